@@ -1,0 +1,25 @@
+// The fixed table of the eight operations shared by the GUI and the worker.
+#pragma once
+
+#include <QString>
+
+#include <span>
+
+namespace batch {
+
+struct Operation
+{
+    QString id;          // wire identifier, ASCII lower case
+    QString title;       // navigation entry and settings heading
+    QString description; // one sentence under the title
+    QString icon;        // ":/batch/" + icon + ".svg"
+    QString shortName;   // appended to output names as "-" + shortName
+};
+
+// The whole table in navigation order. Created once, never changed or freed.
+std::span<const Operation> operations();
+
+// Exact, case-sensitive match on id; nullptr when there is none.
+const Operation* findOperation(const QString& id);
+
+} // namespace batch

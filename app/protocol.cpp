@@ -1,0 +1,87 @@
+#include "app/protocol.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonValue>
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+void fail(const QString& message)
+{
+    throw std::runtime_error(message.toStdString());
+}
+
+QString stringMember(const QJsonObject& object, const QString& key, const QString& fallback)
+{
+    const QJsonValue value = object.value(key);
+    return value.isString() ? value.toString() : fallback;
+}
+
+int intMember(const QJsonObject& object, const QString& key, int fallback)
+{
+    const QJsonValue value = object.value(key);
+    if (!value.isDouble())
+        return fallback;
+    const double number = value.toDouble();
+    if (!std::isfinite(number) || std::trunc(number) != number ||
+        number < double(std::numeric_limits<int>::min()) ||
+        number > double(std::numeric_limits<int>::max()))
+        return fallback;
+    return static_cast<int>(number);
+}
+
+bool boolMember(const QJsonObject& object, const QString& key, bool fallback)
+{
+    const QJsonValue value = object.value(key);
+    return value.isBool() ? value.toBool() : fallback;
+}
+
+QStringList stringListMember(const QJsonObject& object, const QString& key)
+{
+    QStringList list;
+    const QJsonValue value = object.value(key);
+    if (!value.isArray())
+        return list;
+    for (const QJsonValue& element : value.toArray())
+        list.append(element.isString() ? element.toString() : QString());
+    return list;
+}
+
+QJsonObject successResult(const QString& output, int files, const QString& note)
+{
+    return QJsonObject{
+        {u"ok"_s, true}, {u"output"_s, output}, {u"files"_s, files}, {u"note"_s, note}};
+}
+
+QJsonObject failureResult(const QString& error)
+{
+    return QJsonObject{{u"ok"_s, false}, {u"error"_s, error}};
+}
+
+QJsonObject progressObject(int completed, int total)
+{
+    return QJsonObject{{u"completed"_s, completed}, {u"ocrProgress"_s, true}, {u"total"_s, total}};
+}
+
+QByteArray toLine(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+}
+
+bool parseObjectLine(const QByteArray& line, QJsonObject& object)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return false;
+    object = document.object();
+    return true;
+}
+
+} // namespace batch

@@ -1,0 +1,41 @@
+// The JSON lines exchanged between the GUI and a worker process.
+//
+// A member that is missing or of the wrong type reads as the caller's default;
+// every line is compact JSON with keys in ascending order, UTF-8, ended by LF.
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace batch {
+
+// Ends the current job: the text is the user-facing message, carried as UTF-8.
+[[noreturn]] void fail(const QString& message);
+
+using ProgressCallback = std::function<void(int completed, int total)>;
+
+inline constexpr qint64 maxRequestLineBytes = 1048576;
+
+QString stringMember(const QJsonObject& object, const QString& key,
+                     const QString& fallback = QString());
+// Integral numbers within the 32-bit range only; anything else is the fallback.
+int intMember(const QJsonObject& object, const QString& key, int fallback);
+bool boolMember(const QJsonObject& object, const QString& key, bool fallback);
+// Elements that are not strings read as "".
+QStringList stringListMember(const QJsonObject& object, const QString& key);
+
+QJsonObject successResult(const QString& output, int files, const QString& note);
+QJsonObject failureResult(const QString& error);
+QJsonObject progressObject(int completed, int total);
+
+// Compact JSON plus one line feed.
+QByteArray toLine(const QJsonObject& object);
+
+// Parses one line; false for anything but a JSON object.
+bool parseObjectLine(const QByteArray& line, QJsonObject& object);
+
+} // namespace batch

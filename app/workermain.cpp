@@ -1,0 +1,42 @@
+#include "app/workermain.h"
+
+#include "app/protocol.h"
+#include "engine/jobframe.h"
+
+#include <QFile>
+
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+int workerMain()
+{
+    QFile input;
+    QFile output;
+    QFile error;
+    if (!input.open(stdin, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        return 2;
+    if (!output.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
+        return 2;
+    error.open(stderr, QIODevice::WriteOnly, QFileDevice::DontCloseHandle);
+
+    // Called on the recognition thread while the main thread waits, so lines
+    // never interleave with each other or with the result.
+    const ProgressCallback progress = [&error](int completed, int total) {
+        error.write(toLine(progressObject(completed, total)));
+        error.flush();
+    };
+
+    // Qt's limit counts a terminating zero; +1 lets a request of exactly 1 MiB through.
+    const QByteArray line = input.readLine(maxRequestLineBytes + 1);
+    QJsonObject request;
+    const QJsonObject result = parseObjectLine(line, request) ? processRequest(request, progress)
+                                                              : failureResult(u"处理请求无效。"_s);
+    output.write(toLine(result));
+    output.flush();
+    return boolMember(result, u"ok"_s, false) ? 0 : 1;
+}
+
+} // namespace batch

@@ -1,0 +1,133 @@
+// Every source passes this gate before any operation touches it. A source is
+// only ever opened for reading.
+#include "app/protocol.h"
+#include "engine/pdfdocument.h"
+#include "engine/qpdfsupport.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFAcroFormDocumentHelper.hh>
+
+#include <exception>
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+namespace {
+
+std::shared_ptr<QPDF> openQpdf(const QString& absolutePath, const std::string& password)
+{
+    auto pdf = newQpdf();
+    // QPDF tries the given password once, as owner and as user password.
+    pdf->processFile(QFile::encodeName(absolutePath).constData(),
+                     password.empty() ? nullptr : password.c_str());
+    return pdf;
+}
+
+bool signatureFieldHasValue(QPDFFormFieldObjectHelper field)
+{
+    if (field.getFieldType() != "/Sig")
+        return false;
+    QPDFObjectHandle value = field.getValue();
+    return !value.isNull();
+}
+
+} // namespace
+
+PdfDocument read(const QString& path, const QString& password)
+{
+    const QFileInfo info(path);
+    if (!info.isFile() || !info.isReadable() ||
+        info.suffix().compare(u"pdf"_s, Qt::CaseInsensitive))
+        fail(u"PDF 文件不存在或无法读取。"_s);
+    if (info.size() < 1 || info.size() > maxSourceBytes)
+        fail(u"单文件需大于 0 字节且不超过 512 MB。"_s);
+
+    PdfDocument document;
+    int pageCount = 0;
+    try {
+        document = PdfDocument(openQpdf(info.absoluteFilePath(), password.toStdString()));
+        pageCount = document.pageCount();
+    } catch (const std::exception& error) {
+        fail(u"无法读取 PDF，请检查文件和所有者密码。\n"_s + QString::fromUtf8(error.what()));
+    }
+    if (pageCount < 1 || pageCount > maxPages)
+        fail(u"PDF 页数需为 1 至 100000 页。"_s);
+
+    bool isSigned = false;
+    try {
+        isSigned = signedDocument(document);
+    } catch (const std::exception& error) {
+        fail(u"无法读取 PDF，请检查文件和所有者密码。\n"_s + QString::fromUtf8(error.what()));
+    }
+    if (isSigned)
+        fail(u"文档包含数字签名或签名保护。批量重写会影响签名，请使用编辑器的签名工作流。"_s);
+    if (document.isEncrypted() && !document.pdf().ownerPasswordMatched())
+        fail(u"处理加密 PDF 需要所有者密码，打开密码不足以修改文档保护。"_s);
+    return document;
+}
+
+PdfDocument openOwnFile(const QString& path, const QString& messagePrefix)
+{
+    try {
+        auto pdf = openQpdf(QFileInfo(path).absoluteFilePath(), std::string());
+        PdfDocument document(pdf);
+        document.pageCount(); // a broken page tree shows here, not later
+        return document;
+    } catch (const std::exception& error) {
+        fail(messagePrefix + QString::fromUtf8(error.what()));
+    }
+}
+
+bool signedDocument(const PdfDocument& document)
+{
+    QPDF& pdf = document.pdf();
+    QPDFObjectHandle root = pdf.getRoot();
+    QPDFObjectHandle form = root.getKey("/AcroForm");
+    if (form.isDictionary()) {
+        QPDFObjectHandle flags = form.getKey("/SigFlags");
+        if (flags.isInteger() && (flags.getIntValue() & 2) != 0)
+            return true;
+        QPDFAcroFormDocumentHelper forms(pdf);
+        for (QPDFFormFieldObjectHelper& field : forms.getFormFields()) {
+            if (signatureFieldHasValue(field))
+                return true;
+        }
+    }
+    QPDFObjectHandle perms = root.getKey("/Perms");
+    if (perms.isDictionary()) {
+        QPDFObjectHandle docMdp = perms.getKey("/DocMDP");
+        if (!docMdp.isNull())
+            return true;
+    }
+    return false;
+}
+
+void checkMergeRights(const PdfDocument& source)
+{
+    if (source.isEncrypted())
+        fail(u"合并前请先用“移除密码”生成无密码副本，避免合并时静默移除文档保护。"_s);
+    if (!source.allows(Permission::Assemble))
+        fail(u"文档不允许合并页面。"_s);
+    if (source.hasAcroForm())
+        fail(u"首版合并暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
+}
+
+void checkExtractRights(const PdfDocument& source)
+{
+    if (!source.allows(Permission::Assemble) || !source.allows(Permission::CopyContent))
+        fail(u"文档权限不允许提取或拆分。"_s);
+    if (source.hasAcroForm())
+        fail(u"首版拆分和提取暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
+}
+
+void checkModifyRights(const PdfDocument& source)
+{
+    if (!source.allows(Permission::Modify))
+        fail(u"文档权限不允许修改。"_s);
+}
+
+} // namespace batch

@@ -1,0 +1,159 @@
+// Merge, split, extract and rotate. New documents are built from an empty PDF
+// with pages copied from the sources; the sources stay open until written.
+#include "app/protocol.h"
+#include "engine/pdfdocument.h"
+#include "engine/qpdfsupport.h"
+
+#include <QDir>
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+
+#include <cmath>
+#include <exception>
+#include <set>
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+namespace {
+
+std::shared_ptr<QPDF> emptyDocument()
+{
+    auto pdf = newQpdf();
+    pdf->emptyPDF();
+    return pdf;
+}
+
+// Inherited page attributes live on the page tree, which foreign copies leave behind.
+std::vector<QPDFPageObjectHelper> pagesWithOwnAttributes(QPDF& pdf)
+{
+    QPDFPageDocumentHelper helper(pdf);
+    helper.pushInheritedAttributesToPage();
+    return helper.getAllPages();
+}
+
+// Builds the extracted document from an already flattened page list, so that a
+// split into many parts walks the source's page tree only once.
+PdfDocument extractFromPages(const PdfDocument& source,
+                             const std::vector<QPDFPageObjectHelper>& sourcePages,
+                             const QList<int>& pages)
+{
+    try {
+        auto target = emptyDocument();
+        QPDFPageDocumentHelper targetPages(*target);
+        for (const int index : pages)
+            targetPages.addPage(sourcePages.at(static_cast<size_t>(index)), false);
+        QPDFObjectHandle info = source.pdf().getTrailer().getKey("/Info");
+        if (info.isDictionary())
+            target->getTrailer().replaceKey("/Info", target->copyForeignObject(info));
+        PdfDocument result(target);
+        result.keepAlive(source);
+        result.copyProtectionFrom(source);
+        result.setMinimumVersion(source.pdfVersion());
+        return result;
+    } catch (const std::exception& error) {
+        fail(QString::fromUtf8(error.what()));
+    }
+}
+
+int effectiveRotation(QPDFObjectHandle page)
+{
+    std::set<QPDFObjGen> visited;
+    while (page.isDictionary()) {
+        if (page.isIndirect() && !visited.insert(page.getObjGen()).second)
+            break;
+        QPDFObjectHandle rotate = page.getKey("/Rotate");
+        if (rotate.isNumber()) {
+            const double quarters = std::round(rotate.getNumericValue() / 90.0);
+            if (!std::isfinite(quarters))
+                return 0;
+            return static_cast<int>(std::fmod(std::fmod(quarters, 4.0) + 4.0, 4.0));
+        }
+        page = page.getKey("/Parent");
+    }
+    return 0;
+}
+
+} // namespace
+
+PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources)
+{
+    auto target = emptyDocument();
+    PdfDocument result(target);
+    QPDFPageDocumentHelper targetPages(*target);
+    for (const PdfDocument& source : sources) {
+        checkMergeRights(source);
+        try {
+            for (const QPDFPageObjectHelper& page : pagesWithOwnAttributes(source.pdf()))
+                targetPages.addPage(page, false);
+        } catch (const std::exception& error) {
+            fail(QString::fromUtf8(error.what()));
+        }
+        result.keepAlive(source);
+        result.setMinimumVersion(source.pdfVersion());
+    }
+    result.removeProtection();
+    return result;
+}
+
+PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages)
+{
+    std::vector<QPDFPageObjectHelper> sourcePages;
+    try {
+        sourcePages = pagesWithOwnAttributes(source.pdf());
+    } catch (const std::exception& error) {
+        fail(QString::fromUtf8(error.what()));
+    }
+    return extractFromPages(source, sourcePages, pages);
+}
+
+int splitDocument(const PdfDocument& source, const QJsonObject& request, const QString& folder)
+{
+    const int group = intMember(request, u"group"_s, 1);
+    if (group < 1 || group > maxPages)
+        fail(u"每份页数需为 1 至 100000。"_s);
+    if (!QDir().mkdir(folder))
+        fail(u"无法创建拆分目录。"_s);
+
+    std::vector<QPDFPageObjectHelper> sourcePages;
+    try {
+        sourcePages = pagesWithOwnAttributes(source.pdf());
+    } catch (const std::exception& error) {
+        fail(QString::fromUtf8(error.what()));
+    }
+    const int pageCount = static_cast<int>(sourcePages.size());
+    int files = 0;
+    for (int start = 0; start < pageCount; start += group) {
+        QList<int> part;
+        for (int index = start; index < pageCount && index - start < group; ++index)
+            part.append(index);
+        const PdfDocument document = extractFromPages(source, sourcePages, part);
+        ++files;
+        writeDocument(folder + u"/part-%1.pdf"_s.arg(files, 4, 10, QLatin1Char('0')), document);
+    }
+    return files;
+}
+
+void rotatePages(PdfDocument& document, const QList<int>& pages, const QJsonObject& request)
+{
+    const int degrees = intMember(request, u"degrees"_s, 90);
+    if (degrees != 90 && degrees != 180 && degrees != 270)
+        fail(u"旋转角度无效。"_s);
+    const int turn = degrees / 90;
+    try {
+        const std::vector<QPDFPageObjectHelper> all =
+            QPDFPageDocumentHelper(document.pdf()).getAllPages();
+        for (const int index : pages) {
+            QPDFObjectHandle page = all.at(static_cast<size_t>(index)).getObjectHandle();
+            const int rotation = (effectiveRotation(page) + turn) % 4;
+            page.replaceKey("/Rotate", QPDFObjectHandle::newInteger(rotation * 90));
+        }
+    } catch (const std::exception& error) {
+        fail(QString::fromUtf8(error.what()));
+    }
+}
+
+} // namespace batch

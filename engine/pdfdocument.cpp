@@ -1,0 +1,90 @@
+#include "engine/pdfdocument.h"
+#include "engine/qpdfsupport.h"
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+
+namespace batch {
+
+PdfDocument::PdfDocument(std::shared_ptr<QPDF> pdf) : m_pdf(std::move(pdf)) {}
+
+int PdfDocument::pageCount() const
+{
+    return static_cast<int>(QPDFPageDocumentHelper(*m_pdf).getAllPages().size());
+}
+
+bool PdfDocument::isEncrypted() const
+{
+    return m_pdf->isEncrypted();
+}
+
+bool PdfDocument::allows(Permission permission) const
+{
+    int revision = 0;
+    int bits = 0;
+    if (!m_pdf->isEncrypted(revision, bits))
+        return true;
+    return (static_cast<unsigned>(bits) & static_cast<unsigned>(permission)) != 0;
+}
+
+bool PdfDocument::hasAcroForm() const
+{
+    QPDFObjectHandle root = m_pdf->getRoot();
+    return root.hasKey("/AcroForm") && !root.getKey("/AcroForm").isNull();
+}
+
+std::string PdfDocument::pdfVersion() const
+{
+    return m_pdf->getPDFVersion();
+}
+
+void PdfDocument::keepAlive(const PdfDocument& other)
+{
+    m_keepAlive.push_back(other.m_pdf);
+    m_keepAlive.insert(m_keepAlive.end(), other.m_keepAlive.begin(), other.m_keepAlive.end());
+}
+
+void PdfDocument::protectWithPassword(const std::string& password)
+{
+    m_protection = Protection::Password;
+    m_password = password;
+    m_protectionSource.reset();
+}
+
+void PdfDocument::removeProtection()
+{
+    m_protection = Protection::None;
+    m_password.clear();
+    m_protectionSource.reset();
+}
+
+void PdfDocument::copyProtectionFrom(const PdfDocument& source)
+{
+    m_protection = Protection::CopyOfSource;
+    m_password.clear();
+    m_protectionSource = std::make_shared<PdfDocument>(source);
+}
+
+std::shared_ptr<QPDF> newQpdf()
+{
+    auto pdf = std::make_shared<QPDF>();
+    pdf->setLogger(silentLogger());
+    pdf->setSuppressWarnings(true);
+    // With recovery off a damaged file is refused instead of being silently repaired.
+    pdf->setAttemptRecovery(false);
+    return pdf;
+}
+
+std::shared_ptr<QPDFLogger> silentLogger()
+{
+    static const std::shared_ptr<QPDFLogger> logger = [] {
+        auto created = QPDFLogger::create();
+        created->setInfo(created->discard());
+        created->setWarn(created->discard());
+        created->setError(created->discard());
+        return created;
+    }();
+    return logger;
+}
+
+} // namespace batch

@@ -1,0 +1,116 @@
+// The document layer: reading and admission of sources, page ranges, page
+// operations, protection, optimisation, writing and publishing.
+//
+// Every function that refuses raises std::runtime_error whose what() is the
+// user-facing UTF-8 message. Library exceptions never leave this layer with
+// their own type.
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class QPDF;
+
+namespace batch {
+
+// User-access permission bits of a PDF security handler.
+enum class Permission : unsigned
+{
+    Modify = 8,
+    CopyContent = 16,
+    Assemble = 1024
+};
+
+inline constexpr qint64 maxSourceBytes = 536870912;
+inline constexpr int maxPages = 100000;
+
+// One PDF held in memory together with the protection it gets when written.
+// Copies share the same underlying QPDF.
+class PdfDocument
+{
+public:
+    enum class Protection
+    {
+        Keep,
+        None,
+        Password,
+        CopyOfSource
+    };
+
+    PdfDocument() = default;
+    explicit PdfDocument(std::shared_ptr<QPDF> pdf);
+
+    QPDF& pdf() const { return *m_pdf; }
+    bool isNull() const { return !m_pdf; }
+    int pageCount() const;
+    bool isEncrypted() const;
+    // Unencrypted documents allow everything; otherwise the permission bits decide.
+    bool allows(Permission permission) const;
+    bool hasAcroForm() const;
+    std::string pdfVersion() const;
+
+    // Pages copied from other documents read their data from them until written.
+    void keepAlive(const PdfDocument& other);
+
+    Protection protection() const { return m_protection; }
+    void protectWithPassword(const std::string& password); // AES-256, all permissions
+    void removeProtection();
+    // Same protection, passwords and file identifier as `source`.
+    void copyProtectionFrom(const PdfDocument& source);
+    const std::string& newPassword() const { return m_password; }
+    const PdfDocument* protectionSource() const { return m_protectionSource.get(); }
+
+    // The written file declares at least each of these versions.
+    void setMinimumVersion(const std::string& version) { m_minimumVersions.push_back(version); }
+    const std::vector<std::string>& minimumVersions() const { return m_minimumVersions; }
+
+    void setOptimizedWrite(bool optimized) { m_optimized = optimized; }
+    bool optimizedWrite() const { return m_optimized; }
+
+private:
+    std::shared_ptr<QPDF> m_pdf;
+    std::vector<std::shared_ptr<QPDF>> m_keepAlive;
+    Protection m_protection = Protection::Keep;
+    std::string m_password;
+    std::shared_ptr<PdfDocument> m_protectionSource;
+    std::vector<std::string> m_minimumVersions;
+    bool m_optimized = false;
+};
+
+// Admission gate for every source: suffix, size, one try of `password` as the
+// owner password, page count, signatures and owner rights.
+PdfDocument read(const QString& path, const QString& password);
+// Opens a file this program wrote itself (no admission rules, empty password).
+// On failure raises `messagePrefix` followed by the library's text.
+PdfDocument openOwnFile(const QString& path, const QString& messagePrefix);
+
+bool signedDocument(const PdfDocument& document);
+
+void checkMergeRights(const PdfDocument& source);
+void checkExtractRights(const PdfDocument& source);
+void checkModifyRights(const PdfDocument& source);
+
+// Strictly ascending 0-based indices, or an empty list and one message in `error`.
+QList<int> parsePageRanges(const QString& text, int pageCount, QString& error);
+
+PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources);
+PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages);
+// Writes part-0001.pdf … into `folder` (created here); returns the number of parts.
+int splitDocument(const PdfDocument& source, const QJsonObject& request, const QString& folder);
+void rotatePages(PdfDocument& document, const QList<int>& pages, const QJsonObject& request);
+
+void encryptDocument(PdfDocument& document, const QJsonObject& request);
+void decryptDocument(PdfDocument& document);
+void optimizeDocument(PdfDocument& document);
+
+void writeDocument(const QString& path, const PdfDocument& document);
+// Moves `staged` into `folder` under the first free candidate name; "" on failure.
+QString publishResult(const QString& staged, const QString& folder, const QString& name,
+                      bool isFolder);
+
+} // namespace batch

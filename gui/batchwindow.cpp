@@ -1,0 +1,23 @@
+#include "gui/batchwindow.h"
+
+#include <QFile>
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+QString applicationStyleSheet()
+{
+    QFile file(u":/batch/style.qss"_s);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll());
+}
+
+BatchWindow::BatchWindow(QWidget* parent) : QMainWindow(parent)
+{
+    setWindowTitle(u"Quorvin PDF 批量处理"_s);
+    resize(1180, 760);
+}
+
+} // namespace batch

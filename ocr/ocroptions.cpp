@@ -1,0 +1,42 @@
+#include "ocr/ocr.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+namespace {
+
+bool usableFile(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.isReadable() && info.size() > 0;
+}
+
+} // namespace
+
+QString validateOcrOptions(const QJsonObject& options)
+{
+    const QString language = stringMember(options, u"ocrLanguage"_s, u"chi_sim+eng"_s);
+    if (language != u"chi_sim+eng"_s && language != u"chi_tra+eng"_s && language != u"eng"_s)
+        return u"识别语言无效。"_s;
+    const int dpi = intMember(options, u"ocrDpi"_s, 300);
+    if (dpi != 150 && dpi != 200 && dpi != 300)
+        return u"识别清晰度需为 150、200 或 300 DPI。"_s;
+    const QString models = stringMember(options, u"ocrModels"_s);
+    if (!QDir::isAbsolutePath(models) || !QFileInfo(models).isDir())
+        return u"请选择包含语言模型的 tessdata 文件夹。"_s;
+    const QDir folder(models);
+    for (const QString& code : language.split(u'+')) {
+        if (!usableFile(folder.filePath(code + u".traineddata"_s)))
+            return u"缺少可读取的语言模型："_s + code +
+                   u".traineddata。请安装对应模型或选择已有模型文件夹。"_s;
+    }
+    if (!usableFile(folder.filePath(u"pdf.ttf"_s)))
+        return u"模型文件夹缺少 pdf.ttf，无法生成可搜索 PDF。"_s;
+    return QString();
+}
+
+} // namespace batch

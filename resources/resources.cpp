@@ -1,0 +1,1 @@
+// The resources are compiled into this library's object files; nothing to run.

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the program and the tests need.
+# Idempotent: apt-get skips what is already there. Run as root on Debian 12.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config git clang-format
+    qt6-base-dev qt6-base-dev-tools libqt6svg6 libqt6svg6-dev qt6-svg-dev
+    libgl-dev libxkbcommon-dev
+    libqpdf-dev qpdf
+    libpoppler-qt6-dev poppler-utils
+    libtesseract-dev libleptonica-dev tesseract-ocr
+    tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-chi-tra
+    libarchive-dev
+    fonts-noto-cjk fonts-dejavu-core
+    openssl ca-certificates
+    python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+
+if ((${#missing[@]})); then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,230 @@
+#include "testsupport.h"
+
+#include <QFile>
+
+#include <qpdf/Pl_Buffer.hh>
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+#include <qpdf/QPDFWriter.hh>
+
+#include <cmath>
+#include <regex>
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace {
+
+QPDFObjectHandle makeSignatureField(QPDF& pdf, QPDFObjectHandle page, bool withValue)
+{
+    QPDFObjectHandle field = QPDFObjectHandle::parse(
+        "<< /FT /Sig /T (Signature1) /Type /Annot /Subtype /Widget /Rect [0 0 0 0] /F 132 >>");
+    field.replaceKey("/P", page);
+    if (withValue) {
+        field.replaceKey("/V", pdf.makeIndirectObject(QPDFObjectHandle::parse(
+                                   "<< /Type /Sig /Filter /Adobe.PPKLite /SubFilter "
+                                   "/adbe.pkcs7.detached /ByteRange [0 10 20 30] "
+                                   "/Contents <0011223344> >>")));
+    }
+    return pdf.makeIndirectObject(field);
+}
+
+QPDFObjectHandle makeImage(QPDF& pdf)
+{
+    std::string pixels;
+    for (int i = 0; i < 64 * 64; ++i)
+        pixels += static_cast<char>((i * 7) % 251);
+    QPDFObjectHandle image = pdf.newStream(pixels);
+    image.replaceDict(QPDFObjectHandle::parse("<< /Type /XObject /Subtype /Image /Width 64 "
+                                              "/Height 64 /ColorSpace /DeviceGray "
+                                              "/BitsPerComponent 8 >>"));
+    return image;
+}
+
+} // namespace
+
+QByteArray makePdf(const PdfSpec& spec)
+{
+    QPDF pdf;
+    pdf.emptyPDF();
+    QPDFObjectHandle font = pdf.makeIndirectObject(
+        QPDFObjectHandle::parse("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"));
+    QPDFPageDocumentHelper pages(pdf);
+    for (int i = 0; i < spec.pages; ++i) {
+        const std::string text = spec.marker.toStdString() + "-p" + std::to_string(i + 1);
+        std::string content = "BT /F1 24 Tf 72 700 Td (" + text + ") Tj ET\n";
+        QPDFObjectHandle resources = QPDFObjectHandle::newDictionary();
+        QPDFObjectHandle fonts = QPDFObjectHandle::newDictionary();
+        fonts.replaceKey("/F1", font);
+        resources.replaceKey("/Font", fonts);
+        if (spec.duplicateImages) {
+            // Each page gets its own copy of the same pixels: a merge candidate.
+            QPDFObjectHandle xobjects = QPDFObjectHandle::newDictionary();
+            xobjects.replaceKey("/Im1", makeImage(pdf));
+            resources.replaceKey("/XObject", xobjects);
+            content += "q 200 0 0 200 72 300 cm /Im1 Do Q\n";
+        }
+        QPDFObjectHandle page = QPDFObjectHandle::newDictionary();
+        page.replaceKey("/Type", QPDFObjectHandle::newName("/Page"));
+        page.replaceKey("/MediaBox", QPDFObjectHandle::newArray(QPDFObjectHandle::Rectangle(
+                                         0, 0, spec.width, spec.height)));
+        page.replaceKey("/Resources", resources);
+        page.replaceKey("/Contents", pdf.newStream(content));
+        if (i < spec.rotations.size() && spec.rotations.at(i) >= 0)
+            page.replaceKey("/Rotate", QPDFObjectHandle::newInteger(spec.rotations.at(i)));
+        pages.addPage(QPDFPageObjectHelper(pdf.makeIndirectObject(page)), false);
+    }
+    QPDFObjectHandle root = pdf.getRoot();
+    if (spec.inheritedRotate >= 0)
+        root.getKey("/Pages").replaceKey("/Rotate",
+                                         QPDFObjectHandle::newInteger(spec.inheritedRotate));
+    if (spec.emptyAcroForm || spec.sigFlags >= 0 || spec.signedField || spec.unsignedField) {
+        QPDFObjectHandle form = QPDFObjectHandle::parse("<< /Fields [] >>");
+        if (spec.sigFlags >= 0)
+            form.replaceKey("/SigFlags", QPDFObjectHandle::newInteger(spec.sigFlags));
+        QPDFObjectHandle firstPage = pages.getAllPages().front().getObjectHandle();
+        if (spec.signedField || spec.unsignedField) {
+            QPDFObjectHandle field = makeSignatureField(pdf, firstPage, spec.signedField);
+            form.getKey("/Fields").appendItem(field);
+            firstPage.replaceKey("/Annots", QPDFObjectHandle::newArray({field}));
+        }
+        root.replaceKey("/AcroForm", pdf.makeIndirectObject(form));
+    }
+    if (spec.docMdp) {
+        root.replaceKey("/Perms", QPDFObjectHandle::parse("<< /DocMDP << /Type /Sig >> >>"));
+    }
+    if (spec.duplicateImages)
+        makeImage(pdf); // referenced by nothing
+
+    QPDFWriter writer(pdf);
+    writer.setOutputMemory();
+    writer.setStaticID(false);
+    if (spec.duplicateImages) {
+        writer.setCompressStreams(false);
+        writer.setPreserveUnreferencedObjects(true);
+    }
+    switch (spec.encryption) {
+    case Encryption::None:
+        break;
+    case Encryption::R4Aes128:
+        writer.setR4EncryptionParametersInsecure(
+            spec.userPassword.c_str(), spec.ownerPassword.c_str(), true, spec.allowExtract,
+            spec.allowAssemble, spec.allowModify, spec.allowModify, spec.allowModify, qpdf_r3p_full,
+            true, true);
+        break;
+    case Encryption::R6Aes256:
+        writer.setR6EncryptionParameters(spec.userPassword.c_str(), spec.ownerPassword.c_str(),
+                                         true, spec.allowExtract, spec.allowAssemble,
+                                         spec.allowModify, spec.allowModify, spec.allowModify,
+                                         qpdf_r3p_full, true);
+        break;
+    }
+    writer.write();
+    std::shared_ptr<Buffer> buffer = writer.getBufferSharedPointer();
+    QByteArray bytes(reinterpret_cast<const char*>(buffer->getBuffer()),
+                     qsizetype(buffer->getSize()));
+    return bytes;
+}
+
+void writeBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        throw std::runtime_error("cannot write test file");
+}
+
+void writeSparsePdf(const QString& path, qint64 size)
+{
+    const QList<QByteArray> objects{
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>",
+    };
+    // Lay the body out once at offset 0 to learn its length, then place it at the end.
+    const auto body = [&](qint64 start) {
+        QByteArray bytes;
+        QList<qint64> offsets;
+        for (int i = 0; i < objects.size(); ++i) {
+            offsets.append(start + bytes.size());
+            bytes += QByteArray::number(i + 1) + " 0 obj\n" + objects.at(i) + "\nendobj\n";
+        }
+        const qint64 xref = start + bytes.size();
+        bytes += "xref\n0 4\n0000000000 65535 f \n";
+        for (const qint64 offset : offsets)
+            bytes += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+        bytes += "trailer\n<< /Size 4 /Root 1 0 R >>\nstartxref\n" + QByteArray::number(xref) +
+                 "\n%%EOF\n";
+        return bytes;
+    };
+    const QByteArray header = "%PDF-1.4\n";
+    qint64 start = size - body(size).size();
+    QByteArray tail = body(start);
+    start = size - tail.size();
+    tail = body(start);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(header) != 9 ||
+        !file.seek(start) || file.write(tail) != tail.size() || file.size() != size)
+        throw std::runtime_error("cannot write sparse test file");
+}
+
+void writePdf(const QString& path, const PdfSpec& spec)
+{
+    writeBytes(path, makePdf(spec));
+}
+
+PdfFacts inspectPdf(const QString& path, const std::string& password)
+{
+    PdfFacts facts;
+    try {
+        QPDF pdf;
+        pdf.setSuppressWarnings(true);
+        pdf.processFile(QFile::encodeName(path).constData(),
+                        password.empty() ? nullptr : password.c_str());
+        facts.opened = true;
+        facts.encrypted = pdf.isEncrypted(facts.encryptionRevision, facts.permissions);
+        facts.ownerMatched = pdf.ownerPasswordMatched();
+        facts.hasEncryptDict = pdf.getTrailer().hasKey("/Encrypt");
+        QPDFObjectHandle id = pdf.getTrailer().getKey("/ID");
+        if (id.isArray() && id.getArrayNItems() > 0 && id.getArrayItem(0).isString()) {
+            const std::string first = id.getArrayItem(0).getStringValue();
+            facts.firstId = QByteArray(first.data(), qsizetype(first.size()));
+        }
+        static const std::regex text(R"(\(([^)]*)\))");
+        for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
+            Pl_Buffer buffer("contents");
+            page.pipeContents(&buffer);
+            std::unique_ptr<Buffer> data(buffer.getBuffer());
+            const std::string content(reinterpret_cast<const char*>(data->getBuffer()),
+                                      data->getSize());
+            std::smatch match;
+            facts.markers.append(std::regex_search(content, match, text)
+                                     ? QString::fromStdString(match[1].str())
+                                     : QString());
+            int rotation = 0;
+            QPDFObjectHandle node = page.getObjectHandle();
+            while (node.isDictionary()) {
+                if (node.getKey("/Rotate").isInteger()) {
+                    rotation = node.getKey("/Rotate").getIntValueAsInt();
+                    break;
+                }
+                node = node.getKey("/Parent");
+            }
+            facts.rotations.append(((rotation % 360) + 360) % 360);
+        }
+    } catch (const std::exception& error) {
+        facts.opened = false;
+        facts.error = QString::fromUtf8(error.what());
+    }
+    return facts;
+}
+
+QStringList expectedMarkers(const QString& marker, const QList<int>& pagesOneBased)
+{
+    QStringList markers;
+    for (const int page : pagesOneBased)
+        markers.append(marker + QStringLiteral("-p") + QString::number(page));
+    return markers;
+}
+
+} // namespace testsupport

@@ -1,0 +1,96 @@
+// Test support: generated PDFs, source fingerprints and a worker runner.
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <string>
+
+namespace testsupport {
+
+enum class Encryption
+{
+    None,
+    R4Aes128,
+    R6Aes256
+};
+
+struct PdfSpec
+{
+    int pages = 1;
+    QString marker = QStringLiteral("doc"); // page i shows "<marker>-p<i+1>"
+    QList<int> rotations{};                 // per page /Rotate, missing entries none
+    int inheritedRotate = -1;               // /Rotate on the page tree root when >= 0
+    double width = 612;
+    double height = 792;
+    bool emptyAcroForm = false;
+    int sigFlags = -1;
+    bool signedField = false;     // a /Sig field holding a value
+    bool unsignedField = false;   // a /Sig field without a value
+    bool docMdp = false;          // /Perms /DocMDP in the catalogue
+    bool duplicateImages = false; // two identical image streams and an unreachable object
+    Encryption encryption = Encryption::None;
+    std::string userPassword{};
+    std::string ownerPassword{};
+    bool allowModify = true;
+    bool allowExtract = true;
+    bool allowAssemble = true;
+};
+
+QByteArray makePdf(const PdfSpec& spec);
+void writePdf(const QString& path, const PdfSpec& spec);
+void writeBytes(const QString& path, const QByteArray& bytes);
+// A valid one-page PDF of exactly `size` bytes, mostly a hole of zeros between
+// the header and the objects, so large sizes cost no disk space.
+void writeSparsePdf(const QString& path, qint64 size);
+
+// What a generated or produced PDF holds, read back with QPDF.
+struct PdfFacts
+{
+    bool opened = false;
+    QString error;
+    bool encrypted = false;
+    bool ownerMatched = false;
+    int encryptionRevision = 0;
+    int permissions = 0;
+    QStringList markers;    // first text string of each page's content
+    QList<int> rotations{}; // effective /Rotate per page, in degrees
+    QByteArray firstId;     // first element of the trailer's /ID
+    bool hasEncryptDict = false;
+};
+PdfFacts inspectPdf(const QString& path, const std::string& password = std::string());
+
+QStringList expectedMarkers(const QString& marker, const QList<int>& pagesOneBased);
+
+// Fingerprints of source files, to prove that an operation left them alone.
+class SourceGuard
+{
+public:
+    void add(const QString& path);
+    bool unchanged() const;
+
+private:
+    QMap<QString, QByteArray> m_hashes;
+};
+QByteArray sha256File(const QString& path);
+
+struct WorkerRun
+{
+    int exitCode = -1;
+    bool crashed = false;
+    QByteArray standardOutput;
+    QByteArray standardError;
+    QJsonObject result;
+};
+QString workerExecutable();
+WorkerRun runWorkerRaw(const QByteArray& input, int timeoutMs = 120000);
+WorkerRun runWorker(const QJsonObject& request, int timeoutMs = 120000);
+
+// Entries of a folder, hidden ones included.
+QStringList folderEntries(const QString& folder);
+
+} // namespace testsupport

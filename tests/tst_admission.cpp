@@ -1,0 +1,193 @@
+#include "engine/pdfdocument.h"
+#include "testsupport.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <stdexcept>
+
+using namespace Qt::StringLiterals;
+using testsupport::Encryption;
+using testsupport::PdfSpec;
+
+namespace {
+
+// The message `read` refuses with, or "" when it admits the file.
+QString admissionMessage(const QString& path, const QString& password = QString())
+{
+    try {
+        batch::read(path, password);
+        return QString();
+    } catch (const std::runtime_error& error) {
+        return QString::fromUtf8(error.what());
+    }
+}
+
+QString rightsMessage(void (*check)(const batch::PdfDocument&), const batch::PdfDocument& doc)
+{
+    try {
+        check(doc);
+        return QString();
+    } catch (const std::runtime_error& error) {
+        return QString::fromUtf8(error.what());
+    }
+}
+
+const QString unreadable = u"PDF 文件不存在或无法读取。"_s;
+const QString sizeMessage = u"单文件需大于 0 字节且不超过 512 MB。"_s;
+const QString readFailure = u"无法读取 PDF，请检查文件和所有者密码。\n"_s;
+const QString signedMessage =
+    u"文档包含数字签名或签名保护。批量重写会影响签名，请使用编辑器的签名工作流。"_s;
+const QString ownerMessage = u"处理加密 PDF 需要所有者密码，打开密码不足以修改文档保护。"_s;
+
+} // namespace
+
+class TestAdmission : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void suffixAndKind();
+    void sizeLimits();
+    void damagedAndForeignBytes();
+    void passwords();
+    void signatures_data();
+    void signatures();
+    void rights();
+
+private:
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir m_dir;
+};
+
+void TestAdmission::suffixAndKind()
+{
+    const QByteArray pdf = testsupport::makePdf({});
+    for (const QString& name : {u"upper.PDF"_s, u"年度报告.pdf"_s}) {
+        testsupport::writeBytes(path(name), pdf);
+        QCOMPARE(admissionMessage(path(name)), QString());
+    }
+    for (const QString& name : {u"backup.pdf.bak"_s, u"nosuffix"_s}) {
+        testsupport::writeBytes(path(name), pdf);
+        QCOMPARE(admissionMessage(path(name)), unreadable);
+    }
+    QVERIFY(QDir(m_dir.path()).mkdir(u"folder.pdf"_s));
+    QCOMPARE(admissionMessage(path(u"folder.pdf"_s)), unreadable);
+    QCOMPARE(admissionMessage(path(u"missing.pdf"_s)), unreadable);
+}
+
+void TestAdmission::sizeLimits()
+{
+    testsupport::writeBytes(path(u"empty.pdf"_s), QByteArray());
+    QCOMPARE(admissionMessage(path(u"empty.pdf"_s)), sizeMessage);
+
+    testsupport::writeSparsePdf(path(u"big.pdf"_s), batch::maxSourceBytes);
+    QCOMPARE(admissionMessage(path(u"big.pdf"_s)), QString());
+    testsupport::writeSparsePdf(path(u"big.pdf"_s), batch::maxSourceBytes + 1);
+    QCOMPARE(admissionMessage(path(u"big.pdf"_s)), sizeMessage);
+    QFile::remove(path(u"big.pdf"_s));
+}
+
+void TestAdmission::damagedAndForeignBytes()
+{
+    testsupport::writeBytes(path(u"html.pdf"_s), "<html><body>not a pdf</body></html>");
+    QVERIFY(admissionMessage(path(u"html.pdf"_s)).startsWith(readFailure));
+
+    QByteArray pdf = testsupport::makePdf({.pages = 3});
+    testsupport::writeBytes(path(u"truncated.pdf"_s), pdf.left(pdf.size() / 2));
+    const QString message = admissionMessage(path(u"truncated.pdf"_s));
+    QVERIFY2(message.startsWith(readFailure), qPrintable(message));
+    QVERIFY(message.size() > readFailure.size()); // the library's own text follows
+}
+
+void TestAdmission::passwords()
+{
+    PdfSpec spec{.pages = 2,
+                 .encryption = Encryption::R6Aes256,
+                 .userPassword = "open",
+                 .ownerPassword = "owner"};
+    testsupport::writePdf(path(u"locked.pdf"_s), spec);
+    QVERIFY(admissionMessage(path(u"locked.pdf"_s), u"wrong"_s).startsWith(readFailure));
+    QVERIFY(admissionMessage(path(u"locked.pdf"_s)).startsWith(readFailure));
+    QCOMPARE(admissionMessage(path(u"locked.pdf"_s), u"open"_s), ownerMessage);
+    QCOMPARE(admissionMessage(path(u"locked.pdf"_s), u"owner"_s), QString());
+
+    // Restrictions only: the empty open password reads it, but owner rights are missing.
+    spec = {.encryption = Encryption::R4Aes128, .ownerPassword = "owner"};
+    testsupport::writePdf(path(u"restricted.pdf"_s), spec);
+    QCOMPARE(admissionMessage(path(u"restricted.pdf"_s)), ownerMessage);
+    QCOMPARE(admissionMessage(path(u"restricted.pdf"_s), u"owner"_s), QString());
+
+    // Non-ASCII owner passwords reach the library as UTF-8.
+    spec = {.encryption = Encryption::R6Aes256, .userPassword = "u", .ownerPassword = "所有者密码"};
+    testsupport::writePdf(path(u"chinese.pdf"_s), spec);
+    QCOMPARE(admissionMessage(path(u"chinese.pdf"_s), u"所有者密码"_s), QString());
+}
+
+void TestAdmission::signatures_data()
+{
+    QTest::addColumn<int>("sigFlags");
+    QTest::addColumn<bool>("signedField");
+    QTest::addColumn<bool>("unsignedField");
+    QTest::addColumn<bool>("docMdp");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("append-only flag") << 3 << false << false << false << true;
+    QTest::newRow("signatures-exist flag only") << 1 << false << false << false << false;
+    QTest::newRow("signed field") << -1 << true << false << false << true;
+    QTest::newRow("unsigned field") << -1 << false << true << false << false;
+    QTest::newRow("DocMDP without signature") << -1 << false << false << true << true;
+}
+
+void TestAdmission::signatures()
+{
+    QFETCH(int, sigFlags);
+    QFETCH(bool, signedField);
+    QFETCH(bool, unsignedField);
+    QFETCH(bool, docMdp);
+    QFETCH(bool, refused);
+    testsupport::writePdf(path(u"sig.pdf"_s), {.sigFlags = sigFlags,
+                                               .signedField = signedField,
+                                               .unsignedField = unsignedField,
+                                               .docMdp = docMdp});
+    QCOMPARE(admissionMessage(path(u"sig.pdf"_s)), refused ? signedMessage : QString());
+}
+
+void TestAdmission::rights()
+{
+    testsupport::writePdf(path(u"plain.pdf"_s), {});
+    const batch::PdfDocument plain = batch::read(path(u"plain.pdf"_s), QString());
+    QCOMPARE(rightsMessage(batch::checkMergeRights, plain), QString());
+    QCOMPARE(rightsMessage(batch::checkExtractRights, plain), QString());
+    QCOMPARE(rightsMessage(batch::checkModifyRights, plain), QString());
+
+    testsupport::writePdf(path(u"form.pdf"_s), {.emptyAcroForm = true});
+    const batch::PdfDocument form = batch::read(path(u"form.pdf"_s), QString());
+    QCOMPARE(rightsMessage(batch::checkMergeRights, form),
+             u"首版合并暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
+    QCOMPARE(rightsMessage(batch::checkExtractRights, form),
+             u"首版拆分和提取暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
+    QCOMPARE(rightsMessage(batch::checkModifyRights, form), QString());
+
+    testsupport::writePdf(path(u"enc.pdf"_s), {.encryption = Encryption::R6Aes256,
+                                               .userPassword = "u",
+                                               .ownerPassword = "o",
+                                               .allowModify = false,
+                                               .allowExtract = false,
+                                               .allowAssemble = false});
+    const batch::PdfDocument restricted = batch::read(path(u"enc.pdf"_s), u"o"_s);
+    QCOMPARE(rightsMessage(batch::checkMergeRights, restricted),
+             u"合并前请先用“移除密码”生成无密码副本，避免合并时静默移除文档保护。"_s);
+    QCOMPARE(rightsMessage(batch::checkExtractRights, restricted), u"文档权限不允许提取或拆分。"_s);
+    QCOMPARE(rightsMessage(batch::checkModifyRights, restricted), u"文档权限不允许修改。"_s);
+
+    testsupport::writePdf(path(u"noextract.pdf"_s), {.encryption = Encryption::R6Aes256,
+                                                     .userPassword = "u",
+                                                     .ownerPassword = "o",
+                                                     .allowExtract = false});
+    const batch::PdfDocument noCopy = batch::read(path(u"noextract.pdf"_s), u"o"_s);
+    QCOMPARE(rightsMessage(batch::checkExtractRights, noCopy), u"文档权限不允许提取或拆分。"_s);
+    QCOMPARE(rightsMessage(batch::checkModifyRights, noCopy), QString());
+}
+
+QTEST_GUILESS_MAIN(TestAdmission)
+#include "tst_admission.moc"

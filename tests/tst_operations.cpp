@@ -1,0 +1,364 @@
+// The seven document operations end to end through the worker executable.
+#include "testsupport.h"
+
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <qpdf/Buffer.hh>
+#include <qpdf/Pl_Buffer.hh>
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+
+using namespace Qt::StringLiterals;
+using testsupport::Encryption;
+using testsupport::expectedMarkers;
+using testsupport::inspectPdf;
+using testsupport::PdfSpec;
+
+namespace {
+
+QJsonObject request(const QString& operation, const QStringList& inputs, const QString& output,
+                    const QJsonObject& extra = {})
+{
+    QJsonObject object{{u"operation"_s, operation},
+                       {u"inputs"_s, QJsonArray::fromStringList(inputs)},
+                       {u"output"_s, output}};
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        object.insert(it.key(), it.value());
+    return object;
+}
+
+// Decoded page contents and image data, page by page: what a viewer draws.
+QList<QByteArray> decodedPageData(const QString& path, const std::string& password = {})
+{
+    QList<QByteArray> data;
+    QPDF pdf;
+    pdf.setSuppressWarnings(true);
+    pdf.processFile(QFile::encodeName(path).constData(),
+                    password.empty() ? nullptr : password.c_str());
+    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
+        Pl_Buffer buffer("contents");
+        page.pipeContents(&buffer);
+        std::unique_ptr<Buffer> contents(buffer.getBuffer());
+        data.append(QByteArray(reinterpret_cast<const char*>(contents->getBuffer()),
+                               qsizetype(contents->getSize())));
+        for (auto& [name, image] : page.getImages()) {
+            std::shared_ptr<Buffer> pixels = image.getStreamData(qpdf_dl_all);
+            data.append(QByteArray::fromStdString(name) +
+                        QByteArray(reinterpret_cast<const char*>(pixels->getBuffer()),
+                                   qsizetype(pixels->getSize())));
+        }
+    }
+    return data;
+}
+
+int imageObjectCount(const QString& path)
+{
+    QPDF pdf;
+    pdf.processFile(QFile::encodeName(path).constData());
+    int count = 0;
+    for (QPDFObjectHandle& object : pdf.getAllObjects()) {
+        if (object.isStream() && object.getDict().getKey("/Subtype").isNameAndEquals("/Image"))
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+class TestOperations : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void mergeInListOrder();
+    void splitIntoParts();
+    void extractInDocumentOrder();
+    void rotateAddsToExistingAngle();
+    void encryptWithNewPassword();
+    void newPasswordLimits_data();
+    void newPasswordLimits();
+    void decryptRemovesProtection();
+    void protectedSourcesKeepProtection();
+    void optimizeIsLossless();
+
+private:
+    QString source(const QString& name, const PdfSpec& spec);
+    testsupport::WorkerRun run(const QJsonObject& request);
+    std::unique_ptr<QTemporaryDir> m_in;
+    std::unique_ptr<QTemporaryDir> m_out;
+    testsupport::SourceGuard m_guard;
+};
+
+void TestOperations::init()
+{
+    m_in = std::make_unique<QTemporaryDir>();
+    m_out = std::make_unique<QTemporaryDir>();
+    m_guard = {};
+}
+
+void TestOperations::cleanup()
+{
+    QVERIFY2(m_guard.unchanged(), "a source file changed");
+    for (const QString& entry : testsupport::folderEntries(m_out->path()))
+        QVERIFY2(!entry.startsWith(u".quorvin-batch-"_s), qPrintable(entry));
+}
+
+QString TestOperations::source(const QString& name, const PdfSpec& spec)
+{
+    const QString path = m_in->filePath(name);
+    testsupport::writePdf(path, spec);
+    m_guard.add(path);
+    return path;
+}
+
+testsupport::WorkerRun TestOperations::run(const QJsonObject& request)
+{
+    return testsupport::runWorker(request);
+}
+
+void TestOperations::mergeInListOrder()
+{
+    const QString a = source(u"甲.pdf"_s, {.pages = 2, .marker = u"a"_s});
+    const QString b = source(u"乙.pdf"_s, {.pages = 3, .marker = u"b"_s, .inheritedRotate = 90});
+    const QString c = source(u"丙.pdf"_s, {.pages = 4, .marker = u"c"_s});
+    testsupport::WorkerRun result = run(request(u"merge"_s, {c, a, b}, m_out->path()));
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.result.value(u"files"_s).toInt(), 1);
+    QCOMPARE(result.result.value(u"note"_s).toString(), QString());
+    const QString output = result.result.value(u"output"_s).toString();
+    QCOMPARE(output, m_out->path() + u"/合并文档-合并.pdf"_s);
+    const testsupport::PdfFacts facts = inspectPdf(output);
+    QCOMPARE(facts.markers, expectedMarkers(u"c"_s, {1, 2, 3, 4}) +
+                                expectedMarkers(u"a"_s, {1, 2}) +
+                                expectedMarkers(u"b"_s, {1, 2, 3}));
+    // The inherited rotation of b's pages travels with them.
+    QCOMPARE(facts.rotations, (QList<int>{0, 0, 0, 0, 0, 0, 90, 90, 90}));
+
+    result = run(request(u"merge"_s, {a, b}, m_out->path()));
+    QCOMPARE(result.result.value(u"output"_s).toString(),
+             m_out->path() + u"/合并文档-合并 (1).pdf"_s);
+    QCOMPARE(inspectPdf(output).markers.size(), 9); // the first result is untouched
+}
+
+void TestOperations::splitIntoParts()
+{
+    const QString src = source(u"report.pdf"_s, {.pages = 10, .marker = u"r"_s});
+    testsupport::WorkerRun result =
+        run(request(u"split"_s, {src}, m_out->path(), {{u"group"_s, 3}}));
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.result.value(u"files"_s).toInt(), 4);
+    const QString folder = result.result.value(u"output"_s).toString();
+    QCOMPARE(folder, m_out->path() + u"/report-拆分"_s);
+    QCOMPARE(testsupport::folderEntries(folder),
+             (QStringList{u"part-0001.pdf"_s, u"part-0002.pdf"_s, u"part-0003.pdf"_s,
+                          u"part-0004.pdf"_s}));
+    QCOMPARE(inspectPdf(folder + u"/part-0002.pdf"_s).markers, expectedMarkers(u"r"_s, {4, 5, 6}));
+    QCOMPARE(inspectPdf(folder + u"/part-0004.pdf"_s).markers, expectedMarkers(u"r"_s, {10}));
+
+    result = run(request(u"split"_s, {src}, m_out->path(), {{u"group"_s, 10}}));
+    QCOMPARE(result.result.value(u"output"_s).toString(), m_out->path() + u"/report-拆分 (1)"_s);
+    QCOMPARE(result.result.value(u"files"_s).toInt(), 1);
+    QCOMPARE(inspectPdf(m_out->path() + u"/report-拆分 (1)/part-0001.pdf"_s).markers.size(), 10);
+
+    // "group" missing or fractional reads as 1.
+    result = run(request(u"split"_s, {src}, m_out->path(), {{u"group"_s, 2.5}}));
+    QCOMPARE(result.result.value(u"files"_s).toInt(), 10);
+}
+
+void TestOperations::extractInDocumentOrder()
+{
+    const QString src = source(u"six.pdf"_s, {.pages = 6, .marker = u"s"_s});
+    const testsupport::WorkerRun result =
+        run(request(u"extract"_s, {src}, m_out->path(), {{u"pages"_s, u"5,1-3"_s}}));
+    QCOMPARE(result.exitCode, 0);
+    const QString output = result.result.value(u"output"_s).toString();
+    QCOMPARE(QFileInfo(output).fileName(), u"six-提取.pdf"_s);
+    QCOMPARE(inspectPdf(output).markers, expectedMarkers(u"s"_s, {1, 2, 3, 5}));
+}
+
+void TestOperations::rotateAddsToExistingAngle()
+{
+    const QString src = source(u"annual.report.pdf"_s, {.pages = 4, .rotations = {270, 90, 0, -1}});
+    testsupport::WorkerRun result = run(request(u"rotate"_s, {src}, m_out->path()));
+    QCOMPARE(result.exitCode, 0);
+    QString output = result.result.value(u"output"_s).toString();
+    QCOMPARE(QFileInfo(output).fileName(), u"annual.report-旋转.pdf"_s);
+    QCOMPARE(inspectPdf(output).rotations, (QList<int>{0, 180, 90, 90}));
+
+    result = run(
+        request(u"rotate"_s, {src}, m_out->path(), {{u"degrees"_s, 180}, {u"pages"_s, u"2"_s}}));
+    QCOMPARE(inspectPdf(result.result.value(u"output"_s).toString()).rotations,
+             (QList<int>{270, 270, 0, 0}));
+    result = run(
+        request(u"rotate"_s, {src}, m_out->path(), {{u"degrees"_s, 270}, {u"pages"_s, u"3-4"_s}}));
+    QCOMPARE(inspectPdf(result.result.value(u"output"_s).toString()).rotations,
+             (QList<int>{270, 90, 270, 270}));
+
+    // A rotation inherited from the page tree counts as the page's current angle.
+    const QString inherited = source(u"inherited.pdf"_s, {.pages = 2, .inheritedRotate = 90});
+    result = run(request(u"rotate"_s, {inherited}, m_out->path(), {{u"pages"_s, u"1"_s}}));
+    QCOMPARE(inspectPdf(result.result.value(u"output"_s).toString()).rotations,
+             (QList<int>{180, 90}));
+}
+
+void TestOperations::encryptWithNewPassword()
+{
+    const QString src = source(u"plain.pdf"_s, {.pages = 2, .marker = u"e"_s});
+    const testsupport::WorkerRun result =
+        run(request(u"encrypt"_s, {src}, m_out->path(), {{u"newPassword"_s, u"开门 sesame"_s}}));
+    QCOMPARE(result.exitCode, 0);
+    const QString output = result.result.value(u"output"_s).toString();
+    QCOMPARE(QFileInfo(output).fileName(), u"plain-加密.pdf"_s);
+    QVERIFY(!inspectPdf(output).opened);
+    const testsupport::PdfFacts facts = inspectPdf(output, "开门 sesame");
+    QVERIFY(facts.opened);
+    QCOMPARE(facts.encryptionRevision, 6);
+    QVERIFY(facts.ownerMatched);
+    QCOMPARE(facts.permissions & 0xF3C, 0xF3C); // every permission bit granted
+    QCOMPARE(facts.markers, expectedMarkers(u"e"_s, {1, 2}));
+    QCOMPARE(facts.firstId.size(), 16);
+    QVERIFY(facts.firstId != inspectPdf(src).firstId);
+
+    // Two encryptions of the same file get different identifiers.
+    const testsupport::WorkerRun again =
+        run(request(u"encrypt"_s, {src}, m_out->path(), {{u"newPassword"_s, u"x"_s}}));
+    QVERIFY(inspectPdf(again.result.value(u"output"_s).toString(), "x").firstId != facts.firstId);
+}
+
+void TestOperations::newPasswordLimits_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("127 ASCII") << QString(127, u'a') << true;
+    QTest::newRow("128 ASCII") << QString(128, u'a') << false;
+    QTest::newRow("42 Chinese, 126 bytes") << QString(42, u'密') << true;
+    QTest::newRow("43 Chinese, 129 bytes") << QString(43, u'密') << false;
+}
+
+void TestOperations::newPasswordLimits()
+{
+    QFETCH(QString, password);
+    QFETCH(bool, accepted);
+    const QString src = source(u"p.pdf"_s, {});
+    const testsupport::WorkerRun result =
+        run(request(u"encrypt"_s, {src}, m_out->path(), {{u"newPassword"_s, password}}));
+    QCOMPARE(result.result.value(u"ok"_s).toBool(), accepted);
+    if (accepted) {
+        QVERIFY(inspectPdf(result.result.value(u"output"_s).toString(), password.toStdString())
+                    .ownerMatched);
+    } else {
+        QCOMPARE(result.result.value(u"error"_s).toString(),
+                 u"新密码不能为空，且 UTF-8 长度不能超过 127 字节。"_s);
+        QVERIFY(testsupport::folderEntries(m_out->path()).isEmpty());
+    }
+}
+
+void TestOperations::decryptRemovesProtection()
+{
+    const QString src = source(u"locked.pdf"_s, {.pages = 3,
+                                                 .marker = u"d"_s,
+                                                 .encryption = Encryption::R4Aes128,
+                                                 .userPassword = "open",
+                                                 .ownerPassword = "owner"});
+    testsupport::WorkerRun result =
+        run(request(u"decrypt"_s, {src}, m_out->path(), {{u"password"_s, u"open"_s}}));
+    QCOMPARE(result.result.value(u"error"_s).toString(),
+             u"处理加密 PDF 需要所有者密码，打开密码不足以修改文档保护。"_s);
+    result = run(request(u"decrypt"_s, {src}, m_out->path(), {{u"password"_s, u"owner"_s}}));
+    QCOMPARE(result.exitCode, 0);
+    const QString output = result.result.value(u"output"_s).toString();
+    QCOMPARE(QFileInfo(output).fileName(), u"locked-无密码.pdf"_s);
+    const testsupport::PdfFacts facts = inspectPdf(output);
+    QVERIFY(facts.opened);
+    QVERIFY(!facts.hasEncryptDict);
+    QCOMPARE(facts.markers, expectedMarkers(u"d"_s, {1, 2, 3}));
+}
+
+void TestOperations::protectedSourcesKeepProtection()
+{
+    const QString src = source(u"secret.pdf"_s, {.pages = 4,
+                                                 .marker = u"k"_s,
+                                                 .encryption = Encryption::R6Aes256,
+                                                 .userPassword = "open",
+                                                 .ownerPassword = "owner"});
+    const QJsonObject owner{{u"password"_s, u"owner"_s}};
+    const auto checkProtected = [](const QString& path, const QStringList& markers) {
+        QVERIFY(!inspectPdf(path).opened);
+        const testsupport::PdfFacts user = inspectPdf(path, "open");
+        QVERIFY(user.opened);
+        QVERIFY(!user.ownerMatched);
+        QCOMPARE(user.markers, markers);
+        QVERIFY(inspectPdf(path, "owner").ownerMatched);
+    };
+
+    testsupport::WorkerRun result =
+        run(request(u"extract"_s, {src}, m_out->path(),
+                    QJsonObject{{u"password"_s, u"owner"_s}, {u"pages"_s, u"2,4"_s}}));
+    QCOMPARE(result.exitCode, 0);
+    checkProtected(result.result.value(u"output"_s).toString(), expectedMarkers(u"k"_s, {2, 4}));
+
+    result = run(request(u"split"_s, {src}, m_out->path(),
+                         QJsonObject{{u"password"_s, u"owner"_s}, {u"group"_s, 3}}));
+    QCOMPARE(result.result.value(u"files"_s).toInt(), 2);
+    const QString parts = result.result.value(u"output"_s).toString();
+    checkProtected(parts + u"/part-0001.pdf"_s, expectedMarkers(u"k"_s, {1, 2, 3}));
+    checkProtected(parts + u"/part-0002.pdf"_s, expectedMarkers(u"k"_s, {4}));
+
+    result = run(request(u"rotate"_s, {src}, m_out->path(), owner));
+    checkProtected(result.result.value(u"output"_s).toString(),
+                   expectedMarkers(u"k"_s, {1, 2, 3, 4}));
+
+    // Re-encryption replaces the old protection.
+    result = run(request(u"encrypt"_s, {src}, m_out->path(),
+                         QJsonObject{{u"password"_s, u"owner"_s}, {u"newPassword"_s, u"new"_s}}));
+    const QString reencrypted = result.result.value(u"output"_s).toString();
+    QVERIFY(!inspectPdf(reencrypted, "open").opened);
+    QVERIFY(inspectPdf(reencrypted, "new").ownerMatched);
+
+    const QString plain = source(u"plain.pdf"_s, {});
+    result = run(request(u"merge"_s, {plain, src}, m_out->path(), owner));
+    QCOMPARE(result.result.value(u"error"_s).toString(),
+             u"合并前请先用“移除密码”生成无密码副本，避免合并时静默移除文档保护。"_s);
+}
+
+void TestOperations::optimizeIsLossless()
+{
+    const QString src = source(u"images.pdf"_s, {.pages = 3, .duplicateImages = true});
+    QCOMPARE(imageObjectCount(src), 4); // three copies and one unreachable
+    testsupport::WorkerRun result = run(request(u"optimize"_s, {src}, m_out->path()));
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.result.value(u"note"_s).toString(), QString());
+    const QString output = result.result.value(u"output"_s).toString();
+    QCOMPARE(QFileInfo(output).fileName(), u"images-优化.pdf"_s);
+    QVERIFY(QFileInfo(output).size() < QFileInfo(src).size());
+    QCOMPARE(imageObjectCount(output), 1);
+    QCOMPARE(decodedPageData(output), decodedPageData(src));
+
+    // Optimising the optimised file cannot shrink it: published anyway, with the note.
+    m_guard.add(output);
+    result = run(request(u"optimize"_s, {output}, m_out->path()));
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.result.value(u"note"_s).toString(),
+             u"文档已优化，但大小未减小；原文档可能已充分压缩。"_s);
+    QVERIFY(QFileInfo::exists(result.result.value(u"output"_s).toString()));
+
+    // An encrypted source stays encrypted with its passwords.
+    const QString locked = source(u"locked.pdf"_s, {.pages = 2,
+                                                    .duplicateImages = true,
+                                                    .encryption = Encryption::R6Aes256,
+                                                    .userPassword = "u",
+                                                    .ownerPassword = "o"});
+    result = run(request(u"optimize"_s, {locked}, m_out->path(), {{u"password"_s, u"o"_s}}));
+    QCOMPARE(result.exitCode, 0);
+    const QString lockedOutput = result.result.value(u"output"_s).toString();
+    QVERIFY(inspectPdf(lockedOutput, "u").opened);
+    QVERIFY(!inspectPdf(lockedOutput).opened);
+    QCOMPARE(decodedPageData(lockedOutput, "o"), decodedPageData(locked, "o"));
+}
+
+QTEST_GUILESS_MAIN(TestOperations)
+#include "tst_operations.moc"

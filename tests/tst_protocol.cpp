@@ -1,0 +1,150 @@
+#include "app/catalogue.h"
+#include "app/protocol.h"
+#include "ocr/ocr.h"
+
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+class TestProtocol : public QObject
+{
+    Q_OBJECT
+private slots:
+    void catalogueOrderAndNames();
+    void findOperationIsExact();
+    void memberDefaults();
+    void linesAreCompactAndSorted();
+    void ocrOptions_data();
+    void ocrOptions();
+};
+
+void TestProtocol::catalogueOrderAndNames()
+{
+    QStringList ids;
+    for (const batch::Operation& op : batch::operations())
+        ids << op.id;
+    QCOMPARE(ids, (QStringList{u"merge"_s, u"split"_s, u"extract"_s, u"rotate"_s, u"ocr"_s,
+                               u"optimize"_s, u"encrypt"_s, u"decrypt"_s}));
+    QCOMPARE(batch::findOperation(u"extract"_s)->icon, u"pages"_s);
+    QCOMPARE(batch::findOperation(u"optimize"_s)->icon, u"compress"_s);
+    QCOMPARE(batch::findOperation(u"ocr"_s)->shortName, u"可搜索"_s);
+    QCOMPARE(batch::findOperation(u"decrypt"_s)->shortName, u"无密码"_s);
+    QVERIFY(&batch::operations()[0] == batch::findOperation(u"merge"_s));
+}
+
+void TestProtocol::findOperationIsExact()
+{
+    QVERIFY(!batch::findOperation(u"Merge"_s));
+    QVERIFY(!batch::findOperation(u" merge"_s));
+    QVERIFY(!batch::findOperation(u"merge "_s));
+    QVERIFY(!batch::findOperation(QString()));
+}
+
+void TestProtocol::memberDefaults()
+{
+    const QJsonObject object =
+        QJsonDocument::fromJson(
+            R"({"a":"x","n":200.0,"f":250.5,"s":"150","big":3000000000,"b":false,
+            "list":["p",1,null,"q"]})")
+            .object();
+    QCOMPARE(batch::stringMember(object, u"a"_s), u"x"_s);
+    QCOMPARE(batch::stringMember(object, u"n"_s, u"d"_s), u"d"_s);
+    QCOMPARE(batch::intMember(object, u"n"_s, 1), 200);
+    QCOMPARE(batch::intMember(object, u"f"_s, 300), 300);
+    QCOMPARE(batch::intMember(object, u"s"_s, 300), 300);
+    QCOMPARE(batch::intMember(object, u"big"_s, 7), 7);
+    QCOMPARE(batch::intMember(object, u"missing"_s, 90), 90);
+    QCOMPARE(batch::boolMember(object, u"b"_s, true), false);
+    QCOMPARE(batch::boolMember(object, u"a"_s, true), true);
+    QCOMPARE(batch::stringListMember(object, u"list"_s),
+             (QStringList{u"p"_s, QString(), QString(), u"q"_s}));
+    QVERIFY(batch::stringListMember(object, u"a"_s).isEmpty());
+}
+
+void TestProtocol::linesAreCompactAndSorted()
+{
+    QCOMPARE(batch::toLine(batch::successResult(u"/out/报告-旋转.pdf"_s, 1, QString())),
+             QByteArray(R"({"files":1,"note":"","ok":true,"output":"/out/报告-旋转.pdf"})"
+                        "\n"));
+    QCOMPARE(batch::toLine(batch::progressObject(2, 5)),
+             QByteArray(R"({"completed":2,"ocrProgress":true,"total":5})"
+                        "\n"));
+    QJsonObject parsed;
+    QVERIFY(batch::parseObjectLine("  {\"a\":1} \r\n", parsed));
+    QVERIFY(!batch::parseObjectLine("[1]", parsed));
+    QVERIFY(!batch::parseObjectLine("", parsed));
+    QVERIFY(!batch::parseObjectLine("{\"a\":1", parsed));
+}
+
+void TestProtocol::ocrOptions_data()
+{
+    QTest::addColumn<QJsonObject>("options");
+    QTest::addColumn<QStringList>("files"); // created in the models folder; "dir:" makes a folder
+    QTest::addColumn<QString>("message");
+
+    const QString folderMessage = u"请选择包含语言模型的 tessdata 文件夹。"_s;
+    const QString models = u"@models"_s; // replaced by the temporary folder
+    const QStringList complete{u"chi_sim.traineddata"_s, u"eng.traineddata"_s,
+                               u"chi_tra.traineddata"_s, u"pdf.ttf"_s};
+    QTest::newRow("empty object") << QJsonObject{} << complete << folderMessage;
+    QTest::newRow("complete") << QJsonObject{{u"ocrModels"_s, models}} << complete << QString();
+    QTest::newRow("upper case language")
+        << QJsonObject{{u"ocrLanguage"_s, u"CHI_SIM+ENG"_s}, {u"ocrModels"_s, models}} << complete
+        << u"识别语言无效。"_s;
+    QTest::newRow("reordered language")
+        << QJsonObject{{u"ocrLanguage"_s, u"eng+chi_sim"_s}, {u"ocrDpi"_s, 600}} << complete
+        << u"识别语言无效。"_s;
+    QTest::newRow("integral double dpi")
+        << QJsonObject{{u"ocrDpi"_s, 200.0}, {u"ocrModels"_s, models}} << complete << QString();
+    QTest::newRow("fractional dpi reads as default")
+        << QJsonObject{{u"ocrDpi"_s, 250.5}, {u"ocrModels"_s, models}} << complete << QString();
+    QTest::newRow("string dpi reads as default")
+        << QJsonObject{{u"ocrDpi"_s, u"150"_s}, {u"ocrModels"_s, models}} << complete << QString();
+    QTest::newRow("dpi 600") << QJsonObject{{u"ocrDpi"_s, 600}, {u"ocrModels"_s, models}}
+                             << complete << u"识别清晰度需为 150、200 或 300 DPI。"_s;
+    QTest::newRow("relative models")
+        << QJsonObject{{u"ocrModels"_s, u"tessdata"_s}} << complete << folderMessage;
+    QTest::newRow("empty eng model")
+        << QJsonObject{{u"ocrModels"_s, models}}
+        << QStringList{u"chi_sim.traineddata"_s, u"empty:eng.traineddata"_s, u"pdf.ttf"_s}
+        << u"缺少可读取的语言模型：eng.traineddata。请安装对应模型或选择已有模型文件夹。"_s;
+    QTest::newRow("folder named like a model")
+        << QJsonObject{{u"ocrModels"_s, models}, {u"ocrLanguage"_s, u"eng"_s}}
+        << QStringList{u"dir:eng.traineddata"_s, u"pdf.ttf"_s}
+        << u"缺少可读取的语言模型：eng.traineddata。请安装对应模型或选择已有模型文件夹。"_s;
+    QTest::newRow("both missing names the first")
+        << QJsonObject{{u"ocrModels"_s, models}} << QStringList{u"pdf.ttf"_s}
+        << u"缺少可读取的语言模型：chi_sim.traineddata。请安装对应模型或选择已有模型文件夹。"_s;
+    QTest::newRow("font missing") << QJsonObject{{u"ocrModels"_s, models},
+                                                 {u"ocrSkipText"_s, false}}
+                                  << QStringList{u"chi_sim.traineddata"_s, u"eng.traineddata"_s,
+                                                 u"empty:pdf.ttf"_s}
+                                  << u"模型文件夹缺少 pdf.ttf，无法生成可搜索 PDF。"_s;
+}
+
+void TestProtocol::ocrOptions()
+{
+    QFETCH(QJsonObject, options);
+    QFETCH(QStringList, files);
+    QFETCH(QString, message);
+    QTemporaryDir folder;
+    for (const QString& entry : files) {
+        if (entry.startsWith(u"dir:"_s)) {
+            QVERIFY(QDir(folder.path()).mkdir(entry.mid(4)));
+            continue;
+        }
+        const bool empty = entry.startsWith(u"empty:"_s);
+        QFile file(folder.filePath(empty ? entry.mid(6) : entry));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        if (!empty)
+            file.write("model");
+    }
+    if (options.value(u"ocrModels"_s) == u"@models"_s)
+        options.insert(u"ocrModels"_s, folder.path());
+    QCOMPARE(batch::validateOcrOptions(options), message);
+}
+
+QTEST_GUILESS_MAIN(TestProtocol)
+#include "tst_protocol.moc"
