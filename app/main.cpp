@@ -16,6 +16,7 @@
 #include <io.h>
 #else
 #include <fcntl.h>
+#include <unistd.h>
 #endif
 
 using namespace Qt::StringLiterals;
@@ -50,6 +51,23 @@ bool standardStreamsOpen()
 #endif
 }
 
+// Tesseract's OpenMP runtime reads its thread limit once, when it is loaded, and
+// spin-waits badly when it runs more threads than there are free cores. The
+// limit must therefore be in the environment before the process starts: a
+// worker re-executes itself once with it set.
+void limitRecognitionThreads(char** argv)
+{
+#ifdef Q_OS_LINUX
+    if (qEnvironmentVariableIsSet("OMP_THREAD_LIMIT"))
+        return;
+    qputenv("OMP_THREAD_LIMIT", "1");
+    ::execv("/proc/self/exe", argv);
+    // Still here: run without the limit rather than not at all.
+#else
+    Q_UNUSED(argv);
+#endif
+}
+
 void discardMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 } // namespace
@@ -59,6 +77,7 @@ int main(int argc, char** argv)
     if (hasArgument(argc, argv, {"--worker"})) {
         if (!standardStreamsOpen())
             return 2;
+        limitRecognitionThreads(argv);
         // A worker never shows a window, and must run where no display exists.
         preferOffscreenPlatform();
         qInstallMessageHandler(discardMessages);

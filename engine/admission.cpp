@@ -18,9 +18,11 @@ namespace batch {
 
 namespace {
 
-std::shared_ptr<QPDF> openQpdf(const QString& absolutePath, const std::string& password)
+std::shared_ptr<QPDF> openQpdf(const QString& absolutePath, const std::string& password,
+                               bool repair = false)
 {
     auto pdf = newQpdf();
+    pdf->setAttemptRecovery(repair);
     // QPDF tries the given password once, as owner and as user password.
     pdf->processFile(QFile::encodeName(absolutePath).constData(),
                      password.empty() ? nullptr : password.c_str());
@@ -70,10 +72,10 @@ PdfDocument read(const QString& path, const QString& password)
     return document;
 }
 
-PdfDocument openOwnFile(const QString& path, const QString& messagePrefix)
+PdfDocument openOwnFile(const QString& path, const QString& messagePrefix, bool repair)
 {
     try {
-        auto pdf = openQpdf(QFileInfo(path).absoluteFilePath(), std::string());
+        auto pdf = openQpdf(QFileInfo(path).absoluteFilePath(), std::string(), repair);
         PdfDocument document(pdf);
         document.pageCount(); // a broken page tree shows here, not later
         return document;

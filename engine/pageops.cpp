@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <exception>
+#include <map>
 #include <set>
 
 using namespace Qt::StringLiterals;
@@ -79,24 +80,46 @@ int effectiveRotation(QPDFObjectHandle page)
 
 } // namespace
 
-PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources)
+PdfDocument assemblePages(const std::vector<PageRef>& pages)
 {
     auto target = emptyDocument();
     PdfDocument result(target);
-    QPDFPageDocumentHelper targetPages(*target);
-    for (const PdfDocument& source : sources) {
-        checkMergeRights(source);
-        try {
-            for (const QPDFPageObjectHelper& page : pagesWithOwnAttributes(source.pdf()))
-                targetPages.addPage(page, false);
-        } catch (const std::exception& error) {
-            fail(QString::fromUtf8(error.what()));
+    try {
+        QPDFPageDocumentHelper targetPages(*target);
+        std::map<const PdfDocument*, std::vector<QPDFPageObjectHelper>> sourcePages;
+        std::set<QPDFObjGen> used;
+        for (const PageRef& ref : pages) {
+            auto found = sourcePages.find(ref.document);
+            if (found == sourcePages.end()) {
+                found =
+                    sourcePages.emplace(ref.document, pagesWithOwnAttributes(ref.document->pdf()))
+                        .first;
+                result.keepAlive(*ref.document);
+                result.setMinimumVersion(ref.document->pdfVersion());
+            }
+            QPDFPageObjectHelper page = found->second.at(static_cast<size_t>(ref.index));
+            // A page object may sit in a page tree only once: repeat it as a copy.
+            if (!used.insert(page.getObjectHandle().getObjGen()).second)
+                page = page.shallowCopyPage();
+            targetPages.addPage(page, false);
         }
-        result.keepAlive(source);
-        result.setMinimumVersion(source.pdfVersion());
+    } catch (const std::exception& error) {
+        fail(QString::fromUtf8(error.what()));
     }
     result.removeProtection();
     return result;
+}
+
+PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources)
+{
+    std::vector<PageRef> pages;
+    for (const PdfDocument& source : sources) {
+        checkMergeRights(source);
+        const int count = source.pageCount();
+        for (int index = 0; index < count; ++index)
+            pages.push_back({&source, index});
+    }
+    return assemblePages(pages);
 }
 
 PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages)

@@ -86,8 +86,9 @@ private:
 // owner password, page count, signatures and owner rights.
 PdfDocument read(const QString& path, const QString& password);
 // Opens a file this program wrote itself (no admission rules, empty password).
-// On failure raises `messagePrefix` followed by the library's text.
-PdfDocument openOwnFile(const QString& path, const QString& messagePrefix);
+// On failure raises `messagePrefix` followed by the library's text. `repair`
+// lets the library recover damaged structure instead of refusing.
+PdfDocument openOwnFile(const QString& path, const QString& messagePrefix, bool repair = false);
 
 bool signedDocument(const PdfDocument& document);
 
@@ -97,6 +98,15 @@ void checkModifyRights(const PdfDocument& source);
 
 // Strictly ascending 0-based indices, or an empty list and one message in `error`.
 QList<int> parsePageRanges(const QString& text, int pageCount, QString& error);
+
+// One page of an assembly: the page at `index` of `document`.
+struct PageRef
+{
+    const PdfDocument* document;
+    int index;
+};
+// A new unprotected document of the given pages in order; a page may appear twice.
+PdfDocument assemblePages(const std::vector<PageRef>& pages);
 
 PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources);
 PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages);
@@ -108,7 +118,12 @@ void encryptDocument(PdfDocument& document, const QJsonObject& request);
 void decryptDocument(PdfDocument& document);
 void optimizeDocument(PdfDocument& document);
 
-void writeDocument(const QString& path, const PdfDocument& document);
+// On failure raises `failurePrefix` followed by the library's text.
+void writeDocument(const QString& path, const PdfDocument& document,
+                   const QString& failurePrefix = QStringLiteral("输出失败："));
+// Like writeDocument, but `path` appears only once the file is complete; any
+// earlier file there is replaced.
+void writeDocumentSafely(const QString& path, const PdfDocument& document);
 // Moves `staged` into `folder` under the first free candidate name; "" on failure.
 QString publishResult(const QString& staged, const QString& folder, const QString& name,
                       bool isFolder);

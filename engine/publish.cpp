@@ -56,7 +56,7 @@ void applyProtection(QPDFWriter& writer, const PdfDocument& document)
 
 } // namespace
 
-void writeDocument(const QString& path, const PdfDocument& document)
+void writeDocument(const QString& path, const PdfDocument& document, const QString& failurePrefix)
 {
     try {
         std::optional<MaximumCompression> compression;
@@ -73,10 +73,21 @@ void writeDocument(const QString& path, const PdfDocument& document)
         }
         writer.write();
     } catch (const std::exception& error) {
-        fail(u"输出失败："_s + QString::fromUtf8(error.what()));
+        fail(failurePrefix + QString::fromUtf8(error.what()));
     }
     if (QFileInfo(path).size() <= 0)
         fail(u"没有生成有效的 PDF。"_s);
+}
+
+void writeDocumentSafely(const QString& path, const PdfDocument& document)
+{
+    const QString partial = path + u".partial"_s;
+    writeDocument(partial, document);
+    QFile::remove(path);
+    if (!QFile::rename(partial, path)) {
+        QFile::remove(partial);
+        fail(u"输出失败："_s + path);
+    }
 }
 
 QString publishResult(const QString& staged, const QString& folder, const QString& name,

@@ -16,6 +16,7 @@ private slots:
     void findOperationIsExact();
     void memberDefaults();
     void linesAreCompactAndSorted();
+    void bundledTextLayerFont();
     void ocrOptions_data();
     void ocrOptions();
 };
@@ -76,6 +77,15 @@ void TestProtocol::linesAreCompactAndSorted()
     QVERIFY(!batch::parseObjectLine("[1]", parsed));
     QVERIFY(!batch::parseObjectLine("", parsed));
     QVERIFY(!batch::parseObjectLine("{\"a\":1", parsed));
+}
+
+void TestProtocol::bundledTextLayerFont()
+{
+    QFile bundled(u":/batch/pdf.ttf"_s);
+    QVERIFY(bundled.open(QIODevice::ReadOnly));
+    QFile system(u"/usr/share/tesseract-ocr/5/tessdata/pdf.ttf"_s);
+    QVERIFY(system.open(QIODevice::ReadOnly));
+    QCOMPARE(bundled.readAll(), system.readAll());
 }
 
 void TestProtocol::ocrOptions_data()

@@ -4,6 +4,9 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
+#include <vector>
+
 namespace testsupport {
 
 QByteArray sha256File(const QString& path)
@@ -28,6 +31,48 @@ bool SourceGuard::unchanged() const
             return false;
     }
     return true;
+}
+
+bool fillModelsFolder(const QString& folder)
+{
+    const QDir system(QStringLiteral("/usr/share/tesseract-ocr/5/tessdata"));
+    for (const char* name :
+         {"eng.traineddata", "chi_sim.traineddata", "chi_tra.traineddata", "pdf.ttf"}) {
+        const QString file = QString::fromLatin1(name);
+        if (!QFile::copy(system.filePath(file), QDir(folder).filePath(file)))
+            return false;
+    }
+    return true;
+}
+
+double characterErrorRate(const QString& expected, const QString& actual)
+{
+    const auto strip = [](const QString& text) {
+        QString result;
+        for (const QChar c : text) {
+            if (!c.isSpace())
+                result.append(c);
+        }
+        return result;
+    };
+    const QString a = strip(expected);
+    const QString b = strip(actual);
+    if (a.isEmpty())
+        return b.isEmpty() ? 0.0 : 1.0;
+    std::vector<qsizetype> previous(size_t(b.size()) + 1);
+    std::vector<qsizetype> current(size_t(b.size()) + 1);
+    for (qsizetype j = 0; j <= b.size(); ++j)
+        previous[size_t(j)] = j;
+    for (qsizetype i = 1; i <= a.size(); ++i) {
+        current[0] = i;
+        for (qsizetype j = 1; j <= b.size(); ++j) {
+            const qsizetype substitution = previous[size_t(j - 1)] + (a[i - 1] == b[j - 1] ? 0 : 1);
+            current[size_t(j)] =
+                std::min({previous[size_t(j)] + 1, current[size_t(j - 1)] + 1, substitution});
+        }
+        std::swap(previous, current);
+    }
+    return double(previous[size_t(b.size())]) / double(a.size());
 }
 
 QStringList folderEntries(const QString& folder)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QImage>
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
@@ -42,6 +43,25 @@ struct PdfSpec
 };
 
 QByteArray makePdf(const PdfSpec& spec);
+
+// A page drawn with QPainter: as a picture of text (a scan, no text layer) or
+// as real text.
+struct DrawnPage
+{
+    QStringList lines;
+    bool scanned = true;
+    QString family = QStringLiteral("DejaVu Serif");
+    int pointSize = 14;
+    double skewDegrees = 0; // scans only
+};
+// A4 pages; scans are 8-bit grey images at `dpi`.
+void writeDrawnPdf(const QString& path, const QList<DrawnPage>& pages, int dpi = 300);
+// The picture of a scanned page, as placed into the PDF.
+QImage drawScan(const DrawnPage& page, int dpi);
+
+// Text of one page as Poppler extracts it (0-based page index).
+QString popplerText(const QString& path, int page);
+int popplerPageCount(const QString& path);
 void writePdf(const QString& path, const PdfSpec& spec);
 void writeBytes(const QString& path, const QByteArray& bytes);
 // A valid one-page PDF of exactly `size` bytes, mostly a hole of zeros between
@@ -89,6 +109,13 @@ struct WorkerRun
 QString workerExecutable();
 WorkerRun runWorkerRaw(const QByteArray& input, int timeoutMs = 120000);
 WorkerRun runWorker(const QJsonObject& request, int timeoutMs = 120000);
+
+// Copies Debian's real Tesseract models and pdf.ttf into `folder`; false when
+// one of them is missing on this machine.
+bool fillModelsFolder(const QString& folder);
+
+// Character error rate of `actual` against `expected`, white space ignored.
+double characterErrorRate(const QString& expected, const QString& actual);
 
 // Entries of a folder, hidden ones included.
 QStringList folderEntries(const QString& folder);

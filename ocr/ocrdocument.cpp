@@ -1,0 +1,91 @@
+#include "ocr/ocrdocument.h"
+
+#include <poppler/qt6/poppler-qt6.h>
+
+#include <QPainter>
+
+#include <cmath>
+
+namespace batch {
+
+bool pagePixelSize(const QSizeF& points, int dpi, QSize& pixels)
+{
+    const double width = std::ceil(points.width() * dpi / 72.0);
+    const double height = std::ceil(points.height() * dpi / 72.0);
+    if (!std::isfinite(width) || !std::isfinite(height) || width < 1 || height < 1 ||
+        width > maxImageSide || height > maxImageSide || width * height > double(maxImagePixels))
+        return false;
+    pixels = QSize(static_cast<int>(width), static_cast<int>(height));
+    return true;
+}
+
+OcrDocument::OcrDocument() = default;
+OcrDocument::~OcrDocument() = default;
+
+bool OcrDocument::load(const QString& path)
+{
+    m_path = path;
+    m_document = Poppler::Document::load(path);
+    if (!m_document || m_document->isLocked()) {
+        m_document.reset();
+        return false;
+    }
+    m_document->setRenderHint(Poppler::Document::Antialiasing);
+    m_document->setRenderHint(Poppler::Document::TextAntialiasing);
+    return true;
+}
+
+int OcrDocument::pageCount() const
+{
+    return m_document ? m_document->numPages() : 0;
+}
+
+QSizeF OcrDocument::pageSize(int index) const
+{
+    if (!m_document || index < 0 || index >= pageCount())
+        return QSizeF();
+    const std::unique_ptr<Poppler::Page> page = m_document->page(index);
+    return page ? page->pageSizeF() : QSizeF();
+}
+
+QImage OcrDocument::render(int index, const QSize& size) const
+{
+    if (!m_document || index < 0 || index >= pageCount() || size.isEmpty())
+        return QImage();
+    const std::unique_ptr<Poppler::Page> page = m_document->page(index);
+    if (!page)
+        return QImage();
+    const QSizeF points = page->pageSizeF();
+    if (points.isEmpty())
+        return QImage();
+    // The resolution that maps the page exactly onto the requested pixels.
+    const double xres = size.width() * 72.0 / points.width();
+    const double yres = size.height() * 72.0 / points.height();
+    QImage image = page->renderToImage(xres, yres, 0, 0, size.width(), size.height());
+    if (image.isNull() || image.size() == size)
+        return image;
+    // Poppler may round a side differently by a pixel: pad with white, never scale text.
+    QImage exact(size, QImage::Format_ARGB32);
+    exact.fill(Qt::white);
+    QPainter painter(&exact);
+    painter.drawImage(0, 0, image);
+    painter.end();
+    return exact;
+}
+
+bool OcrDocument::hasPageText(int index, QString* text) const
+{
+    if (text)
+        text->clear();
+    if (!m_document || index < 0 || index >= pageCount())
+        return false;
+    const std::unique_ptr<Poppler::Page> page = m_document->page(index);
+    if (!page)
+        return false;
+    const QString pageText = page->text(QRectF());
+    if (text)
+        *text = pageText;
+    return !pageText.trimmed().isEmpty();
+}
+
+} // namespace batch

@@ -1,0 +1,303 @@
+#include "ocr/ocrworker.h"
+
+#include "ocr/ocrdocument.h"
+#include "ocr/pageimage.h"
+#include "ocr/textlayer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QLocale>
+
+#include <tesseract/baseapi.h>
+#include <tesseract/renderer.h>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+namespace {
+
+struct TextDeleter
+{
+    void operator()(char* text) const { delete[] text; }
+};
+using TesseractText = std::unique_ptr<char, TextDeleter>;
+
+QString pageMessage(const QString& pattern, int number)
+{
+    return pattern.arg(number);
+}
+
+// The shortest general form of a number, as in "2.25" or "-0.5".
+QString shortNumber(double value)
+{
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+} // namespace
+
+OcrWorker::OcrWorker(QString sourcePath_, QString modelsPath_, QString language_, int dpi_,
+                     QString outputBase_, QString fontFamily_, OcrOptions options, QObject* parent)
+    : QThread(parent), sourcePath(std::move(sourcePath_)), modelsPath(std::move(modelsPath_)),
+      language(std::move(language_)), outputBase(std::move(outputBase_)),
+      fontFamily(std::move(fontFamily_)), dpi(dpi_), pages(std::move(options.pages)),
+      enhanceImage(options.enhanceImage), skipTextPages(options.skipTextPages),
+      deskew(options.deskew), outputKind(options.outputKind)
+{}
+
+void OcrWorker::run()
+{
+    const CancelTest cancelTest = [this] {
+        return isInterruptionRequested();
+    };
+    const auto interrupted = [this] {
+        if (!isInterruptionRequested())
+            return false;
+        emit cancelled();
+        return true;
+    };
+
+    // 1–2: open the source.
+    const bool isPdf = QFileInfo(sourcePath).suffix().compare(u"pdf"_s, Qt::CaseInsensitive) == 0;
+    OcrDocument document;
+    QImage sourceImage;
+    int pageCount = 1;
+    if (isPdf) {
+        if (!document.load(sourcePath)) {
+            emit failed(u"无法打开 PDF。请检查文件是否损坏、加密或受密码保护。"_s);
+            return;
+        }
+        pageCount = document.pageCount();
+        if (pageCount <= 0) {
+            emit failed(u"PDF 没有可读取的页面。"_s);
+            return;
+        }
+    } else {
+        QImageReader reader(sourcePath);
+        reader.setAutoTransform(true);
+        const QSize size = reader.size();
+        if (!size.isValid() || size.width() > maxImageSide || size.height() > maxImageSide ||
+            qint64(size.width()) * size.height() > maxImagePixels) {
+            emit failed(u"扫描图片尺寸无效或超过 4000 万像素，请先缩小图片。"_s);
+            return;
+        }
+        sourceImage = reader.read();
+        if (sourceImage.isNull()) {
+            emit failed(u"扫描图片读取失败：%1"_s.arg(reader.errorString()));
+            return;
+        }
+    }
+
+    // 3: the page list.
+    QList<int> list = pages;
+    if (list.isEmpty()) {
+        for (int index = 0; index < pageCount; ++index)
+            list.append(index);
+    }
+    for (const int index : list) {
+        if (index < 0 || index >= pageCount) {
+            emit failed(u"页码超出文档范围。"_s);
+            return;
+        }
+    }
+    const int total = static_cast<int>(list.size());
+
+    // 4: pages that already carry text are kept as they are.
+    QList<bool> keep;
+    if (isPdf && skipTextPages && outputKind == SearchablePdf) {
+        for (const int index : list) {
+            if (interrupted())
+                return;
+            keep.append(document.hasPageText(index));
+        }
+        const auto kept = keep.count(true);
+        if (kept > 0)
+            emit notice(u"检测到 %1 页已有可选文字，将保留原页面并仅识别图像页。"_s.arg(kept));
+        else
+            keep.clear();
+    }
+    const bool anyKept = !keep.isEmpty();
+    const QString finalPdf = outputBase + u".pdf"_s;
+
+    // 5: nothing to recognise.
+    if (anyKept && !keep.contains(false)) {
+        if (interrupted())
+            return;
+        QString error;
+        if (!document.mergeSearchablePages(list, keep, QString(), finalPdf, &error)) {
+            emit failed(error);
+            return;
+        }
+        for (int j = 0; j < total; ++j) {
+            QString text;
+            document.hasPageText(list.at(j), &text);
+            emit pageReady(list.at(j) + 1, total, text);
+            emit progressReady(j + 1, total);
+        }
+        emit notice(u"全部所选页面已有文字，已保留原页面，无需 OCR。"_s);
+        emit succeeded();
+        return;
+    }
+
+    // 6: one engine for the whole run.
+    auto engine = std::make_unique<tesseract::TessBaseAPI>();
+    const QByteArray dataPath = QFile::encodeName(modelsPath);
+    if (engine->Init(dataPath.isEmpty() ? nullptr : dataPath.constData(),
+                     language.toUtf8().constData(), tesseract::OEM_DEFAULT, nullptr, 0, nullptr,
+                     nullptr, false) != 0) {
+        emit failed(
+            u"OCR 初始化失败。请指定 tessdata 文件夹，并检查所选语言的 traineddata 文件。"_s);
+        return;
+    }
+    engine->SetPageSegMode(tesseract::PSM_AUTO);
+    const QString dataFolder = QFile::decodeName(engine->GetDatapath());
+
+    // 7–8: the PDF renderer writes the recognised pages.
+    const QString pdfBase = anyKept ? outputBase + u"-recognized"_s : outputBase;
+    std::unique_ptr<tesseract::TessPDFRenderer> renderer;
+    if (outputKind == SearchablePdf) {
+        if (!QFileInfo(QDir(dataFolder).filePath(u"pdf.ttf"_s)).isFile()) {
+            emit failed(
+                u"未安装 pdf.ttf，无法生成可搜索 PDF。请选择其他输出类型或修复编辑器安装。"_s);
+            return;
+        }
+        renderer = std::make_unique<tesseract::TessPDFRenderer>(
+            QFile::encodeName(pdfBase).constData(), engine->GetDatapath(), false);
+        if (!renderer->BeginDocument("OCR document")) {
+            emit failed(u"无法创建 PDF 临时文件，请检查临时目录权限和 pdf.ttf。"_s);
+            return;
+        }
+    }
+
+    // 9: the page loop.
+    const QString pngPath = outputBase + u"-page.png"_s;
+    int completed = 0;
+    for (int j = 0; j < total; ++j) {
+        const int index = list.at(j);
+        const int number = index + 1;
+        if (interrupted())
+            return;
+        if (anyKept && keep.at(j)) {
+            QString text;
+            document.hasPageText(index, &text);
+            emit pageReady(number, total, text);
+            emit progressReady(++completed, total);
+            continue;
+        }
+        if (interrupted())
+            return;
+
+        const QSizeF points =
+            isPdf ? document.pageSize(index) : QSizeF(sourceImage.size()) * 72.0 / dpi;
+        QSize pixels;
+        if (!pagePixelSize(points, dpi, pixels)) {
+            emit failed(pageMessage(u"第 %1 页尺寸过大或无效，请降低 DPI。已完成的文字仍可导出。"_s,
+                                    number));
+            return;
+        }
+        QImage pageImage = isPdf ? document.render(index, pixels) : sourceImage;
+        if (pageImage.isNull()) {
+            emit failed(pageMessage(u"第 %1 页渲染失败。"_s, number));
+            return;
+        }
+        pageImage = flattenPageImage(pageImage);
+        if (deskew) {
+            const DeskewResult straightened = deskewImage(pageImage, cancelTest);
+            pageImage = straightened.image;
+            if (straightened.angle != 0) {
+                emit notice(u"第 %1 页倾斜校正 %2°，输出与文字层使用相同坐标。"_s.arg(
+                    QString::number(number), shortNumber(straightened.angle)));
+            }
+        }
+        if (interrupted())
+            return;
+
+        QImage recognitionImage = pageImage;
+        if (enhanceImage) {
+            std::optional<QImage> enhanced = enhanceForRecognition(pageImage, cancelTest);
+            if (!enhanced) {
+                emit cancelled();
+                return;
+            }
+            recognitionImage = *enhanced;
+        }
+
+        engine->SetImage(recognitionImage.constBits(), recognitionImage.width(),
+                         recognitionImage.height(), 3,
+                         static_cast<int>(recognitionImage.bytesPerLine()));
+        engine->SetSourceResolution(dpi);
+        if (engine->Recognize(nullptr) != 0) {
+            emit failed(pageMessage(u"第 %1 页识别失败。"_s, number));
+            return;
+        }
+        const TesseractText text(engine->GetUTF8Text());
+        if (!text) {
+            emit failed(pageMessage(u"第 %1 页无法取得识别结果。"_s, number));
+            return;
+        }
+        if (interrupted())
+            return;
+        emit pageReady(number, total, QString::fromUtf8(text.get()));
+
+        if (renderer) {
+            if (!pageImage.save(pngPath, "PNG")) {
+                emit failed(u"无法保存页面临时图像。"_s);
+                return;
+            }
+            engine->SetInputName(QFile::encodeName(pngPath).constData());
+            if (!renderer->AddImage(engine.get())) {
+                emit failed(
+                    pageMessage(u"第 %1 页写入 PDF 失败。已完成的文字仍可导出。"_s, number));
+                return;
+            }
+            QFile::remove(pngPath);
+        }
+        emit progressReady(++completed, total);
+        engine->Clear();
+    }
+
+    // 10: close the recognised PDF.
+    if (interrupted())
+        return;
+    if (renderer) {
+        if (!renderer->EndDocument()) {
+            emit failed(u"PDF 保存失败，请检查磁盘空间。已完成的文字仍可导出。"_s);
+            return;
+        }
+        renderer.reset();
+        QString error;
+        if (!joinCjkWords(pdfBase + u".pdf"_s, &error)) {
+            emit failed(u"PDF 保存失败，请检查磁盘空间。已完成的文字仍可导出。"_s);
+            return;
+        }
+    }
+
+    // 11: bring kept text pages and recognised pages together.
+    if (anyKept) {
+        QString error;
+        if (!document.mergeSearchablePages(list, keep, pdfBase + u".pdf"_s, finalPdf, &error)) {
+            emit failed(u"文字页与识别页合并失败：%1"_s.arg(error));
+            return;
+        }
+        QFile::remove(pdfBase + u".pdf"_s);
+    }
+
+    // 12: the editable outputs are not part of this build yet.
+    if (outputKind == RebuiltPdf || outputKind == Docx) {
+        emit notice(u"OCR 完成，正在按段落、坐标和字号重建输出…"_s);
+        emit failed(u"版面重建失败：%1。已识别文字仍可导出 TXT。"_s.arg(u"暂不支持此输出格式"_s));
+        return;
+    }
+
+    // 13: done.
+    if (interrupted())
+        return;
+    emit notice(u"已完成 %1 页识别。"_s.arg(total));
+    emit succeeded();
+}
+
+} // namespace batch

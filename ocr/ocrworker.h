@@ -1,0 +1,60 @@
+// The recognition thread: one source in, one output file out, everything
+// reported through signals. Every run ends with exactly one of failed,
+// succeeded or cancelled, as its last signal.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QThread>
+
+namespace batch {
+
+enum OcrOutput
+{
+    SearchablePdf = 0,
+    RebuiltPdf = 1,
+    Docx = 2
+};
+
+struct OcrOptions
+{
+    QList<int> pages{}; // 0-based, in output order; empty means all pages
+    bool enhanceImage = false;
+    bool skipTextPages = true;
+    bool deskew = false;
+    int outputKind = SearchablePdf;
+};
+
+class OcrWorker : public QThread
+{
+    Q_OBJECT
+public:
+    OcrWorker(QString sourcePath, QString modelsPath, QString language, int dpi, QString outputBase,
+              QString fontFamily, OcrOptions options, QObject* parent = nullptr);
+
+signals:
+    void pageReady(int page, int total, const QString& text);
+    void progressReady(int completed, int total);
+    void failed(const QString& message);
+    void succeeded();
+    void cancelled();
+    void notice(const QString& message);
+
+protected:
+    void run() override;
+
+private:
+    const QString sourcePath;
+    const QString modelsPath;
+    const QString language;
+    const QString outputBase;
+    const QString fontFamily;
+    const int dpi;
+    const QList<int> pages;
+    const bool enhanceImage;
+    const bool skipTextPages;
+    const bool deskew;
+    const int outputKind;
+};
+
+} // namespace batch

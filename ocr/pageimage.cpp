@@ -1,0 +1,174 @@
+#include "ocr/pageimage.h"
+
+#include <QPainter>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace batch {
+
+namespace {
+
+bool stop(const CancelTest& cancelled)
+{
+    return cancelled && cancelled();
+}
+
+struct Point
+{
+    double x;
+    double y;
+};
+
+double profileScore(const std::vector<Point>& points, int bins, double degrees)
+{
+    const double theta = degrees * M_PI / 180.0;
+    const double c = std::cos(theta);
+    const double s = std::sin(theta);
+    std::vector<std::int64_t> counters(static_cast<size_t>(bins), 0);
+    for (const Point& point : points) {
+        const long k = std::lround(c * point.y + s * point.x) + bins / 2;
+        if (k >= 0 && k < bins)
+            ++counters[static_cast<size_t>(k)];
+    }
+    double score = 0;
+    for (const std::int64_t count : counters)
+        score += double(count) * double(count);
+    return score;
+}
+
+} // namespace
+
+QImage flattenPageImage(const QImage& image)
+{
+    const QImage source = image.convertToFormat(QImage::Format_ARGB32);
+    QImage canvas(source.size(), QImage::Format_RGB32);
+    canvas.fill(Qt::white);
+    {
+        QPainter painter(&canvas);
+        painter.drawImage(0, 0, source);
+    }
+    return canvas.convertToFormat(QImage::Format_RGB888);
+}
+
+DeskewResult deskewImage(const QImage& image, const CancelTest& cancelled)
+{
+    const DeskewResult unchanged{image, 0};
+    if (image.width() < 32 || image.height() < 32)
+        return unchanged;
+
+    QImage analysis = image;
+    if (image.width() > 1000 || image.height() > 1000)
+        analysis = image.scaled(1000, 1000, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    analysis = analysis.convertToFormat(QImage::Format_Grayscale8);
+    const int width = analysis.width();
+    const int height = analysis.height();
+
+    std::vector<Point> points;
+    for (int y = 0; y < height; ++y) {
+        if (stop(cancelled))
+            return unchanged;
+        const uchar* row = analysis.constScanLine(y);
+        for (int x = 0; x < width; ++x) {
+            if (row[x] < 140)
+                points.push_back({x - width * 0.5, y - height * 0.5});
+        }
+    }
+    const auto count = static_cast<std::int64_t>(points.size());
+    if (count < 100 || count > (std::int64_t(width) * height) / 3)
+        return unchanged;
+
+    const int bins = width + height + 4;
+    const double base = profileScore(points, bins, 0);
+    double best = base;
+    double bestAngle = 0;
+    for (int i = -20; i <= 20; ++i) {
+        if (stop(cancelled))
+            return unchanged;
+        const double angle = i * 0.25;
+        const double score = profileScore(points, bins, angle);
+        if (score > best) {
+            best = score;
+            bestAngle = angle;
+        }
+    }
+    if (best < base * 1.08 || std::abs(bestAngle) < 0.25 || std::abs(bestAngle) >= 5)
+        return unchanged;
+
+    QImage straightened(image.size(), QImage::Format_RGB888);
+    straightened.fill(Qt::white);
+    {
+        QPainter painter(&straightened);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.translate(image.width() * 0.5, image.height() * 0.5);
+        painter.rotate(bestAngle);
+        painter.translate(-image.width() * 0.5, -image.height() * 0.5);
+        painter.drawImage(0, 0, image);
+    }
+    return {straightened, bestAngle};
+}
+
+std::optional<QImage> enhanceForRecognition(const QImage& image, const CancelTest& cancelled)
+{
+    QImage grey = image.convertToFormat(QImage::Format_Grayscale8);
+    const int width = grey.width();
+    const int height = grey.height();
+
+    std::array<std::int64_t, 256> histogram{};
+    for (int y = 0; y < height; ++y) {
+        if (stop(cancelled))
+            return std::nullopt;
+        const uchar* row = grey.constScanLine(y);
+        for (int x = 0; x < width; ++x)
+            ++histogram[row[x]];
+    }
+    const std::int64_t onePercent = (std::int64_t(width) * height) / 100;
+    int lo = 0;
+    for (std::int64_t sum = 0, v = 0; v < 256; ++v) {
+        sum += histogram[static_cast<size_t>(v)];
+        if (sum > onePercent) {
+            lo = static_cast<int>(v);
+            break;
+        }
+    }
+    int hi = 255;
+    for (std::int64_t sum = 0, v = 255; v >= 0; --v) {
+        sum += histogram[static_cast<size_t>(v)];
+        if (sum > onePercent) {
+            hi = static_cast<int>(v);
+            break;
+        }
+    }
+
+    if (lo < hi) {
+        for (int y = 0; y < height; ++y) {
+            if (stop(cancelled))
+                return std::nullopt;
+            uchar* row = grey.scanLine(y);
+            for (int x = 0; x < width; ++x) {
+                const int value = (row[x] - lo) * 255 / (hi - lo);
+                row[x] = static_cast<uchar>(value <= 0 ? 0 : (value > 255 ? 255 : value));
+            }
+        }
+    }
+
+    QImage cleaned = grey.copy();
+    for (int y = 1; y + 1 < height; ++y) {
+        if (stop(cancelled))
+            return std::nullopt;
+        const uchar* above = grey.constScanLine(y - 1);
+        const uchar* row = grey.constScanLine(y);
+        const uchar* below = grey.constScanLine(y + 1);
+        uchar* target = cleaned.scanLine(y);
+        for (int x = 1; x + 1 < width; ++x) {
+            if (row[x] < 80 && row[x - 1] > 200 && row[x + 1] > 200 && above[x] > 200 &&
+                below[x] > 200)
+                target[x] = 255;
+        }
+    }
+    return cleaned.convertToFormat(QImage::Format_RGB888);
+}
+
+} // namespace batch

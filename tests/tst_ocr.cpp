@@ -1,0 +1,440 @@
+// Text recognition: the document wrapper, the searchable merge, the recognition
+// thread and the "ocr" operation through the worker, on generated scans with
+// Debian's real Tesseract models.
+#include "ocr/ocrdocument.h"
+#include "ocr/ocrworker.h"
+#include "testsupport.h"
+
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <poppler/qt6/poppler-qt6.h>
+
+using namespace Qt::StringLiterals;
+using testsupport::DrawnPage;
+
+namespace {
+
+const QStringList englishLines{
+    u"The quarterly report was approved by the board on Monday."_s,
+    u"Invoice number 2024-0042 lists a total of 1,234.56 euros."_s,
+    u"Please return the signed contract before the end of March."_s,
+    u"All source files stay unchanged on this computer."_s,
+};
+
+const QStringList chineseLines{
+    u"批量处理文件，保护原始文档安全。"_s,
+    u"中华人民共和国发票专用章"_s,
+    u"请在三月底之前寄回已签署的合同。"_s,
+};
+
+DrawnPage englishScan()
+{
+    return {.lines = englishLines};
+}
+
+DrawnPage chineseScan()
+{
+    return {.lines = chineseLines, .family = u"Noto Sans CJK SC"_s, .pointSize = 20};
+}
+
+DrawnPage textPage(const QString& line)
+{
+    return {.lines = {line}, .scanned = false};
+}
+
+// Everything a worker said, in order, as "signal:arguments".
+struct SignalLog
+{
+    QStringList entries;
+    void attach(batch::OcrWorker& worker)
+    {
+        using batch::OcrWorker;
+        QObject::connect(
+            &worker, &OcrWorker::pageReady, &worker,
+            [this](int page, int total, const QString&) {
+                entries << u"page:%1/%2"_s.arg(page).arg(total);
+            },
+            Qt::DirectConnection);
+        QObject::connect(
+            &worker, &OcrWorker::progressReady, &worker,
+            [this](int done, int total) { entries << u"progress:%1/%2"_s.arg(done).arg(total); },
+            Qt::DirectConnection);
+        QObject::connect(
+            &worker, &OcrWorker::notice, &worker,
+            [this](const QString& message) { entries << u"notice:"_s + message; },
+            Qt::DirectConnection);
+        QObject::connect(
+            &worker, &OcrWorker::failed, &worker,
+            [this](const QString& message) { entries << u"failed:"_s + message; },
+            Qt::DirectConnection);
+        QObject::connect(
+            &worker, &OcrWorker::succeeded, &worker, [this] { entries << u"succeeded"_s; },
+            Qt::DirectConnection);
+        QObject::connect(
+            &worker, &OcrWorker::cancelled, &worker, [this] { entries << u"cancelled"_s; },
+            Qt::DirectConnection);
+    }
+};
+
+bool searchFinds(const QString& path, int page, const QString& phrase)
+{
+    const std::unique_ptr<Poppler::Document> document = Poppler::Document::load(path);
+    if (!document)
+        return false;
+    const std::unique_ptr<Poppler::Page> p = document->page(page);
+    return p && !p->search(phrase).isEmpty();
+}
+
+} // namespace
+
+class TestOcr : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void documentBasics();
+    void mergePlans();
+    void englishScanIsSearchable();
+    void chinesePhrasesAreSearchable();
+    void textPagesAreKept();
+    void signalOrderAndPageList();
+    void workerFailuresAndCancellation();
+    void imageSource();
+    void operationThroughWorker();
+    void protectedAndRestrictedSources();
+
+private:
+    QString models() const { return m_models.path(); }
+    QStringList runWorker(const QString& source, batch::OcrOptions options,
+                          const QString& language = u"eng"_s, const QString& modelsPath = {});
+    QTemporaryDir m_models;
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestOcr::initTestCase()
+{
+    QVERIFY(testsupport::fillModelsFolder(m_models.path()));
+}
+
+void TestOcr::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+}
+
+QStringList TestOcr::runWorker(const QString& source, batch::OcrOptions options,
+                               const QString& language, const QString& modelsPath)
+{
+    SignalLog log;
+    batch::OcrWorker worker(source, modelsPath.isNull() ? models() : modelsPath, language, 300,
+                            m_dir->filePath(u"out"_s), u"Microsoft YaHei UI"_s, std::move(options));
+    log.attach(worker);
+    worker.start();
+    worker.wait();
+    return log.entries;
+}
+
+void TestOcr::documentBasics()
+{
+    const QString path = m_dir->filePath(u"doc.pdf"_s);
+    testsupport::writePdf(path, {.pages = 3, .rotations = {90, 0, 0}, .width = 595, .height = 842});
+    batch::OcrDocument document;
+    QVERIFY(document.load(path));
+    QCOMPARE(document.pageCount(), 3);
+    QCOMPARE(document.pageSize(0), QSizeF(842, 595));
+    QString text = u"stale"_s;
+    QVERIFY(!document.hasPageText(-1, &text));
+    QVERIFY(text.isEmpty());
+    QVERIFY(!document.hasPageText(3, &text));
+    QVERIFY(document.hasPageText(1, &text));
+    QVERIFY(text.contains(u"doc-p2"_s));
+    const QImage image = document.render(0, QSize(1170, 827));
+    QCOMPARE(image.size(), QSize(1170, 827));
+
+    // A page with only white space is no text page.
+    const QString blank = m_dir->filePath(u"blank.pdf"_s);
+    testsupport::writeDrawnPdf(blank, {textPage(u"   "_s)});
+    QVERIFY(document.load(blank));
+    QVERIFY(!document.hasPageText(0));
+
+    const QString locked = m_dir->filePath(u"locked.pdf"_s);
+    testsupport::writePdf(locked, {.encryption = testsupport::Encryption::R6Aes256,
+                                   .userPassword = "u",
+                                   .ownerPassword = "o"});
+    batch::OcrDocument lockedDocument;
+    QVERIFY(!lockedDocument.load(locked));
+}
+
+void TestOcr::mergePlans()
+{
+    const QString source = m_dir->filePath(u"source.pdf"_s);
+    testsupport::writePdf(source, {.pages = 3, .marker = u"s"_s, .rotations = {0, 0, 90}});
+    const QString recognized = m_dir->filePath(u"recognized.pdf"_s);
+    testsupport::writePdf(recognized, {.pages = 1, .marker = u"r"_s, .width = 300, .height = 400});
+    const QString output = m_dir->filePath(u"merged.pdf"_s);
+    batch::OcrDocument document;
+    QVERIFY(document.load(source));
+
+    QString error;
+    QVERIFY(
+        document.mergeSearchablePages({0, 1, 2}, {true, false, true}, recognized, output, &error));
+    testsupport::PdfFacts facts = testsupport::inspectPdf(output);
+    QCOMPARE(facts.markers, (QStringList{u"s-p1"_s, u"r-p1"_s, u"s-p3"_s}));
+    QCOMPARE(facts.rotations, (QList<int>{0, 0, 90}));
+
+    QVERIFY(document.mergeSearchablePages({0, 0}, {true, true}, QString(), output, &error));
+    QCOMPARE(testsupport::inspectPdf(output).markers, (QStringList{u"s-p1"_s, u"s-p1"_s}));
+
+    QVERIFY(!document.mergeSearchablePages({0, 1}, {false, false}, recognized, output, &error));
+    QCOMPARE(error, u"识别输出页数不匹配。"_s);
+    QVERIFY(!document.mergeSearchablePages({0}, {true, false}, recognized, output, &error));
+    QCOMPARE(error, u"无效的页面合并计划。"_s);
+    QVERIFY(!document.mergeSearchablePages({}, {}, recognized, output, &error));
+    QCOMPARE(error, u"无效的页面合并计划。"_s);
+    QVERIFY(!document.mergeSearchablePages({3}, {true}, QString(), output, &error));
+    QCOMPARE(error, u"源页码超出范围。"_s);
+    QVERIFY(!document.mergeSearchablePages({0}, {false}, m_dir->filePath(u"none.pdf"_s), output,
+                                           nullptr));
+}
+
+void TestOcr::englishScanIsSearchable()
+{
+    const QString source = m_dir->filePath(u"scan.pdf"_s);
+    testsupport::writeDrawnPdf(source, {englishScan()});
+    QVERIFY(testsupport::popplerText(source, 0).trimmed().isEmpty());
+    const QStringList log = runWorker(source, {});
+    QCOMPARE(log.last(), u"succeeded"_s);
+    const QString output = m_dir->filePath(u"out.pdf"_s);
+    const double rate = testsupport::characterErrorRate(englishLines.join(u' '),
+                                                        testsupport::popplerText(output, 0));
+    QVERIFY2(rate < 0.02, qPrintable(QString::number(rate)));
+    QVERIFY(searchFinds(output, 0, u"signed contract"_s));
+    // Working files are gone; only the result remains.
+    QCOMPARE(testsupport::folderEntries(m_dir->path()), (QStringList{u"out.pdf"_s, u"scan.pdf"_s}));
+}
+
+void TestOcr::chinesePhrasesAreSearchable()
+{
+    const QString source = m_dir->filePath(u"中文扫描.pdf"_s);
+    testsupport::writeDrawnPdf(source, {chineseScan()});
+    const QStringList log = runWorker(source, {}, u"chi_sim+eng"_s);
+    QCOMPARE(log.last(), u"succeeded"_s);
+    const QString output = m_dir->filePath(u"out.pdf"_s);
+    const QString text = testsupport::popplerText(output, 0);
+    for (const QString& phrase : {u"保护原始文档"_s, u"发票专用章"_s, u"三月底之前寄回"_s}) {
+        QVERIFY2(text.contains(phrase), qPrintable(text));
+        QVERIFY2(searchFinds(output, 0, phrase), qPrintable(phrase));
+    }
+    const double rate = testsupport::characterErrorRate(chineseLines.join(QString()), text);
+    QVERIFY2(rate < 0.05, qPrintable(QString::number(rate)));
+}
+
+void TestOcr::textPagesAreKept()
+{
+    const QString source = m_dir->filePath(u"mixed.pdf"_s);
+    testsupport::writeDrawnPdf(source, {textPage(u"First page keeps its own text."_s),
+                                        englishScan(), textPage(u"Last page too."_s)});
+    QStringList log = runWorker(source, {});
+    QCOMPARE(log.first(), u"notice:检测到 2 页已有可选文字，将保留原页面并仅识别图像页。"_s);
+    QCOMPARE(log.last(), u"succeeded"_s);
+    const QString output = m_dir->filePath(u"out.pdf"_s);
+    QCOMPARE(testsupport::popplerText(output, 0).trimmed(), u"First page keeps its own text."_s);
+    QCOMPARE(testsupport::popplerText(output, 2).trimmed(), u"Last page too."_s);
+    QVERIFY(testsupport::characterErrorRate(englishLines.join(u' '),
+                                            testsupport::popplerText(output, 1)) < 0.02);
+    QVERIFY(!QFileInfo::exists(m_dir->filePath(u"out-recognized.pdf"_s)));
+    QVERIFY(!QFileInfo::exists(m_dir->filePath(u"out-page.png"_s)));
+
+    // Every page recognised: the text pages become pictures with a text layer.
+    QFile::remove(output);
+    log = runWorker(source, {.skipTextPages = false});
+    QCOMPARE(log.last(), u"succeeded"_s);
+    QVERIFY(!log.first().startsWith(u"notice:检测到"_s));
+    QVERIFY(testsupport::popplerText(output, 0).contains(u"keeps its own text"_s));
+    QCOMPARE(testsupport::popplerPageCount(output), 3);
+
+    // All pages carry text: no engine is needed, broken models do not matter.
+    const QString allText = m_dir->filePath(u"text.pdf"_s);
+    testsupport::writeDrawnPdf(allText, {textPage(u"one"_s), textPage(u"two"_s)});
+    QFile::remove(output);
+    log = runWorker(allText, {}, u"eng"_s, m_dir->filePath(u"no-models"_s));
+    QCOMPARE(log, (QStringList{u"notice:检测到 2 页已有可选文字，将保留原页面并仅识别图像页。"_s,
+                               u"page:1/2"_s, u"progress:1/2"_s, u"page:2/2"_s, u"progress:2/2"_s,
+                               u"notice:全部所选页面已有文字，已保留原页面，无需 OCR。"_s,
+                               u"succeeded"_s}));
+    QCOMPARE(testsupport::popplerText(output, 1).trimmed(), u"two"_s);
+}
+
+void TestOcr::signalOrderAndPageList()
+{
+    const QString source = m_dir->filePath(u"three.pdf"_s);
+    testsupport::writeDrawnPdf(
+        source,
+        {{.lines = {u"Alpha page"_s}}, textPage(u"Beta page"_s), {.lines = {u"Gamma page"_s}}});
+    QStringList log = runWorker(source, {});
+    QCOMPARE(log, (QStringList{u"notice:检测到 1 页已有可选文字，将保留原页面并仅识别图像页。"_s,
+                               u"page:1/3"_s, u"progress:1/3"_s, u"page:2/3"_s, u"progress:2/3"_s,
+                               u"page:3/3"_s, u"progress:3/3"_s, u"notice:已完成 3 页识别。"_s,
+                               u"succeeded"_s}));
+
+    // The page list decides the order of pages and of the output.
+    QFile::remove(m_dir->filePath(u"out.pdf"_s));
+    log = runWorker(source, {.pages = {2, 0}, .skipTextPages = false});
+    QCOMPARE(log.mid(0, 4),
+             (QStringList{u"page:3/2"_s, u"progress:1/2"_s, u"page:1/2"_s, u"progress:2/2"_s}));
+    const QString output = m_dir->filePath(u"out.pdf"_s);
+    QVERIFY(testsupport::popplerText(output, 0).contains(u"Gamma"_s));
+    QVERIFY(testsupport::popplerText(output, 1).contains(u"Alpha"_s));
+
+    log = runWorker(source, {.pages = {3}});
+    QCOMPARE(log, (QStringList{u"failed:页码超出文档范围。"_s}));
+}
+
+void TestOcr::workerFailuresAndCancellation()
+{
+    const QString source = m_dir->filePath(u"scan.pdf"_s);
+    testsupport::writeDrawnPdf(source, {englishScan(), englishScan()});
+
+    QStringList log = runWorker(source, {}, u"eng"_s, m_dir->filePath(u"no-models"_s));
+    QCOMPARE(
+        log,
+        (QStringList{
+            u"failed:OCR 初始化失败。请指定 tessdata 文件夹，并检查所选语言的 traineddata 文件。"_s}));
+
+    QTemporaryDir noFont;
+    QVERIFY(QFile::copy(m_models.filePath(u"eng.traineddata"_s),
+                        noFont.filePath(u"eng.traineddata"_s)));
+    log = runWorker(source, {}, u"eng"_s, noFont.path());
+    QCOMPARE(
+        log,
+        (QStringList{
+            u"failed:未安装 pdf.ttf，无法生成可搜索 PDF。请选择其他输出类型或修复编辑器安装。"_s}));
+
+    log = runWorker(m_dir->filePath(u"missing.pdf"_s), {});
+    QCOMPARE(log, (QStringList{u"failed:无法打开 PDF。请检查文件是否损坏、加密或受密码保护。"_s}));
+
+    // The editable outputs end with a clear failure and no file.
+    log = runWorker(source, {.outputKind = batch::RebuiltPdf});
+    QVERIFY(log.last().startsWith(u"failed:版面重建失败："_s));
+    QVERIFY(!QFileInfo::exists(m_dir->filePath(u"out-rebuilt.pdf"_s)));
+
+    // Interruption while the first page is being recognised: no second page, no success.
+    SignalLog cancelled;
+    batch::OcrWorker worker(source, models(), u"eng"_s, 300, m_dir->filePath(u"cancel"_s),
+                            u"Microsoft YaHei UI"_s, {});
+    cancelled.attach(worker);
+    QObject::connect(
+        &worker, &batch::OcrWorker::pageReady, &worker, [&worker] { worker.requestInterruption(); },
+        Qt::DirectConnection);
+    worker.start();
+    worker.wait();
+    QCOMPARE(cancelled.entries, (QStringList{u"page:1/2"_s, u"progress:1/2"_s, u"cancelled"_s}));
+}
+
+void TestOcr::imageSource()
+{
+    const QString image = m_dir->filePath(u"photo.png"_s);
+    QVERIFY(testsupport::drawScan(englishScan(), 300).save(image));
+    QStringList log = runWorker(image, {});
+    QCOMPARE(log.last(), u"succeeded"_s);
+    QVERIFY(testsupport::characterErrorRate(
+                englishLines.join(u' '),
+                testsupport::popplerText(m_dir->filePath(u"out.pdf"_s), 0)) < 0.02);
+    log = runWorker(image, {.pages = {1}});
+    QCOMPARE(log, (QStringList{u"failed:页码超出文档范围。"_s}));
+
+    const QString huge = m_dir->filePath(u"huge.png"_s);
+    QImage big(8000, 5001, QImage::Format_Mono);
+    big.fill(1);
+    QVERIFY(big.save(huge));
+    log = runWorker(huge, {});
+    QCOMPARE(log, (QStringList{u"failed:扫描图片尺寸无效或超过 4000 万像素，请先缩小图片。"_s}));
+}
+
+void TestOcr::operationThroughWorker()
+{
+    const QString source = m_dir->filePath(u"扫描 件.pdf"_s);
+    testsupport::writeDrawnPdf(source, {textPage(u"Cover page"_s), englishScan()});
+    testsupport::SourceGuard guard;
+    guard.add(source);
+    QTemporaryDir out;
+    const QJsonObject request{{u"operation"_s, u"ocr"_s},
+                              {u"inputs"_s, QJsonArray{source}},
+                              {u"output"_s, out.path()},
+                              {u"ocrLanguage"_s, u"eng"_s},
+                              {u"ocrModels"_s, models()}};
+    const testsupport::WorkerRun run = testsupport::runWorker(request);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.result.value(u"output"_s).toString(), out.path() + u"/扫描 件-可搜索.pdf"_s);
+    QCOMPARE(run.result.value(u"note"_s).toString(),
+             u"已生成可搜索 PDF。扫描页重建为图像和文字层，识别文字、批注及链接等请核对原件。"_s);
+    // Progress lines only on standard error, one per page.
+    QList<QByteArray> progress;
+    for (const QByteArray& line : run.standardError.split('\n')) {
+        if (line.startsWith("{"))
+            progress << line;
+    }
+    QCOMPARE(progress, (QList<QByteArray>{R"({"completed":1,"ocrProgress":true,"total":2})",
+                                          R"({"completed":2,"ocrProgress":true,"total":2})"}));
+    QCOMPARE(run.standardOutput.count('\n'), 1);
+    QCOMPARE(testsupport::folderEntries(out.path()), QStringList{u"扫描 件-可搜索.pdf"_s});
+    QVERIFY(guard.unchanged());
+
+    // Options are checked before anything else.
+    QJsonObject bad = request;
+    bad.insert(u"ocrModels"_s, u"relative"_s);
+    QCOMPARE(testsupport::runWorker(bad).result.value(u"error"_s).toString(),
+             u"请选择包含语言模型的 tessdata 文件夹。"_s);
+}
+
+void TestOcr::protectedAndRestrictedSources()
+{
+    QTemporaryDir out;
+    const auto ocrRequest = [&](const QString& source, const QString& password) {
+        return QJsonObject{{u"operation"_s, u"ocr"_s},   {u"inputs"_s, QJsonArray{source}},
+                           {u"output"_s, out.path()},    {u"password"_s, password},
+                           {u"ocrLanguage"_s, u"eng"_s}, {u"ocrModels"_s, models()}};
+    };
+    // An encrypted source: the result has the same passwords and identifier.
+    const QString plain = m_dir->filePath(u"plain.pdf"_s);
+    testsupport::writeDrawnPdf(plain, {{.lines = {u"Secret minutes"_s}}});
+    testsupport::runWorker(QJsonObject{{u"operation"_s, u"encrypt"_s},
+                                       {u"inputs"_s, QJsonArray{plain}},
+                                       {u"output"_s, m_dir->path()},
+                                       {u"newPassword"_s, u"pw"_s}});
+    const QString locked = m_dir->filePath(u"plain-加密.pdf"_s);
+    testsupport::SourceGuard guard;
+    guard.add(locked);
+    testsupport::WorkerRun run = testsupport::runWorker(ocrRequest(locked, u"pw"_s));
+    QCOMPARE(run.exitCode, 0);
+    const QString output = run.result.value(u"output"_s).toString();
+    QVERIFY(!testsupport::inspectPdf(output).opened);
+    const testsupport::PdfFacts facts = testsupport::inspectPdf(output, "pw");
+    QVERIFY(facts.ownerMatched);
+    QCOMPARE(facts.encryptionRevision, 6);
+    QCOMPARE(facts.firstId, testsupport::inspectPdf(locked, "pw").firstId);
+    QVERIFY(guard.unchanged());
+
+    // Modify allowed, copying not: refused although admission let it in.
+    const QString noCopy = m_dir->filePath(u"nocopy.pdf"_s);
+    testsupport::writePdf(noCopy, {.encryption = testsupport::Encryption::R6Aes256,
+                                   .userPassword = "u",
+                                   .ownerPassword = "o",
+                                   .allowExtract = false});
+    run = testsupport::runWorker(ocrRequest(noCopy, u"o"_s));
+    QCOMPARE(run.result.value(u"error"_s).toString(), u"文档权限不允许识别和添加文字层。"_s);
+
+    const QString form = m_dir->filePath(u"form.pdf"_s);
+    testsupport::writePdf(form, {.emptyAcroForm = true});
+    run = testsupport::runWorker(ocrRequest(form, QString()));
+    QCOMPARE(run.result.value(u"error"_s).toString(),
+             u"首版批量文字识别暂不支持交互表单，请先在编辑器中处理表单。"_s);
+    QStringList left = testsupport::folderEntries(out.path());
+    left.removeAll(QFileInfo(output).fileName());
+    QVERIFY(left.isEmpty());
+}
+
+QTEST_MAIN(TestOcr)
+#include "tst_ocr.moc"

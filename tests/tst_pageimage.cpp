@@ -1,0 +1,182 @@
+// Page preparation on synthetic images, where the right answer is known.
+#include "ocr/ocrdocument.h"
+#include "ocr/pageimage.h"
+#include "testsupport.h"
+
+#include <QPainter>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QImage textImage(double skewDegrees)
+{
+    testsupport::DrawnPage page;
+    page.lines = {u"The quick brown fox jumps over the lazy dog near the river bank."_s,
+                  u"Pack my box with five dozen liquor jugs before the evening train."_s,
+                  u"Sphinx of black quartz, judge my vow; the five boxing wizards jump."_s,
+                  u"How vexingly quick daft zebras jump when the wind blows hard."_s,
+                  u"Bright vixens jump; dozy fowl quack while the farmer sleeps."_s,
+                  u"Jackdaws love my big sphinx of quartz in the cold morning light."_s};
+    page.skewDegrees = skewDegrees;
+    return testsupport::drawScan(page, 150).convertToFormat(QImage::Format_RGB888);
+}
+
+QImage filled(int width, int height, QColor colour)
+{
+    QImage image(width, height, QImage::Format_RGB888);
+    image.fill(colour);
+    return image;
+}
+
+int greyAt(const QImage& image, int x, int y)
+{
+    return qGray(image.pixel(x, y));
+}
+
+} // namespace
+
+class TestPageImage : public QObject
+{
+    Q_OBJECT
+private slots:
+    void flattenPutsTransparencyOnWhite();
+    void deskewStraightensTwoDegrees_data();
+    void deskewStraightensTwoDegrees();
+    void deskewLeavesUnconvincingPagesAlone();
+    void deskewHonoursCancellation();
+    void enhanceStretchesAndDespeckles();
+    void enhanceHonoursCancellation();
+    void pixelSizeLimits_data();
+    void pixelSizeLimits();
+};
+
+void TestPageImage::flattenPutsTransparencyOnWhite()
+{
+    QImage image(4, 2, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    image.setPixelColor(0, 0, QColor(0, 0, 0));
+    image.setPixelColor(1, 0, QColor(255, 0, 0, 128));
+    const QImage flat = batch::flattenPageImage(image);
+    QCOMPARE(flat.format(), QImage::Format_RGB888);
+    QCOMPARE(flat.size(), image.size());
+    QCOMPARE(flat.pixelColor(0, 0), QColor(0, 0, 0));
+    QCOMPARE(flat.pixelColor(3, 1), QColor(255, 255, 255));
+    const QColor blended = flat.pixelColor(1, 0);
+    QCOMPARE(blended.red(), 255);
+    QVERIFY(qAbs(blended.green() - 127) <= 2);
+}
+
+void TestPageImage::deskewStraightensTwoDegrees_data()
+{
+    QTest::addColumn<double>("skew");
+    QTest::newRow("clockwise") << 2.0;
+    QTest::newRow("counter-clockwise") << -2.0;
+    QTest::newRow("larger") << 3.5;
+}
+
+void TestPageImage::deskewStraightensTwoDegrees()
+{
+    QFETCH(double, skew);
+    const batch::DeskewResult result = batch::deskewImage(textImage(skew), {});
+    // The correction turns the other way, by the same amount within one step.
+    QVERIFY2(qAbs(result.angle + skew) <= 0.25, qPrintable(QString::number(result.angle)));
+    QCOMPARE(std::fmod(result.angle, 0.25), 0.0);
+    QCOMPARE(result.image.size(), textImage(skew).size());
+    QCOMPARE(result.image.format(), QImage::Format_RGB888);
+    // An upright page stays as it is.
+    QCOMPARE(batch::deskewImage(textImage(0), {}).angle, 0.0);
+}
+
+void TestPageImage::deskewLeavesUnconvincingPagesAlone()
+{
+    const QImage narrow = filled(31, 400, Qt::white);
+    QCOMPARE(batch::deskewImage(narrow, {}).image, narrow);
+    for (const QColor colour : {QColor(Qt::white), QColor(Qt::black)}) {
+        const QImage page = filled(600, 800, colour);
+        const batch::DeskewResult result = batch::deskewImage(page, {});
+        QCOMPARE(result.angle, 0.0);
+        QCOMPARE(result.image, page);
+    }
+    // Corrections stay inside the search window.
+    QVERIFY(qAbs(batch::deskewImage(textImage(9), {}).angle) <= 4.75);
+}
+
+void TestPageImage::deskewHonoursCancellation()
+{
+    const QImage page = textImage(2);
+    const batch::DeskewResult result = batch::deskewImage(page, [] { return true; });
+    QCOMPARE(result.angle, 0.0);
+    QCOMPARE(result.image, page);
+}
+
+void TestPageImage::enhanceStretchesAndDespeckles()
+{
+    // Grey values 100..180: stretched so that the extremes reach 0 and 255.
+    QImage ramp(81, 10, QImage::Format_RGB888);
+    for (int x = 0; x < 81; ++x) {
+        for (int y = 0; y < 10; ++y)
+            ramp.setPixelColor(x, y, QColor(100 + x, 100 + x, 100 + x));
+    }
+    const QImage stretched = *batch::enhanceForRecognition(ramp, {});
+    QCOMPARE(stretched.format(), QImage::Format_RGB888);
+    QCOMPARE(greyAt(stretched, 0, 5), 0);
+    QCOMPARE(greyAt(stretched, 80, 5), 255);
+    QVERIFY(qAbs(greyAt(stretched, 40, 5) - 128) <= 4);
+
+    // Uniform grey cannot be stretched; it passes unchanged.
+    QCOMPARE(
+        greyAt(*batch::enhanceForRecognition(filled(30, 30, QColor(120, 120, 120)), {}), 15, 15),
+        120);
+
+    // A lone speck goes; a 2×1 pair and the border stay; the background stretches to white.
+    QImage page = filled(20, 20, QColor(230, 230, 230));
+    page.setPixelColor(5, 5, Qt::black);
+    page.setPixelColor(10, 10, Qt::black);
+    page.setPixelColor(11, 10, Qt::black);
+    page.setPixelColor(0, 7, Qt::black);
+    page.setPixelColor(19, 19, Qt::black);
+    const QImage cleaned = *batch::enhanceForRecognition(page, {});
+    QCOMPARE(greyAt(cleaned, 5, 5), 255);
+    QCOMPARE(greyAt(cleaned, 10, 10), 0);
+    QCOMPARE(greyAt(cleaned, 11, 10), 0);
+    QCOMPARE(greyAt(cleaned, 0, 7), 0);
+    QCOMPARE(greyAt(cleaned, 19, 19), 0);
+    QCOMPARE(greyAt(cleaned, 3, 3), 255);
+}
+
+void TestPageImage::enhanceHonoursCancellation()
+{
+    QVERIFY(!batch::enhanceForRecognition(filled(50, 50, Qt::white), [] { return true; }));
+}
+
+void TestPageImage::pixelSizeLimits_data()
+{
+    QTest::addColumn<QSizeF>("points");
+    QTest::addColumn<int>("dpi");
+    QTest::addColumn<QSize>("pixels"); // empty: refused
+    QTest::newRow("A4 150") << QSizeF(595, 842) << 150 << QSize(1240, 1755);
+    QTest::newRow("A4 200") << QSizeF(595, 842) << 200 << QSize(1653, 2339);
+    QTest::newRow("A4 300") << QSizeF(595, 842) << 300 << QSize(2480, 3509);
+    QTest::newRow("A0 150") << QSizeF(2384, 3370) << 150 << QSize(4967, 7021);
+    QTest::newRow("A0 200 over 40 MP") << QSizeF(2384, 3370) << 200 << QSize();
+    QTest::newRow("side of 20000") << QSizeF(4800, 100) << 300 << QSize(20000, 417);
+    QTest::newRow("side of 20005") << QSizeF(4801, 100) << 300 << QSize();
+    QTest::newRow("empty page") << QSizeF(0, 100) << 300 << QSize();
+    QTest::newRow("not finite") << QSizeF(qInf(), 100) << 300 << QSize();
+}
+
+void TestPageImage::pixelSizeLimits()
+{
+    QFETCH(QSizeF, points);
+    QFETCH(int, dpi);
+    QFETCH(QSize, pixels);
+    QSize result;
+    QCOMPARE(batch::pagePixelSize(points, dpi, result), !pixels.isEmpty());
+    if (!pixels.isEmpty())
+        QCOMPARE(result, pixels);
+}
+
+QTEST_MAIN(TestPageImage)
+#include "tst_pageimage.moc"
