@@ -1,16 +1,168 @@
+// The main window: operation navigation, file list, per-operation settings,
+// the job runner that drives one worker process at a time, and the report.
 #pragma once
 
+#include "gui/prompter.h"
+
+#include <QJsonObject>
+#include <QList>
 #include <QMainWindow>
+
+#include <memory>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProcess;
+class QProgressBar;
+class QPushButton;
+class QSpinBox;
+class QStackedWidget;
+class QTableWidget;
 
 namespace batch {
 
 QString applicationStyleSheet();
 
+struct BatchItem
+{
+    QString input;
+    QString output;
+    QString detail;
+    QString state;
+    bool succeeded = false;
+    bool failed = false;
+};
+
 class BatchWindow : public QMainWindow
 {
     Q_OBJECT
 public:
-    explicit BatchWindow(QWidget* parent = nullptr);
+    BatchWindow();
+    ~BatchWindow() override;
+
+    // Test hooks: the program started for each job, and the desktop's answers.
+    void setWorkerProgram(const QString& program) { m_workerProgram = program; }
+    void setPrompter(std::unique_ptr<Prompter> prompter) { m_prompter = std::move(prompter); }
+
+    void addPaths(const QStringList& paths);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    friend class TestBatchWindow;
+
+    void buildWidgets();
+    QWidget* buildHeader();
+    QWidget* buildDropZone();
+    QWidget* buildSettings();
+    QPushButton* makeButton(const QString& text, const QString& iconName);
+    void connectSignals();
+    QString operationId() const;
+
+    // Settings panel.
+    QJsonObject buildOcrOptions() const;
+    void updateOperationPanel();
+    void updateOcrStatus();
+    void resetResults();
+    void refresh();
+    void updateRowButtons();
+    void onOperationChanged(int row);
+    void onSettingChanged();
+    void onOcrSettingChanged();
+    void chooseModelsFolder();
+    void openLanguagePacks();
+    void chooseOutputFolder();
+    void openOutputFolder();
+
+    // File list.
+    void chooseFiles();
+    void chooseFolder();
+    void removeSelected();
+    void clearItems();
+    void moveCurrent(int delta);
+
+    // Job runner.
+    void startBatch(bool retryFailedOnly);
+    void runNextJob();
+    QJsonObject buildRequest(const QStringList& inputs) const;
+    void readProgress(QProcess* process, QByteArray& buffer);
+    void finishJob(QProcess* process, const QJsonObject& result, bool cleanExit);
+    static void applyResult(BatchItem& entry, bool ok, const QString& output,
+                            const QString& message);
+    void requestStop();
+
+    // Results, report, help and about.
+    void showItemDetails(int row);
+    void openSelectedResult();
+    void exportReport();
+    void openAccountPage();
+    void showHelp();
+    void showAbout();
+
+    QList<BatchItem> m_items;
+    QList<int> m_jobs;
+    int m_operationIndex = 0;
+    int m_currentItem = -1;
+    int m_jobPosition = 0;
+    bool m_running = false;
+    bool m_stopRequested = false;
+
+    std::unique_ptr<Prompter> m_prompter;
+    QString m_workerProgram;
+
+    QListWidget* m_navigation = nullptr;
+    QTableWidget* m_fileTable = nullptr;
+    QStackedWidget* m_viewStack = nullptr;
+    QWidget* m_settings = nullptr;
+    QWidget* m_ocrPanel = nullptr;
+    QLabel* m_titleLabel = nullptr;
+    QLabel* m_descriptionLabel = nullptr;
+    QLabel* m_noteLabel = nullptr;
+    QLabel* m_statusLine = nullptr;
+    QLabel* m_pageRangeLabel = nullptr;
+    QLabel* m_groupLabel = nullptr;
+    QLabel* m_rotationLabel = nullptr;
+    QLabel* m_newPasswordLabel = nullptr;
+    QLabel* m_confirmPasswordLabel = nullptr;
+    QLabel* m_ocrStatusLabel = nullptr;
+    QLineEdit* m_pageRangeEdit = nullptr;
+    QLineEdit* m_outputEdit = nullptr;
+    QLineEdit* m_sourcePasswordEdit = nullptr;
+    QLineEdit* m_newPasswordEdit = nullptr;
+    QLineEdit* m_confirmPasswordEdit = nullptr;
+    QLineEdit* m_modelsEdit = nullptr;
+    QSpinBox* m_groupSpin = nullptr;
+    QComboBox* m_rotationCombo = nullptr;
+    QComboBox* m_languageCombo = nullptr;
+    QComboBox* m_dpiCombo = nullptr;
+    QCheckBox* m_keepTextCheck = nullptr;
+    QProgressBar* m_batchProgress = nullptr;
+    QPushButton* m_addFilesButton = nullptr;
+    QPushButton* m_addFolderButton = nullptr;
+    QPushButton* m_removeButton = nullptr;
+    QPushButton* m_clearButton = nullptr;
+    QPushButton* m_upButton = nullptr;
+    QPushButton* m_downButton = nullptr;
+    QPushButton* m_browseOutputButton = nullptr;
+    QPushButton* m_openFolderButton = nullptr;
+    QPushButton* m_openResultButton = nullptr;
+    QPushButton* m_startButton = nullptr;
+    QPushButton* m_stopButton = nullptr;
+    QPushButton* m_retryButton = nullptr;
+    QPushButton* m_exportButton = nullptr;
+    // Header and drop-zone buttons, and the two OCR panel buttons.
+    QPushButton* m_accountButton = nullptr;
+    QPushButton* m_helpButton = nullptr;
+    QPushButton* m_aboutButton = nullptr;
+    QPushButton* m_choosePdfButton = nullptr;
+    QPushButton* m_chooseModelsButton = nullptr;
+    QPushButton* m_languagePacksButton = nullptr;
 };
 
 } // namespace batch

@@ -1,18 +1,14 @@
-// The OCR engine's entry points used outside it: option checks shared by both
-// processes, and the batch recognition driver of the worker.
+// The OCR engine's entry point in the worker: the batch recognition driver.
 #pragma once
 
 #include "app/protocol.h"
 #include "engine/pdfdocument.h"
+#include "ocr/ocroptions.h"
 
 #include <QJsonObject>
 #include <QString>
 
 namespace batch {
-
-// "" when the options are usable, otherwise the first failing check's message.
-// Looks at the models folder only; loads nothing.
-QString validateOcrOptions(const QJsonObject& options);
 
 // Turns the admitted `document` into a searchable PDF, working inside
 // `stagingFolder`; the result carries the source's protection and identifier.

@@ -1,4 +1,6 @@
-#include "ocr/ocr.h"
+#include "ocr/ocroptions.h"
+
+#include "app/protocol.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -40,13 +40,13 @@ QString shortNumber(double value)
 
 } // namespace
 
-OcrWorker::OcrWorker(QString sourcePath_, QString modelsPath_, QString language_, int dpi_,
-                     QString outputBase_, QString fontFamily_, OcrOptions options, QObject* parent)
-    : QThread(parent), sourcePath(std::move(sourcePath_)), modelsPath(std::move(modelsPath_)),
-      language(std::move(language_)), outputBase(std::move(outputBase_)),
-      fontFamily(std::move(fontFamily_)), dpi(dpi_), pages(std::move(options.pages)),
-      enhanceImage(options.enhanceImage), skipTextPages(options.skipTextPages),
-      deskew(options.deskew), outputKind(options.outputKind)
+OcrWorker::OcrWorker(QString sourcePath, QString modelsPath, QString language, int dpi,
+                     QString outputBase, QString fontFamily, OcrOptions options, QObject* parent)
+    : QThread(parent), m_sourcePath(std::move(sourcePath)), m_modelsPath(std::move(modelsPath)),
+      m_language(std::move(language)), m_outputBase(std::move(outputBase)),
+      m_fontFamily(std::move(fontFamily)), m_dpi(dpi), m_pages(std::move(options.pages)),
+      m_enhanceImage(options.enhanceImage), m_skipTextPages(options.skipTextPages),
+      m_deskew(options.deskew), m_outputKind(options.outputKind)
 {}
 
 void OcrWorker::run()
@@ -62,12 +62,12 @@ void OcrWorker::run()
     };
 
     // 1–2: open the source.
-    const bool isPdf = QFileInfo(sourcePath).suffix().compare(u"pdf"_s, Qt::CaseInsensitive) == 0;
+    const bool isPdf = QFileInfo(m_sourcePath).suffix().compare(u"pdf"_s, Qt::CaseInsensitive) == 0;
     OcrDocument document;
     QImage sourceImage;
     int pageCount = 1;
     if (isPdf) {
-        if (!document.load(sourcePath)) {
+        if (!document.load(m_sourcePath)) {
             emit failed(u"无法打开 PDF。请检查文件是否损坏、加密或受密码保护。"_s);
             return;
         }
@@ -77,7 +77,7 @@ void OcrWorker::run()
             return;
         }
     } else {
-        QImageReader reader(sourcePath);
+        QImageReader reader(m_sourcePath);
         reader.setAutoTransform(true);
         const QSize size = reader.size();
         if (!size.isValid() || size.width() > maxImageSide || size.height() > maxImageSide ||
@@ -93,7 +93,7 @@ void OcrWorker::run()
     }
 
     // 3: the page list.
-    QList<int> list = pages;
+    QList<int> list = m_pages;
     if (list.isEmpty()) {
         for (int index = 0; index < pageCount; ++index)
             list.append(index);
@@ -106,9 +106,9 @@ void OcrWorker::run()
     }
     const int total = static_cast<int>(list.size());
 
-    // 4: pages that already carry text are kept as they are.
+    // 4: m_pages that already carry text are kept as they are.
     QList<bool> keep;
-    if (isPdf && skipTextPages && outputKind == SearchablePdf) {
+    if (isPdf && m_skipTextPages && m_outputKind == SearchablePdf) {
         for (const int index : list) {
             if (interrupted())
                 return;
@@ -121,7 +121,7 @@ void OcrWorker::run()
             keep.clear();
     }
     const bool anyKept = !keep.isEmpty();
-    const QString finalPdf = outputBase + u".pdf"_s;
+    const QString finalPdf = m_outputBase + u".pdf"_s;
 
     // 5: nothing to recognise.
     if (anyKept && !keep.contains(false)) {
@@ -145,9 +145,9 @@ void OcrWorker::run()
 
     // 6: one engine for the whole run.
     auto engine = std::make_unique<tesseract::TessBaseAPI>();
-    const QByteArray dataPath = QFile::encodeName(modelsPath);
+    const QByteArray dataPath = QFile::encodeName(m_modelsPath);
     if (engine->Init(dataPath.isEmpty() ? nullptr : dataPath.constData(),
-                     language.toUtf8().constData(), tesseract::OEM_DEFAULT, nullptr, 0, nullptr,
+                     m_language.toUtf8().constData(), tesseract::OEM_DEFAULT, nullptr, 0, nullptr,
                      nullptr, false) != 0) {
         emit failed(
             u"OCR 初始化失败。请指定 tessdata 文件夹，并检查所选语言的 traineddata 文件。"_s);
@@ -156,10 +156,10 @@ void OcrWorker::run()
     engine->SetPageSegMode(tesseract::PSM_AUTO);
     const QString dataFolder = QFile::decodeName(engine->GetDatapath());
 
-    // 7–8: the PDF renderer writes the recognised pages.
-    const QString pdfBase = anyKept ? outputBase + u"-recognized"_s : outputBase;
+    // 7–8: the PDF renderer writes the recognised m_pages.
+    const QString pdfBase = anyKept ? m_outputBase + u"-recognized"_s : m_outputBase;
     std::unique_ptr<tesseract::TessPDFRenderer> renderer;
-    if (outputKind == SearchablePdf) {
+    if (m_outputKind == SearchablePdf) {
         if (!QFileInfo(QDir(dataFolder).filePath(u"pdf.ttf"_s)).isFile()) {
             emit failed(
                 u"未安装 pdf.ttf，无法生成可搜索 PDF。请选择其他输出类型或修复编辑器安装。"_s);
@@ -174,7 +174,7 @@ void OcrWorker::run()
     }
 
     // 9: the page loop.
-    const QString pngPath = outputBase + u"-page.png"_s;
+    const QString pngPath = m_outputBase + u"-page.png"_s;
     int completed = 0;
     for (int j = 0; j < total; ++j) {
         const int index = list.at(j);
@@ -192,9 +192,9 @@ void OcrWorker::run()
             return;
 
         const QSizeF points =
-            isPdf ? document.pageSize(index) : QSizeF(sourceImage.size()) * 72.0 / dpi;
+            isPdf ? document.pageSize(index) : QSizeF(sourceImage.size()) * 72.0 / m_dpi;
         QSize pixels;
-        if (!pagePixelSize(points, dpi, pixels)) {
+        if (!pagePixelSize(points, m_dpi, pixels)) {
             emit failed(pageMessage(u"第 %1 页尺寸过大或无效，请降低 DPI。已完成的文字仍可导出。"_s,
                                     number));
             return;
@@ -205,7 +205,7 @@ void OcrWorker::run()
             return;
         }
         pageImage = flattenPageImage(pageImage);
-        if (deskew) {
+        if (m_deskew) {
             const DeskewResult straightened = deskewImage(pageImage, cancelTest);
             pageImage = straightened.image;
             if (straightened.angle != 0) {
@@ -217,7 +217,7 @@ void OcrWorker::run()
             return;
 
         QImage recognitionImage = pageImage;
-        if (enhanceImage) {
+        if (m_enhanceImage) {
             std::optional<QImage> enhanced = enhanceForRecognition(pageImage, cancelTest);
             if (!enhanced) {
                 emit cancelled();
@@ -229,7 +229,7 @@ void OcrWorker::run()
         engine->SetImage(recognitionImage.constBits(), recognitionImage.width(),
                          recognitionImage.height(), 3,
                          static_cast<int>(recognitionImage.bytesPerLine()));
-        engine->SetSourceResolution(dpi);
+        engine->SetSourceResolution(m_dpi);
         if (engine->Recognize(nullptr) != 0) {
             emit failed(pageMessage(u"第 %1 页识别失败。"_s, number));
             return;
@@ -276,7 +276,7 @@ void OcrWorker::run()
         }
     }
 
-    // 11: bring kept text pages and recognised pages together.
+    // 11: bring kept text m_pages and recognised m_pages together.
     if (anyKept) {
         QString error;
         if (!document.mergeSearchablePages(list, keep, pdfBase + u".pdf"_s, finalPdf, &error)) {
@@ -287,7 +287,7 @@ void OcrWorker::run()
     }
 
     // 12: the editable outputs are not part of this build yet.
-    if (outputKind == RebuiltPdf || outputKind == Docx) {
+    if (m_outputKind == RebuiltPdf || m_outputKind == Docx) {
         emit notice(u"OCR 完成，正在按段落、坐标和字号重建输出…"_s);
         emit failed(u"版面重建失败：%1。已识别文字仍可导出 TXT。"_s.arg(u"暂不支持此输出格式"_s));
         return;

@@ -44,17 +44,17 @@ protected:
     void run() override;
 
 private:
-    const QString sourcePath;
-    const QString modelsPath;
-    const QString language;
-    const QString outputBase;
-    const QString fontFamily;
-    const int dpi;
-    const QList<int> pages;
-    const bool enhanceImage;
-    const bool skipTextPages;
-    const bool deskew;
-    const int outputKind;
+    const QString m_sourcePath;
+    const QString m_modelsPath;
+    const QString m_language;
+    const QString m_outputBase;
+    const QString m_fontFamily;
+    const int m_dpi;
+    const QList<int> m_pages;
+    const bool m_enhanceImage;
+    const bool m_skipTextPages;
+    const bool m_deskew;
+    const int m_outputKind;
 };
 
 } // namespace batch

@@ -1,0 +1,231 @@
+// Runs a batch one job at a time, each job in a fresh worker process, driven
+// entirely by QProcess signals: the window never waits for a worker.
+#include "gui/batchwindow.h"
+
+#include "app/catalogue.h"
+#include "app/protocol.h"
+#include "ocr/ocroptions.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTimer>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+namespace {
+
+constexpr qsizetype maxUnfinishedProgressLine = 65536;
+const char* const handledProperty = "handled";
+
+} // namespace
+
+void BatchWindow::startBatch(bool retryFailedOnly)
+{
+    if (m_running || m_items.isEmpty())
+        return;
+    const QString id = operationId();
+    if (id == u"ocr"_s) {
+        const QString message = validateOcrOptions(buildOcrOptions());
+        if (!message.isEmpty()) {
+            m_prompter->message(this, QMessageBox::Warning, u"检查 OCR 语言包"_s, message);
+            return;
+        }
+    }
+    if (id == u"encrypt"_s) {
+        const QString password = m_newPasswordEdit->text();
+        if (password.isEmpty() || password != m_confirmPasswordEdit->text() ||
+            password.toUtf8().size() > 127) {
+            m_prompter->message(this, QMessageBox::Warning, u"检查密码"_s,
+                                u"请填写一致的新密码，且 UTF-8 长度不超过 127 字节。"_s);
+            return;
+        }
+    }
+    const QString output = m_outputEdit->text();
+    if (QDir::isRelativePath(output) || !QDir().mkpath(output)) {
+        m_prompter->message(this, QMessageBox::Warning, u"输出位置无效"_s,
+                            u"请选择可写的绝对路径文件夹。"_s);
+        return;
+    }
+
+    m_jobs.clear();
+    if (id == u"merge"_s) {
+        if (m_items.size() < 2)
+            return;
+        m_jobs.append(0);
+    } else {
+        for (int i = 0; i < m_items.size(); ++i) {
+            const BatchItem& item = m_items.at(i);
+            if (!item.succeeded && (!retryFailedOnly || item.failed))
+                m_jobs.append(i);
+        }
+    }
+    if (m_jobs.isEmpty())
+        return;
+    m_running = true;
+    m_stopRequested = false;
+    m_jobPosition = 0;
+    m_stopButton->setEnabled(true);
+    m_batchProgress->setRange(0, static_cast<int>(m_jobs.size()));
+    m_batchProgress->setValue(0);
+    refresh();
+    runNextJob();
+}
+
+void BatchWindow::runNextJob()
+{
+    if (m_stopRequested || m_jobPosition >= m_jobs.size()) {
+        m_running = false;
+        refresh();
+        if (m_stopRequested)
+            m_statusLine->setText(u"已停止。已生成结果保留，可继续处理待处理项。"_s);
+        return;
+    }
+    m_currentItem = m_jobs.at(m_jobPosition);
+    const bool merge = operationId() == u"merge"_s;
+    QStringList inputs;
+    if (merge) {
+        for (BatchItem& item : m_items) {
+            inputs.append(item.input);
+            item.state = u"正在合并"_s;
+            item.failed = false;
+        }
+        m_statusLine->setText(u"正在合并 %1 份文件，请稍候…"_s.arg(m_items.size()));
+    } else {
+        BatchItem& item = m_items[m_currentItem];
+        inputs.append(item.input);
+        item.state = u"正在处理"_s;
+        item.failed = false;
+        m_statusLine->setText(u"正在处理 %1 / %2：%3"_s.arg(QString::number(m_jobPosition + 1),
+                                                            QString::number(m_jobs.size()),
+                                                            QFileInfo(item.input).fileName()));
+    }
+    refresh();
+
+    auto* process = new QProcess(this);
+    auto errorBuffer = std::make_shared<QByteArray>();
+    const QByteArray request = toLine(buildRequest(inputs));
+    connect(process, &QProcess::started, this, [process, request] {
+        process->write(request);
+        process->closeWriteChannel();
+    });
+    // The buffer travels with the process's connection and dies with it.
+    connect(process, &QProcess::readyReadStandardError, this,
+            [this, process, errorBuffer] { readProgress(process, *errorBuffer); });
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        finishJob(process, failureResult(u"无法启动处理进程："_s + process->errorString()), false);
+    });
+    connect(process, &QProcess::finished, this,
+            [this, process](int exitCode, QProcess::ExitStatus status) {
+                const bool cleanExit = status == QProcess::NormalExit && exitCode == 0;
+                const QByteArray text = process->readAllStandardOutput().trimmed();
+                const QJsonObject parsed = QJsonDocument::fromJson(text).object();
+                finishJob(process, parsed, cleanExit);
+            });
+    process->start(m_workerProgram, {u"--worker"_s});
+}
+
+void BatchWindow::readProgress(QProcess* process, QByteArray& buffer)
+{
+    buffer.append(process->readAllStandardError());
+    qsizetype newline = 0;
+    while ((newline = buffer.indexOf('\n')) >= 0) {
+        const QByteArray line = buffer.left(newline);
+        buffer.remove(0, newline + 1);
+        QJsonObject object;
+        if (!parseObjectLine(line, object) || !boolMember(object, u"ocrProgress"_s, false))
+            continue;
+        const int completed = intMember(object, u"completed"_s, 0);
+        const int total = intMember(object, u"total"_s, 0);
+        if (total <= 0 || completed < 0 || completed > total)
+            continue;
+        const int jobs = static_cast<int>(m_jobs.size());
+        m_batchProgress->setRange(0, jobs * 100);
+        m_batchProgress->setValue(completed * 100 / total + m_jobPosition * 100);
+        if (!m_stopRequested) {
+            m_statusLine->setText(
+                u"文字识别 %1 / %2 份 · 当前文档 %3 / %4 页"_s.arg(m_jobPosition + 1)
+                    .arg(jobs)
+                    .arg(completed)
+                    .arg(total));
+        }
+    }
+    if (buffer.size() > maxUnfinishedProgressLine)
+        buffer.clear();
+}
+
+QJsonObject BatchWindow::buildRequest(const QStringList& inputs) const
+{
+    QJsonObject request = buildOcrOptions();
+    request.insert(u"operation"_s, operationId());
+    request.insert(u"inputs"_s, QJsonArray::fromStringList(inputs));
+    request.insert(u"output"_s, m_outputEdit->text());
+    request.insert(u"pages"_s, m_pageRangeEdit->text());
+    request.insert(u"group"_s, m_groupSpin->value());
+    request.insert(u"degrees"_s, m_rotationCombo->currentData().toInt());
+    request.insert(u"password"_s, m_sourcePasswordEdit->text());
+    request.insert(u"newPassword"_s, m_newPasswordEdit->text());
+    return request;
+}
+
+void BatchWindow::finishJob(QProcess* process, const QJsonObject& result, bool cleanExit)
+{
+    if (process->property(handledProperty).toBool())
+        return;
+    process->setProperty(handledProperty, true);
+
+    const QString output = stringMember(result, u"output"_s);
+    const bool ok = cleanExit && boolMember(result, u"ok"_s, false) && QFileInfo::exists(output);
+    QString message;
+    if (ok) {
+        message = stringMember(result, u"note"_s);
+    } else {
+        message = stringMember(result, u"error"_s, u"处理进程异常退出，请检查文件后重试。"_s);
+    }
+    if (operationId() == u"merge"_s) {
+        for (BatchItem& item : m_items)
+            applyResult(item, ok, output, message);
+    } else if (m_currentItem >= 0 && m_currentItem < m_items.size()) {
+        applyResult(m_items[m_currentItem], ok, output, message);
+    }
+    process->deleteLater();
+    ++m_jobPosition;
+    const int jobs = static_cast<int>(m_jobs.size());
+    m_batchProgress->setRange(0, jobs * 100);
+    m_batchProgress->setValue(m_jobPosition * 100);
+    refresh();
+    QTimer::singleShot(0, this, [this] { runNextJob(); });
+}
+
+void BatchWindow::applyResult(BatchItem& entry, bool ok, const QString& output,
+                              const QString& message)
+{
+    entry.succeeded = ok;
+    entry.failed = !ok;
+    entry.output = ok ? output : QString();
+    entry.detail = message;
+    entry.state = !ok ? u"处理失败"_s : message.isEmpty() ? u"处理完成"_s : u"完成，请核对"_s;
+}
+
+void BatchWindow::requestStop()
+{
+    m_stopRequested = true;
+    m_stopButton->setEnabled(false);
+    m_statusLine->setText(u"当前任务完成后停止，已生成结果会保留。"_s);
+}
+
+} // namespace batch

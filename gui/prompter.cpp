@@ -1,0 +1,46 @@
+#include "gui/prompter.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QPushButton>
+
+namespace batch {
+
+QStringList Prompter::openFileNames(QWidget* parent, const QString& caption, const QString& filter)
+{
+    return QFileDialog::getOpenFileNames(parent, caption, QString(), filter);
+}
+
+QString Prompter::existingDirectory(QWidget* parent, const QString& caption, const QString& start)
+{
+    return QFileDialog::getExistingDirectory(parent, caption, start, QFileDialog::ShowDirsOnly);
+}
+
+QString Prompter::saveFileName(QWidget* parent, const QString& caption, const QString& suggested,
+                               const QString& filter)
+{
+    return QFileDialog::getSaveFileName(parent, caption, suggested, filter);
+}
+
+void Prompter::message(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                       const QString& text)
+{
+    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+bool Prompter::messageWithAction(QWidget* parent, const QString& title, const QString& text,
+                                 const QString& actionText)
+{
+    QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, parent);
+    QPushButton* action = box.addButton(actionText, QMessageBox::ActionRole);
+    box.exec();
+    return box.clickedButton() == action;
+}
+
+void Prompter::openUrl(const QUrl& url)
+{
+    QDesktopServices::openUrl(url);
+}
+
+} // namespace batch

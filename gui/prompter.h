@@ -1,0 +1,32 @@
+// Everything the window asks of the desktop: file dialogs, message boxes and
+// opening files or web pages. Tests install their own answers.
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+class QWidget;
+
+namespace batch {
+
+class Prompter
+{
+public:
+    virtual ~Prompter() = default;
+    virtual QStringList openFileNames(QWidget* parent, const QString& caption,
+                                      const QString& filter);
+    virtual QString existingDirectory(QWidget* parent, const QString& caption,
+                                      const QString& start);
+    virtual QString saveFileName(QWidget* parent, const QString& caption, const QString& suggested,
+                                 const QString& filter);
+    virtual void message(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                         const QString& text);
+    // A box with OK and one extra action button; true when the extra button closed it.
+    virtual bool messageWithAction(QWidget* parent, const QString& title, const QString& text,
+                                   const QString& actionText);
+    virtual void openUrl(const QUrl& url);
+};
+
+} // namespace batch

@@ -1,0 +1,118 @@
+// Acting on outcomes: details, opening results, the JSON report; and the
+// header's account, help and about entries.
+#include "gui/batchwindow.h"
+
+#include "app/catalogue.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLineEdit>
+#include <QSaveFile>
+#include <QTableWidget>
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+namespace {
+
+const QString accountPage = u"https://account.quorvin.cn/account/"_s;
+const QString helpPage = u"https://www.quorvin.cn/help/"_s;
+const QString productPage = u"https://www.quorvin.cn/products/batch/"_s;
+
+const QString helpText =
+    u"1. 选择处理类型并添加 PDF\n2. 确认文件顺序、参数和输出位置\n3. 开始处理，完成后打开结果\n\n"
+    u"密码仅用于当前批次，不会写入设置或结果报告。停止会等待当前文件完成；合并视为一个完整任务。"_s;
+
+const QString aboutText = u"Quorvin PDF 批量处理 0.1.0\n\n免费使用 · 本机处理 · 不添加水印\n\n"
+                          u"基于 Qt、QPDF、Poppler 和 Tesseract 构建。\n"
+                          u"各组件的许可证位于安装目录 share/licenses。"_s;
+
+} // namespace
+
+void BatchWindow::showItemDetails(int row)
+{
+    if (row < 0 || row >= m_items.size())
+        return;
+    const BatchItem& item = m_items.at(row);
+    if (item.detail.isEmpty()) {
+        if (!item.output.isEmpty())
+            m_prompter->openUrl(QUrl::fromLocalFile(item.output));
+        return;
+    }
+    m_prompter->message(this, QMessageBox::Information, u"处理详情"_s, item.detail);
+}
+
+void BatchWindow::openSelectedResult()
+{
+    const int row = m_fileTable->currentRow();
+    if (row >= 0 && row < m_items.size() && !m_items.at(row).output.isEmpty())
+        m_prompter->openUrl(QUrl::fromLocalFile(m_items.at(row).output));
+}
+
+void BatchWindow::exportReport()
+{
+    const QString suggested = QDir(m_outputEdit->text()).filePath(u"QuorvinPDF-处理报告.json"_s);
+    const QString chosen =
+        m_prompter->saveFileName(this, u"导出处理报告"_s, suggested, u"JSON 报告 (*.json)"_s);
+    if (chosen.isEmpty())
+        return;
+    const QString target = QFileInfo(chosen).absoluteFilePath();
+    for (const BatchItem& item : std::as_const(m_items)) {
+        if (target.compare(item.input, Qt::CaseInsensitive) == 0 ||
+            (!item.output.isEmpty() && target.compare(item.output, Qt::CaseInsensitive) == 0)) {
+            m_prompter->message(this, QMessageBox::Warning, u"不能覆盖文档"_s,
+                                u"请选择独立的报告文件名。"_s);
+            return;
+        }
+    }
+
+    QJsonArray entries;
+    for (const BatchItem& item : std::as_const(m_items)) {
+        entries.append(QJsonObject{{u"input"_s, item.input},
+                                   {u"state"_s, item.state},
+                                   {u"output"_s, item.output},
+                                   {u"detail"_s, item.detail}});
+    }
+    const QJsonObject report{
+        {u"product"_s, u"QuorvinPDFBatch"_s},
+        {u"version"_s, u"0.1.0"_s},
+        {u"operation"_s, operationId()},
+        {u"createdAt"_s, QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
+        {u"items"_s, entries}};
+    const QByteArray text = QJsonDocument(report).toJson(QJsonDocument::Indented);
+
+    QSaveFile file(chosen);
+    const bool saved =
+        file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
+    if (saved) {
+        m_prompter->message(this, QMessageBox::Information, u"报告已保存"_s,
+                            u"报告包含文件路径和处理结果，不包含密码。"_s);
+    } else {
+        m_prompter->message(this, QMessageBox::Warning, u"报告保存失败"_s,
+                            u"请检查输出权限和磁盘空间。"_s);
+    }
+}
+
+void BatchWindow::openAccountPage()
+{
+    m_prompter->openUrl(QUrl(accountPage, QUrl::TolerantMode));
+}
+
+void BatchWindow::showHelp()
+{
+    if (m_prompter->messageWithAction(this, u"帮助与反馈"_s, helpText, u"在线帮助与反馈"_s))
+        m_prompter->openUrl(QUrl(helpPage));
+}
+
+void BatchWindow::showAbout()
+{
+    if (m_prompter->messageWithAction(this, u"关于Quorvin PDF 批量处理"_s, aboutText,
+                                      u"版本与下载"_s))
+        m_prompter->openUrl(QUrl(productPage));
+}
+
+} // namespace batch

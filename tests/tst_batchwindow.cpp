@@ -1,0 +1,743 @@
+// The main window driven through its real widgets, with real worker processes.
+#include "gui/batchwindow.h"
+#include "testsupport.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QStandardPaths>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Answers dialogs from queues and records every message and opened address.
+struct FakePrompter : batch::Prompter
+{
+    QStringList fileAnswers;
+    QStringList folderAnswers;
+    QStringList saveAnswers;
+    bool pressAction = false;
+    QStringList messages; // "title|text"
+    QList<QUrl> opened;
+
+    QStringList openFileNames(QWidget*, const QString&, const QString&) override
+    {
+        return fileAnswers;
+    }
+    QString existingDirectory(QWidget*, const QString&, const QString&) override
+    {
+        return folderAnswers.isEmpty() ? QString() : folderAnswers.takeFirst();
+    }
+    QString saveFileName(QWidget*, const QString&, const QString&, const QString&) override
+    {
+        return saveAnswers.isEmpty() ? QString() : saveAnswers.takeFirst();
+    }
+    void message(QWidget*, QMessageBox::Icon, const QString& title, const QString& text) override
+    {
+        messages << title + u'|' + text;
+    }
+    bool messageWithAction(QWidget*, const QString& title, const QString&, const QString&) override
+    {
+        messages << title;
+        return pressAction;
+    }
+    void openUrl(const QUrl& url) override { opened << url; }
+};
+
+} // namespace
+
+namespace batch {
+
+class TestBatchWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void startsWithDefaults();
+    void addsAndRefusesFiles();
+    void capsTheListAt200();
+    void duplicatesThroughLinks();
+    void foldersAndDrops();
+    void removeClearAndMove();
+    void panelPerOperation_data();
+    void panelPerOperation();
+    void everyOptionResetsOutcomes();
+    void startChecks();
+    void batchWithOneFailureAndRetry();
+    void mergeMarksEveryEntry();
+    void stopAfterCurrentJob();
+    void progressLines();
+    void reportContentAndRefusals();
+    void settingsAndHelp();
+
+private:
+    QString pdf(const QString& name, int pages = 1);
+    void setOperation(const QString& id);
+    void markOutcomes();
+    bool waitIdle(int timeoutMs = 120000);
+
+    QTemporaryDir m_config;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<BatchWindow> m_window;
+    FakePrompter* m_prompter = nullptr;
+};
+
+void TestBatchWindow::initTestCase()
+{
+    // Settings and standard locations of this test stay inside temporary folders.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.filePath(u"config"_s)));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_config.filePath(u"data"_s)));
+    qputenv("HOME", QFile::encodeName(m_config.path()));
+    QCoreApplication::setOrganizationName(u"Quorvin"_s);
+    QCoreApplication::setApplicationName(u"QuorvinPDFBatch.cn"_s);
+    qApp->setStyleSheet(applicationStyleSheet());
+}
+
+void TestBatchWindow::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_window = std::make_unique<BatchWindow>();
+    auto prompter = std::make_unique<FakePrompter>();
+    m_prompter = prompter.get();
+    m_window->setPrompter(std::move(prompter));
+    m_window->setWorkerProgram(testsupport::workerExecutable());
+    m_window->m_outputEdit->setText(m_dir->filePath(u"out"_s));
+    m_window->show();
+}
+
+void TestBatchWindow::cleanup()
+{
+    QVERIFY(waitIdle());
+    m_window.reset();
+}
+
+QString TestBatchWindow::pdf(const QString& name, int pages)
+{
+    const QString path = m_dir->filePath(name);
+    testsupport::writePdf(path, {.pages = pages, .marker = QFileInfo(name).baseName()});
+    return path;
+}
+
+void TestBatchWindow::setOperation(const QString& id)
+{
+    const QStringList ids{u"merge"_s, u"split"_s,    u"extract"_s, u"rotate"_s,
+                          u"ocr"_s,   u"optimize"_s, u"encrypt"_s, u"decrypt"_s};
+    m_window->m_navigation->setCurrentRow(static_cast<int>(ids.indexOf(id)));
+}
+
+void TestBatchWindow::markOutcomes()
+{
+    for (BatchItem& item : m_window->m_items) {
+        item.succeeded = true;
+        item.state = u"处理完成"_s;
+        item.output = item.input;
+    }
+    m_window->refresh();
+}
+
+bool TestBatchWindow::waitIdle(int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (m_window && m_window->m_running && timer.elapsed() < timeoutMs)
+        QTest::qWait(20);
+    return !m_window || !m_window->m_running;
+}
+
+void TestBatchWindow::startsWithDefaults()
+{
+    BatchWindow& w = *m_window;
+    QCOMPARE(w.windowTitle(), u"Quorvin PDF 批量处理"_s);
+    QCOMPARE(w.m_navigation->count(), 8);
+    QCOMPARE(w.m_navigation->item(0)->text(), u"合并 PDF"_s);
+    QCOMPARE(w.m_navigation->item(7)->text(), u"移除密码"_s);
+    QCOMPARE(w.m_titleLabel->text(), u"合并 PDF"_s);
+    QCOMPARE(w.m_viewStack->currentIndex(), 0);
+    QCOMPARE(w.m_statusLine->text(), u"0 份文件 · 成功 0 · 失败 0 · 待处理 0"_s);
+    for (QPushButton* button :
+         {w.m_startButton, w.m_retryButton, w.m_exportButton, w.m_removeButton, w.m_upButton,
+          w.m_downButton, w.m_openResultButton})
+        QVERIFY(!button->isEnabled());
+    QVERIFY(!w.m_stopButton->isVisible());
+    QCOMPARE(w.m_startButton->objectName(), u"primary"_s);
+    QVERIFY(w.m_rotationCombo->itemData(2) == 270);
+    QCOMPARE(w.m_dpiCombo->currentText(), u"300 DPI"_s);
+    QCOMPARE(w.m_languageCombo->currentData().toString(), u"chi_sim+eng"_s);
+    QVERIFY(w.m_keepTextCheck->isChecked());
+
+    // Without stored settings: the documented defaults.
+    BatchWindow fresh;
+    QCOMPARE(fresh.m_outputEdit->text(),
+             QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+                 .filePath(u"Quorvin PDF/批量处理"_s));
+    QVERIFY(!fresh.m_modelsEdit->text().isEmpty());
+    QVERIFY(
+        applicationStyleSheet().contains(u"QLabel#title { font-size:26px; font-weight:650; }"_s));
+    QVERIFY(applicationStyleSheet().startsWith(u'\n'));
+}
+
+void TestBatchWindow::addsAndRefusesFiles()
+{
+    BatchWindow& w = *m_window;
+    const QString upper = pdf(u"REPORT.PDF"_s);
+    const QString mixed = pdf(u"notes.Pdf"_s);
+    const QString backup = pdf(u"report.pdf.bak"_s);
+    const QString bare = pdf(u"report"_s);
+    testsupport::writeBytes(m_dir->filePath(u"empty.pdf"_s), QByteArray());
+    w.addPaths({upper, mixed, backup, bare, m_dir->filePath(u"empty.pdf"_s),
+                m_dir->filePath(u"gone.pdf"_s)});
+    QCOMPARE(w.m_items.size(), 2);
+    QCOMPARE(w.m_items.at(0).input, QFileInfo(upper).canonicalFilePath());
+    QCOMPARE(w.m_items.at(0).state, u"等待处理"_s);
+    QCOMPARE(m_prompter->messages,
+             QStringList{u"部分文件未添加|文件无效、超过 512 MB 或超过 200 份上限：\n"
+                         u"report.pdf.bak\nreport\nempty.pdf\ngone.pdf"_s});
+    QCOMPARE(w.m_viewStack->currentIndex(), 1);
+    QCOMPARE(w.m_fileTable->rowCount(), 2);
+    QCOMPARE(w.m_fileTable->item(0, 0)->text(), u"REPORT.PDF"_s);
+    QCOMPARE(w.m_fileTable->item(0, 3)->text(), u"—"_s);
+    QCOMPARE(w.m_statusLine->text(), u"2 份文件 · 成功 0 · 失败 0 · 待处理 2"_s);
+
+    // The size limit is inclusive.
+    m_prompter->messages.clear();
+    testsupport::writeSparsePdf(m_dir->filePath(u"max.pdf"_s), 536870912);
+    testsupport::writeSparsePdf(m_dir->filePath(u"over.pdf"_s), 536870913);
+    w.addPaths({m_dir->filePath(u"max.pdf"_s), m_dir->filePath(u"over.pdf"_s)});
+    QCOMPARE(w.m_items.size(), 3);
+    QCOMPARE(m_prompter->messages.size(), 1);
+    QVERIFY(m_prompter->messages.first().endsWith(u"\nover.pdf"_s));
+
+    // Adding the same file again changes nothing and says nothing.
+    m_prompter->messages.clear();
+    w.addPaths({upper, m_dir->path() + u"/./REPORT.PDF"_s});
+    QCOMPARE(w.m_items.size(), 3);
+    QVERIFY(m_prompter->messages.isEmpty());
+}
+
+void TestBatchWindow::capsTheListAt200()
+{
+    BatchWindow& w = *m_window;
+    const QByteArray bytes = testsupport::makePdf({});
+    QStringList paths;
+    for (int i = 0; i < 210; ++i) {
+        const QString path = m_dir->filePath(u"f%1.pdf"_s.arg(i, 3, 10, QLatin1Char('0')));
+        testsupport::writeBytes(path, bytes);
+        paths << path;
+    }
+    w.addPaths(paths.mid(0, 195));
+    QCOMPARE(w.m_items.size(), 195);
+    w.addPaths(paths.mid(195, 10));
+    QCOMPARE(w.m_items.size(), 200);
+    QCOMPARE(m_prompter->messages.last(),
+             u"部分文件未添加|文件无效、超过 512 MB 或超过 200 份上限：\n"
+             u"f200.pdf\nf201.pdf\nf202.pdf\nf203.pdf\nf204.pdf"_s);
+    // A full list refuses new files but still skips duplicates silently; at most ten names.
+    m_prompter->messages.clear();
+    QStringList more = paths.mid(0, 5);
+    for (int i = 0; i < 15; ++i) {
+        const QString path = m_dir->filePath(u"g%1.pdf"_s.arg(i, 2, 10, QLatin1Char('0')));
+        testsupport::writeBytes(path, bytes);
+        more << path;
+    }
+    w.addPaths(more);
+    QCOMPARE(w.m_items.size(), 200);
+    QCOMPARE(m_prompter->messages.size(), 1);
+    QCOMPARE(m_prompter->messages.first().count(u'\n'), 10);
+    QVERIFY(m_prompter->messages.first().endsWith(u"g09.pdf"_s));
+}
+
+void TestBatchWindow::duplicatesThroughLinks()
+{
+    BatchWindow& w = *m_window;
+    const QString file = pdf(u"a.pdf"_s);
+    QVERIFY(QFile::link(file, m_dir->filePath(u"link.pdf"_s)));
+    QVERIFY(QDir(m_dir->path()).mkdir(u"sub"_s));
+    w.addPaths({file, m_dir->filePath(u"link.pdf"_s), m_dir->filePath(u"sub/../a.pdf"_s)});
+    QCOMPARE(w.m_items.size(), 1);
+    QVERIFY(m_prompter->messages.isEmpty());
+    // On a case-sensitive file system a.pdf and A.pdf are two documents.
+    const QString other = pdf(u"A.pdf"_s);
+    w.addPaths({other});
+    QCOMPARE(w.m_items.size(), 2);
+}
+
+void TestBatchWindow::foldersAndDrops()
+{
+    BatchWindow& w = *m_window;
+    QDir folder(m_dir->path());
+    QVERIFY(folder.mkpath(u"in/deeper"_s));
+    testsupport::writePdf(m_dir->filePath(u"in/b.pdf"_s), {});
+    testsupport::writePdf(m_dir->filePath(u"in/a.PDF"_s), {});
+    testsupport::writePdf(m_dir->filePath(u"in/deeper/c.pdf"_s), {});
+    testsupport::writeBytes(m_dir->filePath(u"in/notes.txt"_s), "x");
+    m_prompter->folderAnswers = {m_dir->filePath(u"in"_s)};
+    QTest::mouseClick(w.m_addFolderButton, Qt::LeftButton);
+    QCOMPARE(w.m_items.size(), 2);
+    QCOMPARE(QFileInfo(w.m_items.at(0).input).fileName(), u"a.PDF"_s);
+    QCOMPARE(QFileInfo(w.m_items.at(1).input).fileName(), u"b.pdf"_s);
+    QVERIFY(m_prompter->messages.isEmpty());
+
+    // A drop: local files are added, remote addresses ignored, missing files named.
+    const QString dropped = pdf(u"dropped.pdf"_s);
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(dropped), QUrl(u"https://example.org/x.pdf"_s),
+                  QUrl::fromLocalFile(m_dir->filePath(u"missing.pdf"_s))});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&w, &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&w, &drop);
+    QCOMPARE(w.m_items.size(), 3);
+    QCOMPARE(m_prompter->messages.size(), 1);
+    QVERIFY(m_prompter->messages.first().endsWith(u"：\nmissing.pdf"_s));
+
+    // While running, drops are refused and nothing is added.
+    w.m_running = true;
+    QDragEnterEvent refused(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    refused.setAccepted(false);
+    QApplication::sendEvent(&w, &refused);
+    QVERIFY(!refused.isAccepted());
+    w.addPaths({pdf(u"late.pdf"_s)});
+    QCOMPARE(w.m_items.size(), 3);
+    w.m_running = false;
+}
+
+void TestBatchWindow::removeClearAndMove()
+{
+    BatchWindow& w = *m_window;
+    setOperation(u"rotate"_s);
+    w.addPaths({pdf(u"1.pdf"_s), pdf(u"2.pdf"_s), pdf(u"3.pdf"_s), pdf(u"4.pdf"_s)});
+    markOutcomes();
+    w.m_fileTable->selectRow(0);
+    QVERIFY(!w.m_upButton->isEnabled());
+    QVERIFY(w.m_downButton->isEnabled());
+    QTest::mouseClick(w.m_downButton, Qt::LeftButton);
+    QTest::mouseClick(w.m_downButton, Qt::LeftButton);
+    QCOMPARE(QFileInfo(w.m_items.at(2).input).fileName(), u"1.pdf"_s);
+    QCOMPARE(w.m_fileTable->currentRow(), 2);
+    // Outside "merge" the outcomes move with their entries.
+    QCOMPARE(w.m_items.at(2).state, u"处理完成"_s);
+    QTest::mouseClick(w.m_downButton, Qt::LeftButton);
+    QVERIFY(!w.m_downButton->isEnabled());
+
+    // In "merge" any change of the list resets every outcome, even a cancelled dialog.
+    setOperation(u"merge"_s);
+    markOutcomes();
+    m_prompter->fileAnswers.clear();
+    QTest::mouseClick(w.m_addFilesButton, Qt::LeftButton);
+    QCOMPARE(w.m_items.at(0).state, u"等待处理"_s);
+    QVERIFY(w.m_items.at(0).output.isEmpty());
+
+    // Removing several selected rows removes exactly those.
+    w.m_fileTable->clearSelection();
+    w.m_fileTable->selectionModel()->select(w.m_fileTable->model()->index(0, 0),
+                                            QItemSelectionModel::Select |
+                                                QItemSelectionModel::Rows);
+    w.m_fileTable->selectionModel()->select(w.m_fileTable->model()->index(2, 0),
+                                            QItemSelectionModel::Select |
+                                                QItemSelectionModel::Rows);
+    const QString kept1 = w.m_items.at(1).input;
+    const QString kept2 = w.m_items.at(3).input;
+    w.m_fileTable->setCurrentCell(2, 0, QItemSelectionModel::NoUpdate);
+    QTest::mouseClick(w.m_removeButton, Qt::LeftButton);
+    QCOMPARE(w.m_items.size(), 2);
+    QCOMPARE(w.m_items.at(0).input, kept1);
+    QCOMPARE(w.m_items.at(1).input, kept2);
+
+    QTest::mouseClick(w.m_clearButton, Qt::LeftButton);
+    QVERIFY(w.m_items.isEmpty());
+    QCOMPARE(w.m_viewStack->currentIndex(), 0);
+    QVERIFY(!w.m_removeButton->isEnabled());
+}
+
+void TestBatchWindow::panelPerOperation_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("visible"); // p: page range, g: group, r: rotation, n: new pw, o: OCR
+    QTest::addColumn<QString>("note");
+    const QString other = u"保留原文件。含数字签名的 PDF 请使用编辑器的签名工作流。"_s;
+    const QString splitNote =
+        u"首版不拆分交互表单；带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
+    QTest::newRow("merge") << u"merge"_s << QString()
+                           << u"按列表从上到下合并；加密文档请先移除密码。首版不合并交互表单。"_s;
+    QTest::newRow("split") << u"split"_s << u"g"_s << splitNote;
+    QTest::newRow("extract") << u"extract"_s << u"p"_s << splitNote;
+    QTest::newRow("rotate") << u"rotate"_s << u"pr"_s << other;
+    QTest::newRow("ocr")
+        << u"ocr"_s << u"o"_s
+        << u"扫描页将重建为图像和文字层，批注等需核对。识别在本机完成，结果另存为可搜索 PDF。"_s;
+    QTest::newRow("optimize") << u"optimize"_s << QString()
+                              << u"不降采样图片。已充分压缩的 PDF 可能不会变小。"_s;
+    QTest::newRow("encrypt") << u"encrypt"_s << u"n"_s
+                             << u"新密码也用于所有者验证，请妥善保存。密码丢失后无法恢复。"_s;
+    QTest::newRow("decrypt") << u"decrypt"_s << QString() << other;
+}
+
+void TestBatchWindow::panelPerOperation()
+{
+    QFETCH(QString, id);
+    QFETCH(QString, visible);
+    QFETCH(QString, note);
+    BatchWindow& w = *m_window;
+    setOperation(id);
+    QCOMPARE(w.m_pageRangeEdit->isVisible(), visible.contains(u'p'));
+    QCOMPARE(w.m_pageRangeLabel->isVisible(), visible.contains(u'p'));
+    QCOMPARE(w.m_groupSpin->isVisible(), visible.contains(u'g'));
+    QCOMPARE(w.m_rotationCombo->isVisible(), visible.contains(u'r'));
+    QCOMPARE(w.m_newPasswordEdit->isVisible(), visible.contains(u'n'));
+    QCOMPARE(w.m_confirmPasswordEdit->isVisible(), visible.contains(u'n'));
+    QCOMPARE(w.m_ocrPanel->isVisible(), visible.contains(u'o'));
+    QVERIFY(w.m_sourcePasswordEdit->isVisible());
+    QCOMPARE(w.m_noteLabel->text(), note);
+}
+
+void TestBatchWindow::everyOptionResetsOutcomes()
+{
+    BatchWindow& w = *m_window;
+    setOperation(u"rotate"_s);
+    w.addPaths({pdf(u"a.pdf"_s), pdf(u"b.pdf"_s)});
+    const QList<std::function<void()>> changes{
+        [&] { w.m_pageRangeEdit->setText(u"1"_s); },
+        [&] { w.m_groupSpin->setValue(3); },
+        [&] { w.m_rotationCombo->setCurrentIndex(1); },
+        [&] { w.m_sourcePasswordEdit->setText(u"x"_s); },
+        [&] { w.m_newPasswordEdit->setText(u"y"_s); },
+        [&] { w.m_confirmPasswordEdit->setText(u"z"_s); },
+        [&] { w.m_outputEdit->setText(m_dir->filePath(u"elsewhere"_s)); },
+        [&] { w.m_dpiCombo->setCurrentIndex(0); },
+        [&] { w.m_keepTextCheck->setChecked(false); },
+        [&] { w.m_languageCombo->setCurrentIndex(2); },
+        [&] { w.m_modelsEdit->setText(m_dir->path()); },
+    };
+    for (qsizetype i = 0; i < changes.size(); ++i) {
+        markOutcomes();
+        QVERIFY(!w.m_startButton->isEnabled()); // everything done
+        changes.at(i)();
+        QVERIFY2(w.m_items.at(1).state == u"等待处理"_s, qPrintable(QString::number(i)));
+        QVERIFY(w.m_items.at(1).output.isEmpty());
+        QVERIFY(w.m_startButton->isEnabled());
+    }
+    // Changing the operation clears the three password fields too.
+    markOutcomes();
+    w.m_sourcePasswordEdit->setText(u"secret"_s);
+    setOperation(u"encrypt"_s);
+    QVERIFY(w.m_sourcePasswordEdit->text().isEmpty());
+    QVERIFY(w.m_newPasswordEdit->text().isEmpty());
+    QCOMPARE(w.m_items.at(0).state, u"等待处理"_s);
+
+    // A language whose model is missing shows the model message at once.
+    setOperation(u"ocr"_s);
+    QTemporaryDir models;
+    testsupport::writeBytes(models.filePath(u"eng.traineddata"_s), "m");
+    testsupport::writeBytes(models.filePath(u"pdf.ttf"_s), "f");
+    w.m_modelsEdit->setText(models.path());
+    w.m_languageCombo->setCurrentIndex(2);
+    QCOMPARE(w.m_ocrStatusLabel->text(), u"所选语言文件齐全，开始识别时将加载校验。"_s);
+    w.m_languageCombo->setCurrentIndex(1);
+    QCOMPARE(w.m_ocrStatusLabel->text(),
+             u"缺少可读取的语言模型：chi_tra.traineddata。请安装对应模型或选择已有模型文件夹。"_s);
+}
+
+void TestBatchWindow::startChecks()
+{
+    BatchWindow& w = *m_window;
+    w.addPaths({pdf(u"only.pdf"_s)});
+    setOperation(u"merge"_s);
+    QVERIFY(!w.m_startButton->isEnabled());
+
+    setOperation(u"ocr"_s);
+    w.m_modelsEdit->setText(m_dir->filePath(u"nothing"_s));
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QCOMPARE(m_prompter->messages.takeLast(),
+             u"检查 OCR 语言包|请选择包含语言模型的 tessdata 文件夹。"_s);
+
+    setOperation(u"encrypt"_s);
+    const QString passwordWarning =
+        u"检查密码|请填写一致的新密码，且 UTF-8 长度不超过 127 字节。"_s;
+    for (const auto& [first, second] : {std::pair{QString(), QString()}, std::pair{u"a"_s, u"b"_s},
+                                        std::pair{QString(128, u'a'), QString(128, u'a')}}) {
+        w.m_newPasswordEdit->setText(first);
+        w.m_confirmPasswordEdit->setText(second);
+        QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+        QCOMPARE(m_prompter->messages.takeLast(), passwordWarning);
+        QVERIFY(!w.m_running);
+    }
+
+    setOperation(u"rotate"_s);
+    w.m_outputEdit->setText(u"relative/out"_s);
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QCOMPARE(m_prompter->messages.takeLast(), u"输出位置无效|请选择可写的绝对路径文件夹。"_s);
+    // A missing absolute folder is created when the batch starts.
+    w.m_outputEdit->setText(m_dir->filePath(u"new/deep"_s));
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(QFileInfo(m_dir->filePath(u"new/deep"_s)).isDir());
+    QVERIFY(waitIdle());
+    QCOMPARE(w.m_items.at(0).state, u"处理完成"_s);
+}
+
+void TestBatchWindow::batchWithOneFailureAndRetry()
+{
+    BatchWindow& w = *m_window;
+    setOperation(u"rotate"_s);
+    const QString good1 = pdf(u"one.pdf"_s, 2);
+    const QString broken = m_dir->filePath(u"two.pdf"_s);
+    testsupport::writeBytes(broken, "%PDF-1.7 this is not really a PDF");
+    const QString good2 = pdf(u"three.pdf"_s, 3);
+    testsupport::SourceGuard guard;
+    for (const QString& path : {good1, broken, good2})
+        guard.add(path);
+    w.addPaths({good1, broken, good2});
+
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(w.m_running);
+    // While running: the list and the settings are closed, stop is offered.
+    QVERIFY(!w.m_navigation->isEnabled());
+    QVERIFY(!w.m_settings->isEnabled());
+    QVERIFY(!w.m_addFilesButton->isEnabled());
+    QVERIFY(!w.m_startButton->isEnabled());
+    QVERIFY(!w.m_exportButton->isEnabled());
+    QVERIFY(w.m_stopButton->isVisible());
+    QVERIFY(w.m_helpButton->isEnabled());
+    QVERIFY(w.m_openFolderButton->isEnabled());
+    QVERIFY(waitIdle());
+
+    QCOMPARE(w.m_items.at(0).state, u"处理完成"_s);
+    QCOMPARE(w.m_items.at(1).state, u"处理失败"_s);
+    QVERIFY(w.m_items.at(1).detail.startsWith(u"无法读取 PDF"_s));
+    QCOMPARE(w.m_items.at(2).state, u"处理完成"_s);
+    QCOMPARE(w.m_fileTable->item(1, 2)->foreground().color(), QColor(u"#ba1a1a"_s));
+    QCOMPARE(w.m_fileTable->item(1, 2)->toolTip(), w.m_items.at(1).detail);
+    QCOMPARE(w.m_fileTable->item(0, 2)->foreground().color(), QColor(u"#166534"_s));
+    QCOMPARE(w.m_fileTable->item(2, 3)->text(), u"three-旋转.pdf"_s);
+    QCOMPARE(w.m_statusLine->text(), u"3 份文件 · 成功 2 · 失败 1 · 待处理 0"_s);
+    QVERIFY(w.m_retryButton->isEnabled());
+    QVERIFY(w.m_exportButton->isEnabled());
+    QVERIFY(w.m_startButton->isEnabled());
+    QCOMPARE(w.m_batchProgress->value(), w.m_batchProgress->maximum());
+    QVERIFY(guard.unchanged());
+
+    // The details box, and a double click on a done row opens its result.
+    w.showItemDetails(1);
+    QCOMPARE(m_prompter->messages.takeLast(), u"处理详情|"_s + w.m_items.at(1).detail);
+    w.showItemDetails(0);
+    QCOMPARE(m_prompter->opened.takeLast(), QUrl::fromLocalFile(w.m_items.at(0).output));
+    w.m_fileTable->selectRow(1);
+    QVERIFY(!w.m_openResultButton->isEnabled());
+    w.m_fileTable->selectRow(2);
+    QVERIFY(w.m_openResultButton->isEnabled());
+
+    // Retry runs only the failed entry: mend the file, and only one new result appears.
+    testsupport::writePdf(broken, {.pages = 1});
+    const QString outFolder = m_dir->filePath(u"out"_s);
+    const qsizetype before = testsupport::folderEntries(outFolder).size();
+    const QString firstOutput = w.m_items.at(0).output;
+    QTest::mouseClick(w.m_retryButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    QCOMPARE(testsupport::folderEntries(outFolder).size(), before + 1);
+    QCOMPARE(w.m_items.at(1).state, u"处理完成"_s);
+    QCOMPARE(w.m_items.at(0).output, firstOutput);
+    QCOMPARE(w.m_statusLine->text(), u"3 份文件 · 成功 3 · 失败 0 · 待处理 0"_s);
+    QVERIFY(!w.m_startButton->isEnabled());
+}
+
+void TestBatchWindow::mergeMarksEveryEntry()
+{
+    BatchWindow& w = *m_window;
+    w.addPaths({pdf(u"m1.pdf"_s, 2), pdf(u"m2.pdf"_s, 1), pdf(u"m3.pdf"_s, 3)});
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(w.m_running);
+    QCOMPARE(w.m_items.at(2).state, u"正在合并"_s);
+    QCOMPARE(w.m_statusLine->text(), u"正在合并 3 份文件，请稍候…"_s);
+    QVERIFY(waitIdle());
+    const QString output = w.m_items.at(0).output;
+    QCOMPARE(QFileInfo(output).fileName(), u"合并文档-合并.pdf"_s);
+    for (const BatchItem& item : std::as_const(w.m_items)) {
+        QCOMPARE(item.output, output);
+        QCOMPARE(item.state, u"处理完成"_s);
+    }
+    QCOMPARE(testsupport::inspectPdf(output).markers.size(), 6);
+}
+
+void TestBatchWindow::stopAfterCurrentJob()
+{
+    BatchWindow& w = *m_window;
+    setOperation(u"optimize"_s);
+    w.addPaths({pdf(u"s1.pdf"_s), pdf(u"s2.pdf"_s), pdf(u"s3.pdf"_s)});
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QCOMPARE(w.m_items.at(0).state, u"正在处理"_s);
+    QCOMPARE(w.m_statusLine->text(), u"正在处理 1 / 3：s1.pdf"_s);
+    QTest::mouseClick(w.m_stopButton, Qt::LeftButton);
+    QCOMPARE(w.m_statusLine->text(), u"当前任务完成后停止，已生成结果会保留。"_s);
+    QVERIFY(!w.m_stopButton->isEnabled());
+
+    // Closing while running is refused, and saves nothing.
+    QSettings().remove(u"output"_s);
+    QVERIFY(!w.close());
+    QVERIFY(w.isVisible());
+    QCOMPARE(w.m_statusLine->text(), u"当前任务结束后停止，请稍后关闭窗口。"_s);
+    QVERIFY(!QSettings().contains(u"output"_s));
+
+    QVERIFY(waitIdle());
+    QCOMPARE(w.m_items.at(0).state, u"完成，请核对"_s); // the size note of an optimisation
+    QCOMPARE(w.m_items.at(1).state, u"等待处理"_s);
+    QCOMPARE(w.m_items.at(2).state, u"等待处理"_s);
+    QCOMPARE(w.m_statusLine->text(), u"已停止。已生成结果保留，可继续处理待处理项。"_s);
+
+    // The next start processes the remaining ones.
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QCOMPARE(w.m_jobs, (QList<int>{1, 2}));
+    QVERIFY(waitIdle());
+    QCOMPARE(w.m_statusLine->text(), u"3 份文件 · 成功 3 · 失败 0 · 待处理 0"_s);
+}
+
+void TestBatchWindow::progressLines()
+{
+    // A stand-in worker that writes noise, split and impossible progress lines,
+    // then fails without a result.
+    BatchWindow& w = *m_window;
+    const QString script = m_dir->filePath(u"fake-worker.sh"_s);
+    testsupport::writeBytes(script,
+                            "#!/bin/sh\ncat >/dev/null\n"
+                            "printf 'warning: noise\\n{\"ocrProgress\":true,\"comp' >&2\n"
+                            "sleep 0.3\n"
+                            "printf 'leted\":1,\"total\":4}\\n' >&2\n"
+                            "printf '{\"ocrProgress\":true,\"completed\":5,\"total\":4}\\n' >&2\n"
+                            "sleep 1\nexit 3\n");
+    QFile(script).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    w.setWorkerProgram(script);
+    setOperation(u"rotate"_s);
+    w.addPaths({pdf(u"p.pdf"_s)});
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(w.m_statusLine->text(), u"文字识别 1 / 1 份 · 当前文档 1 / 4 页"_s,
+                              5000);
+    QCOMPARE(w.m_batchProgress->maximum(), 100);
+    QCOMPARE(w.m_batchProgress->value(), 25);
+    QVERIFY(waitIdle());
+    QCOMPARE(w.m_items.at(0).state, u"处理失败"_s);
+    QCOMPARE(w.m_items.at(0).detail, u"处理进程异常退出，请检查文件后重试。"_s);
+
+    // A long line without a break is dropped beyond 64 KiB.
+    QByteArray buffer(70000, 'x');
+    QProcess idle;
+    w.readProgress(&idle, buffer);
+    QVERIFY(buffer.isEmpty());
+    buffer = QByteArray(1000, 'y');
+    w.readProgress(&idle, buffer);
+    QCOMPARE(buffer.size(), 1000);
+
+    // A worker that cannot be started.
+    w.setWorkerProgram(m_dir->filePath(u"no-such-program"_s));
+    QTest::mouseClick(w.m_retryButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    QVERIFY(w.m_items.at(0).detail.startsWith(u"无法启动处理进程："_s));
+}
+
+void TestBatchWindow::reportContentAndRefusals()
+{
+    BatchWindow& w = *m_window;
+    setOperation(u"rotate"_s);
+    const QString good = pdf(u"good.pdf"_s);
+    const QString bad = m_dir->filePath(u"bad.pdf"_s);
+    testsupport::writeBytes(bad, "not a pdf");
+    const QString pending = pdf(u"pending.pdf"_s);
+    w.addPaths({good, bad});
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    w.addPaths({pending});
+
+    // Neither a listed source (in any letter case) nor a listed result may be replaced.
+    m_prompter->saveAnswers = {good.toUpper(), w.m_items.at(0).output};
+    QTest::mouseClick(w.m_exportButton, Qt::LeftButton);
+    QTest::mouseClick(w.m_exportButton, Qt::LeftButton);
+    QCOMPARE(m_prompter->messages.mid(m_prompter->messages.size() - 2),
+             (QStringList{u"不能覆盖文档|请选择独立的报告文件名。"_s,
+                          u"不能覆盖文档|请选择独立的报告文件名。"_s}));
+
+    const QString reportPath = m_dir->filePath(u"report.json"_s);
+    m_prompter->saveAnswers = {reportPath};
+    QTest::mouseClick(w.m_exportButton, Qt::LeftButton);
+    QCOMPARE(m_prompter->messages.takeLast(),
+             u"报告已保存|报告包含文件路径和处理结果，不包含密码。"_s);
+    QFile file(reportPath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    QVERIFY(text.startsWith("{\n    \"createdAt\": \""));
+    QVERIFY(text.contains("\n    \"items\": [\n        {\n            \"detail\": "));
+    const QJsonObject report = QJsonDocument::fromJson(text).object();
+    QCOMPARE(report.keys(),
+             (QStringList{u"createdAt"_s, u"items"_s, u"operation"_s, u"product"_s, u"version"_s}));
+    QCOMPARE(report.value(u"product"_s).toString(), u"QuorvinPDFBatch"_s);
+    QCOMPARE(report.value(u"version"_s).toString(), u"0.1.0"_s);
+    QCOMPARE(report.value(u"operation"_s).toString(), u"rotate"_s);
+    QVERIFY(QDateTime::fromString(report.value(u"createdAt"_s).toString(), Qt::ISODate).isValid());
+    QVERIFY(report.value(u"createdAt"_s).toString().endsWith(u'Z'));
+    const QJsonArray items = report.value(u"items"_s).toArray();
+    QCOMPARE(items.size(), 3);
+    QCOMPARE(items.at(0).toObject().value(u"state"_s).toString(), u"处理完成"_s);
+    QVERIFY(!items.at(0).toObject().value(u"output"_s).toString().isEmpty());
+    QCOMPARE(items.at(1).toObject().value(u"output"_s).toString(), QString());
+    QVERIFY(!items.at(1).toObject().value(u"detail"_s).toString().isEmpty());
+    QCOMPARE(items.at(2).toObject(),
+             (QJsonObject{{u"input"_s, QFileInfo(pending).canonicalFilePath()},
+                          {u"state"_s, u"等待处理"_s},
+                          {u"output"_s, QString()},
+                          {u"detail"_s, QString()}}));
+
+    // A folder that cannot be written: the failure box and no file.
+    m_prompter->saveAnswers = {u"/proc/quorvin-report.json"_s};
+    QTest::mouseClick(w.m_exportButton, Qt::LeftButton);
+    QCOMPARE(m_prompter->messages.takeLast(), u"报告保存失败|请检查输出权限和磁盘空间。"_s);
+}
+
+void TestBatchWindow::settingsAndHelp()
+{
+    BatchWindow& w = *m_window;
+    w.m_modelsEdit->setText(u"/models/here"_s);
+    w.m_sourcePasswordEdit->setText(u"do-not-store"_s);
+    QVERIFY(w.close());
+    QSettings settings;
+    QCOMPARE(settings.allKeys(), (QStringList{u"ocr/models"_s, u"output"_s}));
+    QCOMPARE(settings.value(u"output"_s).toString(), m_dir->filePath(u"out"_s));
+    QCOMPARE(settings.value(u"ocr/models"_s).toString(), u"/models/here"_s);
+    // The next window starts from them.
+    BatchWindow next;
+    QCOMPARE(next.m_modelsEdit->text(), u"/models/here"_s);
+
+    // Help and about open their pages only through their own button.
+    m_prompter->pressAction = false;
+    QTest::mouseClick(w.m_helpButton, Qt::LeftButton);
+    QVERIFY(m_prompter->opened.isEmpty());
+    m_prompter->pressAction = true;
+    QTest::mouseClick(w.m_helpButton, Qt::LeftButton);
+    QTest::mouseClick(w.m_aboutButton, Qt::LeftButton);
+    QTest::mouseClick(w.m_accountButton, Qt::LeftButton);
+    QCOMPARE(m_prompter->messages,
+             (QStringList{u"帮助与反馈"_s, u"帮助与反馈"_s, u"关于Quorvin PDF 批量处理"_s}));
+    QCOMPARE(m_prompter->opened.size(), 3);
+    QCOMPARE(m_prompter->opened.at(0).path(), u"/help/"_s);
+    QCOMPARE(m_prompter->opened.at(1).path(), u"/products/batch/"_s);
+    QCOMPARE(m_prompter->opened.at(2).path(), u"/account/"_s);
+    for (const QUrl& url : std::as_const(m_prompter->opened))
+        QCOMPARE(url.scheme(), u"https"_s);
+}
+
+} // namespace batch
+
+QTEST_MAIN(batch::TestBatchWindow)
+#include "tst_batchwindow.moc"
