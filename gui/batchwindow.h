@@ -56,6 +56,7 @@ protected:
 
 private:
     friend class TestBatchWindow;
+    friend class ScreenshotTour;
 
     void buildWidgets();
     QWidget* buildHeader();

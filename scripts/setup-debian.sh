@@ -14,6 +14,7 @@ packages=(
     libarchive-dev
     fonts-noto-cjk fonts-dejavu-core
     openssl ca-certificates
+    xvfb xauth
     python3
 )
 

@@ -1,0 +1,119 @@
+// Shows the real main window on an X server (Xvfb in the test run), adds a few
+// generated PDFs, runs an OCR batch, and saves screenshots of the window idle,
+// during the batch and after it. Exits non-zero when the window cannot be
+// shown or Chinese text would be drawn without real glyphs.
+#include "gui/batchwindow.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRawFont>
+#include <QScreen>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+class ScreenshotTour
+{
+public:
+    static int run(const QString& folder);
+};
+
+namespace {
+
+bool save(QWidget& window, const QString& path)
+{
+    QCoreApplication::processEvents();
+    const QPixmap shot = window.screen()->grabWindow(window.winId());
+    if (shot.isNull() || !shot.save(path))
+        return false;
+    std::printf("screenshot: %s\n", qPrintable(path));
+    return true;
+}
+
+bool hasChineseGlyphs(const QFont& font)
+{
+    const QRawFont raw = QRawFont::fromFont(font, QFontDatabase::SimplifiedChinese);
+    return raw.isValid() && raw.supportsCharacter(U'处') && raw.supportsCharacter(U'批');
+}
+
+} // namespace
+
+int ScreenshotTour::run(const QString& folder)
+{
+    if (QGuiApplication::platformName() == u"offscreen"_s) {
+        std::fprintf(stderr, "needs a real display (run under xvfb-run)\n");
+        return 1;
+    }
+    if (!hasChineseGlyphs(QApplication::font())) {
+        std::fprintf(stderr, "no font with Chinese glyphs: install fonts-noto-cjk\n");
+        return 1;
+    }
+    QTemporaryDir work;
+    const QString output = work.filePath(u"结果"_s);
+    QStringList sources;
+    for (const QString& name : {u"年度报告.pdf"_s, u"scan-合同.pdf"_s, u"发票 2024.pdf"_s}) {
+        const QString path = work.filePath(name);
+        testsupport::writeDrawnPdf(path, {{.lines = {u"Quorvin PDF Batch screenshot page"_s,
+                                                     u"批量处理文件，保护原始文档安全。"_s},
+                                           .family = u"Noto Sans CJK SC"_s}});
+        sources << path;
+    }
+
+    BatchWindow window;
+    window.setWorkerProgram(QStringLiteral(QPB_EXECUTABLE));
+    window.m_outputEdit->setText(output);
+    window.m_modelsEdit->setText(u"/usr/share/tesseract-ocr/5/tessdata"_s);
+    window.m_navigation->setCurrentRow(4); // ocr
+    window.m_languageCombo->setCurrentIndex(0);
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window, 10000)) {
+        std::fprintf(stderr, "the window could not be shown\n");
+        return 1;
+    }
+    QDir().mkpath(folder);
+    bool ok = save(window, QDir(folder).filePath(u"01-empty.png"_s));
+    window.addPaths(sources);
+    ok = ok && save(window, QDir(folder).filePath(u"02-idle.png"_s));
+
+    QTest::mouseClick(window.m_startButton, Qt::LeftButton);
+    if (!window.m_running) {
+        std::fprintf(stderr, "the batch did not start\n");
+        return 1;
+    }
+    const bool progressShown = QTest::qWaitFor(
+        [&] { return window.m_statusLine->text().startsWith(u"文字识别"_s); }, 60000);
+    ok = ok && progressShown && save(window, QDir(folder).filePath(u"03-running.png"_s));
+    if (!QTest::qWaitFor([&] { return !window.m_running; }, 600000)) {
+        std::fprintf(stderr, "the batch did not end\n");
+        return 1;
+    }
+    window.m_fileTable->selectRow(0);
+    ok = ok && save(window, QDir(folder).filePath(u"04-done.png"_s));
+    std::printf("status: %s\n", qPrintable(window.m_statusLine->text()));
+    return ok && window.m_statusLine->text() == u"3 份文件 · 成功 3 · 失败 0 · 待处理 0"_s ? 0 : 1;
+}
+
+} // namespace batch
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(u"Quorvin"_s);
+    QCoreApplication::setApplicationName(u"QuorvinPDFBatch.cn"_s);
+    QApplication::setFont(QFont(u"Microsoft YaHei UI"_s, 10));
+    app.setStyleSheet(batch::applicationStyleSheet());
+    QGuiApplication::setWindowIcon(QIcon(u":/batch/brand.svg"_s));
+    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : u"screenshots"_s;
+    return batch::ScreenshotTour::run(folder);
+}
