@@ -1,5 +1,6 @@
 #include "ocr/ocrworker.h"
 
+#include "ocr/export/layout.h"
 #include "ocr/ocrdocument.h"
 #include "ocr/pageimage.h"
 #include "ocr/textlayer.h"
@@ -175,7 +176,10 @@ void OcrWorker::run()
 
     // 9: the page loop.
     const QString pngPath = m_outputBase + u"-page.png"_s;
+    const bool rebuilding = m_outputKind == RebuiltPdf || m_outputKind == Docx;
     int completed = 0;
+    int lowConfidenceLines = 0;
+    QList<PageLayout> layouts;
     for (int j = 0; j < total; ++j) {
         const int index = list.at(j);
         const int number = index + 1;
@@ -243,6 +247,11 @@ void OcrWorker::run()
             return;
         emit pageReady(number, total, QString::fromUtf8(text.get()));
 
+        if (rebuilding) {
+            layouts.append(reconstructPage(*engine, pageImage, points));
+            lowConfidenceLines += layouts.last().lowConfidenceLines;
+        }
+
         if (renderer) {
             if (!pageImage.save(pngPath, "PNG")) {
                 emit failed(u"无法保存页面临时图像。"_s);
@@ -286,17 +295,31 @@ void OcrWorker::run()
         QFile::remove(pdfBase + u".pdf"_s);
     }
 
-    // 12: the editable outputs are not part of this build yet.
-    if (m_outputKind == RebuiltPdf || m_outputKind == Docx) {
+    // 12: the editable outputs.
+    if (rebuilding) {
         emit notice(u"OCR 完成，正在按段落、坐标和字号重建输出…"_s);
-        emit failed(u"版面重建失败：%1。已识别文字仍可导出 TXT。"_s.arg(u"暂不支持此输出格式"_s));
-        return;
+        QString error;
+        const bool written =
+            m_outputKind == RebuiltPdf
+                ? writeRebuiltPdf(layouts, m_outputBase + u"-rebuilt.pdf"_s, m_fontFamily,
+                                  cancelTest, error)
+                : writeDocx(layouts, m_outputBase + u".docx"_s, m_fontFamily, cancelTest, error);
+        if (!written) {
+            if (isInterruptionRequested())
+                emit cancelled();
+            else
+                emit failed(u"版面重建失败：%1。已识别文字仍可导出 TXT。"_s.arg(error));
+            return;
+        }
     }
 
     // 13: done.
     if (interrupted())
         return;
-    emit notice(u"已完成 %1 页识别。"_s.arg(total));
+    if (rebuilding)
+        emit notice(u"有 %1 行的 OCR 置信度低于 65，建议核对原件。"_s.arg(lowConfidenceLines));
+    else
+        emit notice(u"已完成 %1 页识别。"_s.arg(total));
     emit succeeded();
 }
 

@@ -2,14 +2,13 @@
 // straightened, and an enhanced copy of the same geometry for recognition.
 #pragma once
 
+#include "ocr/export/layout.h"
+
 #include <QImage>
 
-#include <functional>
 #include <optional>
 
 namespace batch {
-
-using CancelTest = std::function<bool()>; // may be empty: never cancels
 
 struct DeskewResult
 {

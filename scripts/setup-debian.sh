@@ -14,7 +14,8 @@ packages=(
     libarchive-dev
     fonts-noto-cjk fonts-dejavu-core
     openssl ca-certificates
-    xvfb xauth
+    xvfb xauth unzip
+    libreoffice-writer-nogui
     python3
 )
 

@@ -315,11 +315,6 @@ void TestOcr::workerFailuresAndCancellation()
     log = runWorker(m_dir->filePath(u"missing.pdf"_s), {});
     QCOMPARE(log, (QStringList{u"failed:无法打开 PDF。请检查文件是否损坏、加密或受密码保护。"_s}));
 
-    // The editable outputs end with a clear failure and no file.
-    log = runWorker(source, {.outputKind = batch::RebuiltPdf});
-    QVERIFY(log.last().startsWith(u"failed:版面重建失败："_s));
-    QVERIFY(!QFileInfo::exists(m_dir->filePath(u"out-rebuilt.pdf"_s)));
-
     // Interruption while the first page is being recognised: no second page, no success.
     SignalLog cancelled;
     batch::OcrWorker worker(source, models(), u"eng"_s, 300, m_dir->filePath(u"cancel"_s),
