@@ -8,6 +8,7 @@
 #include <QFont>
 #include <QIcon>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -78,6 +79,10 @@ int main(int argc, char** argv)
         if (!standardStreamsOpen())
             return 2;
         limitRecognitionThreads(argv);
+#ifdef SIGXFSZ
+        // A file-size limit then fails the write with a message instead of killing the worker.
+        std::signal(SIGXFSZ, SIG_IGN);
+#endif
         // A worker never shows a window, and must run where no display exists.
         preferOffscreenPlatform();
         qInstallMessageHandler(discardMessages);

@@ -4,11 +4,11 @@
 
 #include "app/catalogue.h"
 #include "engine/pdfdocument.h"
+#include "engine/staging.h"
 #include "ocr/ocr.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include <exception>
 
@@ -60,9 +60,10 @@ QJsonObject runJob(const QJsonObject& request, const ProgressCallback& progress)
         fail(u"请选择有效的输出文件夹。"_s);
     const QString outputFolder = QDir(output).absolutePath();
 
+    removeStaleStagingFolders(outputFolder);
     // Declared before every document so that it is removed last, after all files
     // in it have been closed.
-    QTemporaryDir staging(outputFolder + u"/.quorvin-batch-XXXXXX"_s);
+    const StagingFolder staging(outputFolder);
     if (!staging.isValid())
         fail(u"输出文件夹无法写入，请检查权限和磁盘空间。"_s);
 

@@ -7,18 +7,80 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <qpdf/Pipeline.hh>
 #include <qpdf/Pl_Flate.hh>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFWriter.hh>
 
 #include <exception>
 #include <optional>
+#include <stdexcept>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
 namespace batch {
 
 namespace {
+
+// QPDF's own file output does not notice a write that fails when its buffer
+// is flushed at the end, so a full disk published a truncated PDF as a
+// success. Every write and the final close are checked here. Nothing is
+// thrown from inside the writer (it finishes pipelines in destructors): the
+// first failure is kept and reported once the writer has returned.
+class CheckedFileOutput : public Pipeline
+{
+public:
+    explicit CheckedFileOutput(const QString& path) : Pipeline("checked file", nullptr)
+    {
+        if (!m_file.open(path))
+            m_failure = m_file.failure();
+        m_buffer.reserve(bufferSize);
+    }
+
+    void write(unsigned char const* data, size_t length) override
+    {
+        if (!m_failure.isEmpty())
+            return;
+        if (m_buffer.size() + length > bufferSize)
+            flushBuffer();
+        if (length >= bufferSize)
+            writeAll(reinterpret_cast<const char*>(data), length);
+        else
+            m_buffer.insert(m_buffer.end(), data, data + length);
+    }
+
+    // The writer finishes its pipeline more than once; closing waits for close().
+    void finish() override { flushBuffer(); }
+
+    void close()
+    {
+        flushBuffer();
+        if (!m_file.close() && m_failure.isEmpty())
+            m_failure = m_file.failure();
+    }
+
+    const QString& failure() const { return m_failure; }
+
+private:
+    static constexpr size_t bufferSize = 1 << 18;
+
+    void flushBuffer()
+    {
+        writeAll(m_buffer.data(), m_buffer.size());
+        m_buffer.clear();
+    }
+
+    void writeAll(const char* data, size_t length)
+    {
+        if (m_failure.isEmpty() && length > 0 && !m_file.write(data, length))
+            m_failure = m_file.failure();
+    }
+
+    OutputFile m_file;
+    std::vector<char> m_buffer;
+    QString m_failure;
+};
 
 // The Flate level is process-wide in QPDF; keep maximum compression to one write.
 class MaximumCompression
@@ -60,7 +122,9 @@ void writeDocument(const QString& path, const PdfDocument& document, const QStri
 {
     try {
         std::optional<MaximumCompression> compression;
-        QPDFWriter writer(document.pdf(), QFile::encodeName(path).constData());
+        CheckedFileOutput output(path);
+        QPDFWriter writer(document.pdf());
+        writer.setOutputPipeline(&output);
         for (const std::string& version : document.minimumVersions())
             writer.setMinimumPDFVersion(version);
         applyProtection(writer, document);
@@ -72,6 +136,9 @@ void writeDocument(const QString& path, const PdfDocument& document, const QStri
             writer.setRecompressFlate(true);
         }
         writer.write();
+        output.close();
+        if (!output.failure().isEmpty())
+            throw std::runtime_error(output.failure().toStdString());
     } catch (const std::exception& error) {
         fail(failurePrefix + QString::fromUtf8(error.what()));
     }

@@ -1,0 +1,34 @@
+// The private folder in which a job prepares its result, inside the output
+// folder so that publishing is a rename on one volume.
+#pragma once
+
+#include "engine/platformfs.h"
+
+#include <QString>
+#include <QTemporaryDir>
+
+namespace batch {
+
+class StagingFolder
+{
+public:
+    // Creates ".quorvin-batch-XXXXXX" in `outputFolder` and marks it as in use.
+    explicit StagingFolder(const QString& outputFolder);
+    ~StagingFolder();
+    StagingFolder(const StagingFolder&) = delete;
+    StagingFolder& operator=(const StagingFolder&) = delete;
+
+    bool isValid() const;
+    QString path() const { return m_folder.path(); }
+
+private:
+    QTemporaryDir m_folder;
+    FileLock m_lock;
+};
+
+// Removes staging folders left behind by workers that died (killed, crashed,
+// power lost). A folder whose worker is still running is never touched.
+// Returns the number of folders removed.
+int removeStaleStagingFolders(const QString& outputFolder);
+
+} // namespace batch
