@@ -65,6 +65,13 @@ PdfDocument read(const QString& path, const QString& password)
     } catch (const std::exception& error) {
         fail(u"无法读取 PDF，请检查文件和所有者密码。\n"_s + QString::fromUtf8(error.what()));
     }
+    // With recovery off, a warning means the library patched over damage (a
+    // page tree that loops, an object nested too deeply to parse): rewriting
+    // such a file would publish the patch as if it were the document.
+    const std::vector<QPDFExc> warnings = document.pdf().getWarnings();
+    if (!warnings.empty())
+        fail(u"无法读取 PDF，请检查文件和所有者密码。\n"_s +
+             QString::fromUtf8(warnings.front().what()));
     if (isSigned)
         fail(u"文档包含数字签名或签名保护。批量重写会影响签名，请使用编辑器的签名工作流。"_s);
     if (document.isEncrypted() && !document.pdf().ownerPasswordMatched())

@@ -94,7 +94,7 @@ void LanguageDialog::onDownloadFinished()
     if (!reply)
         return;
 
-    const QByteArray rest = reply->readAll();
+    const QByteArray rest = reply->isOpen() ? reply->readAll() : QByteArray();
     if (!rest.isEmpty()) {
         if (m_downloadFile->size() + rest.size() > maxPackBytes ||
             m_downloadFile->write(rest) != rest.size())

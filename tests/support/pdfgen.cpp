@@ -100,6 +100,8 @@ QByteArray makePdf(const PdfSpec& spec)
     QPDFWriter writer(pdf);
     writer.setOutputMemory();
     writer.setStaticID(false);
+    if (spec.objectStreams)
+        writer.setObjectStreamMode(qpdf_o_generate);
     if (spec.duplicateImages) {
         writer.setCompressStreams(false);
         writer.setPreserveUnreferencedObjects(true);

@@ -34,6 +34,7 @@ struct PdfSpec
     bool unsignedField = false;   // a /Sig field without a value
     bool docMdp = false;          // /Perms /DocMDP in the catalogue
     bool duplicateImages = false; // two identical image streams and an unreachable object
+    bool objectStreams = false;   // objects packed into object streams with an xref stream
     Encryption encryption = Encryption::None;
     std::string userPassword{};
     std::string ownerPassword{};
