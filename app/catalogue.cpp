@@ -1,13 +1,12 @@
 #include "app/catalogue.h"
 
 #include <algorithm>
-#include <array>
 
 using namespace Qt::StringLiterals;
 
 namespace batch {
 
-std::span<const Operation> operations()
+const std::array<Operation, 8>& operations()
 {
     // A function-local static is initialised once, even under concurrent first use.
     static const std::array<Operation, 8> table{{
@@ -34,7 +33,7 @@ std::span<const Operation> operations()
 
 const Operation* findOperation(const QString& id)
 {
-    const auto table = operations();
+    const auto& table = operations();
     const auto it =
         std::find_if(table.begin(), table.end(), [&](const Operation& op) { return op.id == id; });
     return it == table.end() ? nullptr : &*it;

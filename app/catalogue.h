@@ -3,7 +3,7 @@
 
 #include <QString>
 
-#include <span>
+#include <array>
 
 namespace batch {
 
@@ -17,7 +17,7 @@ struct Operation
 };
 
 // The whole table in navigation order. Created once, never changed or freed.
-std::span<const Operation> operations();
+const std::array<Operation, 8>& operations();
 
 // Exact, case-sensitive match on id; nullptr when there is none.
 const Operation* findOperation(const QString& id);

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config git clang-format
+    build-essential cmake ninja-build pkg-config git clang-format clang-14 libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools libqt6svg6 libqt6svg6-dev qt6-svg-dev
     libgl-dev libxkbcommon-dev
     libqpdf-dev qpdf
@@ -16,7 +16,7 @@ packages=(
     openssl ca-certificates
     xvfb xauth unzip
     libreoffice-writer-nogui
-    python3
+    python3 time bc
 )
 
 missing=()

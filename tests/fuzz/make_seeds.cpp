@@ -1,0 +1,62 @@
+// Writes the seed corpora of the fuzz targets: generated PDFs of every kind the
+// tests know, requests of every operation, and page range texts.
+#include "testsupport.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+using namespace Qt::StringLiterals;
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return 2;
+    const QDir root(QString::fromLocal8Bit(argv[1]));
+    for (const QString& name : {u"request"_s, u"pageranges"_s, u"admission"_s, u"operate"_s})
+        root.mkpath(name);
+
+    const QList<testsupport::PdfSpec> specs{
+        {},
+        {.pages = 3, .rotations = {90, 0, 270}},
+        {.pages = 2, .inheritedRotate = 180},
+        {.emptyAcroForm = true},
+        {.unsignedField = true},
+        {.pages = 2, .duplicateImages = true},
+        {.pages = 2, .objectStreams = true},
+        {.encryption = testsupport::Encryption::R4Aes128, .ownerPassword = "o"},
+    };
+    int n = 0;
+    for (const testsupport::PdfSpec& spec : specs) {
+        const QByteArray bytes = testsupport::makePdf(spec);
+        ++n;
+        for (const QString& target : {u"admission"_s, u"operate"_s})
+            testsupport::writeBytes(root.filePath(target + u"/seed%1.pdf"_s.arg(n)), bytes);
+    }
+
+    const QStringList operations{u"merge"_s, u"split"_s,    u"extract"_s, u"rotate"_s,
+                                 u"ocr"_s,   u"optimize"_s, u"encrypt"_s, u"decrypt"_s};
+    for (const QString& operation : operations) {
+        const QJsonObject request{{u"operation"_s, operation},
+                                  {u"inputs"_s, QJsonArray{u"/tmp/a.pdf"_s, u"/tmp/b.pdf"_s}},
+                                  {u"output"_s, u"/tmp"_s},
+                                  {u"pages"_s, u"1-3,5"_s},
+                                  {u"group"_s, 2},
+                                  {u"degrees"_s, 90},
+                                  {u"password"_s, QString()},
+                                  {u"newPassword"_s, u"pw"_s},
+                                  {u"ocrLanguage"_s, u"eng"_s},
+                                  {u"ocrDpi"_s, 300},
+                                  {u"ocrModels"_s, u"/tmp"_s},
+                                  {u"ocrSkipText"_s, true}};
+        testsupport::writeBytes(root.filePath(u"request/"_s + operation + u".json"_s),
+                                QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
+    }
+    int r = 0;
+    for (const char* text : {"1-3,5", " 2 - 4 ", "1,", "0", "99999999999", "5,1-3", "1，2", ""}) {
+        QByteArray seed("\x0a\x00\x00\x00", 4);
+        seed += text;
+        testsupport::writeBytes(root.filePath(u"pageranges/seed%1"_s.arg(++r)), seed);
+    }
+    return 0;
+}
