@@ -17,6 +17,7 @@ packages=(
     xvfb xauth unzip
     libreoffice-writer-nogui
     python3 time bc
+    appstream desktop-file-utils dpkg-dev
 )
 
 missing=()

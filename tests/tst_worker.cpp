@@ -41,6 +41,7 @@ private slots:
     void closedStandardInput();
     void onlyFirstLineIsRead();
     void argumentMatching();
+    void helpAndVersion();
     void requestChecks_data();
     void requestChecks();
     void unwritableOutputFolder();
@@ -135,6 +136,33 @@ void TestWorker::argumentMatching()
         QVERIFY(gui.readAllStandardOutput().isEmpty());
         QVERIFY(gui.readAllStandardError().contains("Unknown option"));
     }
+}
+
+void TestWorker::helpAndVersion()
+{
+    // Both work without a display, and end the process before any window exists.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(u"QT_QPA_PLATFORM"_s);
+    environment.remove(u"DISPLAY"_s);
+    environment.remove(u"WAYLAND_DISPLAY"_s);
+    for (const QString& option : {u"--version"_s, u"-v"_s}) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(testsupport::workerExecutable(), {option});
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(process.readAllStandardOutput(), QByteArray("QuorvinPDFBatch.cn 0.1.0\n"));
+    }
+    QProcess help;
+    help.setProcessEnvironment(environment);
+    help.start(testsupport::workerExecutable(), {u"--help"_s});
+    QVERIFY(help.waitForFinished(60000));
+    QCOMPARE(help.exitCode(), 0);
+    const QString usage = QString::fromUtf8(help.readAllStandardOutput());
+    QVERIFY2(usage.startsWith(u"Usage: "_s), qPrintable(usage));
+    QVERIFY(usage.contains(u"--help"_s));
+    QVERIFY(usage.contains(u"--version"_s));
+    QVERIFY(!usage.contains(u"--worker"_s)); // not an option of the user's
 }
 
 void TestWorker::requestChecks_data()
