@@ -6,13 +6,14 @@
 #include <QCryptographicHash>
 #include <QRandomGenerator>
 
-#include <qpdf/Buffer.hh>
+#include <qpdf/Pipeline.hh>
 #include <qpdf/QPDF.hh>
 
 #include <array>
 #include <exception>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <unordered_map>
 
 using namespace Qt::StringLiterals;
@@ -35,6 +36,31 @@ bool mayMerge(QPDFObjectHandle object)
         "/MCR",  "/Outlines", "/Sig",     "/XRef",  "/ObjStm",     "/Encrypt"};
     QPDFObjectHandle type = dictionary.getKey("/Type");
     return !(type.isName() && identityTypes.count(type.getName()) != 0);
+}
+
+// Hashes stream data as it flows, so that a 500 MB image is never held whole.
+class HashPipeline : public Pipeline
+{
+public:
+    HashPipeline() : Pipeline("hash", nullptr), m_hash(QCryptographicHash::Sha256) {}
+    void write(unsigned char const* data, size_t length) override
+    {
+        m_hash.addData(QByteArrayView(data, static_cast<qsizetype>(length)));
+    }
+    void finish() override {}
+    QByteArray result() const { return m_hash.result(); }
+
+private:
+    QCryptographicHash m_hash;
+};
+
+QByteArray rawStreamDigest(QPDFObjectHandle stream)
+{
+    HashPipeline hash;
+    bool filtered = false;
+    if (!stream.pipeStreamData(&hash, &filtered, 0, qpdf_dl_none))
+        throw std::runtime_error("stream data cannot be read");
+    return hash.result();
 }
 
 using Replacements = std::map<QPDFObjGen, QPDFObjectHandle>;
@@ -91,13 +117,9 @@ void mergeIdenticalObjects(QPDF& pdf)
             std::string key;
             if (object.isStream()) {
                 auto digest = streamDigests.find(object.getObjGen());
-                if (digest == streamDigests.end()) {
-                    std::shared_ptr<Buffer> data = object.getRawStreamData();
-                    const QByteArray bytes = QCryptographicHash::hash(
-                        QByteArrayView(data->getBuffer(), qsizetype(data->getSize())),
-                        QCryptographicHash::Sha256);
-                    digest = streamDigests.emplace(object.getObjGen(), bytes).first;
-                }
+                if (digest == streamDigests.end())
+                    digest =
+                        streamDigests.emplace(object.getObjGen(), rawStreamDigest(object)).first;
                 key = "S" + object.getDict().unparse() + '\0' + digest->second.toStdString();
             } else {
                 key = "O" + object.unparseResolved();

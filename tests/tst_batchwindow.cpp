@@ -85,6 +85,7 @@ private slots:
     void progressLines();
     void reportContentAndRefusals();
     void settingsAndHelp();
+    void passwordsStayOutOfFiles();
 
 private:
     QString pdf(const QString& name, int pages = 1);
@@ -735,6 +736,36 @@ void TestBatchWindow::settingsAndHelp()
     QCOMPARE(m_prompter->opened.at(2).path(), u"/account/"_s);
     for (const QUrl& url : std::as_const(m_prompter->opened))
         QCOMPARE(url.scheme(), u"https"_s);
+}
+
+void TestBatchWindow::passwordsStayOutOfFiles()
+{
+    BatchWindow& w = *m_window;
+    setOperation(u"encrypt"_s);
+    w.addPaths({pdf(u"p1.pdf"_s), pdf(u"p2.pdf"_s)});
+    const QString secret = u"Kx5-机密-unique-7730"_s;
+    w.m_newPasswordEdit->setText(secret);
+    w.m_confirmPasswordEdit->setText(secret);
+    w.m_sourcePasswordEdit->setText(secret + u"-owner"_s);
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    QCOMPARE(w.m_items.at(0).state, u"处理完成"_s);
+    const QString reportPath = m_dir->filePath(u"report.json"_s);
+    m_prompter->saveAnswers = {reportPath};
+    QTest::mouseClick(w.m_exportButton, Qt::LeftButton);
+    QVERIFY(w.close());
+
+    QStringList written{reportPath, QSettings().fileName()};
+    const QString out = m_dir->filePath(u"out"_s);
+    for (const QString& entry : testsupport::folderEntries(out))
+        written << out + u'/' + entry;
+    QCOMPARE(written.size(), 4);
+    for (const QString& path : std::as_const(written)) {
+        QFile file(path);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
+        QVERIFY2(!file.readAll().contains(secret.toUtf8()), qPrintable(path));
+    }
+    QVERIFY(testsupport::inspectPdf(w.m_items.at(1).output, secret.toStdString()).ownerMatched);
 }
 
 } // namespace batch
