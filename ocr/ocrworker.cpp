@@ -14,11 +14,33 @@
 #include <tesseract/baseapi.h>
 #include <tesseract/renderer.h>
 
+#include <future>
+#include <map>
 #include <memory>
 
 using namespace Qt::StringLiterals;
 
 namespace batch {
+
+// One recognition lane: its own engine, its own view of the document (Poppler
+// documents are not shared between threads) and its own page picture file.
+struct Lane
+{
+    std::unique_ptr<OcrDocument> document;
+    std::unique_ptr<tesseract::TessBaseAPI> engine;
+    QString pngPath;
+};
+
+// What recognising one page produced; reported by the run in list order.
+struct PageResult
+{
+    QString failure;
+    bool cancelled = false;
+    double deskewAngle = 0;
+    QString text;
+    PageLayout layout;
+    bool pngSaved = false;
+};
 
 namespace {
 
@@ -31,6 +53,24 @@ using TesseractText = std::unique_ptr<char, TextDeleter>;
 QString pageMessage(const QString& pattern, int number)
 {
     return pattern.arg(number);
+}
+
+std::unique_ptr<tesseract::TessBaseAPI> startEngine(const QString& modelsPath,
+                                                    const QString& language)
+{
+    auto engine = std::make_unique<tesseract::TessBaseAPI>();
+    const QByteArray dataPath = QFile::encodeName(modelsPath);
+    if (engine->Init(dataPath.isEmpty() ? nullptr : dataPath.constData(),
+                     language.toUtf8().constData(), tesseract::OEM_DEFAULT, nullptr, 0, nullptr,
+                     nullptr, false) != 0)
+        return nullptr;
+    engine->SetPageSegMode(tesseract::PSM_AUTO);
+    return engine;
+}
+
+QString engineFailure()
+{
+    return u"OCR 初始化失败。请指定 tessdata 文件夹，并检查所选语言的 traineddata 文件。"_s;
 }
 
 // The shortest general form of a number, as in "2.25" or "-0.5".
@@ -107,7 +147,7 @@ void OcrWorker::run()
     }
     const int total = static_cast<int>(list.size());
 
-    // 4: m_pages that already carry text are kept as they are.
+    // 4: pages that already carry text are kept as they are.
     QList<bool> keep;
     if (isPdf && m_skipTextPages && m_outputKind == SearchablePdf) {
         for (const int index : list) {
@@ -144,20 +184,16 @@ void OcrWorker::run()
         return;
     }
 
-    // 6: one engine for the whole run.
-    auto engine = std::make_unique<tesseract::TessBaseAPI>();
-    const QByteArray dataPath = QFile::encodeName(m_modelsPath);
-    if (engine->Init(dataPath.isEmpty() ? nullptr : dataPath.constData(),
-                     m_language.toUtf8().constData(), tesseract::OEM_DEFAULT, nullptr, 0, nullptr,
-                     nullptr, false) != 0) {
-        emit failed(
-            u"OCR 初始化失败。请指定 tessdata 文件夹，并检查所选语言的 traineddata 文件。"_s);
+    // 6: the engine of the first lane; further lanes start their own when needed.
+    std::vector<Lane> lanes(1);
+    lanes[0].engine = startEngine(m_modelsPath, m_language);
+    if (!lanes[0].engine) {
+        emit failed(engineFailure());
         return;
     }
-    engine->SetPageSegMode(tesseract::PSM_AUTO);
-    const QString dataFolder = QFile::decodeName(engine->GetDatapath());
+    const QString dataFolder = QFile::decodeName(lanes[0].engine->GetDatapath());
 
-    // 7–8: the PDF renderer writes the recognised m_pages.
+    // 7–8: the PDF renderer writes the recognised pages.
     const QString pdfBase = anyKept ? m_outputBase + u"-recognized"_s : m_outputBase;
     std::unique_ptr<tesseract::TessPDFRenderer> renderer;
     if (m_outputKind == SearchablePdf) {
@@ -167,16 +203,56 @@ void OcrWorker::run()
             return;
         }
         renderer = std::make_unique<tesseract::TessPDFRenderer>(
-            QFile::encodeName(pdfBase).constData(), engine->GetDatapath(), false);
+            QFile::encodeName(pdfBase).constData(), lanes[0].engine->GetDatapath(), false);
         if (!renderer->BeginDocument("OCR document")) {
             emit failed(u"无法创建 PDF 临时文件，请检查临时目录权限和 pdf.ttf。"_s);
             return;
         }
     }
 
-    // 9: the page loop.
-    const QString pngPath = m_outputBase + u"-page.png"_s;
+    // Pages to recognise, in list order; with two lanes, page k goes to lane k % 2.
+    QList<int> queue;
+    for (int j = 0; j < total; ++j) {
+        if (!anyKept || !keep.at(j))
+            queue.append(j);
+    }
+    const int laneCount =
+        m_pipelined && queue.size() >= 2 && QThread::idealThreadCount() >= 2 ? 2 : 1;
+    std::vector<int> laneOf(static_cast<size_t>(total), 0);
+    for (qsizetype k = 0; k < queue.size(); ++k)
+        laneOf[static_cast<size_t>(queue.at(k))] = static_cast<int>(k % laneCount);
+    lanes.resize(static_cast<size_t>(laneCount));
+    for (size_t l = 0; l < lanes.size(); ++l) {
+        Lane& lane = lanes[l];
+        lane.pngPath =
+            l == 0 ? m_outputBase + u"-page.png"_s : m_outputBase + u"-page-%1.png"_s.arg(l + 1);
+        if (isPdf) {
+            lane.document = std::make_unique<OcrDocument>();
+            if (!lane.document->load(m_sourcePath)) {
+                emit failed(u"无法打开 PDF。请检查文件是否损坏、加密或受密码保护。"_s);
+                return;
+            }
+        }
+    }
     const bool rebuilding = m_outputKind == RebuiltPdf || m_outputKind == Docx;
+    const bool writePng = renderer != nullptr;
+    const auto work = [&, this](int position) {
+        Lane& lane = lanes[static_cast<size_t>(laneOf[static_cast<size_t>(position)])];
+        return recognizePage(lane, list.at(position), isPdf, sourceImage, rebuilding, writePng);
+    };
+    // Futures are declared after the lanes, so they are waited for before a lane goes.
+    std::map<int, std::future<PageResult>> pending;
+    qsizetype launched = 0;
+    const auto launchNext = [&] {
+        if (laneCount < 2 || launched >= queue.size())
+            return;
+        const int position = queue.at(launched++);
+        pending.emplace(position, std::async(std::launch::async, work, position));
+    };
+    for (int l = 0; l < laneCount; ++l)
+        launchNext();
+
+    // 9: the page loop; results are taken and reported strictly in list order.
     int completed = 0;
     int lowConfidenceLines = 0;
     QList<PageLayout> layouts;
@@ -195,78 +271,50 @@ void OcrWorker::run()
         if (interrupted())
             return;
 
-        const QSizeF points =
-            isPdf ? document.pageSize(index) : QSizeF(sourceImage.size()) * 72.0 / m_dpi;
-        QSize pixels;
-        if (!pagePixelSize(points, m_dpi, pixels)) {
-            emit failed(pageMessage(u"第 %1 页尺寸过大或无效，请降低 DPI。已完成的文字仍可导出。"_s,
-                                    number));
+        PageResult result;
+        if (laneCount == 1) {
+            result = work(j);
+        } else {
+            auto found = pending.find(j);
+            result = found->second.get();
+            pending.erase(found);
+        }
+        Lane& lane = lanes[static_cast<size_t>(laneOf[static_cast<size_t>(j)])];
+        if (result.deskewAngle != 0) {
+            emit notice(u"第 %1 页倾斜校正 %2°，输出与文字层使用相同坐标。"_s.arg(
+                QString::number(number), shortNumber(result.deskewAngle)));
+        }
+        if (!result.failure.isEmpty()) {
+            emit failed(result.failure);
             return;
         }
-        QImage pageImage = isPdf ? document.render(index, pixels) : sourceImage;
-        if (pageImage.isNull()) {
-            emit failed(pageMessage(u"第 %1 页渲染失败。"_s, number));
-            return;
-        }
-        pageImage = flattenPageImage(pageImage);
-        if (m_deskew) {
-            const DeskewResult straightened = deskewImage(pageImage, cancelTest);
-            pageImage = straightened.image;
-            if (straightened.angle != 0) {
-                emit notice(u"第 %1 页倾斜校正 %2°，输出与文字层使用相同坐标。"_s.arg(
-                    QString::number(number), shortNumber(straightened.angle)));
-            }
-        }
-        if (interrupted())
-            return;
-
-        QImage recognitionImage = pageImage;
-        if (m_enhanceImage) {
-            std::optional<QImage> enhanced = enhanceForRecognition(pageImage, cancelTest);
-            if (!enhanced) {
+        if (result.cancelled || interrupted()) {
+            if (result.cancelled)
                 emit cancelled();
-                return;
-            }
-            recognitionImage = *enhanced;
-        }
-
-        engine->SetImage(recognitionImage.constBits(), recognitionImage.width(),
-                         recognitionImage.height(), 3,
-                         static_cast<int>(recognitionImage.bytesPerLine()));
-        engine->SetSourceResolution(m_dpi);
-        if (engine->Recognize(nullptr) != 0) {
-            emit failed(pageMessage(u"第 %1 页识别失败。"_s, number));
             return;
         }
-        const TesseractText text(engine->GetUTF8Text());
-        if (!text) {
-            emit failed(pageMessage(u"第 %1 页无法取得识别结果。"_s, number));
-            return;
-        }
-        if (interrupted())
-            return;
-        emit pageReady(number, total, QString::fromUtf8(text.get()));
+        emit pageReady(number, total, result.text);
 
         if (rebuilding) {
-            layouts.append(reconstructPage(*engine, pageImage, points));
-            lowConfidenceLines += layouts.last().lowConfidenceLines;
+            lowConfidenceLines += result.layout.lowConfidenceLines;
+            layouts.append(std::move(result.layout));
         }
-
         if (renderer) {
-            if (!pageImage.save(pngPath, "PNG")) {
+            if (!result.pngSaved) {
                 emit failed(u"无法保存页面临时图像。"_s);
                 return;
             }
-            engine->SetInputName(QFile::encodeName(pngPath).constData());
-            if (!renderer->AddImage(engine.get())) {
+            lane.engine->SetInputName(QFile::encodeName(lane.pngPath).constData());
+            if (!renderer->AddImage(lane.engine.get())) {
                 emit failed(
                     pageMessage(u"第 %1 页写入 PDF 失败。已完成的文字仍可导出。"_s, number));
                 return;
             }
-            QFile::remove(pngPath);
+            QFile::remove(lane.pngPath);
         }
         emit progressReady(++completed, total);
-        engine->Clear();
+        lane.engine->Clear();
+        launchNext();
     }
 
     // 10: close the recognised PDF.
@@ -285,7 +333,7 @@ void OcrWorker::run()
         }
     }
 
-    // 11: bring kept text m_pages and recognised m_pages together.
+    // 11: bring kept text pages and recognised pages together.
     if (anyKept) {
         QString error;
         if (!document.mergeSearchablePages(list, keep, pdfBase + u".pdf"_s, finalPdf, &error)) {
@@ -321,6 +369,80 @@ void OcrWorker::run()
     else
         emit notice(u"已完成 %1 页识别。"_s.arg(total));
     emit succeeded();
+}
+
+PageResult OcrWorker::recognizePage(Lane& lane, int index, bool isPdf, const QImage& sourceImage,
+                                    bool rebuilding, bool writePng) const
+{
+    PageResult result;
+    const int number = index + 1;
+    if (!lane.engine) {
+        lane.engine = startEngine(m_modelsPath, m_language);
+        if (!lane.engine) {
+            result.failure = engineFailure();
+            return result;
+        }
+    }
+    const QSizeF points =
+        isPdf ? lane.document->pageSize(index) : QSizeF(sourceImage.size()) * 72.0 / m_dpi;
+    QSize pixels;
+    if (!pagePixelSize(points, m_dpi, pixels)) {
+        result.failure =
+            pageMessage(u"第 %1 页尺寸过大或无效，请降低 DPI。已完成的文字仍可导出。"_s, number);
+        return result;
+    }
+    QImage pageImage = isPdf ? lane.document->render(index, pixels) : sourceImage;
+    if (pageImage.isNull()) {
+        result.failure = pageMessage(u"第 %1 页渲染失败。"_s, number);
+        return result;
+    }
+    pageImage = flattenPageImage(pageImage);
+    const CancelTest cancelTest = [this] {
+        return isInterruptionRequested();
+    };
+    if (m_deskew) {
+        const DeskewResult straightened = deskewImage(pageImage, cancelTest);
+        pageImage = straightened.image;
+        result.deskewAngle = straightened.angle;
+    }
+    if (isInterruptionRequested()) {
+        result.cancelled = true;
+        return result;
+    }
+    QImage recognitionImage = pageImage;
+    if (m_enhanceImage) {
+        std::optional<QImage> enhanced = enhanceForRecognition(pageImage, cancelTest);
+        if (!enhanced) {
+            result.cancelled = true;
+            return result;
+        }
+        recognitionImage = *enhanced;
+    }
+
+    tesseract::TessBaseAPI& engine = *lane.engine;
+    engine.SetImage(recognitionImage.constBits(), recognitionImage.width(),
+                    recognitionImage.height(), 3,
+                    static_cast<int>(recognitionImage.bytesPerLine()));
+    engine.SetSourceResolution(m_dpi);
+    if (engine.Recognize(nullptr) != 0) {
+        result.failure = pageMessage(u"第 %1 页识别失败。"_s, number);
+        return result;
+    }
+    const TesseractText text(engine.GetUTF8Text());
+    if (!text) {
+        result.failure = pageMessage(u"第 %1 页无法取得识别结果。"_s, number);
+        return result;
+    }
+    if (isInterruptionRequested()) {
+        result.cancelled = true;
+        return result;
+    }
+    result.text = QString::fromUtf8(text.get());
+    if (rebuilding)
+        result.layout = reconstructPage(engine, pageImage, points);
+    if (writePng)
+        result.pngSaved = compactPageImage(pageImage).save(lane.pngPath, "PNG");
+    return result;
 }
 
 } // namespace batch

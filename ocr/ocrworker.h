@@ -3,6 +3,7 @@
 // succeeded or cancelled, as its last signal.
 #pragma once
 
+#include <QImage>
 #include <QList>
 #include <QString>
 #include <QThread>
@@ -25,12 +26,19 @@ struct OcrOptions
     int outputKind = SearchablePdf;
 };
 
+struct Lane;
+struct PageResult;
+
 class OcrWorker : public QThread
 {
     Q_OBJECT
 public:
     OcrWorker(QString sourcePath, QString modelsPath, QString language, int dpi, QString outputBase,
               QString fontFamily, OcrOptions options, QObject* parent = nullptr);
+
+    // Recognise pages strictly one after another with one engine, the reference
+    // for the default path, which prepares and recognises two pages at once.
+    void setSequential(bool sequential) { m_pipelined = !sequential; }
 
 signals:
     void pageReady(int page, int total, const QString& text);
@@ -44,6 +52,11 @@ protected:
     void run() override;
 
 private:
+    // Everything of one page up to its text, on one lane; thread-safe.
+    PageResult recognizePage(Lane& lane, int index, bool isPdf, const QImage& sourceImage,
+                             bool rebuilding, bool writePng) const;
+
+private:
     const QString m_sourcePath;
     const QString m_modelsPath;
     const QString m_language;
@@ -55,6 +68,7 @@ private:
     const bool m_skipTextPages;
     const bool m_deskew;
     const int m_outputKind;
+    bool m_pipelined = true;
 };
 
 } // namespace batch

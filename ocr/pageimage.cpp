@@ -53,6 +53,24 @@ QImage flattenPageImage(const QImage& image)
     return canvas.convertToFormat(QImage::Format_RGB888);
 }
 
+QImage compactPageImage(const QImage& rgb)
+{
+    if (rgb.format() != QImage::Format_RGB888)
+        return rgb;
+    bool blackAndWhite = true;
+    for (int y = 0; y < rgb.height(); ++y) {
+        const uchar* row = rgb.constScanLine(y);
+        for (int x = 0; x < rgb.width(); ++x) {
+            const uchar r = row[3 * x];
+            if (r != row[3 * x + 1] || r != row[3 * x + 2])
+                return rgb;
+            blackAndWhite = blackAndWhite && (r == 0 || r == 255);
+        }
+    }
+    const QImage grey = rgb.convertToFormat(QImage::Format_Grayscale8);
+    return blackAndWhite ? grey.convertToFormat(QImage::Format_Mono, Qt::ThresholdDither) : grey;
+}
+
 DeskewResult deskewImage(const QImage& image, const CancelTest& cancelled)
 {
     const DeskewResult unchanged{image, 0};

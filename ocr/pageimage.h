@@ -19,6 +19,10 @@ struct DeskewResult
 // Same size, 24-bit RGB, transparent parts white.
 QImage flattenPageImage(const QImage& image);
 
+// The same pixels in the smallest lossless format: 1-bit when every pixel is
+// black or white, 8-bit grey when every pixel is grey, else unchanged colour.
+QImage compactPageImage(const QImage& rgb);
+
 // Straightens a skew of 0.25° to 4.75° when the ink profile gets at least 8 %
 // sharper; otherwise (and when cancelled) returns the image unchanged.
 DeskewResult deskewImage(const QImage& image, const CancelTest& cancelled);

@@ -103,6 +103,7 @@ private slots:
     void signalOrderAndPageList();
     void workerFailuresAndCancellation();
     void imageSource();
+    void pipelinedPathMatchesReference();
     void operationThroughWorker();
     void protectedAndRestrictedSources();
 
@@ -346,6 +347,44 @@ void TestOcr::imageSource()
     QVERIFY(big.save(huge));
     log = runWorker(huge, {});
     QCOMPARE(log, (QStringList{u"failed:扫描图片尺寸无效或超过 4000 万像素，请先缩小图片。"_s}));
+}
+
+void TestOcr::pipelinedPathMatchesReference()
+{
+    // Two lanes recognise pages at once; everything observable must equal the
+    // one-engine reference: signals in order, texts, and the page pictures.
+    const QString source = m_dir->filePath(u"several.pdf"_s);
+    testsupport::writeDrawnPdf(source, {englishScan(),
+                                        {.lines = {u"Second scanned page"_s}},
+                                        textPage(u"A page with its own text"_s),
+                                        {.lines = {u"Fourth page, scanned as well"_s}},
+                                        {.lines = {u"Fifth and last page"_s}}});
+    QStringList logs[2];
+    QString outputs[2];
+    for (int sequential = 0; sequential < 2; ++sequential) {
+        SignalLog log;
+        QStringList texts;
+        batch::OcrWorker worker(source, models(), u"eng"_s, 300,
+                                m_dir->filePath(u"path%1"_s.arg(sequential)), u"x"_s, {});
+        worker.setSequential(sequential == 1);
+        log.attach(worker);
+        QObject::connect(
+            &worker, &batch::OcrWorker::pageReady, &worker,
+            [&texts](int, int, const QString& text) { texts << text; }, Qt::DirectConnection);
+        worker.start();
+        worker.wait();
+        logs[sequential] = log.entries + texts;
+        outputs[sequential] = m_dir->filePath(u"path%1.pdf"_s.arg(sequential));
+    }
+    QCOMPARE(logs[0], logs[1]);
+    QCOMPARE(logs[0].at(logs[0].size() - 6), u"succeeded"_s);
+    QCOMPARE(testsupport::popplerPageCount(outputs[0]), 5);
+    const std::unique_ptr<Poppler::Document> a = Poppler::Document::load(outputs[0]);
+    const std::unique_ptr<Poppler::Document> b = Poppler::Document::load(outputs[1]);
+    for (int page = 0; page < 5; ++page) {
+        QCOMPARE(a->page(page)->text(QRectF()), b->page(page)->text(QRectF()));
+        QCOMPARE(a->page(page)->renderToImage(50, 50), b->page(page)->renderToImage(50, 50));
+    }
 }
 
 void TestOcr::operationThroughWorker()

@@ -42,6 +42,7 @@ class TestPageImage : public QObject
     Q_OBJECT
 private slots:
     void flattenPutsTransparencyOnWhite();
+    void compactFormKeepsPixels();
     void deskewStraightensTwoDegrees_data();
     void deskewStraightensTwoDegrees();
     void deskewLeavesUnconvincingPagesAlone();
@@ -66,6 +67,23 @@ void TestPageImage::flattenPutsTransparencyOnWhite()
     const QColor blended = flat.pixelColor(1, 0);
     QCOMPARE(blended.red(), 255);
     QVERIFY(qAbs(blended.green() - 127) <= 2);
+}
+
+void TestPageImage::compactFormKeepsPixels()
+{
+    QImage grey = textImage(0);
+    QCOMPARE(batch::compactPageImage(grey).format(), QImage::Format_Grayscale8);
+    QCOMPARE(batch::compactPageImage(grey).convertToFormat(QImage::Format_RGB888), grey);
+
+    QImage mono = filled(64, 64, Qt::white);
+    mono.setPixelColor(3, 4, Qt::black);
+    QCOMPARE(batch::compactPageImage(mono).format(), QImage::Format_Mono);
+    QCOMPARE(batch::compactPageImage(mono).convertToFormat(QImage::Format_RGB888), mono);
+
+    QImage colour = grey;
+    colour.setPixelColor(10, 10, QColor(200, 10, 10));
+    QCOMPARE(batch::compactPageImage(colour).format(), QImage::Format_RGB888);
+    QCOMPARE(batch::compactPageImage(colour), colour);
 }
 
 void TestPageImage::deskewStraightensTwoDegrees_data()
