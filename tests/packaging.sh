@@ -33,8 +33,8 @@ check_rotate() {
     echo "$result"
     [[ $result == *'"ok":true'* ]]
     qpdf --check "$scratch/out/in-旋转.pdf" >/dev/null
-    qpdf --show-pages "$scratch/out/in-旋转.pdf" | grep -q 'rotate 90' ||
-        qpdf --json "$scratch/out/in-旋转.pdf" | grep -q '"/Rotate": 90'
+    qpdf --json "$scratch/out/in-旋转.pdf" > "$scratch/out.json"
+    grep -q '"/Rotate": 90' "$scratch/out.json"
 }
 
 case $mode in
@@ -53,8 +53,9 @@ install)
 deb)
     (cd "$build" && cpack -G DEB >/dev/null)
     deb=$(ls "$build"/quorvin-pdf-batch_*.deb | head -1)
-    dpkg-deb -f "$deb" Depends | grep -q libqpdf
-    dpkg-deb -f "$deb" Recommends | grep -q tesseract-ocr-chi-sim
+    dpkg-deb -f "$deb" Depends Recommends > "$scratch/control"
+    grep -q libqpdf "$scratch/control"
+    grep -q tesseract-ocr-chi-sim "$scratch/control"
     dpkg -i "$deb" >/dev/null
     trap 'dpkg -r quorvin-pdf-batch >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
     check_rotate /usr/bin/quorvin-pdf-batch
