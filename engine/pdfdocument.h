@@ -10,11 +10,13 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 class QPDF;
+class QPDFObjectHandle;
 
 namespace batch {
 
@@ -119,6 +121,15 @@ void decryptDocument(PdfDocument& document);
 void optimizeDocument(PdfDocument& document);
 
 // On failure raises `failurePrefix` followed by the library's text.
+// Rewrites, in place, the decoded data of the streams that `select` picks from
+// the file at `path` (a file this program wrote). `transform` returns the new
+// data and sets its flag when it changed anything; the file is written again
+// only then. False with the library's text in `error` on failure.
+using StreamSelector = std::function<std::vector<QPDFObjectHandle>(QPDF&)>;
+using StreamTransform = std::function<QByteArray(const QByteArray&, bool&)>;
+bool rewriteStreams(const QString& path, const StreamSelector& select,
+                    const StreamTransform& transform, QString* error);
+
 void writeDocument(const QString& path, const PdfDocument& document,
                    const QString& failurePrefix = QStringLiteral("输出失败："));
 // Like writeDocument, but `path` appears only once the file is complete; any

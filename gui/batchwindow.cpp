@@ -568,12 +568,17 @@ void BatchWindow::onOcrSettingChanged()
         resetResults();
 }
 
+void BatchWindow::chooseFolderInto(QLineEdit* edit, const QString& caption)
+{
+    // A cancelled dialog answers "" and leaves the field as it was.
+    const QString folder = m_prompter->existingDirectory(this, caption, edit->text());
+    if (!folder.isEmpty())
+        edit->setText(folder);
+}
+
 void BatchWindow::chooseModelsFolder()
 {
-    const QString folder =
-        m_prompter->existingDirectory(this, u"选择 tessdata 文件夹"_s, m_modelsEdit->text());
-    if (!folder.isEmpty())
-        m_modelsEdit->setText(folder);
+    chooseFolderInto(m_modelsEdit, u"选择 tessdata 文件夹"_s);
 }
 
 void BatchWindow::openLanguagePacks()
@@ -586,10 +591,7 @@ void BatchWindow::openLanguagePacks()
 
 void BatchWindow::chooseOutputFolder()
 {
-    const QString folder =
-        m_prompter->existingDirectory(this, u"选择输出文件夹"_s, m_outputEdit->text());
-    if (!folder.isEmpty())
-        m_outputEdit->setText(folder);
+    chooseFolderInto(m_outputEdit, u"选择输出文件夹"_s);
 }
 
 void BatchWindow::openOutputFolder()

@@ -76,6 +76,7 @@ private:
     void onOperationChanged(int row);
     void onSettingChanged();
     void onOcrSettingChanged();
+    void chooseFolderInto(QLineEdit* edit, const QString& caption);
     void chooseModelsFolder();
     void openLanguagePacks();
     void chooseOutputFolder();

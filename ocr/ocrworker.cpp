@@ -14,6 +14,10 @@
 #include <tesseract/baseapi.h>
 #include <tesseract/renderer.h>
 
+#include <QElapsedTimer>
+
+#include <atomic>
+#include <cstdio>
 #include <future>
 #include <map>
 #include <memory>
@@ -43,6 +47,32 @@ struct PageResult
 };
 
 namespace {
+
+// Built with QPB_OCR_PROFILE, the run prints where its time went to standard
+// error (for bench/ocr.sh); otherwise the clock compiles to nothing.
+#ifdef QPB_OCR_PROFILE
+std::atomic<qint64> stageNanoseconds[8];
+const char* const stageNames[8] = {"render",       "preparation", "recognition", "png",
+                                   "pdf-renderer", "text-layer",  "merge",       "layout"};
+struct StageClock
+{
+    explicit StageClock(int stage) : m_stage(stage) { m_timer.start(); }
+    ~StageClock() { stageNanoseconds[m_stage] += m_timer.nsecsElapsed(); }
+    int m_stage;
+    QElapsedTimer m_timer;
+};
+void printProfile(int pages)
+{
+    std::fprintf(stderr, "profile pages=%d", pages);
+    for (int i = 0; i < 8; ++i)
+        std::fprintf(stderr, " %s=%.3f", stageNames[i], double(stageNanoseconds[i]) / 1e9);
+    std::fprintf(stderr, "\n");
+}
+#define QPB_STAGE(n) const StageClock stageClock##__LINE__(n)
+#else
+#define QPB_STAGE(n)
+void printProfile(int) {}
+#endif
 
 struct TextDeleter
 {
@@ -304,6 +334,7 @@ void OcrWorker::run()
                 emit failed(u"无法保存页面临时图像。"_s);
                 return;
             }
+            QPB_STAGE(4);
             lane.engine->SetInputName(QFile::encodeName(lane.pngPath).constData());
             if (!renderer->AddImage(lane.engine.get())) {
                 emit failed(
@@ -327,6 +358,7 @@ void OcrWorker::run()
         }
         renderer.reset();
         QString error;
+        QPB_STAGE(5);
         if (!joinCjkWords(pdfBase + u".pdf"_s, &error)) {
             emit failed(u"PDF 保存失败，请检查磁盘空间。已完成的文字仍可导出。"_s);
             return;
@@ -336,6 +368,7 @@ void OcrWorker::run()
     // 11: bring kept text pages and recognised pages together.
     if (anyKept) {
         QString error;
+        QPB_STAGE(6);
         if (!document.mergeSearchablePages(list, keep, pdfBase + u".pdf"_s, finalPdf, &error)) {
             emit failed(u"文字页与识别页合并失败：%1"_s.arg(error));
             return;
@@ -368,6 +401,7 @@ void OcrWorker::run()
         emit notice(u"有 %1 行的 OCR 置信度低于 65，建议核对原件。"_s.arg(lowConfidenceLines));
     else
         emit notice(u"已完成 %1 页识别。"_s.arg(total));
+    printProfile(total);
     emit succeeded();
 }
 
@@ -391,16 +425,24 @@ PageResult OcrWorker::recognizePage(Lane& lane, int index, bool isPdf, const QIm
             pageMessage(u"第 %1 页尺寸过大或无效，请降低 DPI。已完成的文字仍可导出。"_s, number);
         return result;
     }
-    QImage pageImage = isPdf ? lane.document->render(index, pixels) : sourceImage;
+    QImage pageImage;
+    {
+        QPB_STAGE(0);
+        pageImage = isPdf ? lane.document->render(index, pixels) : sourceImage;
+    }
     if (pageImage.isNull()) {
         result.failure = pageMessage(u"第 %1 页渲染失败。"_s, number);
         return result;
     }
-    pageImage = flattenPageImage(pageImage);
+    {
+        QPB_STAGE(1);
+        pageImage = flattenPageImage(pageImage);
+    }
     const CancelTest cancelTest = [this] {
         return isInterruptionRequested();
     };
     if (m_deskew) {
+        QPB_STAGE(1);
         const DeskewResult straightened = deskewImage(pageImage, cancelTest);
         pageImage = straightened.image;
         result.deskewAngle = straightened.angle;
@@ -411,6 +453,7 @@ PageResult OcrWorker::recognizePage(Lane& lane, int index, bool isPdf, const QIm
     }
     QImage recognitionImage = pageImage;
     if (m_enhanceImage) {
+        QPB_STAGE(1);
         std::optional<QImage> enhanced = enhanceForRecognition(pageImage, cancelTest);
         if (!enhanced) {
             result.cancelled = true;
@@ -420,11 +463,16 @@ PageResult OcrWorker::recognizePage(Lane& lane, int index, bool isPdf, const QIm
     }
 
     tesseract::TessBaseAPI& engine = *lane.engine;
-    engine.SetImage(recognitionImage.constBits(), recognitionImage.width(),
-                    recognitionImage.height(), 3,
-                    static_cast<int>(recognitionImage.bytesPerLine()));
-    engine.SetSourceResolution(m_dpi);
-    if (engine.Recognize(nullptr) != 0) {
+    int recognized = 0;
+    {
+        QPB_STAGE(2);
+        engine.SetImage(recognitionImage.constBits(), recognitionImage.width(),
+                        recognitionImage.height(), 3,
+                        static_cast<int>(recognitionImage.bytesPerLine()));
+        engine.SetSourceResolution(m_dpi);
+        recognized = engine.Recognize(nullptr);
+    }
+    if (recognized != 0) {
         result.failure = pageMessage(u"第 %1 页识别失败。"_s, number);
         return result;
     }
@@ -438,10 +486,16 @@ PageResult OcrWorker::recognizePage(Lane& lane, int index, bool isPdf, const QIm
         return result;
     }
     result.text = QString::fromUtf8(text.get());
-    if (rebuilding)
+    if (rebuilding) {
+        QPB_STAGE(7);
         result.layout = reconstructPage(engine, pageImage, points);
-    if (writePng)
-        result.pngSaved = compactPageImage(pageImage).save(lane.pngPath, "PNG");
+    }
+    if (writePng) {
+        QPB_STAGE(3);
+        // Stored without compression: Tesseract decodes the file and compresses
+        // the pixels itself, so compressing here would be work thrown away.
+        result.pngSaved = compactPageImage(pageImage).save(lane.pngPath, "PNG", 100);
+    }
     return result;
 }
 

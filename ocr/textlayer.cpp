@@ -4,12 +4,9 @@
 
 #include <QRegularExpression>
 
-#include <qpdf/Buffer.hh>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
-
-#include <exception>
 
 using namespace Qt::StringLiterals;
 
@@ -104,31 +101,15 @@ QByteArray joinWords(const QByteArray& content, bool& changed)
 
 bool joinCjkWords(const QString& path, QString* error)
 {
-    try {
-        PdfDocument document = openOwnFile(path, QString(), true);
-        bool changed = false;
-        for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(document.pdf()).getAllPages()) {
-            for (QPDFObjectHandle& stream : page.getPageContents()) {
-                std::shared_ptr<Buffer> data = stream.getStreamData(qpdf_dl_generalized);
-                const QByteArray before(reinterpret_cast<const char*>(data->getBuffer()),
-                                        qsizetype(data->getSize()));
-                bool streamChanged = false;
-                const QByteArray after = joinWords(before, streamChanged);
-                if (streamChanged) {
-                    stream.replaceStreamData(after.toStdString(), QPDFObjectHandle::newNull(),
-                                             QPDFObjectHandle::newNull());
-                    changed = true;
-                }
-            }
+    const auto contents = [](QPDF& pdf) {
+        std::vector<QPDFObjectHandle> streams;
+        for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
+            for (QPDFObjectHandle& stream : page.getPageContents())
+                streams.push_back(stream);
         }
-        if (changed)
-            writeDocumentSafely(path, document);
-    } catch (const std::exception& failure) {
-        if (error)
-            *error = QString::fromUtf8(failure.what());
-        return false;
-    }
-    return true;
+        return streams;
+    };
+    return rewriteStreams(path, contents, joinWords, error);
 }
 
 } // namespace batch

@@ -16,16 +16,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QJsonObject request(const QString& operation, const QStringList& inputs, const QString& output,
-                    const QJsonObject& extra = {})
-{
-    QJsonObject object{{u"operation"_s, operation},
-                       {u"inputs"_s, QJsonArray::fromStringList(inputs)},
-                       {u"output"_s, output}};
-    for (auto it = extra.begin(); it != extra.end(); ++it)
-        object.insert(it.key(), it.value());
-    return object;
-}
+using testsupport::makeRequest;
 
 QStringList stagingFolders(const QString& folder)
 {
@@ -88,7 +79,7 @@ void TestHardening::staleStagingFoldersOfDeadWorkers()
     const QString out = m_dir->filePath(u"out"_s);
     QVERIFY(QDir().mkpath(out));
     const QString scan = scanSource(u"scan.pdf"_s, 6);
-    const QJsonObject ocr = request(
+    const QJsonObject ocr = makeRequest(
         u"ocr"_s, {scan}, out, {{u"ocrModels"_s, m_models.path()}, {u"ocrLanguage"_s, u"eng"_s}});
     std::unique_ptr<QProcess> worker = startWorker(ocr);
     QVERIFY(QTest::qWaitFor([&] { return !stagingFolders(out).isEmpty(); }, 30000));
@@ -106,7 +97,8 @@ void TestHardening::staleStagingFoldersOfDeadWorkers()
 
     const QString source = m_dir->filePath(u"doc.pdf"_s);
     testsupport::writePdf(source, {});
-    const testsupport::WorkerRun run = testsupport::runWorker(request(u"rotate"_s, {source}, out));
+    const testsupport::WorkerRun run =
+        testsupport::runWorker(makeRequest(u"rotate"_s, {source}, out));
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(stagingFolders(out), QStringList{u".quorvin-batch-new123"_s});
 }
@@ -118,7 +110,7 @@ void TestHardening::runningWorkersKeepTheirFolders()
     const QString scan = scanSource(u"scan.pdf"_s, 2);
     testsupport::SourceGuard guard;
     guard.add(scan);
-    std::unique_ptr<QProcess> worker = startWorker(request(
+    std::unique_ptr<QProcess> worker = startWorker(makeRequest(
         u"ocr"_s, {scan}, out, {{u"ocrModels"_s, m_models.path()}, {u"ocrLanguage"_s, u"eng"_s}}));
     QVERIFY(QTest::qWaitFor([&] { return !stagingFolders(out).isEmpty(); }, 30000));
     const QStringList inUse = stagingFolders(out);
@@ -126,7 +118,7 @@ void TestHardening::runningWorkersKeepTheirFolders()
     // Another instance's job in the same folder meanwhile.
     const QString source = m_dir->filePath(u"doc.pdf"_s);
     testsupport::writePdf(source, {});
-    QCOMPARE(testsupport::runWorker(request(u"rotate"_s, {source}, out)).exitCode, 0);
+    QCOMPARE(testsupport::runWorker(makeRequest(u"rotate"_s, {source}, out)).exitCode, 0);
     QCOMPARE(batch::removeStaleStagingFolders(out), 0);
     QCOMPARE(stagingFolders(out), inUse);
 
@@ -152,8 +144,9 @@ void TestHardening::fullDiskLeavesNothingBehind()
     QVERIFY(QFileInfo(a).size() > 256 * 1024);
 
     for (const QJsonObject& job :
-         {request(u"merge"_s, {a, b}, out), request(u"split"_s, {a}, out, {{u"group"_s, 20}}),
-          request(u"encrypt"_s, {a}, out, {{u"newPassword"_s, u"pw"_s}})}) {
+         {makeRequest(u"merge"_s, {a, b}, out),
+          makeRequest(u"split"_s, {a}, out, {{u"group"_s, 20}}),
+          makeRequest(u"encrypt"_s, {a}, out, {{u"newPassword"_s, u"pw"_s}})}) {
         QProcess process;
         process.setChildProcessModifier([] {
             const rlimit limit{8 * 1024, 8 * 1024};
@@ -187,7 +180,7 @@ void TestHardening::racingWorkersNeverReplaceEachOther()
     for (int round = 0; round < 2; ++round) {
         std::vector<std::unique_ptr<QProcess>> running;
         for (int i = 0; i < workers; ++i)
-            running.push_back(startWorker(request(u"rotate"_s, {source}, out)));
+            running.push_back(startWorker(makeRequest(u"rotate"_s, {source}, out)));
         QSet<QString> outputs;
         for (auto& process : running) {
             QVERIFY(process->waitForFinished(60000));
@@ -237,12 +230,13 @@ void TestHardening::passwordsNeverLeak()
         return process.readAllStandardOutput() + process.readAllStandardError();
     };
     QByteArray said;
-    said += run(request(u"decrypt"_s, {source}, out, {{u"password"_s, ownerPassword}}));
-    said += run(request(u"encrypt"_s, {source}, out,
-                        {{u"password"_s, ownerPassword}, {u"newPassword"_s, newPassword}}));
+    said += run(makeRequest(u"decrypt"_s, {source}, out, {{u"password"_s, ownerPassword}}));
+    said += run(makeRequest(u"encrypt"_s, {source}, out,
+                            {{u"password"_s, ownerPassword}, {u"newPassword"_s, newPassword}}));
     // Failures, too: a wrong password and a wrong new password.
-    said += run(request(u"decrypt"_s, {source}, out, {{u"password"_s, newPassword}}));
-    said += run(request(u"encrypt"_s, {source}, out,
+    said += run(makeRequest(u"decrypt"_s, {source}, out, {{u"password"_s, newPassword}}));
+    said +=
+        run(makeRequest(u"encrypt"_s, {source}, out,
                         {{u"password"_s, ownerPassword}, {u"newPassword"_s, QString(200, u'x')}}));
     QCOMPARE(testsupport::folderEntries(out).size(), 2);
 

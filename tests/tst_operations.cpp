@@ -19,16 +19,7 @@ using testsupport::PdfSpec;
 
 namespace {
 
-QJsonObject request(const QString& operation, const QStringList& inputs, const QString& output,
-                    const QJsonObject& extra = {})
-{
-    QJsonObject object{{u"operation"_s, operation},
-                       {u"inputs"_s, QJsonArray::fromStringList(inputs)},
-                       {u"output"_s, output}};
-    for (auto it = extra.begin(); it != extra.end(); ++it)
-        object.insert(it.key(), it.value());
-    return object;
-}
+using testsupport::makeRequest;
 
 // Decoded page contents and image data, page by page: what a viewer draws.
 QList<QByteArray> decodedPageData(const QString& path, const std::string& password = {})
@@ -125,7 +116,7 @@ void TestOperations::mergeInListOrder()
     const QString a = source(u"甲.pdf"_s, {.pages = 2, .marker = u"a"_s});
     const QString b = source(u"乙.pdf"_s, {.pages = 3, .marker = u"b"_s, .inheritedRotate = 90});
     const QString c = source(u"丙.pdf"_s, {.pages = 4, .marker = u"c"_s});
-    testsupport::WorkerRun result = run(request(u"merge"_s, {c, a, b}, m_out->path()));
+    testsupport::WorkerRun result = run(makeRequest(u"merge"_s, {c, a, b}, m_out->path()));
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.result.value(u"files"_s).toInt(), 1);
     QCOMPARE(result.result.value(u"note"_s).toString(), QString());
@@ -138,7 +129,7 @@ void TestOperations::mergeInListOrder()
     // The inherited rotation of b's pages travels with them.
     QCOMPARE(facts.rotations, (QList<int>{0, 0, 0, 0, 0, 0, 90, 90, 90}));
 
-    result = run(request(u"merge"_s, {a, b}, m_out->path()));
+    result = run(makeRequest(u"merge"_s, {a, b}, m_out->path()));
     QCOMPARE(result.result.value(u"output"_s).toString(),
              m_out->path() + u"/合并文档-合并 (1).pdf"_s);
     QCOMPARE(inspectPdf(output).markers.size(), 9); // the first result is untouched
@@ -148,7 +139,7 @@ void TestOperations::splitIntoParts()
 {
     const QString src = source(u"report.pdf"_s, {.pages = 10, .marker = u"r"_s});
     testsupport::WorkerRun result =
-        run(request(u"split"_s, {src}, m_out->path(), {{u"group"_s, 3}}));
+        run(makeRequest(u"split"_s, {src}, m_out->path(), {{u"group"_s, 3}}));
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.result.value(u"files"_s).toInt(), 4);
     const QString folder = result.result.value(u"output"_s).toString();
@@ -159,13 +150,13 @@ void TestOperations::splitIntoParts()
     QCOMPARE(inspectPdf(folder + u"/part-0002.pdf"_s).markers, expectedMarkers(u"r"_s, {4, 5, 6}));
     QCOMPARE(inspectPdf(folder + u"/part-0004.pdf"_s).markers, expectedMarkers(u"r"_s, {10}));
 
-    result = run(request(u"split"_s, {src}, m_out->path(), {{u"group"_s, 10}}));
+    result = run(makeRequest(u"split"_s, {src}, m_out->path(), {{u"group"_s, 10}}));
     QCOMPARE(result.result.value(u"output"_s).toString(), m_out->path() + u"/report-拆分 (1)"_s);
     QCOMPARE(result.result.value(u"files"_s).toInt(), 1);
     QCOMPARE(inspectPdf(m_out->path() + u"/report-拆分 (1)/part-0001.pdf"_s).markers.size(), 10);
 
     // "group" missing or fractional reads as 1.
-    result = run(request(u"split"_s, {src}, m_out->path(), {{u"group"_s, 2.5}}));
+    result = run(makeRequest(u"split"_s, {src}, m_out->path(), {{u"group"_s, 2.5}}));
     QCOMPARE(result.result.value(u"files"_s).toInt(), 10);
 }
 
@@ -173,7 +164,7 @@ void TestOperations::extractInDocumentOrder()
 {
     const QString src = source(u"six.pdf"_s, {.pages = 6, .marker = u"s"_s});
     const testsupport::WorkerRun result =
-        run(request(u"extract"_s, {src}, m_out->path(), {{u"pages"_s, u"5,1-3"_s}}));
+        run(makeRequest(u"extract"_s, {src}, m_out->path(), {{u"pages"_s, u"5,1-3"_s}}));
     QCOMPARE(result.exitCode, 0);
     const QString output = result.result.value(u"output"_s).toString();
     QCOMPARE(QFileInfo(output).fileName(), u"six-提取.pdf"_s);
@@ -183,24 +174,24 @@ void TestOperations::extractInDocumentOrder()
 void TestOperations::rotateAddsToExistingAngle()
 {
     const QString src = source(u"annual.report.pdf"_s, {.pages = 4, .rotations = {270, 90, 0, -1}});
-    testsupport::WorkerRun result = run(request(u"rotate"_s, {src}, m_out->path()));
+    testsupport::WorkerRun result = run(makeRequest(u"rotate"_s, {src}, m_out->path()));
     QCOMPARE(result.exitCode, 0);
     QString output = result.result.value(u"output"_s).toString();
     QCOMPARE(QFileInfo(output).fileName(), u"annual.report-旋转.pdf"_s);
     QCOMPARE(inspectPdf(output).rotations, (QList<int>{0, 180, 90, 90}));
 
-    result = run(
-        request(u"rotate"_s, {src}, m_out->path(), {{u"degrees"_s, 180}, {u"pages"_s, u"2"_s}}));
+    result = run(makeRequest(u"rotate"_s, {src}, m_out->path(),
+                             {{u"degrees"_s, 180}, {u"pages"_s, u"2"_s}}));
     QCOMPARE(inspectPdf(result.result.value(u"output"_s).toString()).rotations,
              (QList<int>{270, 270, 0, 0}));
-    result = run(
-        request(u"rotate"_s, {src}, m_out->path(), {{u"degrees"_s, 270}, {u"pages"_s, u"3-4"_s}}));
+    result = run(makeRequest(u"rotate"_s, {src}, m_out->path(),
+                             {{u"degrees"_s, 270}, {u"pages"_s, u"3-4"_s}}));
     QCOMPARE(inspectPdf(result.result.value(u"output"_s).toString()).rotations,
              (QList<int>{270, 90, 270, 270}));
 
     // A rotation inherited from the page tree counts as the page's current angle.
     const QString inherited = source(u"inherited.pdf"_s, {.pages = 2, .inheritedRotate = 90});
-    result = run(request(u"rotate"_s, {inherited}, m_out->path(), {{u"pages"_s, u"1"_s}}));
+    result = run(makeRequest(u"rotate"_s, {inherited}, m_out->path(), {{u"pages"_s, u"1"_s}}));
     QCOMPARE(inspectPdf(result.result.value(u"output"_s).toString()).rotations,
              (QList<int>{180, 90}));
 }
@@ -208,8 +199,8 @@ void TestOperations::rotateAddsToExistingAngle()
 void TestOperations::encryptWithNewPassword()
 {
     const QString src = source(u"plain.pdf"_s, {.pages = 2, .marker = u"e"_s});
-    const testsupport::WorkerRun result =
-        run(request(u"encrypt"_s, {src}, m_out->path(), {{u"newPassword"_s, u"开门 sesame"_s}}));
+    const testsupport::WorkerRun result = run(
+        makeRequest(u"encrypt"_s, {src}, m_out->path(), {{u"newPassword"_s, u"开门 sesame"_s}}));
     QCOMPARE(result.exitCode, 0);
     const QString output = result.result.value(u"output"_s).toString();
     QCOMPARE(QFileInfo(output).fileName(), u"plain-加密.pdf"_s);
@@ -225,7 +216,7 @@ void TestOperations::encryptWithNewPassword()
 
     // Two encryptions of the same file get different identifiers.
     const testsupport::WorkerRun again =
-        run(request(u"encrypt"_s, {src}, m_out->path(), {{u"newPassword"_s, u"x"_s}}));
+        run(makeRequest(u"encrypt"_s, {src}, m_out->path(), {{u"newPassword"_s, u"x"_s}}));
     QVERIFY(inspectPdf(again.result.value(u"output"_s).toString(), "x").firstId != facts.firstId);
 }
 
@@ -245,7 +236,7 @@ void TestOperations::newPasswordLimits()
     QFETCH(bool, accepted);
     const QString src = source(u"p.pdf"_s, {});
     const testsupport::WorkerRun result =
-        run(request(u"encrypt"_s, {src}, m_out->path(), {{u"newPassword"_s, password}}));
+        run(makeRequest(u"encrypt"_s, {src}, m_out->path(), {{u"newPassword"_s, password}}));
     QCOMPARE(result.result.value(u"ok"_s).toBool(), accepted);
     if (accepted) {
         QVERIFY(inspectPdf(result.result.value(u"output"_s).toString(), password.toStdString())
@@ -265,10 +256,10 @@ void TestOperations::decryptRemovesProtection()
                                                  .userPassword = "open",
                                                  .ownerPassword = "owner"});
     testsupport::WorkerRun result =
-        run(request(u"decrypt"_s, {src}, m_out->path(), {{u"password"_s, u"open"_s}}));
+        run(makeRequest(u"decrypt"_s, {src}, m_out->path(), {{u"password"_s, u"open"_s}}));
     QCOMPARE(result.result.value(u"error"_s).toString(),
              u"处理加密 PDF 需要所有者密码，打开密码不足以修改文档保护。"_s);
-    result = run(request(u"decrypt"_s, {src}, m_out->path(), {{u"password"_s, u"owner"_s}}));
+    result = run(makeRequest(u"decrypt"_s, {src}, m_out->path(), {{u"password"_s, u"owner"_s}}));
     QCOMPARE(result.exitCode, 0);
     const QString output = result.result.value(u"output"_s).toString();
     QCOMPARE(QFileInfo(output).fileName(), u"locked-无密码.pdf"_s);
@@ -296,31 +287,32 @@ void TestOperations::protectedSourcesKeepProtection()
     };
 
     testsupport::WorkerRun result =
-        run(request(u"extract"_s, {src}, m_out->path(),
-                    QJsonObject{{u"password"_s, u"owner"_s}, {u"pages"_s, u"2,4"_s}}));
+        run(makeRequest(u"extract"_s, {src}, m_out->path(),
+                        QJsonObject{{u"password"_s, u"owner"_s}, {u"pages"_s, u"2,4"_s}}));
     QCOMPARE(result.exitCode, 0);
     checkProtected(result.result.value(u"output"_s).toString(), expectedMarkers(u"k"_s, {2, 4}));
 
-    result = run(request(u"split"_s, {src}, m_out->path(),
-                         QJsonObject{{u"password"_s, u"owner"_s}, {u"group"_s, 3}}));
+    result = run(makeRequest(u"split"_s, {src}, m_out->path(),
+                             QJsonObject{{u"password"_s, u"owner"_s}, {u"group"_s, 3}}));
     QCOMPARE(result.result.value(u"files"_s).toInt(), 2);
     const QString parts = result.result.value(u"output"_s).toString();
     checkProtected(parts + u"/part-0001.pdf"_s, expectedMarkers(u"k"_s, {1, 2, 3}));
     checkProtected(parts + u"/part-0002.pdf"_s, expectedMarkers(u"k"_s, {4}));
 
-    result = run(request(u"rotate"_s, {src}, m_out->path(), owner));
+    result = run(makeRequest(u"rotate"_s, {src}, m_out->path(), owner));
     checkProtected(result.result.value(u"output"_s).toString(),
                    expectedMarkers(u"k"_s, {1, 2, 3, 4}));
 
     // Re-encryption replaces the old protection.
-    result = run(request(u"encrypt"_s, {src}, m_out->path(),
-                         QJsonObject{{u"password"_s, u"owner"_s}, {u"newPassword"_s, u"new"_s}}));
+    result =
+        run(makeRequest(u"encrypt"_s, {src}, m_out->path(),
+                        QJsonObject{{u"password"_s, u"owner"_s}, {u"newPassword"_s, u"new"_s}}));
     const QString reencrypted = result.result.value(u"output"_s).toString();
     QVERIFY(!inspectPdf(reencrypted, "open").opened);
     QVERIFY(inspectPdf(reencrypted, "new").ownerMatched);
 
     const QString plain = source(u"plain.pdf"_s, {});
-    result = run(request(u"merge"_s, {plain, src}, m_out->path(), owner));
+    result = run(makeRequest(u"merge"_s, {plain, src}, m_out->path(), owner));
     QCOMPARE(result.result.value(u"error"_s).toString(),
              u"合并前请先用“移除密码”生成无密码副本，避免合并时静默移除文档保护。"_s);
 }
@@ -329,7 +321,7 @@ void TestOperations::optimizeIsLossless()
 {
     const QString src = source(u"images.pdf"_s, {.pages = 3, .duplicateImages = true});
     QCOMPARE(imageObjectCount(src), 4); // three copies and one unreachable
-    testsupport::WorkerRun result = run(request(u"optimize"_s, {src}, m_out->path()));
+    testsupport::WorkerRun result = run(makeRequest(u"optimize"_s, {src}, m_out->path()));
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.result.value(u"note"_s).toString(), QString());
     const QString output = result.result.value(u"output"_s).toString();
@@ -340,7 +332,7 @@ void TestOperations::optimizeIsLossless()
 
     // Optimising the optimised file cannot shrink it: published anyway, with the note.
     m_guard.add(output);
-    result = run(request(u"optimize"_s, {output}, m_out->path()));
+    result = run(makeRequest(u"optimize"_s, {output}, m_out->path()));
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.result.value(u"note"_s).toString(),
              u"文档已优化，但大小未减小；原文档可能已充分压缩。"_s);
@@ -352,7 +344,7 @@ void TestOperations::optimizeIsLossless()
                                                     .encryption = Encryption::R6Aes256,
                                                     .userPassword = "u",
                                                     .ownerPassword = "o"});
-    result = run(request(u"optimize"_s, {locked}, m_out->path(), {{u"password"_s, u"o"_s}}));
+    result = run(makeRequest(u"optimize"_s, {locked}, m_out->path(), {{u"password"_s, u"o"_s}}));
     QCOMPARE(result.exitCode, 0);
     const QString lockedOutput = result.result.value(u"output"_s).toString();
     QVERIFY(inspectPdf(lockedOutput, "u").opened);

@@ -12,15 +12,10 @@ using testsupport::runWorkerRaw;
 
 namespace {
 
+using testsupport::makeRequest;
+
 const QByteArray invalidLine = R"({"error":"处理请求无效。","ok":false})"
                                "\n";
-
-QJsonObject request(const QString& operation, const QStringList& inputs, const QString& output)
-{
-    return QJsonObject{{u"operation"_s, operation},
-                       {u"inputs"_s, QJsonArray::fromStringList(inputs)},
-                       {u"output"_s, output}};
-}
 
 bool noStagingLeft(const QString& folder)
 {
@@ -177,35 +172,36 @@ void TestWorker::requestChecks_data()
     QTest::newRow("ocr options before files")
         << QJsonObject{{u"operation"_s, u"ocr"_s}, {u"ocrLanguage"_s, u"deu"_s}}
         << u"识别语言无效。"_s;
-    QTest::newRow("merge of one") << request(u"merge"_s, {u"/a.pdf"_s}, u"@out"_s) << files;
+    QTest::newRow("merge of one") << makeRequest(u"merge"_s, {u"/a.pdf"_s}, u"@out"_s) << files;
     QStringList many;
     for (int i = 0; i < 201; ++i)
         many << u"/x.pdf"_s;
-    QTest::newRow("201 inputs") << request(u"split"_s, many, u"@out"_s) << files;
-    QTest::newRow("rotate of two") << request(u"rotate"_s, {u"/a.pdf"_s, u"/b.pdf"_s}, u"@out"_s)
-                                   << u"单文件任务一次只接收一个源文件。"_s;
-    QTest::newRow("empty output") << request(u"rotate"_s, {u"@src"_s}, QString()) << folder;
-    QTest::newRow("relative output") << request(u"rotate"_s, {u"@src"_s}, u"out"_s) << folder;
-    QTest::newRow("output is a file") << request(u"rotate"_s, {u"@src"_s}, u"@src"_s) << folder;
+    QTest::newRow("201 inputs") << makeRequest(u"split"_s, many, u"@out"_s) << files;
+    QTest::newRow("rotate of two")
+        << makeRequest(u"rotate"_s, {u"/a.pdf"_s, u"/b.pdf"_s}, u"@out"_s)
+        << u"单文件任务一次只接收一个源文件。"_s;
+    QTest::newRow("empty output") << makeRequest(u"rotate"_s, {u"@src"_s}, QString()) << folder;
+    QTest::newRow("relative output") << makeRequest(u"rotate"_s, {u"@src"_s}, u"out"_s) << folder;
+    QTest::newRow("output is a file") << makeRequest(u"rotate"_s, {u"@src"_s}, u"@src"_s) << folder;
     QTest::newRow("encrypt without new password")
-        << request(u"encrypt"_s, {u"@src"_s}, u"@out"_s)
+        << makeRequest(u"encrypt"_s, {u"@src"_s}, u"@out"_s)
         << u"新密码不能为空，且 UTF-8 长度不能超过 127 字节。"_s;
-    QJsonObject zeroPage = request(u"rotate"_s, {u"@src"_s}, u"@out"_s);
+    QJsonObject zeroPage = makeRequest(u"rotate"_s, {u"@src"_s}, u"@out"_s);
     zeroPage.insert(u"pages"_s, u"0"_s);
     QTest::newRow("page zero") << zeroPage
                                << u"页码无效：0。请输入 1-%1 之间的页码，例如 1-3,5。"_s.arg(3);
-    QJsonObject badGroup = request(u"split"_s, {u"@src"_s}, u"@out"_s);
+    QJsonObject badGroup = makeRequest(u"split"_s, {u"@src"_s}, u"@out"_s);
     badGroup.insert(u"group"_s, 0);
     QTest::newRow("group zero") << badGroup << u"每份页数需为 1 至 100000。"_s;
     badGroup.insert(u"group"_s, 100001);
     QTest::newRow("group too big") << badGroup << u"每份页数需为 1 至 100000。"_s;
-    QJsonObject badDegrees = request(u"rotate"_s, {u"@src"_s}, u"@out"_s);
+    QJsonObject badDegrees = makeRequest(u"rotate"_s, {u"@src"_s}, u"@out"_s);
     for (const int degrees : {45, 0, 360}) {
         badDegrees.insert(u"degrees"_s, degrees);
         QTest::addRow("degrees %d", degrees) << badDegrees << u"旋转角度无效。"_s;
     }
     QTest::newRow("decrypt of plain document")
-        << request(u"decrypt"_s, {u"@src"_s}, u"@out"_s) << u"文档未加密，无需移除密码。"_s;
+        << makeRequest(u"decrypt"_s, {u"@src"_s}, u"@out"_s) << u"文档未加密，无需移除密码。"_s;
 }
 
 void TestWorker::requestChecks()
@@ -238,7 +234,7 @@ void TestWorker::unwritableOutputFolder()
 {
     // /proc refuses new folders even to root, unlike a chmod'ed folder.
     const QString src = source(u"a.pdf"_s);
-    const testsupport::WorkerRun run = runWorker(request(u"rotate"_s, {src}, u"/proc"_s));
+    const testsupport::WorkerRun run = runWorker(makeRequest(u"rotate"_s, {src}, u"/proc"_s));
     QCOMPARE(run.result.value(u"error"_s).toString(),
              u"输出文件夹无法写入，请检查权限和磁盘空间。"_s);
 }
@@ -253,26 +249,26 @@ void TestWorker::byteAndPageTotals()
     const qint64 mib400 = 400ll * 1024 * 1024;
     const QStringList three{sparse(u"a.pdf"_s, mib400), sparse(u"b.pdf"_s, mib400),
                             sparse(u"c.pdf"_s, mib400)};
-    testsupport::WorkerRun run = runWorker(request(u"merge"_s, three, m_out->path()));
+    testsupport::WorkerRun run = runWorker(makeRequest(u"merge"_s, three, m_out->path()));
     QCOMPARE(run.result.value(u"error"_s).toString(), u"单次合并的源文件总大小不能超过 1 GB。"_s);
 
     // Exactly 1 GiB passes the total; a single source over 1 GiB gets the total message.
     const qint64 half = 536870912;
-    run = runWorker(
-        request(u"merge"_s, {sparse(u"d.pdf"_s, half), sparse(u"e.pdf"_s, half)}, m_out->path()));
+    run = runWorker(makeRequest(u"merge"_s, {sparse(u"d.pdf"_s, half), sparse(u"e.pdf"_s, half)},
+                                m_out->path()));
     QCOMPARE(run.result.value(u"ok"_s), QJsonValue(true));
-    run = runWorker(request(u"rotate"_s, {sparse(u"f.pdf"_s, 1073741825)}, m_out->path()));
+    run = runWorker(makeRequest(u"rotate"_s, {sparse(u"f.pdf"_s, 1073741825)}, m_out->path()));
     QCOMPARE(run.result.value(u"error"_s).toString(), u"单次合并的源文件总大小不能超过 1 GB。"_s);
 
     // Page totals: 60000 + 40000 is accepted, one more page is not.
     const QString big = source(u"big.pdf"_s, {.pages = 60000});
     const QString rest = source(u"rest.pdf"_s, {.pages = 40000});
     const QString extra = source(u"extra.pdf"_s, {.pages = 1});
-    run = runWorker(request(u"merge"_s, {big, rest}, m_out->path()), 600000);
+    run = runWorker(makeRequest(u"merge"_s, {big, rest}, m_out->path()), 600000);
     QCOMPARE(run.result.value(u"ok"_s), QJsonValue(true));
     QCOMPARE(QFileInfo(run.result.value(u"output"_s).toString()).fileName(),
              u"合并文档-合并 (1).pdf"_s);
-    run = runWorker(request(u"merge"_s, {big, rest, extra}, m_out->path()), 600000);
+    run = runWorker(makeRequest(u"merge"_s, {big, rest, extra}, m_out->path()), 600000);
     QCOMPARE(run.result.value(u"error"_s).toString(), u"处理总页数不能超过 100000 页。"_s);
     QVERIFY(noStagingLeft(m_out->path()));
 }
@@ -286,9 +282,9 @@ void TestWorker::failuresLeaveNothingBehind()
     broken.truncate(broken.size() * 2 / 3);
     testsupport::writeBytes(m_in->filePath(u"broken.pdf"_s), broken);
     const QList<QJsonObject> requests{
-        request(u"rotate"_s, {signedSource}, m_out->path()),
-        request(u"merge"_s, {plain, m_in->filePath(u"broken.pdf"_s)}, m_out->path()),
-        request(u"encrypt"_s, {plain}, m_out->path()),
+        makeRequest(u"rotate"_s, {signedSource}, m_out->path()),
+        makeRequest(u"merge"_s, {plain, m_in->filePath(u"broken.pdf"_s)}, m_out->path()),
+        makeRequest(u"encrypt"_s, {plain}, m_out->path()),
     };
     for (const QJsonObject& r : requests) {
         const testsupport::WorkerRun run = runWorker(r);

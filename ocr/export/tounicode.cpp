@@ -10,10 +10,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 
-#include <qpdf/Buffer.hh>
 #include <qpdf/QPDF.hh>
-
-#include <exception>
 
 using namespace Qt::StringLiterals;
 
@@ -88,35 +85,15 @@ QByteArray rewriteMap(const QByteArray& cmap, bool& changed)
 
 bool repairToUnicodeMaps(const QString& path, QString* error)
 {
-    try {
-        PdfDocument document = openOwnFile(path, QString(), true);
-        bool changed = false;
-        for (QPDFObjectHandle& object : document.pdf().getAllObjects()) {
-            if (!object.isDictionary() || !object.hasKey("/ToUnicode"))
-                continue;
-            QPDFObjectHandle map = object.getKey("/ToUnicode");
-            if (!map.isStream())
-                continue;
-            std::shared_ptr<Buffer> data = map.getStreamData(qpdf_dl_generalized);
-            bool mapChanged = false;
-            const QByteArray rewritten =
-                rewriteMap(QByteArray(reinterpret_cast<const char*>(data->getBuffer()),
-                                      qsizetype(data->getSize())),
-                           mapChanged);
-            if (mapChanged) {
-                map.replaceStreamData(rewritten.toStdString(), QPDFObjectHandle::newNull(),
-                                      QPDFObjectHandle::newNull());
-                changed = true;
-            }
+    const auto maps = [](QPDF& pdf) {
+        std::vector<QPDFObjectHandle> streams;
+        for (QPDFObjectHandle& object : pdf.getAllObjects()) {
+            if (object.isDictionary() && object.getKey("/ToUnicode").isStream())
+                streams.push_back(object.getKey("/ToUnicode"));
         }
-        if (changed)
-            writeDocumentSafely(path, document);
-    } catch (const std::exception& failure) {
-        if (error)
-            *error = QString::fromUtf8(failure.what());
-        return false;
-    }
-    return true;
+        return streams;
+    };
+    return rewriteStreams(path, maps, rewriteMap, error);
 }
 
 } // namespace batch

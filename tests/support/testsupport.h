@@ -108,6 +108,9 @@ struct WorkerRun
     QJsonObject result;
 };
 QString workerExecutable();
+// A worker request; members of `extra` are added or replace the defaults.
+QJsonObject makeRequest(const QString& operation, const QStringList& inputs, const QString& output,
+                        const QJsonObject& extra = {});
 WorkerRun runWorkerRaw(const QByteArray& input, int timeoutMs = 120000);
 WorkerRun runWorker(const QJsonObject& request, int timeoutMs = 120000);
 

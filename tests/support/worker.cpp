@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 
@@ -8,6 +9,17 @@ namespace testsupport {
 QString workerExecutable()
 {
     return QStringLiteral(QPB_EXECUTABLE);
+}
+
+QJsonObject makeRequest(const QString& operation, const QStringList& inputs, const QString& output,
+                        const QJsonObject& extra)
+{
+    QJsonObject object{{QStringLiteral("operation"), operation},
+                       {QStringLiteral("inputs"), QJsonArray::fromStringList(inputs)},
+                       {QStringLiteral("output"), output}};
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        object.insert(it.key(), it.value());
+    return object;
 }
 
 WorkerRun runWorkerRaw(const QByteArray& input, int timeoutMs)

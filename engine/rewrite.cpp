@@ -1,0 +1,40 @@
+#include "app/protocol.h"
+#include "engine/pdfdocument.h"
+
+#include <qpdf/Buffer.hh>
+#include <qpdf/QPDF.hh>
+
+#include <exception>
+
+namespace batch {
+
+bool rewriteStreams(const QString& path, const StreamSelector& select,
+                    const StreamTransform& transform, QString* error)
+{
+    try {
+        PdfDocument document = openOwnFile(path, QString(), true);
+        bool changed = false;
+        for (QPDFObjectHandle& stream : select(document.pdf())) {
+            std::shared_ptr<Buffer> data = stream.getStreamData(qpdf_dl_generalized);
+            bool streamChanged = false;
+            const QByteArray rewritten =
+                transform(QByteArray(reinterpret_cast<const char*>(data->getBuffer()),
+                                     qsizetype(data->getSize())),
+                          streamChanged);
+            if (streamChanged) {
+                stream.replaceStreamData(rewritten.toStdString(), QPDFObjectHandle::newNull(),
+                                         QPDFObjectHandle::newNull());
+                changed = true;
+            }
+        }
+        if (changed)
+            writeDocumentSafely(path, document);
+    } catch (const std::exception& failure) {
+        if (error)
+            *error = QString::fromUtf8(failure.what());
+        return false;
+    }
+    return true;
+}
+
+} // namespace batch
