@@ -492,9 +492,10 @@ PageResult OcrWorker::recognizePage(Lane& lane, int index, bool isPdf, const QIm
     }
     if (writePng) {
         QPB_STAGE(3);
-        // Stored without compression: Tesseract decodes the file and compresses
-        // the pixels itself, so compressing here would be work thrown away.
-        result.pngSaved = compactPageImage(pageImage).save(lane.pngPath, "PNG", 100);
+        // Tesseract's renderer embeds the PNG's compressed data as it is, so the
+        // file's compression is the output's: default level (level 9 measured
+        // 1 % smaller and 13 % slower).
+        result.pngSaved = compactPageImage(pageImage).save(lane.pngPath, "PNG");
     }
     return result;
 }
