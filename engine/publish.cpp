@@ -128,7 +128,13 @@ void writeDocument(const QString& path, const PdfDocument& document, const QStri
         for (const std::string& version : document.minimumVersions())
             writer.setMinimumPDFVersion(version);
         applyProtection(writer, document);
-        if (document.optimizedWrite()) {
+        if (!document.optimizedWrite()) {
+            // Page operations and protection copy stream data as it is: decoding
+            // and recompressing every stream (qpdf's default) changes no page and
+            // was four fifths of the work of a rotation.
+            writer.setDecodeLevel(qpdf_dl_none);
+            writer.setCompressStreams(false);
+        } else {
             compression.emplace();
             writer.setObjectStreamMode(qpdf_o_generate);
             writer.setCompressStreams(true);

@@ -22,7 +22,10 @@ bool rewriteStreams(const QString& path, const StreamSelector& select,
                                      qsizetype(data->getSize())),
                           streamChanged);
             if (streamChanged) {
-                stream.replaceStreamData(rewritten.toStdString(), QPDFObjectHandle::newNull(),
+                // Written compressed: documents are saved with stream data as it is.
+                const QByteArray zlib = qCompress(rewritten, 9).mid(4);
+                stream.replaceStreamData(zlib.toStdString(),
+                                         QPDFObjectHandle::newName("/FlateDecode"),
                                          QPDFObjectHandle::newNull());
                 changed = true;
             }
