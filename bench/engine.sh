@@ -31,8 +31,10 @@ worker_job() { # request-json
 }
 
 compare() { # label worker-seconds qpdf-seconds
-    printf '%-34s worker %6.2f s   qpdf %6.2f s   ratio %5.2f\n' "$1" "$2" "$3" \
-        "$(echo "scale=2; $2/($3+0.005)" | bc)"
+    local ratio
+    ratio=$(echo "scale=2; $2/($3+0.005)" | bc)
+    printf '%-34s worker %6.2f s   qpdf %6.2f s   ratio %5.2f  (aim <= 1.0: %s)\n' "$1" "$2" "$3" \
+        "$ratio" "$(echo "$ratio <= 1.0" | bc | sed 's/1/met/;s/0/not met/')"
 }
 
 text=$corpus/text/text-1000.pdf

@@ -37,8 +37,13 @@ report() { # label input seconds kib output gt
     local label=$1 input=$2 seconds=$3 kib=$4 output=$5 gt=${6:-}
     local n cer="-"
     n=$(pages "$input")
+    if [ "$label" = "quorvin-pdf-batch --worker" ] && [ -f "$output" ]; then
+        echo "$current $(echo "scale=3; $seconds/$n" | bc) $(size_kib "$output") $(size_kib "$input")" \
+            >> "$work/worker-results"
+    fi
     if [ -n "$gt" ] && [ -f "$gt" ] && [ -f "$output" ]; then
-        cer=$(/usr/bin/python3 "$shared/bench/cer.py" "$gt" "$output" 2>/dev/null | tail -1 || echo "?")
+        cer=$(/usr/bin/python3 "$shared/bench/cer.py" "$gt" "$output" 2>/dev/null |
+            head -1 | sed 's/.*CER=//' || echo "?")
     fi
     printf '  %-34s %6.2f s/page  %7s MiB peak  %7s KiB out (in %s KiB)  CER %s\n' "$label" \
         "$(echo "scale=3; $seconds/$n" | bc)" "$(mib "$kib")" \
@@ -62,6 +67,7 @@ worker_run() { # program input language skiptext out-dir
 bench_input() { # name input language gt
     local name=$1 input=$2 language=$3 gt=${4:-}
     local tlang=$language
+    current=$name
     echo "== $name ($(pages "$input") pages, $language)"
 
     worker_run "$build/quorvin-pdf-batch" "$input" "$language" true "$work/w-$name"
@@ -100,3 +106,21 @@ bench_input eng "$corpus/scanned/scan-eng.pdf" eng "$corpus/scanned/scan-eng.gt.
 bench_input chi_sim "$corpus/scanned/scan-chi_sim.pdf" chi_sim+eng "$corpus/scanned/scan-chi_sim.gt.txt"
 bench_input chi_tra "$corpus/scanned/scan-chi_tra.pdf" chi_tra+eng "$corpus/scanned/scan-chi_tra.gt.txt"
 QPB_BENCH_NO_BARE=1 bench_input mixed-50 "$mixed" chi_sim+eng
+
+echo "== aims"
+aim() { # name limit what
+    local value
+    value=$(awk -v n="$1" '$1 == n { print $2 }' "$work/worker-results")
+    printf '  %-44s %6s s/page  %s\n' "$3 (aim <= $2)" "$value" \
+        "$(echo "$value <= $2" | bc | sed 's/1/met/;s/0/not met/')"
+}
+aim eng 1.6 "English through the worker"
+aim chi_sim 3.5 "Simplified Chinese through the worker"
+aim chi_tra 3.5 "Traditional Chinese through the worker"
+while read -r name spp out in; do
+    case $name in eng | chi_sim | chi_tra)
+        printf '  %-44s %6s x input  %s\n' "output size of $name (aim <= 2x)" \
+            "$(echo "scale=2; $out/$in" | bc)" \
+            "$(echo "$out <= 2*$in" | bc | sed 's/1/met/;s/0/not met/')" ;;
+    esac
+done < "$work/worker-results"

@@ -108,23 +108,36 @@ void mergeIdenticalObjects(QPDF& pdf)
 {
     std::map<QPDFObjGen, QByteArray> streamDigests;
     for (int pass = 0; pass < 16; ++pass) {
-        std::unordered_map<std::string, QPDFObjectHandle> canonical;
-        Replacements replacements;
         std::vector<QPDFObjectHandle> objects = pdf.getAllObjects();
-        for (QPDFObjectHandle& object : objects) {
+        // Streams can only be equal when their dictionaries are, /Length
+        // included: only those that share a dictionary have their data read.
+        std::vector<std::string> keys(objects.size());
+        std::unordered_map<std::string, int> dictionaryCounts;
+        for (size_t i = 0; i < objects.size(); ++i) {
+            QPDFObjectHandle& object = objects[i];
             if (!mayMerge(object))
                 continue;
-            std::string key;
+            if (object.isStream()) {
+                keys[i] = "S" + object.getDict().unparse();
+                ++dictionaryCounts[keys[i]];
+            } else {
+                keys[i] = "O" + object.unparseResolved();
+            }
+        }
+        std::unordered_map<std::string, QPDFObjectHandle> canonical;
+        Replacements replacements;
+        for (size_t i = 0; i < objects.size(); ++i) {
+            QPDFObjectHandle& object = objects[i];
+            if (keys[i].empty() || (object.isStream() && dictionaryCounts[keys[i]] < 2))
+                continue;
             if (object.isStream()) {
                 auto digest = streamDigests.find(object.getObjGen());
                 if (digest == streamDigests.end())
                     digest =
                         streamDigests.emplace(object.getObjGen(), rawStreamDigest(object)).first;
-                key = "S" + object.getDict().unparse() + '\0' + digest->second.toStdString();
-            } else {
-                key = "O" + object.unparseResolved();
+                keys[i] += '\0' + digest->second.toStdString();
             }
-            const auto [it, inserted] = canonical.emplace(std::move(key), object);
+            const auto [it, inserted] = canonical.emplace(std::move(keys[i]), object);
             if (!inserted)
                 replacements.emplace(object.getObjGen(), it->second);
         }
