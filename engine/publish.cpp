@@ -130,8 +130,9 @@ void writeDocument(const QString& path, const PdfDocument& document, const QStri
         applyProtection(writer, document);
         if (!document.optimizedWrite()) {
             // Page operations and protection copy stream data as it is: decoding
-            // and recompressing every stream (qpdf's default) changes no page and
-            // was four fifths of the work of a rotation.
+            // and re-encoding every stream (qpdf's default) changes no page and
+            // was four fifths of the work of a rotation. (QPDF would compress the
+            // already encoded data once more if asked to compress streams.)
             writer.setDecodeLevel(qpdf_dl_none);
             writer.setCompressStreams(false);
         } else {
