@@ -8,7 +8,7 @@
 
 using namespace Qt::StringLiterals;
 using testsupport::Encryption;
-using testsupport::PdfSpec;
+using testsupport::PdfRecipe;
 
 namespace {
 
@@ -102,25 +102,26 @@ void TestAdmission::damagedAndForeignBytes()
 
 void TestAdmission::passwords()
 {
-    PdfSpec spec{.pages = 2,
-                 .encryption = Encryption::R6Aes256,
-                 .userPassword = "open",
-                 .ownerPassword = "owner"};
-    testsupport::writePdf(path(u"locked.pdf"_s), spec);
+    PdfRecipe recipe{.pages = 2,
+                     .encryption = Encryption::R6Aes256,
+                     .userPassword = "open",
+                     .ownerPassword = "owner"};
+    testsupport::writePdf(path(u"locked.pdf"_s), recipe);
     QVERIFY(admissionMessage(path(u"locked.pdf"_s), u"wrong"_s).startsWith(readFailure));
     QVERIFY(admissionMessage(path(u"locked.pdf"_s)).startsWith(readFailure));
     QCOMPARE(admissionMessage(path(u"locked.pdf"_s), u"open"_s), ownerMessage);
     QCOMPARE(admissionMessage(path(u"locked.pdf"_s), u"owner"_s), QString());
 
     // Restrictions only: the empty open password reads it, but owner rights are missing.
-    spec = {.encryption = Encryption::R4Aes128, .ownerPassword = "owner"};
-    testsupport::writePdf(path(u"restricted.pdf"_s), spec);
+    recipe = {.encryption = Encryption::R4Aes128, .ownerPassword = "owner"};
+    testsupport::writePdf(path(u"restricted.pdf"_s), recipe);
     QCOMPARE(admissionMessage(path(u"restricted.pdf"_s)), ownerMessage);
     QCOMPARE(admissionMessage(path(u"restricted.pdf"_s), u"owner"_s), QString());
 
     // Non-ASCII owner passwords reach the library as UTF-8.
-    spec = {.encryption = Encryption::R6Aes256, .userPassword = "u", .ownerPassword = "所有者密码"};
-    testsupport::writePdf(path(u"chinese.pdf"_s), spec);
+    recipe = {
+        .encryption = Encryption::R6Aes256, .userPassword = "u", .ownerPassword = "所有者密码"};
+    testsupport::writePdf(path(u"chinese.pdf"_s), recipe);
     QCOMPARE(admissionMessage(path(u"chinese.pdf"_s), u"所有者密码"_s), QString());
 }
 

@@ -15,7 +15,7 @@ using namespace Qt::StringLiterals;
 using testsupport::Encryption;
 using testsupport::expectedMarkers;
 using testsupport::inspectPdf;
-using testsupport::PdfSpec;
+using testsupport::PdfRecipe;
 
 namespace {
 
@@ -77,7 +77,7 @@ private slots:
     void optimizeIsLossless();
 
 private:
-    QString source(const QString& name, const PdfSpec& spec);
+    QString source(const QString& name, const PdfRecipe& recipe);
     testsupport::WorkerRun run(const QJsonObject& request);
     std::unique_ptr<QTemporaryDir> m_in;
     std::unique_ptr<QTemporaryDir> m_out;
@@ -98,10 +98,10 @@ void TestOperations::cleanup()
         QVERIFY2(!entry.startsWith(u".quorvin-batch-"_s), qPrintable(entry));
 }
 
-QString TestOperations::source(const QString& name, const PdfSpec& spec)
+QString TestOperations::source(const QString& name, const PdfRecipe& recipe)
 {
     const QString path = m_in->filePath(name);
-    testsupport::writePdf(path, spec);
+    testsupport::writePdf(path, recipe);
     m_guard.add(path);
     return path;
 }

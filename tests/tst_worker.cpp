@@ -44,7 +44,7 @@ private slots:
     void failuresLeaveNothingBehind();
 
 private:
-    QString source(const QString& name, const testsupport::PdfSpec& spec = {});
+    QString source(const QString& name, const testsupport::PdfRecipe& recipe = {});
     std::unique_ptr<QTemporaryDir> m_in;
     std::unique_ptr<QTemporaryDir> m_out;
 };
@@ -55,10 +55,10 @@ void TestWorker::init()
     m_out = std::make_unique<QTemporaryDir>();
 }
 
-QString TestWorker::source(const QString& name, const testsupport::PdfSpec& spec)
+QString TestWorker::source(const QString& name, const testsupport::PdfRecipe& recipe)
 {
     const QString path = m_in->filePath(name);
-    testsupport::writePdf(path, spec);
+    testsupport::writePdf(path, recipe);
     return path;
 }
 

@@ -16,7 +16,7 @@ int main(int argc, char** argv)
     for (const QString& name : {u"request"_s, u"pageranges"_s, u"admission"_s, u"operate"_s})
         root.mkpath(name);
 
-    const QList<testsupport::PdfSpec> specs{
+    const QList<testsupport::PdfRecipe> recipes{
         {},
         {.pages = 3, .rotations = {90, 0, 270}},
         {.pages = 2, .inheritedRotate = 180},
@@ -27,8 +27,8 @@ int main(int argc, char** argv)
         {.encryption = testsupport::Encryption::R4Aes128, .ownerPassword = "o"},
     };
     int n = 0;
-    for (const testsupport::PdfSpec& spec : specs) {
-        const QByteArray bytes = testsupport::makePdf(spec);
+    for (const testsupport::PdfRecipe& recipe : recipes) {
+        const QByteArray bytes = testsupport::makePdf(recipe);
         ++n;
         for (const QString& target : {u"admission"_s, u"operate"_s})
             testsupport::writeBytes(root.filePath(target + u"/seed%1.pdf"_s.arg(n)), bytes);

@@ -44,21 +44,21 @@ QPDFObjectHandle makeImage(QPDF& pdf)
 
 } // namespace
 
-QByteArray makePdf(const PdfSpec& spec)
+QByteArray makePdf(const PdfRecipe& recipe)
 {
     QPDF pdf;
     pdf.emptyPDF();
     QPDFObjectHandle font = pdf.makeIndirectObject(
         QPDFObjectHandle::parse("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"));
     QPDFPageDocumentHelper pages(pdf);
-    for (int i = 0; i < spec.pages; ++i) {
-        const std::string text = spec.marker.toStdString() + "-p" + std::to_string(i + 1);
+    for (int i = 0; i < recipe.pages; ++i) {
+        const std::string text = recipe.marker.toStdString() + "-p" + std::to_string(i + 1);
         std::string content = "BT /F1 24 Tf 72 700 Td (" + text + ") Tj ET\n";
         QPDFObjectHandle resources = QPDFObjectHandle::newDictionary();
         QPDFObjectHandle fonts = QPDFObjectHandle::newDictionary();
         fonts.replaceKey("/F1", font);
         resources.replaceKey("/Font", fonts);
-        if (spec.duplicateImages) {
+        if (recipe.duplicateImages) {
             // Each page gets its own copy of the same pixels: a merge candidate.
             QPDFObjectHandle xobjects = QPDFObjectHandle::newDictionary();
             xobjects.replaceKey("/Im1", makeImage(pdf));
@@ -68,57 +68,58 @@ QByteArray makePdf(const PdfSpec& spec)
         QPDFObjectHandle page = QPDFObjectHandle::newDictionary();
         page.replaceKey("/Type", QPDFObjectHandle::newName("/Page"));
         page.replaceKey("/MediaBox", QPDFObjectHandle::newArray(QPDFObjectHandle::Rectangle(
-                                         0, 0, spec.width, spec.height)));
+                                         0, 0, recipe.width, recipe.height)));
         page.replaceKey("/Resources", resources);
         page.replaceKey("/Contents", pdf.newStream(content));
-        if (i < spec.rotations.size() && spec.rotations.at(i) >= 0)
-            page.replaceKey("/Rotate", QPDFObjectHandle::newInteger(spec.rotations.at(i)));
+        if (i < recipe.rotations.size() && recipe.rotations.at(i) >= 0)
+            page.replaceKey("/Rotate", QPDFObjectHandle::newInteger(recipe.rotations.at(i)));
         pages.addPage(QPDFPageObjectHelper(pdf.makeIndirectObject(page)), false);
     }
     QPDFObjectHandle root = pdf.getRoot();
-    if (spec.inheritedRotate >= 0)
+    if (recipe.inheritedRotate >= 0)
         root.getKey("/Pages").replaceKey("/Rotate",
-                                         QPDFObjectHandle::newInteger(spec.inheritedRotate));
-    if (spec.emptyAcroForm || spec.sigFlags >= 0 || spec.signedField || spec.unsignedField) {
+                                         QPDFObjectHandle::newInteger(recipe.inheritedRotate));
+    if (recipe.emptyAcroForm || recipe.sigFlags >= 0 || recipe.signedField ||
+        recipe.unsignedField) {
         QPDFObjectHandle form = QPDFObjectHandle::parse("<< /Fields [] >>");
-        if (spec.sigFlags >= 0)
-            form.replaceKey("/SigFlags", QPDFObjectHandle::newInteger(spec.sigFlags));
+        if (recipe.sigFlags >= 0)
+            form.replaceKey("/SigFlags", QPDFObjectHandle::newInteger(recipe.sigFlags));
         QPDFObjectHandle firstPage = pages.getAllPages().front().getObjectHandle();
-        if (spec.signedField || spec.unsignedField) {
-            QPDFObjectHandle field = makeSignatureField(pdf, firstPage, spec.signedField);
+        if (recipe.signedField || recipe.unsignedField) {
+            QPDFObjectHandle field = makeSignatureField(pdf, firstPage, recipe.signedField);
             form.getKey("/Fields").appendItem(field);
             firstPage.replaceKey("/Annots", QPDFObjectHandle::newArray({field}));
         }
         root.replaceKey("/AcroForm", pdf.makeIndirectObject(form));
     }
-    if (spec.docMdp) {
+    if (recipe.docMdp) {
         root.replaceKey("/Perms", QPDFObjectHandle::parse("<< /DocMDP << /Type /Sig >> >>"));
     }
-    if (spec.duplicateImages)
+    if (recipe.duplicateImages)
         makeImage(pdf); // referenced by nothing
 
     QPDFWriter writer(pdf);
     writer.setOutputMemory();
     writer.setStaticID(false);
-    if (spec.objectStreams)
+    if (recipe.objectStreams)
         writer.setObjectStreamMode(qpdf_o_generate);
-    if (spec.duplicateImages) {
+    if (recipe.duplicateImages) {
         writer.setCompressStreams(false);
         writer.setPreserveUnreferencedObjects(true);
     }
-    switch (spec.encryption) {
+    switch (recipe.encryption) {
     case Encryption::None:
         break;
     case Encryption::R4Aes128:
         writer.setR4EncryptionParametersInsecure(
-            spec.userPassword.c_str(), spec.ownerPassword.c_str(), true, spec.allowExtract,
-            spec.allowAssemble, spec.allowModify, spec.allowModify, spec.allowModify, qpdf_r3p_full,
-            true, true);
+            recipe.userPassword.c_str(), recipe.ownerPassword.c_str(), true, recipe.allowExtract,
+            recipe.allowAssemble, recipe.allowModify, recipe.allowModify, recipe.allowModify,
+            qpdf_r3p_full, true, true);
         break;
     case Encryption::R6Aes256:
-        writer.setR6EncryptionParameters(spec.userPassword.c_str(), spec.ownerPassword.c_str(),
-                                         true, spec.allowExtract, spec.allowAssemble,
-                                         spec.allowModify, spec.allowModify, spec.allowModify,
+        writer.setR6EncryptionParameters(recipe.userPassword.c_str(), recipe.ownerPassword.c_str(),
+                                         true, recipe.allowExtract, recipe.allowAssemble,
+                                         recipe.allowModify, recipe.allowModify, recipe.allowModify,
                                          qpdf_r3p_full, true);
         break;
     }
@@ -170,9 +171,9 @@ void writeSparsePdf(const QString& path, qint64 size)
         throw std::runtime_error("cannot write sparse test file");
 }
 
-void writePdf(const QString& path, const PdfSpec& spec)
+void writePdf(const QString& path, const PdfRecipe& recipe)
 {
-    writeBytes(path, makePdf(spec));
+    writeBytes(path, makePdf(recipe));
 }
 
 PdfFacts inspectPdf(const QString& path, const std::string& password)

@@ -20,7 +20,7 @@ enum class Encryption
     R6Aes256
 };
 
-struct PdfSpec
+struct PdfRecipe
 {
     int pages = 1;
     QString marker = QStringLiteral("doc"); // page i shows "<marker>-p<i+1>"
@@ -43,7 +43,7 @@ struct PdfSpec
     bool allowAssemble = true;
 };
 
-QByteArray makePdf(const PdfSpec& spec);
+QByteArray makePdf(const PdfRecipe& recipe);
 
 // A page drawn with QPainter: as a picture of text (a scan, no text layer) or
 // as real text.
@@ -63,7 +63,7 @@ QImage drawScan(const DrawnPage& page, int dpi);
 // Text of one page as Poppler extracts it (0-based page index).
 QString popplerText(const QString& path, int page);
 int popplerPageCount(const QString& path);
-void writePdf(const QString& path, const PdfSpec& spec);
+void writePdf(const QString& path, const PdfRecipe& recipe);
 void writeBytes(const QString& path, const QByteArray& bytes);
 // A valid one-page PDF of exactly `size` bytes, mostly a hole of zeros between
 // the header and the objects, so large sizes cost no disk space.
