@@ -21,6 +21,9 @@ class QTemporaryFile;
 
 namespace batch {
 
+// A pack file, downloaded or imported, is at most 64 MiB.
+inline constexpr qint64 maxPackBytes = 67108864;
+
 struct LanguagePack
 {
     QString code;

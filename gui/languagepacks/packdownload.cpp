@@ -18,7 +18,6 @@ namespace batch {
 
 namespace {
 
-constexpr qint64 maxPackBytes = 67108864;
 constexpr qint64 readBufferBytes = 1048576;
 constexpr int transferTimeoutMs = 30000;
 

@@ -18,7 +18,6 @@ namespace batch {
 
 namespace {
 
-constexpr qint64 maxPackBytes = 67108864;
 constexpr qint64 chunkBytes = 1048576;
 
 // Copies `from` to `to` in 1 MiB chunks; false on an early empty chunk, a
