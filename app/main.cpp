@@ -1,15 +1,17 @@
 // Entry point of both processes: the GUI, and with "--worker" a worker that
-// answers one request and exits.
+// answers one request and exits. Document jobs run here; the window and
+// recognition are in the module (module.h).
+#include "app/module.h"
 #include "app/protocol.h"
 #include "app/workermain.h"
-#include "gui/batchwindow.h"
 
-#include <QApplication>
-#include <QCommandLineParser>
-#include <QFont>
-#include <QIcon>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QLibrary>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -59,9 +61,9 @@ bool standardStreamsOpen()
 }
 
 // Tesseract's OpenMP runtime reads its thread limit once, when it is loaded, and
-// spin-waits badly when it runs more threads than there are free cores. The
-// limit must therefore be in the environment before the process starts: a
-// worker re-executes itself once with it set.
+// spin-waits badly when it runs more threads than there are free cores. Qt Core
+// already loads it (for BLAKE2), so the limit must be in the environment before
+// the process starts: a worker re-executes itself once with it set.
 void limitRecognitionThreads(char** argv)
 {
 #ifdef Q_OS_LINUX
@@ -85,8 +87,7 @@ enum class RequestKind
 // Reads what stdin holds of the request (up to its first line end or the line
 // limit) into a memory file that takes stdin's place, so that the worker reads
 // exactly the same bytes. Knowing the operation first lets a document job skip
-// what only recognition needs: the thread-limit re-execution and the GUI
-// application object, together half the time of a small job.
+// what only recognition needs: the thread-limit re-execution and the module.
 RequestKind bufferRequestLine()
 {
 #ifdef Q_OS_LINUX
@@ -129,19 +130,48 @@ RequestKind bufferRequestLine()
 
 void discardMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
 
-void setIdentity()
+QString executableFolder(const char* argv0)
 {
-    QCoreApplication::setOrganizationName(u"Quorvin"_s);
-    QCoreApplication::setApplicationName(u"QuorvinPDFBatch.cn"_s);
-    QCoreApplication::setApplicationVersion(u"0.1.0"_s);
+#ifdef Q_OS_LINUX
+    const QString self = QFile::symLinkTarget(u"/proc/self/exe"_s);
+    if (!self.isEmpty())
+        return QFileInfo(self).absolutePath();
+#endif
+    return QFileInfo(QFile::decodeName(argv0)).absolutePath();
+}
+
+// Beside the executable in a build tree, in a private library folder once installed.
+batch::ModuleEntry loadModuleEntry(const char* argv0, const char* name, QString& error)
+{
+    const QString folder = executableFolder(argv0);
+    const QString file = QStringLiteral(QPB_MODULE_FILE);
+    const QStringList candidates = {folder + u'/' + file,
+                                    folder + QStringLiteral("/" QPB_MODULE_INSTALL_DIR "/") + file};
+    for (const QString& path : candidates) {
+        if (!QFileInfo::exists(path))
+            continue;
+        // Never unloaded: its objects live until the process ends.
+        QLibrary module(path);
+        if (!module.load()) {
+            error = module.errorString();
+            return nullptr;
+        }
+        const auto entry = reinterpret_cast<batch::ModuleEntry>(module.resolve(name));
+        if (!entry)
+            error = module.errorString();
+        return entry;
+    }
+    error = u"%1 not found beside %2"_s.arg(file, folder);
+    return nullptr;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    const bool worker = hasArgument(argc, argv, {"--worker"});
     RequestKind kind = RequestKind::Unknown;
-    if (hasArgument(argc, argv, {"--worker"})) {
+    if (worker) {
         if (!standardStreamsOpen())
             return 2;
         kind = bufferRequestLine();
@@ -160,29 +190,22 @@ int main(int argc, char** argv)
     }
 
     if (kind == RequestKind::Document) {
-        // A document job paints nothing and needs no fonts: the core object serves.
         QCoreApplication app(argc, argv);
-        setIdentity();
-        return batch::workerMain();
+        batch::setApplicationIdentity();
+        return batch::workerMain(nullptr);
     }
 
-    QApplication app(argc, argv);
-    setIdentity();
-    QGuiApplication::setApplicationDisplayName(u"Quorvin PDF 批量处理"_s);
-
-    if (QCoreApplication::arguments().contains(u"--worker"_s))
-        return batch::workerMain();
-
-    QCommandLineParser parser;
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.process(app);
-
-    QGuiApplication::setWindowIcon(QIcon(u":/batch/brand.svg"_s));
-    QApplication::setFont(QFont(u"Microsoft YaHei UI"_s, 10));
-    app.setStyleSheet(batch::applicationStyleSheet());
-
-    batch::BatchWindow window;
-    window.show();
-    return app.exec();
+    QString error;
+    const batch::ModuleEntry entry = loadModuleEntry(
+        argv[0], worker ? batch::recognitionWorkerEntryName : batch::windowEntryName, error);
+    if (entry)
+        return entry(argc, argv);
+    std::fprintf(stderr, "quorvin-pdf-batch: %s\n", qPrintable(error));
+    if (!worker)
+        return 1;
+    QFile output;
+    if (!output.open(stdout, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
+        return 2;
+    output.write(batch::toLine(batch::failureResult(u"程序组件缺失或损坏，请重新安装。"_s)));
+    return 1;
 }

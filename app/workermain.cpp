@@ -3,6 +3,7 @@
 #include "app/protocol.h"
 #include "engine/jobframe.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <cstdio>
@@ -11,7 +12,7 @@ using namespace Qt::StringLiterals;
 
 namespace batch {
 
-int workerMain()
+int workerMain(Recognizer recognizer)
 {
     QFile input;
     QFile output;
@@ -32,11 +33,19 @@ int workerMain()
     // Qt's limit counts a terminating zero; +1 lets a request of exactly 1 MiB through.
     const QByteArray line = input.readLine(maxRequestLineBytes + 1);
     QJsonObject request;
-    const QJsonObject result = parseObjectLine(line, request) ? processRequest(request, progress)
-                                                              : failureResult(u"处理请求无效。"_s);
+    const QJsonObject result = parseObjectLine(line, request)
+                                   ? processRequest(request, progress, recognizer)
+                                   : failureResult(u"处理请求无效。"_s);
     output.write(toLine(result));
     output.flush();
     return boolMember(result, u"ok"_s, false) ? 0 : 1;
+}
+
+void setApplicationIdentity()
+{
+    QCoreApplication::setOrganizationName(u"Quorvin"_s);
+    QCoreApplication::setApplicationName(u"QuorvinPDFBatch.cn"_s);
+    QCoreApplication::setApplicationVersion(QStringLiteral(QPB_VERSION));
 }
 
 } // namespace batch

@@ -5,7 +5,7 @@
 #include "app/catalogue.h"
 #include "engine/pdfdocument.h"
 #include "engine/staging.h"
-#include "ocr/ocr.h"
+#include "ocr/ocroptions.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -36,7 +36,8 @@ QString outputBaseName(const Operation& operation, const QStringList& inputs)
     return base;
 }
 
-QJsonObject runJob(const QJsonObject& request, const ProgressCallback& progress)
+QJsonObject runJob(const QJsonObject& request, const ProgressCallback& progress,
+                   Recognizer recognizer)
 {
     const Operation* operation = findOperation(stringMember(request, u"operation"_s));
     if (!operation)
@@ -109,7 +110,9 @@ QJsonObject runJob(const QJsonObject& request, const ProgressCallback& progress)
         if (id == u"extract"_s) {
             working = extractPages(working, pages);
         } else if (id == u"ocr"_s) {
-            working = recognize(working, staging.path(), request, progress);
+            if (!recognizer)
+                fail(u"处理发生异常，原文件未改变。"_s);
+            working = recognizer(working, staging.path(), request, progress);
             note =
                 u"已生成可搜索 PDF。扫描页重建为图像和文字层，识别文字、批注及链接等请核对原件。"_s;
         } else if (id == u"rotate"_s) {
@@ -135,10 +138,11 @@ QJsonObject runJob(const QJsonObject& request, const ProgressCallback& progress)
 
 } // namespace
 
-QJsonObject processRequest(const QJsonObject& request, const ProgressCallback& progress)
+QJsonObject processRequest(const QJsonObject& request, const ProgressCallback& progress,
+                           Recognizer recognizer)
 {
     try {
-        return runJob(request, progress);
+        return runJob(request, progress, recognizer);
     } catch (const std::exception& error) {
         return failureResult(QString::fromUtf8(error.what()));
     } catch (...) {

@@ -37,6 +37,12 @@ check_rotate() {
     grep -q '"/Rotate": 90' "$scratch/out.json"
 }
 
+# The window and recognition come from the module in the private library folder.
+check_module() {
+    local program=$1
+    [[ $(QT_QPA_PLATFORM=offscreen "$program" --version) == "QuorvinPDFBatch.cn 0.1.0" ]]
+}
+
 case $mode in
 install)
     cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
@@ -48,7 +54,9 @@ install)
     for f in LICENSE THIRD-PARTY.md Apache-2.0.txt GPL-2.txt LGPL-3.txt libarchive-BSD.txt; do
         test -s "$p/share/licenses/quorvin-pdf-batch/$f"
     done
+    test -f "$p/lib/quorvin-pdf-batch/libquorvin-pdf-batch.so"
     check_rotate "$p/bin/quorvin-pdf-batch"
+    check_module "$p/bin/quorvin-pdf-batch"
     ;;
 deb)
     (cd "$build" && cpack -G DEB >/dev/null)
@@ -59,8 +67,10 @@ deb)
     dpkg -i "$deb" >/dev/null
     trap 'dpkg -r quorvin-pdf-batch >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
     check_rotate /usr/bin/quorvin-pdf-batch
+    check_module /usr/bin/quorvin-pdf-batch
     dpkg -r quorvin-pdf-batch >/dev/null
     ! test -e /usr/bin/quorvin-pdf-batch
+    ! test -e /usr/lib/quorvin-pdf-batch
     ;;
 esac
 echo "packaging $mode: ok"

@@ -37,6 +37,7 @@ private slots:
     void onlyFirstLineIsRead();
     void argumentMatching();
     void helpAndVersion();
+    void withoutModule();
     void requestChecks_data();
     void requestChecks();
     void unwritableOutputFolder();
@@ -158,6 +159,43 @@ void TestWorker::helpAndVersion()
     QVERIFY(usage.contains(u"--help"_s));
     QVERIFY(usage.contains(u"--version"_s));
     QVERIFY(!usage.contains(u"--worker"_s)); // not an option of the user's
+}
+
+void TestWorker::withoutModule()
+{
+    // An executable whose module is missing still runs document jobs; everything
+    // else fails with a message instead of crashing.
+    const QString program = m_in->filePath(u"quorvin-pdf-batch"_s);
+    QVERIFY(QFile::copy(testsupport::workerExecutable(), program));
+    const QString src = source(u"扫描件.pdf"_s);
+    testsupport::SourceGuard guard;
+    guard.add(src);
+
+    const auto run = [&program](const QJsonObject& request) {
+        QProcess process;
+        process.start(program, {u"--worker"_s});
+        process.write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
+        process.closeWriteChannel();
+        process.waitForFinished(60000);
+        return std::pair(process.exitCode(),
+                         QJsonDocument::fromJson(process.readAllStandardOutput()).object());
+    };
+    auto [code, result] = run(makeRequest(u"rotate"_s, {src}, m_out->path()));
+    QCOMPARE(code, 0);
+    QVERIFY(QFileInfo::exists(result.value(u"output"_s).toString()));
+
+    std::tie(code, result) = run(makeRequest(u"ocr"_s, {src}, m_out->path()));
+    QCOMPARE(code, 1);
+    QCOMPARE(result.value(u"error"_s).toString(), u"程序组件缺失或损坏，请重新安装。"_s);
+    QCOMPARE(testsupport::folderEntries(m_out->path()).size(), 1);
+
+    QProcess version;
+    version.start(program, {u"--version"_s});
+    QVERIFY(version.waitForFinished(60000));
+    QCOMPARE(version.exitCode(), 1);
+    QVERIFY(version.readAllStandardOutput().isEmpty());
+    QVERIFY(version.readAllStandardError().contains("libquorvin-pdf-batch"));
+    QVERIFY(guard.unchanged());
 }
 
 void TestWorker::requestChecks_data()

@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     // Stop at the output-folder check: the fuzzer must never write anywhere.
     request.insert(u"output"_s, u"/nonexistent/quorvin-fuzz-output"_s);
-    const QJsonObject result = batch::processRequest(request, [](int, int) {});
+    const QJsonObject result = batch::processRequest(
+        request, [](int, int) {}, nullptr);
     (void)batch::toLine(result);
     return 0;
 }

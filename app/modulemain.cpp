@@ -1,0 +1,46 @@
+// The module's two entry points; see module.h.
+#include "app/module.h"
+#include "app/workermain.h"
+#include "gui/batchwindow.h"
+#include "ocr/ocr.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QFont>
+#include <QIcon>
+
+#include <type_traits>
+
+using namespace Qt::StringLiterals;
+
+extern "C" Q_DECL_EXPORT int qpbRecognitionWorkerMain(int argc, char** argv)
+{
+    // Fonts and the PDF writer need the GUI application object; widgets are never made.
+    QGuiApplication app(argc, argv);
+    batch::setApplicationIdentity();
+    return batch::workerMain(&batch::recognize);
+}
+
+extern "C" Q_DECL_EXPORT int qpbWindowMain(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    batch::setApplicationIdentity();
+    QGuiApplication::setApplicationDisplayName(u"Quorvin PDF 批量处理"_s);
+
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.process(app);
+
+    QGuiApplication::setWindowIcon(QIcon(u":/batch/brand.svg"_s));
+    QApplication::setFont(QFont(u"Microsoft YaHei UI"_s, 10));
+    app.setStyleSheet(batch::applicationStyleSheet());
+
+    batch::BatchWindow window;
+    window.show();
+    return app.exec();
+}
+
+// The executable calls them through this type.
+static_assert(std::is_same_v<decltype(&qpbWindowMain), batch::ModuleEntry>);
+static_assert(std::is_same_v<decltype(&qpbRecognitionWorkerMain), batch::ModuleEntry>);
