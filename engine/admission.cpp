@@ -1,6 +1,7 @@
 // Every source passes this gate before any operation touches it. A source is
 // only ever opened for reading.
 #include "app/protocol.h"
+#include "engine/filesource.h"
 #include "engine/pdfdocument.h"
 #include "engine/qpdfsupport.h"
 
@@ -24,8 +25,8 @@ std::shared_ptr<QPDF> openQpdf(const QString& absolutePath, const std::string& p
     auto pdf = newQpdf();
     pdf->setAttemptRecovery(repair);
     // QPDF tries the given password once, as owner and as user password.
-    pdf->processFile(QFile::encodeName(absolutePath).constData(),
-                     password.empty() ? nullptr : password.c_str());
+    pdf->processInputSource(openFileSource(absolutePath),
+                            password.empty() ? nullptr : password.c_str());
     return pdf;
 }
 

@@ -4,12 +4,16 @@
 #include "engine/pdfdocument.h"
 
 #include <QCryptographicHash>
+#include <QHashFunctions>
 #include <QRandomGenerator>
 
+#include <qpdf/Buffer.hh>
 #include <qpdf/Pipeline.hh>
 #include <qpdf/QPDF.hh>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <set>
@@ -38,11 +42,52 @@ bool mayMerge(QPDFObjectHandle object)
     return !(type.isName() && identityTypes.count(type.getName()) != 0);
 }
 
-// Hashes stream data as it flows, so that a 500 MB image is never held whole.
-class HashPipeline : public Pipeline
+// Fingerprints stream data as it flows, so that a 500 MB image is never held
+// whole. A fast hash over fixed blocks, so that the value never depends on how
+// the data arrives; equal fingerprints are confirmed before anything merges.
+class FingerprintPipeline : public Pipeline
 {
 public:
-    HashPipeline() : Pipeline("hash", nullptr), m_hash(QCryptographicHash::Sha256) {}
+    FingerprintPipeline() : Pipeline("fingerprint", nullptr) { m_block.reserve(blockSize); }
+    void write(unsigned char const* data, size_t length) override
+    {
+        m_size += length;
+        while (length > 0) {
+            const size_t take = std::min(length, blockSize - size_t(m_block.size()));
+            m_block.append(reinterpret_cast<const char*>(data), static_cast<qsizetype>(take));
+            data += take;
+            length -= take;
+            if (m_block.size() == qsizetype(blockSize))
+                hashBlock();
+        }
+    }
+    void finish() override {}
+    std::string result()
+    {
+        hashBlock();
+        std::string bytes(2 * sizeof(quint64), '\0');
+        const quint64 values[2] = {m_hash, m_size};
+        std::memcpy(bytes.data(), values, bytes.size());
+        return bytes;
+    }
+
+private:
+    static constexpr size_t blockSize = 65536;
+    void hashBlock()
+    {
+        m_hash = qHashBits(m_block.constData(), size_t(m_block.size()), m_hash);
+        m_block.clear();
+    }
+    QByteArray m_block;
+    quint64 m_hash = 0;
+    quint64 m_size = 0;
+};
+
+// Digests stream data as it flows, for streams too large to compare in memory.
+class DigestPipeline : public Pipeline
+{
+public:
+    DigestPipeline() : Pipeline("digest", nullptr), m_hash(QCryptographicHash::Sha256) {}
     void write(unsigned char const* data, size_t length) override
     {
         m_hash.addData(QByteArrayView(data, static_cast<qsizetype>(length)));
@@ -54,13 +99,34 @@ private:
     QCryptographicHash m_hash;
 };
 
-QByteArray rawStreamDigest(QPDFObjectHandle stream)
+void pipeRawData(QPDFObjectHandle stream, Pipeline& pipeline)
 {
-    HashPipeline hash;
     bool filtered = false;
-    if (!stream.pipeStreamData(&hash, &filtered, 0, qpdf_dl_none))
+    if (!stream.pipeStreamData(&pipeline, &filtered, 0, qpdf_dl_none))
         throw std::runtime_error("stream data cannot be read");
-    return hash.result();
+}
+
+std::string rawFingerprint(QPDFObjectHandle stream)
+{
+    FingerprintPipeline fingerprint;
+    pipeRawData(stream, fingerprint);
+    return fingerprint.result();
+}
+
+// Byte for byte; beyond 32 MiB by SHA-256, so that memory stays bounded.
+bool sameRawData(QPDFObjectHandle first, QPDFObjectHandle second, quint64 size)
+{
+    if (size <= 32 * 1024 * 1024) {
+        const std::shared_ptr<Buffer> a = first.getRawStreamData();
+        const std::shared_ptr<Buffer> b = second.getRawStreamData();
+        return a->getSize() == b->getSize() &&
+               std::memcmp(a->getBuffer(), b->getBuffer(), a->getSize()) == 0;
+    }
+    DigestPipeline a;
+    DigestPipeline b;
+    pipeRawData(first, a);
+    pipeRawData(second, b);
+    return a.result() == b.result();
 }
 
 using Replacements = std::map<QPDFObjGen, QPDFObjectHandle>;
@@ -106,7 +172,9 @@ void replaceReferences(QPDFObjectHandle container, const Replacements& replaceme
 // more merges happen, because merging children can make parents identical.
 void mergeIdenticalObjects(QPDF& pdf)
 {
-    std::map<QPDFObjGen, QByteArray> streamDigests;
+    std::map<QPDFObjGen, std::string> fingerprints;
+    // Merged away and no longer referenced; never considered again.
+    std::set<QPDFObjGen> retired;
     for (int pass = 0; pass < 16; ++pass) {
         std::vector<QPDFObjectHandle> objects = pdf.getAllObjects();
         // Streams can only be equal when their dictionaries are, /Length
@@ -115,7 +183,7 @@ void mergeIdenticalObjects(QPDF& pdf)
         std::unordered_map<std::string, int> dictionaryCounts;
         for (size_t i = 0; i < objects.size(); ++i) {
             QPDFObjectHandle& object = objects[i];
-            if (!mayMerge(object))
+            if (retired.count(object.getObjGen()) != 0 || !mayMerge(object))
                 continue;
             if (object.isStream()) {
                 keys[i] = "S" + object.getDict().unparse();
@@ -130,23 +198,25 @@ void mergeIdenticalObjects(QPDF& pdf)
             QPDFObjectHandle& object = objects[i];
             if (keys[i].empty() || (object.isStream() && dictionaryCounts[keys[i]] < 2))
                 continue;
+            quint64 size = 0;
             if (object.isStream()) {
-                auto digest = streamDigests.find(object.getObjGen());
-                if (digest == streamDigests.end())
-                    digest =
-                        streamDigests.emplace(object.getObjGen(), rawStreamDigest(object)).first;
-                keys[i] += '\0' + digest->second.toStdString();
+                auto known = fingerprints.find(object.getObjGen());
+                if (known == fingerprints.end())
+                    known = fingerprints.emplace(object.getObjGen(), rawFingerprint(object)).first;
+                keys[i] += '\0' + known->second;
+                std::memcpy(&size, known->second.data() + sizeof(quint64), sizeof size);
             }
             const auto [it, inserted] = canonical.emplace(std::move(keys[i]), object);
-            if (!inserted)
-                replacements.emplace(object.getObjGen(), it->second);
+            if (inserted || (object.isStream() && !sameRawData(it->second, object, size)))
+                continue;
+            replacements.emplace(object.getObjGen(), it->second);
+            retired.insert(object.getObjGen());
         }
         if (replacements.empty())
             return;
         for (QPDFObjectHandle& object : objects) {
-            if (replacements.count(object.getObjGen()) != 0)
-                continue;
-            replaceReferences(object.isStream() ? object.getDict() : object, replacements);
+            if (retired.count(object.getObjGen()) == 0)
+                replaceReferences(object.isStream() ? object.getDict() : object, replacements);
         }
         replaceReferences(pdf.getTrailer(), replacements);
     }

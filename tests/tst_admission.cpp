@@ -1,10 +1,15 @@
+#include "engine/filesource.h"
 #include "engine/pdfdocument.h"
 #include "testsupport.h"
 
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <stdexcept>
+
+#include <qpdf/Buffer.hh>
+#include <qpdf/BufferInputSource.hh>
 
 using namespace Qt::StringLiterals;
 using testsupport::Encryption;
@@ -54,6 +59,7 @@ private slots:
     void signatures_data();
     void signatures();
     void rights();
+    void fileSourceMatchesMemory();
 
 private:
     QString path(const QString& name) const { return m_dir.filePath(name); }
@@ -191,4 +197,66 @@ void TestAdmission::rights()
 }
 
 QTEST_GUILESS_MAIN(TestAdmission)
+void TestAdmission::fileSourceMatchesMemory()
+{
+    // The file input must behave exactly as QPDF's own input over the same bytes:
+    // random reads across its window edges, seeks from all three origins, line
+    // ends of every kind, and positions past the end.
+    QRandomGenerator random(20261207);
+    QByteArray bytes;
+    const char* pieces[] = {"obj\r\n", "\n\n\r", "stream\r", "endobj\n", "xref", "%%EOF"};
+    while (bytes.size() < 300000) {
+        if (random.bounded(3) == 0)
+            bytes += pieces[random.bounded(6)];
+        else
+            bytes += QByteArray(random.bounded(1, 9000), char('a' + random.bounded(26)));
+    }
+    testsupport::writeBytes(path(u"源.pdf"_s), bytes);
+
+    std::shared_ptr<InputSource> file = batch::openFileSource(path(u"源.pdf"_s));
+    Buffer memory(reinterpret_cast<unsigned char*>(bytes.data()), size_t(bytes.size()));
+    BufferInputSource reference(file->getName(), &memory);
+    QCOMPARE(QString::fromStdString(file->getName()), path(u"源.pdf"_s));
+
+    std::vector<char> a(200000);
+    std::vector<char> b(200000);
+    for (int step = 0; step < 20000; ++step) {
+        switch (random.bounded(6)) {
+        case 0: {
+            const qint64 offset = random.bounded(bytes.size() + 100);
+            const int whence = std::array{SEEK_SET, SEEK_CUR, SEEK_END}[random.bounded(3)];
+            const qint64 target = whence == SEEK_SET   ? offset
+                                  : whence == SEEK_END ? -random.bounded(bytes.size())
+                                                       : offset - file->tell();
+            file->seek(target, whence);
+            reference.seek(target, whence);
+            break;
+        }
+        case 1:
+        case 2: {
+            const size_t length =
+                random.bounded(4) == 0 ? random.bounded(200000) : random.bounded(300);
+            const size_t got = file->read(a.data(), length);
+            QCOMPARE(got, reference.read(b.data(), length));
+            QVERIFY(std::equal(a.begin(), a.begin() + qsizetype(got), b.begin()));
+            QCOMPARE(file->getLastOffset(), reference.getLastOffset());
+            break;
+        }
+        case 3:
+            QCOMPARE(file->findAndSkipNextEOL(), reference.findAndSkipNextEOL());
+            break;
+        case 4:
+            QCOMPARE(file->readLine(200), reference.readLine(200));
+            break;
+        case 5:
+            file->unreadCh('x');
+            reference.unreadCh('x');
+            break;
+        }
+        QCOMPARE(file->tell(), reference.tell());
+    }
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, file->seek(-1, SEEK_SET));
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, batch::openFileSource(path(u"missing.pdf"_s)));
+}
+
 #include "tst_admission.moc"

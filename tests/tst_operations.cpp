@@ -10,6 +10,7 @@
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
+#include <qpdf/QPDFWriter.hh>
 
 using namespace Qt::StringLiterals;
 using testsupport::Encryption;
@@ -55,6 +56,33 @@ int imageObjectCount(const QString& path)
             ++count;
     }
     return count;
+}
+
+// Three images with the same dictionary and length: two share their bytes, the
+// third differs only in its last byte.
+void writeLookalikeImages(const QString& path)
+{
+    QPDF pdf;
+    pdf.emptyPDF();
+    QPDFObjectHandle images = QPDFObjectHandle::newDictionary();
+    for (const char* name : {"/Im0", "/Im1", "/Im2"}) {
+        std::string data(3000, '\x80');
+        data.back() = name == std::string("/Im2") ? '\x81' : '\x80';
+        QPDFObjectHandle image = QPDFObjectHandle::newStream(&pdf, data);
+        image.replaceDict(
+            QPDFObjectHandle::parse("<< /Type /XObject /Subtype /Image /Width 1000 /Height 1 "
+                                    "/ColorSpace /DeviceRGB /BitsPerComponent 8 >>"));
+        images.replaceKey(name, image);
+    }
+    QPDFObjectHandle page = pdf.makeIndirectObject(
+        QPDFObjectHandle::parse("<< /Type /Page /MediaBox [0 0 200 200] /Resources << >> >>"));
+    page.getKey("/Resources").replaceKey("/XObject", images);
+    page.replaceKey("/Contents", QPDFObjectHandle::newStream(
+                                     &pdf, "q 100 0 0 1 0 0 cm /Im0 Do /Im1 Do /Im2 Do Q"));
+    QPDFPageDocumentHelper(pdf).addPage(page, false);
+    QPDFWriter writer(pdf, QFile::encodeName(path).constData());
+    writer.setCompressStreams(false);
+    writer.write();
 }
 
 } // namespace
@@ -350,6 +378,17 @@ void TestOperations::optimizeIsLossless()
     QVERIFY(inspectPdf(lockedOutput, "u").opened);
     QVERIFY(!inspectPdf(lockedOutput).opened);
     QCOMPARE(decodedPageData(lockedOutput, "o"), decodedPageData(locked, "o"));
+
+    // Only streams with the same bytes merge, however alike they are.
+    const QString lookalike = m_in->filePath(u"相似.pdf"_s);
+    writeLookalikeImages(lookalike);
+    m_guard.add(lookalike);
+    result = run(makeRequest(u"optimize"_s, {lookalike}, m_out->path()));
+    QCOMPARE(result.exitCode, 0);
+    const QString merged = result.result.value(u"output"_s).toString();
+    QCOMPARE(imageObjectCount(lookalike), 3);
+    QCOMPARE(imageObjectCount(merged), 2);
+    QCOMPARE(decodedPageData(merged), decodedPageData(lookalike));
 }
 
 QTEST_GUILESS_MAIN(TestOperations)
