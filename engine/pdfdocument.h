@@ -73,6 +73,10 @@ public:
 
     void setOptimizedWrite(bool optimized) { m_optimized = optimized; }
     bool optimizedWrite() const { return m_optimized; }
+    // Stream data already re-encoded at maximum compression: the optimised
+    // write must not recompress it again.
+    void setStreamsRecompressed(bool recompressed) { m_recompressed = recompressed; }
+    bool streamsRecompressed() const { return m_recompressed; }
 
 private:
     std::shared_ptr<QPDF> m_pdf;
@@ -82,6 +86,7 @@ private:
     std::shared_ptr<PdfDocument> m_protectionSource;
     std::vector<std::string> m_minimumVersions;
     bool m_optimized = false;
+    bool m_recompressed = false;
 };
 
 // Admission gate for every source: suffix, size, one try of `password` as the

@@ -2,6 +2,7 @@
 // document is written; see writeDocument.
 #include "app/protocol.h"
 #include "engine/pdfdocument.h"
+#include "engine/qpdfsupport.h"
 
 #include <QCryptographicHash>
 #include <QHashFunctions>
@@ -253,6 +254,7 @@ void optimizeDocument(PdfDocument& document)
 {
     try {
         mergeIdenticalObjects(document.pdf());
+        document.setStreamsRecompressed(recompressStreams(document.pdf()));
     } catch (const std::exception& error) {
         fail(QString::fromUtf8(error.what()));
     }

@@ -140,7 +140,7 @@ void writeDocument(const QString& path, const PdfDocument& document, const QStri
             writer.setObjectStreamMode(qpdf_o_generate);
             writer.setCompressStreams(true);
             writer.setDecodeLevel(qpdf_dl_generalized);
-            writer.setRecompressFlate(true);
+            writer.setRecompressFlate(!document.streamsRecompressed());
         }
         writer.write();
         output.close();

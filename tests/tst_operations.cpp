@@ -2,11 +2,15 @@
 #include "testsupport.h"
 
 #include <QJsonArray>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <qpdf/Buffer.hh>
 #include <qpdf/Pl_Buffer.hh>
+#include <qpdf/Pl_Flate.hh>
+#include <qpdf/Pl_RunLength.hh>
+#include <qpdf/Pl_String.hh>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
@@ -82,6 +86,71 @@ void writeLookalikeImages(const QString& path)
     QPDFPageDocumentHelper(pdf).addPage(page, false);
     QPDFWriter writer(pdf, QFile::encodeName(path).constData());
     writer.setCompressStreams(false);
+    writer.write();
+}
+
+template <typename Encoder, typename Action>
+std::string encoded(const std::string& data, Action action)
+{
+    std::string out;
+    Pl_String sink("out", nullptr, out);
+    Encoder encoder("encoder", &sink, action);
+    encoder.writeString(data);
+    encoder.finish();
+    return out;
+}
+
+// One page whose streams use every lossless encoding a writer may meet: hex
+// text, Flate with a PNG predictor, run length, and none at all.
+void writeMixedEncodings(const QString& path)
+{
+    QPDF pdf;
+    pdf.emptyPDF();
+    const int width = 300;
+    const int height = 100;
+    std::string pixels;
+    std::string predicted;
+    for (int y = 0; y < height; ++y) {
+        predicted += '\x02'; // PNG "up": each byte minus the one above it
+        for (int x = 0; x < width; ++x) {
+            pixels += char((x + 2 * y) & 0xff);
+            predicted += char(y == 0 ? pixels.back() : 2);
+        }
+    }
+    const auto image = [&pdf](const std::string& data, const char* filter, const char* parameters) {
+        QPDFObjectHandle stream = QPDFObjectHandle::newStream(&pdf);
+        stream.replaceStreamData(data, QPDFObjectHandle::parse(filter),
+                                 QPDFObjectHandle::parse(parameters));
+        stream.getDict().replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+        stream.getDict().replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
+        stream.getDict().replaceKey("/Width", QPDFObjectHandle::newInteger(300));
+        stream.getDict().replaceKey("/Height", QPDFObjectHandle::newInteger(100));
+        stream.getDict().replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceGray"));
+        stream.getDict().replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(8));
+        return stream;
+    };
+    QPDFObjectHandle images = QPDFObjectHandle::newDictionary();
+    images.replaceKey("/Im0", image(encoded<Pl_Flate>(predicted, Pl_Flate::a_deflate),
+                                    "/FlateDecode", "<< /Predictor 12 /Columns 300 /Colors 1 >>"));
+    images.replaceKey("/Im1", image(encoded<Pl_RunLength>(pixels, Pl_RunLength::a_encode),
+                                    "/RunLengthDecode", "null"));
+    images.replaceKey("/Im2", image(pixels, "null", "null"));
+    const std::string contents = "q 300 0 0 100 0 0 cm /Im0 Do /Im1 Do /Im2 Do Q "
+                                 "BT /F1 12 Tf 10 150 Td (Hex) Tj ET";
+    QPDFObjectHandle content = QPDFObjectHandle::newStream(&pdf);
+    content.replaceStreamData(QByteArray::fromStdString(contents).toHex().toStdString() + ">",
+                              QPDFObjectHandle::newName("/ASCIIHexDecode"),
+                              QPDFObjectHandle::newNull());
+    QPDFObjectHandle page = pdf.makeIndirectObject(
+        QPDFObjectHandle::parse("<< /Type /Page /MediaBox [0 0 300 200] /Resources << /Font "
+                                "<< /F1 << /Type /Font /Subtype /Type1 /BaseFont /Helvetica >> "
+                                ">> >> >>"));
+    page.getKey("/Resources").replaceKey("/XObject", images);
+    page.replaceKey("/Contents", content);
+    QPDFPageDocumentHelper(pdf).addPage(page, false);
+    QPDFWriter writer(pdf, QFile::encodeName(path).constData());
+    writer.setCompressStreams(false);
+    writer.setDecodeLevel(qpdf_dl_none);
     writer.write();
 }
 
@@ -389,6 +458,22 @@ void TestOperations::optimizeIsLossless()
     QCOMPARE(imageObjectCount(lookalike), 3);
     QCOMPARE(imageObjectCount(merged), 2);
     QCOMPARE(decodedPageData(merged), decodedPageData(lookalike));
+
+    // Every encoding the writer decodes is compressed again at the highest
+    // level, on several threads: never larger than qpdf's own optimisation.
+    const QString mixed = m_in->filePath(u"编码.pdf"_s);
+    writeMixedEncodings(mixed);
+    m_guard.add(mixed);
+    result = run(makeRequest(u"optimize"_s, {mixed}, m_out->path()));
+    QCOMPARE(result.exitCode, 0);
+    const QString optimized = result.result.value(u"output"_s).toString();
+    QCOMPARE(decodedPageData(optimized), decodedPageData(mixed));
+    const QString peer = m_out->filePath(u"peer.pdf"_s);
+    QCOMPARE(QProcess::execute(u"qpdf"_s, {u"--object-streams=generate"_s, u"--recompress-flate"_s,
+                                           u"--compression-level=9"_s, mixed, peer}),
+             0);
+    QVERIFY(QFileInfo(optimized).size() <= QFileInfo(peer).size());
+    QVERIFY(QFileInfo(optimized).size() < QFileInfo(mixed).size() * 6 / 10);
 }
 
 QTEST_GUILESS_MAIN(TestOperations)
