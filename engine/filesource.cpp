@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 #else
 #include <qpdf/FileInputSource.hh>
 #endif
@@ -105,18 +105,17 @@ private:
     // Up to `length` bytes at `offset`, fewer only at the end of the file.
     size_t readAt(qpdf_offset_t offset, char* target, size_t length)
     {
-        if (offset < m_windowStart || offset >= m_windowStart + qpdf_offset_t(m_window.size())) {
+        if (offset < m_windowStart || offset >= m_windowStart + qpdf_offset_t(m_windowLength)) {
             if (length >= windowSize)
                 return readFile(offset, target, length);
-            m_window.resize(windowSize);
-            m_window.resize(readFile(offset, m_window.data(), windowSize));
+            m_windowLength = readFile(offset, m_window.get(), windowSize);
             m_windowStart = offset;
-            if (m_window.empty())
+            if (m_windowLength == 0)
                 return 0;
         }
         const size_t from = size_t(offset - m_windowStart);
-        const size_t count = std::min(length, m_window.size() - from);
-        std::memcpy(target, m_window.data() + from, count);
+        const size_t count = std::min(length, m_windowLength - from);
+        std::memcpy(target, m_window.get() + from, count);
         return count;
     }
 
@@ -135,7 +134,8 @@ private:
     int m_fd = -1;
     qpdf_offset_t m_size = 0;
     qpdf_offset_t m_position = 0;
-    std::vector<char> m_window;
+    std::unique_ptr<char[]> m_window = std::make_unique_for_overwrite<char[]>(windowSize);
+    size_t m_windowLength = 0;
     qpdf_offset_t m_windowStart = 0;
 };
 

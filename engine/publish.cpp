@@ -50,8 +50,9 @@ public:
             m_buffer.insert(m_buffer.end(), data, data + length);
     }
 
-    // The writer finishes its pipeline more than once; closing waits for close().
-    void finish() override { flushBuffer(); }
+    // The writer finishes its pipeline after every stream; the file ends only
+    // with close(), so a finish is no reason to write.
+    void finish() override {}
 
     void close()
     {
