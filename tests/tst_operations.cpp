@@ -84,7 +84,9 @@ void writeLookalikeImages(const QString& path)
     page.replaceKey("/Contents", QPDFObjectHandle::newStream(
                                      &pdf, "q 100 0 0 1 0 0 cm /Im0 Do /Im1 Do /Im2 Do Q"));
     QPDFPageDocumentHelper(pdf).addPage(page, false);
-    QPDFWriter writer(pdf, QFile::encodeName(path).constData());
+    // The writer keeps the name until it writes.
+    const QByteArray file = QFile::encodeName(path);
+    QPDFWriter writer(pdf, file.constData());
     writer.setCompressStreams(false);
     writer.write();
 }
@@ -148,7 +150,9 @@ void writeMixedEncodings(const QString& path)
     page.getKey("/Resources").replaceKey("/XObject", images);
     page.replaceKey("/Contents", content);
     QPDFPageDocumentHelper(pdf).addPage(page, false);
-    QPDFWriter writer(pdf, QFile::encodeName(path).constData());
+    // The writer keeps the name until it writes.
+    const QByteArray file = QFile::encodeName(path);
+    QPDFWriter writer(pdf, file.constData());
     writer.setCompressStreams(false);
     writer.setDecodeLevel(qpdf_dl_none);
     writer.write();
