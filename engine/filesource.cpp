@@ -134,7 +134,7 @@ private:
     int m_fd = -1;
     qpdf_offset_t m_size = 0;
     qpdf_offset_t m_position = 0;
-    std::unique_ptr<char[]> m_window = std::make_unique_for_overwrite<char[]>(windowSize);
+    std::unique_ptr<char[]> m_window = std::make_unique<char[]>(windowSize);
     size_t m_windowLength = 0;
     qpdf_offset_t m_windowStart = 0;
 };
