@@ -53,22 +53,40 @@ QImage flattenPageImage(const QImage& image)
     return canvas.convertToFormat(QImage::Format_RGB888);
 }
 
-QImage compactPageImage(const QImage& rgb)
+QImage neutralGreyImage(const QImage& rgb)
 {
     if (rgb.format() != QImage::Format_RGB888)
-        return rgb;
-    bool blackAndWhite = true;
+        return QImage();
+    QImage grey(rgb.size(), QImage::Format_Grayscale8);
     for (int y = 0; y < rgb.height(); ++y) {
         const uchar* row = rgb.constScanLine(y);
+        uchar* target = grey.scanLine(y);
         for (int x = 0; x < rgb.width(); ++x) {
             const uchar r = row[3 * x];
             if (r != row[3 * x + 1] || r != row[3 * x + 2])
-                return rgb;
-            blackAndWhite = blackAndWhite && (r == 0 || r == 255);
+                return QImage();
+            target[x] = r;
         }
     }
-    const QImage grey = rgb.convertToFormat(QImage::Format_Grayscale8);
-    return blackAndWhite ? grey.convertToFormat(QImage::Format_Mono, Qt::ThresholdDither) : grey;
+    return grey;
+}
+
+QImage compactGreyImage(const QImage& grey)
+{
+    for (int y = 0; y < grey.height(); ++y) {
+        const uchar* row = grey.constScanLine(y);
+        for (int x = 0; x < grey.width(); ++x) {
+            if (row[x] != 0 && row[x] != 255)
+                return grey;
+        }
+    }
+    return grey.convertToFormat(QImage::Format_Mono, Qt::ThresholdDither);
+}
+
+QImage compactPageImage(const QImage& rgb)
+{
+    const QImage grey = neutralGreyImage(rgb);
+    return grey.isNull() ? rgb : compactGreyImage(grey);
 }
 
 DeskewResult deskewImage(const QImage& image, const CancelTest& cancelled)

@@ -3,13 +3,18 @@
 // Debian's real Tesseract models.
 #include "ocr/ocrdocument.h"
 #include "ocr/ocrworker.h"
+#include "ocr/pageimage.h"
 #include "testsupport.h"
 
 #include <QJsonArray>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <poppler/qt6/poppler-qt6.h>
+#include <tesseract/baseapi.h>
+
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 using testsupport::DrawnPage;
@@ -104,6 +109,7 @@ private slots:
     void workerFailuresAndCancellation();
     void imageSource();
     void pipelinedPathMatchesReference();
+    void greyPagesRecogniseAsRgb();
     void operationThroughWorker();
     void protectedAndRestrictedSources();
 
@@ -384,6 +390,43 @@ void TestOcr::pipelinedPathMatchesReference()
     for (int page = 0; page < 5; ++page) {
         QCOMPARE(a->page(page)->text(QRectF()), b->page(page)->text(QRectF()));
         QCOMPARE(a->page(page)->renderToImage(50, 50), b->page(page)->renderToImage(50, 50));
+    }
+}
+
+void TestOcr::greyPagesRecogniseAsRgb()
+{
+    // Grey pages reach the engine as one byte per pixel: words, boxes and
+    // confidences must be exactly those of the same pixels in RGB.
+    QImage noisy =
+        testsupport::drawScan(englishScan(), 300).convertToFormat(QImage::Format_Grayscale8);
+    QRandomGenerator random(7);
+    for (int y = 0; y < noisy.height(); ++y) {
+        uchar* row = noisy.scanLine(y);
+        for (int x = 0; x < noisy.width(); ++x)
+            row[x] = uchar(std::clamp(int(row[x]) + int(random.bounded(61)) - 30, 0, 255));
+    }
+    const std::pair<QImage, const char*> pages[] = {
+        {noisy, "eng"},
+        {testsupport::drawScan(chineseScan(), 300), "chi_sim+eng"},
+    };
+    for (const auto& [page, language] : pages) {
+        const QImage rgb = batch::flattenPageImage(page);
+        const QImage grey = batch::neutralGreyImage(rgb);
+        QVERIFY(!grey.isNull());
+        QCOMPARE(grey.convertToFormat(QImage::Format_RGB888), rgb);
+        QByteArray hocr[2];
+        for (int i = 0; i < 2; ++i) {
+            const QImage& image = i == 0 ? rgb : grey;
+            tesseract::TessBaseAPI engine;
+            QCOMPARE(engine.Init(QFile::encodeName(models()).constData(), language), 0);
+            engine.SetImage(image.constBits(), image.width(), image.height(), i == 0 ? 3 : 1,
+                            int(image.bytesPerLine()));
+            engine.SetSourceResolution(300);
+            const std::unique_ptr<char[]> text(engine.GetHOCRText(0));
+            hocr[i] = text.get();
+        }
+        QVERIFY(hocr[0].contains("x_wconf"));
+        QCOMPARE(hocr[1], hocr[0]);
     }
 }
 
