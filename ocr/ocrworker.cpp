@@ -2,7 +2,8 @@
 
 #include "ocr/export/layout.h"
 #include "ocr/ocrdocument.h"
-#include "ocr/pageimage.h"
+#include "ocr/pagework.h"
+#include "ocr/stageclock.h"
 #include "ocr/textlayer.h"
 
 #include <QDir>
@@ -10,13 +11,11 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QLocale>
+#include <QScopeGuard>
 
 #include <tesseract/baseapi.h>
 #include <tesseract/renderer.h>
 
-#include <QElapsedTimer>
-
-#include <atomic>
 #include <cstdio>
 #include <future>
 #include <map>
@@ -26,81 +25,26 @@ using namespace Qt::StringLiterals;
 
 namespace batch {
 
-// One recognition lane: its own engine, its own view of the document (Poppler
-// documents are not shared between threads) and its own page picture file.
-struct Lane
-{
-    std::unique_ptr<OcrDocument> document;
-    std::unique_ptr<tesseract::TessBaseAPI> engine;
-    QString pngPath;
-};
-
-// What recognising one page produced; reported by the run in list order.
-struct PageResult
-{
-    QString failure;
-    bool cancelled = false;
-    double deskewAngle = 0;
-    QString text;
-    PageLayout layout;
-    bool pngSaved = false;
-};
-
-namespace {
-
-// Built with QPB_OCR_PROFILE, the run prints where its time went to standard
-// error (for bench/ocr.sh); otherwise the clock compiles to nothing.
 #ifdef QPB_OCR_PROFILE
-std::atomic<qint64> stageNanoseconds[8];
-const char* const stageNames[8] = {"render",       "preparation", "recognition", "png",
-                                   "pdf-renderer", "text-layer",  "merge",       "layout"};
-struct StageClock
-{
-    explicit StageClock(int stage) : m_stage(stage) { m_timer.start(); }
-    ~StageClock() { stageNanoseconds[m_stage] += m_timer.nsecsElapsed(); }
-    int m_stage;
-    QElapsedTimer m_timer;
-};
+std::atomic<qint64> stageNanoseconds[StageCount];
+
 void printProfile(int pages)
 {
+    static const char* const names[StageCount] = {"render", "preparation",  "recognition",
+                                                  "png",    "pdf-renderer", "text-layer",
+                                                  "merge",  "layout"};
     std::fprintf(stderr, "profile pages=%d", pages);
-    for (int i = 0; i < 8; ++i)
-        std::fprintf(stderr, " %s=%.3f", stageNames[i], double(stageNanoseconds[i]) / 1e9);
+    for (int i = 0; i < StageCount; ++i)
+        std::fprintf(stderr, " %s=%.3f", names[i], double(stageNanoseconds[i]) / 1e9);
     std::fprintf(stderr, "\n");
 }
-#define QPB_STAGE(n) const StageClock stageClock##__LINE__(n)
-#else
-#define QPB_STAGE(n)
-void printProfile(int) {}
 #endif
 
-struct TextDeleter
-{
-    void operator()(char* text) const { delete[] text; }
-};
-using TesseractText = std::unique_ptr<char, TextDeleter>;
+namespace {
 
 QString pageMessage(const QString& pattern, int number)
 {
     return pattern.arg(number);
-}
-
-std::unique_ptr<tesseract::TessBaseAPI> startEngine(const QString& modelsPath,
-                                                    const QString& language)
-{
-    auto engine = std::make_unique<tesseract::TessBaseAPI>();
-    const QByteArray dataPath = QFile::encodeName(modelsPath);
-    if (engine->Init(dataPath.isEmpty() ? nullptr : dataPath.constData(),
-                     language.toUtf8().constData(), tesseract::OEM_DEFAULT, nullptr, 0, nullptr,
-                     nullptr, false) != 0)
-        return nullptr;
-    engine->SetPageSegMode(tesseract::PSM_AUTO);
-    return engine;
-}
-
-QString engineFailure()
-{
-    return u"OCR 初始化失败。请指定 tessdata 文件夹，并检查所选语言的 traineddata 文件。"_s;
 }
 
 // The shortest general form of a number, as in "2.25" or "-0.5".
@@ -214,14 +158,14 @@ void OcrWorker::run()
         return;
     }
 
-    // 6: the engine of the first lane; further lanes start their own when needed.
-    std::vector<Lane> lanes(1);
-    lanes[0].engine = startEngine(m_modelsPath, m_language);
-    if (!lanes[0].engine) {
+    // 6: the first engine; a second lane starts its own when it needs it.
+    std::vector<std::unique_ptr<tesseract::TessBaseAPI>> engines;
+    engines.push_back(startEngine(m_modelsPath, m_language));
+    if (!engines[0]) {
         emit failed(engineFailure());
         return;
     }
-    const QString dataFolder = QFile::decodeName(lanes[0].engine->GetDatapath());
+    const QString dataFolder = QFile::decodeName(engines[0]->GetDatapath());
 
     // 7–8: the PDF renderer writes the recognised pages.
     const QString pdfBase = anyKept ? m_outputBase + u"-recognized"_s : m_outputBase;
@@ -233,54 +177,104 @@ void OcrWorker::run()
             return;
         }
         renderer = std::make_unique<tesseract::TessPDFRenderer>(
-            QFile::encodeName(pdfBase).constData(), lanes[0].engine->GetDatapath(), false);
+            QFile::encodeName(pdfBase).constData(), engines[0]->GetDatapath(), false);
         if (!renderer->BeginDocument("OCR document")) {
             emit failed(u"无法创建 PDF 临时文件，请检查临时目录权限和 pdf.ttf。"_s);
             return;
         }
     }
 
-    // Pages to recognise, in list order; with two lanes, page k goes to lane k % 2.
+    // Pages to recognise, in list order. Pipelined, the k-th goes to lane k % 2
+    // and pages are prepared one ahead of the lanes, on a view of the document
+    // of their own (a Poppler document serves one thread at a time).
     QList<int> queue;
+    std::vector<int> queueIndex(static_cast<size_t>(total), -1);
     for (int j = 0; j < total; ++j) {
-        if (!anyKept || !keep.at(j))
+        if (!anyKept || !keep.at(j)) {
+            queueIndex[static_cast<size_t>(j)] = static_cast<int>(queue.size());
             queue.append(j);
+        }
     }
     const int laneCount =
         m_pipelined && queue.size() >= 2 && QThread::idealThreadCount() >= 2 ? 2 : 1;
-    std::vector<int> laneOf(static_cast<size_t>(total), 0);
-    for (qsizetype k = 0; k < queue.size(); ++k)
-        laneOf[static_cast<size_t>(queue.at(k))] = static_cast<int>(k % laneCount);
-    lanes.resize(static_cast<size_t>(laneCount));
-    for (size_t l = 0; l < lanes.size(); ++l) {
-        Lane& lane = lanes[l];
-        lane.pngPath =
-            l == 0 ? m_outputBase + u"-page.png"_s : m_outputBase + u"-page-%1.png"_s.arg(l + 1);
-        if (isPdf) {
-            lane.document = std::make_unique<OcrDocument>();
-            if (!lane.document->load(m_sourcePath)) {
-                emit failed(u"无法打开 PDF。请检查文件是否损坏、加密或受密码保护。"_s);
-                return;
-            }
+    engines.resize(static_cast<size_t>(laneCount));
+    std::unique_ptr<OcrDocument> ownView;
+    const OcrDocument* view = isPdf ? &document : nullptr;
+    if (isPdf && laneCount > 1) {
+        ownView = std::make_unique<OcrDocument>();
+        if (!ownView->load(m_sourcePath)) {
+            emit failed(u"无法打开 PDF。请检查文件是否损坏、加密或受密码保护。"_s);
+            return;
         }
+        view = ownView.get();
     }
-    const bool rebuilding = m_outputKind == RebuiltPdf || m_outputKind == Docx;
-    const bool writePng = renderer != nullptr;
-    const auto work = [&, this](int position) {
-        Lane& lane = lanes[static_cast<size_t>(laneOf[static_cast<size_t>(position)])];
-        return recognizePage(lane, list.at(position), isPdf, sourceImage, rebuilding, writePng);
+    const PageSettings settings{.dpi = m_dpi,
+                                .deskew = m_deskew,
+                                .enhance = m_enhanceImage,
+                                .rebuilding = m_outputKind == RebuiltPdf || m_outputKind == Docx,
+                                .writePng = renderer != nullptr};
+    const auto pngPath = [this](int position) {
+        return m_outputBase + u"-page-%1.png"_s.arg(position + 1);
     };
-    // Futures are declared after the lanes, so they are waited for before a lane goes.
-    std::map<int, std::future<PageResult>> pending;
+    // Declared before the futures that write the pictures, so it runs after them.
+    const auto removePictures = qScopeGuard([&queue, &pngPath] {
+        for (const int position : queue)
+            QFile::remove(pngPath(position));
+    });
+    const auto prepare = [&, this](int position) {
+        return preparePage(view, list.at(position), sourceImage, settings, cancelTest);
+    };
+    const auto recognizeOnLane = [&, this](int lane, const PreparedPage& page, int position) {
+        std::unique_ptr<tesseract::TessBaseAPI>& engine = engines[static_cast<size_t>(lane)];
+        if (!engine)
+            engine = startEngine(m_modelsPath, m_language);
+        if (!engine) {
+            PageResult result;
+            result.failure = engineFailure();
+            return result;
+        }
+        return recognizePreparedPage(*engine, page, list.at(position), settings, cancelTest);
+    };
+
+    // Pipelined, a page's picture is saved while the page is being recognised.
+    std::vector<std::shared_future<PreparedPage>> preparations(static_cast<size_t>(queue.size()));
+    std::vector<std::future<bool>> pictures(static_cast<size_t>(queue.size()));
+    std::map<int, std::future<PageResult>> recognitions;
+    qsizetype prepared = 0;
     qsizetype launched = 0;
-    const auto launchNext = [&] {
+    const auto prepareNext = [&] {
+        if (laneCount < 2 || prepared >= queue.size())
+            return;
+        const qsizetype k = prepared++;
+        const std::shared_future<PreparedPage> previous =
+            k > 0 ? preparations[static_cast<size_t>(k - 1)] : std::shared_future<PreparedPage>();
+        auto promise = std::make_shared<std::promise<PreparedPage>>();
+        preparations[static_cast<size_t>(k)] = promise->get_future().share();
+        const int position = queue.at(k);
+        pictures[static_cast<size_t>(k)] = std::async(
+            std::launch::async, [&prepare, &settings, &pngPath, previous, promise, position] {
+                if (previous.valid())
+                    previous.wait();
+                const PreparedPage page = prepare(position);
+                promise->set_value(page);
+                return settings.writePng && savePicture(page, pngPath(position));
+            });
+    };
+    const auto recognizeNext = [&] {
         if (laneCount < 2 || launched >= queue.size())
             return;
-        const int position = queue.at(launched++);
-        pending.emplace(position, std::async(std::launch::async, work, position));
+        const qsizetype k = launched++;
+        const int position = queue.at(k);
+        const std::shared_future<PreparedPage> page = preparations[static_cast<size_t>(k)];
+        recognitions.emplace(position, std::async(std::launch::async, [&recognizeOnLane, page, k,
+                                                                       position, laneCount] {
+                                 return recognizeOnLane(int(k % laneCount), page.get(), position);
+                             }));
     };
+    for (int l = 0; l <= laneCount; ++l)
+        prepareNext();
     for (int l = 0; l < laneCount; ++l)
-        launchNext();
+        recognizeNext();
 
     // 9: the page loop; results are taken and reported strictly in list order.
     int completed = 0;
@@ -301,15 +295,21 @@ void OcrWorker::run()
         if (interrupted())
             return;
 
+        const qsizetype k = queueIndex[static_cast<size_t>(j)];
         PageResult result;
+        bool pictureSaved = false;
         if (laneCount == 1) {
-            result = work(j);
+            const PreparedPage page = prepare(j);
+            pictureSaved = settings.writePng && savePicture(page, pngPath(j));
+            result = recognizeOnLane(0, page, j);
         } else {
-            auto found = pending.find(j);
+            auto found = recognitions.find(j);
             result = found->second.get();
-            pending.erase(found);
+            recognitions.erase(found);
+            pictureSaved = pictures[static_cast<size_t>(k)].get();
+            preparations[static_cast<size_t>(k)] = {};
         }
-        Lane& lane = lanes[static_cast<size_t>(laneOf[static_cast<size_t>(j)])];
+        tesseract::TessBaseAPI* engine = engines[static_cast<size_t>(k % laneCount)].get();
         if (result.deskewAngle != 0) {
             emit notice(u"第 %1 页倾斜校正 %2°，输出与文字层使用相同坐标。"_s.arg(
                 QString::number(number), shortNumber(result.deskewAngle)));
@@ -325,27 +325,28 @@ void OcrWorker::run()
         }
         emit pageReady(number, total, result.text);
 
-        if (rebuilding) {
+        if (settings.rebuilding) {
             lowConfidenceLines += result.layout.lowConfidenceLines;
             layouts.append(std::move(result.layout));
         }
         if (renderer) {
-            if (!result.pngSaved) {
+            if (!pictureSaved) {
                 emit failed(u"无法保存页面临时图像。"_s);
                 return;
             }
-            QPB_STAGE(4);
-            lane.engine->SetInputName(QFile::encodeName(lane.pngPath).constData());
-            if (!renderer->AddImage(lane.engine.get())) {
+            QPB_STAGE(PdfRendererStage);
+            engine->SetInputName(QFile::encodeName(pngPath(j)).constData());
+            if (!renderer->AddImage(engine)) {
                 emit failed(
                     pageMessage(u"第 %1 页写入 PDF 失败。已完成的文字仍可导出。"_s, number));
                 return;
             }
-            QFile::remove(lane.pngPath);
+            QFile::remove(pngPath(j));
         }
         emit progressReady(++completed, total);
-        lane.engine->Clear();
-        launchNext();
+        engine->Clear();
+        recognizeNext();
+        prepareNext();
     }
 
     // 10: close the recognised PDF.
@@ -358,7 +359,7 @@ void OcrWorker::run()
         }
         renderer.reset();
         QString error;
-        QPB_STAGE(5);
+        QPB_STAGE(TextLayerStage);
         if (!joinCjkWords(pdfBase + u".pdf"_s, &error)) {
             emit failed(u"PDF 保存失败，请检查磁盘空间。已完成的文字仍可导出。"_s);
             return;
@@ -368,7 +369,7 @@ void OcrWorker::run()
     // 11: bring kept text pages and recognised pages together.
     if (anyKept) {
         QString error;
-        QPB_STAGE(6);
+        QPB_STAGE(MergeStage);
         if (!document.mergeSearchablePages(list, keep, pdfBase + u".pdf"_s, finalPdf, &error)) {
             emit failed(u"文字页与识别页合并失败：%1"_s.arg(error));
             return;
@@ -377,7 +378,7 @@ void OcrWorker::run()
     }
 
     // 12: the editable outputs.
-    if (rebuilding) {
+    if (settings.rebuilding) {
         emit notice(u"OCR 完成，正在按段落、坐标和字号重建输出…"_s);
         QString error;
         const bool written =
@@ -397,118 +398,12 @@ void OcrWorker::run()
     // 13: done.
     if (interrupted())
         return;
-    if (rebuilding)
+    if (settings.rebuilding)
         emit notice(u"有 %1 行的 OCR 置信度低于 65，建议核对原件。"_s.arg(lowConfidenceLines));
     else
         emit notice(u"已完成 %1 页识别。"_s.arg(total));
     printProfile(total);
     emit succeeded();
-}
-
-PageResult OcrWorker::recognizePage(Lane& lane, int index, bool isPdf, const QImage& sourceImage,
-                                    bool rebuilding, bool writePng) const
-{
-    PageResult result;
-    const int number = index + 1;
-    if (!lane.engine) {
-        lane.engine = startEngine(m_modelsPath, m_language);
-        if (!lane.engine) {
-            result.failure = engineFailure();
-            return result;
-        }
-    }
-    const QSizeF points =
-        isPdf ? lane.document->pageSize(index) : QSizeF(sourceImage.size()) * 72.0 / m_dpi;
-    QSize pixels;
-    if (!pagePixelSize(points, m_dpi, pixels)) {
-        result.failure =
-            pageMessage(u"第 %1 页尺寸过大或无效，请降低 DPI。已完成的文字仍可导出。"_s, number);
-        return result;
-    }
-    QImage pageImage;
-    {
-        QPB_STAGE(0);
-        pageImage = isPdf ? lane.document->render(index, pixels) : sourceImage;
-    }
-    if (pageImage.isNull()) {
-        result.failure = pageMessage(u"第 %1 页渲染失败。"_s, number);
-        return result;
-    }
-    {
-        QPB_STAGE(1);
-        pageImage = flattenPageImage(pageImage);
-    }
-    const CancelTest cancelTest = [this] {
-        return isInterruptionRequested();
-    };
-    if (m_deskew) {
-        QPB_STAGE(1);
-        const DeskewResult straightened = deskewImage(pageImage, cancelTest);
-        pageImage = straightened.image;
-        result.deskewAngle = straightened.angle;
-    }
-    if (isInterruptionRequested()) {
-        result.cancelled = true;
-        return result;
-    }
-    // Tesseract recognises a neutral grey page given as one byte per pixel exactly
-    // as it does the same page in RGB, and a quarter faster: it converts and
-    // thresholds one channel instead of three.
-    QImage pageGrey;
-    {
-        QPB_STAGE(1);
-        pageGrey = neutralGreyImage(pageImage);
-    }
-    QImage recognitionImage = pageGrey.isNull() ? pageImage : pageGrey;
-    if (m_enhanceImage) {
-        QPB_STAGE(1);
-        std::optional<QImage> enhanced = enhanceForRecognition(pageImage, cancelTest);
-        if (!enhanced) {
-            result.cancelled = true;
-            return result;
-        }
-        const QImage enhancedGrey = neutralGreyImage(*enhanced);
-        recognitionImage = enhancedGrey.isNull() ? *enhanced : enhancedGrey;
-    }
-
-    tesseract::TessBaseAPI& engine = *lane.engine;
-    int recognized = 0;
-    {
-        QPB_STAGE(2);
-        const int bytesPerPixel = recognitionImage.format() == QImage::Format_Grayscale8 ? 1 : 3;
-        engine.SetImage(recognitionImage.constBits(), recognitionImage.width(),
-                        recognitionImage.height(), bytesPerPixel,
-                        static_cast<int>(recognitionImage.bytesPerLine()));
-        engine.SetSourceResolution(m_dpi);
-        recognized = engine.Recognize(nullptr);
-    }
-    if (recognized != 0) {
-        result.failure = pageMessage(u"第 %1 页识别失败。"_s, number);
-        return result;
-    }
-    const TesseractText text(engine.GetUTF8Text());
-    if (!text) {
-        result.failure = pageMessage(u"第 %1 页无法取得识别结果。"_s, number);
-        return result;
-    }
-    if (isInterruptionRequested()) {
-        result.cancelled = true;
-        return result;
-    }
-    result.text = QString::fromUtf8(text.get());
-    if (rebuilding) {
-        QPB_STAGE(7);
-        result.layout = reconstructPage(engine, pageImage, points);
-    }
-    if (writePng) {
-        QPB_STAGE(3);
-        // Tesseract's renderer embeds the PNG's compressed data as it is, so the
-        // file's compression is the output's: default level (level 9 measured
-        // 1 % smaller and 13 % slower).
-        const QImage compact = pageGrey.isNull() ? pageImage : compactGreyImage(pageGrey);
-        result.pngSaved = compact.save(lane.pngPath, "PNG");
-    }
-    return result;
 }
 
 } // namespace batch

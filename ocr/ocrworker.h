@@ -26,9 +26,6 @@ struct OcrOptions
     int outputKind = SearchablePdf;
 };
 
-struct Lane;
-struct PageResult;
-
 class OcrWorker : public QThread
 {
     Q_OBJECT
@@ -50,11 +47,6 @@ signals:
 
 protected:
     void run() override;
-
-private:
-    // Everything of one page up to its text, on one lane; thread-safe.
-    PageResult recognizePage(Lane& lane, int index, bool isPdf, const QImage& sourceImage,
-                             bool rebuilding, bool writePng) const;
 
 private:
     const QString m_sourcePath;

@@ -9,7 +9,7 @@ packages=(
     libgl-dev libxkbcommon-dev
     libqpdf-dev zlib1g-dev qpdf
     libpoppler-qt6-dev poppler-utils
-    libtesseract-dev libleptonica-dev tesseract-ocr
+    libtesseract-dev libleptonica-dev libpng-dev tesseract-ocr
     tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-chi-tra
     libarchive-dev
     fonts-noto-cjk fonts-dejavu-core

@@ -1,9 +1,11 @@
 // Page preparation on synthetic images, where the right answer is known.
 #include "ocr/ocrdocument.h"
 #include "ocr/pageimage.h"
+#include "ocr/pagework.h"
 #include "testsupport.h"
 
 #include <QPainter>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -43,6 +45,7 @@ class TestPageImage : public QObject
 private slots:
     void flattenPutsTransparencyOnWhite();
     void compactFormKeepsPixels();
+    void picturesKeepPixels();
     void deskewStraightensTwoDegrees_data();
     void deskewStraightensTwoDegrees();
     void deskewLeavesUnconvincingPagesAlone();
@@ -84,6 +87,39 @@ void TestPageImage::compactFormKeepsPixels()
     colour.setPixelColor(10, 10, QColor(200, 10, 10));
     QCOMPARE(batch::compactPageImage(colour).format(), QImage::Format_RGB888);
     QCOMPARE(batch::compactPageImage(colour), colour);
+}
+
+void TestPageImage::picturesKeepPixels()
+{
+    // The page picture files the PDF renderer embeds: every form reads back as
+    // the same pixels, whichever way a 1-bit image's colour table is ordered.
+    QTemporaryDir dir;
+    QImage grey = textImage(0);
+    QImage mono = filled(70, 33, Qt::white);
+    mono.setPixelColor(3, 4, Qt::black);
+    mono.setPixelColor(69, 32, Qt::black);
+    QImage colour = grey;
+    colour.setPixelColor(10, 10, QColor(200, 10, 10));
+    const QImage monoBits = batch::compactPageImage(mono);
+    QImage swapped = monoBits;
+    swapped.setColorTable({monoBits.color(1), monoBits.color(0)});
+    swapped.invertPixels();
+    QCOMPARE(swapped.convertToFormat(QImage::Format_RGB888), mono);
+
+    const QList<std::pair<QImage, QImage>> cases = {
+        {batch::compactPageImage(grey), grey}, {monoBits, mono}, {swapped, mono}, {colour, colour}};
+    for (const auto& [picture, expected] : cases) {
+        batch::PreparedPage page;
+        page.picture = picture;
+        const QString path = dir.filePath(u"page.png"_s);
+        QVERIFY(batch::savePicture(page, path));
+        QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB888), expected);
+    }
+    QVERIFY(!batch::savePicture({}, dir.filePath(u"none.png"_s)));
+    batch::PreparedPage page;
+    page.picture = batch::compactPageImage(grey);
+    QVERIFY(!batch::savePicture(page, dir.filePath(u"missing/page.png"_s)));
+    QVERIFY(!QFileInfo::exists(dir.filePath(u"missing/page.png"_s)));
 }
 
 void TestPageImage::deskewStraightensTwoDegrees_data()
