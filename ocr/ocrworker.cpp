@@ -213,7 +213,7 @@ void OcrWorker::run()
                                 .enhance = m_enhanceImage,
                                 .rebuilding = m_outputKind == RebuiltPdf || m_outputKind == Docx,
                                 .writePng = renderer != nullptr};
-    const auto pngPath = [this](int position) {
+    const auto pngPath = [this](int position) -> QString {
         return m_outputBase + u"-page-%1.png"_s.arg(position + 1);
     };
     // Declared before the futures that write the pictures, so it runs after them.
