@@ -19,6 +19,7 @@
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <unordered_map>
 
 using namespace Qt::StringLiterals;
@@ -43,6 +44,12 @@ bool mayMerge(QPDFObjectHandle object)
     return !(type.isName() && identityTypes.count(type.getName()) != 0);
 }
 
+struct Fingerprint
+{
+    quint64 hash = 0;
+    quint64 size = 0;
+};
+
 // Fingerprints stream data as it flows, so that a 500 MB image is never held
 // whole. A fast hash over fixed blocks, so that the value never depends on how
 // the data arrives; equal fingerprints are confirmed before anything merges.
@@ -63,13 +70,10 @@ public:
         }
     }
     void finish() override {}
-    std::string result()
+    Fingerprint result()
     {
         hashBlock();
-        std::string bytes(2 * sizeof(quint64), '\0');
-        const quint64 values[2] = {m_hash, m_size};
-        std::memcpy(bytes.data(), values, bytes.size());
-        return bytes;
+        return {m_hash, m_size};
     }
 
 private:
@@ -107,7 +111,7 @@ void pipeRawData(QPDFObjectHandle stream, Pipeline& pipeline)
         throw std::runtime_error("stream data cannot be read");
 }
 
-std::string rawFingerprint(QPDFObjectHandle stream)
+Fingerprint rawFingerprint(QPDFObjectHandle stream)
 {
     FingerprintPipeline fingerprint;
     pipeRawData(stream, fingerprint);
@@ -173,7 +177,7 @@ void replaceReferences(QPDFObjectHandle container, const Replacements& replaceme
 // more merges happen, because merging children can make parents identical.
 void mergeIdenticalObjects(QPDF& pdf)
 {
-    std::map<QPDFObjGen, std::string> fingerprints;
+    std::map<QPDFObjGen, Fingerprint> fingerprints;
     // Merged away and no longer referenced; never considered again.
     std::set<QPDFObjGen> retired;
     for (int pass = 0; pass < 16; ++pass) {
@@ -204,8 +208,8 @@ void mergeIdenticalObjects(QPDF& pdf)
                 auto known = fingerprints.find(object.getObjGen());
                 if (known == fingerprints.end())
                     known = fingerprints.emplace(object.getObjGen(), rawFingerprint(object)).first;
-                keys[i] += '\0' + known->second;
-                std::memcpy(&size, known->second.data() + sizeof(quint64), sizeof size);
+                size = known->second.size;
+                keys[i] += '\0' + std::to_string(known->second.hash) + ':' + std::to_string(size);
             }
             const auto [it, inserted] = canonical.emplace(std::move(keys[i]), object);
             if (inserted || (object.isStream() && !sameRawData(it->second, object, size)))

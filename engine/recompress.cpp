@@ -7,7 +7,7 @@
 
 #include <QThread>
 
-#include <qpdf/Pipeline.hh>
+#include <qpdf/Pl_String.hh>
 #include <qpdf/QPDF.hh>
 
 #include <algorithm>
@@ -55,20 +55,6 @@ bool mayRecompress(QPDFObjectHandle stream)
     }
     return true;
 }
-
-class StringSink : public Pipeline
-{
-public:
-    explicit StringSink(std::string& target) : Pipeline("decoded", nullptr), m_target(target) {}
-    void write(unsigned char const* data, size_t length) override
-    {
-        m_target.append(reinterpret_cast<const char*>(data), length);
-    }
-    void finish() override {}
-
-private:
-    std::string& m_target;
-};
 
 std::string deflateAtLevel9(const std::string& data)
 {
@@ -183,7 +169,7 @@ bool recompressStreams(QPDF& pdf)
     {
         CompressionQueue queue(data);
         for (size_t i = 0; i < streams.size(); ++i) {
-            StringSink sink(data[i]);
+            Pl_String sink("decoded", nullptr, data[i]);
             bool filtered = false;
             bool read = false;
             try {

@@ -42,11 +42,6 @@ void printProfile(int pages)
 
 namespace {
 
-QString pageMessage(const QString& pattern, int number)
-{
-    return pattern.arg(number);
-}
-
 // The shortest general form of a number, as in "2.25" or "-0.5".
 QString shortNumber(double value)
 {
@@ -337,8 +332,7 @@ void OcrWorker::run()
             QPB_STAGE(PdfRendererStage);
             engine->SetInputName(QFile::encodeName(pngPath(j)).constData());
             if (!renderer->AddImage(engine)) {
-                emit failed(
-                    pageMessage(u"第 %1 页写入 PDF 失败。已完成的文字仍可导出。"_s, number));
+                emit failed(u"第 %1 页写入 PDF 失败。已完成的文字仍可导出。"_s.arg(number));
                 return;
             }
             QFile::remove(pngPath(j));
