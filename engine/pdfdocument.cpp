@@ -24,6 +24,9 @@ bool PdfDocument::allows(Permission permission) const
     int bits = 0;
     if (!m_pdf->isEncrypted(revision, bits))
         return true;
+    // The permission bits restrict users; the owner password is what lifts them.
+    if (m_pdf->ownerPasswordMatched())
+        return true;
     return (static_cast<unsigned>(bits) & static_cast<unsigned>(permission)) != 0;
 }
 

@@ -51,7 +51,8 @@ public:
     bool isNull() const { return !m_pdf; }
     int pageCount() const;
     bool isEncrypted() const;
-    // Unencrypted documents allow everything; otherwise the permission bits decide.
+    // Unencrypted documents and documents opened with their owner password
+    // allow everything; otherwise the permission bits decide.
     bool allows(Permission permission) const;
     bool hasAcroForm() const;
     std::string pdfVersion() const;

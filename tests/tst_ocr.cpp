@@ -496,14 +496,21 @@ void TestOcr::protectedAndRestrictedSources()
     QCOMPARE(facts.firstId, testsupport::inspectPdf(locked, "pw").firstId);
     QVERIFY(guard.unchanged());
 
-    // Modify allowed, copying not: refused although admission let it in.
-    const QString noCopy = m_dir->filePath(u"nocopy.pdf"_s);
-    testsupport::writePdf(noCopy, {.encryption = testsupport::Encryption::R6Aes256,
-                                   .userPassword = "u",
-                                   .ownerPassword = "o",
-                                   .allowExtract = false});
-    run = testsupport::runWorker(ocrRequest(noCopy, u"o"_s));
-    QCOMPARE(run.result.value(u"error"_s).toString(), u"文档权限不允许识别和添加文字层。"_s);
+    // Copying and modifying denied to users; the owner password lifts that.
+    const QString restricted = m_dir->filePath(u"restricted.pdf"_s);
+    testsupport::writeProtectedCopy(plain, restricted,
+                                    {.encryption = testsupport::Encryption::R3Rc4,
+                                     .userPassword = "u",
+                                     .ownerPassword = "o",
+                                     .allowModify = false,
+                                     .allowExtract = false,
+                                     .allowAssemble = false});
+    guard.add(restricted);
+    run = testsupport::runWorker(ocrRequest(restricted, u"o"_s));
+    QCOMPARE(run.result.value(u"error"_s).toString(), QString());
+    const QString restrictedOutput = run.result.value(u"output"_s).toString();
+    QVERIFY(testsupport::inspectPdf(restrictedOutput, "o").ownerMatched);
+    QVERIFY(guard.unchanged());
 
     const QString form = m_dir->filePath(u"form.pdf"_s);
     testsupport::writePdf(form, {.emptyAcroForm = true});
@@ -512,6 +519,7 @@ void TestOcr::protectedAndRestrictedSources()
              u"首版批量文字识别暂不支持交互表单，请先在编辑器中处理表单。"_s);
     QStringList left = testsupport::folderEntries(out.path());
     left.removeAll(QFileInfo(output).fileName());
+    left.removeAll(QFileInfo(restrictedOutput).fileName());
     QVERIFY(left.isEmpty());
 }
 

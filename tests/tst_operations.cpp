@@ -175,6 +175,8 @@ private slots:
     void newPasswordLimits();
     void decryptRemovesProtection();
     void protectedSourcesKeepProtection();
+    void ownerPasswordLiftsRestrictions_data();
+    void ownerPasswordLiftsRestrictions();
     void optimizeIsLossless();
 
 private:
@@ -416,6 +418,64 @@ void TestOperations::protectedSourcesKeepProtection()
     result = run(makeRequest(u"merge"_s, {plain, src}, m_out->path(), owner));
     QCOMPARE(result.result.value(u"error"_s).toString(),
              u"合并前请先用“移除密码”生成无密码副本，避免合并时静默移除文档保护。"_s);
+}
+
+void TestOperations::ownerPasswordLiftsRestrictions_data()
+{
+    QTest::addColumn<int>("encryption");
+    QTest::addColumn<QString>("owner");
+    QTest::newRow("R2 RC4") << int(Encryption::R2Rc4) << u"所有者"_s;
+    QTest::newRow("R3 RC4") << int(Encryption::R3Rc4) << u"owner"_s;
+    QTest::newRow("R4 AES") << int(Encryption::R4Aes128) << u"owner"_s;
+    QTest::newRow("R6 AES") << int(Encryption::R6Aes256) << u"owner"_s;
+    QTest::newRow("R6, empty owner password") << int(Encryption::R6Aes256) << QString();
+}
+
+// Modify, copy and assemble denied: the holder of the owner password may still
+// do everything, and a removed protection leaves a plain document.
+void TestOperations::ownerPasswordLiftsRestrictions()
+{
+    QFETCH(int, encryption);
+    QFETCH(QString, owner);
+    const QString src = source(u"受限.pdf"_s, {.pages = 3,
+                                               .marker = u"r"_s,
+                                               .encryption = Encryption(encryption),
+                                               .userPassword = owner.isEmpty() ? "" : "open",
+                                               .ownerPassword = owner.toStdString(),
+                                               .allowModify = false,
+                                               .allowExtract = false,
+                                               .allowAssemble = false});
+    const testsupport::PdfFacts restricted = inspectPdf(src, owner.toStdString());
+    QVERIFY(restricted.ownerMatched);
+    // Revision 2 has no separate assemble right: modify covers it.
+    const int denied = Encryption(encryption) == Encryption::R2Rc4 ? 8 | 16 : 8 | 16 | 1024;
+    QCOMPARE(restricted.permissions & denied, 0);
+
+    // The result's path, or "" (and the worker's message) when it failed.
+    const auto succeeds = [&](const QString& operation, QJsonObject extra) {
+        extra.insert(u"password"_s, owner);
+        const testsupport::WorkerRun result =
+            run(makeRequest(operation, {src}, m_out->path(), extra));
+        if (result.exitCode != 0)
+            qWarning("%s: %s", qPrintable(operation),
+                     qPrintable(result.result.value(u"error"_s).toString()));
+        return result.exitCode == 0 ? result.result.value(u"output"_s).toString() : QString();
+    };
+
+    const QString plain = succeeds(u"decrypt"_s, {});
+    const testsupport::PdfFacts facts = inspectPdf(plain);
+    QVERIFY(facts.opened);
+    QVERIFY(!facts.hasEncryptDict);
+    QCOMPARE(facts.markers, expectedMarkers(u"r"_s, {1, 2, 3}));
+
+    QCOMPARE(inspectPdf(succeeds(u"rotate"_s, {}), owner.toStdString()).rotations,
+             QList<int>({90, 90, 90}));
+    QCOMPARE(
+        inspectPdf(succeeds(u"extract"_s, {{u"pages"_s, u"2"_s}}), owner.toStdString()).markers,
+        expectedMarkers(u"r"_s, {2}));
+    QVERIFY(QFileInfo::exists(succeeds(u"split"_s, {{u"group"_s, 2}}) + u"/part-0002.pdf"_s));
+    QVERIFY(inspectPdf(succeeds(u"optimize"_s, {}), owner.toStdString()).ownerMatched);
+    QVERIFY(inspectPdf(succeeds(u"encrypt"_s, {{u"newPassword"_s, u"新"_s}}), "新").ownerMatched);
 }
 
 void TestOperations::optimizeIsLossless()

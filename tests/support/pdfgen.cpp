@@ -42,6 +42,37 @@ QPDFObjectHandle makeImage(QPDF& pdf)
     return image;
 }
 
+// The recipe's protection, with its restrictions, on whatever `writer` writes.
+void applyEncryption(QPDFWriter& writer, const PdfRecipe& recipe)
+{
+    const char* user = recipe.userPassword.c_str();
+    const char* owner = recipe.ownerPassword.c_str();
+    const bool modify = recipe.allowModify;
+    switch (recipe.encryption) {
+    case Encryption::None:
+        break;
+    case Encryption::R2Rc4:
+        writer.setR2EncryptionParametersInsecure(user, owner, true, modify, recipe.allowExtract,
+                                                 modify);
+        break;
+    case Encryption::R3Rc4:
+        writer.setR3EncryptionParametersInsecure(user, owner, true, recipe.allowExtract,
+                                                 recipe.allowAssemble, modify, modify, modify,
+                                                 qpdf_r3p_full);
+        break;
+    case Encryption::R4Aes128:
+        writer.setR4EncryptionParametersInsecure(user, owner, true, recipe.allowExtract,
+                                                 recipe.allowAssemble, modify, modify, modify,
+                                                 qpdf_r3p_full, true, true);
+        break;
+    case Encryption::R6Aes256:
+        writer.setR6EncryptionParameters(user, owner, true, recipe.allowExtract,
+                                         recipe.allowAssemble, modify, modify, modify,
+                                         qpdf_r3p_full, true);
+        break;
+    }
+}
+
 } // namespace
 
 QByteArray makePdf(const PdfRecipe& recipe)
@@ -107,22 +138,7 @@ QByteArray makePdf(const PdfRecipe& recipe)
         writer.setCompressStreams(false);
         writer.setPreserveUnreferencedObjects(true);
     }
-    switch (recipe.encryption) {
-    case Encryption::None:
-        break;
-    case Encryption::R4Aes128:
-        writer.setR4EncryptionParametersInsecure(
-            recipe.userPassword.c_str(), recipe.ownerPassword.c_str(), true, recipe.allowExtract,
-            recipe.allowAssemble, recipe.allowModify, recipe.allowModify, recipe.allowModify,
-            qpdf_r3p_full, true, true);
-        break;
-    case Encryption::R6Aes256:
-        writer.setR6EncryptionParameters(recipe.userPassword.c_str(), recipe.ownerPassword.c_str(),
-                                         true, recipe.allowExtract, recipe.allowAssemble,
-                                         recipe.allowModify, recipe.allowModify, recipe.allowModify,
-                                         qpdf_r3p_full, true);
-        break;
-    }
+    applyEncryption(writer, recipe);
     writer.write();
     std::shared_ptr<Buffer> buffer = writer.getBufferSharedPointer();
     QByteArray bytes(reinterpret_cast<const char*>(buffer->getBuffer()),
@@ -174,6 +190,16 @@ void writeSparsePdf(const QString& path, qint64 size)
 void writePdf(const QString& path, const PdfRecipe& recipe)
 {
     writeBytes(path, makePdf(recipe));
+}
+
+void writeProtectedCopy(const QString& source, const QString& target, const PdfRecipe& protection)
+{
+    QPDF pdf;
+    pdf.processFile(QFile::encodeName(source).constData());
+    const QByteArray file = QFile::encodeName(target);
+    QPDFWriter writer(pdf, file.constData());
+    applyEncryption(writer, protection);
+    writer.write();
 }
 
 PdfFacts inspectPdf(const QString& path, const std::string& password)

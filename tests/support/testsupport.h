@@ -16,6 +16,8 @@ namespace testsupport {
 enum class Encryption
 {
     None,
+    R2Rc4,
+    R3Rc4,
     R4Aes128,
     R6Aes256
 };
@@ -64,6 +66,9 @@ QImage drawScan(const DrawnPage& page, int dpi);
 QString popplerText(const QString& path, int page);
 int popplerPageCount(const QString& path);
 void writePdf(const QString& path, const PdfRecipe& recipe);
+// `source` written again with the encryption and restrictions of `protection`
+// (its other members are ignored).
+void writeProtectedCopy(const QString& source, const QString& target, const PdfRecipe& protection);
 void writeBytes(const QString& path, const QByteArray& bytes);
 // A valid one-page PDF of exactly `size` bytes, mostly a hole of zeros between
 // the header and the objects, so large sizes cost no disk space.
