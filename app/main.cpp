@@ -2,8 +2,10 @@
 // answers one request and exits. Document jobs run here; the window and
 // recognition are in the module (module.h).
 #include "app/module.h"
-#include "app/protocol.h"
-#include "app/workermain.h"
+#include "jobframe/workermain.h"
+#include "protocol/catalogue.h"
+#include "protocol/protocol.h"
+#include "protocol/request.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -121,8 +123,9 @@ RequestKind bufferRequestLine()
     if (!batch::parseObjectLine(bytes.left(end < 0 ? batch::maxRequestLineBytes + 1 : end),
                                 request))
         return RequestKind::Document; // answered as invalid without any recognition
-    return batch::stringMember(request, u"operation"_s) == u"ocr"_s ? RequestKind::Recognition
-                                                                    : RequestKind::Document;
+    const batch::Operation* operation = batch::parseRequest(request).operation;
+    return operation && operation->kind == batch::OperationKind::Ocr ? RequestKind::Recognition
+                                                                     : RequestKind::Document;
 #else
     return RequestKind::Unknown;
 #endif

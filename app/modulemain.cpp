@@ -1,7 +1,7 @@
 // The module's two entry points; see module.h.
 #include "app/module.h"
-#include "app/workermain.h"
 #include "gui/batchwindow.h"
+#include "jobframe/workermain.h"
 #include "ocr/ocr.h"
 
 #include <QApplication>

@@ -1,9 +1,9 @@
 // Every source passes this gate before any operation touches it. A source is
 // only ever opened for reading.
-#include "app/protocol.h"
 #include "engine/filesource.h"
 #include "engine/pdfdocument.h"
 #include "engine/qpdfsupport.h"
+#include "protocol/protocol.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
 // Merge, split, extract and rotate. New documents are built from an empty PDF
 // with pages copied from the sources; the sources stay open until written.
-#include "app/protocol.h"
 #include "engine/pdfdocument.h"
 #include "engine/qpdfsupport.h"
+#include "protocol/protocol.h"
 
 #include <QDir>
 
@@ -133,9 +133,8 @@ PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages)
     return extractFromPages(source, sourcePages, pages);
 }
 
-int splitDocument(const PdfDocument& source, const QJsonObject& request, const QString& folder)
+int splitDocument(const PdfDocument& source, int group, const QString& folder)
 {
-    const int group = intMember(request, u"group"_s, 1);
     if (group < 1 || group > maxPages)
         fail(u"每份页数需为 1 至 100000。"_s);
     if (!QDir().mkdir(folder))
@@ -160,9 +159,8 @@ int splitDocument(const PdfDocument& source, const QJsonObject& request, const Q
     return files;
 }
 
-void rotatePages(PdfDocument& document, const QList<int>& pages, const QJsonObject& request)
+void rotatePages(PdfDocument& document, const QList<int>& pages, int degrees)
 {
-    const int degrees = intMember(request, u"degrees"_s, 90);
     if (degrees != 90 && degrees != 180 && degrees != 270)
         fail(u"旋转角度无效。"_s);
     const int turn = degrees / 90;

@@ -6,7 +6,8 @@
 // their own type.
 #pragma once
 
-#include <QJsonObject>
+#include "protocol/request.h"
+
 #include <QList>
 #include <QString>
 
@@ -27,9 +28,6 @@ enum class Permission : unsigned
     CopyContent = 16,
     Assemble = 1024
 };
-
-inline constexpr qint64 maxSourceBytes = 536870912;
-inline constexpr int maxPages = 100000;
 
 // One PDF held in memory together with the protection it gets when written.
 // Copies share the same underlying QPDF.
@@ -119,10 +117,14 @@ PdfDocument assemblePages(const std::vector<PageRef>& pages);
 PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources);
 PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages);
 // Writes part-0001.pdf … into `folder` (created here); returns the number of parts.
-int splitDocument(const PdfDocument& source, const QJsonObject& request, const QString& folder);
-void rotatePages(PdfDocument& document, const QList<int>& pages, const QJsonObject& request);
+// Parts of `group` pages; refuses a group outside 1 to 100000.
+int splitDocument(const PdfDocument& source, int group, const QString& folder);
+// Adds a clockwise turn of 90, 180 or 270 `degrees` to each page; refuses others.
+void rotatePages(PdfDocument& document, const QList<int>& pages, int degrees);
 
-void encryptDocument(PdfDocument& document, const QJsonObject& request);
+// AES-256 with `newPassword` as the open password; refuses an empty one or one
+// longer than 127 UTF-8 bytes.
+void encryptDocument(PdfDocument& document, const QString& newPassword);
 void decryptDocument(PdfDocument& document);
 void optimizeDocument(PdfDocument& document);
 

@@ -1,8 +1,8 @@
 // Encrypt, decrypt and lossless optimisation. Protection is applied when the
 // document is written; see writeDocument.
-#include "app/protocol.h"
 #include "engine/pdfdocument.h"
 #include "engine/qpdfsupport.h"
+#include "protocol/protocol.h"
 
 #include <QCryptographicHash>
 #include <QHashFunctions>
@@ -229,10 +229,10 @@ void mergeIdenticalObjects(QPDF& pdf)
 
 } // namespace
 
-void encryptDocument(PdfDocument& document, const QJsonObject& request)
+void encryptDocument(PdfDocument& document, const QString& newPassword)
 {
-    const QByteArray password = stringMember(request, u"newPassword"_s).toUtf8();
-    if (password.isEmpty() || password.size() > 127)
+    const QByteArray password = newPassword.toUtf8();
+    if (password.isEmpty() || password.size() > maxNewPasswordBytes)
         fail(u"新密码不能为空，且 UTF-8 长度不能超过 127 字节。"_s);
 
     // A fresh identifier from the system's secure generator; the writer keeps

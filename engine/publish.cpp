@@ -1,8 +1,8 @@
 // Results are written inside the staging folder and then moved into the output
 // folder under a name that is free; nothing there is ever replaced.
-#include "app/protocol.h"
 #include "engine/pdfdocument.h"
 #include "engine/platformfs.h"
+#include "protocol/protocol.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,5 +1,5 @@
-#include "app/protocol.h"
 #include "engine/pdfdocument.h"
+#include "protocol/protocol.h"
 
 #include <qpdf/Buffer.hh>
 #include <qpdf/QPDF.hh>

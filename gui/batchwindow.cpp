@@ -2,9 +2,9 @@
 // settings, and the rendering of the file list into the table.
 #include "gui/batchwindow.h"
 
-#include "app/catalogue.h"
 #include "gui/languagepacks/languagepacks.h"
-#include "ocr/ocroptions.h"
+#include "protocol/catalogue.h"
+#include "protocol/ocroptions.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -105,9 +105,9 @@ QPushButton* BatchWindow::makeButton(const QString& text, const QString& iconNam
     return button;
 }
 
-QString BatchWindow::operationId() const
+const Operation& BatchWindow::currentOperation() const
 {
-    return operations()[static_cast<size_t>(m_operationIndex)].id;
+    return operations()[static_cast<size_t>(m_operationIndex)];
 }
 
 void BatchWindow::buildWidgets()
@@ -411,45 +411,45 @@ void BatchWindow::connectSignals()
     connect(m_aboutButton, &QPushButton::clicked, this, [this] { showAbout(); });
 }
 
-QJsonObject BatchWindow::buildOcrOptions() const
+OcrRequest BatchWindow::buildOcrOptions() const
 {
-    return QJsonObject{{u"ocrLanguage"_s, m_languageCombo->currentData().toString()},
-                       {u"ocrDpi"_s, m_dpiCombo->currentData().toInt()},
-                       {u"ocrModels"_s, m_modelsEdit->text()},
-                       {u"ocrSkipText"_s, m_keepTextCheck->isChecked()}};
+    return OcrRequest{.language = m_languageCombo->currentData().toString(),
+                      .dpi = m_dpiCombo->currentData().toInt(),
+                      .models = m_modelsEdit->text(),
+                      .skipText = m_keepTextCheck->isChecked()};
 }
 
 void BatchWindow::updateOperationPanel()
 {
     const Operation& operation = operations()[static_cast<size_t>(m_operationIndex)];
-    const QString& id = operation.id;
+    const OperationKind kind = operation.kind;
     m_titleLabel->setText(operation.title);
     m_descriptionLabel->setText(operation.description);
-    m_ocrPanel->setVisible(id == u"ocr"_s);
+    m_ocrPanel->setVisible(kind == OperationKind::Ocr);
     updateOcrStatus();
-    const bool pages = id == u"extract"_s || id == u"rotate"_s;
+    const bool pages = kind == OperationKind::Extract || kind == OperationKind::Rotate;
     m_pageRangeLabel->setVisible(pages);
     m_pageRangeEdit->setVisible(pages);
-    m_groupLabel->setVisible(id == u"split"_s);
-    m_groupSpin->setVisible(id == u"split"_s);
-    m_rotationLabel->setVisible(id == u"rotate"_s);
-    m_rotationCombo->setVisible(id == u"rotate"_s);
-    const bool encrypt = id == u"encrypt"_s;
+    m_groupLabel->setVisible(kind == OperationKind::Split);
+    m_groupSpin->setVisible(kind == OperationKind::Split);
+    m_rotationLabel->setVisible(kind == OperationKind::Rotate);
+    m_rotationCombo->setVisible(kind == OperationKind::Rotate);
+    const bool encrypt = kind == OperationKind::Encrypt;
     for (QWidget* widget : std::initializer_list<QWidget*>{
              m_newPasswordLabel, m_newPasswordEdit, m_confirmPasswordLabel, m_confirmPasswordEdit})
         widget->setVisible(encrypt);
 
     QString note = u"保留原文件。含数字签名的 PDF 请使用编辑器的签名工作流。"_s;
-    if (id == u"ocr"_s)
+    if (kind == OperationKind::Ocr)
         note =
             u"扫描页将重建为图像和文字层，批注等需核对。识别在本机完成，结果另存为可搜索 PDF。"_s;
-    else if (id == u"merge"_s)
+    else if (kind == OperationKind::Merge)
         note = u"按列表从上到下合并；加密文档请先移除密码。首版不合并交互表单。"_s;
-    else if (id == u"optimize"_s)
+    else if (kind == OperationKind::Optimize)
         note = u"不降采样图片。已充分压缩的 PDF 可能不会变小。"_s;
-    else if (id == u"encrypt"_s)
+    else if (kind == OperationKind::Encrypt)
         note = u"新密码也用于所有者验证，请妥善保存。密码丢失后无法恢复。"_s;
-    else if (id == u"split"_s || id == u"extract"_s)
+    else if (kind == OperationKind::Split || kind == OperationKind::Extract)
         note = u"首版不拆分交互表单；带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
     m_noteLabel->setText(note);
 }
@@ -520,7 +520,7 @@ void BatchWindow::refresh()
         widget->setEnabled(!m_running);
     m_retryButton->setEnabled(!m_running && failed >= 1);
     m_startButton->setEnabled(!m_running && count > 0 && succeeded < count &&
-                              (operationId() != u"merge"_s || count >= 2));
+                              (currentOperation().kind != OperationKind::Merge || count >= 2));
     m_exportButton->setEnabled(!m_running && succeeded + failed >= 1);
     m_stopButton->setVisible(m_running);
     updateRowButtons();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "gui/prompter.h"
+#include "protocol/request.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -64,10 +65,10 @@ private:
     QWidget* buildSettings();
     QPushButton* makeButton(const QString& text, const QString& iconName);
     void connectSignals();
-    QString operationId() const;
+    const Operation& currentOperation() const;
 
     // Settings panel.
-    QJsonObject buildOcrOptions() const;
+    OcrRequest buildOcrOptions() const;
     void updateOperationPanel();
     void updateOcrStatus();
     void resetResults();
@@ -92,7 +93,7 @@ private:
     // Job runner.
     void startBatch(bool retryFailedOnly);
     void runNextJob();
-    QJsonObject buildRequest(const QStringList& inputs) const;
+    JobRequest buildRequest(const QStringList& inputs) const;
     void readProgress(QProcess* process, QByteArray& buffer);
     void finishJob(QProcess* process, const QJsonObject& result, bool cleanExit);
     static void applyResult(BatchItem& entry, bool ok, const QString& output,

@@ -1,5 +1,6 @@
 // Adding, removing and reordering the sources of the next batch.
 #include "gui/batchwindow.h"
+#include "protocol/catalogue.h"
 
 #include <QDir>
 #include <QDragEnterEvent>
@@ -17,8 +18,6 @@ namespace batch {
 
 namespace {
 
-constexpr int maxItems = 200;
-constexpr qint64 maxFileBytes = 536870912;
 constexpr int maxRefusedNamesShown = 10;
 
 bool hasPdfSuffix(const QFileInfo& info)
@@ -75,9 +74,9 @@ void BatchWindow::addPaths(const QStringList& paths)
         const QString key = identityKey(canonical.isEmpty() ? info.absoluteFilePath() : canonical);
         if (!canonical.isEmpty() && keys.contains(key))
             continue;
-        const bool acceptable = m_items.size() < maxItems && info.isFile() && info.isReadable() &&
+        const bool acceptable = m_items.size() < maxSources && info.isFile() && info.isReadable() &&
                                 hasPdfSuffix(info) && info.size() >= 1 &&
-                                info.size() <= maxFileBytes;
+                                info.size() <= maxSourceBytes;
         if (!acceptable) {
             refused.append(info.fileName());
             continue;
@@ -85,7 +84,7 @@ void BatchWindow::addPaths(const QStringList& paths)
         keys.insert(key);
         m_items.append(BatchItem{canonical, QString(), QString(), u"等待处理"_s, false, false});
     }
-    if (operationId() == u"merge"_s)
+    if (currentOperation().kind == OperationKind::Merge)
         resetResults();
     refresh();
     if (!refused.isEmpty()) {
@@ -137,7 +136,7 @@ void BatchWindow::removeSelected()
         if (row >= 0 && row < m_items.size())
             m_items.removeAt(row);
     }
-    if (operationId() == u"merge"_s)
+    if (currentOperation().kind == OperationKind::Merge)
         resetResults();
     refresh();
 }
@@ -155,7 +154,7 @@ void BatchWindow::moveCurrent(int delta)
     if (m_running || row < 0 || target < 0 || target >= m_items.size())
         return;
     m_items.swapItemsAt(row, target);
-    if (operationId() == u"merge"_s)
+    if (currentOperation().kind == OperationKind::Merge)
         resetResults();
     refresh();
     m_fileTable->selectRow(target);

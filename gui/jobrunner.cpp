@@ -2,9 +2,9 @@
 // entirely by QProcess signals: the window never waits for a worker.
 #include "gui/batchwindow.h"
 
-#include "app/catalogue.h"
-#include "app/protocol.h"
-#include "ocr/ocroptions.h"
+#include "protocol/catalogue.h"
+#include "protocol/ocroptions.h"
+#include "protocol/protocol.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -36,18 +36,18 @@ void BatchWindow::startBatch(bool retryFailedOnly)
 {
     if (m_running || m_items.isEmpty())
         return;
-    const QString id = operationId();
-    if (id == u"ocr"_s) {
+    const OperationKind kind = currentOperation().kind;
+    if (kind == OperationKind::Ocr) {
         const QString message = validateOcrOptions(buildOcrOptions());
         if (!message.isEmpty()) {
             m_prompter->message(this, QMessageBox::Warning, u"检查 OCR 语言包"_s, message);
             return;
         }
     }
-    if (id == u"encrypt"_s) {
+    if (kind == OperationKind::Encrypt) {
         const QString password = m_newPasswordEdit->text();
         if (password.isEmpty() || password != m_confirmPasswordEdit->text() ||
-            password.toUtf8().size() > 127) {
+            password.toUtf8().size() > maxNewPasswordBytes) {
             m_prompter->message(this, QMessageBox::Warning, u"检查密码"_s,
                                 u"请填写一致的新密码，且 UTF-8 长度不超过 127 字节。"_s);
             return;
@@ -61,7 +61,7 @@ void BatchWindow::startBatch(bool retryFailedOnly)
     }
 
     m_jobs.clear();
-    if (id == u"merge"_s) {
+    if (kind == OperationKind::Merge) {
         if (m_items.size() < 2)
             return;
         m_jobs.append(0);
@@ -94,7 +94,7 @@ void BatchWindow::runNextJob()
         return;
     }
     m_currentItem = m_jobs.at(m_jobPosition);
-    const bool merge = operationId() == u"merge"_s;
+    const bool merge = currentOperation().kind == OperationKind::Merge;
     QStringList inputs;
     if (merge) {
         for (BatchItem& item : m_items) {
@@ -116,7 +116,7 @@ void BatchWindow::runNextJob()
 
     auto* process = new QProcess(this);
     auto errorBuffer = std::make_shared<QByteArray>();
-    const QByteArray request = toLine(buildRequest(inputs));
+    const QByteArray request = toLine(toJson(buildRequest(inputs)));
     connect(process, &QProcess::started, this, [process, request] {
         process->write(request);
         process->closeWriteChannel();
@@ -168,18 +168,17 @@ void BatchWindow::readProgress(QProcess* process, QByteArray& buffer)
         buffer.clear();
 }
 
-QJsonObject BatchWindow::buildRequest(const QStringList& inputs) const
+JobRequest BatchWindow::buildRequest(const QStringList& inputs) const
 {
-    QJsonObject request = buildOcrOptions();
-    request.insert(u"operation"_s, operationId());
-    request.insert(u"inputs"_s, QJsonArray::fromStringList(inputs));
-    request.insert(u"output"_s, m_outputEdit->text());
-    request.insert(u"pages"_s, m_pageRangeEdit->text());
-    request.insert(u"group"_s, m_groupSpin->value());
-    request.insert(u"degrees"_s, m_rotationCombo->currentData().toInt());
-    request.insert(u"password"_s, m_sourcePasswordEdit->text());
-    request.insert(u"newPassword"_s, m_newPasswordEdit->text());
-    return request;
+    return JobRequest{.operation = &currentOperation(),
+                      .inputs = inputs,
+                      .output = m_outputEdit->text(),
+                      .password = m_sourcePasswordEdit->text(),
+                      .pages = m_pageRangeEdit->text(),
+                      .group = m_groupSpin->value(),
+                      .degrees = m_rotationCombo->currentData().toInt(),
+                      .newPassword = m_newPasswordEdit->text(),
+                      .ocr = buildOcrOptions()};
 }
 
 void BatchWindow::finishJob(QProcess* process, const QJsonObject& result, bool cleanExit)
@@ -196,7 +195,7 @@ void BatchWindow::finishJob(QProcess* process, const QJsonObject& result, bool c
     } else {
         message = stringMember(result, u"error"_s, u"处理进程异常退出，请检查文件后重试。"_s);
     }
-    if (operationId() == u"merge"_s) {
+    if (currentOperation().kind == OperationKind::Merge) {
         for (BatchItem& item : m_items)
             applyResult(item, ok, output, message);
     } else if (m_currentItem >= 0 && m_currentItem < m_items.size()) {

@@ -2,7 +2,7 @@
 // header's account, help and about entries.
 #include "gui/batchwindow.h"
 
-#include "app/catalogue.h"
+#include "protocol/catalogue.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -80,7 +80,7 @@ void BatchWindow::exportReport()
     const QJsonObject report{
         {u"product"_s, u"QuorvinPDFBatch"_s},
         {u"version"_s, u"0.1.0"_s},
-        {u"operation"_s, operationId()},
+        {u"operation"_s, currentOperation().id},
         {u"createdAt"_s, QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
         {u"items"_s, entries}};
     const QByteArray text = QJsonDocument(report).toJson(QJsonDocument::Indented);

@@ -14,7 +14,7 @@ using namespace Qt::StringLiterals;
 namespace batch {
 
 PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
-                      const QJsonObject& request, const ProgressCallback& progress)
+                      const OcrRequest& request, const ProgressCallback& progress)
 {
     const QString message = validateOcrOptions(request);
     if (!message.isEmpty())
@@ -31,17 +31,15 @@ PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
     writeDocument(sourcePath, workingCopy, u"无法准备 OCR 临时输入："_s);
 
     OcrOptions options;
-    options.skipTextPages = boolMember(request, u"ocrSkipText"_s, true);
-    const int dpi = intMember(request, u"ocrDpi"_s, 300);
-    const QString language = stringMember(request, u"ocrLanguage"_s, u"chi_sim+eng"_s);
-    const QString models = QFileInfo(stringMember(request, u"ocrModels"_s)).absoluteFilePath();
+    options.skipTextPages = request.skipText;
+    const QString models = QFileInfo(request.models).absoluteFilePath();
     const QString outputBase = staging.filePath(u"recognized"_s);
 
     bool workerSucceeded = false;
     QString workerMessage;
     {
-        OcrWorker worker(sourcePath, models, language, dpi, outputBase, u"Microsoft YaHei UI"_s,
-                         std::move(options));
+        OcrWorker worker(sourcePath, models, request.language, request.dpi, outputBase,
+                         u"Microsoft YaHei UI"_s, std::move(options));
         // Direct connections: the handlers run on the worker thread while this
         // thread waits, and are read only after wait() has returned.
         QObject::connect(

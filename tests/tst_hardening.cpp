@@ -1,6 +1,6 @@
 // The worker under faults and load: killed workers, full disks, racing
 // instances, and secrets that must not leak.
-#include "engine/staging.h"
+#include "jobframe/staging.h"
 #include "testsupport.h"
 
 #include <QJsonArray>

@@ -1,6 +1,7 @@
-#include "app/catalogue.h"
-#include "app/protocol.h"
-#include "ocr/ocr.h"
+#include "protocol/catalogue.h"
+#include "protocol/ocroptions.h"
+#include "protocol/protocol.h"
+#include "protocol/request.h"
 
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -15,6 +16,7 @@ private slots:
     void catalogueOrderAndNames();
     void findOperationIsExact();
     void memberDefaults();
+    void typedRequest();
     void linesAreCompactAndSorted();
     void bundledTextLayerFont();
     void ocrOptions_data();
@@ -62,6 +64,41 @@ void TestProtocol::memberDefaults()
     QCOMPARE(batch::stringListMember(object, u"list"_s),
              (QStringList{u"p"_s, QString(), QString(), u"q"_s}));
     QVERIFY(batch::stringListMember(object, u"a"_s).isEmpty());
+}
+
+// Mistyped members take the defaults; a written request reads back the same.
+void TestProtocol::typedRequest()
+{
+    const batch::JobRequest mistyped = batch::parseRequest(
+        QJsonDocument::fromJson(R"({"operation":"Rotate","inputs":"a.pdf","group":2.5,
+            "degrees":"180","ocrDpi":null,"ocrSkipText":0,"ocrLanguage":7,"password":1})")
+            .object());
+    QVERIFY(!mistyped.operation);
+    QVERIFY(mistyped.inputs.isEmpty());
+    QCOMPARE(mistyped.group, 1);
+    QCOMPARE(mistyped.degrees, 90);
+    QCOMPARE(mistyped.ocr.dpi, 300);
+    QCOMPARE(mistyped.ocr.skipText, true);
+    QCOMPARE(mistyped.ocr.language, u"chi_sim+eng"_s);
+    QCOMPARE(mistyped.password, QString());
+
+    const batch::JobRequest request{.operation = batch::findOperation(u"split"_s),
+                                    .inputs = {u"/甲.pdf"_s, u"/乙.pdf"_s},
+                                    .output = u"/out"_s,
+                                    .password = u"所有者"_s,
+                                    .pages = u"1-3,5"_s,
+                                    .group = 4,
+                                    .degrees = 270,
+                                    .newPassword = u"新"_s,
+                                    .ocr = {u"eng"_s, 150, u"/models"_s, false}};
+    const QJsonObject json = batch::toJson(request);
+    QCOMPARE(json.size(), 12);
+    QCOMPARE(batch::toJson(batch::parseRequest(json)), json);
+    const batch::JobRequest back = batch::parseRequest(json);
+    QCOMPARE(back.operation, request.operation);
+    QCOMPARE(back.inputs, request.inputs);
+    QCOMPARE(back.ocr.models, u"/models"_s);
+    QCOMPARE(back.ocr.skipText, false);
 }
 
 void TestProtocol::linesAreCompactAndSorted()
@@ -153,7 +190,7 @@ void TestProtocol::ocrOptions()
     }
     if (options.value(u"ocrModels"_s) == u"@models"_s)
         options.insert(u"ocrModels"_s, folder.path());
-    QCOMPARE(batch::validateOcrOptions(options), message);
+    QCOMPARE(batch::validateOcrOptions(batch::parseRequest(options).ocr), message);
 }
 
 QTEST_GUILESS_MAIN(TestProtocol)

@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (QPB_FUZZ_OPERATE) {
             QString error;
             const QList<int> pages = batch::parsePageRanges(QString(), document.pageCount(), error);
-            batch::rotatePages(document, pages, QJsonObject{{u"degrees"_s, 90}});
+            batch::rotatePages(document, pages, 90);
             batch::writeDocument(folder.filePath(u"result.pdf"_s), document);
         }
     } catch (const std::runtime_error&) {

@@ -1,6 +1,6 @@
 // The worker's request handling, from the raw line up to the file checks.
-#include "app/protocol.h"
-#include "engine/jobframe.h"
+#include "jobframe/jobframe.h"
+#include "protocol/protocol.h"
 
 #include <QCoreApplication>
 
@@ -20,10 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QJsonObject request;
     if (!batch::parseObjectLine(line.left(batch::maxRequestLineBytes), request))
         return 0;
+    batch::JobRequest job = batch::parseRequest(request);
     // Stop at the output-folder check: the fuzzer must never write anywhere.
-    request.insert(u"output"_s, u"/nonexistent/quorvin-fuzz-output"_s);
+    job.output = u"/nonexistent/quorvin-fuzz-output"_s;
     const QJsonObject result = batch::processRequest(
-        request, [](int, int) {}, nullptr);
+        job, [](int, int) {}, nullptr);
     (void)batch::toLine(result);
     return 0;
 }

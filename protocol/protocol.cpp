@@ -1,4 +1,4 @@
-#include "app/protocol.h"
+#include "protocol/protocol.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

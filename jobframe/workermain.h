@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/jobframe.h"
+#include "jobframe/jobframe.h"
 
 namespace batch {
 

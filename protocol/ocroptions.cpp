@@ -1,6 +1,4 @@
-#include "ocr/ocroptions.h"
-
-#include "app/protocol.h"
+#include "protocol/ocroptions.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -19,15 +17,15 @@ bool usableFile(const QString& path)
 
 } // namespace
 
-QString validateOcrOptions(const QJsonObject& options)
+QString validateOcrOptions(const OcrRequest& options)
 {
-    const QString language = stringMember(options, u"ocrLanguage"_s, u"chi_sim+eng"_s);
+    const QString& language = options.language;
     if (language != u"chi_sim+eng"_s && language != u"chi_tra+eng"_s && language != u"eng"_s)
         return u"识别语言无效。"_s;
-    const int dpi = intMember(options, u"ocrDpi"_s, 300);
+    const int dpi = options.dpi;
     if (dpi != 150 && dpi != 200 && dpi != 300)
         return u"识别清晰度需为 150、200 或 300 DPI。"_s;
-    const QString models = stringMember(options, u"ocrModels"_s);
+    const QString& models = options.models;
     if (!QDir::isAbsolutePath(models) || !QFileInfo(models).isDir())
         return u"请选择包含语言模型的 tessdata 文件夹。"_s;
     const QDir folder(models);

@@ -1,4 +1,4 @@
-#include "engine/staging.h"
+#include "jobframe/staging.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -7,8 +7,22 @@
 
 namespace batch {
 
+// What a job does; the job frame dispatches on this, never on the id text.
+enum class OperationKind
+{
+    Merge,
+    Split,
+    Extract,
+    Rotate,
+    Ocr,
+    Optimize,
+    Encrypt,
+    Decrypt
+};
+
 struct Operation
 {
+    OperationKind kind;
     QString id;          // wire identifier, ASCII lower case
     QString title;       // navigation entry and settings heading
     QString description; // one sentence under the title

@@ -1,7 +1,7 @@
-#include "app/workermain.h"
+#include "jobframe/workermain.h"
 
-#include "app/protocol.h"
-#include "engine/jobframe.h"
+#include "jobframe/jobframe.h"
+#include "protocol/protocol.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -34,7 +34,7 @@ int workerMain(Recognizer recognizer)
     const QByteArray line = input.readLine(maxRequestLineBytes + 1);
     QJsonObject request;
     const QJsonObject result = parseObjectLine(line, request)
-                                   ? processRequest(request, progress, recognizer)
+                                   ? processRequest(parseRequest(request), progress, recognizer)
                                    : failureResult(u"处理请求无效。"_s);
     output.write(toLine(result));
     output.flush();

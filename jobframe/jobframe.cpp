@@ -1,0 +1,177 @@
+// Invariant: the output folder gains nothing but a completely written result,
+// and the staging folder is removed on every path out of a job.
+#include "jobframe/jobframe.h"
+
+#include "engine/pdfdocument.h"
+#include "jobframe/staging.h"
+#include "protocol/catalogue.h"
+#include "protocol/ocroptions.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <exception>
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+namespace {
+
+constexpr qint64 maxTotalBytes = 1073741824;
+constexpr int maxBaseNameLength = 120;
+
+QString outputBaseName(const Operation& operation, const QStringList& inputs)
+{
+    if (operation.kind == OperationKind::Merge)
+        return u"合并文档"_s;
+    QString base = QFileInfo(inputs.first()).completeBaseName();
+    if (base.size() > maxBaseNameLength) {
+        base.truncate(maxBaseNameLength);
+        // Never leave half of a surrogate pair: it cannot be encoded as a file name.
+        if (base.back().isHighSurrogate())
+            base.chop(1);
+    }
+    return base;
+}
+
+bool takesPageRange(OperationKind kind)
+{
+    return kind == OperationKind::Extract || kind == OperationKind::Rotate;
+}
+
+// The rights an operation needs of its admitted source, asked after admission.
+void checkRights(OperationKind kind, const PdfDocument& source)
+{
+    switch (kind) {
+    case OperationKind::Merge:
+        break; // each source is checked as the merge takes it
+    case OperationKind::Extract:
+    case OperationKind::Split:
+        checkExtractRights(source);
+        break;
+    case OperationKind::Rotate:
+    case OperationKind::Ocr:
+    case OperationKind::Optimize:
+    case OperationKind::Encrypt:
+    case OperationKind::Decrypt:
+        checkModifyRights(source);
+        break;
+    }
+}
+
+QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
+                   Recognizer recognizer)
+{
+    if (!request.operation)
+        fail(u"未知处理类型。"_s);
+    const Operation& operation = *request.operation;
+    const OperationKind kind = operation.kind;
+    if (kind == OperationKind::Ocr) {
+        const QString message = validateOcrOptions(request.ocr);
+        if (!message.isEmpty())
+            fail(message);
+    }
+
+    const QStringList& inputs = request.inputs;
+    const bool merge = kind == OperationKind::Merge;
+    if (inputs.size() < (merge ? 2 : 1) || inputs.size() > maxSources)
+        fail(u"请添加有效文件；合并至少需要 2 份，单批最多 200 份。"_s);
+    if (!merge && inputs.size() != 1)
+        fail(u"单文件任务一次只接收一个源文件。"_s);
+
+    if (!QDir::isAbsolutePath(request.output) || !QFileInfo(request.output).isDir())
+        fail(u"请选择有效的输出文件夹。"_s);
+    const QString outputFolder = QDir(request.output).absolutePath();
+
+    removeStaleStagingFolders(outputFolder);
+    // Declared before every document so that it is removed last, after all files
+    // in it have been closed.
+    const StagingFolder staging(outputFolder);
+    if (!staging.isValid())
+        fail(u"输出文件夹无法写入，请检查权限和磁盘空间。"_s);
+
+    std::vector<PdfDocument> sources;
+    qint64 totalBytes = 0;
+    qint64 totalPages = 0;
+    for (const QString& path : inputs) {
+        const QFileInfo info(path);
+        totalBytes += info.exists() ? info.size() : 0;
+        if (totalBytes > maxTotalBytes)
+            fail(u"单次合并的源文件总大小不能超过 1 GB。"_s);
+        sources.push_back(read(path, request.password));
+        totalPages += sources.back().pageCount();
+        if (totalPages > maxPages)
+            fail(u"处理总页数不能超过 100000 页。"_s);
+    }
+
+    PdfDocument working = merge ? mergeDocuments(sources) : sources.front();
+    checkRights(kind, working);
+
+    QString pageError;
+    const QList<int> pages = parsePageRanges(takesPageRange(kind) ? request.pages : QString(),
+                                             working.pageCount(), pageError);
+    if (!pageError.isEmpty())
+        fail(pageError);
+
+    const bool split = kind == OperationKind::Split;
+    const QString staged = staging.path() + (split ? u"/parts"_s : u"/result.pdf"_s);
+    int files = 1;
+    QString note;
+
+    switch (kind) {
+    case OperationKind::Split:
+        files = splitDocument(working, request.group, staged);
+        break;
+    case OperationKind::Extract:
+        working = extractPages(working, pages);
+        break;
+    case OperationKind::Ocr:
+        if (!recognizer)
+            fail(u"处理发生异常，原文件未改变。"_s);
+        working = recognizer(working, staging.path(), request.ocr, progress);
+        note = u"已生成可搜索 PDF。扫描页重建为图像和文字层，识别文字、批注及链接等请核对原件。"_s;
+        break;
+    case OperationKind::Rotate:
+        rotatePages(working, pages, request.degrees);
+        break;
+    case OperationKind::Optimize:
+        optimizeDocument(working);
+        break;
+    case OperationKind::Encrypt:
+        encryptDocument(working, request.newPassword);
+        break;
+    case OperationKind::Decrypt:
+        decryptDocument(working);
+        break;
+    case OperationKind::Merge:
+        break;
+    }
+    if (!split) {
+        writeDocument(staged, working);
+        if (kind == OperationKind::Optimize && QFileInfo(staged).size() >= totalBytes)
+            note = u"文档已优化，但大小未减小；原文档可能已充分压缩。"_s;
+    }
+
+    const QString name = outputBaseName(operation, inputs) + u'-' + operation.shortName;
+    const QString published = publishResult(staged, outputFolder, name, split);
+    if (published.isEmpty())
+        fail(u"无法保存结果，原文件和已有结果均未覆盖。"_s);
+    return successResult(published, files, note);
+}
+
+} // namespace
+
+QJsonObject processRequest(const JobRequest& request, const ProgressCallback& progress,
+                           Recognizer recognizer)
+{
+    try {
+        return runJob(request, progress, recognizer);
+    } catch (const std::exception& error) {
+        return failureResult(QString::fromUtf8(error.what()));
+    } catch (...) {
+        return failureResult(u"处理发生异常，原文件未改变。"_s);
+    }
+}
+
+} // namespace batch

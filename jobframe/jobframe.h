@@ -1,0 +1,26 @@
+// The worker's whole job: one request in, one result object out.
+#pragma once
+
+#include "protocol/protocol.h"
+#include "protocol/request.h"
+
+#include <QJsonObject>
+
+namespace batch {
+
+class PdfDocument;
+
+// Turns an admitted source into its searchable version inside the staging
+// folder (the OCR driver's `recognize`). A process that runs only document jobs
+// passes none and never loads the recognition libraries.
+using Recognizer = PdfDocument (*)(const PdfDocument& source, const QString& stagingFolder,
+                                   const OcrRequest& options, const ProgressCallback& progress);
+
+// Checks the request, admits the sources, runs the operation and publishes the
+// result. Never throws: every failure becomes {"ok":false,"error":…}, and the
+// job's staging folder is gone when this returns. An "ocr" request without a
+// `recognizer` fails like any other internal error.
+QJsonObject processRequest(const JobRequest& request, const ProgressCallback& progress,
+                           Recognizer recognizer);
+
+} // namespace batch

@@ -1,0 +1,49 @@
+// One job as both processes describe it: what the worker reads from a request
+// line and what a front end (the window, the command line) asks for.
+//
+// Parsing never refuses: a member that is missing or of the wrong type takes
+// its default, and the values are checked later by the job frame, each check
+// with its own message and in its fixed order.
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+namespace batch {
+
+struct Operation;
+
+// Limits both processes enforce, each where its message belongs.
+inline constexpr int maxSources = 200;                // per batch, and per merge
+inline constexpr qint64 maxSourceBytes = 536870912;   // per source file
+inline constexpr int maxPages = 100000;               // per document, and per job
+inline constexpr qsizetype maxNewPasswordBytes = 127; // UTF-8
+
+// "ocrLanguage", "ocrDpi", "ocrModels", "ocrSkipText".
+struct OcrRequest
+{
+    QString language = QStringLiteral("chi_sim+eng");
+    int dpi = 300;
+    QString models;
+    bool skipText = true; // keep pages that already carry text
+};
+
+struct JobRequest
+{
+    const Operation* operation = nullptr; // "operation"; null when unknown
+    QStringList inputs;                   // "inputs"; non-string elements read as ""
+    QString output;                       // "output": the output folder
+    QString password;                     // "password": owner password of the sources
+    QString pages;                        // "pages": a page range, "" for all pages
+    int group = 1;                        // "group": pages per part of a split
+    int degrees = 90;                     // "degrees": clockwise turn of a rotation
+    QString newPassword;                  // "newPassword": open password of an encryption
+    OcrRequest ocr;
+};
+
+JobRequest parseRequest(const QJsonObject& object);
+// Every member, so that the worker reads back exactly this request.
+QJsonObject toJson(const JobRequest& request);
+
+} // namespace batch
