@@ -442,7 +442,7 @@ void BatchWindow::updateOperationPanel()
     QString note = u"保留原文件。含数字签名的 PDF 请使用编辑器的签名工作流。"_s;
     if (kind == OperationKind::Ocr)
         note =
-            u"扫描页将重建为图像和文字层，批注等需核对。识别在本机完成，结果另存为可搜索 PDF。"_s;
+            u"原页面保留，叠加可搜索文字层；倾斜的扫描页按校正后的文字行识别。识别在本机完成。"_s;
     else if (kind == OperationKind::Merge)
         note = u"按列表从上到下合并；加密文档请先移除密码。首版不合并交互表单。"_s;
     else if (kind == OperationKind::Optimize)

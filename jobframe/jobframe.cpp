@@ -129,8 +129,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     case OperationKind::Ocr:
         if (!recognizer)
             fail(u"处理发生异常，原文件未改变。"_s);
-        working = recognizer(working, staging.path(), request.ocr, progress);
-        note = u"已生成可搜索 PDF。扫描页重建为图像和文字层，识别文字、批注及链接等请核对原件。"_s;
+        working = recognizer(working, staging.path(), request.ocr, progress, note);
         break;
     case OperationKind::Rotate:
         rotatePages(working, pages, request.degrees);

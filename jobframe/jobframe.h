@@ -11,10 +11,12 @@ namespace batch {
 class PdfDocument;
 
 // Turns an admitted source into its searchable version inside the staging
-// folder (the OCR driver's `recognize`). A process that runs only document jobs
-// passes none and never loads the recognition libraries.
+// folder (the OCR driver's `recognize`) and says what the user should know of
+// it in `note`. A process that runs only document jobs passes none and never
+// loads the recognition libraries.
 using Recognizer = PdfDocument (*)(const PdfDocument& source, const QString& stagingFolder,
-                                   const OcrRequest& options, const ProgressCallback& progress);
+                                   const OcrRequest& options, const ProgressCallback& progress,
+                                   QString& note);
 
 // Checks the request, admits the sources, runs the operation and publishes the
 // result. Never throws: every failure becomes {"ok":false,"error":…}, and the

@@ -11,7 +11,8 @@ namespace batch {
 
 // Turns the admitted `document` into a searchable PDF, working inside
 // `stagingFolder`; the result carries the source's protection and identifier.
+// `note` tells the user what became of the pages.
 PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
-                      const OcrRequest& options, const ProgressCallback& progress);
+                      const OcrRequest& options, const ProgressCallback& progress, QString& note);
 
 } // namespace batch

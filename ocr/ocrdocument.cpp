@@ -1,6 +1,12 @@
 #include "ocr/ocrdocument.h"
 
+#include "engine/pdfdocument.h"
+#include "ocr/pagegeometry.h"
+
 #include <poppler/qt6/poppler-qt6.h>
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
 
 #include <QPainter>
 
@@ -8,7 +14,7 @@
 
 namespace batch {
 
-bool pagePixelSize(const QSizeF& points, int dpi, QSize& pixels)
+bool pagePixelSize(const QSizeF& points, double dpi, QSize& pixels)
 {
     const double width = std::ceil(points.width() * dpi / 72.0);
     const double height = std::ceil(points.height() * dpi / 72.0);
@@ -25,8 +31,15 @@ OcrDocument::~OcrDocument() = default;
 bool OcrDocument::load(const QString& path)
 {
     m_path = path;
+    m_pdf.reset();
     m_document = Poppler::Document::load(path);
     if (!m_document || m_document->isLocked()) {
+        m_document.reset();
+        return false;
+    }
+    try {
+        m_pdf = std::make_unique<PdfDocument>(openOwnFile(path, QString(), true));
+    } catch (const std::exception&) {
         m_document.reset();
         return false;
     }
@@ -71,6 +84,25 @@ QImage OcrDocument::render(int index, const QSize& size) const
     painter.drawImage(0, 0, image);
     painter.end();
     return exact;
+}
+
+QList<double> OcrDocument::pictureDpis(const QList<int>& indices) const
+{
+    QList<double> dpis(indices.size(), 0.0);
+    if (!m_pdf)
+        return dpis;
+    try {
+        const std::vector<QPDFPageObjectHelper> pages =
+            QPDFPageDocumentHelper(m_pdf->pdf()).getAllPages();
+        for (qsizetype i = 0; i < indices.size(); ++i) {
+            const int index = indices.at(i);
+            if (index >= 0 && size_t(index) < pages.size())
+                dpis[i] = pageGeometry(pages[size_t(index)].getObjectHandle()).pictureDpi;
+        }
+    } catch (const std::exception&) {
+        // Pages whose structure cannot be followed are rendered instead.
+    }
+    return dpis;
 }
 
 bool OcrDocument::hasPageText(int index, QString* text) const

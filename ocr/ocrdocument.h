@@ -16,12 +16,15 @@ class Document;
 
 namespace batch {
 
+class PdfDocument;
+struct TextLayer;
+
 inline constexpr int maxImageSide = 20000;
 inline constexpr qint64 maxImagePixels = 40000000;
 
 // Pixel size of a page of `points` at `dpi` (sides rounded up); false when a
 // side is not finite, below 1 or above 20000, or the area is above 40 million.
-bool pagePixelSize(const QSizeF& points, int dpi, QSize& pixels);
+bool pagePixelSize(const QSizeF& points, double dpi, QSize& pixels);
 
 class OcrDocument
 {
@@ -39,16 +42,28 @@ public:
     // Exactly `size` pixels; a null image when rendering produced nothing.
     QImage render(int index, const QSize& size) const;
     bool hasPageText(int index, QString* text = nullptr) const;
+    // For each page index, the pixels per inch of the one picture that covers
+    // the page (a scan); 0 for any other page.
+    QList<double> pictureDpis(const QList<int>& indices) const;
 
-    // Assembles source pages (keep flag true) and pages of `recognizedPath`
-    // (flag false, in plan order) into `outputPath`, which appears only once complete.
+    // The source pages of the plan, in its order, into `outputPath`, which
+    // appears only once complete. Pages whose keep flag is false get the next
+    // of `layers` as their text layer, in the font of `fontFile`; every page
+    // keeps its own content. The document itself is changed on the way.
     bool mergeSearchablePages(const QList<int>& pages, const QList<bool>& keep,
-                              const QString& recognizedPath, const QString& outputPath,
-                              QString* error = nullptr) const;
+                              const QList<TextLayer>& layers, const QByteArray& fontFile,
+                              const QString& outputPath, QString* error = nullptr);
 
 private:
     QString m_path;
     std::unique_ptr<Poppler::Document> m_document;
+    std::unique_ptr<PdfDocument> m_pdf; // the same file, for its structure
 };
+
+// A one-page searchable PDF of a scanned picture: the picture, losslessly, is
+// the page, `points` in size, with `layer` over it.
+bool writeSearchablePicture(const QImage& picture, const QSizeF& points, const TextLayer& layer,
+                            const QByteArray& fontFile, const QString& outputPath,
+                            QString* error = nullptr);
 
 } // namespace batch

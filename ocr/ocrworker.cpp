@@ -11,10 +11,8 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QLocale>
-#include <QScopeGuard>
 
 #include <tesseract/baseapi.h>
-#include <tesseract/renderer.h>
 
 #include <cstdio>
 #include <future>
@@ -30,9 +28,8 @@ std::atomic<qint64> stageNanoseconds[StageCount];
 
 void printProfile(int pages)
 {
-    static const char* const names[StageCount] = {"render", "preparation",  "recognition",
-                                                  "png",    "pdf-renderer", "text-layer",
-                                                  "merge",  "layout"};
+    static const char* const names[StageCount] = {"render",     "preparation", "recognition",
+                                                  "text-layer", "merge",       "layout"};
     std::fprintf(stderr, "profile pages=%d", pages);
     for (int i = 0; i < StageCount; ++i)
         std::fprintf(stderr, " %s=%.3f", names[i], double(stageNanoseconds[i]) / 1e9);
@@ -138,7 +135,7 @@ void OcrWorker::run()
         if (interrupted())
             return;
         QString error;
-        if (!document.mergeSearchablePages(list, keep, QString(), finalPdf, &error)) {
+        if (!document.mergeSearchablePages(list, keep, {}, {}, finalPdf, &error)) {
             emit failed(error);
             return;
         }
@@ -162,19 +159,14 @@ void OcrWorker::run()
     }
     const QString dataFolder = QFile::decodeName(engines[0]->GetDatapath());
 
-    // 7–8: the PDF renderer writes the recognised pages.
-    const QString pdfBase = anyKept ? m_outputBase + u"-recognized"_s : m_outputBase;
-    std::unique_ptr<tesseract::TessPDFRenderer> renderer;
-    if (m_outputKind == SearchablePdf) {
-        if (!QFileInfo(QDir(dataFolder).filePath(u"pdf.ttf"_s)).isFile()) {
+    // 7–8: the searchable PDF's text layers are drawn in the models' pdf.ttf.
+    const bool searchable = m_outputKind == SearchablePdf;
+    QByteArray fontFile;
+    if (searchable) {
+        QFile font(QDir(dataFolder).filePath(u"pdf.ttf"_s));
+        if (!font.open(QIODevice::ReadOnly) || (fontFile = font.readAll()).isEmpty()) {
             emit failed(
                 u"未安装 pdf.ttf，无法生成可搜索 PDF。请选择其他输出类型或修复编辑器安装。"_s);
-            return;
-        }
-        renderer = std::make_unique<tesseract::TessPDFRenderer>(
-            QFile::encodeName(pdfBase).constData(), engines[0]->GetDatapath(), false);
-        if (!renderer->BeginDocument("OCR document")) {
-            emit failed(u"无法创建 PDF 临时文件，请检查临时目录权限和 pdf.ttf。"_s);
             return;
         }
     }
@@ -190,6 +182,11 @@ void OcrWorker::run()
             queue.append(j);
         }
     }
+    QList<int> queuedPages;
+    for (const int position : queue)
+        queuedPages.append(list.at(position));
+    const QList<double> pictureDpis =
+        isPdf ? document.pictureDpis(queuedPages) : QList<double>(queue.size(), 0.0);
     const int laneCount =
         m_pipelined && queue.size() >= 2 && QThread::idealThreadCount() >= 2 ? 2 : 1;
     engines.resize(static_cast<size_t>(laneCount));
@@ -207,17 +204,10 @@ void OcrWorker::run()
                                 .deskew = m_deskew,
                                 .enhance = m_enhanceImage,
                                 .rebuilding = m_outputKind == RebuiltPdf || m_outputKind == Docx,
-                                .writePng = renderer != nullptr};
-    const auto pngPath = [this](int position) -> QString {
-        return m_outputBase + u"-page-%1.png"_s.arg(position + 1);
-    };
-    // Declared before the futures that write the pictures, so it runs after them.
-    const auto removePictures = qScopeGuard([&queue, &pngPath] {
-        for (const int position : queue)
-            QFile::remove(pngPath(position));
-    });
-    const auto prepare = [&, this](int position) {
-        return preparePage(view, list.at(position), sourceImage, settings, cancelTest);
+                                .searchable = searchable};
+    const auto prepare = [&, this](qsizetype k) {
+        return preparePage(view, list.at(queue.at(k)), sourceImage, pictureDpis.at(k), settings,
+                           cancelTest);
     };
     const auto recognizeOnLane = [&, this](int lane, const PreparedPage& page, int position) {
         std::unique_ptr<tesseract::TessBaseAPI>& engine = engines[static_cast<size_t>(lane)];
@@ -231,9 +221,7 @@ void OcrWorker::run()
         return recognizePreparedPage(*engine, page, list.at(position), settings, cancelTest);
     };
 
-    // Pipelined, a page's picture is saved while the page is being recognised.
     std::vector<std::shared_future<PreparedPage>> preparations(static_cast<size_t>(queue.size()));
-    std::vector<std::future<bool>> pictures(static_cast<size_t>(queue.size()));
     std::map<int, std::future<PageResult>> recognitions;
     qsizetype prepared = 0;
     qsizetype launched = 0;
@@ -243,17 +231,12 @@ void OcrWorker::run()
         const qsizetype k = prepared++;
         const std::shared_future<PreparedPage> previous =
             k > 0 ? preparations[static_cast<size_t>(k - 1)] : std::shared_future<PreparedPage>();
-        auto promise = std::make_shared<std::promise<PreparedPage>>();
-        preparations[static_cast<size_t>(k)] = promise->get_future().share();
-        const int position = queue.at(k);
-        pictures[static_cast<size_t>(k)] = std::async(
-            std::launch::async, [&prepare, &settings, &pngPath, previous, promise, position] {
+        preparations[static_cast<size_t>(k)] =
+            std::async(std::launch::async, [&prepare, previous, k] {
                 if (previous.valid())
                     previous.wait();
-                const PreparedPage page = prepare(position);
-                promise->set_value(page);
-                return settings.writePng && savePicture(page, pngPath(position));
-            });
+                return prepare(k);
+            }).share();
     };
     const auto recognizeNext = [&] {
         if (laneCount < 2 || launched >= queue.size())
@@ -275,6 +258,7 @@ void OcrWorker::run()
     int completed = 0;
     int lowConfidenceLines = 0;
     QList<PageLayout> layouts;
+    QList<TextLayer> layers;
     for (int j = 0; j < total; ++j) {
         const int index = list.at(j);
         const int number = index + 1;
@@ -292,22 +276,19 @@ void OcrWorker::run()
 
         const qsizetype k = queueIndex[static_cast<size_t>(j)];
         PageResult result;
-        bool pictureSaved = false;
         if (laneCount == 1) {
-            const PreparedPage page = prepare(j);
-            pictureSaved = settings.writePng && savePicture(page, pngPath(j));
-            result = recognizeOnLane(0, page, j);
+            result = recognizeOnLane(0, prepare(k), j);
         } else {
             auto found = recognitions.find(j);
             result = found->second.get();
             recognitions.erase(found);
-            pictureSaved = pictures[static_cast<size_t>(k)].get();
             preparations[static_cast<size_t>(k)] = {};
         }
         tesseract::TessBaseAPI* engine = engines[static_cast<size_t>(k % laneCount)].get();
         if (result.deskewAngle != 0) {
-            emit notice(u"第 %1 页倾斜校正 %2°，输出与文字层使用相同坐标。"_s.arg(
-                QString::number(number), shortNumber(result.deskewAngle)));
+            emit notice((searchable ? u"第 %1 页倾斜校正 %2°，文字层按校正后的文字行写入原页面。"_s
+                                    : u"第 %1 页倾斜校正 %2°，输出与文字层使用相同坐标。"_s)
+                            .arg(QString::number(number), shortNumber(result.deskewAngle)));
         }
         if (!result.failure.isEmpty()) {
             emit failed(result.failure);
@@ -324,51 +305,30 @@ void OcrWorker::run()
             lowConfidenceLines += result.layout.lowConfidenceLines;
             layouts.append(std::move(result.layout));
         }
-        if (renderer) {
-            if (!pictureSaved) {
-                emit failed(u"无法保存页面临时图像。"_s);
-                return;
-            }
-            QPB_STAGE(PdfRendererStage);
-            engine->SetInputName(QFile::encodeName(pngPath(j)).constData());
-            if (!renderer->AddImage(engine)) {
-                emit failed(u"第 %1 页写入 PDF 失败。已完成的文字仍可导出。"_s.arg(number));
-                return;
-            }
-            QFile::remove(pngPath(j));
-        }
+        if (searchable)
+            layers.append(std::move(result.layer));
         emit progressReady(++completed, total);
         engine->Clear();
         recognizeNext();
         prepareNext();
     }
 
-    // 10: close the recognised PDF.
+    // 10–11: the source's pages, the recognised ones with their text layers.
     if (interrupted())
         return;
-    if (renderer) {
-        if (!renderer->EndDocument()) {
-            emit failed(u"PDF 保存失败，请检查磁盘空间。已完成的文字仍可导出。"_s);
-            return;
-        }
-        renderer.reset();
-        QString error;
-        QPB_STAGE(TextLayerStage);
-        if (!joinCjkWords(pdfBase + u".pdf"_s, &error)) {
-            emit failed(u"PDF 保存失败，请检查磁盘空间。已完成的文字仍可导出。"_s);
-            return;
-        }
-    }
-
-    // 11: bring kept text pages and recognised pages together.
-    if (anyKept) {
+    if (searchable) {
         QString error;
         QPB_STAGE(MergeStage);
-        if (!document.mergeSearchablePages(list, keep, pdfBase + u".pdf"_s, finalPdf, &error)) {
-            emit failed(u"文字页与识别页合并失败：%1"_s.arg(error));
+        const bool written =
+            isPdf ? document.mergeSearchablePages(list, anyKept ? keep : QList<bool>(total, false),
+                                                  layers, fontFile, finalPdf, &error)
+                  : writeSearchablePicture(sourceImage, QSizeF(sourceImage.size()) * 72.0 / m_dpi,
+                                           layers.value(0), fontFile, finalPdf, &error);
+        if (!written) {
+            emit failed(anyKept ? u"文字页与识别页合并失败：%1"_s.arg(error)
+                                : u"PDF 保存失败，请检查磁盘空间。已完成的文字仍可导出。"_s);
             return;
         }
-        QFile::remove(pdfBase + u".pdf"_s);
     }
 
     // 12: the editable outputs.

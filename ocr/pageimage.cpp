@@ -2,6 +2,7 @@
 
 #include <QPainter>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -89,11 +90,10 @@ QImage compactPageImage(const QImage& rgb)
     return grey.isNull() ? rgb : compactGreyImage(grey);
 }
 
-DeskewResult deskewImage(const QImage& image, const CancelTest& cancelled)
+double skewAngle(const QImage& image, const CancelTest& cancelled)
 {
-    const DeskewResult unchanged{image, 0};
     if (image.width() < 32 || image.height() < 32)
-        return unchanged;
+        return 0;
 
     QImage analysis = image;
     if (image.width() > 1000 || image.height() > 1000)
@@ -105,7 +105,7 @@ DeskewResult deskewImage(const QImage& image, const CancelTest& cancelled)
     std::vector<Point> points;
     for (int y = 0; y < height; ++y) {
         if (stop(cancelled))
-            return unchanged;
+            return 0;
         const uchar* row = analysis.constScanLine(y);
         for (int x = 0; x < width; ++x) {
             if (row[x] < 140)
@@ -114,7 +114,7 @@ DeskewResult deskewImage(const QImage& image, const CancelTest& cancelled)
     }
     const auto count = static_cast<std::int64_t>(points.size());
     if (count < 100 || count > (std::int64_t(width) * height) / 3)
-        return unchanged;
+        return 0;
 
     const int bins = width + height + 4;
     const double base = profileScore(points, bins, 0);
@@ -122,7 +122,7 @@ DeskewResult deskewImage(const QImage& image, const CancelTest& cancelled)
     double bestAngle = 0;
     for (int i = -20; i <= 20; ++i) {
         if (stop(cancelled))
-            return unchanged;
+            return 0;
         const double angle = i * 0.25;
         const double score = profileScore(points, bins, angle);
         if (score > best) {
@@ -131,19 +131,60 @@ DeskewResult deskewImage(const QImage& image, const CancelTest& cancelled)
         }
     }
     if (best < base * 1.08 || std::abs(bestAngle) < 0.25 || std::abs(bestAngle) >= 5)
-        return unchanged;
+        return 0;
+    return bestAngle;
+}
 
+QImage rotatedImage(const QImage& image, double degrees)
+{
     QImage straightened(image.size(), QImage::Format_RGB888);
     straightened.fill(Qt::white);
     {
         QPainter painter(&straightened);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
         painter.translate(image.width() * 0.5, image.height() * 0.5);
-        painter.rotate(bestAngle);
+        painter.rotate(degrees);
         painter.translate(-image.width() * 0.5, -image.height() * 0.5);
         painter.drawImage(0, 0, image);
     }
-    return {straightened, bestAngle};
+    return straightened;
+}
+
+DeskewResult deskewImage(const QImage& image, const CancelTest& cancelled)
+{
+    const double angle = skewAngle(image, cancelled);
+    if (angle == 0)
+        return {image, 0};
+    return {rotatedImage(image, angle), angle};
+}
+
+double medianLineHeight(const QImage& image)
+{
+    const QImage grey = image.convertToFormat(QImage::Format_Grayscale8);
+    // A row belongs to a line when it holds more ink than specks and scanner
+    // noise leave in an empty row.
+    const int minimumInk = std::max(2, grey.width() / 400);
+    std::vector<int> heights;
+    int run = 0;
+    for (int y = 0; y <= grey.height(); ++y) {
+        int ink = 0;
+        if (y < grey.height()) {
+            const uchar* row = grey.constScanLine(y);
+            for (int x = 0; x < grey.width(); ++x)
+                ink += row[x] < 140 ? 1 : 0;
+        }
+        if (ink >= minimumInk) {
+            ++run;
+            continue;
+        }
+        if (run >= 2)
+            heights.push_back(run);
+        run = 0;
+    }
+    if (heights.size() < 3)
+        return 0;
+    std::nth_element(heights.begin(), heights.begin() + long(heights.size() / 2), heights.end());
+    return heights[heights.size() / 2];
 }
 
 std::optional<QImage> enhanceForRecognition(const QImage& image, const CancelTest& cancelled)

@@ -29,9 +29,19 @@ QImage compactPageImage(const QImage& rgb);
 // The same, for an image neutralGreyImage returned.
 QImage compactGreyImage(const QImage& grey);
 
-// Straightens a skew of 0.25° to 4.75° when the ink profile gets at least 8 %
-// sharper; otherwise (and when cancelled) returns the image unchanged.
+// The skew of a page's text lines, 0.25° to 4.75° either way in steps of 0.25°,
+// when straightening makes the ink profile at least 8 % sharper; 0 otherwise
+// and when cancelled. Positive means the page must turn clockwise.
+double skewAngle(const QImage& image, const CancelTest& cancelled);
+// The image turned clockwise by `degrees` about its centre, same size, 24-bit
+// RGB, uncovered corners white.
+QImage rotatedImage(const QImage& image, double degrees);
+// skewAngle and rotatedImage together.
 DeskewResult deskewImage(const QImage& image, const CancelTest& cancelled);
+
+// The median height in pixels of the bands of rows that hold ink, the text
+// lines of an upright page; 0 when fewer than three are found.
+double medianLineHeight(const QImage& image);
 
 // Contrast-stretched, despeckled 24-bit RGB copy; nullopt when cancelled.
 std::optional<QImage> enhanceForRecognition(const QImage& image, const CancelTest& cancelled);

@@ -6,12 +6,10 @@
 
 #include <QFile>
 
-#include <png.h>
 #include <tesseract/baseapi.h>
-#include <zlib.h>
 
-#include <csetjmp>
-#include <cstdio>
+#include <algorithm>
+#include <cmath>
 
 using namespace Qt::StringLiterals;
 
@@ -30,39 +28,29 @@ QString pageMessage(const QString& pattern, int index)
     return pattern.arg(index + 1);
 }
 
-// Grey and black-and-white pictures are written with libpng: Qt's writer
-// leaves zlib's strategy at its default, while run-length matching after PNG's
-// row filters suits scans (filtered rows are mostly short runs of noise) and
-// measured 2.5 % smaller in a third of the time. Only trivially destructible
-// locals live here, because libpng reports errors with longjmp.
-bool writeGreyPng(const QImage& image, const char* fileName)
+// Scans are recognised from about this many pixels a text line: the models
+// read Chinese best there (1.2 % errors on the bench scans against 1.8 % at
+// their own 46), and English equally well from 15 to 46.
+constexpr double targetLinePixels = 30;
+// Below this, lines read better from a picture enlarged by up to two (Chinese
+// 5.4 % errors at 11 pixels, 2.6 % enlarged twice; English 0.6 % and 0.2 %).
+constexpr double smallLinePixels = 14;
+// Text size is judged on a rendering of at most this resolution.
+constexpr double previewDpi = 150;
+
+// The page image at `dpi`, or a failure message.
+QImage pageAt(const OcrDocument* document, int index, const QImage& sourceImage,
+              const QSizeF& points, double dpi, double sourceDpi)
 {
-    const bool mono = image.format() == QImage::Format_Mono;
-    // PNG's 1-bit grey means white; Qt's bit means the colour table's entry.
-    const bool invert = mono && qGray(image.color(1)) < qGray(image.color(0));
-    std::FILE* const file = std::fopen(fileName, "wb");
-    if (!file)
-        return false;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    // Volatile: set after setjmp and read after a longjmp.
-    volatile bool written = false;
-    if (png && info && setjmp(png_jmpbuf(png)) == 0) {
-        png_init_io(png, file);
-        png_set_IHDR(png, info, png_uint_32(image.width()), png_uint_32(image.height()),
-                     mono ? 1 : 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-        png_set_compression_strategy(png, Z_RLE);
-        png_write_info(png, info);
-        if (invert)
-            png_set_invert_mono(png);
-        for (int y = 0; y < image.height(); ++y)
-            png_write_row(png, image.constScanLine(y));
-        png_write_end(png, info);
-        written = true;
-    }
-    png_destroy_write_struct(&png, &info);
-    return std::fclose(file) == 0 && written;
+    QSize pixels;
+    if (!pagePixelSize(points, dpi, pixels))
+        return {};
+    QPB_STAGE(RenderStage);
+    if (document)
+        return document->render(index, pixels);
+    return dpi == sourceDpi
+               ? sourceImage
+               : sourceImage.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
 
 } // namespace
@@ -85,23 +73,61 @@ QString engineFailure()
     return u"OCR 初始化失败。请指定 tessdata 文件夹，并检查所选语言的 traineddata 文件。"_s;
 }
 
+double recognitionDpi(int chosenDpi, double pictureDpi, double lineHeightPoints)
+{
+    if (pictureDpi <= 0)
+        return chosenDpi;
+    if (lineHeightPoints <= 0)
+        return std::min(pictureDpi, double(chosenDpi));
+    const double linePixels = lineHeightPoints * pictureDpi / 72.0;
+    if (linePixels < smallLinePixels) {
+        const double enlarged = pictureDpi * std::min(2.0, targetLinePixels / linePixels);
+        return std::min(enlarged, std::max(pictureDpi, double(chosenDpi)));
+    }
+    const double byText = pictureDpi * std::min(1.0, targetLinePixels / linePixels);
+    return std::min(
+        {pictureDpi, double(chosenDpi), std::max(byText, std::min(pictureDpi, previewDpi))});
+}
+
 PreparedPage preparePage(const OcrDocument* document, int index, const QImage& sourceImage,
-                         const PageSettings& settings, const CancelTest& cancelled)
+                         double pictureDpi, const PageSettings& settings,
+                         const CancelTest& cancelled)
 {
     PreparedPage page;
     page.points =
         document ? document->pageSize(index) : QSizeF(sourceImage.size()) * 72.0 / settings.dpi;
+    const double sourceDpi = document ? 0.0 : double(settings.dpi);
+    if (!document)
+        pictureDpi = settings.dpi;
+    const QString tooLarge =
+        pageMessage(u"第 %1 页尺寸过大或无效，请降低 DPI。已完成的文字仍可导出。"_s, index);
+
+    // A scan's skew and text size are judged on a small rendering first, so
+    // that the page is rendered once more at the resolution it reads best at.
+    double dpi = settings.dpi;
+    double angle = 0;
+    bool angleKnown = false;
+    if (pictureDpi > 0) {
+        const QImage preview = pageAt(document, index, sourceImage, page.points,
+                                      std::min(pictureDpi, previewDpi), sourceDpi);
+        if (!preview.isNull()) {
+            QPB_STAGE(PreparationStage);
+            const QImage flat = flattenPageImage(preview);
+            angle = settings.deskew ? skewAngle(flat, cancelled) : 0;
+            angleKnown = true;
+            const double lines = medianLineHeight(angle != 0 ? rotatedImage(flat, angle) : flat);
+            dpi = recognitionDpi(settings.dpi, pictureDpi,
+                                 lines * page.points.height() / preview.height());
+        } else {
+            dpi = std::min(pictureDpi, double(settings.dpi));
+        }
+    }
     QSize pixels;
-    if (!pagePixelSize(page.points, settings.dpi, pixels)) {
-        page.failure =
-            pageMessage(u"第 %1 页尺寸过大或无效，请降低 DPI。已完成的文字仍可导出。"_s, index);
+    if (!pagePixelSize(page.points, dpi, pixels)) {
+        page.failure = tooLarge;
         return page;
     }
-    QImage pageImage;
-    {
-        QPB_STAGE(RenderStage);
-        pageImage = document ? document->render(index, pixels) : sourceImage;
-    }
+    QImage pageImage = pageAt(document, index, sourceImage, page.points, dpi, sourceDpi);
     if (pageImage.isNull()) {
         page.failure = pageMessage(u"第 %1 页渲染失败。"_s, index);
         return page;
@@ -112,14 +138,19 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
     }
     if (settings.deskew) {
         QPB_STAGE(PreparationStage);
-        const DeskewResult straightened = deskewImage(pageImage, cancelled);
-        pageImage = straightened.image;
-        page.deskewAngle = straightened.angle;
+        if (!angleKnown)
+            angle = skewAngle(pageImage, cancelled);
+        if (angle != 0)
+            pageImage = rotatedImage(pageImage, angle);
+        page.deskewAngle = angle;
     }
     if (cancelled()) {
         page.cancelled = true;
         return page;
     }
+    page.recognitionDpi = int(std::lround(dpi));
+    page.geometry = {page.points, double(pageImage.width()), double(pageImage.height()),
+                     page.deskewAngle};
     // Tesseract recognises a neutral grey page given as one byte per pixel exactly
     // as it does the same page in RGB, and a quarter faster: it converts and
     // thresholds one channel instead of three.
@@ -139,30 +170,9 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
         const QImage enhancedGrey = neutralGreyImage(*enhanced);
         page.recognitionImage = enhancedGrey.isNull() ? *enhanced : enhancedGrey;
     }
-    if (settings.writePng) {
-        QPB_STAGE(PngStage);
-        page.picture = pageGrey.isNull() ? pageImage : compactGreyImage(pageGrey);
-    }
     if (settings.rebuilding)
         page.pageImage = pageImage;
     return page;
-}
-
-bool savePicture(const PreparedPage& page, const QString& path)
-{
-    QPB_STAGE(PngStage);
-    // Tesseract's renderer embeds the PNG's compressed data as it is, so the
-    // file's compression is the output's: default level (level 9 measured 1 %
-    // smaller and 13 % slower).
-    if (page.picture.isNull())
-        return false;
-    const QImage::Format format = page.picture.format();
-    if (format != QImage::Format_Grayscale8 && format != QImage::Format_Mono)
-        return page.picture.save(path, "PNG");
-    if (writeGreyPng(page.picture, QFile::encodeName(path).constData()))
-        return true;
-    QFile::remove(path);
-    return false;
 }
 
 PageResult recognizePreparedPage(tesseract::TessBaseAPI& engine, PreparedPage page, int index,
@@ -182,7 +192,7 @@ PageResult recognizePreparedPage(tesseract::TessBaseAPI& engine, PreparedPage pa
         const int bytesPerPixel = image.format() == QImage::Format_Grayscale8 ? 1 : 3;
         engine.SetImage(image.constBits(), image.width(), image.height(), bytesPerPixel,
                         static_cast<int>(image.bytesPerLine()));
-        engine.SetSourceResolution(settings.dpi);
+        engine.SetSourceResolution(page.recognitionDpi);
         recognized = engine.Recognize(nullptr);
     }
     if (recognized != 0) {
@@ -199,6 +209,10 @@ PageResult recognizePreparedPage(tesseract::TessBaseAPI& engine, PreparedPage pa
         return result;
     }
     result.text = QString::fromUtf8(text.get());
+    if (settings.searchable) {
+        QPB_STAGE(TextLayerStage);
+        result.layer = buildTextLayer(engine, page.geometry);
+    }
     if (settings.rebuilding) {
         QPB_STAGE(LayoutStage);
         result.layout = reconstructPage(engine, page.pageImage, page.points);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ocr/export/layout.h"
+#include "ocr/textlayer.h"
 
 #include <QImage>
 #include <QSizeF>
@@ -25,7 +26,7 @@ struct PageSettings
     bool deskew = false;
     bool enhance = false;
     bool rebuilding = false; // the layout is reconstructed for an editable output
-    bool writePng = false;   // the PDF renderer embeds the page picture
+    bool searchable = false; // a text layer is built for the page
 };
 
 struct PreparedPage
@@ -36,7 +37,8 @@ struct PreparedPage
     QSizeF points;
     QImage pageImage;        // kept only when the layout is reconstructed
     QImage recognitionImage; // 8-bit grey when neutral, else 24-bit RGB
-    QImage picture;          // for the PDF renderer, in its smallest lossless form
+    int recognitionDpi = 0;
+    RecognitionGeometry geometry;
 };
 
 // What recognising one page produced; reported in list order.
@@ -47,15 +49,23 @@ struct PageResult
     double deskewAngle = 0;
     QString text;
     PageLayout layout;
+    TextLayer layer;
 };
 
-// Renders page `index` of `document` (or takes `sourceImage` when there is no
-// document) and prepares it.
-PreparedPage preparePage(const OcrDocument* document, int index, const QImage& sourceImage,
-                         const PageSettings& settings, const CancelTest& cancelled);
+// The resolution a page is recognised at. Rendered pages take the chosen one.
+// A scan (a picture of `pictureDpi` covering the page) is recognised at a
+// resolution chosen from the height of its text lines, `lineHeightPoints` (0
+// when unknown): about 30 pixels a line, never above the picture's own
+// resolution or the chosen one and never below 150 DPI, except that lines under
+// 14 pixels are read from a picture enlarged up to twice.
+double recognitionDpi(int chosenDpi, double pictureDpi, double lineHeightPoints);
 
-// Saves a prepared page's picture as the PNG file the PDF renderer embeds.
-bool savePicture(const PreparedPage& page, const QString& path);
+// Renders page `index` of `document` (or takes `sourceImage` when there is no
+// document) and prepares it. `pictureDpi` is that of the picture covering the
+// page, 0 when it is no scan.
+PreparedPage preparePage(const OcrDocument* document, int index, const QImage& sourceImage,
+                         double pictureDpi, const PageSettings& settings,
+                         const CancelTest& cancelled);
 
 // Recognises a prepared page; the engine keeps the results for the PDF renderer.
 PageResult recognizePreparedPage(tesseract::TessBaseAPI& engine, PreparedPage page, int index,

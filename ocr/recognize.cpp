@@ -14,7 +14,7 @@ using namespace Qt::StringLiterals;
 namespace batch {
 
 PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
-                      const OcrRequest& request, const ProgressCallback& progress)
+                      const OcrRequest& request, const ProgressCallback& progress, QString& note)
 {
     const QString message = validateOcrOptions(request);
     if (!message.isEmpty())
@@ -32,11 +32,14 @@ PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
 
     OcrOptions options;
     options.skipTextPages = request.skipText;
+    // Skewed scans are read straight; the page itself is never turned.
+    options.deskew = true;
     const QString models = QFileInfo(request.models).absoluteFilePath();
     const QString outputBase = staging.filePath(u"recognized"_s);
 
     bool workerSucceeded = false;
     QString workerMessage;
+    QStringList straightened;
     {
         OcrWorker worker(sourcePath, models, request.language, request.dpi, outputBase,
                          u"Microsoft YaHei UI"_s, std::move(options));
@@ -51,6 +54,14 @@ PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
         QObject::connect(
             &worker, &OcrWorker::cancelled, &worker,
             [&] { workerMessage = u"识别已取消，未发布结果。"_s; }, Qt::DirectConnection);
+        QObject::connect(
+            &worker, &OcrWorker::notice, &worker,
+            [&](const QString& text) {
+                // "第 %1 页倾斜校正 %2°，…": the page and its angle go into the note.
+                if (text.contains(u"倾斜校正"_s))
+                    straightened.append(text.section(u'，', 0, 0));
+            },
+            Qt::DirectConnection);
         QObject::connect(
             &worker, &OcrWorker::progressReady, &worker,
             [&](int completed, int total) {
@@ -76,6 +87,9 @@ PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
         result.pdf().getTrailer().replaceKey("/ID", id.shallowCopy());
     result.copyProtectionFrom(document);
     result.setMinimumVersion("2.0");
+    note = u"已生成可搜索 PDF。原页面保留，叠加可搜索文字层。"_s;
+    if (!straightened.isEmpty())
+        note += straightened.join(u"；"_s) + u"，文字按校正后的行写入。"_s;
     return result;
 }
 

@@ -1,6 +1,14 @@
-// Final assembly of a searchable PDF when some pages kept their own text.
+// Final assembly of a searchable PDF: the source's pages, each recognised one
+// with its text layer over the content it already had.
 #include "engine/pdfdocument.h"
 #include "ocr/ocrdocument.h"
+#include "ocr/pagegeometry.h"
+#include "ocr/pageimage.h"
+#include "ocr/textlayer.h"
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
 
 #include <algorithm>
 #include <exception>
@@ -10,8 +18,8 @@ using namespace Qt::StringLiterals;
 namespace batch {
 
 bool OcrDocument::mergeSearchablePages(const QList<int>& pages, const QList<bool>& keep,
-                                       const QString& recognizedPath, const QString& outputPath,
-                                       QString* error) const
+                                       const QList<TextLayer>& layers, const QByteArray& fontFile,
+                                       const QString& outputPath, QString* error)
 {
     const auto failWith = [error](const QString& message) {
         if (error)
@@ -23,27 +31,94 @@ bool OcrDocument::mergeSearchablePages(const QList<int>& pages, const QList<bool
     const int count = pageCount();
     if (std::any_of(pages.begin(), pages.end(), [count](int i) { return i < 0 || i >= count; }))
         return failWith(u"源页码超出范围。"_s);
+    if (layers.size() != keep.count(false))
+        return failWith(u"识别输出页数不匹配。"_s);
 
     try {
-        const PdfDocument source = openOwnFile(m_path, QString(), true);
-        PdfDocument recognized;
-        const auto recognizedCount = keep.count(false);
-        if (recognizedCount > 0) {
-            recognized = openOwnFile(recognizedPath, QString(), true);
-            if (recognized.pageCount() != recognizedCount)
-                return failWith(u"识别输出页数不匹配。"_s);
-        }
+        // Poppler counted the pages that were recognised; the pages written are
+        // QPDF's. A document the two read differently is not published.
+        if (!m_pdf || m_pdf->pageCount() != count)
+            return failWith(u"无法打开 PDF。请检查文件是否损坏、加密或受密码保护。"_s);
+        bool inOrder = pages.size() == count;
+        for (qsizetype j = 0; inOrder && j < pages.size(); ++j)
+            inOrder = pages.at(j) == j;
         std::vector<PageRef> plan;
-        int next = 0;
+        for (const int index : pages)
+            plan.push_back({m_pdf.get(), index});
+        // All pages in their order: the document itself, with everything around
+        // its pages (outlines, forms, names), gets the layers.
+        PdfDocument result = inOrder ? *m_pdf : assemblePages(plan);
+        const std::vector<QPDFPageObjectHelper> resultPages =
+            QPDFPageDocumentHelper(result.pdf()).getAllPages();
+        QPDFObjectHandle font;
+        qsizetype next = 0;
         for (qsizetype j = 0; j < pages.size(); ++j) {
             if (keep.at(j))
-                plan.push_back({&source, pages.at(j)});
-            else
-                plan.push_back({&recognized, next++});
+                continue;
+            const TextLayer& layer = layers.at(next++);
+            if (!font.isInitialized())
+                font = addLayerFont(result.pdf(), fontFile);
+            QPDFObjectHandle page = resultPages.at(size_t(j)).getObjectHandle();
+            const PageGeometry geometry = pageGeometry(page);
+            int rotate = geometry.rotate;
+            if (layer.turn != 0) {
+                rotate = (rotate + layer.turn) % 360;
+                page.replaceKey("/Rotate", QPDFObjectHandle::newInteger(rotate));
+            }
+            placeTextLayer(result.pdf(), page, geometry.cropBox, rotate, layer, font);
         }
-        writeDocumentSafely(outputPath, assemblePages(plan));
+        writeDocumentSafely(outputPath, result);
     } catch (const std::exception& failure) {
         return failWith(QString::fromUtf8(failure.what()));
+    }
+    return true;
+}
+
+bool writeSearchablePicture(const QImage& picture, const QSizeF& points, const TextLayer& layer,
+                            const QByteArray& fontFile, const QString& outputPath, QString* error)
+{
+    const QImage pixels = compactPageImage(flattenPageImage(picture));
+    const bool mono = pixels.format() == QImage::Format_Mono;
+    const bool grey = mono || pixels.format() == QImage::Format_Grayscale8;
+    std::string data;
+    const qsizetype rowBytes = (qsizetype(pixels.width()) * (mono ? 1 : grey ? 8 : 24) + 7) / 8;
+    data.reserve(size_t(rowBytes * pixels.height()));
+    for (int y = 0; y < pixels.height(); ++y)
+        data.append(reinterpret_cast<const char*>(pixels.constScanLine(y)), size_t(rowBytes));
+    try {
+        auto pdf = std::make_shared<QPDF>();
+        pdf->emptyPDF();
+        QPDFObjectHandle image = pdf->newStream(data);
+        QPDFObjectHandle dict = image.getDict();
+        dict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+        dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
+        dict.replaceKey("/Width", QPDFObjectHandle::newInteger(pixels.width()));
+        dict.replaceKey("/Height", QPDFObjectHandle::newInteger(pixels.height()));
+        dict.replaceKey("/ColorSpace",
+                        QPDFObjectHandle::newName(grey ? "/DeviceGray" : "/DeviceRGB"));
+        dict.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(mono ? 1 : 8));
+        // A 1-bit sample means white in PDF; in Qt it is an index into the colour table.
+        if (mono && qGray(pixels.color(1)) < qGray(pixels.color(0)))
+            dict.replaceKey("/Decode", QPDFObjectHandle::parse("[1 0]"));
+        const QRectF box(0, 0, points.width(), points.height());
+        QPDFObjectHandle page = pdf->makeIndirectObject(
+            QPDFObjectHandle::parse("<< /Type /Page /Resources << /XObject << >> >> >>"));
+        page.replaceKey("/MediaBox", QPDFObjectHandle::newArray(QPDFObjectHandle::Rectangle(
+                                         0, 0, box.width(), box.height())));
+        page.getKey("/Resources").getKey("/XObject").replaceKey("/Im0", image);
+        page.replaceKey(
+            "/Contents",
+            pdf->newStream(QByteArray("q " + QByteArray::number(box.width(), 'f', 4) + " 0 0 " +
+                                      QByteArray::number(box.height(), 'f', 4) +
+                                      " 0 0 cm /Im0 Do Q\n")
+                               .toStdString()));
+        QPDFPageDocumentHelper(*pdf).addPage(QPDFPageObjectHelper(page), false);
+        placeTextLayer(*pdf, page, box, 0, layer, addLayerFont(*pdf, fontFile));
+        writeDocumentSafely(outputPath, PdfDocument(pdf));
+    } catch (const std::exception& failure) {
+        if (error)
+            *error = QString::fromUtf8(failure.what());
+        return false;
     }
     return true;
 }

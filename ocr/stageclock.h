@@ -14,8 +14,6 @@ enum Stage
     RenderStage,
     PreparationStage,
     RecognitionStage,
-    PngStage,
-    PdfRendererStage,
     TextLayerStage,
     MergeStage,
     LayoutStage,

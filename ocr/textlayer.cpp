@@ -1,12 +1,16 @@
 #include "ocr/textlayer.h"
 
-#include "engine/pdfdocument.h"
-
-#include <QRegularExpression>
+#include "ocr/pagegeometry.h"
 
 #include <qpdf/QPDF.hh>
-#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
+
+#include <tesseract/baseapi.h>
+#include <tesseract/resultiterator.h>
+
+#include <cmath>
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -14,102 +18,186 @@ namespace batch {
 
 namespace {
 
+// The glyph-less font's every glyph is half an em wide and one em high, from
+// the baseline up: a word's box is its baseline, its height and its width.
+constexpr double glyphWidth = 0.5;
+
 // UTF-16 code units of scripts written without spaces between words.
-bool isCjk(uint unit)
+bool isCjk(char16_t unit)
 {
     return (unit >= 0x2E80 && unit <= 0x9FFF) || (unit >= 0xAC00 && unit <= 0xD7AF) ||
            (unit >= 0xD800 && unit <= 0xDFFF) || (unit >= 0xF900 && unit <= 0xFAFF) ||
            (unit >= 0xFE30 && unit <= 0xFE4F) || (unit >= 0xFF00 && unit <= 0xFFEF);
 }
 
-uint unitAt(const QString& hex, qsizetype unitIndex)
+// A PDF number: fixed notation, no exponent, no trailing zeros.
+QByteArray number(double value)
 {
-    return hex.mid(unitIndex * 4, 4).toUInt(nullptr, 16);
+    QByteArray text = QByteArray::number(std::abs(value) < 1e-9 ? 0.0 : value, 'f', 4);
+    while (text.endsWith('0'))
+        text.chop(1);
+    if (text.endsWith('.'))
+        text.chop(1);
+    return text == "-0" ? QByteArray("0") : text;
 }
 
-struct Word
+QByteArray hexUnits(const QString& text)
 {
-    qsizetype start = 0; // of the "Tz" operand
-    qsizetype end = 0;   // after "TJ"
-    double scale = 100;
-    QString hex;
-    double fontSize = 0;
-    double advance = -1; // x offset of the following same-line Td, or -1
+    QByteArray hex;
+    hex.reserve(text.size() * 4);
+    for (const QChar unit : text)
+        hex += QByteArray::number(unit.unicode(), 16).rightJustified(4, '0');
+    return hex;
+}
+
+struct TextDeleter
+{
+    void operator()(char* text) const { delete[] text; }
 };
 
-// Tesseract writes each word as "<scale> Tz [ <UTF-16BE hex> ] TJ" followed by
-// "<dx> 0 Td" to the next word's origin; a space (0020) ends every word but
-// the last of a block, and the scale stretches the word over its box.
-QList<Word> parseWords(const QString& content)
-{
-    static const QRegularExpression token(
-        uR"(/\S+ ([0-9.]+) Tf|([0-9.]+) Tz \[ <([0-9a-fA-F]*)> \] TJ|(-?[0-9.]+) (-?[0-9.]+) Td)"_s);
-    QList<Word> words;
-    double fontSize = 0;
-    bool awaitingAdvance = false;
-    for (auto it = token.globalMatch(content); it.hasNext();) {
-        const QRegularExpressionMatch match = it.next();
-        if (match.hasCaptured(1)) {
-            fontSize = match.captured(1).toDouble();
-        } else if (match.hasCaptured(2)) {
-            words.append({match.capturedStart(), match.capturedEnd(), match.captured(2).toDouble(),
-                          match.captured(3), fontSize, -1});
-            awaitingAdvance = true;
-        } else if (awaitingAdvance) {
-            if (match.captured(5).toDouble() == 0)
-                words.last().advance = match.captured(4).toDouble();
-            awaitingAdvance = false;
-        }
-    }
-    return words;
-}
-
-// Drops the space between two CJK words and stretches the first so that its
-// glyphs reach the next word: the glyph boxes then tile the line as the
-// characters do in the picture, and text extraction sees one run.
-QByteArray joinWords(const QByteArray& content, bool& changed)
-{
-    const QString text = QString::fromLatin1(content);
-    const QList<Word> words = parseWords(text);
-    QString result;
-    qsizetype copied = 0;
-    for (qsizetype i = 0; i + 1 < words.size(); ++i) {
-        const Word& word = words.at(i);
-        const QString& nextHex = words.at(i + 1).hex;
-        const qsizetype units = word.hex.size() / 4;
-        if (word.hex.size() % 4 != 0 || units < 2 || nextHex.size() < 4 ||
-            unitAt(word.hex, units - 1) != 0x20 || !isCjk(unitAt(word.hex, units - 2)) ||
-            !isCjk(unitAt(nextHex, 0)))
-            continue;
-        const double glyphWidth = 0.5 * word.fontSize; // the text font's glyphs are half an em
-        const double scale = word.advance > 0 && glyphWidth > 0
-                                 ? 100.0 * word.advance / (double(units - 1) * glyphWidth)
-                                 : word.scale * double(units) / double(units - 1);
-        result += QStringView(text).mid(copied, word.start - copied);
-        result += QString::number(scale, 'f', 3) + u" Tz [ <"_s +
-                  word.hex.left(word.hex.size() - 4) + u"> ] TJ"_s;
-        copied = word.end;
-    }
-    if (copied == 0)
-        return content;
-    result += QStringView(text).mid(copied);
-    changed = true;
-    return result.toLatin1();
-}
+const char* const toUnicodeMap =
+    "/CIDInit /ProcSet findresource begin\n12 dict begin\nbegincmap\n"
+    "/CIDSystemInfo << /Registry (Adobe) /Ordering (UCS) /Supplement 0 >> def\n"
+    "/CMapName /Adobe-Identity-UCS def\n/CMapType 2 def\n"
+    "1 begincodespacerange\n<0000> <FFFF>\nendcodespacerange\n"
+    "1 beginbfrange\n<0000> <FFFF> <0000>\nendbfrange\n"
+    "endcmap\nCMapName currentdict /CMap defineresource pop\nend\nend\n";
 
 } // namespace
 
-bool joinCjkWords(const QString& path, QString* error)
+QByteArray layerContent(const QList<LayerLine>& lines)
 {
-    const auto contents = [](QPDF& pdf) {
-        std::vector<QPDFObjectHandle> streams;
-        for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
-            for (QPDFObjectHandle& stream : page.getPageContents())
-                streams.push_back(stream);
+    QByteArray content = "BT\n3 Tr\n";
+    for (const LayerLine& line : lines) {
+        if (line.words.isEmpty() || line.height <= 0)
+            continue;
+        const double size = line.height;
+        content += "/F " + number(size) + " Tf\n";
+        for (qsizetype i = 0; i < line.words.size(); ++i) {
+            const LayerWord& word = line.words.at(i);
+            QString text = word.text;
+            double width = word.right - word.left;
+            if (i + 1 < line.words.size()) {
+                const QString& next = line.words.at(i + 1).text;
+                if (!(isCjk(text.back().unicode()) && isCjk(next.front().unicode())))
+                    text += u' ';
+                const double reach = line.words.at(i + 1).left - word.left;
+                width = reach > 0 ? reach : width;
+            }
+            width = std::max(width, 0.05 * size * double(text.size()));
+            const double scale = 100.0 * width / (double(text.size()) * glyphWidth * size);
+            content += "1 0 0 1 " + number(word.left) + ' ' + number(line.baseline) + " Tm " +
+                       number(scale) + " Tz <" + hexUnits(text) + "> Tj\n";
         }
-        return streams;
+    }
+    content += "ET\n";
+    return content;
+}
+
+TextLayer buildTextLayer(tesseract::TessBaseAPI& engine, const RecognitionGeometry& geometry)
+{
+    TextLayer layer;
+    layer.size = geometry.size;
+    const double sx = geometry.size.width() / geometry.pixelWidth;
+    const double sy = geometry.size.height() / geometry.pixelHeight;
+    const double cx = geometry.pixelWidth * 0.5;
+    const double cy = geometry.pixelHeight * 0.5;
+    const double theta = geometry.skewDegrees * M_PI / 180.0;
+    const double cosine = std::cos(theta);
+    const double sine = std::sin(theta);
+    // From the straightened picture back onto the page as scanned.
+    const auto unturned = [&](double x, double y) {
+        const double dx = x - cx;
+        const double dy = y - cy;
+        return QPointF(cx + dx * cosine + dy * sine, cy - dx * sine + dy * cosine);
     };
-    return rewriteStreams(path, contents, joinWords, error);
+
+    QList<LayerLine> lines;
+    if (std::unique_ptr<tesseract::ResultIterator> it{engine.GetIterator()}) {
+        int lineBottom = 0; // words are measured along their line's bottom edge
+        do {
+            int left = 0, top = 0, right = 0, bottom = 0;
+            if (it->IsAtBeginningOf(tesseract::RIL_TEXTLINE) &&
+                it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom)) {
+                lineBottom = bottom;
+                const QPointF base = unturned((left + right) * 0.5, bottom);
+                lines.append({geometry.size.height() - base.y() * sy, (bottom - top) * sy, {}});
+            }
+            if (lines.isEmpty() ||
+                !it->BoundingBox(tesseract::RIL_WORD, &left, &top, &right, &bottom))
+                continue;
+            const std::unique_ptr<char, TextDeleter> utf8{it->GetUTF8Text(tesseract::RIL_WORD)};
+            const QString text = utf8 ? QString::fromUtf8(utf8.get()).simplified() : QString();
+            if (!text.isEmpty()) {
+                lines.last().words.append({text, unturned(left, lineBottom).x() * sx,
+                                           unturned(right, lineBottom).x() * sx});
+            }
+        } while (it->Next(tesseract::RIL_WORD));
+    }
+    layer.content = layerContent(lines);
+    return layer;
+}
+
+QPDFObjectHandle addLayerFont(QPDF& pdf, const QByteArray& fontFile)
+{
+    QPDFObjectHandle file = pdf.newStream(fontFile.toStdString());
+    file.getDict().replaceKey("/Length1", QPDFObjectHandle::newInteger(fontFile.size()));
+    QPDFObjectHandle descriptor = pdf.makeIndirectObject(QPDFObjectHandle::parse(
+        "<< /Type /FontDescriptor /FontName /GlyphLessFont /Flags 5 /FontBBox [0 0 500 1000] "
+        "/ItalicAngle 0 /Ascent 1000 /Descent 0 /CapHeight 1000 /StemV 80 >>"));
+    descriptor.replaceKey("/FontFile2", file);
+    // Every character code shows the font's one empty glyph.
+    std::string glyphs;
+    glyphs.reserve(2 * 65536);
+    for (int code = 0; code < 65536; ++code)
+        glyphs += std::string("\x00\x01", 2);
+    QPDFObjectHandle descendant = pdf.makeIndirectObject(QPDFObjectHandle::parse(
+        "<< /Type /Font /Subtype /CIDFontType2 /BaseFont /GlyphLessFont "
+        "/CIDSystemInfo << /Registry (Adobe) /Ordering (Identity) /Supplement 0 >> /DW 500 >>"));
+    descendant.replaceKey("/FontDescriptor", descriptor);
+    descendant.replaceKey("/CIDToGIDMap", pdf.newStream(glyphs));
+    QPDFObjectHandle font = pdf.makeIndirectObject(
+        QPDFObjectHandle::parse("<< /Type /Font /Subtype /Type0 /BaseFont /GlyphLessFont "
+                                "/Encoding /Identity-H >>"));
+    font.replaceKey("/DescendantFonts", QPDFObjectHandle::newArray({descendant}));
+    font.replaceKey("/ToUnicode", pdf.newStream(toUnicodeMap));
+    return font;
+}
+
+void placeTextLayer(QPDF& pdf, QPDFObjectHandle page, const QRectF& cropBox, int rotate,
+                    const TextLayer& layer, QPDFObjectHandle font)
+{
+    QPDFObjectHandle form = pdf.newStream(layer.content.toStdString());
+    QPDFObjectHandle dict = form.getDict();
+    dict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+    dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Form"));
+    dict.replaceKey("/BBox", QPDFObjectHandle::newArray(QPDFObjectHandle::Rectangle(
+                                 0, 0, layer.size.width(), layer.size.height())));
+    QPDFObjectHandle fonts = QPDFObjectHandle::newDictionary();
+    fonts.replaceKey("/F", font);
+    QPDFObjectHandle formResources = QPDFObjectHandle::newDictionary();
+    formResources.replaceKey("/Font", fonts);
+    dict.replaceKey("/Resources", formResources);
+
+    // The page's resources may be inherited or shared with other pages: this
+    // page gets its own copy before anything is added.
+    QPDFPageObjectHelper helper(page);
+    QPDFObjectHandle resources = helper.getAttribute("/Resources", false);
+    resources =
+        resources.isDictionary() ? resources.shallowCopy() : QPDFObjectHandle::newDictionary();
+    QPDFObjectHandle xobjects = resources.getKey("/XObject");
+    xobjects = xobjects.isDictionary() ? xobjects.shallowCopy() : QPDFObjectHandle::newDictionary();
+    resources.replaceKey("/XObject", xobjects);
+    int suffix = 1;
+    const std::string name = resources.getUniqueResourceName("/OCR", suffix);
+    xobjects.replaceKey(name, form);
+    page.replaceKey("/Resources", resources);
+
+    const QList<double> m = viewerToUserMatrix(cropBox, rotate, layer.size);
+    const QByteArray draw = "q " + number(m[0]) + ' ' + number(m[1]) + ' ' + number(m[2]) + ' ' +
+                            number(m[3]) + ' ' + number(m[4]) + ' ' + number(m[5]) + " cm " +
+                            QByteArray::fromStdString(name) + " Do Q\n";
+    helper.addPageContents(pdf.newStream(draw.toStdString()), true);
 }
 
 } // namespace batch

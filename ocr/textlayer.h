@@ -1,13 +1,73 @@
-// Repairs to the invisible text layer that Tesseract's PDF renderer writes.
+// The invisible text layer of a recognised page, and its placement on the page
+// itself, whose own content stays as it was.
+//
+// A layer is drawn upright in viewer space: the page as a viewer shows it, in
+// points, origin at the lower left. Each recognised line is written as one
+// horizontal run on its own baseline, whatever the slope of the line in the
+// scan, so that viewers extract, copy and search it whole and in order.
 #pragma once
 
+#include <QByteArray>
+#include <QList>
+#include <QRectF>
+#include <QSizeF>
 #include <QString>
+
+class QPDF;
+class QPDFObjectHandle;
+
+namespace tesseract {
+class TessBaseAPI;
+}
 
 namespace batch {
 
-// Tesseract treats every Chinese character as a word and writes a space after
-// each, so a viewer's search for a phrase finds nothing. Removes the spaces
-// between two CJK characters of a line, rewriting `path` in place.
-bool joinCjkWords(const QString& path, QString* error);
+struct TextLayer
+{
+    QSizeF size;        // viewer space, points
+    QByteArray content; // text operators for a form with the font named "/F"
+    int turn = 0;       // degrees clockwise the page's /Rotate gains to show it upright
+};
+
+// Where the recognised picture came from: `pixels` of the viewer-space page
+// `size`, turned by `skewDegrees` (clockwise) about its centre before it was
+// recognised. Recognised boxes are turned back onto the page.
+struct RecognitionGeometry
+{
+    QSizeF size;
+    double pixelWidth = 0;
+    double pixelHeight = 0;
+    double skewDegrees = 0;
+};
+
+// The layer of what `engine` has just recognised.
+TextLayer buildTextLayer(tesseract::TessBaseAPI& engine, const RecognitionGeometry& geometry);
+
+// One word of a line, in viewer space.
+struct LayerWord
+{
+    QString text;
+    double left = 0;
+    double right = 0;
+};
+struct LayerLine
+{
+    double baseline = 0;
+    double height = 0;
+    QList<LayerWord> words;
+};
+// The text operators of `lines`. Between two words a space is written unless
+// both sides are CJK characters, which are written without spaces so that a
+// phrase search finds them; each word is stretched to reach the next one, the
+// last to its own right edge.
+QByteArray layerContent(const QList<LayerLine>& lines);
+
+// Adds `layer` to `page` of `pdf`, shown with `rotate` and cut to `cropBox`
+// (default user space), as a form drawn before the page's own content, which
+// is left untouched. `font` comes from addLayerFont.
+void placeTextLayer(QPDF& pdf, QPDFObjectHandle page, const QRectF& cropBox, int rotate,
+                    const TextLayer& layer, QPDFObjectHandle font);
+// The glyph-less font that all layers share, from the bytes of pdf.ttf.
+QPDFObjectHandle addLayerFont(QPDF& pdf, const QByteArray& fontFile);
 
 } // namespace batch

@@ -382,7 +382,7 @@ void TestBatchWindow::panelPerOperation_data()
     QTest::newRow("rotate") << u"rotate"_s << u"pr"_s << other;
     QTest::newRow("ocr")
         << u"ocr"_s << u"o"_s
-        << u"扫描页将重建为图像和文字层，批注等需核对。识别在本机完成，结果另存为可搜索 PDF。"_s;
+        << u"原页面保留，叠加可搜索文字层；倾斜的扫描页按校正后的文字行识别。识别在本机完成。"_s;
     QTest::newRow("optimize") << u"optimize"_s << QString()
                               << u"不降采样图片。已充分压缩的 PDF 可能不会变小。"_s;
     QTest::newRow("encrypt") << u"encrypt"_s << u"n"_s

@@ -4,6 +4,7 @@
 #include "ocr/ocrdocument.h"
 #include "ocr/ocrworker.h"
 #include "ocr/pageimage.h"
+#include "ocr/textlayer.h"
 #include "testsupport.h"
 
 #include <QJsonArray>
@@ -178,32 +179,36 @@ void TestOcr::mergePlans()
 {
     const QString source = m_dir->filePath(u"source.pdf"_s);
     testsupport::writePdf(source, {.pages = 3, .marker = u"s"_s, .rotations = {0, 0, 90}});
-    const QString recognized = m_dir->filePath(u"recognized.pdf"_s);
-    testsupport::writePdf(recognized, {.pages = 1, .marker = u"r"_s, .width = 300, .height = 400});
     const QString output = m_dir->filePath(u"merged.pdf"_s);
     batch::OcrDocument document;
     QVERIFY(document.load(source));
+    const batch::LayerLine line{700, 20, {{u"layer"_s, 72, 140}}};
+    const batch::TextLayer layer{QSizeF(612, 792), batch::layerContent({line})};
+    const QByteArray font = "glyphs";
 
+    // A recognised page keeps its own content and gains the layer's text.
     QString error;
-    QVERIFY(
-        document.mergeSearchablePages({0, 1, 2}, {true, false, true}, recognized, output, &error));
+    QVERIFY(document.mergeSearchablePages({0, 1, 2}, {true, false, true}, {layer}, font, output,
+                                          &error));
     testsupport::PdfFacts facts = testsupport::inspectPdf(output);
-    QCOMPARE(facts.markers, (QStringList{u"s-p1"_s, u"r-p1"_s, u"s-p3"_s}));
+    QCOMPARE(facts.markers, (QStringList{u"s-p1"_s, u"s-p2"_s, u"s-p3"_s}));
     QCOMPARE(facts.rotations, (QList<int>{0, 0, 90}));
+    QCOMPARE(testsupport::popplerText(output, 1).simplified(), u"layer s-p2"_s);
 
-    QVERIFY(document.mergeSearchablePages({0, 0}, {true, true}, QString(), output, &error));
+    QVERIFY(document.mergeSearchablePages({0, 0}, {true, true}, {}, font, output, &error));
     QCOMPARE(testsupport::inspectPdf(output).markers, (QStringList{u"s-p1"_s, u"s-p1"_s}));
 
-    QVERIFY(!document.mergeSearchablePages({0, 1}, {false, false}, recognized, output, &error));
-    QCOMPARE(error, u"识别输出页数不匹配。"_s);
-    QVERIFY(!document.mergeSearchablePages({0}, {true, false}, recognized, output, &error));
-    QCOMPARE(error, u"无效的页面合并计划。"_s);
-    QVERIFY(!document.mergeSearchablePages({}, {}, recognized, output, &error));
-    QCOMPARE(error, u"无效的页面合并计划。"_s);
-    QVERIFY(!document.mergeSearchablePages({3}, {true}, QString(), output, &error));
-    QCOMPARE(error, u"源页码超出范围。"_s);
-    QVERIFY(!document.mergeSearchablePages({0}, {false}, m_dir->filePath(u"none.pdf"_s), output,
-                                           nullptr));
+    const auto refusal = [&](const QList<int>& pages, const QList<bool>& keep,
+                             const QList<batch::TextLayer>& layers) {
+        QString message;
+        return document.mergeSearchablePages(pages, keep, layers, font, output, &message)
+                   ? QString()
+                   : message;
+    };
+    QCOMPARE(refusal({0, 1}, {false, false}, {layer}), u"识别输出页数不匹配。"_s);
+    QCOMPARE(refusal({0}, {true, false}, {layer}), u"无效的页面合并计划。"_s);
+    QCOMPARE(refusal({}, {}, {}), u"无效的页面合并计划。"_s);
+    QCOMPARE(refusal({3}, {true}, {}), u"源页码超出范围。"_s);
 }
 
 void TestOcr::englishScanIsSearchable()
@@ -254,12 +259,13 @@ void TestOcr::textPagesAreKept()
     QVERIFY(!QFileInfo::exists(m_dir->filePath(u"out-recognized.pdf"_s)));
     QVERIFY(QDir(m_dir->path()).entryList({u"*.png"_s}).isEmpty());
 
-    // Every page recognised: the text pages become pictures with a text layer.
+    // Every page recognised: the text pages keep their text and gain the
+    // recognised words as well.
     QFile::remove(output);
     log = runWorker(source, {.skipTextPages = false});
     QCOMPARE(log.last(), u"succeeded"_s);
     QVERIFY(!log.first().startsWith(u"notice:检测到"_s));
-    QVERIFY(testsupport::popplerText(output, 0).contains(u"keeps its own text"_s));
+    QCOMPARE(testsupport::popplerText(output, 0).count(u"keeps"_s), 2);
     QCOMPARE(testsupport::popplerPageCount(output), 3);
 
     // All pages carry text: no engine is needed, broken models do not matter.
@@ -448,7 +454,7 @@ void TestOcr::operationThroughWorker()
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.result.value(u"output"_s).toString(), out.path() + u"/扫描 件-可搜索.pdf"_s);
     QCOMPARE(run.result.value(u"note"_s).toString(),
-             u"已生成可搜索 PDF。扫描页重建为图像和文字层，识别文字、批注及链接等请核对原件。"_s);
+             u"已生成可搜索 PDF。原页面保留，叠加可搜索文字层。"_s);
     // Progress lines only on standard error, one per page.
     QList<QByteArray> progress;
     for (const QByteArray& line : run.standardError.split('\n')) {

@@ -2,11 +2,18 @@
 #include "ocr/ocrdocument.h"
 #include "ocr/pageimage.h"
 #include "ocr/pagework.h"
+#include "ocr/textlayer.h"
 #include "testsupport.h"
 
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+
+#include <cstring>
 
 using namespace Qt::StringLiterals;
 
@@ -30,6 +37,33 @@ QImage filled(int width, int height, QColor colour)
     QImage image(width, height, QImage::Format_RGB888);
     image.fill(colour);
     return image;
+}
+
+// The pixels of the one picture on the first page, decoded by QPDF.
+QImage embeddedPicture(const QString& path)
+{
+    QPDF pdf;
+    pdf.processFile(QFile::encodeName(path).constData());
+    QPDFObjectHandle image =
+        QPDFPageDocumentHelper(pdf).getAllPages().front().getImages().begin()->second;
+    QPDFObjectHandle dict = image.getDict();
+    const int width = dict.getKey("/Width").getIntValueAsInt();
+    const int height = dict.getKey("/Height").getIntValueAsInt();
+    const int bits = dict.getKey("/BitsPerComponent").getIntValueAsInt();
+    const bool rgb = dict.getKey("/ColorSpace").isNameAndEquals("/DeviceRGB");
+    const std::shared_ptr<Buffer> data = image.getStreamData(qpdf_dl_all);
+    QImage decoded(width, height,
+                   bits == 1 ? QImage::Format_Mono
+                             : (rgb ? QImage::Format_RGB888 : QImage::Format_Grayscale8));
+    if (bits == 1) {
+        const bool inverted = dict.getKey("/Decode").isArray();
+        decoded.setColorTable({inverted ? qRgb(255, 255, 255) : qRgb(0, 0, 0),
+                               inverted ? qRgb(0, 0, 0) : qRgb(255, 255, 255)});
+    }
+    const qsizetype rowBytes = (qsizetype(width) * bits * (rgb ? 3 : 1) + 7) / 8;
+    for (int y = 0; y < height; ++y)
+        std::memcpy(decoded.scanLine(y), data->getBuffer() + y * rowBytes, size_t(rowBytes));
+    return decoded.convertToFormat(QImage::Format_RGB888);
 }
 
 int greyAt(const QImage& image, int x, int y)
@@ -91,8 +125,8 @@ void TestPageImage::compactFormKeepsPixels()
 
 void TestPageImage::picturesKeepPixels()
 {
-    // The page picture files the PDF renderer embeds: every form reads back as
-    // the same pixels, whichever way a 1-bit image's colour table is ordered.
+    // A scanned picture made into a searchable page: every form reads back from
+    // the PDF as the same pixels, whichever way a 1-bit image's table is ordered.
     QTemporaryDir dir;
     QImage grey = textImage(0);
     QImage mono = filled(70, 33, Qt::white);
@@ -107,19 +141,19 @@ void TestPageImage::picturesKeepPixels()
     QCOMPARE(swapped.convertToFormat(QImage::Format_RGB888), mono);
 
     const QList<std::pair<QImage, QImage>> cases = {
-        {batch::compactPageImage(grey), grey}, {monoBits, mono}, {swapped, mono}, {colour, colour}};
+        {grey, grey}, {monoBits, mono}, {swapped, mono}, {colour, colour}};
     for (const auto& [picture, expected] : cases) {
-        batch::PreparedPage page;
-        page.picture = picture;
-        const QString path = dir.filePath(u"page.png"_s);
-        QVERIFY(batch::savePicture(page, path));
-        QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB888), expected);
+        const QString path = dir.filePath(u"page.pdf"_s);
+        QFile::remove(path);
+        const batch::TextLayer layer{QSizeF(picture.size()), "BT ET"};
+        QVERIFY(
+            batch::writeSearchablePicture(picture, QSizeF(picture.size()), layer, "font", path));
+        QCOMPARE(embeddedPicture(path), expected);
     }
-    QVERIFY(!batch::savePicture({}, dir.filePath(u"none.png"_s)));
-    batch::PreparedPage page;
-    page.picture = batch::compactPageImage(grey);
-    QVERIFY(!batch::savePicture(page, dir.filePath(u"missing/page.png"_s)));
-    QVERIFY(!QFileInfo::exists(dir.filePath(u"missing/page.png"_s)));
+    QString error;
+    QVERIFY(!batch::writeSearchablePicture(grey, QSizeF(grey.size()), {}, "font",
+                                           dir.filePath(u"missing/page.pdf"_s), &error));
+    QVERIFY(!error.isEmpty());
 }
 
 void TestPageImage::deskewStraightensTwoDegrees_data()

@@ -1,0 +1,206 @@
+#include "ocr/pagegeometry.h"
+
+#include <qpdf/QPDFObjectHandle.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <exception>
+#include <vector>
+
+namespace batch {
+
+namespace {
+
+// A picture covering at least this share of the visible box is the page's scan.
+constexpr double coveringShare = 0.9;
+
+struct Matrix
+{
+    double a = 1, b = 0, c = 0, d = 1, e = 0, f = 0;
+
+    // This transformation followed by `then`, as PDF's cm composes them.
+    Matrix followedBy(const Matrix& then) const
+    {
+        return {a * then.a + b * then.c,          a * then.b + b * then.d,
+                c * then.a + d * then.c,          c * then.b + d * then.d,
+                e * then.a + f * then.c + then.e, e * then.b + f * then.d + then.f};
+    }
+};
+
+QRectF rectangle(QPDFObjectHandle box)
+{
+    if (!box.isArray() || box.getArrayNItems() != 4)
+        return {};
+    std::array<double, 4> values{};
+    for (int i = 0; i < 4; ++i) {
+        QPDFObjectHandle item = box.getArrayItem(i);
+        if (!item.isNumber())
+            return {};
+        values[static_cast<size_t>(i)] = item.getNumericValue();
+    }
+    return QRectF(QPointF(values[0], values[1]), QPointF(values[2], values[3])).normalized();
+}
+
+// Follows the content of one page and notes the pictures it draws, and whether
+// it draws anything else a scan does not have: text, paths, inline images or
+// forms. Clipping paths are no drawing.
+class PictureFinder : public QPDFObjectHandle::ParserCallbacks
+{
+public:
+    explicit PictureFinder(QPDFObjectHandle xobjects) : m_xobjects(std::move(xobjects)) {}
+
+    void handleObject(QPDFObjectHandle object) override
+    {
+        if (!object.isOperator()) {
+            m_operands.push_back(object);
+            return;
+        }
+        const std::string op = object.getOperatorValue();
+        if (op == "q") {
+            m_stack.push_back(m_ctm);
+        } else if (op == "Q") {
+            if (!m_stack.empty()) {
+                m_ctm = m_stack.back();
+                m_stack.pop_back();
+            }
+        } else if (op == "cm" && m_operands.size() == 6) {
+            std::array<double, 6> m{};
+            for (size_t i = 0; i < 6; ++i)
+                m[i] = m_operands[i].isNumber() ? m_operands[i].getNumericValue() : 0;
+            m_ctm = Matrix{m[0], m[1], m[2], m[3], m[4], m[5]}.followedBy(m_ctm);
+        } else if (op == "Do" && m_operands.size() == 1 && m_operands[0].isName()) {
+            drawn(m_operands[0].getName());
+        } else if (isDrawing(op)) {
+            m_otherContent = true;
+        }
+        m_operands.clear();
+    }
+    void handleEOF() override {}
+
+    // The covering picture's pixels per inch, or 0.
+    double pictureDpi(const QRectF& box) const
+    {
+        if (m_otherContent || m_pictures.size() != 1 || box.isEmpty())
+            return 0;
+        const Picture& picture = m_pictures.front();
+        const QRectF covered = picture.bounds & box;
+        if (covered.width() * covered.height() < coveringShare * box.width() * box.height())
+            return 0;
+        const double across = std::hypot(picture.ctm.a, picture.ctm.b);
+        const double down = std::hypot(picture.ctm.c, picture.ctm.d);
+        if (across <= 0 || down <= 0)
+            return 0;
+        return std::min(picture.width * 72.0 / across, picture.height * 72.0 / down);
+    }
+
+private:
+    struct Picture
+    {
+        Matrix ctm;
+        QRectF bounds;
+        double width = 0;
+        double height = 0;
+    };
+
+    static bool isDrawing(const std::string& op)
+    {
+        static const std::array<const char*, 16> drawing{"Tj", "TJ", "'",  "\"", "S",  "s",
+                                                         "f",  "F",  "f*", "B",  "B*", "b",
+                                                         "b*", "sh", "BI", "EI"};
+        return std::any_of(drawing.begin(), drawing.end(),
+                           [&op](const char* name) { return op == name; });
+    }
+
+    void drawn(const std::string& name)
+    {
+        QPDFObjectHandle xobject =
+            m_xobjects.isDictionary() ? m_xobjects.getKey(name) : QPDFObjectHandle::newNull();
+        if (!xobject.isStream()) {
+            m_otherContent = true;
+            return;
+        }
+        QPDFObjectHandle dict = xobject.getDict();
+        QPDFObjectHandle width = dict.getKey("/Width");
+        QPDFObjectHandle height = dict.getKey("/Height");
+        if (!dict.getKey("/Subtype").isNameAndEquals("/Image") || !width.isInteger() ||
+            !height.isInteger() || width.getIntValue() < 1 || height.getIntValue() < 1) {
+            m_otherContent = true;
+            return;
+        }
+        const Matrix& m = m_ctm;
+        const std::array<QPointF, 4> corners{QPointF(m.e, m.f), QPointF(m.a + m.e, m.b + m.f),
+                                             QPointF(m.c + m.e, m.d + m.f),
+                                             QPointF(m.a + m.c + m.e, m.b + m.d + m.f)};
+        // QRectF's union ignores empty rectangles, so the corners are spanned by hand.
+        double left = corners[0].x(), right = left, low = corners[0].y(), high = low;
+        for (const QPointF& corner : corners) {
+            left = std::min(left, corner.x());
+            right = std::max(right, corner.x());
+            low = std::min(low, corner.y());
+            high = std::max(high, corner.y());
+        }
+        const QRectF bounds(left, low, right - left, high - low);
+        m_pictures.push_back(
+            {m_ctm, bounds, double(width.getIntValue()), double(height.getIntValue())});
+    }
+
+    QPDFObjectHandle m_xobjects;
+    std::vector<QPDFObjectHandle> m_operands;
+    Matrix m_ctm;
+    std::vector<Matrix> m_stack;
+    std::vector<Picture> m_pictures;
+    bool m_otherContent = false;
+};
+
+} // namespace
+
+PageGeometry pageGeometry(QPDFObjectHandle page)
+{
+    PageGeometry geometry;
+    QPDFPageObjectHelper helper(page);
+    const QRectF media = rectangle(helper.getMediaBox());
+    QRectF crop = rectangle(helper.getCropBox());
+    crop = crop.isEmpty() ? media : (crop & media);
+    geometry.cropBox = crop.isEmpty() ? media : crop;
+
+    QPDFObjectHandle rotate = helper.getAttribute("/Rotate", false);
+    int degrees = rotate.isInteger() ? int(rotate.getIntValue() % 360) : 0;
+    degrees = (degrees + 360) % 360;
+    geometry.rotate = degrees % 90 == 0 ? degrees : 0;
+
+    try {
+        QPDFObjectHandle resources = helper.getAttribute("/Resources", false);
+        PictureFinder finder(resources.isDictionary() ? resources.getKey("/XObject")
+                                                      : QPDFObjectHandle::newNull());
+        helper.parseContents(&finder);
+        geometry.pictureDpi = finder.pictureDpi(geometry.cropBox);
+    } catch (const std::exception&) {
+        geometry.pictureDpi = 0; // content we cannot follow is rendered instead
+    }
+    return geometry;
+}
+
+QList<double> viewerToUserMatrix(const QRectF& cropBox, int rotate, const QSizeF& viewerSize)
+{
+    const double w = cropBox.width();
+    const double h = cropBox.height();
+    const double x = cropBox.left();
+    const double y = cropBox.top(); // the lower left corner: y grows upwards here
+    const bool sideways = rotate == 90 || rotate == 270;
+    const double kx = (sideways ? h : w) / viewerSize.width();
+    const double ky = (sideways ? w : h) / viewerSize.height();
+    switch (rotate) {
+    case 90:
+        return {0, kx, -ky, 0, x + w, y};
+    case 180:
+        return {-kx, 0, 0, -ky, x + w, y + h};
+    case 270:
+        return {0, -kx, ky, 0, x, y + h};
+    default:
+        return {kx, 0, 0, ky, x, y};
+    }
+}
+
+} // namespace batch
