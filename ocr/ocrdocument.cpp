@@ -2,6 +2,7 @@
 
 #include "engine/pdfdocument.h"
 #include "ocr/pagegeometry.h"
+#include "ocr/pagepicture.h"
 
 #include <poppler/qt6/poppler-qt6.h>
 
@@ -103,6 +104,23 @@ QList<double> OcrDocument::pictureDpis(const QList<int>& indices) const
         // Pages whose structure cannot be followed are rendered instead.
     }
     return dpis;
+}
+
+PagePicture OcrDocument::picture(int index) const
+{
+    if (!m_pdf || index < 0 || index >= pageCount())
+        return {};
+    try {
+        const std::vector<QPDFObjectHandle>& pages = m_pdf->pdf().getAllPages();
+        if (size_t(index) >= pages.size())
+            return {};
+        const PageGeometry geometry = pageGeometry(pages[size_t(index)]);
+        const std::optional<CoveringPicture> covering =
+            coveringPicture(pages[size_t(index)], geometry.cropBox);
+        return covering ? decodePagePicture(*covering, geometry) : PagePicture{};
+    } catch (const std::exception&) {
+        return {};
+    }
 }
 
 bool OcrDocument::hasPageText(int index, QString* text) const

@@ -17,6 +17,7 @@ class Document;
 namespace batch {
 
 class PdfDocument;
+struct PagePicture;
 struct TextLayer;
 
 inline constexpr int maxImageSide = 20000;
@@ -45,6 +46,9 @@ public:
     // For each page index, the pixels per inch of the one picture that covers
     // the page (a scan); 0 for any other page.
     QList<double> pictureDpis(const QList<int>& indices) const;
+    // The own pixels of a scan's picture, as a viewer shows the page; null
+    // pixels when the page is no scan or only the renderer reads its picture.
+    PagePicture picture(int index) const;
 
     // The source pages of the plan, in its order, into `outputPath`, which
     // appears only once complete. Pages whose keep flag is false get the next

@@ -79,25 +79,29 @@ public:
     }
     void handleEOF() override {}
 
-    // The covering picture's pixels per inch, or 0.
-    double pictureDpi(const QRectF& box) const
+    std::optional<CoveringPicture> covering(const QRectF& box) const
     {
         if (m_otherContent || m_pictures.size() != 1 || box.isEmpty())
-            return 0;
+            return std::nullopt;
         const Picture& picture = m_pictures.front();
         const QRectF covered = picture.bounds & box;
         if (covered.width() * covered.height() < coveringShare * box.width() * box.height())
-            return 0;
-        const double across = std::hypot(picture.ctm.a, picture.ctm.b);
-        const double down = std::hypot(picture.ctm.c, picture.ctm.d);
+            return std::nullopt;
+        const Matrix& m = picture.ctm;
+        const double across = std::hypot(m.a, m.b);
+        const double down = std::hypot(m.c, m.d);
         if (across <= 0 || down <= 0)
-            return 0;
-        return std::min(picture.width * 72.0 / across, picture.height * 72.0 / down);
+            return std::nullopt;
+        return CoveringPicture{
+            picture.image,
+            {m.a, m.b, m.c, m.d, m.e, m.f},
+            std::min(picture.width * 72.0 / across, picture.height * 72.0 / down)};
     }
 
 private:
     struct Picture
     {
+        QPDFObjectHandle image;
         Matrix ctm;
         QRectF bounds;
         double width = 0;
@@ -143,7 +147,7 @@ private:
         }
         const QRectF bounds(left, low, right - left, high - low);
         m_pictures.push_back(
-            {m_ctm, bounds, double(width.getIntValue()), double(height.getIntValue())});
+            {xobject, m_ctm, bounds, double(width.getIntValue()), double(height.getIntValue())});
     }
 
     QPDFObjectHandle m_xobjects;
@@ -170,16 +174,23 @@ PageGeometry pageGeometry(QPDFObjectHandle page)
     degrees = (degrees + 360) % 360;
     geometry.rotate = degrees % 90 == 0 ? degrees : 0;
 
+    const std::optional<CoveringPicture> picture = coveringPicture(page, geometry.cropBox);
+    geometry.pictureDpi = picture ? picture->dpi : 0;
+    return geometry;
+}
+
+std::optional<CoveringPicture> coveringPicture(QPDFObjectHandle page, const QRectF& cropBox)
+{
     try {
+        QPDFPageObjectHelper helper(page);
         QPDFObjectHandle resources = helper.getAttribute("/Resources", false);
         PictureFinder finder(resources.isDictionary() ? resources.getKey("/XObject")
                                                       : QPDFObjectHandle::newNull());
         helper.parseContents(&finder);
-        geometry.pictureDpi = finder.pictureDpi(geometry.cropBox);
+        return finder.covering(cropBox);
     } catch (const std::exception&) {
-        geometry.pictureDpi = 0; // content we cannot follow is rendered instead
+        return std::nullopt; // content we cannot follow is rendered instead
     }
-    return geometry;
 }
 
 QList<double> viewerToUserMatrix(const QRectF& cropBox, int rotate, const QSizeF& viewerSize)

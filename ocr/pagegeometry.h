@@ -7,7 +7,10 @@
 #include <QRectF>
 #include <QSizeF>
 
-class QPDFObjectHandle;
+#include <qpdf/QPDFObjectHandle.hh>
+
+#include <array>
+#include <optional>
 
 namespace batch {
 
@@ -21,6 +24,16 @@ struct PageGeometry
 // The visible box (crop box within the media box, inherited values included)
 // and the /Rotate a viewer applies, normalised as Poppler does.
 PageGeometry pageGeometry(QPDFObjectHandle page);
+
+// The picture that covers the page's visible box, drawn with `ctm` (the unit
+// square to default user space), when the page draws it and nothing else.
+struct CoveringPicture
+{
+    QPDFObjectHandle image;
+    std::array<double, 6> ctm{};
+    double dpi = 0; // its own pixels per inch on the page, the lower of the two axes
+};
+std::optional<CoveringPicture> coveringPicture(QPDFObjectHandle page, const QRectF& cropBox);
 
 // The matrix [a b c d e f] that maps a text layer drawn upright in viewer space,
 // `viewerSize` points with the origin at the lower left, onto the page's crop

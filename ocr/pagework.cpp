@@ -2,6 +2,7 @@
 
 #include "ocr/ocrdocument.h"
 #include "ocr/pageimage.h"
+#include "ocr/pagepicture.h"
 #include "ocr/stageclock.h"
 
 #include <QFile>
@@ -38,14 +39,17 @@ constexpr double smallLinePixels = 14;
 // Text size is judged on a rendering of at most this resolution.
 constexpr double previewDpi = 150;
 
-// The page image at `dpi`, or a failure message.
+// The page image at `dpi`: from the scan's own pixels when they could be
+// decoded, else rendered; null when it cannot be made.
 QImage pageAt(const OcrDocument* document, int index, const QImage& sourceImage,
-              const QSizeF& points, double dpi, double sourceDpi)
+              const PagePicture& picture, const QSizeF& points, double dpi, double sourceDpi)
 {
     QSize pixels;
     if (!pagePixelSize(points, dpi, pixels))
         return {};
     QPB_STAGE(RenderStage);
+    if (!picture.pixels.isNull())
+        return pictureAt(picture, points, pixels);
     if (document)
         return document->render(index, pixels);
     return dpi == sourceDpi
@@ -107,8 +111,13 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
     double dpi = settings.dpi;
     double angle = 0;
     bool angleKnown = false;
+    PagePicture picture;
+    if (pictureDpi > 0 && document) {
+        QPB_STAGE(RenderStage);
+        picture = document->picture(index);
+    }
     if (pictureDpi > 0) {
-        const QImage preview = pageAt(document, index, sourceImage, page.points,
+        const QImage preview = pageAt(document, index, sourceImage, picture, page.points,
                                       std::min(pictureDpi, previewDpi), sourceDpi);
         if (!preview.isNull()) {
             QPB_STAGE(PreparationStage);
@@ -127,7 +136,8 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
         page.failure = tooLarge;
         return page;
     }
-    QImage pageImage = pageAt(document, index, sourceImage, page.points, dpi, sourceDpi);
+    QImage pageImage = pageAt(document, index, sourceImage, picture, page.points, dpi, sourceDpi);
+    picture = {};
     if (pageImage.isNull()) {
         page.failure = pageMessage(u"第 %1 页渲染失败。"_s, index);
         return page;

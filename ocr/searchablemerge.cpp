@@ -88,7 +88,7 @@ bool writeSearchablePicture(const QImage& picture, const QSizeF& points, const T
     try {
         auto pdf = std::make_shared<QPDF>();
         pdf->emptyPDF();
-        QPDFObjectHandle image = pdf->newStream(data);
+        QPDFObjectHandle image = flateStream(*pdf, QByteArray::fromStdString(data));
         QPDFObjectHandle dict = image.getDict();
         dict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
         dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));

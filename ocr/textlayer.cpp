@@ -2,6 +2,8 @@
 
 #include "ocr/pagegeometry.h"
 
+#include <qpdf/Pl_Flate.hh>
+#include <qpdf/Pl_String.hh>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
@@ -138,36 +140,49 @@ TextLayer buildTextLayer(tesseract::TessBaseAPI& engine, const RecognitionGeomet
     return layer;
 }
 
+QPDFObjectHandle flateStream(QPDF& pdf, const QByteArray& data)
+{
+    std::string compressed;
+    Pl_String sink("compressed", nullptr, compressed);
+    Pl_Flate flate("flate", &sink, Pl_Flate::a_deflate);
+    flate.write(reinterpret_cast<const unsigned char*>(data.constData()), size_t(data.size()));
+    flate.finish();
+    QPDFObjectHandle stream = pdf.newStream();
+    stream.replaceStreamData(compressed, QPDFObjectHandle::newName("/FlateDecode"),
+                             QPDFObjectHandle::newNull());
+    return stream;
+}
+
 QPDFObjectHandle addLayerFont(QPDF& pdf, const QByteArray& fontFile)
 {
-    QPDFObjectHandle file = pdf.newStream(fontFile.toStdString());
+    QPDFObjectHandle file = flateStream(pdf, fontFile);
     file.getDict().replaceKey("/Length1", QPDFObjectHandle::newInteger(fontFile.size()));
     QPDFObjectHandle descriptor = pdf.makeIndirectObject(QPDFObjectHandle::parse(
         "<< /Type /FontDescriptor /FontName /GlyphLessFont /Flags 5 /FontBBox [0 0 500 1000] "
         "/ItalicAngle 0 /Ascent 1000 /Descent 0 /CapHeight 1000 /StemV 80 >>"));
     descriptor.replaceKey("/FontFile2", file);
     // Every character code shows the font's one empty glyph.
-    std::string glyphs;
+    QByteArray glyphs;
     glyphs.reserve(2 * 65536);
     for (int code = 0; code < 65536; ++code)
-        glyphs += std::string("\x00\x01", 2);
+        glyphs.append("\x00\x01", 2);
     QPDFObjectHandle descendant = pdf.makeIndirectObject(QPDFObjectHandle::parse(
         "<< /Type /Font /Subtype /CIDFontType2 /BaseFont /GlyphLessFont "
         "/CIDSystemInfo << /Registry (Adobe) /Ordering (Identity) /Supplement 0 >> /DW 500 >>"));
     descendant.replaceKey("/FontDescriptor", descriptor);
-    descendant.replaceKey("/CIDToGIDMap", pdf.newStream(glyphs));
+    descendant.replaceKey("/CIDToGIDMap", flateStream(pdf, glyphs));
     QPDFObjectHandle font = pdf.makeIndirectObject(
         QPDFObjectHandle::parse("<< /Type /Font /Subtype /Type0 /BaseFont /GlyphLessFont "
                                 "/Encoding /Identity-H >>"));
     font.replaceKey("/DescendantFonts", QPDFObjectHandle::newArray({descendant}));
-    font.replaceKey("/ToUnicode", pdf.newStream(toUnicodeMap));
+    font.replaceKey("/ToUnicode", flateStream(pdf, toUnicodeMap));
     return font;
 }
 
 void placeTextLayer(QPDF& pdf, QPDFObjectHandle page, const QRectF& cropBox, int rotate,
                     const TextLayer& layer, QPDFObjectHandle font)
 {
-    QPDFObjectHandle form = pdf.newStream(layer.content.toStdString());
+    QPDFObjectHandle form = flateStream(pdf, layer.content);
     QPDFObjectHandle dict = form.getDict();
     dict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
     dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Form"));

@@ -69,5 +69,8 @@ void placeTextLayer(QPDF& pdf, QPDFObjectHandle page, const QRectF& cropBox, int
                     const TextLayer& layer, QPDFObjectHandle font);
 // The glyph-less font that all layers share, from the bytes of pdf.ttf.
 QPDFObjectHandle addLayerFont(QPDF& pdf, const QByteArray& fontFile);
+// A new stream of `data`, Flate-compressed: documents are written with their
+// stream data as it is, so what we add must arrive compressed.
+QPDFObjectHandle flateStream(QPDF& pdf, const QByteArray& data);
 
 } // namespace batch

@@ -13,6 +13,11 @@
 #include <QtTest>
 
 #include <poppler/qt6/poppler-qt6.h>
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFAnnotationObjectHelper.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
 #include <tesseract/baseapi.h>
 
 #include <algorithm>
@@ -93,6 +98,68 @@ bool searchFinds(const QString& path, int page, const QString& phrase)
     return p && !p->search(phrase).isEmpty();
 }
 
+// What a page draws and carries, read with QPDF: each content stream's data,
+// then each picture's encoded data, then each annotation's URI.
+QList<QByteArray> pageParts(const QString& path)
+{
+    QPDF pdf;
+    pdf.processFile(QFile::encodeName(path).constData());
+    QPDFPageObjectHelper page = QPDFPageDocumentHelper(pdf).getAllPages().front();
+    QList<QByteArray> parts;
+    for (QPDFObjectHandle& stream : page.getPageContents()) {
+        const std::shared_ptr<Buffer> data = stream.getStreamData(qpdf_dl_generalized);
+        parts << QByteArray(reinterpret_cast<const char*>(data->getBuffer()),
+                            qsizetype(data->getSize()));
+    }
+    for (auto& [name, image] : page.getImages()) {
+        const std::shared_ptr<Buffer> raw = image.getRawStreamData();
+        parts << QByteArray::fromStdString(name) +
+                     QByteArray(reinterpret_cast<const char*>(raw->getBuffer()),
+                                qsizetype(raw->getSize()));
+    }
+    for (QPDFAnnotationObjectHelper& annotation : page.getAnnotations())
+        parts << QByteArray::fromStdString(
+            annotation.getObjectHandle().getKey("/A").getKey("/URI").getStringValue());
+    return parts;
+}
+
+// The share of a page's words whose box sits on ink of the page as a viewer
+// shows it: ink inside the box, and the ink around it centred within it.
+double wordsOnInk(const QString& path, int* words)
+{
+    const std::unique_ptr<Poppler::Document> document = Poppler::Document::load(path);
+    const std::unique_ptr<Poppler::Page> page = document->page(0);
+    const double scale = 100.0 / 72.0;
+    const QImage picture = page->renderToImage(100, 100).convertToFormat(QImage::Format_Grayscale8);
+    int good = 0;
+    const auto boxes = page->textList();
+    for (const std::unique_ptr<Poppler::TextBox>& box : boxes) {
+        const QRectF r = box->boundingBox();
+        const QRect inner(QPoint(int(r.left() * scale), int(r.top() * scale)),
+                          QPoint(int(r.right() * scale), int(r.bottom() * scale)));
+        const QRect around =
+            inner.adjusted(0, -inner.height() / 2, 0, inner.height() / 2) & picture.rect();
+        int insideInk = 0;
+        double inkRows = 0;
+        int aroundInk = 0;
+        for (int y = around.top(); y <= around.bottom(); ++y) {
+            for (int x = around.left(); x <= around.right(); ++x) {
+                if (picture.constScanLine(y)[x] >= 128)
+                    continue;
+                ++aroundInk;
+                inkRows += y;
+                insideInk += inner.contains(x, y) ? 1 : 0;
+            }
+        }
+        const double centre = aroundInk > 0 ? inkRows / aroundInk : -1;
+        if (insideInk >= 0.03 * inner.width() * inner.height() && centre >= inner.top() &&
+            centre <= inner.bottom())
+            ++good;
+    }
+    *words = int(boxes.size());
+    return boxes.empty() ? 0 : double(good) / double(boxes.size());
+}
+
 } // namespace
 
 class TestOcr : public QObject
@@ -113,6 +180,10 @@ private slots:
     void greyPagesRecogniseAsRgb();
     void operationThroughWorker();
     void protectedAndRestrictedSources();
+    void scanPageKeepsItsContent_data();
+    void scanPageKeepsItsContent();
+    void skewedScansReadInOrder_data();
+    void skewedScansReadInOrder();
 
 private:
     QString models() const { return m_models.path(); }
@@ -527,6 +598,89 @@ void TestOcr::protectedAndRestrictedSources()
     left.removeAll(QFileInfo(output).fileName());
     left.removeAll(QFileInfo(restrictedOutput).fileName());
     QVERIFY(left.isEmpty());
+}
+
+void TestOcr::scanPageKeepsItsContent_data()
+{
+    QTest::addColumn<int>("rotate");
+    QTest::addColumn<QPointF>("offset");
+    QTest::addColumn<int>("encoding");
+    using testsupport::ScanEncoding;
+    QTest::newRow("upright JPEG") << 0 << QPointF() << int(ScanEncoding::Jpeg);
+    QTest::newRow("turned 90") << 90 << QPointF() << int(ScanEncoding::Jpeg);
+    QTest::newRow("turned 180, lossless") << 180 << QPointF() << int(ScanEncoding::Flate);
+    QTest::newRow("turned 270") << 270 << QPointF() << int(ScanEncoding::Jpeg);
+    QTest::newRow("offset crop box") << 0 << QPointF(40, 25) << int(ScanEncoding::Flate);
+    QTest::newRow("bilevel, turned 90, offset")
+        << 90 << QPointF(12, 30) << int(ScanEncoding::Bilevel);
+}
+
+// A recognised scan is its source page with words laid over it: content,
+// picture and link unchanged, each word's box over the word as a viewer shows
+// the page, whatever its /Rotate and crop box.
+void TestOcr::scanPageKeepsItsContent()
+{
+    QFETCH(int, rotate);
+    QFETCH(QPointF, offset);
+    QFETCH(int, encoding);
+    const QString source = m_dir->filePath(u"scan.pdf"_s);
+    testsupport::writeScanPdf(source, testsupport::drawScan(englishScan(), 200), 200,
+                              {.rotate = rotate,
+                               .cropOffset = offset,
+                               .encoding = testsupport::ScanEncoding(encoding),
+                               .link = true});
+    testsupport::SourceGuard guard;
+    guard.add(source);
+    QCOMPARE(runWorker(source, {}).last(), u"succeeded"_s);
+    const QString output = m_dir->filePath(u"out.pdf"_s);
+    QVERIFY(guard.unchanged());
+
+    // The layer's own stream comes first; everything else is the source's.
+    const QList<QByteArray> before = pageParts(source);
+    const QList<QByteArray> after = pageParts(output);
+    QCOMPARE(after.size(), before.size() + 1);
+    QVERIFY(after.first().contains("Do Q"));
+    QCOMPARE(after.mid(1), before);
+    const testsupport::PdfFacts facts = testsupport::inspectPdf(output);
+    QCOMPARE(facts.rotations, QList<int>{rotate});
+    QVERIFY(QFileInfo(output).size() <= QFileInfo(source).size() * 5 / 4 + 16384);
+
+    const QString text = testsupport::popplerText(output, 0);
+    const double rate = testsupport::characterErrorRate(englishLines.join(u' '), text);
+    QVERIFY2(rate < 0.02, qPrintable(text));
+    int words = 0;
+    const double onInk = wordsOnInk(output, &words);
+    QVERIFY2(words >= 30 && onInk >= 0.9, qPrintable(u"%1 of %2"_s.arg(onInk).arg(words)));
+}
+
+void TestOcr::skewedScansReadInOrder_data()
+{
+    QTest::addColumn<double>("degrees");
+    QTest::addColumn<bool>("chinese");
+    QTest::newRow("English, 1.3°") << 1.3 << false;
+    QTest::newRow("English, -3.2°") << -3.2 << false;
+    QTest::newRow("English, 4.5°") << 4.5 << false;
+    QTest::newRow("Chinese, -2.6°") << -2.6 << true;
+}
+
+// Viewers extract a skewed scan's lines whole and in order.
+void TestOcr::skewedScansReadInOrder()
+{
+    QFETCH(double, degrees);
+    QFETCH(bool, chinese);
+    DrawnPage page = chinese ? chineseScan() : englishScan();
+    page.lines += page.lines; // long enough for a slope to cross the next line
+    page.skewDegrees = degrees;
+    const QString source = m_dir->filePath(u"skewed.pdf"_s);
+    testsupport::writeScanPdf(source, testsupport::drawScan(page, 300), 300);
+    const QStringList log =
+        runWorker(source, {.deskew = true}, chinese ? u"chi_sim+eng"_s : u"eng"_s);
+    QCOMPARE(log.last(), u"succeeded"_s);
+    QVERIFY(log.first().startsWith(u"notice:第 1 页倾斜校正 "_s));
+    const QString text = testsupport::popplerText(m_dir->filePath(u"out.pdf"_s), 0);
+    const double rate =
+        testsupport::characterErrorRate(page.lines.join(chinese ? u""_s : u" "_s), text);
+    QVERIFY2(rate < (chinese ? 0.04 : 0.01), qPrintable(u"%1\n%2"_s.arg(rate).arg(text)));
 }
 
 QTEST_MAIN(TestOcr)

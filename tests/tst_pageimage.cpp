@@ -1,6 +1,7 @@
 // Page preparation on synthetic images, where the right answer is known.
 #include "ocr/ocrdocument.h"
 #include "ocr/pageimage.h"
+#include "ocr/pagepicture.h"
 #include "ocr/pagework.h"
 #include "ocr/textlayer.h"
 #include "testsupport.h"
@@ -88,6 +89,11 @@ private slots:
     void enhanceHonoursCancellation();
     void pixelSizeLimits_data();
     void pixelSizeLimits();
+    void recognitionResolution_data();
+    void recognitionResolution();
+    void scanPicturesDecodeUpright_data();
+    void scanPicturesDecodeUpright();
+    void lineHeightOfText();
 };
 
 void TestPageImage::flattenPutsTransparencyOnWhite()
@@ -264,6 +270,111 @@ void TestPageImage::pixelSizeLimits()
     QCOMPARE(batch::pagePixelSize(points, dpi, result), !pixels.isEmpty());
     if (!pixels.isEmpty())
         QCOMPARE(result, pixels);
+}
+
+void TestPageImage::recognitionResolution_data()
+{
+    QTest::addColumn<int>("chosen");
+    QTest::addColumn<double>("picture");
+    QTest::addColumn<double>("linePoints");
+    QTest::addColumn<double>("expected");
+    // 11.04 pt lines are 46 pixels at 300 DPI.
+    QTest::newRow("rendered page") << 300 << 0.0 << 12.0 << 300.0;
+    QTest::newRow("scan, lines unknown") << 300 << 300.0 << 0.0 << 300.0;
+    QTest::newRow("scan, lines unknown, lower choice") << 150 << 300.0 << 0.0 << 150.0;
+    QTest::newRow("scan reduced to 30-pixel lines") << 300 << 300.0 << 11.04 << 9000.0 / 46;
+    QTest::newRow("the choice caps it") << 150 << 300.0 << 11.04 << 150.0;
+    QTest::newRow("2400 DPI scan") << 300 << 2400.0 << 11.04 << 9000.0 / 46;
+    QTest::newRow("large print, never below 150") << 300 << 300.0 << 24.0 << 150.0;
+    QTest::newRow("small lines enlarged twice") << 300 << 75.0 << 11.04 << 150.0;
+    QTest::newRow("tiny lines enlarged twice") << 300 << 100.0 << 4.0 << 200.0;
+    QTest::newRow("enlarging stays within the choice") << 150 << 150.0 << 5.0 << 150.0;
+}
+
+void TestPageImage::recognitionResolution()
+{
+    QFETCH(int, chosen);
+    QFETCH(double, picture);
+    QFETCH(double, linePoints);
+    QFETCH(double, expected);
+    QVERIFY2(std::abs(batch::recognitionDpi(chosen, picture, linePoints) - expected) < 0.5,
+             qPrintable(QString::number(batch::recognitionDpi(chosen, picture, linePoints))));
+}
+
+void TestPageImage::scanPicturesDecodeUpright_data()
+{
+    QTest::addColumn<int>("rotate");
+    QTest::addColumn<int>("encoding");
+    QTest::addColumn<QPointF>("offset");
+    using testsupport::ScanEncoding;
+    QTest::newRow("JPEG") << 0 << int(ScanEncoding::Jpeg) << QPointF();
+    QTest::newRow("Flate, turned 90") << 90 << int(ScanEncoding::Flate) << QPointF(30, 12);
+    QTest::newRow("Flate, turned 180") << 180 << int(ScanEncoding::Flate) << QPointF();
+    QTest::newRow("mask, turned 270") << 270 << int(ScanEncoding::Bilevel) << QPointF(7, 40);
+    QTest::newRow("mask, offset crop box") << 0 << int(ScanEncoding::Bilevel) << QPointF(55, 20);
+}
+
+// The decoded picture is the scan as the viewer shows it: the same pixels,
+// and the same picture Poppler renders.
+void TestPageImage::scanPicturesDecodeUpright()
+{
+    QFETCH(int, rotate);
+    QFETCH(int, encoding);
+    QFETCH(QPointF, offset);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"scan.pdf"_s);
+    QImage scan = textImage(0).convertToFormat(QImage::Format_Grayscale8);
+    if (encoding == int(testsupport::ScanEncoding::Bilevel)) {
+        for (int y = 0; y < scan.height(); ++y) {
+            uchar* row = scan.scanLine(y);
+            for (int x = 0; x < scan.width(); ++x)
+                row[x] = row[x] >= 128 ? 255 : 0;
+        }
+    }
+    testsupport::writeScanPdf(
+        path, scan, 150,
+        {.rotate = rotate, .cropOffset = offset, .encoding = testsupport::ScanEncoding(encoding)});
+    batch::OcrDocument document;
+    QVERIFY(document.load(path));
+    QCOMPARE(document.pictureDpis({0}), QList<double>{150.0});
+    const batch::PagePicture picture = document.picture(0);
+    QCOMPARE(picture.pixels.size(), scan.size());
+    const QSizeF points = document.pageSize(0);
+    QVERIFY(std::abs(picture.placement.width() - points.width()) < 0.01);
+    QVERIFY(std::abs(picture.placement.height() - points.height()) < 0.01);
+    QVERIFY(std::abs(picture.placement.left()) < 0.01 && std::abs(picture.placement.top()) < 0.01);
+
+    const QImage decoded = picture.pixels.convertToFormat(QImage::Format_Grayscale8);
+    const QImage rendered =
+        document.render(0, scan.size()).convertToFormat(QImage::Format_Grayscale8);
+    double fromScan = 0;
+    double fromRendering = 0;
+    for (int y = 0; y < scan.height(); ++y) {
+        for (int x = 0; x < scan.width(); ++x) {
+            fromScan += std::abs(decoded.constScanLine(y)[x] - scan.constScanLine(y)[x]);
+            fromRendering += std::abs(decoded.constScanLine(y)[x] - rendered.constScanLine(y)[x]);
+        }
+    }
+    const double pixels = double(scan.width()) * scan.height();
+    if (encoding == int(testsupport::ScanEncoding::Jpeg))
+        QVERIFY2(fromScan / pixels < 2, qPrintable(QString::number(fromScan / pixels)));
+    else
+        QCOMPARE(decoded, scan);
+    QVERIFY2(fromRendering / pixels < 6, qPrintable(QString::number(fromRendering / pixels)));
+
+    // A page that draws anything else is no scan.
+    testsupport::writePdf(path, {});
+    QVERIFY(document.load(path));
+    QCOMPARE(document.pictureDpis({0}), QList<double>{0.0});
+    QVERIFY(document.picture(0).pixels.isNull());
+}
+
+void TestPageImage::lineHeightOfText()
+{
+    // textImage draws 14 pt lines at 150 DPI: ink some 25 to 32 pixels high.
+    const double height = batch::medianLineHeight(textImage(0));
+    QVERIFY2(height >= 22 && height <= 34, qPrintable(QString::number(height)));
+    QCOMPARE(batch::medianLineHeight(filled(300, 300, Qt::white)), 0.0);
 }
 
 QTEST_MAIN(TestPageImage)

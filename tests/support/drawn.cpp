@@ -1,10 +1,17 @@
 #include "testsupport.h"
 
+#include <QBuffer>
+#include <QFile>
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
 
 #include <poppler/qt6/poppler-qt6.h>
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+#include <qpdf/QPDFWriter.hh>
 
 #include <memory>
 
@@ -68,6 +75,107 @@ void writeDrawnPdf(const QString& path, const QList<DrawnPage>& pages, int dpi)
             drawLines(painter, page, scale);
         }
     }
+}
+
+void writeScanPdf(const QString& path, const QImage& picture, int dpi,
+                  const ScanPlacement& placement)
+{
+    const QImage grey = picture.convertToFormat(QImage::Format_Grayscale8);
+    const double viewerWidth = grey.width() * 72.0 / dpi;
+    const double viewerHeight = grey.height() * 72.0 / dpi;
+    const bool sideways = placement.rotate == 90 || placement.rotate == 270;
+    const double w = sideways ? viewerHeight : viewerWidth; // the crop box in user space
+    const double h = sideways ? viewerWidth : viewerHeight;
+    // A point of the upright picture (points, y down) in user space, relative
+    // to the crop box: the inverse of the turn a viewer applies.
+    const auto user = [&](double x, double y) -> QPointF {
+        switch (placement.rotate) {
+        case 90:
+            return {y, x};
+        case 180:
+            return {w - x, y};
+        case 270:
+            return {w - y, h - x};
+        default:
+            return {x, h - y};
+        }
+    };
+    const QPointF origin = placement.cropOffset;
+    const QPointF topLeft = user(0, 0);
+    const QPointF topRight = user(viewerWidth, 0);
+    const QPointF bottomLeft = user(0, viewerHeight);
+    const QPointF across = topRight - topLeft;
+    const QPointF up = topLeft - bottomLeft;
+    const QPointF corner = bottomLeft + origin;
+
+    QPDF pdf;
+    pdf.emptyPDF();
+    QPDFObjectHandle image = QPDFObjectHandle::newStream(&pdf);
+    QByteArray samples;
+    if (placement.encoding == ScanEncoding::Jpeg) {
+        QBuffer buffer(&samples);
+        buffer.open(QIODevice::WriteOnly);
+        grey.save(&buffer, "JPEG", 90);
+        image.replaceStreamData(samples.toStdString(), QPDFObjectHandle::newName("/DCTDecode"),
+                                QPDFObjectHandle::newNull());
+    } else {
+        const bool bilevel = placement.encoding == ScanEncoding::Bilevel;
+        for (int y = 0; y < grey.height(); ++y) {
+            const uchar* row = grey.constScanLine(y);
+            if (!bilevel) {
+                samples.append(reinterpret_cast<const char*>(row), grey.width());
+                continue;
+            }
+            for (int x = 0; x < grey.width(); x += 8) {
+                uchar bits = 0;
+                for (int b = 0; b < 8; ++b)
+                    bits = uchar(bits << 1 | (x + b < grey.width() && row[x + b] >= 128 ? 1 : 0));
+                samples.append(char(bits));
+            }
+        }
+        image.replaceStreamData(samples.toStdString(), QPDFObjectHandle::newNull(),
+                                QPDFObjectHandle::newNull());
+    }
+    QPDFObjectHandle dict = image.getDict();
+    dict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+    dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
+    dict.replaceKey("/Width", QPDFObjectHandle::newInteger(grey.width()));
+    dict.replaceKey("/Height", QPDFObjectHandle::newInteger(grey.height()));
+    dict.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(
+                                             placement.encoding == ScanEncoding::Bilevel ? 1 : 8));
+    if (placement.encoding == ScanEncoding::Bilevel)
+        dict.replaceKey("/ImageMask", QPDFObjectHandle::newBool(true));
+    else
+        dict.replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceGray"));
+
+    const auto number = [](double value) {
+        return QByteArray::number(value, 'f', 4);
+    };
+    const QByteArray content = "q 0 g " + number(across.x()) + ' ' + number(across.y()) + ' ' +
+                               number(up.x()) + ' ' + number(up.y()) + ' ' + number(corner.x()) +
+                               ' ' + number(corner.y()) + " cm /Scan Do Q\n";
+    QPDFObjectHandle page = pdf.makeIndirectObject(
+        QPDFObjectHandle::parse("<< /Type /Page /Resources << /XObject << >> >> >>"));
+    page.getKey("/Resources").getKey("/XObject").replaceKey("/Scan", image);
+    page.replaceKey("/Contents", QPDFObjectHandle::newStream(&pdf, content.toStdString()));
+    page.replaceKey("/MediaBox", QPDFObjectHandle::newArray(QPDFObjectHandle::Rectangle(
+                                     0, 0, w + 2 * origin.x(), h + 2 * origin.y())));
+    page.replaceKey("/CropBox", QPDFObjectHandle::newArray(QPDFObjectHandle::Rectangle(
+                                    origin.x(), origin.y(), origin.x() + w, origin.y() + h)));
+    if (placement.rotate != 0)
+        page.replaceKey("/Rotate", QPDFObjectHandle::newInteger(placement.rotate));
+    if (placement.link) {
+        QPDFObjectHandle link =
+            QPDFObjectHandle::parse("<< /Type /Annot /Subtype /Link /Border [0 0 0] "
+                                    "/A << /S /URI /URI (https://example.org/) >> >>");
+        link.replaceKey("/Rect", QPDFObjectHandle::newArray(QPDFObjectHandle::Rectangle(
+                                     origin.x(), origin.y(), origin.x() + 50, origin.y() + 50)));
+        page.replaceKey("/Annots", QPDFObjectHandle::newArray({pdf.makeIndirectObject(link)}));
+    }
+    QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(page), false);
+    const QByteArray file = QFile::encodeName(path);
+    QPDFWriter writer(pdf, file.constData());
+    writer.write();
 }
 
 QString popplerText(const QString& path, int page)

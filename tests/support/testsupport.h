@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
+#include <QPointF>
 #include <QString>
 #include <QStringList>
 
@@ -61,6 +62,25 @@ struct DrawnPage
 void writeDrawnPdf(const QString& path, const QList<DrawnPage>& pages, int dpi = 300);
 // The picture of a scanned page, as placed into the PDF.
 QImage drawScan(const DrawnPage& page, int dpi);
+
+// How writeScanPdf stores a scan.
+enum class ScanEncoding
+{
+    Jpeg,    // grey JPEG (DCTDecode)
+    Flate,   // grey samples, lossless
+    Bilevel, // a 1-bit stencil mask painted black, as JBIG2 and CCITT scans are
+};
+struct ScanPlacement
+{
+    int rotate = 0;       // the page's /Rotate; the picture still shows upright
+    QPointF cropOffset{}; // lower left corner of the crop box inside a larger media box
+    ScanEncoding encoding = ScanEncoding::Jpeg;
+    bool link = false; // a link annotation over the top of the page
+};
+// A one-page PDF whose crop box `picture`, an upright scan of `dpi`, fills as a
+// viewer shows it. The picture's matrix does the turning, not its pixels.
+void writeScanPdf(const QString& path, const QImage& picture, int dpi,
+                  const ScanPlacement& placement = {});
 
 // Text of one page as Poppler extracts it (0-based page index).
 QString popplerText(const QString& path, int page);
