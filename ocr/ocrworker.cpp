@@ -158,6 +158,14 @@ void OcrWorker::run()
         return;
     }
     const QString dataFolder = QFile::decodeName(engines[0]->GetDatapath());
+    // Pages that lie sideways or upside down are turned upright when the models
+    // folder has Tesseract's orientation model.
+    std::unique_ptr<tesseract::TessBaseAPI> orientation;
+    if (QFileInfo(QDir(dataFolder).filePath(u"osd.traineddata"_s)).isFile()) {
+        orientation = startEngine(m_modelsPath, u"osd"_s);
+        if (orientation)
+            orientation->SetPageSegMode(tesseract::PSM_OSD_ONLY);
+    }
 
     // 7–8: the searchable PDF's text layers are drawn in the models' pdf.ttf.
     const bool searchable = m_outputKind == SearchablePdf;
@@ -204,7 +212,8 @@ void OcrWorker::run()
                                 .deskew = m_deskew,
                                 .enhance = m_enhanceImage,
                                 .rebuilding = m_outputKind == RebuiltPdf || m_outputKind == Docx,
-                                .searchable = searchable};
+                                .searchable = searchable,
+                                .orientation = orientation.get()};
     const auto prepare = [&, this](qsizetype k) {
         return preparePage(view, list.at(queue.at(k)), sourceImage, pictureDpis.at(k), settings,
                            cancelTest);
@@ -285,6 +294,8 @@ void OcrWorker::run()
             preparations[static_cast<size_t>(k)] = {};
         }
         tesseract::TessBaseAPI* engine = engines[static_cast<size_t>(k % laneCount)].get();
+        if (result.turn != 0)
+            emit notice(u"第 %1 页方向已自动转正。"_s.arg(number));
         if (result.deskewAngle != 0) {
             emit notice((searchable ? u"第 %1 页倾斜校正 %2°，文字层按校正后的文字行写入原页面。"_s
                                     : u"第 %1 页倾斜校正 %2°，输出与文字层使用相同坐标。"_s)

@@ -6,6 +6,7 @@
 #include "ocr/stageclock.h"
 
 #include <QFile>
+#include <QTransform>
 
 #include <tesseract/baseapi.h>
 
@@ -36,8 +37,18 @@ constexpr double targetLinePixels = 30;
 // Below this, lines read better from a picture enlarged by up to two (Chinese
 // 5.4 % errors at 11 pixels, 2.6 % enlarged twice; English 0.6 % and 0.2 %).
 constexpr double smallLinePixels = 14;
-// Text size is judged on a rendering of at most this resolution.
+// Text size and orientation are judged on a rendering of at most this resolution.
 constexpr double previewDpi = 150;
+// Tesseract's orientation confidence below which a page is left as it is. On
+// the bench scans at 150 DPI every page's orientation was found, with
+// confidences from 11 (Chinese upside down) to 28 (English); pictures without
+// text score below 5. A wrong turn costs more than a missed one.
+constexpr float minimumOrientationConfidence = 9;
+
+QImage turned(const QImage& image, int degrees)
+{
+    return degrees == 0 ? image : image.transformed(QTransform().rotate(degrees));
+}
 
 // The page image at `dpi`: from the scan's own pixels when they could be
 // decoded, else rendered; null when it cannot be made.
@@ -77,6 +88,23 @@ QString engineFailure()
     return u"OCR 初始化失败。请指定 tessdata 文件夹，并检查所选语言的 traineddata 文件。"_s;
 }
 
+int uprightTurn(tesseract::TessBaseAPI& orientation, const QImage& grey, int dpi)
+{
+    orientation.SetImage(grey.constBits(), grey.width(), grey.height(), 1,
+                         static_cast<int>(grey.bytesPerLine()));
+    orientation.SetSourceResolution(dpi);
+    int degrees = 0;
+    float confidence = 0;
+    const char* script = nullptr;
+    float scriptConfidence = 0;
+    const bool found =
+        orientation.DetectOrientationScript(&degrees, &confidence, &script, &scriptConfidence);
+    orientation.Clear();
+    if (!found || confidence < minimumOrientationConfidence || degrees % 90 != 0)
+        return 0;
+    return (360 - degrees) % 360; // Tesseract names the turn the content has taken
+}
+
 double recognitionDpi(int chosenDpi, double pictureDpi, double lineHeightPoints)
 {
     if (pictureDpi <= 0)
@@ -106,11 +134,13 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
     const QString tooLarge =
         pageMessage(u"第 %1 页尺寸过大或无效，请降低 DPI。已完成的文字仍可导出。"_s, index);
 
-    // A scan's skew and text size are judged on a small rendering first, so
-    // that the page is rendered once more at the resolution it reads best at.
+    // A scan's orientation, skew and text size are judged on a small rendering
+    // first, so that the page is rendered once more at the resolution it reads
+    // best at. Other pages are judged on their rendering.
     double dpi = settings.dpi;
     double angle = 0;
-    bool angleKnown = false;
+    bool judged = false;
+    int turn = 0;
     PagePicture picture;
     if (pictureDpi > 0 && document) {
         QPB_STAGE(RenderStage);
@@ -121,12 +151,18 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
                                       std::min(pictureDpi, previewDpi), sourceDpi);
         if (!preview.isNull()) {
             QPB_STAGE(PreparationStage);
-            const QImage flat = flattenPageImage(preview);
+            QImage flat = flattenPageImage(preview);
+            if (settings.orientation) {
+                turn = uprightTurn(
+                    *settings.orientation, flat.convertToFormat(QImage::Format_Grayscale8),
+                    int(std::lround(preview.height() * 72.0 / page.points.height())));
+                flat = turned(flat, turn);
+            }
             angle = settings.deskew ? skewAngle(flat, cancelled) : 0;
-            angleKnown = true;
+            judged = true;
             const double lines = medianLineHeight(angle != 0 ? rotatedImage(flat, angle) : flat);
-            dpi = recognitionDpi(settings.dpi, pictureDpi,
-                                 lines * page.points.height() / preview.height());
+            const double uprightHeight = turn % 180 ? page.points.width() : page.points.height();
+            dpi = recognitionDpi(settings.dpi, pictureDpi, lines * uprightHeight / flat.height());
         } else {
             dpi = std::min(pictureDpi, double(settings.dpi));
         }
@@ -145,10 +181,22 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
     {
         QPB_STAGE(PreparationStage);
         pageImage = flattenPageImage(pageImage);
+        if (!judged && settings.orientation) {
+            const double reduce = std::min(1.0, previewDpi / dpi);
+            const QImage preview = pageImage
+                                       .scaled(pageImage.size() * reduce, Qt::KeepAspectRatio,
+                                               Qt::SmoothTransformation)
+                                       .convertToFormat(QImage::Format_Grayscale8);
+            turn = uprightTurn(*settings.orientation, preview, int(std::lround(dpi * reduce)));
+        }
+        pageImage = turned(pageImage, turn);
+        if (turn % 180)
+            page.points.transpose();
+        page.turn = turn;
     }
     if (settings.deskew) {
         QPB_STAGE(PreparationStage);
-        if (!angleKnown)
+        if (!judged)
             angle = skewAngle(pageImage, cancelled);
         if (angle != 0)
             pageImage = rotatedImage(pageImage, angle);
@@ -190,6 +238,7 @@ PageResult recognizePreparedPage(tesseract::TessBaseAPI& engine, PreparedPage pa
 {
     PageResult result;
     result.deskewAngle = page.deskewAngle;
+    result.turn = page.turn;
     result.failure = page.failure;
     result.cancelled = page.cancelled;
     if (!result.failure.isEmpty() || result.cancelled)
@@ -222,6 +271,7 @@ PageResult recognizePreparedPage(tesseract::TessBaseAPI& engine, PreparedPage pa
     if (settings.searchable) {
         QPB_STAGE(TextLayerStage);
         result.layer = buildTextLayer(engine, page.geometry);
+        result.layer.turn = page.turn;
     }
     if (settings.rebuilding) {
         QPB_STAGE(LayoutStage);

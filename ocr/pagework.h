@@ -27,6 +27,9 @@ struct PageSettings
     bool enhance = false;
     bool rebuilding = false; // the layout is reconstructed for an editable output
     bool searchable = false; // a text layer is built for the page
+    // Orientation detection (Tesseract's "osd" model), used by one thread at a
+    // time; none when the models folder lacks it.
+    tesseract::TessBaseAPI* orientation = nullptr;
 };
 
 struct PreparedPage
@@ -34,7 +37,8 @@ struct PreparedPage
     QString failure;
     bool cancelled = false;
     double deskewAngle = 0;
-    QSizeF points;
+    int turn = 0;            // quarter turns clockwise that show the page upright, in degrees
+    QSizeF points;           // as shown upright
     QImage pageImage;        // kept only when the layout is reconstructed
     QImage recognitionImage; // 8-bit grey when neutral, else 24-bit RGB
     int recognitionDpi = 0;
@@ -47,6 +51,7 @@ struct PageResult
     QString failure;
     bool cancelled = false;
     double deskewAngle = 0;
+    int turn = 0;
     QString text;
     PageLayout layout;
     TextLayer layer;
@@ -70,6 +75,10 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
 // Recognises a prepared page; the engine keeps the results for the PDF renderer.
 PageResult recognizePreparedPage(tesseract::TessBaseAPI& engine, PreparedPage page, int index,
                                  const PageSettings& settings, const CancelTest& cancelled);
+
+// The clockwise turn, 0, 90, 180 or 270, that shows the page in `grey` (8-bit,
+// at `dpi`) upright, when the detection is confident; else 0.
+int uprightTurn(tesseract::TessBaseAPI& orientation, const QImage& grey, int dpi);
 
 // An engine for `language` with models from `modelsPath`, or null.
 std::unique_ptr<tesseract::TessBaseAPI> startEngine(const QString& modelsPath,

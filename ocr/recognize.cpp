@@ -40,6 +40,7 @@ PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
     bool workerSucceeded = false;
     QString workerMessage;
     QStringList straightened;
+    QStringList turnedPages;
     {
         OcrWorker worker(sourcePath, models, request.language, request.dpi, outputBase,
                          u"Microsoft YaHei UI"_s, std::move(options));
@@ -57,9 +58,12 @@ PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
         QObject::connect(
             &worker, &OcrWorker::notice, &worker,
             [&](const QString& text) {
-                // "第 %1 页倾斜校正 %2°，…": the page and its angle go into the note.
+                // "第 %1 页倾斜校正 %2°，…" and "第 %1 页方向已自动转正。": the
+                // pages and what was done go into the note.
                 if (text.contains(u"倾斜校正"_s))
                     straightened.append(text.section(u'，', 0, 0));
+                else if (text.contains(u"方向已自动转正"_s))
+                    turnedPages.append(text.chopped(1));
             },
             Qt::DirectConnection);
         QObject::connect(
@@ -88,6 +92,8 @@ PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
     result.copyProtectionFrom(document);
     result.setMinimumVersion("2.0");
     note = u"已生成可搜索 PDF。原页面保留，叠加可搜索文字层。"_s;
+    if (!turnedPages.isEmpty())
+        note += turnedPages.join(u"；"_s) + u"。"_s;
     if (!straightened.isEmpty())
         note += straightened.join(u"；"_s) + u"，文字按校正后的行写入。"_s;
     return result;

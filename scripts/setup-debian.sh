@@ -10,7 +10,7 @@ packages=(
     libqpdf-dev zlib1g-dev qpdf
     libpoppler-qt6-dev poppler-utils
     libtesseract-dev libleptonica-dev libpng-dev tesseract-ocr
-    tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-chi-tra
+    tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-chi-tra tesseract-ocr-osd
     libarchive-dev
     fonts-noto-cjk fonts-dejavu-core
     openssl ca-certificates

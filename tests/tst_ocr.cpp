@@ -184,6 +184,8 @@ private slots:
     void scanPageKeepsItsContent();
     void skewedScansReadInOrder_data();
     void skewedScansReadInOrder();
+    void sidewaysPagesTurnUpright_data();
+    void sidewaysPagesTurnUpright();
 
 private:
     QString models() const { return m_models.path(); }
@@ -681,6 +683,40 @@ void TestOcr::skewedScansReadInOrder()
     const double rate =
         testsupport::characterErrorRate(page.lines.join(chinese ? u""_s : u" "_s), text);
     QVERIFY2(rate < (chinese ? 0.04 : 0.01), qPrintable(u"%1\n%2"_s.arg(rate).arg(text)));
+}
+
+void TestOcr::sidewaysPagesTurnUpright_data()
+{
+    QTest::addColumn<int>("contentTurn");
+    QTest::addColumn<int>("pageRotate");
+    QTest::addColumn<int>("expectedRotate");
+    QTest::newRow("content turned 90") << 90 << 0 << 270;
+    QTest::newRow("upside down") << 180 << 0 << 180;
+    QTest::newRow("content turned 270 on a page turned 90") << 270 << 90 << 180;
+}
+
+// A page whose scan lies sideways or upside down gains the /Rotate that shows
+// it upright, and its words lie on their ink.
+void TestOcr::sidewaysPagesTurnUpright()
+{
+    QFETCH(int, contentTurn);
+    QFETCH(int, pageRotate);
+    QFETCH(int, expectedRotate);
+    DrawnPage page = englishScan();
+    page.lines += page.lines;
+    const QImage scan =
+        testsupport::drawScan(page, 200).transformed(QTransform().rotate(contentTurn));
+    const QString source = m_dir->filePath(u"sideways.pdf"_s);
+    testsupport::writeScanPdf(source, scan, 200, {.rotate = pageRotate});
+    const QStringList log = runWorker(source, {});
+    QCOMPARE(log.last(), u"succeeded"_s);
+    QVERIFY(log.contains(u"notice:第 1 页方向已自动转正。"_s));
+    const QString output = m_dir->filePath(u"out.pdf"_s);
+    QCOMPARE(testsupport::inspectPdf(output).rotations, QList<int>{expectedRotate});
+    const QString text = testsupport::popplerText(output, 0);
+    QVERIFY2(testsupport::characterErrorRate(page.lines.join(u' '), text) < 0.02, qPrintable(text));
+    int words = 0;
+    QVERIFY(wordsOnInk(output, &words) >= 0.9 && words >= 60);
 }
 
 QTEST_MAIN(TestOcr)

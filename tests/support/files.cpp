@@ -36,8 +36,8 @@ bool SourceGuard::unchanged() const
 bool fillModelsFolder(const QString& folder)
 {
     const QDir system(QStringLiteral("/usr/share/tesseract-ocr/5/tessdata"));
-    for (const char* name :
-         {"eng.traineddata", "chi_sim.traineddata", "chi_tra.traineddata", "pdf.ttf"}) {
+    for (const char* name : {"eng.traineddata", "chi_sim.traineddata", "chi_tra.traineddata",
+                             "osd.traineddata", "pdf.ttf"}) {
         const QString file = QString::fromLatin1(name);
         if (!QFile::copy(system.filePath(file), QDir(folder).filePath(file)))
             return false;
