@@ -607,14 +607,16 @@ void TestOcr::scanPageKeepsItsContent_data()
     QTest::addColumn<int>("rotate");
     QTest::addColumn<QPointF>("offset");
     QTest::addColumn<int>("encoding");
+    QTest::addColumn<double>("userUnit");
     using testsupport::ScanEncoding;
-    QTest::newRow("upright JPEG") << 0 << QPointF() << int(ScanEncoding::Jpeg);
-    QTest::newRow("turned 90") << 90 << QPointF() << int(ScanEncoding::Jpeg);
-    QTest::newRow("turned 180, lossless") << 180 << QPointF() << int(ScanEncoding::Flate);
-    QTest::newRow("turned 270") << 270 << QPointF() << int(ScanEncoding::Jpeg);
-    QTest::newRow("offset crop box") << 0 << QPointF(40, 25) << int(ScanEncoding::Flate);
+    QTest::newRow("upright JPEG") << 0 << QPointF() << int(ScanEncoding::Jpeg) << 0.0;
+    QTest::newRow("turned 90") << 90 << QPointF() << int(ScanEncoding::Jpeg) << 0.0;
+    QTest::newRow("turned 180, lossless") << 180 << QPointF() << int(ScanEncoding::Flate) << 0.0;
+    QTest::newRow("turned 270") << 270 << QPointF() << int(ScanEncoding::Jpeg) << 0.0;
+    QTest::newRow("offset crop box") << 0 << QPointF(40, 25) << int(ScanEncoding::Flate) << 0.0;
     QTest::newRow("bilevel, turned 90, offset")
-        << 90 << QPointF(12, 30) << int(ScanEncoding::Bilevel);
+        << 90 << QPointF(12, 30) << int(ScanEncoding::Bilevel) << 0.0;
+    QTest::newRow("user unit 2") << 0 << QPointF(10, 10) << int(ScanEncoding::Jpeg) << 2.0;
 }
 
 // A recognised scan is its source page with words laid over it: content,
@@ -625,12 +627,14 @@ void TestOcr::scanPageKeepsItsContent()
     QFETCH(int, rotate);
     QFETCH(QPointF, offset);
     QFETCH(int, encoding);
+    QFETCH(double, userUnit);
     const QString source = m_dir->filePath(u"scan.pdf"_s);
     testsupport::writeScanPdf(source, testsupport::drawScan(englishScan(), 200), 200,
                               {.rotate = rotate,
                                .cropOffset = offset,
                                .encoding = testsupport::ScanEncoding(encoding),
-                               .link = true});
+                               .link = true,
+                               .userUnit = userUnit});
     testsupport::SourceGuard guard;
     guard.add(source);
     QCOMPARE(runWorker(source, {}).last(), u"succeeded"_s);

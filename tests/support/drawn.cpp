@@ -164,6 +164,8 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
                                     origin.x(), origin.y(), origin.x() + w, origin.y() + h)));
     if (placement.rotate != 0)
         page.replaceKey("/Rotate", QPDFObjectHandle::newInteger(placement.rotate));
+    if (placement.userUnit != 0)
+        page.replaceKey("/UserUnit", QPDFObjectHandle::newReal(placement.userUnit, 2));
     if (placement.link) {
         QPDFObjectHandle link =
             QPDFObjectHandle::parse("<< /Type /Annot /Subtype /Link /Border [0 0 0] "
