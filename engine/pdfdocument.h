@@ -143,8 +143,9 @@ void writeDocument(const QString& path, const PdfDocument& document,
 // Like writeDocument, but `path` appears only once the file is complete; any
 // earlier file there is replaced.
 void writeDocumentSafely(const QString& path, const PdfDocument& document);
-// Moves `staged` into `folder` under the first free candidate name; "" on failure.
+// Moves `staged` into `folder` as `name` + `suffix` (".pdf", ".docx"; "" for
+// a folder), or the first free of `name` (1) + `suffix` …; "" on failure.
 QString publishResult(const QString& staged, const QString& folder, const QString& name,
-                      bool isFolder);
+                      const QString& suffix);
 
 } // namespace batch

@@ -166,14 +166,13 @@ void writeDocumentSafely(const QString& path, const PdfDocument& document)
 }
 
 QString publishResult(const QString& staged, const QString& folder, const QString& name,
-                      bool isFolder)
+                      const QString& suffix)
 {
     for (int i = 0; i < 10000; ++i) {
         QString candidate = name;
         if (i > 0)
             candidate += u" (%1)"_s.arg(i);
-        if (!isFolder)
-            candidate += u".pdf"_s;
+        candidate += suffix;
         const QString target = folder + u'/' + candidate;
         if (entryTaken(target))
             continue;

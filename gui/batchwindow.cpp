@@ -342,6 +342,14 @@ QWidget* BatchWindow::buildSettings()
         m_dpiCombo->addItem(QString::number(dpi) + u" DPI"_s, dpi);
     m_dpiCombo->setCurrentIndex(2);
     rowC->addWidget(m_dpiCombo);
+    rowC->addWidget(makeLabel(u"输出格式"_s));
+    m_outputKindCombo = new QComboBox;
+    m_outputKindCombo->setObjectName(u"ocrOutputKind"_s);
+    m_outputKindCombo->setAccessibleName(u"输出格式"_s);
+    m_outputKindCombo->addItem(u"可搜索 PDF"_s, u"pdf"_s);
+    m_outputKindCombo->addItem(u"Word 文档 (DOCX)"_s, u"docx"_s);
+    m_outputKindCombo->addItem(u"重排 PDF"_s, u"rebuilt"_s);
+    rowC->addWidget(m_outputKindCombo);
     m_keepTextCheck = new QCheckBox(u"保留已有可选文字页"_s);
     m_keepTextCheck->setChecked(true);
     rowC->addWidget(m_keepTextCheck);
@@ -380,6 +388,10 @@ void BatchWindow::connectSignals()
     connect(m_rotationCombo, &QComboBox::currentIndexChanged, this, setting);
     connect(m_dpiCombo, &QComboBox::currentIndexChanged, this, setting);
     connect(m_keepTextCheck, &QCheckBox::toggled, this, setting);
+    connect(m_outputKindCombo, &QComboBox::currentIndexChanged, this, [this] {
+        onSettingChanged();
+        updateOperationPanel();
+    });
     connect(m_modelsEdit, &QLineEdit::textChanged, this, [this] { onOcrSettingChanged(); });
     connect(m_languageCombo, &QComboBox::currentIndexChanged, this,
             [this] { onOcrSettingChanged(); });
@@ -416,7 +428,8 @@ OcrRequest BatchWindow::buildOcrOptions() const
     return OcrRequest{.language = m_languageCombo->currentData().toString(),
                       .dpi = m_dpiCombo->currentData().toInt(),
                       .models = m_modelsEdit->text(),
-                      .skipText = m_keepTextCheck->isChecked()};
+                      .skipText = m_keepTextCheck->isChecked(),
+                      .output = m_outputKindCombo->currentData().toString()};
 }
 
 void BatchWindow::updateOperationPanel()
@@ -440,7 +453,15 @@ void BatchWindow::updateOperationPanel()
         widget->setVisible(encrypt);
 
     QString note = u"保留原文件。含数字签名的 PDF 请使用编辑器的签名工作流。"_s;
-    if (kind == OperationKind::Ocr)
+    const QString output = m_outputKindCombo->currentData().toString();
+    // Kept text pages exist only in a searchable PDF; the editable outputs
+    // recognise every page.
+    m_keepTextCheck->setEnabled(output == u"pdf"_s);
+    if (kind == OperationKind::Ocr && output == u"docx"_s)
+        note = u"按段落、坐标和字号重建为可编辑的 Word 文档，版式可能与原件不同，请核对。"_s;
+    else if (kind == OperationKind::Ocr && output == u"rebuilt"_s)
+        note = u"按识别出的段落和字号重新排版生成 PDF，不保留原页面图像，请核对。"_s;
+    else if (kind == OperationKind::Ocr)
         note =
             u"原页面保留，叠加可搜索文字层；倾斜的扫描页按校正后的文字行识别。识别在本机完成。"_s;
     else if (kind == OperationKind::Merge)

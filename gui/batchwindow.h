@@ -145,6 +145,7 @@ private:
     QComboBox* m_languageCombo = nullptr;
     QComboBox* m_dpiCombo = nullptr;
     QCheckBox* m_keepTextCheck = nullptr;
+    QComboBox* m_outputKindCombo = nullptr;
     QProgressBar* m_batchProgress = nullptr;
     QPushButton* m_addFilesButton = nullptr;
     QPushButton* m_addFolderButton = nullptr;

@@ -157,11 +157,10 @@ void BatchWindow::readProgress(QProcess* process, QByteArray& buffer)
         m_batchProgress->setRange(0, jobs * 100);
         m_batchProgress->setValue(completed * 100 / total + m_jobPosition * 100);
         if (!m_stopRequested) {
+            const QString message = stringMember(object, u"message"_s);
             m_statusLine->setText(
-                u"文字识别 %1 / %2 份 · 当前文档 %3 / %4 页"_s.arg(m_jobPosition + 1)
-                    .arg(jobs)
-                    .arg(completed)
-                    .arg(total));
+                u"文字识别 %1 / %2 份 · "_s.arg(m_jobPosition + 1).arg(jobs) +
+                (message.isEmpty() ? u"当前文档 %1 / %2 页"_s.arg(completed).arg(total) : message));
         }
     }
     if (buffer.size() > maxUnfinishedProgressLine)

@@ -115,7 +115,10 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
         fail(pageError);
 
     const bool split = kind == OperationKind::Split;
-    const QString staged = staging.path() + (split ? u"/parts"_s : u"/result.pdf"_s);
+    QString staged = staging.path() + (split ? u"/parts"_s : u"/result.pdf"_s);
+    QString shortName = operation.shortName;
+    QString suffix = split ? QString() : u".pdf"_s;
+    bool written = split;
     int files = 1;
     QString note;
 
@@ -126,11 +129,23 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     case OperationKind::Extract:
         working = extractPages(working, pages);
         break;
-    case OperationKind::Ocr:
+    case OperationKind::Ocr: {
         if (!recognizer)
             fail(u"处理发生异常，原文件未改变。"_s);
-        working = recognizer(working, staging.path(), request.ocr, progress, note);
+        Recognition recognition = recognizer(working, staging.path(), request.ocr, progress);
+        note = recognition.note;
+        if (request.ocr.output == u"docx"_s) {
+            staged = recognition.file;
+            shortName = u"可编辑"_s;
+            suffix = u".docx"_s;
+            written = true;
+        } else {
+            working = recognition.document;
+            if (request.ocr.output == u"rebuilt"_s)
+                shortName = u"重排"_s;
+        }
         break;
+    }
     case OperationKind::Rotate:
         rotatePages(working, pages, request.degrees);
         break;
@@ -146,14 +161,14 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     case OperationKind::Merge:
         break;
     }
-    if (!split) {
+    if (!written) {
         writeDocument(staged, working);
         if (kind == OperationKind::Optimize && QFileInfo(staged).size() >= totalBytes)
             note = u"文档已优化，但大小未减小；原文档可能已充分压缩。"_s;
     }
 
-    const QString name = outputBaseName(operation, inputs) + u'-' + operation.shortName;
-    const QString published = publishResult(staged, outputFolder, name, split);
+    const QString name = outputBaseName(operation, inputs) + u'-' + shortName;
+    const QString published = publishResult(staged, outputFolder, name, suffix);
     if (published.isEmpty())
         fail(u"无法保存结果，原文件和已有结果均未覆盖。"_s);
     return successResult(published, files, note);

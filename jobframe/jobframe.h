@@ -1,6 +1,7 @@
 // The worker's whole job: one request in, one result object out.
 #pragma once
 
+#include "ocr/ocr.h"
 #include "protocol/protocol.h"
 #include "protocol/request.h"
 
@@ -8,15 +9,11 @@
 
 namespace batch {
 
-class PdfDocument;
-
-// Turns an admitted source into its searchable version inside the staging
-// folder (the OCR driver's `recognize`) and says what the user should know of
-// it in `note`. A process that runs only document jobs passes none and never
-// loads the recognition libraries.
-using Recognizer = PdfDocument (*)(const PdfDocument& source, const QString& stagingFolder,
-                                   const OcrRequest& options, const ProgressCallback& progress,
-                                   QString& note);
+// Recognises an admitted source inside the staging folder (the OCR driver's
+// `recognize`; only its declaration is used here). A process that runs only
+// document jobs passes none and never loads the recognition libraries.
+using Recognizer = Recognition (*)(const PdfDocument& source, const QString& stagingFolder,
+                                   const OcrRequest& options, const ProgressCallback& progress);
 
 // Checks the request, admits the sources, runs the operation and publishes the
 // result. Never throws: every failure becomes {"ok":false,"error":…}, and the

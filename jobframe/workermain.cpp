@@ -25,8 +25,8 @@ int workerMain(Recognizer recognizer)
 
     // Called on the recognition thread while the main thread waits, so lines
     // never interleave with each other or with the result.
-    const ProgressCallback progress = [&error](int completed, int total) {
-        error.write(toLine(progressObject(completed, total)));
+    const ProgressCallback progress = [&error](int completed, int total, const QString& message) {
+        error.write(toLine(progressObject(completed, total, message)));
         error.flush();
     };
 

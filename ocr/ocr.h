@@ -9,10 +9,20 @@
 
 namespace batch {
 
-// Turns the admitted `document` into a searchable PDF, working inside
-// `stagingFolder`; the result carries the source's protection and identifier.
-// `note` tells the user what became of the pages.
-PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
-                      const OcrRequest& options, const ProgressCallback& progress, QString& note);
+// What recognition made of a source: a PDF (searchable, or rebuilt from the
+// recognised paragraphs), or a finished file of another kind, and what the
+// user should know of it.
+struct Recognition
+{
+    PdfDocument document; // null when `file` holds the result
+    QString file;         // a DOCX in the staging folder
+    QString note;
+};
+
+// Recognises the admitted `document` into the output `options` ask for,
+// working inside `stagingFolder`; a PDF result carries the source's protection
+// and identifier.
+Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
+                      const OcrRequest& options, const ProgressCallback& progress);
 
 } // namespace batch

@@ -1,5 +1,5 @@
 // The "ocr" operation inside the worker: an unencrypted working copy goes
-// through one recognition thread; the result gets the source's protection back.
+// through one recognition thread; a PDF result gets the source's protection back.
 #include "ocr/ocr.h"
 
 #include "ocr/ocrworker.h"
@@ -13,8 +13,19 @@ using namespace Qt::StringLiterals;
 
 namespace batch {
 
-PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
-                      const OcrRequest& request, const ProgressCallback& progress, QString& note)
+namespace {
+
+OcrOutput outputKind(const QString& output)
+{
+    if (output == u"docx"_s)
+        return Docx;
+    return output == u"rebuilt"_s ? RebuiltPdf : SearchablePdf;
+}
+
+} // namespace
+
+Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
+                      const OcrRequest& request, const ProgressCallback& progress)
 {
     const QString message = validateOcrOptions(request);
     if (!message.isEmpty())
@@ -30,20 +41,24 @@ PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
     workingCopy.removeProtection();
     writeDocument(sourcePath, workingCopy, u"无法准备 OCR 临时输入："_s);
 
+    const OcrOutput kind = outputKind(request.output);
     OcrOptions options;
     options.skipTextPages = request.skipText;
     // Skewed scans are read straight; the page itself is never turned.
     options.deskew = true;
+    options.outputKind = kind;
     const QString models = QFileInfo(request.models).absoluteFilePath();
     const QString outputBase = staging.filePath(u"recognized"_s);
 
     bool workerSucceeded = false;
     QString workerMessage;
-    QStringList straightened;
-    QStringList turnedPages;
+    QStringList pageNotes;
+    QString confidenceNote;
     {
         OcrWorker worker(sourcePath, models, request.language, request.dpi, outputBase,
                          u"Microsoft YaHei UI"_s, std::move(options));
+        int pagesDone = 0;
+        int pageTotal = 0;
         // Direct connections: the handlers run on the worker thread while this
         // thread waits, and are read only after wait() has returned.
         QObject::connect(
@@ -58,19 +73,25 @@ PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
         QObject::connect(
             &worker, &OcrWorker::notice, &worker,
             [&](const QString& text) {
-                // "第 %1 页倾斜校正 %2°，…" and "第 %1 页方向已自动转正。": the
-                // pages and what was done go into the note.
+                // What became of single pages, and of the recognition as a whole,
+                // goes into the result's note; the rebuilding step is progress.
                 if (text.contains(u"倾斜校正"_s))
-                    straightened.append(text.section(u'，', 0, 0));
+                    pageNotes.append(text.section(u'，', 0, 0));
                 else if (text.contains(u"方向已自动转正"_s))
-                    turnedPages.append(text.chopped(1));
+                    pageNotes.append(text.chopped(1));
+                else if (text.contains(u"置信度低于"_s))
+                    confidenceNote = text;
+                else if (text.startsWith(u"OCR 完成"_s) && progress)
+                    progress(pagesDone, pageTotal, text);
             },
             Qt::DirectConnection);
         QObject::connect(
             &worker, &OcrWorker::progressReady, &worker,
             [&](int completed, int total) {
+                pagesDone = completed;
+                pageTotal = total;
                 if (progress)
-                    progress(completed, total);
+                    progress(completed, total, QString());
             },
             Qt::DirectConnection);
         worker.start(QThread::InheritPriority);
@@ -81,7 +102,22 @@ PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
     if (!workerSucceeded)
         fail(workerMessage);
 
-    PdfDocument result = openOwnFile(outputBase + u".pdf"_s, u"识别结果无法重新打开："_s);
+    Recognition recognition;
+    const QString pages = pageNotes.isEmpty() ? QString() : pageNotes.join(u"；"_s) + u"。"_s;
+    if (kind == Docx) {
+        recognition.file = outputBase + u".docx"_s;
+        // A Word document cannot carry a PDF's password; the owner, who alone
+        // gets this far, is told rather than refused.
+        recognition.note = u"已生成可编辑 Word 文档。"_s + pages + confidenceNote +
+                           (document.isEncrypted()
+                                ? u"源文件的密码保护不适用于 Word 文档，结果未加密，请妥善保管。"_s
+                                : QString());
+        return recognition;
+    }
+
+    const QString resultPath =
+        kind == RebuiltPdf ? outputBase + u"-rebuilt.pdf"_s : outputBase + u".pdf"_s;
+    PdfDocument result = openOwnFile(resultPath, u"识别结果无法重新打开："_s);
     if (result.pageCount() != document.pageCount())
         fail(u"识别结果页数不匹配，未发布结果。"_s);
 
@@ -91,12 +127,12 @@ PdfDocument recognize(const PdfDocument& document, const QString& stagingFolder,
         result.pdf().getTrailer().replaceKey("/ID", id.shallowCopy());
     result.copyProtectionFrom(document);
     result.setMinimumVersion("2.0");
-    note = u"已生成可搜索 PDF。原页面保留，叠加可搜索文字层。"_s;
-    if (!turnedPages.isEmpty())
-        note += turnedPages.join(u"；"_s) + u"。"_s;
-    if (!straightened.isEmpty())
-        note += straightened.join(u"；"_s) + u"，文字按校正后的行写入。"_s;
-    return result;
+    recognition.document = result;
+    if (kind == RebuiltPdf)
+        recognition.note = u"已按段落重排生成 PDF。"_s + pages + confidenceNote;
+    else
+        recognition.note = u"已生成可搜索 PDF。原页面保留，叠加可搜索文字层。"_s + pages;
+    return recognition;
 }
 
 } // namespace batch

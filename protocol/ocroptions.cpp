@@ -22,6 +22,8 @@ QString validateOcrOptions(const OcrRequest& options)
     const QString& language = options.language;
     if (language != u"chi_sim+eng"_s && language != u"chi_tra+eng"_s && language != u"eng"_s)
         return u"识别语言无效。"_s;
+    if (options.output != u"pdf"_s && options.output != u"docx"_s && options.output != u"rebuilt"_s)
+        return u"识别输出格式无效。"_s;
     const int dpi = options.dpi;
     if (dpi != 150 && dpi != 200 && dpi != 300)
         return u"识别清晰度需为 150、200 或 300 DPI。"_s;

@@ -64,9 +64,13 @@ QJsonObject failureResult(const QString& error)
     return QJsonObject{{u"ok"_s, false}, {u"error"_s, error}};
 }
 
-QJsonObject progressObject(int completed, int total)
+QJsonObject progressObject(int completed, int total, const QString& message)
 {
-    return QJsonObject{{u"completed"_s, completed}, {u"ocrProgress"_s, true}, {u"total"_s, total}};
+    QJsonObject progress{
+        {u"completed"_s, completed}, {u"ocrProgress"_s, true}, {u"total"_s, total}};
+    if (!message.isEmpty())
+        progress.insert(u"message"_s, message);
+    return progress;
 }
 
 QByteArray toLine(const QJsonObject& object)

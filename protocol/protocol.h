@@ -16,7 +16,8 @@ namespace batch {
 // Ends the current job: the text is the user-facing message, carried as UTF-8.
 [[noreturn]] void fail(const QString& message);
 
-using ProgressCallback = std::function<void(int completed, int total)>;
+// `message`, when not empty, says what the job is doing now.
+using ProgressCallback = std::function<void(int completed, int total, const QString& message)>;
 
 inline constexpr qint64 maxRequestLineBytes = 1048576;
 
@@ -30,7 +31,8 @@ QStringList stringListMember(const QJsonObject& object, const QString& key);
 
 QJsonObject successResult(const QString& output, int files, const QString& note);
 QJsonObject failureResult(const QString& error);
-QJsonObject progressObject(int completed, int total);
+// {"completed","ocrProgress","total"}, and "message" when it is not empty.
+QJsonObject progressObject(int completed, int total, const QString& message = QString());
 
 // Compact JSON plus one line feed.
 QByteArray toLine(const QJsonObject& object);

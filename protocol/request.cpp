@@ -25,6 +25,7 @@ JobRequest parseRequest(const QJsonObject& object)
     request.ocr.dpi = intMember(object, u"ocrDpi"_s, defaults.ocr.dpi);
     request.ocr.models = stringMember(object, u"ocrModels"_s);
     request.ocr.skipText = boolMember(object, u"ocrSkipText"_s, defaults.ocr.skipText);
+    request.ocr.output = stringMember(object, u"ocrOutput"_s, defaults.ocr.output);
     return request;
 }
 
@@ -43,6 +44,7 @@ QJsonObject toJson(const JobRequest& request)
         {u"ocrDpi"_s, request.ocr.dpi},
         {u"ocrModels"_s, request.ocr.models},
         {u"ocrSkipText"_s, request.ocr.skipText},
+        {u"ocrOutput"_s, request.ocr.output},
     };
 }
 

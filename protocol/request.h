@@ -20,13 +20,16 @@ inline constexpr qint64 maxSourceBytes = 536870912;   // per source file
 inline constexpr int maxPages = 100000;               // per document, and per job
 inline constexpr qsizetype maxNewPasswordBytes = 127; // UTF-8
 
-// "ocrLanguage", "ocrDpi", "ocrModels", "ocrSkipText".
+// "ocrLanguage", "ocrDpi", "ocrModels", "ocrSkipText", "ocrOutput".
 struct OcrRequest
 {
     QString language = QStringLiteral("chi_sim+eng");
     int dpi = 300;
     QString models;
     bool skipText = true; // keep pages that already carry text
+    // "pdf" (searchable PDF), "docx" (editable Word document) or "rebuilt"
+    // (a PDF rebuilt from the recognised paragraphs).
+    QString output = QStringLiteral("pdf");
 };
 
 struct JobRequest

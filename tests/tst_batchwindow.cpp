@@ -83,6 +83,7 @@ private slots:
     void mergeMarksEveryEntry();
     void stopAfterCurrentJob();
     void progressLines();
+    void outputKindReachesTheWorker();
     void reportContentAndRefusals();
     void settingsAndHelp();
     void passwordsStayOutOfFiles();
@@ -423,6 +424,7 @@ void TestBatchWindow::everyOptionResetsOutcomes()
         [&] { w.m_outputEdit->setText(m_dir->filePath(u"elsewhere"_s)); },
         [&] { w.m_dpiCombo->setCurrentIndex(0); },
         [&] { w.m_keepTextCheck->setChecked(false); },
+        [&] { w.m_outputKindCombo->setCurrentIndex(1); },
         [&] { w.m_languageCombo->setCurrentIndex(2); },
         [&] { w.m_modelsEdit->setText(m_dir->path()); },
     };
@@ -619,6 +621,9 @@ void TestBatchWindow::progressLines()
                             "sleep 0.3\n"
                             "printf 'leted\":1,\"total\":4}\\n' >&2\n"
                             "printf '{\"ocrProgress\":true,\"completed\":5,\"total\":4}\\n' >&2\n"
+                            "sleep 0.5\n"
+                            "printf '{\"ocrProgress\":true,\"completed\":4,\"total\":4,"
+                            "\"message\":\"OCR 完成\"}\\n' >&2\n"
                             "sleep 1\nexit 3\n");
     QFile(script).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     w.setWorkerProgram(script);
@@ -629,6 +634,7 @@ void TestBatchWindow::progressLines()
                               5000);
     QCOMPARE(w.m_batchProgress->maximum(), 100);
     QCOMPARE(w.m_batchProgress->value(), 25);
+    QTRY_COMPARE_WITH_TIMEOUT(w.m_statusLine->text(), u"文字识别 1 / 1 份 · OCR 完成"_s, 5000);
     QVERIFY(waitIdle());
     QCOMPARE(w.m_items.at(0).state, u"处理失败"_s);
     QCOMPARE(w.m_items.at(0).detail, u"处理进程异常退出，请检查文件后重试。"_s);
@@ -647,6 +653,38 @@ void TestBatchWindow::progressLines()
     QTest::mouseClick(w.m_retryButton, Qt::LeftButton);
     QVERIFY(waitIdle());
     QVERIFY(w.m_items.at(0).detail.startsWith(u"无法启动处理进程："_s));
+}
+
+// Each output choice says what it makes and reaches the worker's request.
+void TestBatchWindow::outputKindReachesTheWorker()
+{
+    BatchWindow& w = *m_window;
+    const QString script = m_dir->filePath(u"recording-worker.sh"_s);
+    const QString recorded = m_dir->filePath(u"request.json"_s);
+    testsupport::writeBytes(script, "#!/bin/sh\ncat > '" + recorded.toUtf8() + "'\nexit 1\n");
+    QFile(script).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    w.setWorkerProgram(script);
+    setOperation(u"ocr"_s);
+    QTemporaryDir models;
+    QVERIFY(testsupport::fillModelsFolder(models.path()));
+    w.m_modelsEdit->setText(models.path());
+    w.addPaths({pdf(u"scan.pdf"_s)});
+    const QList<std::pair<QString, QString>> choices{
+        {u"pdf"_s, u"原页面保留"_s}, {u"docx"_s, u"Word 文档"_s}, {u"rebuilt"_s, u"重新排版"_s}};
+    for (int index = 0; index < choices.size(); ++index) {
+        w.m_outputKindCombo->setCurrentIndex(index);
+        QVERIFY(w.m_noteLabel->text().contains(choices.at(index).second));
+        QCOMPARE(w.m_keepTextCheck->isEnabled(), index == 0);
+        QFile::remove(recorded);
+        QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+        QVERIFY(waitIdle());
+        QFile file(recorded);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject request = QJsonDocument::fromJson(file.readAll()).object();
+        QCOMPARE(request.value(u"ocrOutput"_s).toString(), choices.at(index).first);
+        QCOMPARE(request.value(u"operation"_s).toString(), u"ocr"_s);
+        QCOMPARE(request.size(), 13);
+    }
 }
 
 void TestBatchWindow::reportContentAndRefusals()

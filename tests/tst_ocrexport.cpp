@@ -63,6 +63,24 @@ QByteArray unzipEntry(const QString& archive, const QString& entry)
     return unzip.readAllStandardOutput();
 }
 
+// The text LibreOffice reads from a document, through its own PDF export, with
+// white space removed; "" when it could not convert it.
+QString officeText(const QString& document, const QString& folder)
+{
+    QTemporaryDir profile;
+    QProcess office;
+    office.start(u"soffice"_s,
+                 {u"-env:UserInstallation=file://"_s + profile.path(), u"--headless"_s,
+                  u"--convert-to"_s, u"pdf"_s, u"--outdir"_s, folder, document});
+    if (!office.waitForFinished(240000))
+        return QString();
+    const QString pdf = folder + u'/' + QFileInfo(document).completeBaseName() + u".pdf"_s;
+    QString text;
+    for (int page = 0; page < testsupport::popplerPageCount(pdf); ++page)
+        text += testsupport::popplerText(pdf, page);
+    return text.remove(u' ').remove(u'\n');
+}
+
 bool wellFormed(const QByteArray& xml)
 {
     QXmlStreamReader reader(xml);
@@ -88,6 +106,8 @@ private slots:
     void cancellationLeavesNoFile();
     void emptyJobs();
     void workerWritesEditableOutputs();
+    void operationWritesEditableOutputs_data();
+    void operationWritesEditableOutputs();
 
 private:
     QTemporaryDir m_dir;
@@ -238,18 +258,7 @@ void TestOcrExport::docxOpensInLibreOffice()
     QString error;
     QVERIFY(batch::writeDocx(
         sampleJob(), path, u"DejaVu Sans"_s, [] { return false; }, error));
-    QTemporaryDir profile;
-    QProcess office;
-    office.start(u"soffice"_s,
-                 {u"-env:UserInstallation=file://"_s + profile.path(), u"--headless"_s,
-                  u"--convert-to"_s, u"pdf"_s, u"--outdir"_s, m_dir.path(), path});
-    QVERIFY(office.waitForFinished(240000));
-    const QString pdf = m_dir.filePath(u"office.pdf"_s);
-    QVERIFY2(QFileInfo::exists(pdf), office.readAllStandardError().constData());
-    QString text;
-    for (int page = 0; page < testsupport::popplerPageCount(pdf); ++page)
-        text += testsupport::popplerText(pdf, page);
-    text.remove(u' ').remove(u'\n');
+    const QString text = officeText(path, m_dir.path());
     for (const QString& expected :
          {u"Quarterlyreport&<summary>"_s, u"secondline"_s, u"thirdline"_s, u"中文段落"_s})
         QVERIFY2(text.contains(expected), qPrintable(text));
@@ -394,6 +403,68 @@ void TestOcrExport::workerWritesEditableOutputs()
             QVERIFY(document.contains(u"approved."_s));
         }
     }
+}
+
+void TestOcrExport::operationWritesEditableOutputs_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("encrypted");
+    QTest::newRow("Word document") << u"docx"_s << u"扫描-可编辑.docx"_s << false;
+    QTest::newRow("Word document of a protected scan")
+        << u"docx"_s << u"扫描-可编辑.docx"_s << true;
+    QTest::newRow("rebuilt PDF") << u"rebuilt"_s << u"扫描-重排.pdf"_s << false;
+}
+
+// A Chinese scan through the worker into each editable output: the phrases of
+// the page come back out of the published file.
+void TestOcrExport::operationWritesEditableOutputs()
+{
+    QFETCH(QString, output);
+    QFETCH(QString, name);
+    QFETCH(bool, encrypted);
+    QTemporaryDir in;
+    QTemporaryDir out;
+    QString source = in.filePath(u"扫描.pdf"_s);
+    const QStringList lines{u"批量处理文件，保护原始文档安全。"_s, u"请在三月底之前寄回合同。"_s};
+    testsupport::writeDrawnPdf(
+        source, {{.lines = lines, .family = u"Noto Sans CJK SC"_s, .pointSize = 20}});
+    if (encrypted) {
+        const QString plain = in.filePath(u"plain.pdf"_s);
+        QFile::rename(source, plain);
+        testsupport::writeProtectedCopy(plain, source,
+                                        {.encryption = testsupport::Encryption::R6Aes256,
+                                         .userPassword = "u",
+                                         .ownerPassword = "o"});
+    }
+    testsupport::SourceGuard guard;
+    guard.add(source);
+    const testsupport::WorkerRun run = testsupport::runWorker(
+        testsupport::makeRequest(u"ocr"_s, {source}, out.path(),
+                                 {{u"ocrOutput"_s, output},
+                                  {u"ocrLanguage"_s, u"chi_sim+eng"_s},
+                                  {u"ocrModels"_s, m_models.path()},
+                                  {u"password"_s, encrypted ? u"o"_s : QString()}}));
+    QCOMPARE(run.result.value(u"error"_s).toString(), QString());
+    const QString published = run.result.value(u"output"_s).toString();
+    QCOMPARE(published, out.filePath(name));
+    QVERIFY(guard.unchanged());
+    const QString note = run.result.value(u"note"_s).toString();
+    QVERIFY2(note.contains(u"行的 OCR 置信度低于 65"_s), qPrintable(note));
+    QCOMPARE(note.contains(u"结果未加密"_s), encrypted);
+    QVERIFY(run.standardError.contains("OCR 完成，正在按段落、坐标和字号重建输出…"));
+
+    QString text;
+    if (output == u"docx"_s) {
+        text = officeText(published, in.path());
+    } else {
+        QProcess pdftotext;
+        pdftotext.start(u"pdftotext"_s, {u"-enc"_s, u"UTF-8"_s, published, u"-"_s});
+        QVERIFY(pdftotext.waitForFinished(60000));
+        text = QString::fromUtf8(pdftotext.readAllStandardOutput()).remove(u' ').remove(u'\n');
+    }
+    for (const QString& phrase : {u"保护原始文档"_s, u"三月底之前寄回"_s})
+        QVERIFY2(text.contains(phrase), qPrintable(text));
 }
 
 QTEST_MAIN(TestOcrExport)

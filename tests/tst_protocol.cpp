@@ -71,7 +71,8 @@ void TestProtocol::typedRequest()
 {
     const batch::JobRequest mistyped = batch::parseRequest(
         QJsonDocument::fromJson(R"({"operation":"Rotate","inputs":"a.pdf","group":2.5,
-            "degrees":"180","ocrDpi":null,"ocrSkipText":0,"ocrLanguage":7,"password":1})")
+            "degrees":"180","ocrDpi":null,"ocrSkipText":0,"ocrLanguage":7,"password":1,
+            "ocrOutput":2})")
             .object());
     QVERIFY(!mistyped.operation);
     QVERIFY(mistyped.inputs.isEmpty());
@@ -81,6 +82,7 @@ void TestProtocol::typedRequest()
     QCOMPARE(mistyped.ocr.skipText, true);
     QCOMPARE(mistyped.ocr.language, u"chi_sim+eng"_s);
     QCOMPARE(mistyped.password, QString());
+    QCOMPARE(mistyped.ocr.output, u"pdf"_s);
 
     const batch::JobRequest request{.operation = batch::findOperation(u"split"_s),
                                     .inputs = {u"/甲.pdf"_s, u"/乙.pdf"_s},
@@ -90,15 +92,16 @@ void TestProtocol::typedRequest()
                                     .group = 4,
                                     .degrees = 270,
                                     .newPassword = u"新"_s,
-                                    .ocr = {u"eng"_s, 150, u"/models"_s, false}};
+                                    .ocr = {u"eng"_s, 150, u"/models"_s, false, u"docx"_s}};
     const QJsonObject json = batch::toJson(request);
-    QCOMPARE(json.size(), 12);
+    QCOMPARE(json.size(), 13);
     QCOMPARE(batch::toJson(batch::parseRequest(json)), json);
     const batch::JobRequest back = batch::parseRequest(json);
     QCOMPARE(back.operation, request.operation);
     QCOMPARE(back.inputs, request.inputs);
     QCOMPARE(back.ocr.models, u"/models"_s);
     QCOMPARE(back.ocr.skipText, false);
+    QCOMPARE(back.ocr.output, u"docx"_s);
 }
 
 void TestProtocol::linesAreCompactAndSorted()
@@ -143,6 +146,12 @@ void TestProtocol::ocrOptions_data()
     QTest::newRow("reordered language")
         << QJsonObject{{u"ocrLanguage"_s, u"eng+chi_sim"_s}, {u"ocrDpi"_s, 600}} << complete
         << u"识别语言无效。"_s;
+    QTest::newRow("each output kind")
+        << QJsonObject{{u"ocrOutput"_s, u"rebuilt"_s}, {u"ocrModels"_s, models}} << complete
+        << QString();
+    QTest::newRow("unknown output kind")
+        << QJsonObject{{u"ocrOutput"_s, u"odt"_s}, {u"ocrModels"_s, models}} << complete
+        << u"识别输出格式无效。"_s;
     QTest::newRow("integral double dpi")
         << QJsonObject{{u"ocrDpi"_s, 200.0}, {u"ocrModels"_s, models}} << complete << QString();
     QTest::newRow("fractional dpi reads as default")

@@ -43,23 +43,24 @@ QString TestPublish::staged(const QByteArray& content)
 void TestPublish::firstFreeName()
 {
     const QString folder = m_out->path();
-    const QString first = batch::publishResult(staged("one"), folder, u"report-加密"_s, false);
+    const QString first = batch::publishResult(staged("one"), folder, u"report-加密"_s, u".pdf"_s);
     QCOMPARE(first, folder + u"/report-加密.pdf"_s);
-    const QString second = batch::publishResult(staged("two"), folder, u"report-加密"_s, false);
+    const QString second = batch::publishResult(staged("two"), folder, u"report-加密"_s, u".pdf"_s);
     QCOMPARE(second, folder + u"/report-加密 (1).pdf"_s);
     QCOMPARE(testsupport::sha256File(first), testsupport::sha256File(staged("one")));
 
     QVERIFY(QDir(m_staging->path()).mkpath(u"parts"_s));
     testsupport::writeBytes(m_staging->filePath(u"parts/part-0001.pdf"_s), "p");
-    QCOMPARE(batch::publishResult(m_staging->filePath(u"parts"_s), folder, u"report-拆分"_s, true),
-             folder + u"/report-拆分"_s);
+    QCOMPARE(
+        batch::publishResult(m_staging->filePath(u"parts"_s), folder, u"report-拆分"_s, QString()),
+        folder + u"/report-拆分"_s);
     QVERIFY(QFileInfo(folder + u"/report-拆分/part-0001.pdf"_s).isFile());
 }
 
 void TestPublish::folderAndFileShareNames()
 {
     QVERIFY(QDir(m_out->path()).mkdir(u"report-加密.pdf"_s));
-    QCOMPARE(batch::publishResult(staged(), m_out->path(), u"report-加密"_s, false),
+    QCOMPARE(batch::publishResult(staged(), m_out->path(), u"report-加密"_s, u".pdf"_s),
              m_out->path() + u"/report-加密 (1).pdf"_s);
     QVERIFY(QFileInfo(m_out->filePath(u"report-加密.pdf"_s)).isDir());
 }
@@ -68,7 +69,7 @@ void TestPublish::danglingLinkIsTaken()
 {
     const QString link = m_out->filePath(u"doc-旋转.pdf"_s);
     QVERIFY(QFile::link(m_out->filePath(u"nowhere"_s), link));
-    QCOMPARE(batch::publishResult(staged(), m_out->path(), u"doc-旋转"_s, false),
+    QCOMPARE(batch::publishResult(staged(), m_out->path(), u"doc-旋转"_s, u".pdf"_s),
              m_out->path() + u"/doc-旋转 (1).pdf"_s);
     QVERIFY(QFileInfo(link).isSymLink());
     QVERIFY(!QFileInfo::exists(m_out->filePath(u"nowhere"_s)));
@@ -82,7 +83,7 @@ void TestPublish::allCandidatesTaken()
         QVERIFY(QFile::link(target, m_out->filePath(name)));
     }
     const QString source = staged();
-    QCOMPARE(batch::publishResult(source, m_out->path(), u"x-优化"_s, false), QString());
+    QCOMPARE(batch::publishResult(source, m_out->path(), u"x-优化"_s, u".pdf"_s), QString());
     QVERIFY(QFileInfo(source).isFile());
     QCOMPARE(testsupport::folderEntries(m_out->path()).size(), 10000);
 }
@@ -90,8 +91,9 @@ void TestPublish::allCandidatesTaken()
 void TestPublish::missingStagedFileIsNotRetried()
 {
     // A failure that is not a name clash stops at once instead of walking all names.
-    QCOMPARE(batch::publishResult(m_staging->filePath(u"gone.pdf"_s), m_out->path(), u"a"_s, false),
-             QString());
+    QCOMPARE(
+        batch::publishResult(m_staging->filePath(u"gone.pdf"_s), m_out->path(), u"a"_s, u".pdf"_s),
+        QString());
     QVERIFY(testsupport::folderEntries(m_out->path()).isEmpty());
 }
 
