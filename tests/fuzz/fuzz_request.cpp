@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Stop at the output-folder check: the fuzzer must never write anywhere.
     job.output = u"/nonexistent/quorvin-fuzz-output"_s;
     const QJsonObject result = batch::processRequest(
-        job, [](int, int) {}, nullptr);
+        job, [](int, int, const QString&) {}, nullptr);
     (void)batch::toLine(result);
     return 0;
 }
