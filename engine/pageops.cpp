@@ -1,5 +1,6 @@
 // Merge, split, extract and rotate. New documents are built from an empty PDF
 // with pages copied from the sources; the sources stay open until written.
+#include "engine/navigation.h"
 #include "engine/pdfdocument.h"
 #include "engine/qpdfsupport.h"
 #include "protocol/protocol.h"
@@ -36,6 +37,29 @@ std::vector<QPDFPageObjectHelper> pagesWithOwnAttributes(QPDF& pdf)
     return helper.getAllPages();
 }
 
+// The navigation of the documents in `plan`, whose pages are the pages of
+// `result` in order; `titles` gives each document's bookmark in a merge.
+void carryPlanNavigation(PdfDocument& result, const std::vector<PageRef>& plan,
+                         const std::map<const PdfDocument*, QString>& titles, bool merge)
+{
+    const std::vector<QPDFObjectHandle>& pages = result.pdf().getAllPages();
+    std::vector<SourcePages> sources;
+    std::map<const PdfDocument*, size_t> slot;
+    for (size_t position = 0; position < plan.size(); ++position) {
+        const PageRef& ref = plan[position];
+        auto found = slot.find(ref.document);
+        if (found == slot.end()) {
+            found = slot.emplace(ref.document, sources.size()).first;
+            const auto title = titles.find(ref.document);
+            sources.push_back(
+                {&ref.document->pdf(), title == titles.end() ? QString() : title->second, {}});
+        }
+        sources[found->second].pages.push_back(
+            {ref.index, static_cast<int>(position), pages.at(position)});
+    }
+    carryNavigation(result.pdf(), sources, merge);
+}
+
 // Builds the extracted document from an already flattened page list, so that a
 // split into many parts walks the source's page tree only once.
 PdfDocument extractFromPages(const PdfDocument& source,
@@ -51,6 +75,10 @@ PdfDocument extractFromPages(const PdfDocument& source,
         if (info.isDictionary())
             target->getTrailer().replaceKey("/Info", target->copyForeignObject(info));
         PdfDocument result(target);
+        std::vector<PageRef> plan;
+        for (const int index : pages)
+            plan.push_back({&source, index});
+        carryPlanNavigation(result, plan, {}, false);
         result.keepAlive(source);
         result.copyProtectionFrom(source);
         result.setMinimumVersion(source.pdfVersion());
@@ -110,16 +138,25 @@ PdfDocument assemblePages(const std::vector<PageRef>& pages)
     return result;
 }
 
-PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources)
+PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources, const QStringList& titles)
 {
     std::vector<PageRef> pages;
-    for (const PdfDocument& source : sources) {
+    std::map<const PdfDocument*, QString> titleOf;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        const PdfDocument& source = sources[i];
         checkMergeRights(source);
+        titleOf.emplace(&source, titles.value(qsizetype(i)));
         const int count = source.pageCount();
         for (int index = 0; index < count; ++index)
             pages.push_back({&source, index});
     }
-    return assemblePages(pages);
+    PdfDocument result = assemblePages(pages);
+    try {
+        carryPlanNavigation(result, pages, titleOf, true);
+    } catch (const std::exception& error) {
+        fail(QString::fromUtf8(error.what()));
+    }
+    return result;
 }
 
 PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages)

@@ -10,6 +10,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -114,7 +115,9 @@ struct PageRef
 // A new unprotected document of the given pages in order; a page may appear twice.
 PdfDocument assemblePages(const std::vector<PageRef>& pages);
 
-PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources);
+// The sources' pages in order, each source's bookmarks under one titled after
+// the matching entry of `titles`.
+PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources, const QStringList& titles);
 PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages);
 // Writes part-0001.pdf … into `folder` (created here); returns the number of parts.
 // Parts of `group` pages; refuses a group outside 1 to 100000.

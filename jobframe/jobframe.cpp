@@ -105,7 +105,10 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
             fail(u"处理总页数不能超过 100000 页。"_s);
     }
 
-    PdfDocument working = merge ? mergeDocuments(sources) : sources.front();
+    QStringList titles;
+    for (const QString& path : inputs)
+        titles.append(QFileInfo(path).completeBaseName());
+    PdfDocument working = merge ? mergeDocuments(sources, titles) : sources.front();
     checkRights(kind, working);
 
     QString pageError;

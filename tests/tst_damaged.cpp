@@ -157,14 +157,6 @@ QList<Damaged> damagedFamily()
     return family;
 }
 
-bool qpdfCheckClean(const QString& path)
-{
-    QProcess qpdf;
-    qpdf.start(u"qpdf"_s, {u"--check"_s, path});
-    return qpdf.waitForFinished(60000) && qpdf.exitStatus() == QProcess::NormalExit &&
-           qpdf.exitCode() == 0;
-}
-
 } // namespace
 
 class TestDamaged : public QObject
@@ -239,7 +231,7 @@ void TestDamaged::everyOperation()
             const QString written = folder + u'/' + file;
             if (what == u"encrypt"_s)
                 continue; // qpdf --check needs the password; opening it is checked below
-            QVERIFY2(qpdfCheckClean(written), qPrintable(what + u": "_s + written));
+            QVERIFY2(testsupport::qpdfCheckClean(written), qPrintable(what + u": "_s + written));
         }
         if (what == u"encrypt"_s)
             QVERIFY(testsupport::inspectPdf(output, "pw").opened);

@@ -178,6 +178,8 @@ private slots:
     void ownerPasswordLiftsRestrictions_data();
     void ownerPasswordLiftsRestrictions();
     void optimizeIsLossless();
+    void navigationSurvives_data();
+    void navigationSurvives();
 
 private:
     QString source(const QString& name, const PdfRecipe& recipe);
@@ -540,6 +542,68 @@ void TestOperations::optimizeIsLossless()
              0);
     QVERIFY(QFileInfo(optimized).size() <= QFileInfo(peer).size());
     QVERIFY(QFileInfo(optimized).size() < QFileInfo(mixed).size() * 6 / 10);
+}
+
+void TestOperations::navigationSurvives_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QJsonObject>("options");
+    QTest::addColumn<QString>("part");         // a split's part to look at
+    QTest::addColumn<QStringList>("expected"); // bookmarks, then links, names, labels
+    const auto facts = [](QStringList bookmarks, QStringList links, QStringList names,
+                          QStringList labels) {
+        return bookmarks << u"--"_s << links << u"--"_s << names << u"--"_s << labels;
+    };
+    QTest::newRow("extract: bookmarks under dropped pages move up")
+        << u"extract"_s << QJsonObject{{u"pages"_s, u"2,4"_s}} << QString()
+        << facts({u"0|n 1.1|0|closed"_s, u"0|n 2.1|1|closed"_s}, {u"0>1"_s}, {u"sec11>0"_s},
+                 {u"/rA-2"_s, u"/D2"_s});
+    QTest::newRow("split, first part")
+        << u"split"_s << QJsonObject{{u"group"_s, 2}} << u"part-0001.pdf"_s
+        << facts({u"0|n 1|0|open"_s, u"1|n 1.1|1|closed"_s}, {u"1>0"_s}, {u"sec11>1"_s},
+                 {u"/rA-1"_s, u"/rA-2"_s});
+    QTest::newRow("split, second part")
+        << u"split"_s << QJsonObject{{u"group"_s, 2}} << u"part-0002.pdf"_s
+        << facts({u"0|n 2|0|closed"_s, u"1|n 2.1|1|closed"_s}, {}, {u"ch2>0"_s},
+                 {u"/D1"_s, u"/D2"_s});
+    QTest::newRow("merge: each file under its name")
+        << u"merge"_s << QJsonObject{} << QString()
+        << facts({u"0|甲|0|closed"_s, u"0|乙|2|open"_s, u"1|n 1|2|open"_s, u"2|n 1.1|3|closed"_s,
+                  u"1|n 2|4|closed"_s, u"2|n 2.1|5|closed"_s, u"0|丙|7|open"_s, u"1|n 1|7|open"_s,
+                  u"2|n 1.1|8|closed"_s, u"1|n 2|9|closed"_s, u"2|n 2.1|10|closed"_s},
+                 {u"3>5"_s, u"3>4"_s, u"3>2"_s, u"8>10"_s, u"8>9"_s, u"8>7"_s},
+                 {u"ch2>4"_s, u"ch2-2>9"_s, u"sec11>3"_s, u"sec11-2>8"_s},
+                 {u"/D1"_s, u"/D2"_s, u"/rA-1"_s, u"/rA-2"_s, u"/D1"_s, u"/D2"_s, u"/D3"_s,
+                  u"/rA-1"_s, u"/rA-2"_s, u"/D1"_s, u"/D2"_s, u"/D3"_s});
+}
+
+// Every kept bookmark, link and named destination lands on its page in the
+// result, nothing points outside it, and pages keep their labels.
+void TestOperations::navigationSurvives()
+{
+    QFETCH(QString, operation);
+    QFETCH(QJsonObject, options);
+    QFETCH(QString, part);
+    QFETCH(QStringList, expected);
+    const QString navigated =
+        source(u"乙.pdf"_s, {.pages = 5, .marker = u"n"_s, .navigation = true});
+    QStringList inputs{navigated};
+    if (operation == u"merge"_s)
+        inputs = {source(u"甲.pdf"_s, {.pages = 2, .marker = u"a"_s}), navigated,
+                  source(u"丙.pdf"_s, {.pages = 5, .marker = u"n"_s, .navigation = true})};
+    const testsupport::WorkerRun result =
+        run(makeRequest(operation, inputs, m_out->path(), options));
+    QCOMPARE(result.result.value(u"error"_s).toString(), QString());
+    QString output = result.result.value(u"output"_s).toString();
+    QVERIFY2(result.exitCode == 0, result.standardOutput.constData());
+    if (!part.isEmpty())
+        output += u'/' + part;
+    QVERIFY(testsupport::qpdfCheckClean(output));
+    const testsupport::NavigationFacts facts = testsupport::inspectNavigation(output);
+    QStringList actual = facts.bookmarks;
+    actual << u"--"_s << facts.links << u"--"_s << facts.names << u"--"_s << facts.labels;
+    QCOMPARE(actual, expected);
+    QVERIFY(facts.showsOutlines);
 }
 
 QTEST_GUILESS_MAIN(TestOperations)

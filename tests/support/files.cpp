@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include <QProcess>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -31,6 +33,14 @@ bool SourceGuard::unchanged() const
             return false;
     }
     return true;
+}
+
+bool qpdfCheckClean(const QString& path)
+{
+    QProcess qpdf;
+    qpdf.start(QStringLiteral("qpdf"), {QStringLiteral("--check"), path});
+    return qpdf.waitForFinished(60000) && qpdf.exitStatus() == QProcess::NormalExit &&
+           qpdf.exitCode() == 0;
 }
 
 bool fillModelsFolder(const QString& folder)

@@ -4,13 +4,17 @@
 
 #include <qpdf/Pl_Buffer.hh>
 #include <qpdf/QPDF.hh>
+#include <qpdf/QPDFNameTreeObjectHelper.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageLabelDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
 
 #include <cmath>
 #include <regex>
 #include <stdexcept>
+
+using namespace Qt::StringLiterals;
 
 namespace testsupport {
 
@@ -73,6 +77,85 @@ void applyEncryption(QPDFWriter& writer, const PdfRecipe& recipe)
     }
 }
 
+QPDFObjectHandle outlineItem(QPDF& pdf, const std::string& title, QPDFObjectHandle parent)
+{
+    QPDFObjectHandle item = pdf.makeIndirectObject(QPDFObjectHandle::newDictionary());
+    item.replaceKey("/Title", QPDFObjectHandle::newUnicodeString(title));
+    item.replaceKey("/Parent", parent);
+    return item;
+}
+
+void chain(QPDFObjectHandle parent, std::vector<QPDFObjectHandle> items)
+{
+    parent.replaceKey("/First", items.front());
+    parent.replaceKey("/Last", items.back());
+    for (size_t i = 0; i + 1 < items.size(); ++i) {
+        items[i].replaceKey("/Next", items[i + 1]);
+        items[i + 1].replaceKey("/Prev", items[i]);
+    }
+}
+
+QPDFObjectHandle link(QPDFObjectHandle target, double y)
+{
+    QPDFObjectHandle annotation =
+        QPDFObjectHandle::parse("<< /Type /Annot /Subtype /Link /Border [0 0 0] /Rect [72 " +
+                                std::to_string(y) + " 200 " + std::to_string(y + 20) + "] >>");
+    if (target.isDictionary() && target.hasKey("/S"))
+        annotation.replaceKey("/A", target);
+    else
+        annotation.replaceKey("/Dest", target);
+    return annotation;
+}
+
+// Every kind of destination a viewer follows, on the first four pages.
+void addNavigation(QPDF& pdf, const std::vector<QPDFPageObjectHelper>& pages,
+                   const std::string& marker)
+{
+    const auto page = [&](size_t i) {
+        return pages.at(i).getObjectHandle();
+    };
+    const auto fit = [&](size_t i) {
+        return QPDFObjectHandle::newArray({page(i), QPDFObjectHandle::newName("/Fit")});
+    };
+    QPDFObjectHandle root = pdf.getRoot();
+    QPDFObjectHandle outlines =
+        pdf.makeIndirectObject(QPDFObjectHandle::parse("<< /Type /Outlines /Count 3 >>"));
+    QPDFObjectHandle first = outlineItem(pdf, marker + " 1", outlines);
+    QPDFObjectHandle second = outlineItem(pdf, marker + " 2", outlines);
+    chain(outlines, {first, second});
+    first.replaceKey("/Dest", fit(0));
+    first.replaceKey("/Count", QPDFObjectHandle::newInteger(1));
+    QPDFObjectHandle section = outlineItem(pdf, marker + " 1.1", first);
+    section.replaceKey("/Dest", QPDFObjectHandle::newString("sec11"));
+    chain(first, {section});
+    second.replaceKey("/Dest", QPDFObjectHandle::newName("/ch2"));
+    second.replaceKey("/Count", QPDFObjectHandle::newInteger(-1));
+    second.replaceKey("/C", QPDFObjectHandle::parse("[1 0 0]"));
+    QPDFObjectHandle deep = outlineItem(pdf, marker + " 2.1", second);
+    deep.replaceKey("/A", QPDFObjectHandle::newDictionary());
+    deep.getKey("/A").replaceKey("/S", QPDFObjectHandle::newName("/GoTo"));
+    deep.getKey("/A").replaceKey("/D", fit(3));
+    chain(second, {deep});
+    root.replaceKey("/Outlines", outlines);
+    root.replaceKey("/PageMode", QPDFObjectHandle::newName("/UseOutlines"));
+
+    QPDFObjectHandle names = QPDFObjectHandle::parse("<< /Dests << /Names [] >> >>");
+    names.getKey("/Dests").getKey("/Names").appendItem(QPDFObjectHandle::newString("sec11"));
+    names.getKey("/Dests").getKey("/Names").appendItem(fit(1));
+    root.replaceKey("/Names", names);
+    root.replaceKey("/Dests", QPDFObjectHandle::newDictionary());
+    root.getKey("/Dests").replaceKey("/ch2", fit(2));
+
+    QPDFObjectHandle byNumber = QPDFObjectHandle::parse("[0 /Fit]");
+    page(1).replaceKey("/Annots",
+                       QPDFObjectHandle::newArray(
+                           {pdf.makeIndirectObject(link(fit(3), 600)),
+                            pdf.makeIndirectObject(link(QPDFObjectHandle::newName("/ch2"), 500)),
+                            pdf.makeIndirectObject(link(byNumber, 400))}));
+    root.replaceKey("/PageLabels",
+                    QPDFObjectHandle::parse("<< /Nums [0 << /S /r /P (A-) >> 2 << /S /D >>] >>"));
+}
+
 } // namespace
 
 QByteArray makePdf(const PdfRecipe& recipe)
@@ -128,6 +211,8 @@ QByteArray makePdf(const PdfRecipe& recipe)
     }
     if (recipe.duplicateImages)
         makeImage(pdf); // referenced by nothing
+    if (recipe.navigation)
+        addNavigation(pdf, pages.getAllPages(), recipe.marker.toStdString());
 
     QPDFWriter writer(pdf);
     writer.setOutputMemory();
@@ -245,6 +330,80 @@ PdfFacts inspectPdf(const QString& path, const std::string& password)
         facts.opened = false;
         facts.error = QString::fromUtf8(error.what());
     }
+    return facts;
+}
+
+namespace {
+
+int pageNumber(const std::map<QPDFObjGen, int>& pages, QPDFObjectHandle dest)
+{
+    if (!dest.isArray() || dest.getArrayNItems() < 1)
+        return -1;
+    const auto found = pages.find(dest.getArrayItem(0).getObjGen());
+    return found == pages.end() ? -1 : found->second;
+}
+
+void readBookmarks(QPDFObjectHandle first, int depth, const std::map<QPDFObjGen, int>& pages,
+                   QStringList& out)
+{
+    for (QPDFObjectHandle item = first; item.isDictionary() && out.size() < 1000;
+         item = item.getKey("/Next")) {
+        QPDFObjectHandle count = item.getKey("/Count");
+        out << u"%1|%2|%3|%4"_s.arg(depth)
+                   .arg(QString::fromStdString(item.getKey("/Title").getUTF8Value()))
+                   .arg(pageNumber(pages, item.getKey("/Dest")))
+                   .arg(count.isInteger() && count.getIntValue() > 0 ? u"open"_s : u"closed"_s);
+        readBookmarks(item.getKey("/First"), depth + 1, pages, out);
+    }
+}
+
+} // namespace
+
+NavigationFacts inspectNavigation(const QString& path)
+{
+    NavigationFacts facts;
+    QPDF pdf;
+    pdf.processFile(QFile::encodeName(path).constData());
+    std::map<QPDFObjGen, int> pages;
+    const std::vector<QPDFObjectHandle>& all = pdf.getAllPages();
+    for (size_t i = 0; i < all.size(); ++i)
+        pages.emplace(all[i].getObjGen(), int(i));
+    QPDFObjectHandle root = pdf.getRoot();
+    if (root.getKey("/Outlines").isDictionary())
+        readBookmarks(root.getKey("/Outlines").getKey("/First"), 0, pages, facts.bookmarks);
+    for (size_t i = 0; i < all.size(); ++i) {
+        QPDFObjectHandle page = all[i];
+        QPDFObjectHandle annotations = page.getKey("/Annots");
+        if (!annotations.isArray())
+            continue;
+        for (QPDFObjectHandle annotation : annotations.aitems()) {
+            QPDFObjectHandle dest = annotation.getKey("/Dest");
+            if (dest.isNull() && annotation.getKey("/A").isDictionary())
+                dest = annotation.getKey("/A").getKey("/D");
+            facts.links << u"%1>%2"_s.arg(i).arg(pageNumber(pages, dest));
+        }
+    }
+    QPDFObjectHandle names = root.getKey("/Names");
+    if (names.isDictionary() && names.getKey("/Dests").isDictionary()) {
+        QPDFNameTreeObjectHelper tree(names.getKey("/Dests"), pdf);
+        for (auto& [name, dest] : tree)
+            facts.names
+                << u"%1>%2"_s.arg(QString::fromStdString(name)).arg(pageNumber(pages, dest));
+    }
+    QPDFPageLabelDocumentHelper labels(pdf);
+    for (size_t i = 0; labels.hasPageLabels() && i < all.size(); ++i) {
+        QPDFObjectHandle label = labels.getLabelForPage(static_cast<long long>(i));
+        facts.labels << QString::fromStdString(label.getKey("/S").isName()
+                                                   ? label.getKey("/S").getName()
+                                                   : std::string("-")) +
+                            QString::fromStdString(label.getKey("/P").isString()
+                                                       ? label.getKey("/P").getUTF8Value()
+                                                       : std::string()) +
+                            QString::number(label.getKey("/St").isInteger()
+                                                ? label.getKey("/St").getIntValue()
+                                                : 1);
+    }
+    facts.showsOutlines = root.getKey("/PageMode").isNameAndEquals("/UseOutlines");
     return facts;
 }
 

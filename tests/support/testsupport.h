@@ -44,6 +44,12 @@ struct PdfRecipe
     bool allowModify = true;
     bool allowExtract = true;
     bool allowAssemble = true;
+    // Bookmarks "<marker> 1" → p1 with "<marker> 1.1" → p2 (named "sec11" in
+    // the name tree), "<marker> 2" → p3 (named "ch2" in /Dests, closed, red)
+    // with "<marker> 2.1" → p4 (a GoTo action); on p2 links to p4 (a page
+    // reference), to "ch2" and to p1 (a page number); page labels "A-i",
+    // "A-ii", then 1, 2 …; /PageMode /UseOutlines. Needs 4 pages or more.
+    bool navigation = false;
 };
 
 QByteArray makePdf(const PdfRecipe& recipe);
@@ -113,6 +119,18 @@ PdfFacts inspectPdf(const QString& path, const std::string& password = std::stri
 
 QStringList expectedMarkers(const QString& marker, const QList<int>& pagesOneBased);
 
+// A document's navigation, read with QPDF; pages are 0-based indices into the
+// document, -1 for a destination that is not one of its pages.
+struct NavigationFacts
+{
+    QStringList bookmarks; // "<depth>|<title>|<page>|open" or "…|closed"
+    QStringList links;     // "<page>><target page>"
+    QStringList names;     // "<name>><page>"
+    QStringList labels;    // per page: "<style><prefix><start>", e.g. "/rA-1", "/D1"
+    bool showsOutlines = false;
+};
+NavigationFacts inspectNavigation(const QString& path);
+
 // Fingerprints of source files, to prove that an operation left them alone.
 class SourceGuard
 {
@@ -146,6 +164,9 @@ bool fillModelsFolder(const QString& folder);
 
 // Character error rate of `actual` against `expected`, white space ignored.
 double characterErrorRate(const QString& expected, const QString& actual);
+
+// `qpdf --check` finds nothing wrong with the file.
+bool qpdfCheckClean(const QString& path);
 
 // Entries of a folder, hidden ones included.
 QStringList folderEntries(const QString& folder);
