@@ -122,7 +122,8 @@ void checkMergeRights(const PdfDocument& source)
         fail(u"合并前请先用“移除密码”生成无密码副本，避免合并时静默移除文档保护。"_s);
     if (!source.allows(Permission::Assemble))
         fail(u"文档不允许合并页面。"_s);
-    if (source.hasAcroForm())
+    // An XFA form lives outside the pages and cannot be merged faithfully.
+    if (source.hasXfaForm())
         fail(u"首版合并暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
 }
 
@@ -130,7 +131,7 @@ void checkExtractRights(const PdfDocument& source)
 {
     if (!source.allows(Permission::Assemble) || !source.allows(Permission::CopyContent))
         fail(u"文档权限不允许提取或拆分。"_s);
-    if (source.hasAcroForm())
+    if (source.hasXfaForm())
         fail(u"首版拆分和提取暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
 }
 

@@ -1,6 +1,6 @@
-// What a document built from other documents' pages keeps of their navigation:
-// bookmarks, links, named destinations, page labels and how it opens. Private
-// to the document layer.
+// What a document built from other documents' pages keeps of them:
+// bookmarks, links, named destinations, page labels, how it opens, form
+// fields, optional content and catalogue entries. Private to the document layer.
 #pragma once
 
 #include <qpdf/QPDF.hh>
@@ -36,5 +36,16 @@ struct SourcePages
 // labels are carried when a source has them, and always for a merge
 // (`merge`), where a source without labels is numbered from 1.
 void carryNavigation(QPDF& target, const std::vector<SourcePages>& sources, bool merge);
+
+// Form fields with widgets on kept pages keep their values, flags and
+// appearances; a field whose full name clashes with an earlier one is renamed.
+// The form's defaults (/NeedAppearances, /DA, /DR) are merged. Call before
+// carryNavigation: the widgets' pages get fresh annotation arrays.
+void carryForms(QPDF& target, const std::vector<SourcePages>& sources);
+// Optional content, merged across sources with each layer's default state.
+void carryLayers(QPDF& target, const std::vector<SourcePages>& sources);
+// The first source's /Lang, and for a single source also its viewer
+// preferences and XMP metadata.
+void carryCatalogue(QPDF& target, const std::vector<SourcePages>& sources, bool merge);
 
 } // namespace batch

@@ -57,7 +57,10 @@ void carryPlanNavigation(PdfDocument& result, const std::vector<PageRef>& plan,
         sources[found->second].pages.push_back(
             {ref.index, static_cast<int>(position), pages.at(position)});
     }
+    carryForms(result.pdf(), sources);
     carryNavigation(result.pdf(), sources, merge);
+    carryLayers(result.pdf(), sources);
+    carryCatalogue(result.pdf(), sources, merge);
 }
 
 // Builds the extracted document from an already flattened page list, so that a

@@ -36,6 +36,12 @@ bool PdfDocument::hasAcroForm() const
     return root.hasKey("/AcroForm") && !root.getKey("/AcroForm").isNull();
 }
 
+bool PdfDocument::hasXfaForm() const
+{
+    QPDFObjectHandle form = m_pdf->getRoot().getKey("/AcroForm");
+    return form.isDictionary() && !form.getKey("/XFA").isNull();
+}
+
 std::string PdfDocument::pdfVersion() const
 {
     return m_pdf->getPDFVersion();

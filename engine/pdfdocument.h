@@ -54,6 +54,8 @@ public:
     // allow everything; otherwise the permission bits decide.
     bool allows(Permission permission) const;
     bool hasAcroForm() const;
+    // An interactive form that carries an XFA description.
+    bool hasXfaForm() const;
     std::string pdfVersion() const;
 
     // Pages copied from other documents read their data from them until written.

@@ -151,7 +151,9 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
                                       std::min(pictureDpi, previewDpi), sourceDpi);
         if (!preview.isNull()) {
             QPB_STAGE(PreparationStage);
-            QImage flat = flattenPageImage(preview);
+            // A scan decoded as grey has nothing to flatten.
+            QImage flat =
+                preview.format() == QImage::Format_Grayscale8 ? preview : flattenPageImage(preview);
             if (settings.orientation) {
                 turn = uprightTurn(
                     *settings.orientation, flat.convertToFormat(QImage::Format_Grayscale8),
@@ -180,7 +182,8 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
     }
     {
         QPB_STAGE(PreparationStage);
-        pageImage = flattenPageImage(pageImage);
+        if (pageImage.format() != QImage::Format_Grayscale8)
+            pageImage = flattenPageImage(pageImage);
         if (!judged && settings.orientation) {
             const double reduce = std::min(1.0, previewDpi / dpi);
             const QImage preview = pageImage
@@ -215,7 +218,8 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
     QImage pageGrey;
     {
         QPB_STAGE(PreparationStage);
-        pageGrey = neutralGreyImage(pageImage);
+        pageGrey = pageImage.format() == QImage::Format_Grayscale8 ? pageImage
+                                                                   : neutralGreyImage(pageImage);
     }
     page.recognitionImage = pageGrey.isNull() ? pageImage : pageGrey;
     if (settings.enhance) {

@@ -167,13 +167,18 @@ void TestAdmission::rights()
     QCOMPARE(rightsMessage(batch::checkExtractRights, plain), QString());
     QCOMPARE(rightsMessage(batch::checkModifyRights, plain), QString());
 
+    // Forms are merged, extracted and split; XFA forms are not.
     testsupport::writePdf(path(u"form.pdf"_s), {.emptyAcroForm = true});
     const batch::PdfDocument form = batch::read(path(u"form.pdf"_s), QString());
-    QCOMPARE(rightsMessage(batch::checkMergeRights, form),
-             u"首版合并暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
-    QCOMPARE(rightsMessage(batch::checkExtractRights, form),
-             u"首版拆分和提取暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
+    QCOMPARE(rightsMessage(batch::checkMergeRights, form), QString());
+    QCOMPARE(rightsMessage(batch::checkExtractRights, form), QString());
     QCOMPARE(rightsMessage(batch::checkModifyRights, form), QString());
+    testsupport::writePdf(path(u"xfa.pdf"_s), {.xfa = true});
+    const batch::PdfDocument xfa = batch::read(path(u"xfa.pdf"_s), QString());
+    QCOMPARE(rightsMessage(batch::checkMergeRights, xfa),
+             u"首版合并暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
+    QCOMPARE(rightsMessage(batch::checkExtractRights, xfa),
+             u"首版拆分和提取暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
 
     // Restrictions bind users, not the owner: only merge still refuses, for the
     // protection it would drop.

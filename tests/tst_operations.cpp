@@ -6,12 +6,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <poppler/qt6/poppler-qt6.h>
 #include <qpdf/Buffer.hh>
 #include <qpdf/Pl_Buffer.hh>
 #include <qpdf/Pl_Flate.hh>
 #include <qpdf/Pl_RunLength.hh>
 #include <qpdf/Pl_String.hh>
+
 #include <qpdf/QPDF.hh>
+#include <qpdf/QPDFAcroFormDocumentHelper.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
@@ -180,6 +183,7 @@ private slots:
     void optimizeIsLossless();
     void navigationSurvives_data();
     void navigationSurvives();
+    void formsLayersAndLanguage();
 
 private:
     QString source(const QString& name, const PdfRecipe& recipe);
@@ -604,6 +608,64 @@ void TestOperations::navigationSurvives()
     actual << u"--"_s << facts.links << u"--"_s << facts.names << u"--"_s << facts.labels;
     QCOMPARE(actual, expected);
     QVERIFY(facts.showsOutlines);
+}
+
+// Fields with the same name in two merged files stay two fields; a hidden
+// layer stays hidden; the language travels; XFA forms are still refused.
+void TestOperations::formsLayersAndLanguage()
+{
+    const QString first = source(u"表一.pdf"_s, {.pages = 2,
+                                                 .marker = u"one"_s,
+                                                 .textField = u"name"_s,
+                                                 .hiddenLayer = true,
+                                                 .language = "zh-CN"});
+    const QString second =
+        source(u"表二.pdf"_s, {.pages = 1, .marker = u"two"_s, .textField = u"name"_s});
+    testsupport::WorkerRun result = run(makeRequest(u"merge"_s, {first, second}, m_out->path()));
+    QCOMPARE(result.result.value(u"error"_s).toString(), QString());
+    const QString merged = result.result.value(u"output"_s).toString();
+    QVERIFY(testsupport::qpdfCheckClean(merged));
+    {
+        QPDF pdf;
+        pdf.processFile(QFile::encodeName(merged).constData());
+        QPDFAcroFormDocumentHelper forms(pdf);
+        std::vector<QPDFFormFieldObjectHelper> fields = forms.getFormFields();
+        QCOMPARE(fields.size(), size_t(2));
+        QVERIFY(fields[0].getFullyQualifiedName() != fields[1].getFullyQualifiedName());
+        QCOMPARE(fields[0].getValueAsString(), std::string("one"));
+        QCOMPARE(fields[1].getValueAsString(), std::string("two"));
+        // Each widget stays on its page: the first file's page 1, the second's.
+        const std::vector<QPDFObjectHandle>& pages = pdf.getAllPages();
+        QCOMPARE(forms.getWidgetAnnotationsForPage(QPDFPageObjectHelper(pages[0])).size(),
+                 size_t(1));
+        QCOMPARE(forms.getWidgetAnnotationsForPage(QPDFPageObjectHelper(pages[2])).size(),
+                 size_t(1));
+        // Filling one leaves its namesake alone.
+        fields[1].setV(QPDFObjectHandle::newUnicodeString("changed"));
+        QCOMPARE(fields[0].getValueAsString(), std::string("one"));
+        QVERIFY(forms.getNeedAppearances());
+        QCOMPARE(pdf.getRoot().getKey("/Lang").getUTF8Value(), std::string("zh-CN"));
+    }
+
+    // The square in the hidden layer is not drawn, after merge and extract.
+    result = run(makeRequest(u"extract"_s, {first}, m_out->path(), {{u"pages"_s, u"1"_s}}));
+    const QString extracted = result.result.value(u"output"_s).toString();
+    for (const QString& path : {merged, extracted}) {
+        const std::unique_ptr<Poppler::Document> document = Poppler::Document::load(path);
+        QVERIFY(document);
+        const QImage page = document->page(0)->renderToImage(72, 72);
+        QCOMPARE(qGray(page.pixel(200, page.height() - 200)), 255);
+    }
+    QCOMPARE(testsupport::inspectPdf(extracted).markers, expectedMarkers(u"one"_s, {1}));
+
+    const QString xfa = source(u"xfa.pdf"_s, {.textField = u"name"_s, .xfa = true});
+    QCOMPARE(run(makeRequest(u"merge"_s, {xfa, second}, m_out->path()))
+                 .result.value(u"error"_s)
+                 .toString(),
+             u"首版合并暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
+    QCOMPARE(
+        run(makeRequest(u"extract"_s, {xfa}, m_out->path())).result.value(u"error"_s).toString(),
+        u"首版拆分和提取暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
 }
 
 QTEST_GUILESS_MAIN(TestOperations)

@@ -156,6 +156,53 @@ void addNavigation(QPDF& pdf, const std::vector<QPDFPageObjectHelper>& pages,
                     QPDFObjectHandle::parse("<< /Nums [0 << /S /r /P (A-) >> 2 << /S /D >>] >>"));
 }
 
+void addTextField(QPDF& pdf, QPDFObjectHandle page, const PdfRecipe& recipe)
+{
+    QPDFObjectHandle field = pdf.makeIndirectObject(QPDFObjectHandle::parse(
+        "<< /FT /Tx /Type /Annot /Subtype /Widget /Rect [72 500 300 530] /F 4 "
+        "/DA (/Helv 12 Tf 0 g) >>"));
+    field.replaceKey("/T",
+                     QPDFObjectHandle::newUnicodeString(
+                         (recipe.textField.isEmpty() ? QStringLiteral("field") : recipe.textField)
+                             .toStdString()));
+    field.replaceKey("/V", QPDFObjectHandle::newUnicodeString(recipe.marker.toStdString()));
+    field.replaceKey("/P", page);
+    QPDFObjectHandle annotations = page.getKey("/Annots");
+    if (!annotations.isArray()) {
+        annotations = QPDFObjectHandle::newArray();
+        page.replaceKey("/Annots", annotations);
+    }
+    annotations.appendItem(field);
+    QPDFObjectHandle form =
+        QPDFObjectHandle::parse("<< /DA (/Helv 0 Tf 0 g) /NeedAppearances true >>");
+    form.replaceKey("/Fields", QPDFObjectHandle::newArray({field}));
+    form.replaceKey("/DR", QPDFObjectHandle::parse("<< /Font << >> >>"));
+    form.getKey("/DR").getKey("/Font").replaceKey(
+        "/Helv", pdf.makeIndirectObject(QPDFObjectHandle::parse(
+                     "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")));
+    if (recipe.xfa)
+        form.replaceKey("/XFA", pdf.newStream("<xdp:xdp xmlns:xdp=\"http://ns.adobe.com/xdp/\"/>"));
+    pdf.getRoot().replaceKey("/AcroForm", pdf.makeIndirectObject(form));
+}
+
+void addHiddenLayer(QPDF& pdf, QPDFObjectHandle page)
+{
+    QPDFObjectHandle layer =
+        pdf.makeIndirectObject(QPDFObjectHandle::parse("<< /Type /OCG /Name (Hidden) >>"));
+    QPDFObjectHandle properties = QPDFObjectHandle::newDictionary();
+    properties.replaceKey("/oc1", layer);
+    page.getKey("/Resources").replaceKey("/Properties", properties);
+    QPDFPageObjectHelper(page).addPageContents(
+        pdf.newStream("/OC /oc1 BDC 0 g 100 100 200 200 re f EMC\n"), false);
+    QPDFObjectHandle config = QPDFObjectHandle::newDictionary();
+    config.replaceKey("/OFF", QPDFObjectHandle::newArray({layer}));
+    config.replaceKey("/Order", QPDFObjectHandle::newArray({layer}));
+    QPDFObjectHandle ocProperties = QPDFObjectHandle::newDictionary();
+    ocProperties.replaceKey("/OCGs", QPDFObjectHandle::newArray({layer}));
+    ocProperties.replaceKey("/D", config);
+    pdf.getRoot().replaceKey("/OCProperties", ocProperties);
+}
+
 } // namespace
 
 QByteArray makePdf(const PdfRecipe& recipe)
@@ -213,6 +260,12 @@ QByteArray makePdf(const PdfRecipe& recipe)
         makeImage(pdf); // referenced by nothing
     if (recipe.navigation)
         addNavigation(pdf, pages.getAllPages(), recipe.marker.toStdString());
+    if (!recipe.textField.isEmpty() || recipe.xfa)
+        addTextField(pdf, pages.getAllPages().front().getObjectHandle(), recipe);
+    if (recipe.hiddenLayer)
+        addHiddenLayer(pdf, pages.getAllPages().front().getObjectHandle());
+    if (!recipe.language.empty())
+        root.replaceKey("/Lang", QPDFObjectHandle::newString(recipe.language));
 
     QPDFWriter writer(pdf);
     writer.setOutputMemory();

@@ -50,6 +50,10 @@ struct PdfRecipe
     // reference), to "ch2" and to p1 (a page number); page labels "A-i",
     // "A-ii", then 1, 2 …; /PageMode /UseOutlines. Needs 4 pages or more.
     bool navigation = false;
+    QString textField{};      // a text field of this name, valued <marker>, on page 1
+    bool xfa = false;         // the form carries an XFA description
+    bool hiddenLayer = false; // a black square on page 1 in a layer that is off
+    std::string language{};   // the catalogue's /Lang
 };
 
 QByteArray makePdf(const PdfRecipe& recipe);
