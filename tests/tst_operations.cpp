@@ -658,6 +658,22 @@ void TestOperations::formsLayersAndLanguage()
     }
     QCOMPARE(testsupport::inspectPdf(extracted).markers, expectedMarkers(u"one"_s, {1}));
 
+    // Extract keeps the fields whose widgets are on kept pages, and the
+    // source's language, viewer preferences and metadata.
+    result = run(makeRequest(u"extract"_s, {first}, m_out->path(), {{u"pages"_s, u"2"_s}}));
+    const QString withoutField = result.result.value(u"output"_s).toString();
+    for (const auto& [path, fields] :
+         {std::pair{extracted, size_t(1)}, {withoutField, size_t(0)}}) {
+        QPDF pdf;
+        pdf.processFile(QFile::encodeName(path).constData());
+        QCOMPARE(QPDFAcroFormDocumentHelper(pdf).getFormFields().size(), fields);
+        QPDFObjectHandle root = pdf.getRoot();
+        QCOMPARE(root.getKey("/Lang").getUTF8Value(), std::string("zh-CN"));
+        QVERIFY(root.getKey("/ViewerPreferences").getKey("/DisplayDocTitle").isBool());
+        QVERIFY(root.getKey("/Metadata").isStream());
+        QVERIFY(testsupport::qpdfCheckClean(path));
+    }
+
     const QString xfa = source(u"xfa.pdf"_s, {.textField = u"name"_s, .xfa = true});
     QCOMPARE(run(makeRequest(u"merge"_s, {xfa, second}, m_out->path()))
                  .result.value(u"error"_s)

@@ -264,8 +264,15 @@ QByteArray makePdf(const PdfRecipe& recipe)
         addTextField(pdf, pages.getAllPages().front().getObjectHandle(), recipe);
     if (recipe.hiddenLayer)
         addHiddenLayer(pdf, pages.getAllPages().front().getObjectHandle());
-    if (!recipe.language.empty())
+    if (!recipe.language.empty()) {
         root.replaceKey("/Lang", QPDFObjectHandle::newString(recipe.language));
+        root.replaceKey("/ViewerPreferences",
+                        QPDFObjectHandle::parse("<< /DisplayDocTitle true >>"));
+        QPDFObjectHandle metadata = pdf.newStream("<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>");
+        metadata.getDict().replaceKey("/Type", QPDFObjectHandle::newName("/Metadata"));
+        metadata.getDict().replaceKey("/Subtype", QPDFObjectHandle::newName("/XML"));
+        root.replaceKey("/Metadata", metadata);
+    }
 
     QPDFWriter writer(pdf);
     writer.setOutputMemory();

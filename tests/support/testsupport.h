@@ -53,7 +53,7 @@ struct PdfRecipe
     QString textField{};      // a text field of this name, valued <marker>, on page 1
     bool xfa = false;         // the form carries an XFA description
     bool hiddenLayer = false; // a black square on page 1 in a layer that is off
-    std::string language{};   // the catalogue's /Lang
+    std::string language{};   // the catalogue's /Lang, with /ViewerPreferences and /Metadata
 };
 
 QByteArray makePdf(const PdfRecipe& recipe);
