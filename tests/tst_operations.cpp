@@ -644,6 +644,8 @@ void TestOperations::formsLayersAndLanguage()
         fields[1].setV(QPDFObjectHandle::newUnicodeString("changed"));
         QCOMPARE(fields[0].getValueAsString(), std::string("one"));
         QVERIFY(forms.getNeedAppearances());
+        // The fields' default resources travel with them.
+        QVERIFY(pdf.getRoot().getKey("/AcroForm").getKey("/DR").getKey("/Font").isDictionary());
         QCOMPARE(pdf.getRoot().getKey("/Lang").getUTF8Value(), std::string("zh-CN"));
     }
 
