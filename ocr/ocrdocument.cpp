@@ -97,8 +97,12 @@ QList<double> OcrDocument::pictureDpis(const QList<int>& indices) const
             QPDFPageDocumentHelper(m_pdf->pdf()).getAllPages();
         for (qsizetype i = 0; i < indices.size(); ++i) {
             const int index = indices.at(i);
-            if (index >= 0 && size_t(index) < pages.size())
-                dpis[i] = pageGeometry(pages[size_t(index)].getObjectHandle()).pictureDpi;
+            if (index < 0 || size_t(index) >= pages.size())
+                continue;
+            QPDFObjectHandle page = pages[size_t(index)].getObjectHandle();
+            const std::optional<CoveringPicture> picture =
+                coveringPicture(page, pageGeometry(page).cropBox);
+            dpis[i] = picture ? picture->dpi : 0;
         }
     } catch (const std::exception&) {
         // Pages whose structure cannot be followed are rendered instead.

@@ -137,15 +137,7 @@ private:
         const std::array<QPointF, 4> corners{QPointF(m.e, m.f), QPointF(m.a + m.e, m.b + m.f),
                                              QPointF(m.c + m.e, m.d + m.f),
                                              QPointF(m.a + m.c + m.e, m.b + m.d + m.f)};
-        // QRectF's union ignores empty rectangles, so the corners are spanned by hand.
-        double left = corners[0].x(), right = left, low = corners[0].y(), high = low;
-        for (const QPointF& corner : corners) {
-            left = std::min(left, corner.x());
-            right = std::max(right, corner.x());
-            low = std::min(low, corner.y());
-            high = std::max(high, corner.y());
-        }
-        const QRectF bounds(left, low, right - left, high - low);
+        const QRectF bounds = spannedRect({corners[0], corners[1], corners[2], corners[3]});
         m_pictures.push_back(
             {xobject, m_ctm, bounds, double(width.getIntValue()), double(height.getIntValue())});
     }
@@ -174,9 +166,20 @@ PageGeometry pageGeometry(QPDFObjectHandle page)
     degrees = (degrees + 360) % 360;
     geometry.rotate = degrees % 90 == 0 ? degrees : 0;
 
-    const std::optional<CoveringPicture> picture = coveringPicture(page, geometry.cropBox);
-    geometry.pictureDpi = picture ? picture->dpi : 0;
     return geometry;
+}
+
+QRectF spannedRect(std::initializer_list<QPointF> points)
+{
+    const QPointF first = *points.begin();
+    double left = first.x(), right = left, low = first.y(), high = low;
+    for (const QPointF& point : points) {
+        left = std::min(left, point.x());
+        right = std::max(right, point.x());
+        low = std::min(low, point.y());
+        high = std::max(high, point.y());
+    }
+    return QRectF(left, low, right - left, high - low);
 }
 
 std::optional<CoveringPicture> coveringPicture(QPDFObjectHandle page, const QRectF& cropBox)

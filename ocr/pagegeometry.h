@@ -10,20 +10,24 @@
 #include <qpdf/QPDFObjectHandle.hh>
 
 #include <array>
+#include <initializer_list>
 #include <optional>
 
 namespace batch {
 
 struct PageGeometry
 {
-    QRectF cropBox;        // default user space: x, y = lower left corner
-    int rotate = 0;        // 0, 90, 180 or 270, clockwise as a viewer shows it
-    double pictureDpi = 0; // pixels per inch of the covering picture; 0 when none
+    QRectF cropBox; // default user space: x, y = lower left corner
+    int rotate = 0; // 0, 90, 180 or 270, clockwise as a viewer shows it
 };
 
 // The visible box (crop box within the media box, inherited values included)
-// and the /Rotate a viewer applies, normalised as Poppler does.
+// and the /Rotate a viewer applies, normalised as Poppler does. Reads no content.
 PageGeometry pageGeometry(QPDFObjectHandle page);
+
+// The smallest rectangle holding all `points`. (QRectF's own union ignores
+// empty rectangles, so points cannot be united one by one.)
+QRectF spannedRect(std::initializer_list<QPointF> points);
 
 // The picture that covers the page's visible box, drawn with `ctm` (the unit
 // square to default user space), when the page draws it and nothing else.

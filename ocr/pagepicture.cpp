@@ -189,16 +189,9 @@ PagePicture decodePagePicture(const CoveringPicture& picture, const PageGeometry
         // Quarter turns and mirrors only move pixels.
         samples = samples.transformed(QTransform(ax, ay, dx, dy, 0, 0));
     }
-    const QPointF ends[] = {topLeft, topLeft + across, topLeft + down, topLeft + across + down};
-    QRectF placement(ends[0], ends[0]);
-    for (const QPointF& end : ends) {
-        placement.setLeft(std::min(placement.left(), end.x()));
-        placement.setRight(std::max(placement.right(), end.x()));
-        placement.setTop(std::min(placement.top(), end.y()));
-        placement.setBottom(std::max(placement.bottom(), end.y()));
-    }
     result.pixels = samples;
-    result.placement = placement;
+    result.placement =
+        spannedRect({topLeft, topLeft + across, topLeft + down, topLeft + across + down});
     return result;
 }
 
