@@ -146,10 +146,13 @@ bool rewriteStreams(const QString& path, const StreamSelector& select,
 void writeDocument(const QString& path, const PdfDocument& document,
                    const QString& failurePrefix = QStringLiteral("输出失败："));
 // Like writeDocument, but `path` appears only once the file is complete; any
-// earlier file there is replaced.
+// earlier file there is replaced in one step, and no partial file is left.
 void writeDocumentSafely(const QString& path, const PdfDocument& document);
+// How many names publishResult tries: `name`, then `name` (1) … (9999).
+inline constexpr int maxNameCandidates = 10000;
 // Moves `staged` into `folder` as `name` + `suffix` (".pdf", ".docx"; "" for
-// a folder), or the first free of `name` (1) + `suffix` …; "" on failure.
+// a folder), or the first free of `name` (1) + `suffix` …; "" when every
+// candidate is taken. Any other failure ends the job with the system's reason.
 QString publishResult(const QString& staged, const QString& folder, const QString& name,
                       const QString& suffix);
 

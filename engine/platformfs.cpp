@@ -1,6 +1,9 @@
 #include "engine/platformfs.h"
 
+#include "protocol/protocol.h"
+
 #include <QFile>
+#include <QTextBoundaryFinder>
 
 #include <algorithm>
 
@@ -15,7 +18,31 @@
 #include <unistd.h>
 #endif
 
+using namespace Qt::StringLiterals;
+
 namespace batch {
+
+namespace {
+
+[[noreturn]] void failToSave(int error)
+{
+    fail(u"无法保存结果：%1。原文件和已有结果均未覆盖。"_s.arg(systemReason(error)));
+}
+
+} // namespace
+
+QString fitName(const QString& name, qsizetype limit, qsizetype (*measure)(const QString&))
+{
+    QString fitted = name;
+    QTextBoundaryFinder boundaries(QTextBoundaryFinder::Grapheme, name);
+    boundaries.toEnd();
+    // Whole characters only: half of one cannot be encoded as a file name.
+    while (!fitted.isEmpty() && measure(fitted) > limit) {
+        const qsizetype previous = boundaries.toPreviousBoundary();
+        fitted.truncate(std::max<qsizetype>(previous, 0));
+    }
+    return fitted;
+}
 
 #ifdef Q_OS_WIN
 
@@ -87,14 +114,52 @@ bool FileLock::isLocked() const
 
 bool entryTaken(const QString& path)
 {
-    return GetFileAttributesW(reinterpret_cast<LPCWSTR>(path.utf16())) != INVALID_FILE_ATTRIBUTES;
+    if (GetFileAttributesW(reinterpret_cast<LPCWSTR>(path.utf16())) != INVALID_FILE_ATTRIBUTES)
+        return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND)
+        return false;
+    failToSave(int(error));
 }
 
 bool renameNoReplace(const QString& from, const QString& to)
 {
     // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
-    return MoveFileExW(reinterpret_cast<LPCWSTR>(from.utf16()),
-                       reinterpret_cast<LPCWSTR>(to.utf16()), 0) != 0;
+    if (MoveFileExW(reinterpret_cast<LPCWSTR>(from.utf16()), reinterpret_cast<LPCWSTR>(to.utf16()),
+                    0) != 0)
+        return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+        return false;
+    failToSave(int(error));
+}
+
+bool renameNoReplaceByClaim(const QString& from, const QString& to)
+{
+    return renameNoReplace(from, to);
+}
+
+QString replaceEntry(const QString& from, const QString& to)
+{
+    if (MoveFileExW(reinterpret_cast<LPCWSTR>(from.utf16()), reinterpret_cast<LPCWSTR>(to.utf16()),
+                    MOVEFILE_REPLACE_EXISTING) != 0)
+        return QString();
+    return systemReason(int(GetLastError()));
+}
+
+qsizetype maxNameLength(const QString&)
+{
+    return 255;
+}
+
+qsizetype nameLength(const QString& name)
+{
+    return name.size();
+}
+
+QString systemReason(int error)
+{
+    return u"系统拒绝了该操作（%1）"_s.arg(qt_error_string(error));
 }
 
 #else
@@ -109,7 +174,7 @@ bool OutputFile::open(const QString& path)
     m_descriptor =
         ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (m_descriptor < 0)
-        m_failure = qt_error_string(errno);
+        m_failure = systemReason(errno);
     return m_descriptor >= 0;
 }
 
@@ -121,7 +186,7 @@ bool OutputFile::write(const char* data, size_t length)
             continue;
         if (written <= 0) {
             // A short write is followed by one that names the reason.
-            m_failure = qt_error_string(written < 0 ? errno : EIO);
+            m_failure = systemReason(written < 0 ? errno : EIO);
             return false;
         }
         data += written;
@@ -137,7 +202,7 @@ bool OutputFile::close()
     const int result = ::close(m_descriptor);
     m_descriptor = -1;
     if (result != 0)
-        m_failure = qt_error_string(errno);
+        m_failure = systemReason(errno);
     return result == 0;
 }
 
@@ -149,11 +214,18 @@ FileLock::~FileLock()
 
 bool FileLock::tryLock(const QString& path)
 {
+    // Locked under a private name first, then given its own: a lock file that
+    // can be seen is always already locked, so a sweep running meanwhile
+    // never finds it free.
+    const QByteArray name = QFile::encodeName(path);
+    const QByteArray fresh = name + "-new";
     const int descriptor =
-        ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ::open(fresh.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (descriptor < 0)
         return false;
-    if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0 ||
+        ::rename(fresh.constData(), name.constData()) != 0) {
+        ::unlink(fresh.constData());
         ::close(descriptor);
         return false;
     }
@@ -172,8 +244,9 @@ bool entryTaken(const QString& path)
     {};
     if (::lstat(QFile::encodeName(path).constData(), &status) == 0)
         return true;
-    // Only a plain "no such entry" counts as free; anything stranger is left alone.
-    return errno != ENOENT && errno != ENOTDIR;
+    if (errno == ENOENT)
+        return false;
+    failToSave(errno);
 }
 
 bool renameNoReplace(const QString& from, const QString& to)
@@ -183,17 +256,99 @@ bool renameNoReplace(const QString& from, const QString& to)
     if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) ==
         0)
         return true;
-    if (errno != EINVAL && errno != ENOSYS)
+    if (errno == EEXIST || errno == ENOTEMPTY)
         return false;
-    // File systems without RENAME_NOREPLACE: a hard link also refuses to replace.
+    if (errno == EINVAL || errno == ENOSYS)
+        return renameNoReplaceByClaim(from, to);
+    failToSave(errno);
+}
+
+bool renameNoReplaceByClaim(const QString& from, const QString& to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
     struct stat status
     {};
-    if (::lstat(source.constData(), &status) != 0 || S_ISDIR(status.st_mode))
+    if (::lstat(source.constData(), &status) != 0)
+        failToSave(errno);
+    if (!S_ISDIR(status.st_mode)) {
+        // A hard link refuses to replace, as the atomic rename would.
+        if (::link(source.constData(), target.constData()) != 0) {
+            if (errno == EEXIST)
+                return false;
+            failToSave(errno);
+        }
+        ::unlink(source.constData());
+        return true;
+    }
+    // The name is claimed with an empty folder of our own; a rename replaces
+    // an empty folder and nothing else, so whatever arrives there meanwhile
+    // makes the move fail instead of being replaced.
+    if (::mkdir(target.constData(), 0700) != 0) {
+        if (errno == EEXIST)
+            return false;
+        failToSave(errno);
+    }
+    if (::rename(source.constData(), target.constData()) == 0)
+        return true;
+    const int error = errno;
+    ::rmdir(target.constData()); // only while it is still empty
+    if (error == EEXIST || error == ENOTEMPTY)
         return false;
-    if (::link(source.constData(), target.constData()) != 0)
-        return false;
-    ::unlink(source.constData());
-    return true;
+    failToSave(error);
+}
+
+QString replaceEntry(const QString& from, const QString& to)
+{
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return QString();
+    return systemReason(errno);
+}
+
+qsizetype maxNameLength(const QString& folder)
+{
+    const long limit = ::pathconf(QFile::encodeName(folder).constData(), _PC_NAME_MAX);
+    // Names are kept within 255 bytes even where more is allowed, so that a
+    // result can be copied to any common file system.
+    return limit > 0 ? std::min<qsizetype>(limit, 255) : 255;
+}
+
+qsizetype nameLength(const QString& name)
+{
+    return QFile::encodeName(name).size();
+}
+
+QString systemReason(int error)
+{
+    QString sentence;
+    switch (error) {
+    case ENOSPC:
+        sentence = u"磁盘空间不足"_s;
+        break;
+    case EDQUOT:
+        sentence = u"磁盘配额已用完"_s;
+        break;
+    case EFBIG:
+        sentence = u"文件超过系统允许的大小"_s;
+        break;
+    case EACCES:
+    case EPERM:
+        sentence = u"没有写入权限"_s;
+        break;
+    case EROFS:
+        sentence = u"文件夹只读"_s;
+        break;
+    case ENAMETOOLONG:
+        sentence = u"文件名或路径过长"_s;
+        break;
+    case EIO:
+        sentence = u"存储设备读写出错"_s;
+        break;
+    default:
+        sentence = u"系统拒绝了该操作"_s;
+        break;
+    }
+    return u"%1（%2）"_s.arg(sentence, qt_error_string(error));
 }
 
 #endif

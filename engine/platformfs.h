@@ -6,11 +6,40 @@
 namespace batch {
 
 // True when anything is at `path`: a file, a folder, or a symbolic link, even
-// one that points nowhere.
+// one that points nowhere. When the system cannot tell (a name too long, a
+// folder that cannot be searched) the job fails with the system's reason:
+// taking that for "taken" made every candidate name look used.
 bool entryTaken(const QString& path);
 
 // Moves a file or folder to `to` only if nothing is there; never replaces.
+// False when something is there; any other failure ends the job with its reason.
 bool renameNoReplace(const QString& from, const QString& to);
+
+// The same move for file systems that answer the atomic form with EINVAL
+// (NFS, some FUSE): a hard link for a file, a claimed empty folder for a
+// folder. Reachable directly so that it can be tested on any file system.
+bool renameNoReplaceByClaim(const QString& from, const QString& to);
+
+// Puts `from` in place of `to` in one step: `to` is never missing meanwhile,
+// and stays as it was when the move fails. Returns the system's reason on failure.
+QString replaceEntry(const QString& from, const QString& to);
+
+// The longest entry name `folder`'s file system takes, counted in the units
+// nameLength() counts.
+qsizetype maxNameLength(const QString& folder);
+
+// A name's length as the file system counts it: bytes of the encoded name on
+// POSIX systems, UTF-16 units on Windows.
+qsizetype nameLength(const QString& name);
+
+// `name` with whole characters cut off its end until `measure` (by default
+// nameLength()) gives at most `limit`.
+QString fitName(const QString& name, qsizetype limit,
+                qsizetype (*measure)(const QString&) = nameLength);
+
+// A user-facing Chinese sentence for a system error, with the system's own
+// text after it for diagnosis.
+QString systemReason(int error);
 
 // A file written without any buffering of its own, so that every failure of
 // the system's write or close is seen, with the system's reason.
@@ -46,7 +75,7 @@ public:
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
-    // Creates the file if needed; false when another live process holds the lock.
+    // Creates the file, already locked, where nothing is yet; false when that fails.
     bool tryLock(const QString& path);
     bool isLocked() const;
 

@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <qpdf/Pipeline.hh>
 #include <qpdf/Pl_Flate.hh>
@@ -121,6 +122,7 @@ void applyProtection(QPDFWriter& writer, const PdfDocument& document)
 
 void writeDocument(const QString& path, const PdfDocument& document, const QString& failurePrefix)
 {
+    QString failure;
     try {
         std::optional<MaximumCompression> compression;
         CheckedFileOutput output(path);
@@ -145,11 +147,13 @@ void writeDocument(const QString& path, const PdfDocument& document, const QStri
         }
         writer.write();
         output.close();
-        if (!output.failure().isEmpty())
-            throw std::runtime_error(output.failure().toStdString());
+        failure = output.failure();
     } catch (const std::exception& error) {
-        fail(failurePrefix + QString::fromUtf8(error.what()));
+        // The library's own words stay for diagnosis, after ours.
+        failure = u"文档内容无法写出。\n"_s + QString::fromUtf8(error.what());
     }
+    if (!failure.isEmpty())
+        fail(failurePrefix + failure);
     if (QFileInfo(path).size() <= 0)
         fail(u"没有生成有效的 PDF。"_s);
 }
@@ -157,29 +161,27 @@ void writeDocument(const QString& path, const PdfDocument& document, const QStri
 void writeDocumentSafely(const QString& path, const PdfDocument& document)
 {
     const QString partial = path + u".partial"_s;
+    auto removePartial = qScopeGuard([&partial] { QFile::remove(partial); });
     writeDocument(partial, document);
-    QFile::remove(path);
-    if (!QFile::rename(partial, path)) {
-        QFile::remove(partial);
-        fail(u"输出失败："_s + path);
-    }
+    // One rename replaces the file: removing it first lost an in-place
+    // rewrite's input whenever the rename then failed.
+    const QString reason = replaceEntry(partial, path);
+    if (!reason.isEmpty())
+        fail(u"输出失败："_s + reason);
+    removePartial.dismiss();
 }
 
 QString publishResult(const QString& staged, const QString& folder, const QString& name,
                       const QString& suffix)
 {
-    for (int i = 0; i < 10000; ++i) {
+    for (int i = 0; i < maxNameCandidates; ++i) {
         QString candidate = name;
         if (i > 0)
             candidate += u" (%1)"_s.arg(i);
         candidate += suffix;
         const QString target = folder + u'/' + candidate;
-        if (entryTaken(target))
-            continue;
-        if (renameNoReplace(staged, target))
+        if (!entryTaken(target) && renameNoReplace(staged, target))
             return target;
-        if (!entryTaken(target))
-            return QString();
     }
     return QString();
 }

@@ -3,6 +3,7 @@
 #include "jobframe/jobframe.h"
 
 #include "engine/pdfdocument.h"
+#include "engine/platformfs.h"
 #include "jobframe/staging.h"
 #include "protocol/catalogue.h"
 #include "protocol/ocroptions.h"
@@ -21,18 +22,19 @@ namespace {
 constexpr qint64 maxTotalBytes = 1073741824;
 constexpr int maxBaseNameLength = 120;
 
-QString outputBaseName(const Operation& operation, const QStringList& inputs)
+// "<source>-<short name>", cut so that the longest name publishing may try,
+// "<name> (9999)<suffix>", still fits the folder's file system.
+QString outputName(const Operation& operation, const QStringList& inputs, const QString& shortName,
+                   const QString& suffix, const QString& folder)
 {
+    const QString tail = u'-' + shortName;
     if (operation.kind == OperationKind::Merge)
-        return u"合并文档"_s;
-    QString base = QFileInfo(inputs.first()).completeBaseName();
-    if (base.size() > maxBaseNameLength) {
-        base.truncate(maxBaseNameLength);
-        // Never leave half of a surrogate pair: it cannot be encoded as a file name.
-        if (base.back().isHighSurrogate())
-            base.chop(1);
-    }
-    return base;
+        return u"合并文档"_s + tail;
+    const QString longest = tail + u" (%1)"_s.arg(maxNameCandidates - 1) + suffix;
+    const QString base = QFileInfo(inputs.first()).completeBaseName();
+    const QString shortBase =
+        fitName(base, maxBaseNameLength, [](const QString& text) { return text.size(); });
+    return fitName(shortBase, maxNameLength(folder) - nameLength(longest)) + tail;
 }
 
 bool takesPageRange(OperationKind kind)
@@ -170,7 +172,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
             note = u"文档已优化，但大小未减小；原文档可能已充分压缩。"_s;
     }
 
-    const QString name = outputBaseName(operation, inputs) + u'-' + shortName;
+    const QString name = outputName(operation, inputs, shortName, suffix, outputFolder);
     const QString published = publishResult(staged, outputFolder, name, suffix);
     if (published.isEmpty())
         fail(u"无法保存结果，原文件和已有结果均未覆盖。"_s);

@@ -1,8 +1,18 @@
 #include "jobframe/staging.h"
 
-#include <QDateTime>
 #include <QDir>
-#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <optional>
+#include <vector>
+
+#ifndef Q_OS_WIN
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using namespace Qt::StringLiterals;
 
@@ -12,9 +22,6 @@ namespace {
 
 const QString stagingPrefix = u".quorvin-batch-"_s;
 const QString lockName = u".lock"_s;
-// A folder without a lock file is younger than this only in the moment
-// between its creation and the lock; older, its worker died in that moment.
-constexpr qint64 unlockedGraceSeconds = 600;
 
 } // namespace
 
@@ -32,27 +39,173 @@ bool StagingFolder::isValid() const
     return m_folder.isValid() && m_lock.isLocked();
 }
 
+#ifdef Q_OS_WIN
+
+int removeStaleStagingFolders(const QString&)
+{
+    // Without descriptor-relative removal a folder could be swapped for a
+    // link between the checks and the removal; leftovers are kept instead.
+    return 0;
+}
+
+#else
+
+namespace {
+
+class Descriptor
+{
+public:
+    explicit Descriptor(int descriptor) : m_descriptor(descriptor) {}
+    ~Descriptor()
+    {
+        if (m_descriptor >= 0)
+            ::close(m_descriptor);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return m_descriptor; }
+    bool isOpen() const { return m_descriptor >= 0; }
+
+private:
+    int m_descriptor;
+};
+
+// The names a job writes into its staging folder, and into the folder of a
+// split's parts; a folder holding anything else is not a leftover of ours.
+bool isStagedName(const QByteArray& name)
+{
+    static const QRegularExpression pattern(
+        u"^(\\.lock|\\.lock-new|[a-z]+(-[a-z]+)*\\.(pdf|docx)(\\.partial)?)$"_s);
+    return pattern.match(QString::fromLatin1(name)).hasMatch();
+}
+
+bool isPartName(const QByteArray& name)
+{
+    static const QRegularExpression pattern(u"^part-[0-9]+\\.pdf(\\.partial)?$"_s);
+    return pattern.match(QString::fromLatin1(name)).hasMatch();
+}
+
+std::optional<std::vector<QByteArray>> entryNames(int folder)
+{
+    const int copy = ::dup(folder);
+    if (copy < 0)
+        return std::nullopt;
+    DIR* listing = ::fdopendir(copy);
+    if (!listing) {
+        ::close(copy);
+        return std::nullopt;
+    }
+    std::vector<QByteArray> names;
+    while (const dirent* entry = ::readdir(listing)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    ::closedir(listing);
+    return names;
+}
+
+bool isOwn(int folder, const QByteArray& name, bool directory)
+{
+    struct stat status
+    {};
+    if (::fstatat(folder, name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    return status.st_uid == ::geteuid() &&
+           (directory ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode));
+}
+
+// Every name in `folder` passes `allowed` and is a plain file of ours.
+std::optional<std::vector<QByteArray>> ownFiles(int folder, bool (*allowed)(const QByteArray&))
+{
+    std::optional<std::vector<QByteArray>> names = entryNames(folder);
+    if (!names)
+        return std::nullopt;
+    for (const QByteArray& name : *names) {
+        if (!allowed(name) || !isOwn(folder, name, false))
+            return std::nullopt;
+    }
+    return names;
+}
+
+bool removeFiles(int folder, const std::vector<QByteArray>& names)
+{
+    bool removed = true;
+    for (const QByteArray& name : names)
+        removed = ::unlinkat(folder, name.constData(), 0) == 0 && removed;
+    return removed;
+}
+
+// Removes `name` in `parent` only if it is provably a dead job's staging
+// folder: ours, holding our lock file with nobody holding the lock, and only
+// names a job creates. Everything is reached relative to descriptors opened
+// without following links, so an entry swapped for a link meanwhile is never
+// followed.
+bool removeIfStale(int parent, const QByteArray& name)
+{
+    if (!isOwn(parent, name, true))
+        return false;
+    const Descriptor folder(
+        ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status
+    {};
+    if (!folder.isOpen() || ::fstat(folder.get(), &status) != 0 || status.st_uid != ::geteuid())
+        return false;
+    const QByteArray lockFile = lockName.toLatin1();
+    if (!isOwn(folder.get(), lockFile, false))
+        return false;
+    const Descriptor lock(
+        ::openat(folder.get(), lockFile.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    if (!lock.isOpen() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
+        return false; // its worker is alive
+
+    const std::optional<std::vector<QByteArray>> names = entryNames(folder.get());
+    if (!names)
+        return false;
+    std::vector<QByteArray> files;
+    bool hasParts = false;
+    for (const QByteArray& entry : *names) {
+        if (entry == "parts" && isOwn(folder.get(), entry, true))
+            hasParts = true;
+        else if (isStagedName(entry) && isOwn(folder.get(), entry, false))
+            files.push_back(entry);
+        else
+            return false;
+    }
+    if (hasParts) {
+        const Descriptor parts(
+            ::openat(folder.get(), "parts", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!parts.isOpen())
+            return false;
+        const std::optional<std::vector<QByteArray>> partFiles = ownFiles(parts.get(), isPartName);
+        if (!partFiles || !removeFiles(parts.get(), *partFiles) ||
+            ::unlinkat(folder.get(), "parts", AT_REMOVEDIR) != 0)
+            return false;
+    }
+    return removeFiles(folder.get(), files) &&
+           ::unlinkat(parent, name.constData(), AT_REMOVEDIR) == 0;
+}
+
+} // namespace
+
 int removeStaleStagingFolders(const QString& outputFolder)
 {
+    const Descriptor parent(
+        ::open(QFile::encodeName(outputFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent.isOpen())
+        return 0;
+    const std::optional<std::vector<QByteArray>> names = entryNames(parent.get());
+    if (!names)
+        return 0;
+    const QByteArray prefix = QFile::encodeName(stagingPrefix);
     int removed = 0;
-    const QFileInfoList entries =
-        QDir(outputFolder)
-            .entryInfoList({stagingPrefix + u'*'},
-                           QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
-    for (const QFileInfo& entry : entries) {
-        const QString lockPath = QDir(entry.absoluteFilePath()).filePath(lockName);
-        FileLock lock;
-        if (QFileInfo::exists(lockPath)) {
-            if (!lock.tryLock(lockPath))
-                continue; // its worker is alive
-        } else if (entry.lastModified().secsTo(QDateTime::currentDateTime()) <
-                   unlockedGraceSeconds) {
-            continue;
-        }
-        if (QDir(entry.absoluteFilePath()).removeRecursively())
+    for (const QByteArray& name : *names) {
+        if (name.startsWith(prefix) && removeIfStale(parent.get(), name))
             ++removed;
     }
     return removed;
 }
+
+#endif
 
 } // namespace batch

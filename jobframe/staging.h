@@ -27,8 +27,9 @@ private:
 };
 
 // Removes staging folders left behind by workers that died (killed, crashed,
-// power lost). A folder whose worker is still running is never touched.
-// Returns the number of folders removed.
+// power lost). Only a folder that is provably such a leftover is touched:
+// owned by this user, holding a lock file nobody holds and only names a job
+// creates. Returns the number of folders removed.
 int removeStaleStagingFolders(const QString& outputFolder);
 
 } // namespace batch

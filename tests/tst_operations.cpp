@@ -173,6 +173,8 @@ private slots:
     void splitIntoParts();
     void extractInDocumentOrder();
     void rotateAddsToExistingAngle();
+    void longNamesArePublished_data();
+    void longNamesArePublished();
     void encryptWithNewPassword();
     void newPasswordLimits_data();
     void newPasswordLimits();
@@ -303,6 +305,48 @@ void TestOperations::rotateAddsToExistingAngle()
     result = run(makeRequest(u"rotate"_s, {inherited}, m_out->path(), {{u"pages"_s, u"1"_s}}));
     QCOMPARE(inspectPdf(result.result.value(u"output"_s).toString()).rotations,
              (QList<int>{180, 90}));
+}
+
+void TestOperations::longNamesArePublished_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("ending");
+    // 82 Chinese characters make a valid 250-byte name; the results' names
+    // must be cut to fit 255 bytes with their suffixes.
+    const QString chinese(82, QChar(0x6587));
+    QTest::newRow("chinese rotate") << chinese << u"rotate"_s << u"-旋转.pdf"_s;
+    QTest::newRow("chinese split") << chinese << u"split"_s << u"-拆分"_s;
+    // A four-byte character (two UTF-16 units) where the cut falls.
+    QTest::newRow("emoji at the cut")
+        << QString(60, QChar(0x6587)) + QString::fromUtf8("\xF0\x9F\x98\x80").repeated(16)
+        << u"encrypt"_s << u"-加密.pdf"_s;
+    QTest::newRow("latin") << QString(250, u'a') << u"extract"_s << u"-提取.pdf"_s;
+}
+
+void TestOperations::longNamesArePublished()
+{
+    QFETCH(QString, base);
+    QFETCH(QString, operation);
+    QFETCH(QString, ending);
+    QVERIFY(QFile::encodeName(base + u".pdf"_s).size() <= 255);
+    const QString src = source(base + u".pdf"_s, {.pages = 2});
+    const QJsonObject request = makeRequest(operation, {src}, m_out->path(),
+                                            {{u"newPassword"_s, u"pw"_s}, {u"group"_s, 1}});
+    QStringList names;
+    for (int round = 0; round < 2; ++round) {
+        const testsupport::WorkerRun result = run(request);
+        QCOMPARE(result.exitCode, 0);
+        names << QFileInfo(result.result.value(u"output"_s).toString()).fileName();
+    }
+    for (const QString& name : std::as_const(names)) {
+        QVERIFY2(QFile::encodeName(name).size() <= 255, qPrintable(name));
+        QVERIFY2(QString::fromUtf8(name.toUtf8()) == name, "a character was split");
+    }
+    const QString cut = names.first().chopped(ending.size());
+    QVERIFY(names.first().endsWith(ending));
+    QVERIFY(!cut.isEmpty() && base.startsWith(cut));
+    QCOMPARE(names.last(), cut + ending.left(3) + u" (1)"_s + ending.mid(3));
 }
 
 void TestOperations::encryptWithNewPassword()

@@ -1,10 +1,15 @@
 #include "engine/pdfdocument.h"
+#include "engine/platformfs.h"
 #include "testsupport.h"
+
+#include <QCryptographicHash>
 
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <stdexcept>
+#include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
 
@@ -17,8 +22,12 @@ private slots:
     void folderAndFileShareNames();
     void danglingLinkIsTaken();
     void allCandidatesTaken();
-    void missingStagedFileIsNotRetried();
+    void failuresAreNotNameClashes_data();
+    void failuresAreNotNameClashes();
+    void claimFallbackNeverReplaces_data();
+    void claimFallbackNeverReplaces();
     void writeRefusesFailures();
+    void safeWriteLeavesNothingBehind();
 
 private:
     QString staged(const QByteArray& content = "%PDF-1.7 staged");
@@ -88,13 +97,101 @@ void TestPublish::allCandidatesTaken()
     QCOMPARE(testsupport::folderEntries(m_out->path()).size(), 10000);
 }
 
-void TestPublish::missingStagedFileIsNotRetried()
+void TestPublish::failuresAreNotNameClashes_data()
 {
-    // A failure that is not a name clash stops at once instead of walking all names.
-    QCOMPARE(
-        batch::publishResult(m_staging->filePath(u"gone.pdf"_s), m_out->path(), u"a"_s, u".pdf"_s),
-        QString());
+    QTest::addColumn<QString>("staged");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("reason");
+    const QString gone = u"STAGING/gone.pdf"_s;
+    QTest::newRow("staged file missing") << gone << u"OUT"_s << u"a"_s << u"（"_s;
+    // 86 Chinese characters: 258 bytes, one name over what Linux takes.
+    QTest::newRow("name too long")
+        << u"STAGED"_s << u"OUT"_s << QString(86, QChar(0x6587)) << u"文件名或路径过长"_s;
+    QTest::newRow("folder missing") << u"STAGED"_s << u"OUT/missing"_s << u"a"_s << u"（"_s;
+}
+
+void TestPublish::failuresAreNotNameClashes()
+{
+    // Each stops at once with the system's reason, instead of walking every
+    // candidate name as if it were taken.
+    QFETCH(QString, staged);
+    QFETCH(QString, folder);
+    QFETCH(QString, name);
+    QFETCH(QString, reason);
+    staged.replace(u"STAGING"_s, m_staging->path());
+    if (staged == u"STAGED"_s)
+        staged = this->staged();
+    folder.replace(u"OUT"_s, m_out->path());
+    try {
+        batch::publishResult(staged, folder, name, u".pdf"_s);
+        QFAIL("publishing must fail");
+    } catch (const std::runtime_error& error) {
+        const QString message = QString::fromUtf8(error.what());
+        QVERIFY2(message.startsWith(u"无法保存结果："_s) && message.contains(reason),
+                 qPrintable(message));
+    }
     QVERIFY(testsupport::folderEntries(m_out->path()).isEmpty());
+}
+
+void TestPublish::claimFallbackNeverReplaces_data()
+{
+    QTest::addColumn<bool>("folder");
+    QTest::addColumn<QString>("present"); // what is at the target beforehand
+    QTest::addColumn<bool>("moved");
+    for (const bool folder : {false, true}) {
+        const char* kind = folder ? "folder" : "file";
+        QTest::addRow("%s to a free name", kind) << folder << QString() << true;
+        QTest::addRow("%s onto a file", kind) << folder << u"file"_s << false;
+        QTest::addRow("%s onto an empty folder", kind) << folder << u"empty"_s << false;
+        QTest::addRow("%s onto a folder", kind) << folder << u"folder"_s << false;
+        QTest::addRow("%s onto a dangling link", kind) << folder << u"link"_s << false;
+    }
+}
+
+void TestPublish::claimFallbackNeverReplaces()
+{
+    // The path taken where the file system refuses an atomic rename without
+    // replacing (NFS, some FUSE file systems).
+    QFETCH(bool, folder);
+    QFETCH(QString, present);
+    QFETCH(bool, moved);
+    QString source = staged("moved");
+    if (folder) {
+        source = m_staging->filePath(u"parts"_s);
+        QVERIFY(QDir().mkdir(source));
+        testsupport::writeBytes(source + u"/part-0001.pdf"_s, "moved");
+    }
+    const QString target = m_out->filePath(u"doc-拆分"_s);
+    if (present == u"file"_s)
+        testsupport::writeBytes(target, "theirs");
+    else if (present == u"empty"_s)
+        QVERIFY(QDir().mkdir(target));
+    else if (present == u"folder"_s) {
+        QVERIFY(QDir().mkdir(target));
+        testsupport::writeBytes(target + u"/part-0001.pdf"_s, "theirs");
+    } else if (present == u"link"_s)
+        QVERIFY(QFile::link(m_out->filePath(u"nowhere"_s), target));
+    const QStringList before = testsupport::folderEntries(m_out->path());
+
+    QCOMPARE(batch::renameNoReplaceByClaim(source, target), moved);
+    QCOMPARE(QFileInfo::exists(source), !moved);
+    const QString movedFile = folder ? target + u"/part-0001.pdf"_s : target;
+    if (moved) {
+        QCOMPARE(testsupport::sha256File(movedFile),
+                 QCryptographicHash::hash("moved", QCryptographicHash::Sha256));
+        return;
+    }
+    QCOMPARE(testsupport::folderEntries(m_out->path()), before);
+    if (present == u"file"_s || present == u"folder"_s) {
+        QCOMPARE(
+            testsupport::sha256File(present == u"file"_s ? target : target + u"/part-0001.pdf"_s),
+            QCryptographicHash::hash("theirs", QCryptographicHash::Sha256));
+    }
+    if (present == u"empty"_s)
+        QVERIFY(QDir(target).isEmpty());
+    if (present == u"link"_s)
+        QVERIFY(QFileInfo(target).isSymLink() && !QFileInfo::exists(m_out->filePath(u"nowhere"_s)));
 }
 
 void TestPublish::writeRefusesFailures()
@@ -118,6 +215,40 @@ void TestPublish::writeRefusesFailures()
                      qPrintable(message));
         }
     }
+}
+
+void TestPublish::safeWriteLeavesNothingBehind()
+{
+    testsupport::writePdf(m_staging->filePath(u"src.pdf"_s),
+                          {.pages = 40, .duplicateImages = true});
+    const batch::PdfDocument document = batch::read(m_staging->filePath(u"src.pdf"_s), QString());
+    const QString path = m_out->filePath(u"result.pdf"_s);
+    testsupport::writeBytes(path, "earlier");
+
+    // A full disk, played by a file-size limit: the earlier file stays as it
+    // was and no partial file is left.
+    rlimit saved{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit small{16 * 1024, saved.rlim_max};
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool failed = false;
+    try {
+        batch::writeDocumentSafely(path, document);
+    } catch (const std::runtime_error&) {
+        failed = true;
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+    QVERIFY(failed);
+    QCOMPARE(testsupport::folderEntries(m_out->path()), QStringList{u"result.pdf"_s});
+    QCOMPARE(testsupport::sha256File(path),
+             QCryptographicHash::hash("earlier", QCryptographicHash::Sha256));
+
+    // With room, the file is replaced.
+    batch::writeDocumentSafely(path, document);
+    QCOMPARE(testsupport::folderEntries(m_out->path()), QStringList{u"result.pdf"_s});
+    QCOMPARE(testsupport::inspectPdf(path).markers.size(), 40);
 }
 
 QTEST_GUILESS_MAIN(TestPublish)
