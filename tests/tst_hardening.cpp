@@ -3,13 +3,17 @@
 #include "jobframe/staging.h"
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <utime.h>
 
 using namespace Qt::StringLiterals;
@@ -21,6 +25,23 @@ using testsupport::makeRequest;
 QStringList stagingFolders(const QString& folder)
 {
     return testsupport::folderEntries(folder).filter(u".quorvin-batch-"_s);
+}
+
+// True once a worker holds the lock of a staging folder in `folder`: only
+// then is the folder its own.
+bool stagingLockHeld(const QString& folder)
+{
+    for (const QString& staging : stagingFolders(folder)) {
+        const QByteArray lock = QFile::encodeName(folder + u'/' + staging + u"/.lock"_s);
+        const int descriptor = ::open(lock.constData(), O_RDONLY | O_CLOEXEC);
+        if (descriptor < 0)
+            continue;
+        const bool held = ::flock(descriptor, LOCK_EX | LOCK_NB) != 0;
+        ::close(descriptor);
+        if (held)
+            return true;
+    }
+    return false;
 }
 
 // A worker that has been handed its request and is left running.
@@ -43,6 +64,8 @@ private slots:
     void initTestCase();
     void init();
     void staleStagingFoldersOfDeadWorkers();
+    void sweepTouchesOnlyWhatIsProvablyOurs_data();
+    void sweepTouchesOnlyWhatIsProvablyOurs();
     void runningWorkersKeepTheirFolders();
     void fullDiskLeavesNothingBehind();
     void racingWorkersNeverReplaceEachOther();
@@ -82,37 +105,99 @@ void TestHardening::staleStagingFoldersOfDeadWorkers()
     const QJsonObject ocr = makeRequest(
         u"ocr"_s, {scan}, out, {{u"ocrModels"_s, m_models.path()}, {u"ocrLanguage"_s, u"eng"_s}});
     std::unique_ptr<QProcess> worker = startWorker(ocr);
-    QVERIFY(QTest::qWaitFor([&] { return !stagingFolders(out).isEmpty(); }, 30000));
-    QTest::qWait(500);
+    QVERIFY(QTest::qWaitFor([&] { return stagingLockHeld(out); }, 30000));
     ::kill(static_cast<pid_t>(worker->processId()), SIGKILL);
     QVERIFY(worker->waitForFinished(10000));
     QCOMPARE(stagingFolders(out).size(), 1);
-
-    // Old folders from before locks existed, and fresh ones being set up.
-    QVERIFY(QDir(out).mkdir(u".quorvin-batch-old123"_s));
-    const QByteArray old = QFile::encodeName(out + u"/.quorvin-batch-old123"_s);
-    const utimbuf hourAgo{time(nullptr) - 3600, time(nullptr) - 3600};
-    QCOMPARE(::utime(old.constData(), &hourAgo), 0);
-    QVERIFY(QDir(out).mkdir(u".quorvin-batch-new123"_s));
 
     const QString source = m_dir->filePath(u"doc.pdf"_s);
     testsupport::writePdf(source, {});
     const testsupport::WorkerRun run =
         testsupport::runWorker(makeRequest(u"rotate"_s, {source}, out));
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(stagingFolders(out), QStringList{u".quorvin-batch-new123"_s});
+    QVERIFY(stagingFolders(out).isEmpty());
+}
+
+void TestHardening::sweepTouchesOnlyWhatIsProvablyOurs_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("dead job's files") << u"lock result.pdf parts/part-0001.pdf"_s << true;
+    QTest::newRow("dead OCR job") << u"lock ocr-source.pdf recognized.pdf.partial"_s << true;
+    QTest::newRow("no lock, an hour old") << u"old result.pdf"_s << false;
+    QTest::newRow("lock being created") << u"lock-new result.pdf"_s << false;
+    QTest::newRow("lock held") << u"lock held result.pdf"_s << false;
+    QTest::newRow("a name we never write") << u"lock notes.txt"_s << false;
+    QTest::newRow("result is a link") << u"lock result.pdf>victim/keep.pdf"_s << false;
+    QTest::newRow("parts is a link") << u"lock parts>victim"_s << false;
+    QTest::newRow("lock is a link") << u"lock>victim/keep.pdf result.pdf"_s << false;
+    QTest::newRow("the folder is a link") << u"self>victim"_s << false;
+    QTest::newRow("a published split folder")
+        << u"parts/part-0001.pdf parts/part-0002.pdf"_s << false;
+    QTest::newRow("another user's folder") << u"lock result.pdf foreign"_s << false;
+}
+
+void TestHardening::sweepTouchesOnlyWhatIsProvablyOurs()
+{
+    // A shared output folder such as /tmp: anything there may be someone
+    // else's, or a link someone put there to make us delete their target.
+    QFETCH(QString, setup);
+    QFETCH(bool, removed);
+    if (setup.contains(u"foreign"_s) && ::geteuid() != 0)
+        QSKIP("needs root to give a folder to another user");
+    const QString out = m_dir->filePath(u"out"_s);
+    const QString victim = m_dir->filePath(u"victim"_s);
+    QVERIFY(QDir().mkpath(out) && QDir().mkpath(victim));
+    testsupport::writeBytes(victim + u"/keep.pdf"_s, "theirs");
+    const QString folder = out + u"/.quorvin-batch-x1Y2z3"_s;
+    batch::FileLock held;
+    for (const QString& item : setup.split(u' ')) {
+        const QString name = item.section(u'>', 0, 0);
+        const QString target = m_dir->filePath(item.section(u'>', 1));
+        if (name == u"self"_s) {
+            QVERIFY(QFile::link(victim, folder));
+            continue;
+        }
+        QVERIFY(QDir().mkpath(folder));
+        const QString path = folder + u'/' +
+                             (name == u"lock"_s       ? u".lock"_s
+                              : name == u"lock-new"_s ? u".lock-new"_s
+                                                      : name);
+        if (item.contains(u'>')) {
+            QVERIFY(QFile::link(target, path));
+        } else if (name == u"held"_s) {
+            QFile::remove(folder + u"/.lock"_s);
+            QVERIFY(held.tryLock(folder + u"/.lock"_s));
+        } else if (name == u"old"_s) {
+            const utimbuf hourAgo{time(nullptr) - 3600, time(nullptr) - 3600};
+            QCOMPARE(::utime(QFile::encodeName(folder).constData(), &hourAgo), 0);
+        } else if (name == u"foreign"_s) {
+            QCOMPARE(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
+        } else {
+            QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+            testsupport::writeBytes(path, "ours");
+        }
+    }
+
+    const QString source = m_dir->filePath(u"doc.pdf"_s);
+    testsupport::writePdf(source, {});
+    QCOMPARE(testsupport::runWorker(makeRequest(u"rotate"_s, {source}, out)).exitCode, 0);
+    QCOMPARE(stagingFolders(out).isEmpty(), removed);
+    QCOMPARE(testsupport::folderEntries(victim), QStringList{u"keep.pdf"_s});
+    QCOMPARE(testsupport::sha256File(victim + u"/keep.pdf"_s),
+             QCryptographicHash::hash("theirs", QCryptographicHash::Sha256));
 }
 
 void TestHardening::runningWorkersKeepTheirFolders()
 {
     const QString out = m_dir->filePath(u"out"_s);
     QVERIFY(QDir().mkpath(out));
-    const QString scan = scanSource(u"scan.pdf"_s, 2);
+    const QString scan = scanSource(u"scan.pdf"_s, 6);
     testsupport::SourceGuard guard;
     guard.add(scan);
     std::unique_ptr<QProcess> worker = startWorker(makeRequest(
         u"ocr"_s, {scan}, out, {{u"ocrModels"_s, m_models.path()}, {u"ocrLanguage"_s, u"eng"_s}}));
-    QVERIFY(QTest::qWaitFor([&] { return !stagingFolders(out).isEmpty(); }, 30000));
+    QVERIFY(QTest::qWaitFor([&] { return stagingLockHeld(out); }, 30000));
     const QStringList inUse = stagingFolders(out);
 
     // Another instance's job in the same folder meanwhile.
@@ -121,6 +206,9 @@ void TestHardening::runningWorkersKeepTheirFolders()
     QCOMPARE(testsupport::runWorker(makeRequest(u"rotate"_s, {source}, out)).exitCode, 0);
     QCOMPARE(batch::removeStaleStagingFolders(out), 0);
     QCOMPARE(stagingFolders(out), inUse);
+    // Not vacuous: the OCR job was still running while the sweeps ran.
+    QVERIFY(stagingLockHeld(out));
+    QCOMPARE(worker->state(), QProcess::Running);
 
     QVERIFY(worker->waitForFinished(120000));
     QCOMPARE(worker->exitCode(), 0);
