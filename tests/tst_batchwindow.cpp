@@ -778,7 +778,17 @@ void TestBatchWindow::settingsAndHelp()
 
 void TestBatchWindow::passwordsStayOutOfFiles()
 {
+    // The window starts its workers through a wrapper that records their
+    // command line and environment: passwords travel only on standard input.
     BatchWindow& w = *m_window;
+    const QString record = m_dir->filePath(u"record.txt"_s);
+    const QString wrapper = m_dir->filePath(u"wrapper.sh"_s);
+    testsupport::writeBytes(wrapper,
+                            "#!/bin/sh\n{ echo \"$0 $*\"; env; cat /proc/$$/cmdline; } >> '" +
+                                QFile::encodeName(record) + "'\nexec '" +
+                                QFile::encodeName(testsupport::workerExecutable()) + "' \"$@\"\n");
+    QFile(wrapper).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    w.setWorkerProgram(wrapper);
     setOperation(u"encrypt"_s);
     w.addPaths({pdf(u"p1.pdf"_s), pdf(u"p2.pdf"_s)});
     const QString secret = u"Kx5-机密-unique-7730"_s;
@@ -793,15 +803,18 @@ void TestBatchWindow::passwordsStayOutOfFiles()
     QTest::mouseClick(w.m_exportButton, Qt::LeftButton);
     QVERIFY(w.close());
 
-    QStringList written{reportPath, QSettings().fileName()};
+    QStringList written{reportPath, QSettings().fileName(), record};
     const QString out = m_dir->filePath(u"out"_s);
     for (const QString& entry : testsupport::folderEntries(out))
         written << out + u'/' + entry;
-    QCOMPARE(written.size(), 4);
+    QCOMPARE(written.size(), 5);
     for (const QString& path : std::as_const(written)) {
         QFile file(path);
         QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
-        QVERIFY2(!file.readAll().contains(secret.toUtf8()), qPrintable(path));
+        const QByteArray bytes = file.readAll();
+        QVERIFY2(!bytes.contains(secret.toUtf8()), qPrintable(path));
+        if (path == record) // both workers went through the wrapper
+            QCOMPARE(bytes.count("--worker"), 4);
     }
     QVERIFY(testsupport::inspectPdf(w.m_items.at(1).output, secret.toStdString()).ownerMatched);
 }
