@@ -9,8 +9,10 @@
 #include <QScopeGuard>
 
 #include <qpdf/Pipeline.hh>
+#include <qpdf/Pl_Discard.hh>
 #include <qpdf/Pl_Flate.hh>
 #include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFWriter.hh>
 
 #include <exception>
@@ -94,8 +96,70 @@ public:
     MaximumCompression& operator=(const MaximumCompression&) = delete;
 };
 
+// The document whose encryption a write copies, if any.
+QPDF* copiedEncryption(const PdfDocument& document)
+{
+    if (document.protection() == PdfDocument::Protection::Keep && document.isEncrypted())
+        return &document.pdf();
+    if (document.protection() == PdfDocument::Protection::CopyOfSource)
+        return &document.protectionSource()->pdf();
+    return nullptr;
+}
+
+// Valid files may leave out /Length of the encryption dictionary (the key
+// length then follows from /V), and QPDF copies such a dictionary with a
+// zero-length key: every stream of the result became unreadable. The
+// default is written in before the copy; the key itself was derived when
+// the source was opened and does not change.
+void completeKeyLength(QPDF& source)
+{
+    QPDFObjectHandle encrypt = source.getTrailer().getKey("/Encrypt");
+    if (!encrypt.isDictionary() || encrypt.getKey("/Length").isInteger())
+        return;
+    QPDFObjectHandle version = encrypt.getKey("/V");
+    const long long v = version.isInteger() ? version.getIntValue() : 0;
+    if (v < 2)
+        return; // 40 bits, and no /Length read
+    encrypt.replaceKey("/Length", QPDFObjectHandle::newInteger(v == 4 ? 128 : v >= 5 ? 256 : 40));
+}
+
+QString hex(const std::string& bytes)
+{
+    return QString::fromLatin1(QByteArray::fromStdString(bytes).toHex());
+}
+
+// A result that copies its source's encryption is read back with the
+// source's key: one whose content cannot be decrypted is never published.
+void checkDecrypts(const QString& path, const QPDF& source)
+{
+    bool readable = false;
+    try {
+        QPDF result;
+        result.setSuppressWarnings(true);
+        result.setAttemptRecovery(false);
+        result.setPasswordIsHexKey(true);
+        result.processFile(QFile::encodeName(path).constData(),
+                           hex(source.getEncryptionKey()).toLatin1().constData());
+        readable = true;
+        std::vector<QPDFPageObjectHelper> pages = QPDFPageDocumentHelper(result).getAllPages();
+        if (!pages.empty()) {
+            for (QPDFObjectHandle& stream : pages.front().getPageContents()) {
+                Pl_Discard discard;
+                readable = readable && stream.pipeStreamData(&discard, nullptr, 0,
+                                                             qpdf_dl_generalized, true, false);
+            }
+        }
+    } catch (const std::exception&) {
+        readable = false;
+    }
+    if (!readable)
+        fail(u"结果无法按源文件的加密方式正确读出，未发布。原文件未改变。"_s);
+}
+
 void applyProtection(QPDFWriter& writer, const PdfDocument& document)
 {
+    if (QPDF* source = copiedEncryption(document))
+        completeKeyLength(*source);
     switch (document.protection()) {
     case PdfDocument::Protection::Keep:
         // Explicit, because QPDF stops preserving encryption once streams are
@@ -156,6 +220,8 @@ void writeDocument(const QString& path, const PdfDocument& document, const QStri
         fail(failurePrefix + failure);
     if (QFileInfo(path).size() <= 0)
         fail(u"没有生成有效的 PDF。"_s);
+    if (const QPDF* source = copiedEncryption(document))
+        checkDecrypts(path, *source);
 }
 
 void writeDocumentSafely(const QString& path, const PdfDocument& document)

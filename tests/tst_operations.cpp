@@ -179,6 +179,7 @@ private slots:
     void newPasswordLimits_data();
     void newPasswordLimits();
     void decryptRemovesProtection();
+    void protectedSourcesKeepProtection_data();
     void protectedSourcesKeepProtection();
     void ownerPasswordLiftsRestrictions_data();
     void ownerPasswordLiftsRestrictions();
@@ -422,13 +423,27 @@ void TestOperations::decryptRemovesProtection()
     QCOMPARE(facts.markers, expectedMarkers(u"d"_s, {1, 2, 3}));
 }
 
+void TestOperations::protectedSourcesKeepProtection_data()
+{
+    QTest::addColumn<int>("encryption");
+    QTest::addColumn<bool>("omitKeyLength");
+    QTest::newRow("R6 AES-256") << int(Encryption::R6Aes256) << false;
+    QTest::newRow("R3 RC4") << int(Encryption::R3Rc4) << false;
+    // Valid, and found in a public test suite: the copied encryption once
+    // got a zero-length key and no stream of the result could be read.
+    QTest::newRow("R4 AES-128 without key length") << int(Encryption::R4Aes128) << true;
+}
+
 void TestOperations::protectedSourcesKeepProtection()
 {
+    QFETCH(int, encryption);
+    QFETCH(bool, omitKeyLength);
     const QString src = source(u"secret.pdf"_s, {.pages = 4,
                                                  .marker = u"k"_s,
-                                                 .encryption = Encryption::R6Aes256,
+                                                 .encryption = Encryption(encryption),
                                                  .userPassword = "open",
-                                                 .ownerPassword = "owner"});
+                                                 .ownerPassword = "owner",
+                                                 .omitKeyLength = omitKeyLength});
     const QJsonObject owner{{u"password"_s, u"owner"_s}};
     const auto checkProtected = [](const QString& path, const QStringList& markers) {
         QVERIFY(!inspectPdf(path).opened);
@@ -452,9 +467,13 @@ void TestOperations::protectedSourcesKeepProtection()
     checkProtected(parts + u"/part-0001.pdf"_s, expectedMarkers(u"k"_s, {1, 2, 3}));
     checkProtected(parts + u"/part-0002.pdf"_s, expectedMarkers(u"k"_s, {4}));
 
-    result = run(makeRequest(u"rotate"_s, {src}, m_out->path(), owner));
-    checkProtected(result.result.value(u"output"_s).toString(),
-                   expectedMarkers(u"k"_s, {1, 2, 3, 4}));
+    for (const QString& operation : {u"rotate"_s, u"optimize"_s}) {
+        result = run(makeRequest(operation, {src}, m_out->path(), owner));
+        QCOMPARE(result.exitCode, 0);
+        const QString output = result.result.value(u"output"_s).toString();
+        checkProtected(output, expectedMarkers(u"k"_s, {1, 2, 3, 4}));
+        QVERIFY(testsupport::qpdfCheckClean(output, u"owner"_s));
+    }
 
     // Re-encryption replaces the old protection.
     result =

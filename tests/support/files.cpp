@@ -35,10 +35,13 @@ bool SourceGuard::unchanged() const
     return true;
 }
 
-bool qpdfCheckClean(const QString& path)
+bool qpdfCheckClean(const QString& path, const QString& password)
 {
     QProcess qpdf;
-    qpdf.start(QStringLiteral("qpdf"), {QStringLiteral("--check"), path});
+    QStringList arguments{QStringLiteral("--check"), path};
+    if (!password.isEmpty())
+        arguments << QStringLiteral("--password=") + password;
+    qpdf.start(QStringLiteral("qpdf"), arguments);
     return qpdf.waitForFinished(60000) && qpdf.exitStatus() == QProcess::NormalExit &&
            qpdf.exitCode() == 0;
 }

@@ -288,6 +288,15 @@ QByteArray makePdf(const PdfRecipe& recipe)
     std::shared_ptr<Buffer> buffer = writer.getBufferSharedPointer();
     QByteArray bytes(reinterpret_cast<const char*>(buffer->getBuffer()),
                      qsizetype(buffer->getSize()));
+    if (recipe.omitKeyLength) {
+        // Blanked in place, so that every offset stays right.
+        const QByteArray length = "/Filter /Standard /Length ";
+        const qsizetype at = bytes.indexOf(length);
+        const qsizetype end = bytes.indexOf(' ', at + length.size());
+        if (at < 0 || end < 0)
+            throw std::runtime_error("no key length to leave out");
+        bytes.replace(at + 18, end - at - 18, QByteArray(end - at - 18, ' '));
+    }
     return bytes;
 }
 

@@ -41,6 +41,9 @@ struct PdfRecipe
     Encryption encryption = Encryption::None;
     std::string userPassword{};
     std::string ownerPassword{};
+    // The /Encrypt dictionary without /Length, which is valid: the key
+    // length then follows from /V.
+    bool omitKeyLength = false;
     bool allowModify = true;
     bool allowExtract = true;
     bool allowAssemble = true;
@@ -170,7 +173,7 @@ bool fillModelsFolder(const QString& folder);
 double characterErrorRate(const QString& expected, const QString& actual);
 
 // `qpdf --check` finds nothing wrong with the file.
-bool qpdfCheckClean(const QString& path);
+bool qpdfCheckClean(const QString& path, const QString& password = QString());
 
 // Entries of a folder, hidden ones included.
 QStringList folderEntries(const QString& folder);
