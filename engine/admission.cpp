@@ -10,6 +10,7 @@
 
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFAcroFormDocumentHelper.hh>
+#include <qpdf/QPDFExc.hh>
 
 #include <exception>
 
@@ -54,6 +55,11 @@ PdfDocument read(const QString& path, const QString& password)
     try {
         document = PdfDocument(openQpdf(info.absoluteFilePath(), password.toStdString()));
         pageCount = document.pageCount();
+    } catch (const QPDFExc& error) {
+        // The library's "invalid password" adds nothing a user can read.
+        if (error.getErrorCode() == qpdf_e_password)
+            fail(u"无法读取 PDF，请检查文件和所有者密码。\n所给密码无法打开此文档。"_s);
+        fail(u"无法读取 PDF，请检查文件和所有者密码。\n"_s + QString::fromUtf8(error.what()));
     } catch (const std::exception& error) {
         fail(u"无法读取 PDF，请检查文件和所有者密码。\n"_s + QString::fromUtf8(error.what()));
     }

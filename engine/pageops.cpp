@@ -87,7 +87,7 @@ PdfDocument extractFromPages(const PdfDocument& source,
         result.setMinimumVersion(source.pdfVersion());
         return result;
     } catch (const std::exception& error) {
-        fail(QString::fromUtf8(error.what()));
+        failExplained(u"无法复制所选页面。"_s, error);
     }
 }
 
@@ -135,7 +135,7 @@ PdfDocument assemblePages(const std::vector<PageRef>& pages)
             targetPages.addPage(page, false);
         }
     } catch (const std::exception& error) {
-        fail(QString::fromUtf8(error.what()));
+        failExplained(u"无法组合页面。"_s, error);
     }
     result.removeProtection();
     return result;
@@ -157,7 +157,7 @@ PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources, const QStrin
     try {
         carryPlanNavigation(result, pages, titleOf, true);
     } catch (const std::exception& error) {
-        fail(QString::fromUtf8(error.what()));
+        failExplained(u"无法合并书签、链接和表单。"_s, error);
     }
     return result;
 }
@@ -168,7 +168,7 @@ PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages)
     try {
         sourcePages = pagesWithOwnAttributes(source.pdf());
     } catch (const std::exception& error) {
-        fail(QString::fromUtf8(error.what()));
+        failExplained(u"无法读取页面列表。"_s, error);
     }
     return extractFromPages(source, sourcePages, pages);
 }
@@ -184,7 +184,7 @@ int splitDocument(const PdfDocument& source, int group, const QString& folder)
     try {
         sourcePages = pagesWithOwnAttributes(source.pdf());
     } catch (const std::exception& error) {
-        fail(QString::fromUtf8(error.what()));
+        failExplained(u"无法读取页面列表。"_s, error);
     }
     const int pageCount = static_cast<int>(sourcePages.size());
     int files = 0;
@@ -213,7 +213,7 @@ void rotatePages(PdfDocument& document, const QList<int>& pages, int degrees)
             page.replaceKey("/Rotate", QPDFObjectHandle::newInteger(rotation * 90));
         }
     } catch (const std::exception& error) {
-        fail(QString::fromUtf8(error.what()));
+        failExplained(u"无法旋转页面。"_s, error);
     }
 }
 

@@ -108,7 +108,7 @@ void pipeRawData(QPDFObjectHandle stream, Pipeline& pipeline)
 {
     bool filtered = false;
     if (!stream.pipeStreamData(&pipeline, &filtered, 0, qpdf_dl_none))
-        throw std::runtime_error("stream data cannot be read");
+        throw std::runtime_error("对象数据无法读取。");
 }
 
 Fingerprint rawFingerprint(QPDFObjectHandle stream)
@@ -260,7 +260,7 @@ void optimizeDocument(PdfDocument& document)
         mergeIdenticalObjects(document.pdf());
         document.setStreamsRecompressed(recompressStreams(document.pdf()));
     } catch (const std::exception& error) {
-        fail(QString::fromUtf8(error.what()));
+        failExplained(u"无法优化文档内容。"_s, error);
     }
     document.setOptimizedWrite(true);
 }

@@ -7,7 +7,6 @@
 
 #include <QThread>
 
-#include <qpdf/Pl_String.hh>
 #include <qpdf/QPDF.hh>
 
 #include <algorithm>
@@ -30,6 +29,11 @@ namespace {
 constexpr long long maxHeldBytes = 256LL * 1024 * 1024;
 // Decoded data waiting for a compressing thread.
 constexpr size_t maxQueuedBytes = 64 * 1024 * 1024;
+// Decoded data of one stream held whole for a compressing thread. Beyond it
+// the stream is compressed as it is decoded: decoded bytes in flight stay
+// below maxQueuedBytes + (2 × threads + 1) × maxWholeStreamBytes, whatever
+// a stream decodes to (1 GiB of zeros fits in 1 MiB of Flate data).
+constexpr size_t maxWholeStreamBytes = 16 * 1024 * 1024;
 
 bool mayRecompress(QPDFObjectHandle stream)
 {
@@ -62,10 +66,76 @@ std::string deflateAtLevel9(const std::string& data)
     std::string compressed(size, '\0');
     if (compress2(reinterpret_cast<Bytef*>(compressed.data()), &size,
                   reinterpret_cast<const Bytef*>(data.data()), uLong(data.size()), 9) != Z_OK)
-        throw std::runtime_error("compression failed");
+        throw std::runtime_error("数据压缩失败。");
     compressed.resize(size);
     return compressed;
 }
+
+// Collects a stream's decoded data, and past maxWholeStreamBytes deflates
+// it as it arrives instead, with the parameters deflateAtLevel9 uses.
+class DecodedSink : public Pipeline
+{
+public:
+    explicit DecodedSink(std::string& data) : Pipeline("decoded", nullptr), m_data(data) {}
+    ~DecodedSink() override
+    {
+        if (m_streaming)
+            deflateEnd(&m_zlib);
+    }
+    DecodedSink(const DecodedSink&) = delete;
+    DecodedSink& operator=(const DecodedSink&) = delete;
+
+    void write(unsigned char const* data, size_t length) override
+    {
+        if (!m_streaming && m_data.size() + length <= maxWholeStreamBytes) {
+            m_data.append(reinterpret_cast<const char*>(data), length);
+            return;
+        }
+        if (!m_streaming) {
+            if (deflateInit(&m_zlib, 9) != Z_OK)
+                throw std::runtime_error("数据压缩失败。");
+            m_streaming = true;
+            std::string held;
+            held.swap(m_data);
+            deflateChunk(reinterpret_cast<const unsigned char*>(held.data()), held.size(),
+                         Z_NO_FLUSH);
+        }
+        deflateChunk(data, length, Z_NO_FLUSH);
+    }
+
+    void finish() override
+    {
+        if (m_streaming)
+            deflateChunk(nullptr, 0, Z_FINISH);
+    }
+
+    // The data is compressed already.
+    bool streamed() const { return m_streaming; }
+
+private:
+    void deflateChunk(const unsigned char* data, size_t length, int flush)
+    {
+        m_zlib.next_in = const_cast<Bytef*>(data);
+        m_zlib.avail_in = uInt(length);
+        unsigned char buffer[65536];
+        int status = Z_OK;
+        do {
+            m_zlib.next_out = buffer;
+            m_zlib.avail_out = sizeof buffer;
+            status = deflate(&m_zlib, flush);
+            if (status == Z_STREAM_ERROR)
+                throw std::runtime_error("数据压缩失败。");
+            m_data.append(reinterpret_cast<const char*>(buffer), sizeof buffer - m_zlib.avail_out);
+            // Data that does not compress is left to the writer, which copies it.
+            if (m_data.size() > size_t(maxHeldBytes))
+                throw std::runtime_error("数据压缩后仍过大。");
+        } while (m_zlib.avail_out == 0 || (flush == Z_FINISH && status != Z_STREAM_END));
+    }
+
+    std::string& m_data;
+    z_stream m_zlib{};
+    bool m_streaming = false;
+};
 
 // Compressing threads take decoded streams from a bounded queue.
 class CompressionQueue
@@ -169,7 +239,7 @@ bool recompressStreams(QPDF& pdf)
     {
         CompressionQueue queue(data);
         for (size_t i = 0; i < streams.size(); ++i) {
-            Pl_String sink("decoded", nullptr, data[i]);
+            DecodedSink sink(data[i]);
             bool filtered = false;
             bool read = false;
             try {
@@ -183,7 +253,8 @@ bool recompressStreams(QPDF& pdf)
                 continue;
             }
             decoded[i] = true;
-            queue.push(i);
+            if (!sink.streamed())
+                queue.push(i);
         }
         queue.finish();
     }

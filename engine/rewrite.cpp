@@ -6,6 +6,8 @@
 
 #include <exception>
 
+using namespace Qt::StringLiterals;
+
 namespace batch {
 
 bool rewriteStreams(const QString& path, const StreamSelector& select,
@@ -34,7 +36,7 @@ bool rewriteStreams(const QString& path, const StreamSelector& select,
             writeDocumentSafely(path, document);
     } catch (const std::exception& failure) {
         if (error)
-            *error = QString::fromUtf8(failure.what());
+            *error = explained(u"无法修正文字编码表。"_s, failure);
         return false;
     }
     return true;

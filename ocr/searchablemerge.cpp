@@ -5,6 +5,7 @@
 #include "ocr/pagegeometry.h"
 #include "ocr/pageimage.h"
 #include "ocr/textlayer.h"
+#include "protocol/protocol.h"
 
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
@@ -69,7 +70,7 @@ bool OcrDocument::mergeSearchablePages(const QList<int>& pages, const QList<bool
         }
         writeDocumentSafely(outputPath, result);
     } catch (const std::exception& failure) {
-        return failWith(QString::fromUtf8(failure.what()));
+        return failWith(explained(u"无法写出带文字层的页面。"_s, failure));
     }
     return true;
 }
@@ -117,7 +118,7 @@ bool writeSearchablePicture(const QImage& picture, const QSizeF& points, const T
         writeDocumentSafely(outputPath, PdfDocument(pdf));
     } catch (const std::exception& failure) {
         if (error)
-            *error = QString::fromUtf8(failure.what());
+            *error = explained(u"无法写出带文字层的页面。"_s, failure);
         return false;
     }
     return true;

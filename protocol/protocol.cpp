@@ -17,6 +17,16 @@ void fail(const QString& message)
     throw std::runtime_error(message.toStdString());
 }
 
+QString explained(const QString& sentence, const std::exception& error)
+{
+    return sentence + u'\n' + QString::fromUtf8(error.what());
+}
+
+void failExplained(const QString& sentence, const std::exception& error)
+{
+    fail(explained(sentence, error));
+}
+
 QString stringMember(const QJsonObject& object, const QString& key, const QString& fallback)
 {
     const QJsonValue value = object.value(key);

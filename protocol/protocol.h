@@ -9,12 +9,18 @@
 #include <QString>
 #include <QStringList>
 
+#include <exception>
 #include <functional>
 
 namespace batch {
 
 // Ends the current job: the text is the user-facing message, carried as UTF-8.
 [[noreturn]] void fail(const QString& message);
+// A library's failure: `sentence` says in Chinese what went wrong, the
+// library's own text follows on the next line for diagnosis.
+[[noreturn]] void failExplained(const QString& sentence, const std::exception& error);
+// The same message as text.
+QString explained(const QString& sentence, const std::exception& error);
 
 // `message`, when not empty, says what the job is doing now.
 using ProgressCallback = std::function<void(int completed, int total, const QString& message)>;
