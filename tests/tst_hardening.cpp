@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -70,6 +71,7 @@ private slots:
     void fullDiskLeavesNothingBehind();
     void racingWorkersNeverReplaceEachOther();
     void passwordsNeverLeak();
+    void flateBombStaysWithinMemory();
 
 private:
     QString scanSource(const QString& name, int pages);
@@ -334,6 +336,39 @@ void TestHardening::passwordsNeverLeak()
     }
     QVERIFY(testsupport::inspectPdf(out + u"/secret-加密.pdf"_s, newPassword.toStdString())
                 .ownerMatched);
+}
+
+void TestHardening::flateBombStaysWithinMemory()
+{
+    // One image of 1 GiB of zeros in about 1 MiB of Flate data, optimised with
+    // the peak memory measured. Held whole, it took several GB.
+    const QString out = m_dir->filePath(u"out"_s);
+    QVERIFY(QDir().mkpath(out));
+    const QString bomb = m_dir->filePath(u"bomb.pdf"_s);
+    testsupport::writeFlateBomb(bomb, 1024);
+    QVERIFY(QFileInfo(bomb).size() < 4 * 1024 * 1024);
+    testsupport::SourceGuard guard;
+    guard.add(bomb);
+
+    QProcess process;
+    process.start(u"/usr/bin/time"_s, {u"-v"_s, testsupport::workerExecutable(), u"--worker"_s});
+    QVERIFY(process.waitForStarted());
+    process.write(
+        QJsonDocument(makeRequest(u"optimize"_s, {bomb}, out)).toJson(QJsonDocument::Compact) +
+        '\n');
+    process.closeWriteChannel();
+    QVERIFY(process.waitForFinished(300000));
+    const QJsonObject result = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+    QVERIFY2(result.value(u"ok"_s).toBool(), qPrintable(result.value(u"error"_s).toString()));
+    const QString measured = QString::fromUtf8(process.readAllStandardError());
+    const QRegularExpressionMatch peak =
+        QRegularExpression(u"Maximum resident set size \\(kbytes\\): (\\d+)"_s).match(measured);
+    QVERIFY2(peak.hasMatch(), qPrintable(measured));
+    const qint64 peakMiB = peak.captured(1).toLongLong() / 1024;
+    qInfo("peak memory of the optimisation: %lld MiB", peakMiB);
+    QVERIFY2(peakMiB < 400, qPrintable(QString::number(peakMiB)));
+    QVERIFY(testsupport::qpdfCheckClean(result.value(u"output"_s).toString()));
+    QVERIFY(guard.unchanged());
 }
 
 QTEST_MAIN(TestHardening)

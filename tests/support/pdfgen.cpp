@@ -13,6 +13,8 @@
 #include <cmath>
 #include <regex>
 #include <stdexcept>
+#include <vector>
+#include <zlib.h>
 
 using namespace Qt::StringLiterals;
 
@@ -339,6 +341,50 @@ void writeSparsePdf(const QString& path, qint64 size)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(header) != 9 ||
         !file.seek(start) || file.write(tail) != tail.size() || file.size() != size)
         throw std::runtime_error("cannot write sparse test file");
+}
+
+void writeFlateBomb(const QString& path, int mebibytes)
+{
+    z_stream zlib{};
+    deflateInit(&zlib, 9);
+    const std::string zeros(1 << 20, '\0');
+    std::string compressed;
+    std::vector<unsigned char> buffer(1 << 16);
+    for (int i = 0; i <= mebibytes; ++i) {
+        const bool last = i == mebibytes;
+        zlib.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
+        zlib.avail_in = last ? 0 : uInt(zeros.size());
+        do {
+            zlib.next_out = buffer.data();
+            zlib.avail_out = uInt(buffer.size());
+            deflate(&zlib, last ? Z_FINISH : Z_NO_FLUSH);
+            compressed.append(reinterpret_cast<const char*>(buffer.data()),
+                              buffer.size() - zlib.avail_out);
+        } while (zlib.avail_out == 0);
+    }
+    deflateEnd(&zlib);
+
+    QPDF pdf;
+    pdf.emptyPDF();
+    QPDFObjectHandle image = pdf.newStream();
+    image.replaceStreamData(compressed, QPDFObjectHandle::newName("/FlateDecode"),
+                            QPDFObjectHandle::newNull());
+    const int side = 1024 * int(std::sqrt(double(mebibytes)));
+    image.getDict().replaceKey("/Width",
+                               QPDFObjectHandle::newInteger(mebibytes * 1024 * 1024 / side));
+    image.getDict().replaceKey("/Height", QPDFObjectHandle::newInteger(side));
+    for (const auto& [key, value] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"/Type", "/XObject"}, {"/Subtype", "/Image"}, {"/ColorSpace", "/DeviceGray"}})
+        image.getDict().replaceKey(key, QPDFObjectHandle::newName(value));
+    image.getDict().replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(8));
+    QPDFObjectHandle page = pdf.makeIndirectObject(QPDFObjectHandle::parse(
+        "<< /Type /Page /MediaBox [0 0 612 792] /Resources << /XObject << >> >> >>"));
+    page.getKey("/Resources").getKey("/XObject").replaceKey("/Im0", image);
+    page.replaceKey("/Contents", pdf.newStream("q 612 0 0 792 0 0 cm /Im0 Do Q"));
+    QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(page), false);
+    QPDFWriter writer(pdf, QFile::encodeName(path).constData());
+    writer.setStreamDataMode(qpdf_s_preserve);
+    writer.write();
 }
 
 void writePdf(const QString& path, const PdfRecipe& recipe)

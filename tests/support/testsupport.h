@@ -61,6 +61,10 @@ struct PdfRecipe
 
 QByteArray makePdf(const PdfRecipe& recipe);
 
+// A one-page PDF whose page uses a grey image of `mebibytes` MiB of zeros,
+// stored as Flate data about a thousand times smaller.
+void writeFlateBomb(const QString& path, int mebibytes);
+
 // A page drawn with QPainter: as a picture of text (a scan, no text layer) or
 // as real text.
 struct DrawnPage
