@@ -13,6 +13,10 @@
 #include <QSaveFile>
 #include <QTableWidget>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 using namespace Qt::StringLiterals;
 
 namespace batch {
@@ -30,6 +34,41 @@ const QString helpText =
 const QString aboutText = u"Quorvin PDF 批量处理 0.1.0\n\n免费使用 · 本机处理 · 不添加水印\n\n"
                           u"基于 Qt、QPDF、Poppler 和 Tesseract 构建。\n"
                           u"各组件的许可证位于安装目录 share/licenses。"_s;
+
+// Where writing `path` would land: links followed, and for a file that does
+// not exist yet, its canonical folder with its name.
+QString landingPath(const QString& path)
+{
+    QFileInfo info(path);
+    for (int hops = 0; info.isSymLink() && hops < 40; ++hops)
+        info = QFileInfo(info.symLinkTarget());
+    if (info.exists())
+        return info.canonicalFilePath();
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return folder.isEmpty() ? info.absoluteFilePath() : folder + u'/' + info.fileName();
+}
+
+// The same file however it is named: another letter case (volumes that
+// ignore it), a link, a folder reached through a link, or a hard link.
+bool sameFile(const QString& chosen, const QString& listed)
+{
+    if (listed.isEmpty())
+        return false;
+    if (QFileInfo(chosen).absoluteFilePath().compare(listed, Qt::CaseInsensitive) == 0 ||
+        landingPath(chosen).compare(landingPath(listed), Qt::CaseInsensitive) == 0)
+        return true;
+#ifdef Q_OS_UNIX
+    struct stat a
+    {};
+    struct stat b
+    {};
+    return ::stat(QFile::encodeName(chosen).constData(), &a) == 0 &&
+           ::stat(QFile::encodeName(listed).constData(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+#else
+    return false;
+#endif
+}
 
 } // namespace
 
@@ -60,10 +99,8 @@ void BatchWindow::exportReport()
         m_prompter->saveFileName(this, u"导出处理报告"_s, suggested, u"JSON 报告 (*.json)"_s);
     if (chosen.isEmpty())
         return;
-    const QString target = QFileInfo(chosen).absoluteFilePath();
     for (const BatchItem& item : std::as_const(m_items)) {
-        if (target.compare(item.input, Qt::CaseInsensitive) == 0 ||
-            (!item.output.isEmpty() && target.compare(item.output, Qt::CaseInsensitive) == 0)) {
+        if (sameFile(chosen, item.input) || sameFile(chosen, item.output)) {
             m_prompter->message(this, QMessageBox::Warning, u"不能覆盖文档"_s,
                                 u"请选择独立的报告文件名。"_s);
             return;

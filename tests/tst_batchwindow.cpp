@@ -20,6 +20,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -700,13 +702,28 @@ void TestBatchWindow::reportContentAndRefusals()
     QVERIFY(waitIdle());
     w.addPaths({pending});
 
-    // Neither a listed source (in any letter case) nor a listed result may be replaced.
-    m_prompter->saveAnswers = {good.toUpper(), w.m_items.at(0).output};
-    QTest::mouseClick(w.m_exportButton, Qt::LeftButton);
-    QTest::mouseClick(w.m_exportButton, Qt::LeftButton);
-    QCOMPARE(m_prompter->messages.mid(m_prompter->messages.size() - 2),
-             (QStringList{u"不能覆盖文档|请选择独立的报告文件名。"_s,
-                          u"不能覆盖文档|请选择独立的报告文件名。"_s}));
+    // Neither a listed source nor a listed result may be replaced, however the
+    // chosen name reaches it: letter case, a link, a linked folder, a hard link.
+    testsupport::SourceGuard guard;
+    guard.add(good);
+    guard.add(w.m_items.at(0).output);
+    QVERIFY(QFile::link(good, m_dir->filePath(u"link.json"_s)));
+    QVERIFY(QFile::link(m_dir->path(), m_dir->filePath(u"linked-folder"_s)));
+    QCOMPARE(::link(QFile::encodeName(good).constData(),
+                    QFile::encodeName(m_dir->filePath(u"hard.json"_s)).constData()),
+             0);
+    m_prompter->saveAnswers = {good.toUpper(),
+                               w.m_items.at(0).output,
+                               m_dir->filePath(u"link.json"_s),
+                               m_dir->filePath(u"linked-folder/good.pdf"_s),
+                               m_dir->filePath(u"out/../good.pdf"_s),
+                               m_dir->filePath(u"hard.json"_s)};
+    const qsizetype refusals = m_prompter->saveAnswers.size();
+    for (qsizetype i = 0; i < refusals; ++i)
+        QTest::mouseClick(w.m_exportButton, Qt::LeftButton);
+    QCOMPARE(m_prompter->messages.mid(m_prompter->messages.size() - refusals),
+             QStringList(refusals, u"不能覆盖文档|请选择独立的报告文件名。"_s));
+    QVERIFY(guard.unchanged());
 
     const QString reportPath = m_dir->filePath(u"report.json"_s);
     m_prompter->saveAnswers = {reportPath};
