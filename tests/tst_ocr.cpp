@@ -282,6 +282,18 @@ void TestOcr::mergePlans()
     QCOMPARE(refusal({0}, {true, false}, {layer}), u"无效的页面合并计划。"_s);
     QCOMPARE(refusal({}, {}, {}), u"无效的页面合并计划。"_s);
     QCOMPARE(refusal({3}, {true}, {}), u"源页码超出范围。"_s);
+
+    // Poppler trusts the page tree's /Count, QPDF walks its kids: a document
+    // the two count differently is refused, not indexed out of range.
+    QByteArray bytes = testsupport::makePdf({.pages = 1, .marker = u"c"_s});
+    QVERIFY(bytes.contains("/Count 1"));
+    bytes.replace("/Count 1", "/Count 2");
+    const QString miscounted = m_dir->filePath(u"miscounted.pdf"_s);
+    testsupport::writeBytes(miscounted, bytes);
+    QVERIFY(document.load(miscounted));
+    QCOMPARE(document.pageCount(), 2);
+    QCOMPARE(refusal({0, 1}, {true, true}, {}),
+             u"无法打开 PDF。请检查文件是否损坏、加密或受密码保护。"_s);
 }
 
 void TestOcr::englishScanIsSearchable()
