@@ -9,6 +9,7 @@
 
 #include <QJsonArray>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -170,6 +171,8 @@ private slots:
     void init();
     void documentBasics();
     void mergePlans();
+    void layerTextStaysOnItsLine_data();
+    void layerTextStaysOnItsLine();
     void englishScanIsSearchable();
     void chinesePhrasesAreSearchable();
     void textPagesAreKept();
@@ -294,6 +297,72 @@ void TestOcr::mergePlans()
     QCOMPARE(document.pageCount(), 2);
     QCOMPARE(refusal({0, 1}, {true, true}, {}),
              u"无法打开 PDF。请检查文件是否损坏、加密或受密码保护。"_s);
+}
+
+void TestOcr::layerTextStaysOnItsLine_data()
+{
+    // Lines as "word@left-right word@left-right…", one block after another.
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QStringList>("expected"); // each word as written, in order
+    QTest::newRow("two Chinese lines")
+        << QStringList{u"可搜索@72-120 文字@120-150"_s, u"第二行@72-130 内容@130-160"_s}
+        << QStringList{u"可搜索"_s, u"文字"_s, u"第二行"_s, u"内容"_s};
+    QTest::newRow("two blocks") << QStringList{u"第一段@72-140"_s, u"结尾@72-100"_s,
+                                               u"第二段@300-370 开始@370-400"_s}
+                                << QStringList{u"第一段"_s, u"结尾"_s, u"第二段"_s, u"开始"_s};
+    QTest::newRow("mixed Chinese and Latin")
+        << QStringList{u"版本@72-100 Qt@104-120 六@124-136"_s, u"PDF@72-100 文件@104-130"_s}
+        << QStringList{u"版本 "_s, u"Qt "_s, u"六"_s, u"PDF "_s, u"文件"_s};
+}
+
+void TestOcr::layerTextStaysOnItsLine()
+{
+    // Words run together only within a line; a line's last word keeps its own
+    // text and box, so that a selection never reaches past the line's end.
+    QFETCH(QStringList, lines);
+    QFETCH(QStringList, expected);
+    QList<batch::LayerLine> layerLines;
+    QList<double> lastRights;
+    double baseline = 700;
+    for (const QString& line : std::as_const(lines)) {
+        batch::LayerLine layerLine{baseline, 12, {}};
+        baseline -= 20;
+        for (const QString& word : line.split(u' ')) {
+            const QStringList edges = word.section(u'@', 1).split(u'-');
+            layerLine.words.append(
+                {word.section(u'@', 0, 0), edges.at(0).toDouble(), edges.at(1).toDouble()});
+        }
+        lastRights << layerLine.words.last().right;
+        layerLines << layerLine;
+    }
+    const QByteArray content = batch::layerContent(layerLines);
+    static const QRegularExpression shown(
+        u"1 0 0 1 ([-.0-9]+) ([-.0-9]+) Tm ([.0-9]+) Tz <([0-9a-f]+)> Tj"_s);
+    QStringList written;
+    QList<double> lineEnds;
+    double lastBaseline = 0;
+    for (auto match = shown.globalMatch(QString::fromLatin1(content)); match.hasNext();) {
+        const QRegularExpressionMatch word = match.next();
+        const QByteArray units = QByteArray::fromHex(word.captured(4).toLatin1());
+        QString text;
+        for (qsizetype i = 0; i + 1 < units.size(); i += 2)
+            text += QChar(char16_t((uchar(units.at(i)) << 8) | uchar(units.at(i + 1))));
+        written << text;
+        const double width = word.captured(3).toDouble() / 100.0 * double(text.size()) * 0.5 * 12;
+        const double right = word.captured(1).toDouble() + width;
+        if (!lineEnds.isEmpty() && word.captured(2).toDouble() == lastBaseline)
+            lineEnds.last() = right;
+        else
+            lineEnds << right;
+        lastBaseline = word.captured(2).toDouble();
+    }
+    QCOMPARE(written, expected);
+    QCOMPARE(lineEnds.size(), lastRights.size());
+    for (qsizetype i = 0; i < lineEnds.size(); ++i)
+        QVERIFY2(
+            std::abs(lineEnds.at(i) - lastRights.at(i)) < 0.01,
+            qPrintable(
+                u"line %1 ends at %2, not %3"_s.arg(i).arg(lineEnds.at(i)).arg(lastRights.at(i))));
 }
 
 void TestOcr::englishScanIsSearchable()
