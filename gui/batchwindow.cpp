@@ -625,10 +625,13 @@ void BatchWindow::openOutputFolder()
 void BatchWindow::closeEvent(QCloseEvent* event)
 {
     if (m_running) {
-        m_stopRequested = true;
-        m_stopButton->setEnabled(false);
-        m_statusLine->setText(u"当前任务结束后停止，请稍后关闭窗口。"_s);
+        // Closing ends the current file at once, once confirmed; the window
+        // closes when its worker has gone.
         event->ignore();
+        if (endCurrentNow(u"正在处理文件"_s,
+                          u"关闭窗口将立即结束当前文件，不生成结果；已完成的文件不受影响。"_s,
+                          u"结束并关闭"_s))
+            m_closeWhenIdle = true;
         return;
     }
     QSettings().setValue(u"output"_s, m_outputEdit->text());

@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QMainWindow>
+#include <QPointer>
 
 #include <memory>
 
@@ -99,6 +100,8 @@ private:
     static void applyResult(BatchItem& entry, bool ok, const QString& output,
                             const QString& message);
     void requestStop();
+    // Asks, then ends the running worker at once; its file publishes nothing.
+    bool endCurrentNow(const QString& title, const QString& text, const QString& actionText);
 
     // Results, report, help and about.
     void showItemDetails(int row);
@@ -115,6 +118,9 @@ private:
     int m_jobPosition = 0;
     bool m_running = false;
     bool m_stopRequested = false;
+    bool m_endedNow = false;
+    bool m_closeWhenIdle = false;
+    QPointer<QProcess> m_currentProcess;
 
     std::unique_ptr<Prompter> m_prompter;
     QString m_workerProgram;

@@ -2,6 +2,7 @@
 // entirely by QProcess signals: the window never waits for a worker.
 #include "gui/batchwindow.h"
 
+#include "jobframe/staging.h"
 #include "protocol/catalogue.h"
 #include "protocol/ocroptions.h"
 #include "protocol/protocol.h"
@@ -76,6 +77,7 @@ void BatchWindow::startBatch(bool retryFailedOnly)
         return;
     m_running = true;
     m_stopRequested = false;
+    m_endedNow = false;
     m_jobPosition = 0;
     m_stopButton->setEnabled(true);
     m_batchProgress->setRange(0, static_cast<int>(m_jobs.size()));
@@ -88,9 +90,12 @@ void BatchWindow::runNextJob()
 {
     if (m_stopRequested || m_jobPosition >= m_jobs.size()) {
         m_running = false;
+        m_stopButton->setText(u"停止"_s);
         refresh();
         if (m_stopRequested)
             m_statusLine->setText(u"已停止。已生成结果保留，可继续处理待处理项。"_s);
+        if (m_closeWhenIdle)
+            QTimer::singleShot(0, this, [this] { close(); });
         return;
     }
     m_currentItem = m_jobs.at(m_jobPosition);
@@ -115,6 +120,7 @@ void BatchWindow::runNextJob()
     refresh();
 
     auto* process = new QProcess(this);
+    m_currentProcess = process;
     auto errorBuffer = std::make_shared<QByteArray>();
     const QByteArray request = toLine(toJson(buildRequest(inputs)));
     connect(process, &QProcess::started, this, [process, request] {
@@ -194,11 +200,28 @@ void BatchWindow::finishJob(QProcess* process, const QJsonObject& result, bool c
     } else {
         message = stringMember(result, u"error"_s, u"处理进程异常退出，请检查文件后重试。"_s);
     }
+    const auto settle = [&](BatchItem& item) {
+        if (!m_endedNow) {
+            applyResult(item, ok, output, message);
+            return;
+        }
+        // Neither done nor failed: the next start takes it again.
+        item.succeeded = false;
+        item.failed = false;
+        item.output.clear();
+        item.detail = u"已立即结束，未生成结果。"_s;
+        item.state = u"已停止"_s;
+    };
     if (currentOperation().kind == OperationKind::Merge) {
         for (BatchItem& item : m_items)
-            applyResult(item, ok, output, message);
+            settle(item);
     } else if (m_currentItem >= 0 && m_currentItem < m_items.size()) {
-        applyResult(m_items[m_currentItem], ok, output, message);
+        settle(m_items[m_currentItem]);
+    }
+    if (m_endedNow) {
+        // The ended worker could not remove its own staging folder.
+        removeStaleStagingFolders(m_outputEdit->text());
+        m_endedNow = false;
     }
     process->deleteLater();
     ++m_jobPosition;
@@ -221,9 +244,34 @@ void BatchWindow::applyResult(BatchItem& entry, bool ok, const QString& output,
 
 void BatchWindow::requestStop()
 {
+    if (!m_running)
+        return;
+    if (m_stopRequested) {
+        endCurrentNow(u"立即结束当前文件"_s,
+                      u"当前文件将立即停止处理，不生成结果；已完成的文件不受影响。"_s,
+                      u"立即结束"_s);
+        return;
+    }
     m_stopRequested = true;
-    m_stopButton->setEnabled(false);
+    // A pathological page can take many minutes: the same button then ends it.
+    m_stopButton->setText(u"立即结束当前文件"_s);
     m_statusLine->setText(u"当前任务完成后停止，已生成结果会保留。"_s);
+}
+
+bool BatchWindow::endCurrentNow(const QString& title, const QString& text,
+                                const QString& actionText)
+{
+    if (!m_running || !m_prompter->confirm(this, title, text, actionText, u"继续等待"_s))
+        return false;
+    m_stopRequested = true;
+    // The worker may have finished while the question was open.
+    if (m_running && m_currentProcess && !m_currentProcess->property(handledProperty).toBool()) {
+        m_endedNow = true;
+        m_stopButton->setEnabled(false);
+        m_statusLine->setText(u"正在结束当前文件…"_s);
+        m_currentProcess->kill();
+    }
+    return true;
 }
 
 } // namespace batch

@@ -38,6 +38,18 @@ bool Prompter::messageWithAction(QWidget* parent, const QString& title, const QS
     return box.clickedButton() == action;
 }
 
+bool Prompter::confirm(QWidget* parent, const QString& title, const QString& text,
+                       const QString& actionText, const QString& backText)
+{
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
+    QPushButton* action = box.addButton(actionText, QMessageBox::AcceptRole);
+    QPushButton* back = box.addButton(backText, QMessageBox::RejectRole);
+    box.setDefaultButton(back);
+    box.setEscapeButton(back);
+    box.exec();
+    return box.clickedButton() == action;
+}
+
 void Prompter::openUrl(const QUrl& url)
 {
     QDesktopServices::openUrl(url);

@@ -26,6 +26,9 @@ public:
     // A box with OK and one extra action button; true when the extra button closed it.
     virtual bool messageWithAction(QWidget* parent, const QString& title, const QString& text,
                                    const QString& actionText);
+    // A question with an action and a way back; true when the action was chosen.
+    virtual bool confirm(QWidget* parent, const QString& title, const QString& text,
+                         const QString& actionText, const QString& backText);
     virtual void openUrl(const QUrl& url);
 };
 

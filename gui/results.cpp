@@ -29,7 +29,7 @@ const QString productPage = u"https://www.quorvin.cn/products/batch/"_s;
 
 const QString helpText =
     u"1. 选择处理类型并添加 PDF\n2. 确认文件顺序、参数和输出位置\n3. 开始处理，完成后打开结果\n\n"
-    u"密码仅用于当前批次，不会写入设置或结果报告。停止会等待当前文件完成；合并视为一个完整任务。"_s;
+    u"密码仅用于当前批次，不会写入设置或结果报告。停止会在当前文件完成后生效，再次点击可立即结束当前文件（不生成结果）；合并视为一个完整任务。"_s;
 
 const QString aboutText = u"Quorvin PDF 批量处理 0.1.0\n\n免费使用 · 本机处理 · 不添加水印\n\n"
                           u"基于 Qt、QPDF、Poppler 和 Tesseract 构建。\n"

@@ -33,6 +33,7 @@ struct FakePrompter : batch::Prompter
     QStringList folderAnswers;
     QStringList saveAnswers;
     bool pressAction = false;
+    bool confirmAnswer = false;
     QStringList messages; // "title|text"
     QList<QUrl> opened;
 
@@ -56,6 +57,12 @@ struct FakePrompter : batch::Prompter
     {
         messages << title;
         return pressAction;
+    }
+    bool confirm(QWidget*, const QString& title, const QString&, const QString& action,
+                 const QString&) override
+    {
+        messages << title + u'|' + action;
+        return confirmAnswer;
     }
     void openUrl(const QUrl& url) override { opened << url; }
 };
@@ -84,6 +91,8 @@ private slots:
     void batchWithOneFailureAndRetry();
     void mergeMarksEveryEntry();
     void stopAfterCurrentJob();
+    void endCurrentFileNow_data();
+    void endCurrentFileNow();
     void progressLines();
     void outputKindReachesTheWorker();
     void reportContentAndRefusals();
@@ -589,13 +598,15 @@ void TestBatchWindow::stopAfterCurrentJob()
     QCOMPARE(w.m_statusLine->text(), u"正在处理 1 / 3：s1.pdf"_s);
     QTest::mouseClick(w.m_stopButton, Qt::LeftButton);
     QCOMPARE(w.m_statusLine->text(), u"当前任务完成后停止，已生成结果会保留。"_s);
-    QVERIFY(!w.m_stopButton->isEnabled());
+    QCOMPARE(w.m_stopButton->text(), u"立即结束当前文件"_s);
+    QVERIFY(w.m_stopButton->isEnabled());
 
-    // Closing while running is refused, and saves nothing.
+    // Closing while running asks first; declined, nothing changes and nothing is saved.
     QSettings().remove(u"output"_s);
+    m_prompter->confirmAnswer = false;
     QVERIFY(!w.close());
     QVERIFY(w.isVisible());
-    QCOMPARE(w.m_statusLine->text(), u"当前任务结束后停止，请稍后关闭窗口。"_s);
+    QCOMPARE(m_prompter->messages.takeLast(), u"正在处理文件|结束并关闭"_s);
     QVERIFY(!QSettings().contains(u"output"_s));
 
     QVERIFY(waitIdle());
@@ -609,6 +620,57 @@ void TestBatchWindow::stopAfterCurrentJob()
     QCOMPARE(w.m_jobs, (QList<int>{1, 2}));
     QVERIFY(waitIdle());
     QCOMPARE(w.m_statusLine->text(), u"3 份文件 · 成功 3 · 失败 0 · 待处理 0"_s);
+}
+
+void TestBatchWindow::endCurrentFileNow_data()
+{
+    QTest::addColumn<bool>("byClosing");
+    QTest::newRow("stop twice") << false;
+    QTest::newRow("close the window") << true;
+}
+
+void TestBatchWindow::endCurrentFileNow()
+{
+    // A long recognition stands in for a page that runs for many minutes.
+    QFETCH(bool, byClosing);
+    BatchWindow& w = *m_window;
+    setOperation(u"ocr"_s);
+    QTemporaryDir models;
+    QVERIFY(testsupport::fillModelsFolder(models.path()));
+    w.m_modelsEdit->setText(models.path());
+    w.m_languageCombo->setCurrentIndex(w.m_languageCombo->findData(u"eng"_s));
+    const QString scan = m_dir->filePath(u"long.pdf"_s);
+    testsupport::writeDrawnPdf(
+        scan, QList<testsupport::DrawnPage>(12, {.lines = {u"A page that takes a while."_s}}));
+    testsupport::SourceGuard guard;
+    guard.add(scan);
+    w.addPaths({scan, pdf(u"next.pdf"_s)});
+    const QString out = m_dir->filePath(u"out"_s);
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(QTest::qWaitFor(
+        [&] { return !testsupport::folderEntries(out).filter(u".quorvin-batch-"_s).isEmpty(); },
+        30000));
+
+    m_prompter->confirmAnswer = true;
+    if (byClosing) {
+        QVERIFY(!w.close()); // closes once the worker has gone
+        QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 10000);
+        QCOMPARE(m_prompter->messages.takeLast(), u"正在处理文件|结束并关闭"_s);
+    } else {
+        QTest::mouseClick(w.m_stopButton, Qt::LeftButton);
+        QTest::mouseClick(w.m_stopButton, Qt::LeftButton);
+        QCOMPARE(m_prompter->messages.takeLast(), u"立即结束当前文件|立即结束"_s);
+        QVERIFY(waitIdle(10000));
+        QCOMPARE(w.m_statusLine->text(), u"已停止。已生成结果保留，可继续处理待处理项。"_s);
+        QVERIFY(w.close());
+    }
+    QVERIFY(!w.m_running);
+    QCOMPARE(w.m_items.at(0).state, u"已停止"_s);
+    QVERIFY(!w.m_items.at(0).failed && !w.m_items.at(0).succeeded);
+    QCOMPARE(w.m_items.at(1).state, u"等待处理"_s);
+    // Nothing published, and no staging folder left behind.
+    QCOMPARE(testsupport::folderEntries(out), QStringList());
+    QVERIFY(guard.unchanged());
 }
 
 void TestBatchWindow::progressLines()
