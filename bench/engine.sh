@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Structural operations: the worker against the qpdf command line on the same
 # inputs from the shared corpus. Prints the best of five wall-clock times of
-# each and their ratio.
+# each and their ratio. A job that fails, or reports success without its
+# output, stops the run: a time is only printed for work that was done.
 #
 # usage: bench/engine.sh [BUILD_DIR]
 set -euo pipefail
@@ -12,24 +13,40 @@ shared=${QPB_SHARED_DIR:-$root/../shared}
 corpus=${QPB_BENCH_CORPUS:-$root/build-bench/corpus}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+die() { echo "bench/engine.sh: $*" >&2; exit 1; }
+[ -x "$worker" ] || die "no worker at $worker; build first"
 [ -f "$corpus/text/text-1000.pdf" ] || bash "$shared/bench/make-corpus.sh" "$corpus" >/dev/null
 
-best() { # command... ; prints the best wall time of five runs, in seconds
-    local best=999999 start end t
+best() { # check command... ; the best wall time of five runs, in seconds
+    local check=$1 best=999999 start end t status
+    shift
     for _ in 1 2 3 4 5; do
         rm -rf "$work/out" && mkdir -p "$work/out"
         start=$(date +%s%N)
-        "$@" <"${stdin:-/dev/null}" >/dev/null 2>&1 || true
+        status=0
+        "$@" <"${stdin:-/dev/null}" >"$work/stdout" 2>"$work/stderr" || status=$?
         end=$(date +%s%N)
+        "$check" "$status" || die "$* failed: $(head -c 400 "$work/stdout" "$work/stderr")"
         t=$(echo "scale=4; ($end - $start) / 1000000000" | bc)
         best=$(echo "if ($t < $best) $t else $best" | bc)
     done
     echo "$best"
 }
 
+worker_ok() { # exit-status: the result says ok and names an output that exists
+    local output
+    [ "$1" -eq 0 ] && grep -q '"ok":true' "$work/stdout" || return 1
+    output=$(sed -n 's/.*"output":"\([^"]*\)".*/\1/p' "$work/stdout")
+    [ -n "$output" ] && [ -e "$output" ]
+}
+
+qpdf_ok() { # exit-status: success or warnings only, and something written
+    { [ "$1" -eq 0 ] || [ "$1" -eq 3 ]; } && [ -n "$(ls -A "$work/out")" ]
+}
+
 worker_job() { # request-json
     echo "$1" > "$work/request.json"
-    stdin=$work/request.json best "$worker" --worker
+    stdin=$work/request.json best worker_ok "$worker" --worker
 }
 
 compare() { # label worker-seconds qpdf-seconds
@@ -44,32 +61,32 @@ parts=$(ls "$corpus"/merge/part-*.pdf)
 inputs=$(echo "$parts" | sed 's/.*/"&"/' | paste -sd, -)
 o=$work/out
 
-compare "merge 20 parts" \
-    "$(worker_job "{\"operation\":\"merge\",\"inputs\":[$inputs],\"output\":\"$o\"}")" \
-    "$(best qpdf --empty --pages $parts -- "$o/merged.pdf")"
-compare "split text-1000 by 10" \
-    "$(worker_job "{\"operation\":\"split\",\"inputs\":[\"$text\"],\"output\":\"$o\",\"group\":10}")" \
-    "$(best qpdf --split-pages=10 "$text" "$o/part-%d.pdf")"
-compare "extract 1-500 of text-1000" \
-    "$(worker_job "{\"operation\":\"extract\",\"inputs\":[\"$text\"],\"output\":\"$o\",\"pages\":\"1-500\"}")" \
-    "$(best qpdf "$text" --pages . 1-500 -- "$o/extract.pdf")"
-compare "rotate text-1000" \
-    "$(worker_job "{\"operation\":\"rotate\",\"inputs\":[\"$text\"],\"output\":\"$o\"}")" \
-    "$(best qpdf --rotate=+90 "$text" "$o/rotated.pdf")"
-compare "optimize text-1000" \
-    "$(worker_job "{\"operation\":\"optimize\",\"inputs\":[\"$text\"],\"output\":\"$o\"}")" \
-    "$(best qpdf --object-streams=generate --recompress-flate --compression-level=9 "$text" "$o/opt.pdf")"
-compare "encrypt text-1000" \
-    "$(worker_job "{\"operation\":\"encrypt\",\"inputs\":[\"$text\"],\"output\":\"$o\",\"newPassword\":\"pw\"}")" \
-    "$(best qpdf --encrypt pw pw 256 -- "$text" "$o/enc.pdf")"
+w=$(worker_job "{\"operation\":\"merge\",\"inputs\":[$inputs],\"output\":\"$o\"}")
+q=$(best qpdf_ok qpdf --empty --pages $parts -- "$o/merged.pdf")
+compare "merge 20 parts" "$w" "$q"
+w=$(worker_job "{\"operation\":\"split\",\"inputs\":[\"$text\"],\"output\":\"$o\",\"group\":10}")
+q=$(best qpdf_ok qpdf --split-pages=10 "$text" "$o/part-%d.pdf")
+compare "split text-1000 by 10" "$w" "$q"
+w=$(worker_job "{\"operation\":\"extract\",\"inputs\":[\"$text\"],\"output\":\"$o\",\"pages\":\"1-500\"}")
+q=$(best qpdf_ok qpdf "$text" --pages . 1-500 -- "$o/extract.pdf")
+compare "extract 1-500 of text-1000" "$w" "$q"
+w=$(worker_job "{\"operation\":\"rotate\",\"inputs\":[\"$text\"],\"output\":\"$o\"}")
+q=$(best qpdf_ok qpdf --rotate=+90 "$text" "$o/rotated.pdf")
+compare "rotate text-1000" "$w" "$q"
+w=$(worker_job "{\"operation\":\"optimize\",\"inputs\":[\"$text\"],\"output\":\"$o\"}")
+q=$(best qpdf_ok qpdf --object-streams=generate --recompress-flate --compression-level=9 "$text" "$o/opt.pdf")
+compare "optimize text-1000" "$w" "$q"
+w=$(worker_job "{\"operation\":\"encrypt\",\"inputs\":[\"$text\"],\"output\":\"$o\",\"newPassword\":\"pw\"}")
+q=$(best qpdf_ok qpdf --encrypt pw pw 256 -- "$text" "$o/enc.pdf")
+compare "encrypt text-1000" "$w" "$q"
 # The corpus encrypts only a small file, whose time is mostly process start;
 # the large one shows the work itself.
 large=$work/text-1000-aes256.pdf
 qpdf --encrypt user owner 256 -- "$text" "$large"
-compare "decrypt text-1000 (AES-256 here)" \
-    "$(worker_job "{\"operation\":\"decrypt\",\"inputs\":[\"$large\"],\"output\":\"$o\",\"password\":\"owner\"}")" \
-    "$(best qpdf --password=owner --decrypt "$large" "$o/dec.pdf")"
+w=$(worker_job "{\"operation\":\"decrypt\",\"inputs\":[\"$large\"],\"output\":\"$o\",\"password\":\"owner\"}")
+q=$(best qpdf_ok qpdf --password=owner --decrypt "$large" "$o/dec.pdf")
+compare "decrypt text-1000 (AES-256 here)" "$w" "$q"
 enc=$corpus/encrypted/text-100-aes256.pdf
-compare "decrypt text-100-aes256" \
-    "$(worker_job "{\"operation\":\"decrypt\",\"inputs\":[\"$enc\"],\"output\":\"$o\",\"password\":\"owner\"}")" \
-    "$(best qpdf --password=owner --decrypt "$enc" "$o/dec.pdf")"
+w=$(worker_job "{\"operation\":\"decrypt\",\"inputs\":[\"$enc\"],\"output\":\"$o\",\"password\":\"owner\"}")
+q=$(best qpdf_ok qpdf --password=owner --decrypt "$enc" "$o/dec.pdf")
+compare "decrypt text-100-aes256" "$w" "$q"

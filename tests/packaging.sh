@@ -69,8 +69,13 @@ deb)
     check_rotate /usr/bin/quorvin-pdf-batch
     check_module /usr/bin/quorvin-pdf-batch
     dpkg -r quorvin-pdf-batch >/dev/null
-    ! test -e /usr/bin/quorvin-pdf-batch
-    ! test -e /usr/lib/quorvin-pdf-batch
+    # `! cmd` never stops a script under set -e: each check fails on its own.
+    for removed in /usr/bin/quorvin-pdf-batch /usr/lib/quorvin-pdf-batch; do
+        if test -e "$removed"; then
+            echo "packaging deb: $removed is still there after dpkg -r" >&2
+            exit 1
+        fi
+    done
     ;;
 esac
 echo "packaging $mode: ok"
