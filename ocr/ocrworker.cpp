@@ -195,8 +195,10 @@ void OcrWorker::run()
         queuedPages.append(list.at(position));
     const QList<double> pictureDpis =
         isPdf ? document.pictureDpis(queuedPages) : QList<double>(queue.size(), 0.0);
-    const int laneCount =
-        m_pipelined && queue.size() >= 2 && QThread::idealThreadCount() >= 2 ? 2 : 1;
+    const bool twoLanes =
+        m_lanes == Lanes::Two || (m_lanes == Lanes::Automatic && QThread::idealThreadCount() >= 2);
+    const int laneCount = twoLanes && queue.size() >= 2 ? 2 : 1;
+    m_lanesUsed = laneCount;
     engines.resize(static_cast<size_t>(laneCount));
     std::unique_ptr<OcrDocument> ownView;
     const OcrDocument* view = isPdf ? &document : nullptr;

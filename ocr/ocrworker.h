@@ -33,9 +33,18 @@ public:
     OcrWorker(QString sourcePath, QString modelsPath, QString language, int dpi, QString outputBase,
               QString fontFamily, OcrOptions options, QObject* parent = nullptr);
 
-    // Recognise pages strictly one after another with one engine, the reference
-    // for the default path, which prepares and recognises two pages at once.
-    void setSequential(bool sequential) { m_pipelined = !sequential; }
+    // How many engines recognise pages at once. One recognises pages strictly
+    // one after another, the reference for the others; Automatic takes two
+    // where two cores are there.
+    enum class Lanes
+    {
+        Automatic,
+        One,
+        Two
+    };
+    void setLanes(Lanes lanes) { m_lanes = lanes; }
+    // The engines the last run used.
+    int lanesUsed() const { return m_lanesUsed; }
 
 signals:
     void pageReady(int page, int total, const QString& text);
@@ -60,7 +69,8 @@ private:
     const bool m_skipTextPages;
     const bool m_deskew;
     const int m_outputKind;
-    bool m_pipelined = true;
+    Lanes m_lanes = Lanes::Automatic;
+    int m_lanesUsed = 0;
 };
 
 } // namespace batch

@@ -90,6 +90,8 @@ private slots:
     void startChecks();
     void batchWithOneFailureAndRetry();
     void mergeMarksEveryEntry();
+    void settingsReachTheOutput_data();
+    void settingsReachTheOutput();
     void stopAfterCurrentJob();
     void endCurrentFileNow_data();
     void endCurrentFileNow();
@@ -574,6 +576,11 @@ void TestBatchWindow::mergeMarksEveryEntry()
 {
     BatchWindow& w = *m_window;
     w.addPaths({pdf(u"m1.pdf"_s, 2), pdf(u"m2.pdf"_s, 1), pdf(u"m3.pdf"_s, 3)});
+    // The list's order is the merge's: m3 moved to the top.
+    w.m_fileTable->selectRow(2);
+    w.moveCurrent(-1);
+    w.moveCurrent(-1);
+    QCOMPARE(QFileInfo(w.m_items.at(0).input).fileName(), u"m3.pdf"_s);
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
     QVERIFY(w.m_running);
     QCOMPARE(w.m_items.at(2).state, u"正在合并"_s);
@@ -585,7 +592,66 @@ void TestBatchWindow::mergeMarksEveryEntry()
         QCOMPARE(item.output, output);
         QCOMPARE(item.state, u"处理完成"_s);
     }
-    QCOMPARE(testsupport::inspectPdf(output).markers.size(), 6);
+    QCOMPARE(testsupport::inspectPdf(output).markers,
+             testsupport::expectedMarkers(u"m3"_s, {1, 2, 3}) +
+                 testsupport::expectedMarkers(u"m1"_s, {1, 2}) +
+                 testsupport::expectedMarkers(u"m2"_s, {1}));
+}
+
+void TestBatchWindow::settingsReachTheOutput_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("pages");
+    QTest::addColumn<int>("degrees");
+    QTest::addColumn<int>("group");
+    // Per output file, in name order: "p1 p3" markers, or rotations "r0 r180 …".
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("rotate page 2 by 180")
+        << u"rotate"_s << u"2"_s << 180 << 1 << QStringList{u"r0 r180 r0 r0 r0"_s};
+    QTest::newRow("rotate 4-5 by 270")
+        << u"rotate"_s << u"4-5"_s << 270 << 1 << QStringList{u"r0 r0 r0 r270 r270"_s};
+    QTest::newRow("extract 5,1-2")
+        << u"extract"_s << u"5,1-2"_s << 90 << 1 << QStringList{u"p1 p2 p5"_s};
+    QTest::newRow("split by 2") << u"split"_s << QString() << 90 << 2
+                                << QStringList{u"p1 p2"_s, u"p3 p4"_s, u"p5"_s};
+}
+
+void TestBatchWindow::settingsReachTheOutput()
+{
+    // What is chosen in the window is what the result holds.
+    QFETCH(QString, operation);
+    QFETCH(QString, pages);
+    QFETCH(int, degrees);
+    QFETCH(int, group);
+    QFETCH(QStringList, expected);
+    BatchWindow& w = *m_window;
+    setOperation(operation);
+    w.addPaths({pdf(u"five.pdf"_s, 5)});
+    w.m_pageRangeEdit->setText(pages);
+    w.m_rotationCombo->setCurrentIndex(w.m_rotationCombo->findData(degrees));
+    w.m_groupSpin->setValue(group);
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    const QString output = w.m_items.at(0).output;
+    QVERIFY2(!output.isEmpty(), qPrintable(w.m_items.at(0).detail));
+    const bool folder = QFileInfo(output).isDir();
+    const QStringList files =
+        folder ? testsupport::folderEntries(output) : QStringList{QFileInfo(output).fileName()};
+    QStringList seen;
+    for (const QString& file : files) {
+        const testsupport::PdfFacts facts =
+            testsupport::inspectPdf((folder ? output : QFileInfo(output).path()) + u'/' + file);
+        QStringList words;
+        if (operation == u"rotate"_s) {
+            for (const int rotation : facts.rotations)
+                words << u"r%1"_s.arg(rotation);
+        } else {
+            for (const QString& marker : facts.markers)
+                words << marker.section(u'-', -1);
+        }
+        seen << words.join(u' ');
+    }
+    QCOMPARE(seen, expected);
 }
 
 void TestBatchWindow::stopAfterCurrentJob()

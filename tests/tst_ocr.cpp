@@ -534,13 +534,16 @@ void TestOcr::pipelinedPathMatchesReference()
         QStringList texts;
         batch::OcrWorker worker(source, models(), u"eng"_s, 300,
                                 m_dir->filePath(u"path%1"_s.arg(sequential)), u"x"_s, {});
-        worker.setSequential(sequential == 1);
+        // Two lanes forced, so that a one-core machine compares them too.
+        worker.setLanes(sequential == 1 ? batch::OcrWorker::Lanes::One
+                                        : batch::OcrWorker::Lanes::Two);
         log.attach(worker);
         QObject::connect(
             &worker, &batch::OcrWorker::pageReady, &worker,
             [&texts](int, int, const QString& text) { texts << text; }, Qt::DirectConnection);
         worker.start();
         worker.wait();
+        QCOMPARE(worker.lanesUsed(), sequential == 1 ? 1 : 2);
         logs[sequential] = log.entries + texts;
         outputs[sequential] = m_dir->filePath(u"path%1.pdf"_s.arg(sequential));
     }
@@ -620,6 +623,13 @@ void TestOcr::operationThroughWorker()
     QCOMPARE(run.standardOutput.count('\n'), 1);
     QCOMPARE(testsupport::folderEntries(out.path()), QStringList{u"扫描 件-可搜索.pdf"_s});
     QVERIFY(guard.unchanged());
+    // The result is searchable: the scan's words are read back from its text
+    // layer, the text page keeps its own text.
+    const QString output = run.result.value(u"output"_s).toString();
+    QVERIFY(testsupport::popplerText(output, 0).contains(u"Cover page"_s));
+    const QString scanned = testsupport::popplerText(output, 1).simplified();
+    for (const QString& phrase : {u"quarterly report was approved"_s, u"signed contract"_s})
+        QVERIFY2(scanned.contains(phrase), qPrintable(scanned));
 
     // Options are checked before anything else.
     QJsonObject bad = request;
