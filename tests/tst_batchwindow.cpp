@@ -713,9 +713,10 @@ void TestBatchWindow::endCurrentFileNow()
     w.addPaths({scan, pdf(u"next.pdf"_s)});
     const QString out = m_dir->filePath(u"out"_s);
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
-    QVERIFY(QTest::qWaitFor(
-        [&] { return !testsupport::folderEntries(out).filter(u".quorvin-batch-"_s).isEmpty(); },
-        30000));
+    // Recognition has begun: the worker holds its staging folder's lock.
+    QVERIFY(
+        QTest::qWaitFor([&] { return w.m_statusLine->text().startsWith(u"文字识别"_s); }, 60000));
+    QCOMPARE(testsupport::folderEntries(out).filter(u".quorvin-batch-"_s).size(), 1);
 
     m_prompter->confirmAnswer = true;
     if (byClosing) {
