@@ -5,6 +5,7 @@
 #include "gui/languagepacks/languagepacks.h"
 #include "protocol/catalogue.h"
 #include "protocol/ocroptions.h"
+#include "protocol/protocol.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -506,7 +507,6 @@ void BatchWindow::refresh()
         const QSignalBlocker blocker(m_fileTable);
         const int current = m_fileTable->currentRow();
         m_fileTable->setRowCount(0);
-        const QLocale locale;
         for (const BatchItem& item : m_items) {
             const int row = m_fileTable->rowCount();
             m_fileTable->insertRow(row);
@@ -515,8 +515,7 @@ void BatchWindow::refresh()
             name->setToolTip(item.input);
             m_fileTable->setItem(row, 0, name);
             m_fileTable->setItem(row, 1,
-                                 new QTableWidgetItem(locale.formattedDataSize(
-                                     QFileInfo(item.input).size(), 2, QLocale::DataSizeIecFormat)));
+                                 new QTableWidgetItem(formatSize(QFileInfo(item.input).size())));
             auto* state = new QTableWidgetItem(item.state);
             state->setToolTip(item.detail);
             state->setForeground(QColor(item.failed      ? u"#ba1a1a"_s

@@ -37,6 +37,17 @@ QString outputName(const Operation& operation, const QStringList& inputs, const 
     return fitName(shortBase, maxNameLength(folder) - nameLength(longest)) + tail;
 }
 
+// What the optimisation saved, said in the result's note.
+QString optimizationNote(qint64 before, qint64 after)
+{
+    if (after >= before)
+        return u"文档已优化，但大小未减小；原文档可能已充分压缩。"_s;
+    const qint64 percent = (before - after) * 100 / before;
+    return u"已优化：%1 → %2（%3）"_s.arg(formatSize(before), formatSize(after),
+                                          percent < 1 ? u"减小不足 1%"_s
+                                                      : u"减小 %1%"_s.arg(percent));
+}
+
 bool takesPageRange(OperationKind kind)
 {
     return kind == OperationKind::Extract || kind == OperationKind::Rotate;
@@ -168,8 +179,8 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     }
     if (!written) {
         writeDocument(staged, working);
-        if (kind == OperationKind::Optimize && QFileInfo(staged).size() >= totalBytes)
-            note = u"文档已优化，但大小未减小；原文档可能已充分压缩。"_s;
+        if (kind == OperationKind::Optimize)
+            note = optimizationNote(totalBytes, QFileInfo(staged).size());
     }
 
     const QString name = outputName(operation, inputs, shortName, suffix, outputFolder);

@@ -27,6 +27,17 @@ void failExplained(const QString& sentence, const std::exception& error)
     fail(explained(sentence, error));
 }
 
+QString formatSize(qint64 bytes)
+{
+    if (bytes < 1024)
+        return u"%1 字节"_s.arg(bytes);
+    if (bytes < 1024 * 1024)
+        return u"%1 KB"_s.arg(qRound64(double(bytes) / 1024.0));
+    const bool giga = bytes >= 1024LL * 1024 * 1024;
+    const double value = double(bytes) / (giga ? 1024.0 * 1024 * 1024 : 1024.0 * 1024);
+    return QString::number(value, 'f', 1) + (giga ? u" GB"_s : u" MB"_s);
+}
+
 QString stringMember(const QJsonObject& object, const QString& key, const QString& fallback)
 {
     const QJsonValue value = object.value(key);

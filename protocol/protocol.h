@@ -40,6 +40,10 @@ QJsonObject failureResult(const QString& error);
 // {"completed","ocrProgress","total"}, and "message" when it is not empty.
 QJsonObject progressObject(int completed, int total, const QString& message = QString());
 
+// A file size as the program shows it: "512 字节", "796 KB", "12.3 MB", "1.5 GB"
+// (units of 1024).
+QString formatSize(qint64 bytes);
+
 // Compact JSON plus one line feed.
 QByteArray toLine(const QJsonObject& object);
 

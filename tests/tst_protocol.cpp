@@ -13,6 +13,8 @@ class TestProtocol : public QObject
 {
     Q_OBJECT
 private slots:
+    void sizesInChinese_data();
+    void sizesInChinese();
     void catalogueOrderAndNames();
     void findOperationIsExact();
     void memberDefaults();
@@ -200,6 +202,24 @@ void TestProtocol::ocrOptions()
     if (options.value(u"ocrModels"_s) == u"@models"_s)
         options.insert(u"ocrModels"_s, folder.path());
     QCOMPARE(batch::validateOcrOptions(batch::parseRequest(options).ocr), message);
+}
+
+void TestProtocol::sizesInChinese_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("bytes") << qint64(1023) << u"1023 字节"_s;
+    QTest::newRow("one KB") << qint64(1024) << u"1 KB"_s;
+    QTest::newRow("KB rounded") << qint64(796 * 1024 + 600) << u"797 KB"_s;
+    QTest::newRow("MB") << qint64(12.3 * 1024 * 1024) << u"12.3 MB"_s;
+    QTest::newRow("GB") << qint64(1536) * 1024 * 1024 << u"1.5 GB"_s;
+}
+
+void TestProtocol::sizesInChinese()
+{
+    QFETCH(qint64, bytes);
+    QFETCH(QString, shown);
+    QCOMPARE(batch::formatSize(bytes), shown);
 }
 
 QTEST_GUILESS_MAIN(TestProtocol)
