@@ -1,6 +1,5 @@
 #include "engine/pdfdocument.h"
 
-#include <QRegularExpression>
 #include <QSet>
 
 using namespace Qt::StringLiterals;
@@ -21,36 +20,31 @@ QList<int> parsePageRanges(const QString& text, int pageCount, QString& error)
             pages.append(index);
         return pages;
     }
-    if (text.size() > 4096) {
+    const PageSpans parsed = parsePageSpans(text);
+    const auto invalid = [&](const QString& part) {
+        error = u"页码无效：%1。请输入 1-%2 之间的页码，例如 1-3,5。"_s.arg(
+            part, QString::number(pageCount));
+    };
+    if (parsed.tooLong) {
         error = u"页码范围过长。"_s;
         return {};
     }
-
-    static const QRegularExpression pattern(u"^([0-9]+)(?:\\s*-\\s*([0-9]+))?$"_s);
+    // The first wrong part decides, whether it is wrong as written or for
+    // this document.
+    const QStringList parts = text.split(u',');
     QSet<int> selected;
-    for (const QString& part : text.split(u',')) {
-        const QRegularExpressionMatch match = pattern.match(part.trimmed());
-        bool firstOk = false;
-        bool lastOk = false;
-        int first = 0;
-        int last = 0;
-        if (match.hasMatch()) {
-            first = match.captured(1).toInt(&firstOk, 10);
-            const QString lastText = match.captured(2);
-            if (lastText.isEmpty()) {
-                last = first;
-                lastOk = firstOk;
-            } else {
-                last = lastText.toInt(&lastOk, 10);
-            }
-        }
-        if (!firstOk || !lastOk || first < 1 || last < first || last > pageCount) {
-            error = u"页码无效：%1。请输入 1-%2 之间的页码，例如 1-3,5。"_s.arg(
-                part, QString::number(pageCount));
+    for (qsizetype i = 0; i < parsed.spans.size(); ++i) {
+        const PageSpan& span = parsed.spans.at(i);
+        if (span.last > pageCount) {
+            invalid(parts.at(i));
             return {};
         }
-        for (int page = first; page <= last; ++page)
+        for (int page = span.first; page <= span.last; ++page)
             selected.insert(page - 1);
+    }
+    if (parsed.badPart) {
+        invalid(*parsed.badPart);
+        return {};
     }
     for (int index = 0; index < pageCount; ++index) {
         if (selected.contains(index))

@@ -23,6 +23,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStackedWidget>
@@ -182,6 +183,14 @@ void BatchWindow::buildWidgets()
     m_fileTable->setShowGrid(false);
     m_fileTable->verticalHeader()->setVisible(false);
     m_fileTable->setWordWrap(false);
+    // Tab leaves the list instead of walking its cells.
+    m_fileTable->setTabKeyNavigation(false);
+    auto* remove = new QShortcut(QKeySequence::Delete, m_fileTable);
+    remove->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(remove, &QShortcut::activated, this, [this] {
+        if (m_removeButton->isEnabled())
+            removeSelected();
+    });
     m_fileTable->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
     for (int column = 1; column < 4; ++column)
         m_fileTable->horizontalHeader()->setSectionResizeMode(column,
@@ -618,19 +627,27 @@ void BatchWindow::openOutputFolder()
 {
     const QString folder = m_outputEdit->text();
     if (!folder.isEmpty() && QFileInfo(folder).isDir())
-        m_prompter->openUrl(QUrl::fromLocalFile(folder));
+        openExternally(QUrl::fromLocalFile(folder));
 }
 
 void BatchWindow::closeEvent(QCloseEvent* event)
 {
     if (m_running) {
-        // Closing ends the current file at once, once confirmed; the window
-        // closes when its worker has gone.
+        // The window closes once the batch has stopped: after the current
+        // file, or at once when the user chooses to end it.
         event->ignore();
-        if (endCurrentNow(u"正在处理文件"_s,
-                          u"关闭窗口将立即结束当前文件，不生成结果；已完成的文件不受影响。"_s,
-                          u"结束并关闭"_s))
-            m_closeWhenIdle = true;
+        if (m_closeWhenIdle)
+            return;
+        const bool now = m_prompter->confirm(
+            this, u"正在处理文件"_s,
+            u"窗口将在当前文件处理完后关闭，其余文件不再处理。也可以立即结束当前文件（不生成结果）并关闭。"_s,
+            u"立即结束并关闭"_s, u"处理完当前文件后关闭"_s);
+        m_closeWhenIdle = true;
+        m_stopRequested = true;
+        if (now)
+            endCurrentNow();
+        else
+            m_statusLine->setText(u"当前文件处理完后关闭窗口…"_s);
         return;
     }
     QSettings().setValue(u"output"_s, m_outputEdit->text());

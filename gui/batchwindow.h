@@ -100,8 +100,15 @@ private:
     static void applyResult(BatchItem& entry, bool ok, const QString& output,
                             const QString& message);
     void requestStop();
-    // Asks, then ends the running worker at once; its file publishes nothing.
-    bool endCurrentNow(const QString& title, const QString& text, const QString& actionText);
+    // Ends the running worker at once; its file publishes nothing.
+    void endCurrentNow();
+    // Back to an empty bar, as the list changed since the last batch.
+    void resetProgress();
+    // After the list changed: outcomes of a merge and the progress start over.
+    void listChanged();
+    void setProgressFailed(bool failed);
+    // Opens `url`; when nothing can, says so with the address or path to copy.
+    void openExternally(const QUrl& url);
 
     // Results, report, help and about.
     void showItemDetails(int row);

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QMimeData>
 #include <QSet>
@@ -37,6 +38,32 @@ QString identityKey(const QString& canonicalPath)
 #endif
 }
 
+// Files of other kinds named .pdf are refused when added, not when a whole
+// merge fails on them; readers accept the header anywhere in the first 1024 bytes.
+bool startsLikePdf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.read(1024).contains("%PDF-");
+}
+
+// Why `info` cannot be added, or "" when it can.
+QString refusalReason(const QFileInfo& info, qsizetype listed)
+{
+    if (!info.isFile() || !info.isReadable())
+        return u"文件不存在或无法读取"_s;
+    if (!hasPdfSuffix(info))
+        return u"不是 PDF 文件"_s;
+    if (info.size() < 1)
+        return u"文件为空"_s;
+    if (info.size() > maxSourceBytes)
+        return u"超过 512 MB"_s;
+    if (!startsLikePdf(info.absoluteFilePath()))
+        return u"不是 PDF 文件"_s;
+    if (listed >= maxSources)
+        return u"超过单批 200 份上限"_s;
+    return QString();
+}
+
 QStringList expandFolders(const QStringList& paths)
 {
     QStringList candidates;
@@ -66,31 +93,33 @@ void BatchWindow::addPaths(const QStringList& paths)
     for (const BatchItem& item : std::as_const(m_items))
         keys.insert(identityKey(item.input));
 
-    QStringList refused;
+    QStringList refused; // "name：reason"
+    const qsizetype before = m_items.size();
     for (const QString& candidate : expandFolders(paths)) {
         const QFileInfo info(candidate);
         const QString canonical = info.canonicalFilePath();
         // A path that does not exist has no canonical form; it is refused below.
         const QString key = identityKey(canonical.isEmpty() ? info.absoluteFilePath() : canonical);
-        if (!canonical.isEmpty() && keys.contains(key))
-            continue;
-        const bool acceptable = m_items.size() < maxSources && info.isFile() && info.isReadable() &&
-                                hasPdfSuffix(info) && info.size() >= 1 &&
-                                info.size() <= maxSourceBytes;
-        if (!acceptable) {
-            refused.append(info.fileName());
+        QString reason = !canonical.isEmpty() && keys.contains(key)
+                             ? u"已在列表中"_s
+                             : refusalReason(info, m_items.size());
+        if (!reason.isEmpty()) {
+            refused.append(info.fileName() + u"：" + reason);
             continue;
         }
         keys.insert(key);
         m_items.append(BatchItem{canonical, QString(), QString(), u"等待处理"_s, false, false});
     }
-    if (currentOperation().kind == OperationKind::Merge)
-        resetResults();
-    refresh();
+    // In a merge even a cancelled dialog starts the outcomes over.
+    if (m_items.size() != before || currentOperation().kind == OperationKind::Merge)
+        listChanged();
+    else
+        refresh();
     if (!refused.isEmpty()) {
-        m_prompter->message(this, QMessageBox::Information, u"部分文件未添加"_s,
-                            u"文件无效、超过 512 MB 或超过 200 份上限：\n"_s +
-                                refused.mid(0, maxRefusedNamesShown).join(u'\n'));
+        QString text = u"以下文件未添加：\n"_s + refused.mid(0, maxRefusedNamesShown).join(u'\n');
+        if (refused.size() > maxRefusedNamesShown)
+            text += u"\n另有 %1 个文件未添加。"_s.arg(refused.size() - maxRefusedNamesShown);
+        m_prompter->message(this, QMessageBox::Information, u"部分文件未添加"_s, text);
     }
 }
 
@@ -126,8 +155,18 @@ void BatchWindow::dropEvent(QDropEvent* event)
     event->acceptProposedAction();
 }
 
+void BatchWindow::listChanged()
+{
+    if (currentOperation().kind == OperationKind::Merge)
+        resetResults();
+    resetProgress();
+    refresh();
+}
+
 void BatchWindow::removeSelected()
 {
+    if (m_running)
+        return;
     QList<int> rows;
     for (const QModelIndex& index : m_fileTable->selectionModel()->selectedRows(0))
         rows.append(index.row());
@@ -136,15 +175,13 @@ void BatchWindow::removeSelected()
         if (row >= 0 && row < m_items.size())
             m_items.removeAt(row);
     }
-    if (currentOperation().kind == OperationKind::Merge)
-        resetResults();
-    refresh();
+    listChanged();
 }
 
 void BatchWindow::clearItems()
 {
     m_items.clear();
-    refresh();
+    listChanged();
 }
 
 void BatchWindow::moveCurrent(int delta)
@@ -154,9 +191,7 @@ void BatchWindow::moveCurrent(int delta)
     if (m_running || row < 0 || target < 0 || target >= m_items.size())
         return;
     m_items.swapItemsAt(row, target);
-    if (currentOperation().kind == OperationKind::Merge)
-        resetResults();
-    refresh();
+    listChanged();
     m_fileTable->selectRow(target);
 }
 

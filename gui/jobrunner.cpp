@@ -18,8 +18,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStyle>
+#include <QTableWidget>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -54,6 +57,16 @@ void BatchWindow::startBatch(bool retryFailedOnly)
             return;
         }
     }
+    if (kind == OperationKind::Extract || kind == OperationKind::Rotate) {
+        // What can be checked without the documents is checked before any
+        // worker starts; the pages themselves are checked by each job.
+        const QString message = pageRangeSyntaxMessage(parsePageSpans(m_pageRangeEdit->text()));
+        if (!message.isEmpty()) {
+            m_prompter->message(this, QMessageBox::Warning, u"检查页码"_s, message);
+            m_pageRangeEdit->setFocus();
+            return;
+        }
+    }
     const QString output = m_outputEdit->text();
     if (QDir::isRelativePath(output) || !QDir().mkpath(output)) {
         m_prompter->message(this, QMessageBox::Warning, u"输出位置无效"_s,
@@ -75,9 +88,13 @@ void BatchWindow::startBatch(bool retryFailedOnly)
     }
     if (m_jobs.isEmpty())
         return;
+    setProgressFailed(false);
     m_running = true;
     m_stopRequested = false;
     m_endedNow = false;
+    // The start button is about to be disabled; focus stays in the list
+    // instead of moving on to the header's buttons.
+    m_fileTable->setFocus();
     m_jobPosition = 0;
     m_stopButton->setEnabled(true);
     m_batchProgress->setRange(0, static_cast<int>(m_jobs.size()));
@@ -91,9 +108,19 @@ void BatchWindow::runNextJob()
     if (m_stopRequested || m_jobPosition >= m_jobs.size()) {
         m_running = false;
         m_stopButton->setText(u"停止"_s);
+        // A batch in which every file failed does not end in a full blue bar.
+        const bool allFailed =
+            !m_jobs.isEmpty() && std::all_of(m_jobs.begin(), m_jobs.end(), [this](int index) {
+                return index < m_items.size() && m_items.at(index).failed;
+            });
+        setProgressFailed(allFailed);
         refresh();
+        const bool pending = std::any_of(m_items.begin(), m_items.end(), [](const BatchItem& item) {
+            return !item.succeeded && !item.failed;
+        });
         if (m_stopRequested)
-            m_statusLine->setText(u"已停止。已生成结果保留，可继续处理待处理项。"_s);
+            m_statusLine->setText(pending ? u"已停止。已生成结果保留，可继续处理待处理项。"_s
+                                          : u"已停止。已生成结果保留。"_s);
         if (m_closeWhenIdle)
             QTimer::singleShot(0, this, [this] { close(); });
         return;
@@ -247,9 +274,10 @@ void BatchWindow::requestStop()
     if (!m_running)
         return;
     if (m_stopRequested) {
-        endCurrentNow(u"立即结束当前文件"_s,
-                      u"当前文件将立即停止处理，不生成结果；已完成的文件不受影响。"_s,
-                      u"立即结束"_s);
+        if (m_prompter->confirm(this, u"立即结束当前文件"_s,
+                                u"当前文件将立即停止处理，不生成结果；已完成的文件不受影响。"_s,
+                                u"立即结束"_s, u"继续等待"_s))
+            endCurrentNow();
         return;
     }
     m_stopRequested = true;
@@ -258,20 +286,34 @@ void BatchWindow::requestStop()
     m_statusLine->setText(u"当前任务完成后停止，已生成结果会保留。"_s);
 }
 
-bool BatchWindow::endCurrentNow(const QString& title, const QString& text,
-                                const QString& actionText)
+void BatchWindow::endCurrentNow()
 {
-    if (!m_running || !m_prompter->confirm(this, title, text, actionText, u"继续等待"_s))
-        return false;
     m_stopRequested = true;
-    // The worker may have finished while the question was open.
+    // The worker may have finished while a question was open.
     if (m_running && m_currentProcess && !m_currentProcess->property(handledProperty).toBool()) {
         m_endedNow = true;
         m_stopButton->setEnabled(false);
         m_statusLine->setText(u"正在结束当前文件…"_s);
         m_currentProcess->kill();
     }
-    return true;
+}
+
+void BatchWindow::resetProgress()
+{
+    if (m_running)
+        return;
+    m_batchProgress->setRange(0, 1);
+    m_batchProgress->setValue(0);
+    setProgressFailed(false);
+}
+
+void BatchWindow::setProgressFailed(bool failed)
+{
+    if (m_batchProgress->property("failed").toBool() == failed)
+        return;
+    m_batchProgress->setProperty("failed", failed);
+    m_batchProgress->style()->unpolish(m_batchProgress);
+    m_batchProgress->style()->polish(m_batchProgress);
 }
 
 } // namespace batch

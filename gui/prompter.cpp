@@ -6,6 +6,18 @@
 
 namespace batch {
 
+namespace {
+
+// Paths and addresses in a box can be selected and copied, and the box is
+// wide enough that its title is not cut.
+void prepare(QMessageBox& box)
+{
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+    box.setStyleSheet(QStringLiteral("QLabel { min-width: 340px; }"));
+}
+
+} // namespace
+
 QStringList Prompter::openFileNames(QWidget* parent, const QString& caption, const QString& filter)
 {
     return QFileDialog::getOpenFileNames(parent, caption, QString(), filter);
@@ -26,6 +38,7 @@ void Prompter::message(QWidget* parent, QMessageBox::Icon icon, const QString& t
                        const QString& text)
 {
     QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+    prepare(box);
     box.exec();
 }
 
@@ -33,7 +46,9 @@ bool Prompter::messageWithAction(QWidget* parent, const QString& title, const QS
                                  const QString& actionText)
 {
     QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, parent);
+    prepare(box);
     QPushButton* action = box.addButton(actionText, QMessageBox::ActionRole);
+    box.setEscapeButton(QMessageBox::Ok);
     box.exec();
     return box.clickedButton() == action;
 }
@@ -42,6 +57,7 @@ bool Prompter::confirm(QWidget* parent, const QString& title, const QString& tex
                        const QString& actionText, const QString& backText)
 {
     QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
+    prepare(box);
     QPushButton* action = box.addButton(actionText, QMessageBox::AcceptRole);
     QPushButton* back = box.addButton(backText, QMessageBox::RejectRole);
     box.setDefaultButton(back);
@@ -50,9 +66,9 @@ bool Prompter::confirm(QWidget* parent, const QString& title, const QString& tex
     return box.clickedButton() == action;
 }
 
-void Prompter::openUrl(const QUrl& url)
+bool Prompter::openUrl(const QUrl& url)
 {
-    QDesktopServices::openUrl(url);
+    return QDesktopServices::openUrl(url);
 }
 
 } // namespace batch

@@ -29,7 +29,8 @@ public:
     // A question with an action and a way back; true when the action was chosen.
     virtual bool confirm(QWidget* parent, const QString& title, const QString& text,
                          const QString& actionText, const QString& backText);
-    virtual void openUrl(const QUrl& url);
+    // False when nothing could open it (no browser, no viewer).
+    virtual bool openUrl(const QUrl& url);
 };
 
 } // namespace batch

@@ -79,7 +79,7 @@ void BatchWindow::showItemDetails(int row)
     const BatchItem& item = m_items.at(row);
     if (item.detail.isEmpty()) {
         if (!item.output.isEmpty())
-            m_prompter->openUrl(QUrl::fromLocalFile(item.output));
+            openExternally(QUrl::fromLocalFile(item.output));
         return;
     }
     m_prompter->message(this, QMessageBox::Information, u"处理详情"_s, item.detail);
@@ -89,7 +89,7 @@ void BatchWindow::openSelectedResult()
 {
     const int row = m_fileTable->currentRow();
     if (row >= 0 && row < m_items.size() && !m_items.at(row).output.isEmpty())
-        m_prompter->openUrl(QUrl::fromLocalFile(m_items.at(row).output));
+        openExternally(QUrl::fromLocalFile(m_items.at(row).output));
 }
 
 void BatchWindow::exportReport()
@@ -136,20 +136,31 @@ void BatchWindow::exportReport()
 
 void BatchWindow::openAccountPage()
 {
-    m_prompter->openUrl(QUrl(accountPage, QUrl::TolerantMode));
+    openExternally(QUrl(accountPage, QUrl::TolerantMode));
+}
+
+void BatchWindow::openExternally(const QUrl& url)
+{
+    if (m_prompter->openUrl(url))
+        return;
+    const bool file = url.isLocalFile();
+    m_prompter->message(this, QMessageBox::Warning, u"无法打开"_s,
+                        (file ? u"没有找到可以打开它的程序。文件位置：\n"_s
+                              : u"没有找到可以打开它的浏览器。网址：\n"_s) +
+                            (file ? QDir::toNativeSeparators(url.toLocalFile()) : url.toString()));
 }
 
 void BatchWindow::showHelp()
 {
     if (m_prompter->messageWithAction(this, u"帮助与反馈"_s, helpText, u"在线帮助与反馈"_s))
-        m_prompter->openUrl(QUrl(helpPage));
+        openExternally(QUrl(helpPage));
 }
 
 void BatchWindow::showAbout()
 {
     if (m_prompter->messageWithAction(this, u"关于Quorvin PDF 批量处理"_s, aboutText,
                                       u"版本与下载"_s))
-        m_prompter->openUrl(QUrl(productPage));
+        openExternally(QUrl(productPage));
 }
 
 } // namespace batch

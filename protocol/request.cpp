@@ -4,6 +4,7 @@
 #include "protocol/protocol.h"
 
 #include <QJsonArray>
+#include <QRegularExpression>
 
 using namespace Qt::StringLiterals;
 
@@ -46,6 +47,45 @@ QJsonObject toJson(const JobRequest& request)
         {u"ocrSkipText"_s, request.ocr.skipText},
         {u"ocrOutput"_s, request.ocr.output},
     };
+}
+
+PageSpans parsePageSpans(const QString& text)
+{
+    PageSpans parsed;
+    if (text.trimmed().isEmpty())
+        return parsed;
+    if (text.size() > 4096) {
+        parsed.tooLong = true;
+        return parsed;
+    }
+    static const QRegularExpression pattern(u"^([0-9]+)(?:\\s*-\\s*([0-9]+))?$"_s);
+    for (const QString& part : text.split(u',')) {
+        const QRegularExpressionMatch match = pattern.match(part.trimmed());
+        bool firstOk = false;
+        bool lastOk = false;
+        PageSpan span;
+        if (match.hasMatch()) {
+            span.first = match.captured(1).toInt(&firstOk, 10);
+            const QString lastText = match.captured(2);
+            span.last = lastText.isEmpty() ? span.first : lastText.toInt(&lastOk, 10);
+            lastOk = lastText.isEmpty() ? firstOk : lastOk;
+        }
+        if (!firstOk || !lastOk || span.first < 1 || span.last < span.first) {
+            parsed.badPart = part;
+            return parsed;
+        }
+        parsed.spans.append(span);
+    }
+    return parsed;
+}
+
+QString pageRangeSyntaxMessage(const PageSpans& parsed)
+{
+    if (parsed.tooLong)
+        return u"页码范围过长。"_s;
+    if (parsed.badPart)
+        return u"页码无效：%1。请输入从 1 开始的页码，例如 1-3,5。"_s.arg(*parsed.badPart);
+    return QString();
 }
 
 } // namespace batch

@@ -7,12 +7,35 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 namespace batch {
 
 struct Operation;
+
+// One part of a page range such as "1-3,5": pages `first` to `last`, 1-based.
+struct PageSpan
+{
+    int first = 0;
+    int last = 0;
+};
+// The parts of a page range as written, before any document is known; an
+// empty text has none (all pages). The window checks this before it starts;
+// the job also checks the pages against the document.
+struct PageSpans
+{
+    QList<PageSpan> spans; // the parts before the first wrong one
+    bool tooLong = false;
+    std::optional<QString> badPart; // the first part that is not a range
+    bool ok() const { return !tooLong && !badPart; }
+};
+PageSpans parsePageSpans(const QString& text);
+// The window's message for a range parsePageSpans refused; "" when it is fine.
+QString pageRangeSyntaxMessage(const PageSpans& parsed);
 
 // Limits both processes enforce, each where its message belongs.
 inline constexpr int maxSources = 200;                // per batch, and per merge

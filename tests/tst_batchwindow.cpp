@@ -18,6 +18,7 @@
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <unistd.h>
@@ -64,7 +65,12 @@ struct FakePrompter : batch::Prompter
         messages << title + u'|' + action;
         return confirmAnswer;
     }
-    void openUrl(const QUrl& url) override { opened << url; }
+    bool openWorks = true;
+    bool openUrl(const QUrl& url) override
+    {
+        opened << url;
+        return openWorks;
+    }
 };
 
 } // namespace
@@ -93,6 +99,10 @@ private slots:
     void settingsReachTheOutput_data();
     void settingsReachTheOutput();
     void stopAfterCurrentJob();
+    void keyboard();
+    void dialogsCloseWithEscape();
+    void failuresToOpenAreSaid();
+    void checksBeforeRunning();
     void endCurrentFileNow_data();
     void endCurrentFileNow();
     void progressLines();
@@ -215,14 +225,18 @@ void TestBatchWindow::addsAndRefusesFiles()
     const QString backup = pdf(u"report.pdf.bak"_s);
     const QString bare = pdf(u"report"_s);
     testsupport::writeBytes(m_dir->filePath(u"empty.pdf"_s), QByteArray());
+    testsupport::writeBytes(m_dir->filePath(u"fake.pdf"_s), "plain text, not a PDF\n");
     w.addPaths({upper, mixed, backup, bare, m_dir->filePath(u"empty.pdf"_s),
-                m_dir->filePath(u"gone.pdf"_s)});
+                m_dir->filePath(u"gone.pdf"_s), m_dir->filePath(u"fake.pdf"_s)});
     QCOMPARE(w.m_items.size(), 2);
     QCOMPARE(w.m_items.at(0).input, QFileInfo(upper).canonicalFilePath());
     QCOMPARE(w.m_items.at(0).state, u"等待处理"_s);
+    // Each refused file with its own reason.
     QCOMPARE(m_prompter->messages,
-             QStringList{u"部分文件未添加|文件无效、超过 512 MB 或超过 200 份上限：\n"
-                         u"report.pdf.bak\nreport\nempty.pdf\ngone.pdf"_s});
+             QStringList{u"部分文件未添加|以下文件未添加：\n"
+                         u"report.pdf.bak：不是 PDF 文件\nreport：不是 PDF 文件\n"
+                         u"empty.pdf：文件为空\ngone.pdf：文件不存在或无法读取\n"
+                         u"fake.pdf：不是 PDF 文件"_s});
     QCOMPARE(w.m_viewStack->currentIndex(), 1);
     QCOMPARE(w.m_fileTable->rowCount(), 2);
     QCOMPARE(w.m_fileTable->item(0, 0)->text(), u"REPORT.PDF"_s);
@@ -236,13 +250,15 @@ void TestBatchWindow::addsAndRefusesFiles()
     w.addPaths({m_dir->filePath(u"max.pdf"_s), m_dir->filePath(u"over.pdf"_s)});
     QCOMPARE(w.m_items.size(), 3);
     QCOMPARE(m_prompter->messages.size(), 1);
-    QVERIFY(m_prompter->messages.first().endsWith(u"\nover.pdf"_s));
+    QVERIFY(m_prompter->messages.first().endsWith(u"\nover.pdf：超过 512 MB"_s));
 
-    // Adding the same file again changes nothing and says nothing.
+    // Adding the same file again changes nothing, and says so.
     m_prompter->messages.clear();
     w.addPaths({upper, m_dir->path() + u"/./REPORT.PDF"_s});
     QCOMPARE(w.m_items.size(), 3);
-    QVERIFY(m_prompter->messages.isEmpty());
+    QCOMPARE(m_prompter->messages,
+             QStringList{u"部分文件未添加|以下文件未添加：\nREPORT.PDF：已在列表中\n"
+                         u"REPORT.PDF：已在列表中"_s});
 }
 
 void TestBatchWindow::capsTheListAt200()
@@ -260,9 +276,11 @@ void TestBatchWindow::capsTheListAt200()
     w.addPaths(paths.mid(195, 10));
     QCOMPARE(w.m_items.size(), 200);
     QCOMPARE(m_prompter->messages.last(),
-             u"部分文件未添加|文件无效、超过 512 MB 或超过 200 份上限：\n"
-             u"f200.pdf\nf201.pdf\nf202.pdf\nf203.pdf\nf204.pdf"_s);
-    // A full list refuses new files but still skips duplicates silently; at most ten names.
+             u"部分文件未添加|以下文件未添加：\n"
+             u"f200.pdf：超过单批 200 份上限\nf201.pdf：超过单批 200 份上限\n"
+             u"f202.pdf：超过单批 200 份上限\nf203.pdf：超过单批 200 份上限\n"
+             u"f204.pdf：超过单批 200 份上限"_s);
+    // A full list refuses new files and names duplicates; at most ten names, then a count.
     m_prompter->messages.clear();
     QStringList more = paths.mid(0, 5);
     for (int i = 0; i < 15; ++i) {
@@ -273,8 +291,11 @@ void TestBatchWindow::capsTheListAt200()
     w.addPaths(more);
     QCOMPARE(w.m_items.size(), 200);
     QCOMPARE(m_prompter->messages.size(), 1);
-    QCOMPARE(m_prompter->messages.first().count(u'\n'), 10);
-    QVERIFY(m_prompter->messages.first().endsWith(u"g09.pdf"_s));
+    const QStringList lines = m_prompter->messages.first().split(u'\n');
+    QCOMPARE(lines.size(), 12);
+    QCOMPARE(lines.at(1), u"f000.pdf：已在列表中"_s);
+    QCOMPARE(lines.at(10), u"g04.pdf：超过单批 200 份上限"_s);
+    QCOMPARE(lines.at(11), u"另有 10 个文件未添加。"_s);
 }
 
 void TestBatchWindow::duplicatesThroughLinks()
@@ -285,7 +306,9 @@ void TestBatchWindow::duplicatesThroughLinks()
     QVERIFY(QDir(m_dir->path()).mkdir(u"sub"_s));
     w.addPaths({file, m_dir->filePath(u"link.pdf"_s), m_dir->filePath(u"sub/../a.pdf"_s)});
     QCOMPARE(w.m_items.size(), 1);
-    QVERIFY(m_prompter->messages.isEmpty());
+    QCOMPARE(m_prompter->messages,
+             QStringList{u"部分文件未添加|以下文件未添加：\nlink.pdf：已在列表中\n"
+                         u"a.pdf：已在列表中"_s});
     // On a case-sensitive file system a.pdf and A.pdf are two documents.
     const QString other = pdf(u"A.pdf"_s);
     w.addPaths({other});
@@ -320,7 +343,7 @@ void TestBatchWindow::foldersAndDrops()
     QApplication::sendEvent(&w, &drop);
     QCOMPARE(w.m_items.size(), 3);
     QCOMPARE(m_prompter->messages.size(), 1);
-    QVERIFY(m_prompter->messages.first().endsWith(u"：\nmissing.pdf"_s));
+    QVERIFY(m_prompter->messages.first().endsWith(u"\nmissing.pdf：文件不存在或无法读取"_s));
 
     // While running, drops are refused and nothing is added.
     w.m_running = true;
@@ -667,14 +690,6 @@ void TestBatchWindow::stopAfterCurrentJob()
     QCOMPARE(w.m_stopButton->text(), u"立即结束当前文件"_s);
     QVERIFY(w.m_stopButton->isEnabled());
 
-    // Closing while running asks first; declined, nothing changes and nothing is saved.
-    QSettings().remove(u"output"_s);
-    m_prompter->confirmAnswer = false;
-    QVERIFY(!w.close());
-    QVERIFY(w.isVisible());
-    QCOMPARE(m_prompter->messages.takeLast(), u"正在处理文件|结束并关闭"_s);
-    QVERIFY(!QSettings().contains(u"output"_s));
-
     QVERIFY(waitIdle());
     QCOMPARE(w.m_items.at(0).state, u"完成，请核对"_s); // the size note of an optimisation
     QCOMPARE(w.m_items.at(1).state, u"等待处理"_s);
@@ -688,17 +703,142 @@ void TestBatchWindow::stopAfterCurrentJob()
     QCOMPARE(w.m_statusLine->text(), u"3 份文件 · 成功 3 · 失败 0 · 待处理 0"_s);
 }
 
+void TestBatchWindow::keyboard()
+{
+    BatchWindow& w = *m_window;
+    setOperation(u"rotate"_s);
+    w.addPaths({pdf(u"k1.pdf"_s), pdf(u"k2.pdf"_s), pdf(u"k3.pdf"_s)});
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+
+    // Tab leaves the list instead of walking its cells.
+    w.m_fileTable->setFocus();
+    w.m_fileTable->setCurrentCell(0, 0);
+    QTest::keyClick(w.m_fileTable, Qt::Key_Tab);
+    QVERIFY(!w.m_fileTable->hasFocus());
+    // The operation list is in the tab order.
+    bool reached = false;
+    for (QWidget* next = w.m_fileTable->nextInFocusChain(); next != w.m_fileTable && !reached;
+         next = next->nextInFocusChain())
+        reached = next == w.m_navigation;
+    QVERIFY(reached);
+    QVERIFY(w.m_navigation->focusPolicy() & Qt::TabFocus);
+
+    // Delete removes the selected rows.
+    w.m_fileTable->setFocus();
+    w.m_fileTable->selectRow(1);
+    QTest::keyClick(w.m_fileTable, Qt::Key_Delete);
+    QCOMPARE(w.m_items.size(), 2);
+    QCOMPARE(QFileInfo(w.m_items.at(1).input).fileName(), u"k3.pdf"_s);
+
+    // After a run focus is in the list, not on the header's buttons.
+    w.m_startButton->setFocus();
+    QTest::keyClick(w.m_startButton, Qt::Key_Space);
+    QVERIFY(waitIdle());
+    QVERIFY(w.m_fileTable->hasFocus());
+    // While running nothing is removed.
+    w.m_running = true;
+    QTest::keyClick(w.m_fileTable, Qt::Key_Delete);
+    w.m_running = false;
+    QCOMPARE(w.m_items.size(), 2);
+}
+
+void TestBatchWindow::dialogsCloseWithEscape()
+{
+    // The real boxes, answered with Escape: each closes and takes the way back.
+    Prompter prompter;
+    const auto escapeSoon = [] {
+        QTimer::singleShot(200, [] {
+            if (QWidget* box = QApplication::activeModalWidget())
+                QTest::keyClick(box, Qt::Key_Escape);
+        });
+    };
+    escapeSoon();
+    QVERIFY(!prompter.confirm(m_window.get(), u"确认"_s, u"文本"_s, u"执行"_s, u"返回"_s));
+    escapeSoon();
+    QVERIFY(!prompter.messageWithAction(m_window.get(), u"帮助"_s, u"文本"_s, u"打开"_s));
+    escapeSoon();
+    prompter.message(m_window.get(), QMessageBox::Information, u"提示"_s, u"文本"_s);
+    QVERIFY(!QApplication::activeModalWidget());
+}
+
+void TestBatchWindow::failuresToOpenAreSaid()
+{
+    // With no viewer or browser, every opening says what it tried to open.
+    BatchWindow& w = *m_window;
+    m_prompter->openWorks = false;
+    setOperation(u"rotate"_s);
+    w.addPaths({pdf(u"o.pdf"_s)});
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    const QString output = w.m_items.at(0).output;
+    w.m_fileTable->selectRow(0);
+    QTest::mouseClick(w.m_openResultButton, Qt::LeftButton);
+    QCOMPARE(m_prompter->messages.takeLast(),
+             u"无法打开|没有找到可以打开它的程序。文件位置：\n"_s + output);
+    w.showItemDetails(0);
+    QCOMPARE(m_prompter->messages.takeLast(),
+             u"无法打开|没有找到可以打开它的程序。文件位置：\n"_s + output);
+    QTest::mouseClick(w.m_openFolderButton, Qt::LeftButton);
+    QCOMPARE(m_prompter->messages.takeLast(),
+             u"无法打开|没有找到可以打开它的程序。文件位置：\n"_s + m_dir->filePath(u"out"_s));
+    QTest::mouseClick(w.m_accountButton, Qt::LeftButton);
+    QVERIFY(m_prompter->messages.takeLast().startsWith(
+        u"无法打开|没有找到可以打开它的浏览器。网址：\nhttps://"_s));
+}
+
+void TestBatchWindow::checksBeforeRunning()
+{
+    BatchWindow& w = *m_window;
+    setOperation(u"rotate"_s);
+    w.addPaths({pdf(u"c1.pdf"_s, 3), pdf(u"c2.pdf"_s, 3)});
+    // A range wrong as written stops before any worker starts.
+    w.m_pageRangeEdit->setText(u"3-1,x"_s);
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(!w.m_running);
+    QCOMPARE(m_prompter->messages.takeLast(),
+             u"检查页码|页码无效：3-1。请输入从 1 开始的页码，例如 1-3,5。"_s);
+    QVERIFY(!QFileInfo::exists(m_dir->filePath(u"out"_s)) ||
+            testsupport::folderEntries(m_dir->filePath(u"out"_s)).isEmpty());
+
+    // A range right as written but past the pages fails in each job, and a
+    // batch in which every file failed does not end in a full blue bar.
+    w.m_pageRangeEdit->setText(u"9"_s);
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    QVERIFY(w.m_items.at(0).failed && w.m_items.at(1).failed);
+    QVERIFY(w.m_batchProgress->property("failed").toBool());
+    // A change of the list starts the bar over.
+    w.addPaths({pdf(u"c3.pdf"_s, 3)});
+    QCOMPARE(w.m_batchProgress->value(), 0);
+    QVERIFY(!w.m_batchProgress->property("failed").toBool());
+
+    // Stopped during the last file, nothing is said to be pending.
+    w.clearItems();
+    w.m_pageRangeEdit->setText(u"1"_s);
+    w.addPaths({pdf(u"c4.pdf"_s, 3)});
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QTest::mouseClick(w.m_stopButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    QCOMPARE(w.m_statusLine->text(), u"已停止。已生成结果保留。"_s);
+}
+
 void TestBatchWindow::endCurrentFileNow_data()
 {
     QTest::addColumn<bool>("byClosing");
-    QTest::newRow("stop twice") << false;
-    QTest::newRow("close the window") << true;
+    QTest::addColumn<bool>("endNow"); // or let the current file finish
+    QTest::addColumn<int>("pages");
+    QTest::newRow("stop twice") << false << true << 12;
+    QTest::newRow("close, ending the file now") << true << true << 12;
+    QTest::newRow("close after the current file") << true << false << 2;
 }
 
 void TestBatchWindow::endCurrentFileNow()
 {
     // A long recognition stands in for a page that runs for many minutes.
     QFETCH(bool, byClosing);
+    QFETCH(bool, endNow);
+    QFETCH(int, pages);
     BatchWindow& w = *m_window;
     setOperation(u"ocr"_s);
     QTemporaryDir models;
@@ -707,7 +847,7 @@ void TestBatchWindow::endCurrentFileNow()
     w.m_languageCombo->setCurrentIndex(w.m_languageCombo->findData(u"eng"_s));
     const QString scan = m_dir->filePath(u"long.pdf"_s);
     testsupport::writeDrawnPdf(
-        scan, QList<testsupport::DrawnPage>(12, {.lines = {u"A page that takes a while."_s}}));
+        scan, QList<testsupport::DrawnPage>(pages, {.lines = {u"A page that takes a while."_s}}));
     testsupport::SourceGuard guard;
     guard.add(scan);
     w.addPaths({scan, pdf(u"next.pdf"_s)});
@@ -718,11 +858,17 @@ void TestBatchWindow::endCurrentFileNow()
         QTest::qWaitFor([&] { return w.m_statusLine->text().startsWith(u"文字识别"_s); }, 60000));
     QCOMPARE(testsupport::folderEntries(out).filter(u".quorvin-batch-"_s).size(), 1);
 
-    m_prompter->confirmAnswer = true;
+    m_prompter->confirmAnswer = endNow;
     if (byClosing) {
-        QVERIFY(!w.close()); // closes once the worker has gone
-        QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 10000);
-        QCOMPARE(m_prompter->messages.takeLast(), u"正在处理文件|结束并关闭"_s);
+        QSettings().remove(u"output"_s);
+        QVERIFY(!w.close()); // closes once the batch has stopped
+        QCOMPARE(m_prompter->messages.takeLast(), u"正在处理文件|立即结束并关闭"_s);
+        QVERIFY(!QSettings().contains(u"output"_s));
+        const qsizetype asked = m_prompter->messages.size();
+        QVERIFY(!w.close()); // asked only once
+        QCOMPARE(m_prompter->messages.size(), asked);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 60000);
+        QVERIFY(QSettings().contains(u"output"_s));
     } else {
         QTest::mouseClick(w.m_stopButton, Qt::LeftButton);
         QTest::mouseClick(w.m_stopButton, Qt::LeftButton);
@@ -732,12 +878,17 @@ void TestBatchWindow::endCurrentFileNow()
         QVERIFY(w.close());
     }
     QVERIFY(!w.m_running);
+    QCOMPARE(w.m_items.at(1).state, u"等待处理"_s);
+    QVERIFY(guard.unchanged());
+    if (!endNow) {
+        QCOMPARE(w.m_items.at(0).state, u"完成，请核对"_s); // with the OCR note
+        QCOMPARE(testsupport::folderEntries(out), QStringList{u"long-可搜索.pdf"_s});
+        return;
+    }
     QCOMPARE(w.m_items.at(0).state, u"已停止"_s);
     QVERIFY(!w.m_items.at(0).failed && !w.m_items.at(0).succeeded);
-    QCOMPARE(w.m_items.at(1).state, u"等待处理"_s);
     // Nothing published, and no staging folder left behind.
     QCOMPARE(testsupport::folderEntries(out), QStringList());
-    QVERIFY(guard.unchanged());
 }
 
 void TestBatchWindow::progressLines()
@@ -824,7 +975,7 @@ void TestBatchWindow::reportContentAndRefusals()
     setOperation(u"rotate"_s);
     const QString good = pdf(u"good.pdf"_s);
     const QString bad = m_dir->filePath(u"bad.pdf"_s);
-    testsupport::writeBytes(bad, "not a pdf");
+    testsupport::writeBytes(bad, "%PDF-1.7 but nothing more");
     const QString pending = pdf(u"pending.pdf"_s);
     w.addPaths({good, bad});
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
