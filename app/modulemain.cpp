@@ -35,6 +35,7 @@ extern "C" Q_DECL_EXPORT int qpbWindowMain(int argc, char** argv)
     QGuiApplication::setWindowIcon(QIcon(u":/batch/brand.svg"_s));
     QApplication::setFont(QFont(u"Microsoft YaHei UI"_s, 10));
     app.setStyleSheet(batch::applicationStyleSheet());
+    batch::installQtChinese(app);
 
     batch::BatchWindow window;
     window.show();

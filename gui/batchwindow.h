@@ -12,6 +12,7 @@
 
 #include <memory>
 
+class QCoreApplication;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -27,6 +28,9 @@ class QTableWidget;
 namespace batch {
 
 QString applicationStyleSheet();
+// Qt's own Chinese texts ("确定", "取消", the file dialogs), from Debian's
+// qt6-translations-l10n; false when they are not installed.
+bool installQtChinese(QCoreApplication& application);
 
 struct BatchItem
 {

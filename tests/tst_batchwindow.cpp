@@ -132,6 +132,12 @@ void TestBatchWindow::initTestCase()
     QCoreApplication::setOrganizationName(u"Quorvin"_s);
     QCoreApplication::setApplicationName(u"QuorvinPDFBatch.cn"_s);
     qApp->setStyleSheet(applicationStyleSheet());
+    // Qt's standard buttons and dialogs speak Chinese, as in the program.
+    QVERIFY(installQtChinese(*qApp));
+    QMessageBox box(QMessageBox::Information, u"标题"_s, u"文本"_s,
+                    QMessageBox::Ok | QMessageBox::Cancel);
+    QCOMPARE(box.button(QMessageBox::Ok)->text(), u"确定"_s);
+    QCOMPARE(box.button(QMessageBox::Cancel)->text(), u"取消"_s);
 }
 
 void TestBatchWindow::init()
