@@ -612,7 +612,7 @@ void BatchWindow::chooseModelsFolder()
 
 void BatchWindow::openLanguagePacks()
 {
-    const QString folder = chooseLanguagePacks(this);
+    const QString folder = chooseLanguagePacks(this, m_modelsEdit->text());
     if (!folder.isEmpty())
         m_modelsEdit->setText(folder);
     updateOcrStatus();

@@ -36,6 +36,7 @@ private slots:
     void importVerifiesWithTesseract();
     void unwritableFolders();
     void acceptingHandsBackTheDefaultFolder();
+    void switchingKeepsWorkingLanguages();
 
 private:
     QUrl base(const QString& mode) const
@@ -341,6 +342,47 @@ void TestLanguagePacks::acceptingHandsBackTheDefaultFolder()
     QCOMPARE(opened.scheme(), u"https"_s);
     QVERIFY(opened.path().contains(u"tessdata_fast"_s));
     QVERIFY(opened.path().endsWith(u"4.1.0"_s));
+}
+
+void TestLanguagePacks::switchingKeepsWorkingLanguages()
+{
+    // Debian's models are in use: English and Simplified Chinese, no Traditional.
+    QTemporaryDir system;
+    for (const QString& name :
+         {u"eng.traineddata"_s, u"chi_sim.traineddata"_s, u"osd.traineddata"_s})
+        QVERIFY(QFile::copy(m_served.filePath(name), system.filePath(name)));
+    LanguageDialog dialog;
+    dialog.setFolderInUse(system.path());
+    QCOMPARE(dialog.m_packs[0].statusLabel->text(), u"当前文件夹已提供"_s);
+    QCOMPARE(dialog.m_packs[1].statusLabel->text(), u"当前文件夹已提供"_s);
+    QCOMPARE(dialog.m_packs[2].statusLabel->text(), u"未安装"_s);
+    QVERIFY(dialog.m_useButton->isEnabled());
+
+    // Only chi_sim is imported; switching still reads "简体中文 + 英文".
+    dialog.setFileChooser(
+        [&](QWidget*, const QString&, const QString&) { return systemModel(u"chi_sim"_s); });
+    QTest::mouseClick(dialog.m_packs[0].importButton, Qt::LeftButton);
+    QCOMPARE(dialog.m_packs[0].statusLabel->text(), u"已安装"_s);
+    QVERIFY(!QFileInfo::exists(installed(u"eng"_s)));
+    QTest::mouseClick(dialog.m_useButton, Qt::LeftButton);
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(testsupport::sha256File(installed(u"eng"_s)),
+             testsupport::sha256File(system.filePath(u"eng.traineddata"_s)));
+    QVERIFY(QFileInfo::exists(installed(u"osd"_s)));
+
+    QTemporaryDir out;
+    const QString scan = out.filePath(u"扫描.pdf"_s);
+    testsupport::writeDrawnPdf(scan,
+                               {{.lines = {u"语言包切换后仍可识别 English text"_s},
+                                 .family = u"Noto Sans CJK SC"_s,
+                                 .pointSize = 20}},
+                               200);
+    const testsupport::WorkerRun run =
+        testsupport::runWorker(testsupport::makeRequest(u"ocr"_s, {scan}, out.path(),
+                                                        {{u"ocrLanguage"_s, u"chi_sim+eng"_s},
+                                                         {u"ocrDpi"_s, 200},
+                                                         {u"ocrModels"_s, defaultModelsFolder()}}));
+    QVERIFY2(run.exitCode == 0, qPrintable(run.result.value(u"error"_s).toString()));
 }
 
 } // namespace batch

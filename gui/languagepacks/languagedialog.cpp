@@ -38,10 +38,38 @@ QString defaultModelsFolder()
         .filePath(u"tessdata"_s);
 }
 
-QString chooseLanguagePacks(QWidget* parent)
+QString chooseLanguagePacks(QWidget* parent, const QString& folderInUse)
 {
     LanguageDialog dialog(parent);
+    dialog.setFolderInUse(folderInUse);
     return dialog.exec() == QDialog::Accepted ? defaultModelsFolder() : QString();
+}
+
+bool takeOverModels(const QString& from, const QString& to, QString& error)
+{
+    const QString source = QFileInfo(from).canonicalFilePath();
+    if (source.isEmpty() || source == QFileInfo(to).canonicalFilePath())
+        return true;
+    const QFileInfoList models =
+        QDir(source).entryInfoList({u"*.traineddata"_s}, QDir::Files | QDir::Readable);
+    for (const QFileInfo& model : models) {
+        const QString target = QDir(to).filePath(model.fileName());
+        if (isNonEmptyFile(target) || model.size() > maxPackBytes)
+            continue;
+        QFile in(model.absoluteFilePath());
+        QSaveFile out(target);
+        bool copied = in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly);
+        while (copied && !in.atEnd()) {
+            const QByteArray chunk = in.read(1 << 20);
+            copied = !chunk.isEmpty() && out.write(chunk) == chunk.size();
+        }
+        if (!copied || !out.commit()) {
+            error = u"无法复制当前文件夹中的 %1，请检查安装目录权限和磁盘空间。"_s.arg(
+                model.fileName());
+            return false;
+        }
+    }
+    return true;
 }
 
 bool installBundledFont()
@@ -99,6 +127,11 @@ LanguageDialog::LanguageDialog(QWidget* parent, const QUrl& downloadBase)
     location->setWordWrap(true);
     location->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(location);
+    auto* takeOver = new QLabel(
+        u"改用这些语言包时，当前使用的文件夹里已有、此处缺少的语言包会一并复制过来，已能识别的语言不会失效。"_s);
+    takeOver->setWordWrap(true);
+    takeOver->setObjectName(u"muted"_s);
+    layout->addWidget(takeOver);
 
     for (qsizetype i = 0; i < m_packs.size(); ++i) {
         LanguagePack& pack = m_packs[i];
@@ -146,7 +179,7 @@ LanguageDialog::LanguageDialog(QWidget* parent, const QUrl& downloadBase)
 
     connect(manual, &QPushButton::clicked, this, [this] { m_openUrl(QUrl(tessdataFastPage)); });
     connect(m_cancelButton, &QPushButton::clicked, this, [this] { cancelDownload(); });
-    connect(m_useButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_useButton, &QPushButton::clicked, this, [this] { useThesePacks(); });
     connect(close, &QPushButton::clicked, this, &LanguageDialog::reject);
 
     if (!installBundledFont())
@@ -156,15 +189,40 @@ LanguageDialog::LanguageDialog(QWidget* parent, const QUrl& downloadBase)
 
 LanguageDialog::~LanguageDialog() = default;
 
+void LanguageDialog::setFolderInUse(const QString& folder)
+{
+    m_folderInUse = folder;
+    refreshPackState();
+}
+
+void LanguageDialog::useThesePacks()
+{
+    QString error;
+    if (!takeOverModels(m_folderInUse, defaultModelsFolder(), error)) {
+        m_statusLabel->setText(error);
+        return;
+    }
+    accept();
+}
+
 void LanguageDialog::refreshPackState()
 {
     const QDir folder(defaultModelsFolder());
+    const QString inUse = QFileInfo(m_folderInUse).canonicalFilePath();
+    const bool elsewhere =
+        !inUse.isEmpty() && inUse != QFileInfo(folder.path()).canonicalFilePath();
     const bool downloading = m_reply != nullptr;
     bool anyInstalled = false;
     for (LanguagePack& pack : m_packs) {
-        const bool installed = isNonEmptyFile(folder.filePath(pack.code + u".traineddata"_s));
-        anyInstalled = anyInstalled || installed;
-        pack.statusLabel->setText(installed ? u"已安装"_s : u"未安装"_s);
+        const QString name = pack.code + u".traineddata"_s;
+        const bool installed = isNonEmptyFile(folder.filePath(name));
+        // Debian's models, or another folder the window uses, serve as well.
+        const bool provided = elsewhere && isNonEmptyFile(QDir(inUse).filePath(name));
+        anyInstalled = anyInstalled || installed || provided;
+        pack.statusLabel->setText(installed  ? u"已安装"_s
+                                  : provided ? u"当前文件夹已提供"_s
+                                             : u"未安装"_s);
+        pack.statusLabel->setToolTip(provided && !installed ? inUse : QString());
         pack.downloadButton->setText(installed ? u"重新下载"_s : u"下载"_s);
         pack.downloadButton->setEnabled(!downloading);
         pack.importButton->setEnabled(!downloading);

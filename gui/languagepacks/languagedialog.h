@@ -56,6 +56,10 @@ public:
 
     static QUrl defaultDownloadBase();
 
+    // The models folder the window uses now, say Debian's: its packs count as
+    // available, and are taken over when the user switches to these packs.
+    void setFolderInUse(const QString& folder);
+
     // Test hooks for the file dialog and the desktop's browser.
     using FileChooser = std::function<QString(QWidget*, const QString&, const QString&)>;
     void setFileChooser(FileChooser chooser) { m_chooseFile = std::move(chooser); }
@@ -74,6 +78,7 @@ private:
     void onDownloadFinished();
     void cancelDownload();
     void importPack(int index);
+    void useThesePacks();
 
     QList<LanguagePack> m_packs;
     QNetworkAccessManager* m_network = nullptr;
@@ -86,6 +91,7 @@ private:
     int m_activeIndex = -1;
     bool m_cancelRequested = false;
     QString m_downloadError;
+    QString m_folderInUse;
 
     QUrl m_downloadBase;
     FileChooser m_chooseFile;
