@@ -22,6 +22,7 @@
 #include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSettings>
 #include <QShortcut>
 #include <QSignalBlocker>
@@ -116,7 +117,9 @@ void BatchWindow::buildWidgets()
 {
     setWindowTitle(u"Quorvin PDF 批量处理"_s);
     resize(1200, 820);
-    setMinimumSize(1060, 740);
+    // A 1366×768 laptop with a panel leaves about 1280×680; the settings
+    // scroll when the window is smaller than they need.
+    setMinimumSize(960, 600);
     setAcceptDrops(true);
 
     auto* central = new QWidget(this);
@@ -172,7 +175,7 @@ void BatchWindow::buildWidgets()
     right->addLayout(tools);
 
     m_viewStack = new QStackedWidget;
-    m_viewStack->setMinimumHeight(190);
+    m_viewStack->setMinimumHeight(150);
     m_viewStack->addWidget(buildDropZone());
     m_fileTable = new QTableWidget(0, 4);
     m_fileTable->setHorizontalHeaderLabels({u"文件名称"_s, u"大小"_s, u"状态"_s, u"结果"_s});
@@ -191,14 +194,28 @@ void BatchWindow::buildWidgets()
         if (m_removeButton->isEnabled())
             removeSelected();
     });
-    m_fileTable->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
-    for (int column = 1; column < 4; ++column)
-        m_fileTable->horizontalHeader()->setSectionResizeMode(column,
-                                                              QHeaderView::ResizeToContents);
+    // Widths that do not jump after each run: the name takes what is left,
+    // long names lose their middle (the full path is the tooltip).
+    m_fileTable->setTextElideMode(Qt::ElideMiddle);
+    QHeaderView* header = m_fileTable->horizontalHeader();
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
+    for (const auto& [column, width] : {std::pair{1, 96}, std::pair{2, 120}, std::pair{3, 240}}) {
+        header->setSectionResizeMode(column, QHeaderView::Interactive);
+        header->resizeSection(column, width);
+    }
     m_viewStack->addWidget(m_fileTable);
     right->addWidget(m_viewStack, 1);
 
-    right->addWidget(buildSettings());
+    m_settingsScroll = new QScrollArea;
+    m_settingsScroll->setObjectName(u"settingsScroll"_s);
+    m_settingsScroll->setWidget(buildSettings());
+    m_settingsScroll->setWidgetResizable(true);
+    m_settingsScroll->setFrameShape(QFrame::NoFrame);
+    m_settingsScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // As tall as the settings when there is room; they scroll when there is not.
+    m_settingsScroll->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+    right->addWidget(m_settingsScroll);
 
     auto* outputRow = new QHBoxLayout;
     outputRow->addWidget(makeLabel(u"输出位置"_s));
@@ -215,6 +232,7 @@ void BatchWindow::buildWidgets()
     m_batchProgress->setRange(0, 1);
     m_batchProgress->setValue(0);
     m_batchProgress->setTextVisible(false);
+    m_batchProgress->setFixedHeight(8);
     m_batchProgress->setAccessibleName(u"任务进度"_s);
     right->addWidget(m_batchProgress);
 
@@ -313,7 +331,8 @@ QWidget* BatchWindow::buildSettings()
     column->addLayout(rowA);
 
     auto* rowB = new QHBoxLayout;
-    rowB->addWidget(makeLabel(u"源文件密码"_s));
+    QLabel* sourcePasswordLabel = makeLabel(u"源文件密码"_s);
+    rowB->addWidget(sourcePasswordLabel);
     m_sourcePasswordEdit = new QLineEdit;
     m_sourcePasswordEdit->setEchoMode(QLineEdit::Password);
     m_sourcePasswordEdit->setPlaceholderText(u"加密文件请填写所有者密码"_s);
@@ -338,7 +357,8 @@ QWidget* BatchWindow::buildSettings()
     ocrColumn->setContentsMargins(0, 0, 0, 0);
     ocrColumn->setSpacing(10);
     auto* rowC = new QHBoxLayout;
-    rowC->addWidget(makeLabel(u"识别语言"_s));
+    QLabel* languageLabel = makeLabel(u"识别语言"_s);
+    rowC->addWidget(languageLabel);
     m_languageCombo = new QComboBox;
     m_languageCombo->setAccessibleName(u"识别语言"_s);
     m_languageCombo->addItem(u"简体中文 + 英文"_s, u"chi_sim+eng"_s);
@@ -366,7 +386,8 @@ QWidget* BatchWindow::buildSettings()
     rowC->addStretch();
     ocrColumn->addLayout(rowC);
     auto* rowD = new QHBoxLayout;
-    rowD->addWidget(makeLabel(u"语言包位置"_s));
+    QLabel* modelsLabel = makeLabel(u"语言包位置"_s);
+    rowD->addWidget(modelsLabel);
     m_modelsEdit = new QLineEdit;
     m_modelsEdit->setAccessibleName(u"语言包文件夹"_s);
     rowD->addWidget(m_modelsEdit, 1);
@@ -381,6 +402,11 @@ QWidget* BatchWindow::buildSettings()
 
     m_noteLabel = mutedLabel(QString());
     column->addWidget(m_noteLabel);
+    // The first label of each row is as wide as the widest, so that the
+    // fields after them start in one column.
+    for (QLabel* label :
+         {m_pageRangeLabel, m_groupLabel, sourcePasswordLabel, languageLabel, modelsLabel})
+        label->setFixedWidth(80);
     return m_settings;
 }
 

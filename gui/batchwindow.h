@@ -20,6 +20,7 @@ class QLineEdit;
 class QListWidget;
 class QProcess;
 class QProgressBar;
+class QScrollArea;
 class QPushButton;
 class QSpinBox;
 class QStackedWidget;
@@ -140,6 +141,7 @@ private:
     QTableWidget* m_fileTable = nullptr;
     QStackedWidget* m_viewStack = nullptr;
     QWidget* m_settings = nullptr;
+    QScrollArea* m_settingsScroll = nullptr;
     QWidget* m_ocrPanel = nullptr;
     QLabel* m_titleLabel = nullptr;
     QLabel* m_descriptionLabel = nullptr;

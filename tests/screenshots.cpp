@@ -1,7 +1,8 @@
 // Shows the real main window on an X server (Xvfb in the test run), adds a few
 // generated PDFs, runs an OCR batch, and saves screenshots of the window idle,
-// during the batch and after it. Exits non-zero when the window cannot be
-// shown or Chinese text would be drawn without real glyphs.
+// during the batch and after it, then at 1280×680 (a 1366×768 laptop with a
+// panel) and 1920×1080. Exits non-zero when the window cannot be shown,
+// Chinese text would be drawn without real glyphs, or a control is clipped.
 #include "gui/batchwindow.h"
 #include "testsupport.h"
 
@@ -15,6 +16,8 @@
 #include <QPushButton>
 #include <QRawFont>
 #include <QScreen>
+#include <QScrollArea>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -39,6 +42,33 @@ bool save(QWidget& window, const QString& path)
         return false;
     std::printf("screenshot: %s\n", qPrintable(path));
     return true;
+}
+
+// Controls cut off by the window's edge or squeezed below their smallest
+// size; those in the settings only across, as the settings scroll down.
+QStringList clippedControls(QWidget& window, const QScrollArea* settings)
+{
+    QStringList clipped;
+    for (QWidget* widget : window.findChildren<QWidget*>()) {
+        const bool control = qobject_cast<QAbstractButton*>(widget) ||
+                             qobject_cast<QLineEdit*>(widget) || qobject_cast<QComboBox*>(widget) ||
+                             qobject_cast<QSpinBox*>(widget);
+        if (!control || !widget->isVisibleTo(&window))
+            continue;
+        const QRect area(widget->mapTo(&window, QPoint(0, 0)), widget->size());
+        const bool scrolled = settings && settings->widget()->isAncestorOf(widget);
+        const bool inside =
+            scrolled
+                ? area.left() >= 0 && area.right() <= settings->mapTo(&window, QPoint(0, 0)).x() +
+                                                          settings->viewport()->width()
+                : window.rect().contains(area);
+        const QSize smallest = widget->minimumSizeHint();
+        if (!inside || widget->width() < smallest.width() || widget->height() < smallest.height())
+            clipped << QString(widget->accessibleName() + u'/' +
+                               QString::fromLatin1(widget->metaObject()->className()) + u'/' +
+                               widget->property("text").toString());
+    }
+    return clipped;
 }
 
 bool hasChineseGlyphs(const QFont& font)
@@ -100,8 +130,29 @@ int ScreenshotTour::run(const QString& folder)
     }
     window.m_fileTable->selectRow(0);
     ok = ok && save(window, QDir(folder).filePath(u"04-done.png"_s));
-    std::printf("status: %s\n", qPrintable(window.m_statusLine->text()));
-    return ok && window.m_statusLine->text() == u"3 份文件 · 成功 3 · 失败 0 · 待处理 0"_s ? 0 : 1;
+    const QString status = window.m_statusLine->text();
+    std::printf("status: %s\n", qPrintable(status));
+
+    for (const QSize size : {QSize(1280, 680), QSize(1920, 1080)}) {
+        window.resize(size);
+        QTest::qWait(300);
+        if (window.size() != size) {
+            std::fprintf(stderr, "the window could not be made %dx%d\n", size.width(),
+                         size.height());
+            return 1;
+        }
+        const QStringList clipped = clippedControls(window, window.m_settingsScroll);
+        if (!clipped.isEmpty()) {
+            std::fprintf(stderr, "clipped at %dx%d: %s\n", size.width(), size.height(),
+                         qPrintable(clipped.join(u", "_s)));
+            ok = false;
+        }
+        ok = ok && save(window, QDir(folder).filePath(
+                                    u"%1-%2x%3.png"_s.arg(size.width() == 1280 ? u"05"_s : u"06"_s)
+                                        .arg(size.width())
+                                        .arg(size.height())));
+    }
+    return ok && status == u"3 份文件 · 成功 3 · 失败 0 · 待处理 0"_s ? 0 : 1;
 }
 
 } // namespace batch

@@ -6,4 +6,4 @@ program=${1:?usage: screenshots.sh PROGRAM [FOLDER]}
 folder=${2:-$(dirname "$program")/screenshots}
 export QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY
-exec xvfb-run -a -s "-screen 0 1400x1000x24" "$program" "$folder"
+exec xvfb-run -a -s "-screen 0 1920x1080x24" "$program" "$folder"
