@@ -12,6 +12,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStackedWidget>
@@ -687,7 +688,9 @@ void TestBatchWindow::stopAfterCurrentJob()
 {
     BatchWindow& w = *m_window;
     setOperation(u"optimize"_s);
-    w.addPaths({pdf(u"s1.pdf"_s), pdf(u"s2.pdf"_s), pdf(u"s3.pdf"_s)});
+    const QString shrinks = m_dir->filePath(u"s1.pdf"_s);
+    testsupport::writePdf(shrinks, {.pages = 2, .duplicateImages = true});
+    w.addPaths({shrinks, pdf(u"s2.pdf"_s), pdf(u"s3.pdf"_s)});
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
     QCOMPARE(w.m_items.at(0).state, u"正在处理"_s);
     QCOMPARE(w.m_statusLine->text(), u"正在处理 1 / 3：s1.pdf"_s);
@@ -698,6 +701,10 @@ void TestBatchWindow::stopAfterCurrentJob()
 
     QVERIFY(waitIdle());
     QCOMPARE(w.m_items.at(0).state, u"完成，请核对"_s); // the size note of an optimisation
+    // It says what was saved.
+    QVERIFY2(w.m_items.at(0).detail.contains(
+                 QRegularExpression(u"^已优化：\\d+ (字节|KB) → \\d+ (字节|KB)（减小 \\d+%）$"_s)),
+             qPrintable(w.m_items.at(0).detail));
     QCOMPARE(w.m_items.at(1).state, u"等待处理"_s);
     QCOMPARE(w.m_items.at(2).state, u"等待处理"_s);
     QCOMPARE(w.m_statusLine->text(), u"已停止。已生成结果保留，可继续处理待处理项。"_s);

@@ -326,9 +326,10 @@ void TestLanguagePacks::acceptingHandsBackTheDefaultFolder()
     };
     answer("ocrUseModels");
     QCOMPARE(chooseLanguagePacks(nullptr), defaultModelsFolder());
+    // Escape closes it without a choice.
     QTimer::singleShot(100, [] {
         if (QWidget* dialog = QApplication::activeModalWidget())
-            qobject_cast<QDialog*>(dialog)->reject();
+            QTest::keyClick(dialog, Qt::Key_Escape);
     });
     QCOMPARE(chooseLanguagePacks(nullptr), QString());
 
