@@ -14,6 +14,7 @@
 
 #include <tesseract/baseapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <future>
 #include <map>
@@ -46,6 +47,27 @@ QString shortNumber(double value)
 }
 
 } // namespace
+
+int OcrWorker::automaticLaneLimit()
+{
+    constexpr qint64 laneBytes = 200LL * 1024 * 1024;
+    int lanes = std::max(1, QThread::idealThreadCount());
+    bool capped = false;
+    const int cap = qEnvironmentVariableIntValue("QPB_OCR_LANES", &capped);
+    if (capped && cap >= 1)
+        lanes = std::min(lanes, cap);
+    QFile meminfo(u"/proc/meminfo"_s);
+    if (meminfo.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : meminfo.readAll().split('\n')) {
+            if (!line.startsWith("MemAvailable:"))
+                continue;
+            const qint64 available = line.mid(13).trimmed().split(' ').value(0).toLongLong() * 1024;
+            if (available > 0)
+                lanes = std::min<qint64>(lanes, std::max<qint64>(1, available / 2 / laneBytes));
+        }
+    }
+    return lanes;
+}
 
 OcrWorker::OcrWorker(QString sourcePath, QString modelsPath, QString language, int dpi,
                      QString outputBase, QString fontFamily, OcrOptions options, QObject* parent)
@@ -179,9 +201,10 @@ void OcrWorker::run()
         }
     }
 
-    // Pages to recognise, in list order. Pipelined, the k-th goes to lane k % 2
-    // and pages are prepared one ahead of the lanes, on a view of the document
-    // of their own (a Poppler document serves one thread at a time).
+    // Pages to recognise, in list order. Pipelined, the k-th goes to lane
+    // k % lanes and pages are prepared one ahead of the lanes, one after
+    // another on a view of the document of their own (a Poppler document
+    // serves one thread at a time).
     QList<int> queue;
     std::vector<int> queueIndex(static_cast<size_t>(total), -1);
     for (int j = 0; j < total; ++j) {
@@ -195,9 +218,8 @@ void OcrWorker::run()
         queuedPages.append(list.at(position));
     const QList<double> pictureDpis =
         isPdf ? document.pictureDpis(queuedPages) : QList<double>(queue.size(), 0.0);
-    const bool twoLanes =
-        m_lanes == Lanes::Two || (m_lanes == Lanes::Automatic && QThread::idealThreadCount() >= 2);
-    const int laneCount = twoLanes && queue.size() >= 2 ? 2 : 1;
+    const int laneLimit = m_lanes > 0 ? m_lanes : automaticLaneLimit();
+    const int laneCount = int(std::clamp<qsizetype>(queue.size(), 1, std::max(1, laneLimit)));
     m_lanesUsed = laneCount;
     engines.resize(static_cast<size_t>(laneCount));
     std::unique_ptr<OcrDocument> ownView;

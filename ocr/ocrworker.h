@@ -33,18 +33,17 @@ public:
     OcrWorker(QString sourcePath, QString modelsPath, QString language, int dpi, QString outputBase,
               QString fontFamily, OcrOptions options, QObject* parent = nullptr);
 
-    // How many engines recognise pages at once. One recognises pages strictly
-    // one after another, the reference for the others; Automatic takes two
-    // where two cores are there.
-    enum class Lanes
-    {
-        Automatic,
-        One,
-        Two
-    };
-    void setLanes(Lanes lanes) { m_lanes = lanes; }
+    // How many engines at most recognise pages at once; 0 (the default) takes
+    // automaticLaneLimit(). One recognises pages strictly one after another,
+    // the reference for the others. Never more lanes than pages.
+    void setLanes(int lanes) { m_lanes = lanes; }
     // The engines the last run used.
     int lanesUsed() const { return m_lanesUsed; }
+    // The lanes this process may use: the cores it may run on (CPU affinity
+    // followed), at most QPB_OCR_LANES when that is set (a batch runner shares
+    // the cores among its workers), and memory: a lane takes about 200 MiB and
+    // the lanes together at most half of the memory available at the start.
+    static int automaticLaneLimit();
 
 signals:
     void pageReady(int page, int total, const QString& text);
@@ -69,7 +68,7 @@ private:
     const bool m_skipTextPages;
     const bool m_deskew;
     const int m_outputKind;
-    Lanes m_lanes = Lanes::Automatic;
+    int m_lanes = 0;
     int m_lanesUsed = 0;
 };
 

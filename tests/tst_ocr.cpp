@@ -534,20 +534,27 @@ void TestOcr::pipelinedPathMatchesReference()
         QStringList texts;
         batch::OcrWorker worker(source, models(), u"eng"_s, 300,
                                 m_dir->filePath(u"path%1"_s.arg(sequential)), u"x"_s, {});
-        // Two lanes forced, so that a one-core machine compares them too.
-        worker.setLanes(sequential == 1 ? batch::OcrWorker::Lanes::One
-                                        : batch::OcrWorker::Lanes::Two);
+        // Three lanes forced, more than this machine's cores, so that any
+        // machine compares several lanes with the reference.
+        worker.setLanes(sequential == 1 ? 1 : 3);
         log.attach(worker);
         QObject::connect(
             &worker, &batch::OcrWorker::pageReady, &worker,
             [&texts](int, int, const QString& text) { texts << text; }, Qt::DirectConnection);
         worker.start();
         worker.wait();
-        QCOMPARE(worker.lanesUsed(), sequential == 1 ? 1 : 2);
+        QCOMPARE(worker.lanesUsed(), sequential == 1 ? 1 : 3);
         logs[sequential] = log.entries + texts;
         outputs[sequential] = m_dir->filePath(u"path%1.pdf"_s.arg(sequential));
     }
     QCOMPARE(logs[0], logs[1]);
+    // Without a setting, the lanes follow the cores, and a runner's cap.
+    QCOMPARE(batch::OcrWorker::automaticLaneLimit(),
+             std::min(QThread::idealThreadCount(), batch::OcrWorker::automaticLaneLimit()));
+    QVERIFY(batch::OcrWorker::automaticLaneLimit() >= 1);
+    qputenv("QPB_OCR_LANES", "1");
+    QCOMPARE(batch::OcrWorker::automaticLaneLimit(), 1);
+    qunsetenv("QPB_OCR_LANES");
     QCOMPARE(logs[0].at(logs[0].size() - 6), u"succeeded"_s);
     QCOMPARE(testsupport::popplerPageCount(outputs[0]), 5);
     const std::unique_ptr<Poppler::Document> a = Poppler::Document::load(outputs[0]);
