@@ -87,7 +87,9 @@ BatchWindow::BatchWindow()
     : m_prompter(std::make_unique<Prompter>()),
       m_workerProgram(QCoreApplication::applicationFilePath())
 {
+    m_runner = new BatchRunner(this);
     buildWidgets();
+    connectRunner();
     m_outputEdit->setText(QSettings().value(u"output"_s, defaultOutputFolder()).toString());
     m_modelsEdit->setText(QSettings().value(u"ocr/models"_s, defaultModelsSetting()).toString());
     connectSignals();

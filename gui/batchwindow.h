@@ -4,6 +4,7 @@
 
 #include "gui/prompter.h"
 #include "protocol/request.h"
+#include "runner/batchrunner.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -98,10 +99,13 @@ private:
 
     // Job runner.
     void startBatch(bool retryFailedOnly);
-    void runNextJob();
+    void connectRunner();
+    void onJobStarted(int job);
+    void onJobProgress(int job, int completed, int total, const QString& message);
+    void onJobFinished(int job, const QJsonObject& result, bool cleanExit, bool endedNow);
+    void onBatchFinished();
+    void showBatchProgress();
     JobRequest buildRequest(const QStringList& inputs) const;
-    void readProgress(QProcess* process, QByteArray& buffer);
-    void finishJob(QProcess* process, const QJsonObject& result, bool cleanExit);
     static void applyResult(BatchItem& entry, bool ok, const QString& output,
                             const QString& message);
     void requestStop();
@@ -126,13 +130,12 @@ private:
     QList<BatchItem> m_items;
     QList<int> m_jobs;
     int m_operationIndex = 0;
-    int m_currentItem = -1;
-    int m_jobPosition = 0;
+    QList<int> m_jobProgress; // per job, percent of its pages while it runs
+    int m_finishedJobs = 0;
     bool m_running = false;
     bool m_stopRequested = false;
-    bool m_endedNow = false;
     bool m_closeWhenIdle = false;
-    QPointer<QProcess> m_currentProcess;
+    BatchRunner* m_runner = nullptr;
 
     std::unique_ptr<Prompter> m_prompter;
     QString m_workerProgram;

@@ -1,8 +1,7 @@
-// Runs a batch one job at a time, each job in a fresh worker process, driven
-// entirely by QProcess signals: the window never waits for a worker.
+// Runs a batch through the batch runner, several files at once while the
+// machine has room; the window never waits for a worker.
 #include "gui/batchwindow.h"
 
-#include "jobframe/staging.h"
 #include "protocol/catalogue.h"
 #include "protocol/ocroptions.h"
 #include "protocol/protocol.h"
@@ -28,13 +27,6 @@
 using namespace Qt::StringLiterals;
 
 namespace batch {
-
-namespace {
-
-constexpr qsizetype maxUnfinishedProgressLine = 65536;
-const char* const handledProperty = "handled";
-
-} // namespace
 
 void BatchWindow::startBatch(bool retryFailedOnly)
 {
@@ -91,113 +83,84 @@ void BatchWindow::startBatch(bool retryFailedOnly)
     setProgressFailed(false);
     m_running = true;
     m_stopRequested = false;
-    m_endedNow = false;
+    m_jobProgress.fill(0, m_jobs.size());
+    m_finishedJobs = 0;
     // The start button is about to be disabled; focus stays in the list
     // instead of moving on to the header's buttons.
     m_fileTable->setFocus();
-    m_jobPosition = 0;
     m_stopButton->setEnabled(true);
-    m_batchProgress->setRange(0, static_cast<int>(m_jobs.size()));
+    m_batchProgress->setRange(0, static_cast<int>(m_jobs.size()) * 100);
     m_batchProgress->setValue(0);
     refresh();
-    runNextJob();
+
+    QList<JobRequest> requests;
+    if (kind == OperationKind::Merge) {
+        QStringList inputs;
+        for (const BatchItem& item : std::as_const(m_items))
+            inputs.append(item.input);
+        requests.append(buildRequest(inputs));
+    } else {
+        for (const int index : std::as_const(m_jobs))
+            requests.append(buildRequest({m_items.at(index).input}));
+    }
+    m_runner->setWorkerProgram(m_workerProgram);
+    m_runner->start(requests);
 }
 
-void BatchWindow::runNextJob()
+void BatchWindow::connectRunner()
 {
-    if (m_stopRequested || m_jobPosition >= m_jobs.size()) {
-        m_running = false;
-        m_stopButton->setText(u"停止"_s);
-        // A batch in which every file failed does not end in a full blue bar.
-        const bool allFailed =
-            !m_jobs.isEmpty() && std::all_of(m_jobs.begin(), m_jobs.end(), [this](int index) {
-                return index < m_items.size() && m_items.at(index).failed;
+    connect(m_runner, &BatchRunner::jobStarted, this, [this](int job) { onJobStarted(job); });
+    connect(m_runner, &BatchRunner::jobProgress, this,
+            [this](int job, int completed, int total, const QString& message) {
+                onJobProgress(job, completed, total, message);
             });
-        setProgressFailed(allFailed);
-        refresh();
-        const bool pending = std::any_of(m_items.begin(), m_items.end(), [](const BatchItem& item) {
-            return !item.succeeded && !item.failed;
-        });
-        if (m_stopRequested)
-            m_statusLine->setText(pending ? u"已停止。已生成结果保留，可继续处理待处理项。"_s
-                                          : u"已停止。已生成结果保留。"_s);
-        if (m_closeWhenIdle)
-            QTimer::singleShot(0, this, [this] { close(); });
-        return;
-    }
-    m_currentItem = m_jobs.at(m_jobPosition);
-    const bool merge = currentOperation().kind == OperationKind::Merge;
-    QStringList inputs;
-    if (merge) {
+    connect(m_runner, &BatchRunner::jobFinished, this,
+            [this](int job, const QJsonObject& result, bool cleanExit, bool endedNow) {
+                onJobFinished(job, result, cleanExit, endedNow);
+            });
+    connect(m_runner, &BatchRunner::finished, this, [this] { onBatchFinished(); });
+}
+
+void BatchWindow::onJobStarted(int job)
+{
+    if (currentOperation().kind == OperationKind::Merge) {
         for (BatchItem& item : m_items) {
-            inputs.append(item.input);
             item.state = u"正在合并"_s;
             item.failed = false;
         }
         m_statusLine->setText(u"正在合并 %1 份文件，请稍候…"_s.arg(m_items.size()));
     } else {
-        BatchItem& item = m_items[m_currentItem];
-        inputs.append(item.input);
+        BatchItem& item = m_items[m_jobs.at(job)];
         item.state = u"正在处理"_s;
         item.failed = false;
-        m_statusLine->setText(u"正在处理 %1 / %2：%3"_s.arg(QString::number(m_jobPosition + 1),
-                                                            QString::number(m_jobs.size()),
-                                                            QFileInfo(item.input).fileName()));
+        if (!m_stopRequested)
+            m_statusLine->setText(u"正在处理 %1 / %2：%3"_s.arg(QString::number(job + 1),
+                                                                QString::number(m_jobs.size()),
+                                                                QFileInfo(item.input).fileName()));
     }
     refresh();
-
-    auto* process = new QProcess(this);
-    m_currentProcess = process;
-    auto errorBuffer = std::make_shared<QByteArray>();
-    const QByteArray request = toLine(toJson(buildRequest(inputs)));
-    connect(process, &QProcess::started, this, [process, request] {
-        process->write(request);
-        process->closeWriteChannel();
-    });
-    // The buffer travels with the process's connection and dies with it.
-    connect(process, &QProcess::readyReadStandardError, this,
-            [this, process, errorBuffer] { readProgress(process, *errorBuffer); });
-    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
-        if (error != QProcess::FailedToStart)
-            return;
-        finishJob(process, failureResult(u"无法启动处理进程："_s + process->errorString()), false);
-    });
-    connect(process, &QProcess::finished, this,
-            [this, process](int exitCode, QProcess::ExitStatus status) {
-                const bool cleanExit = status == QProcess::NormalExit && exitCode == 0;
-                const QByteArray text = process->readAllStandardOutput().trimmed();
-                const QJsonObject parsed = QJsonDocument::fromJson(text).object();
-                finishJob(process, parsed, cleanExit);
-            });
-    process->start(m_workerProgram, {u"--worker"_s});
 }
 
-void BatchWindow::readProgress(QProcess* process, QByteArray& buffer)
+void BatchWindow::showBatchProgress()
 {
-    buffer.append(process->readAllStandardError());
-    qsizetype newline = 0;
-    while ((newline = buffer.indexOf('\n')) >= 0) {
-        const QByteArray line = buffer.left(newline);
-        buffer.remove(0, newline + 1);
-        QJsonObject object;
-        if (!parseObjectLine(line, object) || !boolMember(object, u"ocrProgress"_s, false))
-            continue;
-        const int completed = intMember(object, u"completed"_s, 0);
-        const int total = intMember(object, u"total"_s, 0);
-        if (total <= 0 || completed < 0 || completed > total)
-            continue;
-        const int jobs = static_cast<int>(m_jobs.size());
-        m_batchProgress->setRange(0, jobs * 100);
-        m_batchProgress->setValue(completed * 100 / total + m_jobPosition * 100);
-        if (!m_stopRequested) {
-            const QString message = stringMember(object, u"message"_s);
-            m_statusLine->setText(
-                u"文字识别 %1 / %2 份 · "_s.arg(m_jobPosition + 1).arg(jobs) +
-                (message.isEmpty() ? u"当前文档 %1 / %2 页"_s.arg(completed).arg(total) : message));
-        }
+    int value = m_finishedJobs * 100;
+    for (const int percent : std::as_const(m_jobProgress))
+        value += percent;
+    m_batchProgress->setRange(0, static_cast<int>(m_jobs.size()) * 100);
+    m_batchProgress->setValue(value);
+}
+
+void BatchWindow::onJobProgress(int job, int completed, int total, const QString& message)
+{
+    if (job < 0 || job >= m_jobProgress.size())
+        return;
+    m_jobProgress[job] = completed * 100 / total;
+    showBatchProgress();
+    if (!m_stopRequested) {
+        m_statusLine->setText(
+            u"文字识别 %1 / %2 份 · "_s.arg(job + 1).arg(m_jobs.size()) +
+            (message.isEmpty() ? u"当前文档 %1 / %2 页"_s.arg(completed).arg(total) : message));
     }
-    if (buffer.size() > maxUnfinishedProgressLine)
-        buffer.clear();
 }
 
 JobRequest BatchWindow::buildRequest(const QStringList& inputs) const
@@ -213,12 +176,8 @@ JobRequest BatchWindow::buildRequest(const QStringList& inputs) const
                       .ocr = buildOcrOptions()};
 }
 
-void BatchWindow::finishJob(QProcess* process, const QJsonObject& result, bool cleanExit)
+void BatchWindow::onJobFinished(int job, const QJsonObject& result, bool cleanExit, bool endedNow)
 {
-    if (process->property(handledProperty).toBool())
-        return;
-    process->setProperty(handledProperty, true);
-
     const QString output = stringMember(result, u"output"_s);
     const bool ok = cleanExit && boolMember(result, u"ok"_s, false) && QFileInfo::exists(output);
     QString message;
@@ -228,7 +187,7 @@ void BatchWindow::finishJob(QProcess* process, const QJsonObject& result, bool c
         message = stringMember(result, u"error"_s, u"处理进程异常退出，请检查文件后重试。"_s);
     }
     const auto settle = [&](BatchItem& item) {
-        if (!m_endedNow) {
+        if (!endedNow) {
             applyResult(item, ok, output, message);
             return;
         }
@@ -242,21 +201,35 @@ void BatchWindow::finishJob(QProcess* process, const QJsonObject& result, bool c
     if (currentOperation().kind == OperationKind::Merge) {
         for (BatchItem& item : m_items)
             settle(item);
-    } else if (m_currentItem >= 0 && m_currentItem < m_items.size()) {
-        settle(m_items[m_currentItem]);
+    } else if (job >= 0 && job < m_jobs.size()) {
+        settle(m_items[m_jobs.at(job)]);
     }
-    if (m_endedNow) {
-        // The ended worker could not remove its own staging folder.
-        removeStaleStagingFolders(m_outputEdit->text());
-        m_endedNow = false;
-    }
-    process->deleteLater();
-    ++m_jobPosition;
-    const int jobs = static_cast<int>(m_jobs.size());
-    m_batchProgress->setRange(0, jobs * 100);
-    m_batchProgress->setValue(m_jobPosition * 100);
+    if (job >= 0 && job < m_jobProgress.size())
+        m_jobProgress[job] = 0;
+    ++m_finishedJobs;
+    showBatchProgress();
     refresh();
-    QTimer::singleShot(0, this, [this] { runNextJob(); });
+}
+
+void BatchWindow::onBatchFinished()
+{
+    m_running = false;
+    m_stopButton->setText(u"停止"_s);
+    // A batch in which every file failed does not end in a full blue bar.
+    const bool allFailed =
+        !m_jobs.isEmpty() && std::all_of(m_jobs.begin(), m_jobs.end(), [this](int index) {
+            return index < m_items.size() && m_items.at(index).failed;
+        });
+    setProgressFailed(allFailed);
+    refresh();
+    const bool pending = std::any_of(m_items.begin(), m_items.end(), [](const BatchItem& item) {
+        return !item.succeeded && !item.failed;
+    });
+    if (m_stopRequested)
+        m_statusLine->setText(pending ? u"已停止。已生成结果保留，可继续处理待处理项。"_s
+                                      : u"已停止。已生成结果保留。"_s);
+    if (m_closeWhenIdle)
+        QTimer::singleShot(0, this, [this] { close(); });
 }
 
 void BatchWindow::applyResult(BatchItem& entry, bool ok, const QString& output,
@@ -275,12 +248,13 @@ void BatchWindow::requestStop()
         return;
     if (m_stopRequested) {
         if (m_prompter->confirm(this, u"立即结束当前文件"_s,
-                                u"当前文件将立即停止处理，不生成结果；已完成的文件不受影响。"_s,
+                                u"正在处理的文件将立即停止，不生成结果；已完成的文件不受影响。"_s,
                                 u"立即结束"_s, u"继续等待"_s))
             endCurrentNow();
         return;
     }
     m_stopRequested = true;
+    m_runner->stop();
     // A pathological page can take many minutes: the same button then ends it.
     m_stopButton->setText(u"立即结束当前文件"_s);
     m_statusLine->setText(u"当前任务完成后停止，已生成结果会保留。"_s);
@@ -289,13 +263,11 @@ void BatchWindow::requestStop()
 void BatchWindow::endCurrentNow()
 {
     m_stopRequested = true;
-    // The worker may have finished while a question was open.
-    if (m_running && m_currentProcess && !m_currentProcess->property(handledProperty).toBool()) {
-        m_endedNow = true;
-        m_stopButton->setEnabled(false);
-        m_statusLine->setText(u"正在结束当前文件…"_s);
-        m_currentProcess->kill();
-    }
+    if (!m_running)
+        return;
+    m_stopButton->setEnabled(false);
+    m_statusLine->setText(u"正在结束当前文件…"_s);
+    m_runner->endNow();
 }
 
 void BatchWindow::resetProgress()

@@ -5,6 +5,7 @@
 #include "ocr/pagework.h"
 #include "ocr/stageclock.h"
 #include "ocr/textlayer.h"
+#include "protocol/request.h"
 
 #include <QDir>
 #include <QFile>
@@ -50,22 +51,11 @@ QString shortNumber(double value)
 
 int OcrWorker::automaticLaneLimit()
 {
-    constexpr qint64 laneBytes = 200LL * 1024 * 1024;
-    int lanes = std::max(1, QThread::idealThreadCount());
+    int lanes = laneRoom();
     bool capped = false;
     const int cap = qEnvironmentVariableIntValue("QPB_OCR_LANES", &capped);
     if (capped && cap >= 1)
         lanes = std::min(lanes, cap);
-    QFile meminfo(u"/proc/meminfo"_s);
-    if (meminfo.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : meminfo.readAll().split('\n')) {
-            if (!line.startsWith("MemAvailable:"))
-                continue;
-            const qint64 available = line.mid(13).trimmed().split(' ').value(0).toLongLong() * 1024;
-            if (available > 0)
-                lanes = std::min<qint64>(lanes, std::max<qint64>(1, available / 2 / laneBytes));
-        }
-    }
     return lanes;
 }
 

@@ -3,7 +3,11 @@
 #include "protocol/catalogue.h"
 #include "protocol/protocol.h"
 
+#include <QFile>
 #include <QJsonArray>
+#include <QThread>
+
+#include <algorithm>
 #include <QRegularExpression>
 
 using namespace Qt::StringLiterals;
@@ -47,6 +51,22 @@ QJsonObject toJson(const JobRequest& request)
         {u"ocrSkipText"_s, request.ocr.skipText},
         {u"ocrOutput"_s, request.ocr.output},
     };
+}
+
+int laneRoom()
+{
+    qint64 lanes = std::max(1, QThread::idealThreadCount());
+    QFile meminfo(u"/proc/meminfo"_s);
+    if (meminfo.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : meminfo.readAll().split('\n')) {
+            if (!line.startsWith("MemAvailable:"))
+                continue;
+            const qint64 available = line.mid(13).trimmed().split(' ').value(0).toLongLong() * 1024;
+            if (available > 0)
+                lanes = std::min(lanes, std::max<qint64>(1, available / 2 / laneBytes));
+        }
+    }
+    return int(lanes);
 }
 
 PageSpans parsePageSpans(const QString& text)

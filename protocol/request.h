@@ -42,6 +42,13 @@ inline constexpr int maxSources = 200;                // per batch, and per merg
 inline constexpr qint64 maxSourceBytes = 536870912;   // per source file
 inline constexpr int maxPages = 100000;               // per document, and per job
 inline constexpr qsizetype maxNewPasswordBytes = 127; // UTF-8
+// Memory a recognition lane takes, measured: about 200 MiB.
+inline constexpr qint64 laneBytes = 200LL * 1024 * 1024;
+
+// Recognition lanes the machine has room for: one per core this process may
+// run on (CPU affinity followed), fewer when half of the memory available now
+// does not hold that many lanes. At least 1.
+int laneRoom();
 
 // "ocrLanguage", "ocrDpi", "ocrModels", "ocrSkipText", "ocrOutput".
 struct OcrRequest

@@ -14,6 +14,7 @@ LAYERS = [
     "ocr/export",        # layout outputs of recognition
     "ocr",               # recognition
     "jobframe",          # one job from request to published result
+    "runner",            # a batch of jobs in worker processes, several at once
     "gui/languagepacks", # language-pack dialog
     "gui",               # the window
     "app",               # the executables' mains
