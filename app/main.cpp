@@ -1,6 +1,7 @@
 // Entry point of both processes: the GUI, and with "--worker" a worker that
 // answers one request and exits. Document jobs run here; the window and
 // recognition are in the module (module.h).
+#include "app/batchcommand.h"
 #include "app/module.h"
 #include "jobframe/workermain.h"
 #include "protocol/catalogue.h"
@@ -172,6 +173,15 @@ batch::ModuleEntry loadModuleEntry(const char* argv0, const char* name, QString&
 
 int main(int argc, char** argv)
 {
+    if (argc >= 2 && std::strcmp(argv[1], "batch") == 0) {
+        // The command-line batch needs neither a display nor the module: its
+        // workers are this executable.
+        QCoreApplication app(argc, argv);
+        batch::setApplicationIdentity();
+        const QString worker =
+            qEnvironmentVariable("QPB_WORKER_PROGRAM", QCoreApplication::applicationFilePath());
+        return batch::runBatchCommand(app.arguments().mid(2), worker);
+    }
     const bool worker = hasArgument(argc, argv, {"--worker"});
     RequestKind kind = RequestKind::Unknown;
     if (worker) {

@@ -1,6 +1,7 @@
 // Adding, removing and reordering the sources of the next batch.
 #include "gui/batchwindow.h"
 #include "protocol/catalogue.h"
+#include "runner/sources.h"
 
 #include <QDir>
 #include <QDragEnterEvent>
@@ -20,68 +21,6 @@ namespace batch {
 namespace {
 
 constexpr int maxRefusedNamesShown = 10;
-
-bool hasPdfSuffix(const QFileInfo& info)
-{
-    return info.suffix().compare(u"pdf"_s, Qt::CaseInsensitive) == 0;
-}
-
-// One file reached through "." parts or links is one entry; where the file
-// system ignores letter case, so does the key. Folding case on Linux would
-// silently drop a.pdf when A.pdf, a different file, is already listed.
-QString identityKey(const QString& canonicalPath)
-{
-#if defined(Q_OS_WIN) || defined(Q_OS_MACOS)
-    return canonicalPath.toCaseFolded();
-#else
-    return canonicalPath;
-#endif
-}
-
-// Files of other kinds named .pdf are refused when added, not when a whole
-// merge fails on them; readers accept the header anywhere in the first 1024 bytes.
-bool startsLikePdf(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && file.read(1024).contains("%PDF-");
-}
-
-// Why `info` cannot be added, or "" when it can.
-QString refusalReason(const QFileInfo& info, qsizetype listed)
-{
-    if (!info.isFile() || !info.isReadable())
-        return u"文件不存在或无法读取"_s;
-    if (!hasPdfSuffix(info))
-        return u"不是 PDF 文件"_s;
-    if (info.size() < 1)
-        return u"文件为空"_s;
-    if (info.size() > maxSourceBytes)
-        return u"超过 512 MB"_s;
-    if (!startsLikePdf(info.absoluteFilePath()))
-        return u"不是 PDF 文件"_s;
-    if (listed >= maxSources)
-        return u"超过单批 200 份上限"_s;
-    return QString();
-}
-
-QStringList expandFolders(const QStringList& paths)
-{
-    QStringList candidates;
-    for (const QString& path : paths) {
-        const QFileInfo info(path);
-        if (!info.isDir()) {
-            candidates.append(path);
-            continue;
-        }
-        const QFileInfoList entries =
-            QDir(path).entryInfoList(QDir::Files | QDir::Readable, QDir::Name);
-        for (const QFileInfo& entry : entries) {
-            if (hasPdfSuffix(entry))
-                candidates.append(entry.absoluteFilePath());
-        }
-    }
-    return candidates;
-}
 
 } // namespace
 

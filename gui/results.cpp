@@ -3,6 +3,7 @@
 #include "gui/batchwindow.h"
 
 #include "protocol/catalogue.h"
+#include "runner/sources.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -12,10 +13,6 @@
 #include <QLineEdit>
 #include <QSaveFile>
 #include <QTableWidget>
-
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 
 using namespace Qt::StringLiterals;
 
@@ -34,41 +31,6 @@ const QString helpText =
 const QString aboutText = u"Quorvin PDF 批量处理 0.1.0\n\n免费使用 · 本机处理 · 不添加水印\n\n"
                           u"基于 Qt、QPDF、Poppler 和 Tesseract 构建。\n"
                           u"各组件的许可证位于安装目录 share/licenses。"_s;
-
-// Where writing `path` would land: links followed, and for a file that does
-// not exist yet, its canonical folder with its name.
-QString landingPath(const QString& path)
-{
-    QFileInfo info(path);
-    for (int hops = 0; info.isSymLink() && hops < 40; ++hops)
-        info = QFileInfo(info.symLinkTarget());
-    if (info.exists())
-        return info.canonicalFilePath();
-    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
-    return folder.isEmpty() ? info.absoluteFilePath() : folder + u'/' + info.fileName();
-}
-
-// The same file however it is named: another letter case (volumes that
-// ignore it), a link, a folder reached through a link, or a hard link.
-bool sameFile(const QString& chosen, const QString& listed)
-{
-    if (listed.isEmpty())
-        return false;
-    if (QFileInfo(chosen).absoluteFilePath().compare(listed, Qt::CaseInsensitive) == 0 ||
-        landingPath(chosen).compare(landingPath(listed), Qt::CaseInsensitive) == 0)
-        return true;
-#ifdef Q_OS_UNIX
-    struct stat a
-    {};
-    struct stat b
-    {};
-    return ::stat(QFile::encodeName(chosen).constData(), &a) == 0 &&
-           ::stat(QFile::encodeName(listed).constData(), &b) == 0 && a.st_dev == b.st_dev &&
-           a.st_ino == b.st_ino;
-#else
-    return false;
-#endif
-}
 
 } // namespace
 
@@ -107,20 +69,10 @@ void BatchWindow::exportReport()
         }
     }
 
-    QJsonArray entries;
-    for (const BatchItem& item : std::as_const(m_items)) {
-        entries.append(QJsonObject{{u"input"_s, item.input},
-                                   {u"state"_s, item.state},
-                                   {u"output"_s, item.output},
-                                   {u"detail"_s, item.detail}});
-    }
-    const QJsonObject report{
-        {u"product"_s, u"QuorvinPDFBatch"_s},
-        {u"version"_s, u"0.1.0"_s},
-        {u"operation"_s, currentOperation().id},
-        {u"createdAt"_s, QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
-        {u"items"_s, entries}};
-    const QByteArray text = QJsonDocument(report).toJson(QJsonDocument::Indented);
+    QList<ReportEntry> entries;
+    for (const BatchItem& item : std::as_const(m_items))
+        entries.append({item.input, item.state, item.output, item.detail});
+    const QByteArray text = batchReport(currentOperation().id, entries);
 
     QSaveFile file(chosen);
     const bool saved =

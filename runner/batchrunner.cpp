@@ -130,6 +130,9 @@ void BatchRunner::launch(int job, int lanes)
     QProcess* process = worker->process.get();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"QPB_OCR_LANES"_s, QString::number(lanes));
+    // Passwords travel in the request on standard input, never in the environment.
+    environment.remove(u"QPB_PASSWORD"_s);
+    environment.remove(u"QPB_NEW_PASSWORD"_s);
     process->setProcessEnvironment(environment);
     m_workers.push_back(std::move(owned));
     m_lanesInUse += lanes;

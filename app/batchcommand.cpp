@@ -1,0 +1,482 @@
+#include "app/batchcommand.h"
+
+#include "protocol/catalogue.h"
+#include "protocol/ocroptions.h"
+#include "protocol/protocol.h"
+#include "protocol/request.h"
+#include "runner/batchrunner.h"
+#include "runner/sources.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTextStream>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <optional>
+
+#ifdef Q_OS_UNIX
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+namespace {
+
+constexpr int usageError = 2;
+const char* const passwordVariable = "QPB_PASSWORD";
+const char* const newPasswordVariable = "QPB_NEW_PASSWORD";
+
+volatile std::sig_atomic_t interrupts = 0;
+
+void countInterrupt(int)
+{
+    interrupts = interrupts + 1;
+}
+
+void say(FILE* stream, const QString& text)
+{
+    std::fputs(text.toUtf8().constData(), stream);
+    std::fflush(stream);
+}
+
+int usage(const QString& message)
+{
+    say(stderr, message + u"\n请运行 / see: quorvin-pdf-batch batch --help\n"_s);
+    return usageError;
+}
+
+const QString overallHelp =
+    u"用法 / Usage: quorvin-pdf-batch batch 操作 [选项] --output 文件夹 文件或文件夹…\n"
+    "       quorvin-pdf-batch batch OPERATION [OPTIONS] --output DIR FILE-OR-FOLDER…\n\n"
+    "对每个文件执行同一操作，结果另存到输出文件夹，从不修改或覆盖任何文件。\n"
+    "Applies one operation to every file; results go to the output folder, and nothing is\n"
+    "ever changed or replaced.\n\n"
+    "操作 / Operations:\n"
+    "  merge     合并 PDF / merge in the order given\n"
+    "  split     批量拆分 / split into parts (--group)\n"
+    "  extract   提取页面 / extract pages (--pages)\n"
+    "  rotate    批量旋转 / rotate pages (--degrees, --pages)\n"
+    "  ocr       批量文字识别 / recognise text (--language, --dpi, --models, --output-kind)\n"
+    "  optimize  无损优化 / lossless optimisation\n"
+    "  encrypt   批量加密 / AES-256 with a new open password (--new-password-file)\n"
+    "  decrypt   移除密码 / remove the password (owner password: --password-file)\n\n"
+    "通用选项 / Common options:\n"
+    "  --output DIR            输出文件夹 / output folder (required)\n"
+    "  --jobs N                最多同时处理 N 个文件 / at most N files at once\n"
+    "  --report FILE           保存 JSON 处理报告（不覆盖已有文件）/ write the JSON report\n"
+    "  --password-file FILE    源文件所有者密码（首行）/ owner password of the sources\n"
+    "  --help                  显示帮助；放在操作后显示该操作的帮助 / help, per operation too\n\n"
+    "密码从不写在命令行上 / Passwords never go on the command line: they come from a file,\n"
+    "from QPB_PASSWORD / QPB_NEW_PASSWORD (removed before any worker starts), or from a prompt\n"
+    "on the terminal.\n\n"
+    "退出状态 / Exit status: 0 全部成功 / all succeeded, 1 有文件未成功 / any did not,\n"
+    "2 用法错误 / usage error. Ctrl-C: 不再开始新文件 / no new files; 再按一次立即结束 /\n"
+    "twice: end the running ones, publishing nothing.\n"_s;
+
+QString operationHelp(const Operation& operation)
+{
+    QString text = u"用法 / Usage: quorvin-pdf-batch batch %1 [选项] --output 文件夹 "
+                   u"文件或文件夹…\n\n%2：%3\n\n"
+                   u"选项 / Options:\n"_s.arg(operation.id, operation.title, operation.description);
+    switch (operation.kind) {
+    case OperationKind::Extract:
+        text += u"  --pages RANGE           页码范围，例如 1-3,5 / page range such as 1-3,5\n"_s;
+        break;
+    case OperationKind::Rotate:
+        text +=
+            u"  --pages RANGE           页码范围，留空为全部 / page range, all by default\n"
+            u"  --degrees 90|180|270    顺时针追加旋转，默认 90 / clockwise turn, 90 by default\n"_s;
+        break;
+    case OperationKind::Split:
+        text += u"  --group N               每份页数，默认 1 / pages per part, 1 by default\n"_s;
+        break;
+    case OperationKind::Ocr:
+        text += u"  --language L            chi_sim+eng（默认）、chi_tra+eng 或 eng\n"
+                u"  --dpi 150|200|300       识别清晰度，默认 300 / resolution, 300 by default\n"
+                u"  --models DIR            语言包文件夹 / tessdata folder\n"
+                u"  --output-kind K         pdf（可搜索 PDF，默认）、docx 或 rebuilt\n"
+                u"  --no-keep-text          已有文字的页面也识别 / recognise text pages too\n"_s;
+        break;
+    case OperationKind::Encrypt:
+        text += u"  --new-password-file F   新打开密码（首行）/ the new open password\n"_s;
+        break;
+    case OperationKind::Merge:
+    case OperationKind::Optimize:
+    case OperationKind::Decrypt:
+        break;
+    }
+    text += u"  --output DIR, --jobs N, --report FILE, --password-file FILE（见 / see --help）\n"_s;
+    return text;
+}
+
+// The first line of `path`, without its line end.
+std::optional<QString> firstLine(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray line = file.readLine(4096);
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    return QString::fromUtf8(line);
+}
+
+// Asked on the terminal without echo; nothing when there is no terminal.
+std::optional<QString> prompt(const QString& question)
+{
+#ifdef Q_OS_UNIX
+    if (!::isatty(0))
+        return std::nullopt;
+    say(stderr, question);
+    termios saved{};
+    const bool quiet = ::tcgetattr(0, &saved) == 0;
+    if (quiet) {
+        termios silent = saved;
+        silent.c_lflag &= ~tcflag_t(ECHO);
+        ::tcsetattr(0, TCSAFLUSH, &silent);
+    }
+    QTextStream in(stdin);
+    const QString answer = in.readLine();
+    if (quiet)
+        ::tcsetattr(0, TCSAFLUSH, &saved);
+    say(stderr, u"\n"_s);
+    return answer;
+#else
+    Q_UNUSED(question);
+    return std::nullopt;
+#endif
+}
+
+// From the file, then the environment, then the terminal; the variable is
+// removed at once so that no worker inherits it.
+std::optional<QString> password(const QString& file, const char* variable, const QString& question,
+                                bool ask)
+{
+    const QString fromEnvironment = qEnvironmentVariable(variable);
+    const bool inEnvironment = qEnvironmentVariableIsSet(variable);
+    qunsetenv(variable);
+    if (!file.isEmpty())
+        return firstLine(file);
+    if (inEnvironment)
+        return fromEnvironment;
+    if (ask)
+        return prompt(question);
+    return QString();
+}
+
+QString defaultModels()
+{
+    const QString own = QDir(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation))
+                            .filePath(u"tessdata"_s);
+    return QFileInfo(own).isDir() ? own : u"/usr/share/tesseract-ocr/5/tessdata"_s;
+}
+
+class BatchCommand : public QObject
+{
+public:
+    int run(const QStringList& arguments, const QString& workerProgram);
+
+private:
+    int prepare(const QStringList& arguments);
+    void onFinished(int job, const QJsonObject& result, bool cleanExit, bool endedNow);
+    void showProgress();
+    void pollInterrupts();
+
+    const Operation* m_operation = nullptr;
+    QList<JobRequest> m_jobs;
+    QList<QList<int>> m_entriesOfJob;
+    QList<ReportEntry> m_entries;
+    QString m_report;
+    int m_maxJobs = 0;
+    int m_finished = 0;
+    bool m_terminal = false;
+    BatchRunner m_runner;
+    QTimer m_interruptPoll;
+};
+
+int BatchCommand::prepare(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption output(u"output"_s, QString(), u"DIR"_s);
+    const QCommandLineOption pages(u"pages"_s, QString(), u"RANGE"_s);
+    const QCommandLineOption group(u"group"_s, QString(), u"N"_s);
+    const QCommandLineOption degrees(u"degrees"_s, QString(), u"DEGREES"_s);
+    const QCommandLineOption language(u"language"_s, QString(), u"L"_s);
+    const QCommandLineOption dpi(u"dpi"_s, QString(), u"DPI"_s);
+    const QCommandLineOption models(u"models"_s, QString(), u"DIR"_s);
+    const QCommandLineOption outputKind(u"output-kind"_s, QString(), u"K"_s);
+    const QCommandLineOption noKeepText(u"no-keep-text"_s);
+    const QCommandLineOption jobs(u"jobs"_s, QString(), u"N"_s);
+    const QCommandLineOption report(u"report"_s, QString(), u"FILE"_s);
+    const QCommandLineOption passwordFile(u"password-file"_s, QString(), u"FILE"_s);
+    const QCommandLineOption newPasswordFile(u"new-password-file"_s, QString(), u"FILE"_s);
+    const QCommandLineOption help(u"help"_s);
+    parser.addOptions({output, pages, group, degrees, language, dpi, models, outputKind, noKeepText,
+                       jobs, report, passwordFile, newPasswordFile, help});
+    if (!parser.parse(QStringList{u"quorvin-pdf-batch"_s} + arguments))
+        return usage(u"选项无效 / invalid option: "_s + parser.errorText());
+
+    const QStringList positional = parser.positionalArguments();
+    if (!positional.isEmpty())
+        m_operation = findOperation(positional.first());
+    if (parser.isSet(help)) {
+        say(stdout, m_operation ? operationHelp(*m_operation) : overallHelp);
+        return 0;
+    }
+    if (positional.isEmpty())
+        return usage(u"请给出处理类型 / name an operation: merge split extract rotate ocr "
+                     "optimize encrypt decrypt"_s);
+    if (!m_operation)
+        return usage(u"未知处理类型。/ unknown operation: "_s + positional.first());
+    const OperationKind kind = m_operation->kind;
+
+    // Options that mean nothing for this operation are refused, not ignored.
+    const QList<std::pair<const QCommandLineOption*, bool>> applies{
+        {&pages, kind == OperationKind::Extract || kind == OperationKind::Rotate},
+        {&group, kind == OperationKind::Split},
+        {&degrees, kind == OperationKind::Rotate},
+        {&language, kind == OperationKind::Ocr},
+        {&dpi, kind == OperationKind::Ocr},
+        {&models, kind == OperationKind::Ocr},
+        {&outputKind, kind == OperationKind::Ocr},
+        {&noKeepText, kind == OperationKind::Ocr},
+        {&newPasswordFile, kind == OperationKind::Encrypt}};
+    for (const auto& [option, fits] : applies) {
+        if (parser.isSet(*option) && !fits)
+            return usage(u"--%1 不适用于 %2 / does not apply to %2"_s.arg(option->names().first(),
+                                                                          m_operation->id));
+    }
+
+    JobRequest request;
+    request.operation = m_operation;
+    if (!parser.isSet(output))
+        return usage(u"请用 --output 指定输出文件夹 / --output DIR is required"_s);
+    request.output = QDir(parser.value(output)).absolutePath();
+    if (!QDir().mkpath(request.output) || !QFileInfo(request.output).isWritable())
+        return usage(
+            u"输出位置无效：请选择可写的文件夹。/ the output folder cannot be written: "_s +
+            request.output);
+
+    const auto number = [&parser](const QCommandLineOption& option, int fallback,
+                                  bool& valid) -> int {
+        if (!parser.isSet(option))
+            return fallback;
+        bool ok = false;
+        const int value = parser.value(option).toInt(&ok);
+        valid = valid && ok;
+        return value;
+    };
+    bool valid = true;
+    request.pages = parser.value(pages);
+    request.group = number(group, 1, valid);
+    request.degrees = number(degrees, 90, valid);
+    request.ocr.dpi = number(dpi, 300, valid);
+    m_maxJobs = number(jobs, 0, valid);
+    if (!valid || request.group < 1 || request.group > maxPages || m_maxJobs < 0 ||
+        (parser.isSet(jobs) && m_maxJobs < 1))
+        return usage(u"数值选项无效 / a number option is not a valid number"_s);
+    if (request.degrees != 90 && request.degrees != 180 && request.degrees != 270)
+        return usage(u"旋转角度无效。/ --degrees takes 90, 180 or 270"_s);
+    const QString rangeMessage = pageRangeSyntaxMessage(parsePageSpans(request.pages));
+    if (!rangeMessage.isEmpty())
+        return usage(rangeMessage);
+    if (kind == OperationKind::Ocr) {
+        request.ocr.language = parser.isSet(language) ? parser.value(language) : u"chi_sim+eng"_s;
+        request.ocr.models =
+            parser.isSet(models) ? QDir(parser.value(models)).absolutePath() : defaultModels();
+        request.ocr.output = parser.isSet(outputKind) ? parser.value(outputKind) : u"pdf"_s;
+        request.ocr.skipText = !parser.isSet(noKeepText);
+        const QString message = validateOcrOptions(request.ocr);
+        if (!message.isEmpty())
+            return usage(message);
+    }
+
+    const std::optional<QString> source =
+        password(parser.value(passwordFile), passwordVariable, u"源文件所有者密码："_s,
+                 kind == OperationKind::Decrypt);
+    if (!source)
+        return usage(u"无法读取密码文件 / the password file cannot be read"_s);
+    request.password = *source;
+    const std::optional<QString> fresh =
+        password(parser.value(newPasswordFile), newPasswordVariable, u"新打开密码："_s,
+                 kind == OperationKind::Encrypt);
+    if (kind == OperationKind::Encrypt) {
+        std::optional<QString> again = fresh;
+        if (fresh && parser.value(newPasswordFile).isEmpty() && ::isatty(0) &&
+            !qEnvironmentVariableIsSet(newPasswordVariable))
+            again = prompt(u"确认新密码："_s);
+        if (!fresh || fresh->isEmpty() || fresh != again ||
+            fresh->toUtf8().size() > maxNewPasswordBytes)
+            return usage(u"请填写一致的新密码，且 UTF-8 长度不超过 127 字节。"_s);
+        request.newPassword = *fresh;
+    }
+
+    // The files: as the window takes them, each refusal with its reason.
+    QSet<QString> keys;
+    QStringList inputs;
+    for (const QString& candidate : expandFolders(positional.mid(1))) {
+        const QFileInfo info(candidate);
+        const QString canonical = info.canonicalFilePath();
+        const QString key = identityKey(canonical.isEmpty() ? info.absoluteFilePath() : canonical);
+        const QString reason = !canonical.isEmpty() && keys.contains(key)
+                                   ? u"已在列表中"_s
+                                   : refusalReason(info, inputs.size());
+        if (!reason.isEmpty()) {
+            say(stderr, u"未添加 %1：%2\n"_s.arg(QDir::toNativeSeparators(candidate), reason));
+            continue;
+        }
+        keys.insert(key);
+        inputs.append(canonical);
+    }
+    if (inputs.size() < (kind == OperationKind::Merge ? 2 : 1))
+        return usage(u"请添加有效文件；合并至少需要 2 份，单批最多 200 份。"_s);
+
+    if (parser.isSet(report)) {
+        m_report = QFileInfo(parser.value(report)).absoluteFilePath();
+        if (QFileInfo(m_report).exists() || QFileInfo(m_report).isSymLink())
+            return usage(u"报告文件已存在，不会覆盖 / the report file exists: "_s + m_report);
+        for (const QString& input : std::as_const(inputs)) {
+            if (sameFile(m_report, input))
+                return usage(u"请选择独立的报告文件名。"_s);
+        }
+    }
+
+    for (const QString& input : std::as_const(inputs))
+        m_entries.append({input, u"等待处理"_s, QString(), QString()});
+    if (kind == OperationKind::Merge) {
+        request.inputs = inputs;
+        m_jobs.append(request);
+        QList<int> all;
+        for (int i = 0; i < inputs.size(); ++i)
+            all.append(i);
+        m_entriesOfJob.append(all);
+    } else {
+        for (int i = 0; i < inputs.size(); ++i) {
+            request.inputs = {inputs.at(i)};
+            m_jobs.append(request);
+            m_entriesOfJob.append(QList<int>{i});
+        }
+    }
+    return -1;
+}
+
+void BatchCommand::showProgress()
+{
+    if (!m_terminal)
+        return;
+    constexpr int width = 30;
+    const int total = int(m_jobs.size());
+    const int filled = total > 0 ? m_finished * width / total : width;
+    say(stdout, u"\r[%1%2] %3 / %4"_s.arg(QString(filled, u'#'), QString(width - filled, u'-'))
+                    .arg(m_finished)
+                    .arg(total));
+}
+
+void BatchCommand::onFinished(int job, const QJsonObject& result, bool cleanExit, bool endedNow)
+{
+    const QString output = stringMember(result, u"output"_s);
+    const bool ok = cleanExit && boolMember(result, u"ok"_s, false) && QFileInfo::exists(output);
+    const QString detail =
+        ok         ? stringMember(result, u"note"_s)
+        : endedNow ? u"已立即结束，未生成结果。"_s
+                   : stringMember(result, u"error"_s, u"处理进程异常退出，请检查文件后重试。"_s);
+    const QString state = endedNow           ? u"已停止"_s
+                          : !ok              ? u"处理失败"_s
+                          : detail.isEmpty() ? u"处理完成"_s
+                                             : u"完成，请核对"_s;
+    ++m_finished;
+    if (m_terminal)
+        say(stdout, u"\r\033[K"_s);
+    for (const int index : m_entriesOfJob.at(job)) {
+        ReportEntry& entry = m_entries[index];
+        entry.state = state;
+        entry.output = ok ? output : QString();
+        entry.detail = detail;
+        QString line = state + u"  "_s + QDir::toNativeSeparators(entry.input);
+        if (ok)
+            line += u" → "_s + QDir::toNativeSeparators(output);
+        if (!detail.isEmpty())
+            line += u"：" + QString(detail).replace(u'\n', u' ');
+        say(stdout, line + u'\n');
+    }
+    showProgress();
+}
+
+void BatchCommand::pollInterrupts()
+{
+    if (interrupts >= 2 && m_runner.isRunning()) {
+        m_runner.endNow();
+    } else if (interrupts >= 1 && !m_runner.isStopping() && m_runner.isRunning()) {
+        m_runner.stop();
+        say(stderr,
+            u"\n正在停止：不再开始新文件，正在处理的文件完成后结束；再按 Ctrl-C 立即结束。\n"
+            u"Stopping: no new files; press Ctrl-C again to end the running ones now.\n"_s);
+    }
+}
+
+int BatchCommand::run(const QStringList& arguments, const QString& workerProgram)
+{
+    const int prepared = prepare(arguments);
+    if (prepared >= 0)
+        return prepared;
+#ifdef Q_OS_UNIX
+    m_terminal = ::isatty(1);
+#endif
+    interrupts = 0;
+    std::signal(SIGINT, countInterrupt);
+    std::signal(SIGTERM, countInterrupt);
+    connect(&m_interruptPoll, &QTimer::timeout, this, [this] { pollInterrupts(); });
+    m_interruptPoll.start(100);
+
+    m_runner.setWorkerProgram(workerProgram);
+    m_runner.setMaxJobs(m_maxJobs);
+    connect(&m_runner, &BatchRunner::jobFinished, this,
+            [this](int job, const QJsonObject& result, bool cleanExit, bool endedNow) {
+                onFinished(job, result, cleanExit, endedNow);
+            });
+    connect(&m_runner, &BatchRunner::finished, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    showProgress();
+    m_runner.start(m_jobs);
+    if (m_runner.isRunning())
+        QCoreApplication::exec();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    if (m_terminal)
+        say(stdout, u"\n"_s);
+
+    int succeeded = 0;
+    for (const ReportEntry& entry : std::as_const(m_entries))
+        succeeded += entry.state == u"处理完成"_s || entry.state == u"完成，请核对"_s ? 1 : 0;
+    say(stdout, u"%1 份文件 · 成功 %2 · 未成功 %3\n"_s.arg(m_entries.size())
+                    .arg(succeeded)
+                    .arg(m_entries.size() - succeeded));
+    if (!m_report.isEmpty()) {
+        const QByteArray text = batchReport(m_operation->id, m_entries);
+        QSaveFile file(m_report);
+        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+            say(stderr, u"报告保存失败：请检查输出权限和磁盘空间。\n"_s);
+    }
+    return succeeded == m_entries.size() ? 0 : 1;
+}
+
+} // namespace
+
+int runBatchCommand(const QStringList& arguments, const QString& workerProgram)
+{
+    BatchCommand command;
+    return command.run(arguments, workerProgram);
+}
+
+} // namespace batch
