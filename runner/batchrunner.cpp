@@ -12,6 +12,10 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 using namespace Qt::StringLiterals;
 
 namespace batch {
@@ -134,6 +138,11 @@ void BatchRunner::launch(int job, int lanes)
     environment.remove(u"QPB_PASSWORD"_s);
     environment.remove(u"QPB_NEW_PASSWORD"_s);
     process->setProcessEnvironment(environment);
+#ifdef Q_OS_UNIX
+    // A group of its own: a Ctrl-C on the terminal reaches the batch, which
+    // decides what becomes of its workers, and not the workers themselves.
+    process->setChildProcessModifier([] { ::setpgid(0, 0); });
+#endif
     m_workers.push_back(std::move(owned));
     m_lanesInUse += lanes;
 
@@ -171,8 +180,8 @@ void BatchRunner::finishWorker(Worker* worker, const QJsonObject& result, bool c
     m_lanesInUse -= worker->lanes;
     const int job = worker->job;
     const bool endedNow = worker->endedNow;
-    // An ended worker could not remove its own staging folder.
-    if (endedNow)
+    // An ended or crashed worker could not remove its own staging folder.
+    if (endedNow || worker->process->exitStatus() == QProcess::CrashExit)
         removeStaleStagingFolders(m_jobs.at(job).output);
     emit jobFinished(job, result, cleanExit, endedNow);
 
