@@ -382,7 +382,9 @@ void writeFlateBomb(const QString& path, int mebibytes)
     page.getKey("/Resources").getKey("/XObject").replaceKey("/Im0", image);
     page.replaceKey("/Contents", pdf.newStream("q 612 0 0 792 0 0 cm /Im0 Do Q"));
     QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(page), false);
-    QPDFWriter writer(pdf, QFile::encodeName(path).constData());
+    // The writer keeps the name's pointer until it has written.
+    const QByteArray file = QFile::encodeName(path);
+    QPDFWriter writer(pdf, file.constData());
     writer.setStreamDataMode(qpdf_s_preserve);
     writer.write();
 }
