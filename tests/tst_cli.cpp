@@ -269,11 +269,10 @@ void TestCli::parallelRecipe()
     const QString out = m_dir->filePath(u"out"_s);
     QVERIFY(QDir().mkpath(out));
     QProcess parallel;
-    parallel.start(u"parallel"_s,
-                   QStringList{u"--will-cite"_s, u"--sshlogin"_s, u"2/:"_s, u"--halt"_s, u"never"_s,
-                               testsupport::workerExecutable(), u"batch"_s, u"rotate"_s,
-                               u"--output"_s, out, u"{}"_s, u":::"_s} +
-                       files);
+    parallel.start(u"parallel"_s, QStringList{u"--will-cite"_s, u"-N"_s, u"3"_s, u"--sshlogin"_s,
+                                              u"2/:"_s, testsupport::workerExecutable(), u"batch"_s,
+                                              u"rotate"_s, u"--output"_s, out, u":::"_s} +
+                                      files);
     QVERIFY(parallel.waitForFinished(120000));
     QCOMPARE(parallel.exitCode(), 0);
     QCOMPARE(testsupport::folderEntries(out).size(), 6);
