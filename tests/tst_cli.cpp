@@ -235,13 +235,7 @@ void TestCli::interruptLeavesNothingBehind()
                   {u"batch"_s, u"ocr"_s, u"--language"_s, u"eng"_s, u"--models"_s, models.path(),
                    u"--output"_s, out, scan});
     QVERIFY(process.waitForStarted());
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            return QFileInfo::exists(out) &&
-                   !testsupport::folderEntries(out).filter(u".quorvin-batch-"_s).isEmpty();
-        },
-        30000));
-    QTest::qWait(1500); // the worker holds its lock
+    QVERIFY(QTest::qWaitFor([&] { return testsupport::stagingLockHeld(out); }, 30000));
     const auto interrupt = [&process] {
         QCOMPARE(process.state(), QProcess::Running);
         QVERIFY(process.processId() > 0);

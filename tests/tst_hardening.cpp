@@ -28,23 +28,6 @@ QStringList stagingFolders(const QString& folder)
     return testsupport::folderEntries(folder).filter(u".quorvin-batch-"_s);
 }
 
-// True once a worker holds the lock of a staging folder in `folder`: only
-// then is the folder its own.
-bool stagingLockHeld(const QString& folder)
-{
-    for (const QString& staging : stagingFolders(folder)) {
-        const QByteArray lock = QFile::encodeName(folder + u'/' + staging + u"/.lock"_s);
-        const int descriptor = ::open(lock.constData(), O_RDONLY | O_CLOEXEC);
-        if (descriptor < 0)
-            continue;
-        const bool held = ::flock(descriptor, LOCK_EX | LOCK_NB) != 0;
-        ::close(descriptor);
-        if (held)
-            return true;
-    }
-    return false;
-}
-
 // A worker that has been handed its request and is left running.
 std::unique_ptr<QProcess> startWorker(const QJsonObject& request)
 {
@@ -107,7 +90,7 @@ void TestHardening::staleStagingFoldersOfDeadWorkers()
     const QJsonObject ocr = makeRequest(
         u"ocr"_s, {scan}, out, {{u"ocrModels"_s, m_models.path()}, {u"ocrLanguage"_s, u"eng"_s}});
     std::unique_ptr<QProcess> worker = startWorker(ocr);
-    QVERIFY(QTest::qWaitFor([&] { return stagingLockHeld(out); }, 30000));
+    QVERIFY(QTest::qWaitFor([&] { return testsupport::stagingLockHeld(out); }, 30000));
     ::kill(static_cast<pid_t>(worker->processId()), SIGKILL);
     QVERIFY(worker->waitForFinished(10000));
     QCOMPARE(stagingFolders(out).size(), 1);
@@ -199,7 +182,7 @@ void TestHardening::runningWorkersKeepTheirFolders()
     guard.add(scan);
     std::unique_ptr<QProcess> worker = startWorker(makeRequest(
         u"ocr"_s, {scan}, out, {{u"ocrModels"_s, m_models.path()}, {u"ocrLanguage"_s, u"eng"_s}}));
-    QVERIFY(QTest::qWaitFor([&] { return stagingLockHeld(out); }, 30000));
+    QVERIFY(QTest::qWaitFor([&] { return testsupport::stagingLockHeld(out); }, 30000));
     const QStringList inUse = stagingFolders(out);
 
     // Another instance's job in the same folder meanwhile.
@@ -209,7 +192,7 @@ void TestHardening::runningWorkersKeepTheirFolders()
     QCOMPARE(batch::removeStaleStagingFolders(out), 0);
     QCOMPARE(stagingFolders(out), inUse);
     // Not vacuous: the OCR job was still running while the sweeps ran.
-    QVERIFY(stagingLockHeld(out));
+    QVERIFY(testsupport::stagingLockHeld(out));
     QCOMPARE(worker->state(), QProcess::Running);
 
     QVERIFY(worker->waitForFinished(120000));

@@ -9,6 +9,10 @@
 #include <algorithm>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 namespace testsupport {
 
 QByteArray sha256File(const QString& path)
@@ -92,6 +96,24 @@ QStringList folderEntries(const QString& folder)
 {
     return QDir(folder).entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// True once a worker holds the lock of a staging folder in `folder`: only
+// then is the folder its own.
+bool stagingLockHeld(const QString& folder)
+{
+    for (const QString& staging : folderEntries(folder).filter(QStringLiteral(".quorvin-batch-"))) {
+        const QByteArray lock =
+            QFile::encodeName(folder + u'/' + staging + QStringLiteral("/.lock"));
+        const int descriptor = ::open(lock.constData(), O_RDONLY | O_CLOEXEC);
+        if (descriptor < 0)
+            continue;
+        const bool held = ::flock(descriptor, LOCK_EX | LOCK_NB) != 0;
+        ::close(descriptor);
+        if (held)
+            return true;
+    }
+    return false;
 }
 
 } // namespace testsupport

@@ -179,6 +179,10 @@ double characterErrorRate(const QString& expected, const QString& actual);
 // `qpdf --check` finds nothing wrong with the file.
 bool qpdfCheckClean(const QString& path, const QString& password = QString());
 
+// True once a worker holds the lock of a staging folder in `folder`: only
+// then is the folder its own.
+bool stagingLockHeld(const QString& folder);
+
 // Entries of a folder, hidden ones included.
 QStringList folderEntries(const QString& folder);
 
