@@ -1155,12 +1155,7 @@ void TestBatchWindow::passwordsStayOutOfFiles()
     // command line and environment: passwords travel only on standard input.
     BatchWindow& w = *m_window;
     const QString record = m_dir->filePath(u"record.txt"_s);
-    const QString wrapper = m_dir->filePath(u"wrapper.sh"_s);
-    testsupport::writeBytes(wrapper,
-                            "#!/bin/sh\n{ echo \"$0 $*\"; env; cat /proc/$$/cmdline; } >> '" +
-                                QFile::encodeName(record) + "'\nexec '" +
-                                QFile::encodeName(testsupport::workerExecutable()) + "' \"$@\"\n");
-    QFile(wrapper).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString wrapper = testsupport::writeRecordingWrapper(m_dir->path(), record);
     w.setWorkerProgram(wrapper);
     setOperation(u"encrypt"_s);
     w.addPaths({pdf(u"p1.pdf"_s), pdf(u"p2.pdf"_s)});

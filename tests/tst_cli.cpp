@@ -171,12 +171,7 @@ void TestCli::passwordsStayOffCommandLines()
     // The workers are started through a wrapper that records their command
     // lines and environments.
     const QString record = m_dir->filePath(u"record.txt"_s);
-    const QString wrapper = m_dir->filePath(u"wrapper.sh"_s);
-    testsupport::writeBytes(wrapper,
-                            "#!/bin/sh\n{ echo \"$0 $*\"; env; cat /proc/$$/cmdline; } >> '" +
-                                QFile::encodeName(record) + "'\nexec '" +
-                                QFile::encodeName(testsupport::workerExecutable()) + "' \"$@\"\n");
-    QFile(wrapper).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString wrapper = testsupport::writeRecordingWrapper(m_dir->path(), record);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"QPB_WORKER_PROGRAM"_s, wrapper);
 

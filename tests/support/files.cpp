@@ -116,4 +116,14 @@ bool stagingLockHeld(const QString& folder)
     return false;
 }
 
+QString writeRecordingWrapper(const QString& folder, const QString& record)
+{
+    const QString wrapper = QDir(folder).filePath(QStringLiteral("recording-wrapper.sh"));
+    writeBytes(wrapper, "#!/bin/sh\n{ echo \"$0 $*\"; env; cat /proc/$$/cmdline; } >> '" +
+                            QFile::encodeName(record) + "'\nexec '" +
+                            QFile::encodeName(workerExecutable()) + "' \"$@\"\n");
+    QFile(wrapper).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return wrapper;
+}
+
 } // namespace testsupport

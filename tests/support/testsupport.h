@@ -179,6 +179,10 @@ double characterErrorRate(const QString& expected, const QString& actual);
 // `qpdf --check` finds nothing wrong with the file.
 bool qpdfCheckClean(const QString& path, const QString& password = QString());
 
+// A script in `folder` that appends its command line and environment to
+// `record`, then runs the worker executable with its arguments; its path.
+QString writeRecordingWrapper(const QString& folder, const QString& record);
+
 // True once a worker holds the lock of a staging folder in `folder`: only
 // then is the folder its own.
 bool stagingLockHeld(const QString& folder);
