@@ -37,6 +37,15 @@ check_rotate() {
     grep -q '"/Rotate": 90' "$scratch/out.json"
 }
 
+# The command-line batch runs the installed program as its workers.
+check_batch() {
+    local program=$1
+    make_pdf "$scratch/batch-in.pdf"
+    "$program" batch rotate --degrees 180 --output "$scratch/batch-out" "$scratch/batch-in.pdf"
+    qpdf --json "$scratch/batch-out/batch-in-旋转.pdf" > "$scratch/batch.json"
+    grep -q '"/Rotate": 180' "$scratch/batch.json"
+}
+
 # The window and recognition come from the module in the private library folder.
 check_module() {
     local program=$1
@@ -67,6 +76,7 @@ deb)
     dpkg -i "$deb" >/dev/null
     trap 'dpkg -r quorvin-pdf-batch >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
     check_rotate /usr/bin/quorvin-pdf-batch
+    check_batch /usr/bin/quorvin-pdf-batch
     check_module /usr/bin/quorvin-pdf-batch
     dpkg -r quorvin-pdf-batch >/dev/null
     # `! cmd` never stops a script under set -e: each check fails on its own.
