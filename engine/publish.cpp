@@ -128,8 +128,29 @@ QString hex(const std::string& bytes)
     return QString::fromLatin1(QByteArray::fromStdString(bytes).toHex());
 }
 
+// Whether the first page's content streams decode (a document without pages
+// counts as decoding).
+bool firstPageDecodes(QPDF& pdf)
+{
+    try {
+        std::vector<QPDFPageObjectHelper> pages = QPDFPageDocumentHelper(pdf).getAllPages();
+        if (pages.empty())
+            return true;
+        for (QPDFObjectHandle& stream : pages.front().getPageContents()) {
+            Pl_Discard discard;
+            if (!stream.pipeStreamData(&discard, nullptr, 0, qpdf_dl_generalized, true, false))
+                return false;
+        }
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 // A result that copies its source's encryption is read back with the
-// source's key: one whose content cannot be decrypted is never published.
+// source's key: one whose first page no longer decodes, while the document
+// written did, is never published. (A page already damaged in the source
+// is not held against the result.)
 void checkDecrypts(const QString& path, const QPDF& source)
 {
     bool readable = false;
@@ -140,15 +161,7 @@ void checkDecrypts(const QString& path, const QPDF& source)
         result.setPasswordIsHexKey(true);
         result.processFile(QFile::encodeName(path).constData(),
                            hex(source.getEncryptionKey()).toLatin1().constData());
-        readable = true;
-        std::vector<QPDFPageObjectHelper> pages = QPDFPageDocumentHelper(result).getAllPages();
-        if (!pages.empty()) {
-            for (QPDFObjectHandle& stream : pages.front().getPageContents()) {
-                Pl_Discard discard;
-                readable = readable && stream.pipeStreamData(&discard, nullptr, 0,
-                                                             qpdf_dl_generalized, true, false);
-            }
-        }
+        readable = firstPageDecodes(result);
     } catch (const std::exception&) {
         readable = false;
     }
@@ -186,6 +199,8 @@ void applyProtection(QPDFWriter& writer, const PdfDocument& document)
 
 void writeDocument(const QString& path, const PdfDocument& document, const QString& failurePrefix)
 {
+    const QPDF* copied = copiedEncryption(document);
+    const bool decodedBefore = copied && firstPageDecodes(document.pdf());
     QString failure;
     try {
         std::optional<MaximumCompression> compression;
@@ -220,8 +235,8 @@ void writeDocument(const QString& path, const PdfDocument& document, const QStri
         fail(failurePrefix + failure);
     if (QFileInfo(path).size() <= 0)
         fail(u"没有生成有效的 PDF。"_s);
-    if (const QPDF* source = copiedEncryption(document))
-        checkDecrypts(path, *source);
+    if (decodedBefore)
+        checkDecrypts(path, *copied);
 }
 
 void writeDocumentSafely(const QString& path, const PdfDocument& document)

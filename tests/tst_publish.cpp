@@ -7,6 +7,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFWriter.hh>
+
 #include <csignal>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -27,6 +31,7 @@ private slots:
     void claimFallbackNeverReplaces_data();
     void claimFallbackNeverReplaces();
     void writeRefusesFailures();
+    void encryptedResultsAreReadBack();
     void safeWriteLeavesNothingBehind();
 
 private:
@@ -249,6 +254,36 @@ void TestPublish::safeWriteLeavesNothingBehind()
     batch::writeDocumentSafely(path, document);
     QCOMPARE(testsupport::folderEntries(m_out->path()), QStringList{u"result.pdf"_s});
     QCOMPARE(testsupport::inspectPdf(path).markers.size(), 40);
+}
+
+void TestPublish::encryptedResultsAreReadBack()
+{
+    // An encrypted source whose first page's content does not decode (a
+    // damaged Flate stream, as real files have): the result keeps the
+    // protection and is written, because the source was already so; the
+    // read-back refuses only what the writing broke.
+    const QString source = m_staging->filePath(u"damaged.pdf"_s);
+    {
+        QPDF pdf;
+        pdf.emptyPDF();
+        QPDFObjectHandle page = pdf.makeIndirectObject(
+            QPDFObjectHandle::parse("<< /Type /Page /MediaBox [0 0 612 792] >>"));
+        QPDFObjectHandle content = pdf.newStream();
+        content.replaceStreamData("not deflated at all", QPDFObjectHandle::newName("/FlateDecode"),
+                                  QPDFObjectHandle::newNull());
+        page.replaceKey("/Contents", content);
+        QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(page), false);
+        const QByteArray file = QFile::encodeName(source);
+        QPDFWriter writer(pdf, file.constData());
+        writer.setStreamDataMode(qpdf_s_preserve);
+        writer.setR6EncryptionParameters("u", "o", true, true, true, true, true, true,
+                                         qpdf_r3p_full, true);
+        writer.write();
+    }
+    const batch::PdfDocument document = batch::read(source, u"o"_s);
+    const QString result = m_out->filePath(u"result.pdf"_s);
+    batch::writeDocument(result, document);
+    QVERIFY(testsupport::inspectPdf(result, "o").ownerMatched);
 }
 
 QTEST_GUILESS_MAIN(TestPublish)
