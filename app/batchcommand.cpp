@@ -13,8 +13,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QSet>
-#include <QStandardPaths>
 #include <QTextStream>
 #include <QTimer>
 
@@ -175,13 +173,6 @@ std::optional<QString> password(const QString& file, const char* variable, const
     return QString();
 }
 
-QString defaultModels()
-{
-    const QString own = QDir(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation))
-                            .filePath(u"tessdata"_s);
-    return QFileInfo(own).isDir() ? own : u"/usr/share/tesseract-ocr/5/tessdata"_s;
-}
-
 class BatchCommand : public QObject
 {
 public:
@@ -189,7 +180,7 @@ public:
 
 private:
     int prepare(const QStringList& arguments);
-    void onFinished(int job, const QJsonObject& result, bool cleanExit, bool endedNow);
+    void onFinished(int job, const JobOutcome& outcome);
     void showProgress();
     void pollInterrupts();
 
@@ -200,6 +191,7 @@ private:
     QString m_report;
     int m_maxJobs = 0;
     int m_finished = 0;
+    int m_succeeded = 0; // entries
     bool m_terminal = false;
     BatchRunner m_runner;
     QTimer m_interruptPoll;
@@ -294,8 +286,8 @@ int BatchCommand::prepare(const QStringList& arguments)
         return usage(rangeMessage);
     if (kind == OperationKind::Ocr) {
         request.ocr.language = parser.isSet(language) ? parser.value(language) : u"chi_sim+eng"_s;
-        request.ocr.models =
-            parser.isSet(models) ? QDir(parser.value(models)).absolutePath() : defaultModels();
+        request.ocr.models = parser.isSet(models) ? QDir(parser.value(models)).absolutePath()
+                                                  : initialModelsFolder();
         request.ocr.output = parser.isSet(outputKind) ? parser.value(outputKind) : u"pdf"_s;
         request.ocr.skipText = !parser.isSet(noKeepText);
         const QString message = validateOcrOptions(request.ocr);
@@ -324,22 +316,10 @@ int BatchCommand::prepare(const QStringList& arguments)
     }
 
     // The files: as the window takes them, each refusal with its reason.
-    QSet<QString> keys;
     QStringList inputs;
-    for (const QString& candidate : expandFolders(positional.mid(1))) {
-        const QFileInfo info(candidate);
-        const QString canonical = info.canonicalFilePath();
-        const QString key = identityKey(canonical.isEmpty() ? info.absoluteFilePath() : canonical);
-        const QString reason = !canonical.isEmpty() && keys.contains(key)
-                                   ? u"已在列表中"_s
-                                   : refusalReason(info, inputs.size());
-        if (!reason.isEmpty()) {
-            say(stderr, u"未添加 %1：%2\n"_s.arg(QDir::toNativeSeparators(candidate), reason));
-            continue;
-        }
-        keys.insert(key);
-        inputs.append(canonical);
-    }
+    for (const Refusal& refusal : takeFiles(positional.mid(1), inputs))
+        say(stderr,
+            u"未添加 %1：%2\n"_s.arg(QDir::toNativeSeparators(refusal.path), refusal.reason));
     if (inputs.size() < (kind == OperationKind::Merge ? 2 : 1))
         return usage(u"请添加有效文件；合并至少需要 2 份，单批最多 200 份。"_s);
 
@@ -384,31 +364,22 @@ void BatchCommand::showProgress()
                     .arg(total));
 }
 
-void BatchCommand::onFinished(int job, const QJsonObject& result, bool cleanExit, bool endedNow)
+void BatchCommand::onFinished(int job, const JobOutcome& outcome)
 {
-    const QString output = stringMember(result, u"output"_s);
-    const bool ok = cleanExit && boolMember(result, u"ok"_s, false) && QFileInfo::exists(output);
-    const QString detail =
-        ok         ? stringMember(result, u"note"_s)
-        : endedNow ? u"已立即结束，未生成结果。"_s
-                   : stringMember(result, u"error"_s, u"处理进程异常退出，请检查文件后重试。"_s);
-    const QString state = endedNow           ? u"已停止"_s
-                          : !ok              ? u"处理失败"_s
-                          : detail.isEmpty() ? u"处理完成"_s
-                                             : u"完成，请核对"_s;
     ++m_finished;
     if (m_terminal)
         say(stdout, u"\r\033[K"_s);
     for (const int index : m_entriesOfJob.at(job)) {
         ReportEntry& entry = m_entries[index];
-        entry.state = state;
-        entry.output = ok ? output : QString();
-        entry.detail = detail;
-        QString line = state + u"  "_s + QDir::toNativeSeparators(entry.input);
-        if (ok)
-            line += u" → "_s + QDir::toNativeSeparators(output);
-        if (!detail.isEmpty())
-            line += u"：" + QString(detail).replace(u'\n', u' ');
+        entry.state = outcome.state;
+        entry.output = outcome.output;
+        entry.detail = outcome.detail;
+        m_succeeded += outcome.succeeded ? 1 : 0;
+        QString line = outcome.state + u"  "_s + QDir::toNativeSeparators(entry.input);
+        if (outcome.succeeded)
+            line += u" → "_s + QDir::toNativeSeparators(outcome.output);
+        if (!outcome.detail.isEmpty())
+            line += u"：" + QString(outcome.detail).replace(u'\n', u' ');
         say(stdout, line + u'\n');
     }
     showProgress();
@@ -443,9 +414,7 @@ int BatchCommand::run(const QStringList& arguments, const QString& workerProgram
     m_runner.setWorkerProgram(workerProgram);
     m_runner.setMaxJobs(m_maxJobs);
     connect(&m_runner, &BatchRunner::jobFinished, this,
-            [this](int job, const QJsonObject& result, bool cleanExit, bool endedNow) {
-                onFinished(job, result, cleanExit, endedNow);
-            });
+            [this](int job, const JobOutcome& outcome) { onFinished(job, outcome); });
     connect(&m_runner, &BatchRunner::finished, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     showProgress();
     m_runner.start(m_jobs);
@@ -456,9 +425,7 @@ int BatchCommand::run(const QStringList& arguments, const QString& workerProgram
     if (m_terminal)
         say(stdout, u"\n"_s);
 
-    int succeeded = 0;
-    for (const ReportEntry& entry : std::as_const(m_entries))
-        succeeded += entry.state == u"处理完成"_s || entry.state == u"完成，请核对"_s ? 1 : 0;
+    const qsizetype succeeded = m_succeeded;
     say(stdout, u"%1 份文件 · 成功 %2 · 未成功 %3\n"_s.arg(m_entries.size())
                     .arg(succeeded)
                     .arg(m_entries.size() - succeeded));

@@ -65,22 +65,6 @@ QString defaultOutputFolder()
         .filePath(u"Quorvin PDF/批量处理"_s);
 }
 
-// Debian installs Tesseract's own data folder; it plays the part of the
-// "tessdata" folder that a Windows installation keeps beside the executable.
-QString fallbackModelsFolder()
-{
-    const QString system = u"/usr/share/tesseract-ocr/5/tessdata"_s;
-    if (QFileInfo(system).isDir())
-        return system;
-    return QDir(QCoreApplication::applicationDirPath()).filePath(u"tessdata"_s);
-}
-
-QString defaultModelsSetting()
-{
-    const QString folder = defaultModelsFolder();
-    return QFileInfo(folder).isDir() ? folder : fallbackModelsFolder();
-}
-
 } // namespace
 
 BatchWindow::BatchWindow()
@@ -91,7 +75,7 @@ BatchWindow::BatchWindow()
     buildWidgets();
     connectRunner();
     m_outputEdit->setText(QSettings().value(u"output"_s, defaultOutputFolder()).toString());
-    m_modelsEdit->setText(QSettings().value(u"ocr/models"_s, defaultModelsSetting()).toString());
+    m_modelsEdit->setText(QSettings().value(u"ocr/models"_s, initialModelsFolder()).toString());
     connectSignals();
     m_navigation->setCurrentRow(0);
     updateOperationPanel();

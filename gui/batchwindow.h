@@ -102,12 +102,10 @@ private:
     void connectRunner();
     void onJobStarted(int job);
     void onJobProgress(int job, int completed, int total, const QString& message);
-    void onJobFinished(int job, const QJsonObject& result, bool cleanExit, bool endedNow);
+    void onJobFinished(int job, const JobOutcome& outcome);
     void onBatchFinished();
     void showBatchProgress();
     JobRequest buildRequest(const QStringList& inputs) const;
-    static void applyResult(BatchItem& entry, bool ok, const QString& output,
-                            const QString& message);
     void requestStop();
     // Ends the running worker at once; its file publishes nothing.
     void endCurrentNow();

@@ -28,27 +28,15 @@ void BatchWindow::addPaths(const QStringList& paths)
 {
     if (m_running)
         return;
-    QSet<QString> keys;
+    QStringList listed;
     for (const BatchItem& item : std::as_const(m_items))
-        keys.insert(identityKey(item.input));
-
-    QStringList refused; // "name：reason"
+        listed.append(item.input);
     const qsizetype before = m_items.size();
-    for (const QString& candidate : expandFolders(paths)) {
-        const QFileInfo info(candidate);
-        const QString canonical = info.canonicalFilePath();
-        // A path that does not exist has no canonical form; it is refused below.
-        const QString key = identityKey(canonical.isEmpty() ? info.absoluteFilePath() : canonical);
-        QString reason = !canonical.isEmpty() && keys.contains(key)
-                             ? u"已在列表中"_s
-                             : refusalReason(info, m_items.size());
-        if (!reason.isEmpty()) {
-            refused.append(info.fileName() + u"：" + reason);
-            continue;
-        }
-        keys.insert(key);
-        m_items.append(BatchItem{canonical, QString(), QString(), u"等待处理"_s, false, false});
-    }
+    QStringList refused; // "name：reason"
+    for (const Refusal& refusal : takeFiles(paths, listed))
+        refused.append(QFileInfo(refusal.path).fileName() + u"：" + refusal.reason);
+    for (const QString& input : listed.mid(before))
+        m_items.append(BatchItem{input, QString(), QString(), u"等待处理"_s, false, false});
     // In a merge even a cancelled dialog starts the outcomes over.
     if (m_items.size() != before || currentOperation().kind == OperationKind::Merge)
         listChanged();

@@ -115,9 +115,7 @@ void BatchWindow::connectRunner()
                 onJobProgress(job, completed, total, message);
             });
     connect(m_runner, &BatchRunner::jobFinished, this,
-            [this](int job, const QJsonObject& result, bool cleanExit, bool endedNow) {
-                onJobFinished(job, result, cleanExit, endedNow);
-            });
+            [this](int job, const JobOutcome& outcome) { onJobFinished(job, outcome); });
     connect(m_runner, &BatchRunner::finished, this, [this] { onBatchFinished(); });
 }
 
@@ -176,27 +174,14 @@ JobRequest BatchWindow::buildRequest(const QStringList& inputs) const
                       .ocr = buildOcrOptions()};
 }
 
-void BatchWindow::onJobFinished(int job, const QJsonObject& result, bool cleanExit, bool endedNow)
+void BatchWindow::onJobFinished(int job, const JobOutcome& outcome)
 {
-    const QString output = stringMember(result, u"output"_s);
-    const bool ok = cleanExit && boolMember(result, u"ok"_s, false) && QFileInfo::exists(output);
-    QString message;
-    if (ok) {
-        message = stringMember(result, u"note"_s);
-    } else {
-        message = stringMember(result, u"error"_s, u"处理进程异常退出，请检查文件后重试。"_s);
-    }
-    const auto settle = [&](BatchItem& item) {
-        if (!endedNow) {
-            applyResult(item, ok, output, message);
-            return;
-        }
-        // Neither done nor failed: the next start takes it again.
-        item.succeeded = false;
-        item.failed = false;
-        item.output.clear();
-        item.detail = u"已立即结束，未生成结果。"_s;
-        item.state = u"已停止"_s;
+    const auto settle = [&outcome](BatchItem& item) {
+        item.succeeded = outcome.succeeded;
+        item.failed = outcome.failed;
+        item.output = outcome.output;
+        item.detail = outcome.detail;
+        item.state = outcome.state;
     };
     if (currentOperation().kind == OperationKind::Merge) {
         for (BatchItem& item : m_items)
@@ -230,16 +215,6 @@ void BatchWindow::onBatchFinished()
                                       : u"已停止。已生成结果保留。"_s);
     if (m_closeWhenIdle)
         QTimer::singleShot(0, this, [this] { close(); });
-}
-
-void BatchWindow::applyResult(BatchItem& entry, bool ok, const QString& output,
-                              const QString& message)
-{
-    entry.succeeded = ok;
-    entry.failed = !ok;
-    entry.output = ok ? output : QString();
-    entry.detail = message;
-    entry.state = !ok ? u"处理失败"_s : message.isEmpty() ? u"处理完成"_s : u"完成，请核对"_s;
 }
 
 void BatchWindow::requestStop()

@@ -47,6 +47,35 @@ QList<ProgressLine> takeProgressLines(QByteArray& buffer)
     return lines;
 }
 
+namespace {
+
+// A job succeeded when its worker exited cleanly, said ok, and its output is there.
+JobOutcome outcomeOf(const QJsonObject& result, bool cleanExit, bool endedNow)
+{
+    JobOutcome outcome;
+    if (endedNow) {
+        outcome.state = u"已停止"_s;
+        outcome.detail = u"已立即结束，未生成结果。"_s;
+        return outcome;
+    }
+    const QString output = stringMember(result, u"output"_s);
+    outcome.succeeded =
+        cleanExit && boolMember(result, u"ok"_s, false) && QFileInfo::exists(output);
+    outcome.failed = !outcome.succeeded;
+    if (outcome.failed) {
+        outcome.detail =
+            stringMember(result, u"error"_s, u"处理进程异常退出，请检查文件后重试。"_s);
+        outcome.state = u"处理失败"_s;
+        return outcome;
+    }
+    outcome.output = output;
+    outcome.detail = stringMember(result, u"note"_s);
+    outcome.state = outcome.detail.isEmpty() ? u"处理完成"_s : u"完成，请核对"_s;
+    return outcome;
+}
+
+} // namespace
+
 struct BatchRunner::Worker
 {
     int job = -1;
@@ -81,6 +110,8 @@ void BatchRunner::start(const QList<JobRequest>& jobs)
     m_jobs = jobs;
     m_next = 0;
     m_lanesInUse = 0;
+    // Taken once: lanes are counted against the room the batch started with.
+    m_room = room();
     m_stopping = false;
     m_running = true;
     fill();
@@ -108,7 +139,7 @@ void BatchRunner::endNow()
 
 void BatchRunner::fill()
 {
-    const int room = BatchRunner::room();
+    const int room = m_room;
     const int maxJobs = m_maxJobs > 0 ? m_maxJobs : room;
     while (!m_stopping && m_next < m_jobs.size() && int(m_workers.size()) < maxJobs &&
            m_lanesInUse < room) {
@@ -183,7 +214,7 @@ void BatchRunner::finishWorker(Worker* worker, const QJsonObject& result, bool c
     // An ended or crashed worker could not remove its own staging folder.
     if (endedNow || worker->process->exitStatus() == QProcess::CrashExit)
         removeStaleStagingFolders(m_jobs.at(job).output);
-    emit jobFinished(job, result, cleanExit, endedNow);
+    emit jobFinished(job, outcomeOf(result, cleanExit, endedNow));
 
     // The process object goes once its signal handlers have returned.
     const auto found = std::find_if(m_workers.begin(), m_workers.end(),

@@ -34,6 +34,16 @@ struct ProgressLine
 // progress among them; an unfinished line over 64 KiB is dropped.
 QList<ProgressLine> takeProgressLines(QByteArray& buffer);
 
+// What became of one job, as the window's rows and the report show it.
+struct JobOutcome
+{
+    bool succeeded = false;
+    bool failed = false; // neither, when the job was ended before it finished
+    QString output;      // the published result, when it succeeded
+    QString state;       // "处理完成", "完成，请核对", "处理失败" or "已停止"
+    QString detail;      // the result's note, or why it failed
+};
+
 class BatchRunner : public QObject
 {
     Q_OBJECT
@@ -59,8 +69,7 @@ public:
 signals:
     void jobStarted(int job);
     void jobProgress(int job, int completed, int total, const QString& message);
-    // `cleanExit` is a normal exit with status 0; `endedNow` a job endNow() ended.
-    void jobFinished(int job, const QJsonObject& result, bool cleanExit, bool endedNow);
+    void jobFinished(int job, const batch::JobOutcome& outcome);
     // After the last job, or after stop() once the running ones have finished.
     void finished();
 
@@ -74,6 +83,7 @@ private:
     int m_maxJobs = 0;
     QList<JobRequest> m_jobs;
     int m_next = 0;
+    int m_room = 1;
     int m_lanesInUse = 0;
     bool m_running = false;
     bool m_stopping = false;

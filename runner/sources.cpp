@@ -2,12 +2,16 @@
 
 #include "protocol/request.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
+#include <QStandardPaths>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -32,8 +36,7 @@ bool startsLikePdf(const QString& path)
     return file.open(QIODevice::ReadOnly) && file.read(1024).contains("%PDF-");
 }
 
-} // namespace
-
+// Why `info` cannot join a batch that lists `listed` files already, or "".
 QString refusalReason(const QFileInfo& info, qsizetype listed)
 {
     if (!info.isFile() || !info.isReadable())
@@ -51,6 +54,7 @@ QString refusalReason(const QFileInfo& info, qsizetype listed)
     return QString();
 }
 
+// The paths given, with each folder replaced by the PDFs directly inside it.
 QStringList expandFolders(const QStringList& paths)
 {
     QStringList candidates;
@@ -80,6 +84,51 @@ QString identityKey(const QString& canonicalPath)
 #else
     return canonicalPath;
 #endif
+}
+
+} // namespace
+
+QList<Refusal> takeFiles(const QStringList& paths, QStringList& listed)
+{
+    QSet<QString> keys;
+    for (const QString& path : std::as_const(listed))
+        keys.insert(identityKey(path));
+    QList<Refusal> refused;
+    for (const QString& candidate : expandFolders(paths)) {
+        const QFileInfo info(candidate);
+        const QString canonical = info.canonicalFilePath();
+        // A path that does not exist has no canonical form; it is refused below.
+        const QString key = identityKey(canonical.isEmpty() ? info.absoluteFilePath() : canonical);
+        const QString reason = !canonical.isEmpty() && keys.contains(key)
+                                   ? u"已在列表中"_s
+                                   : refusalReason(info, listed.size());
+        if (!reason.isEmpty()) {
+            refused.append({candidate, reason});
+            continue;
+        }
+        keys.insert(key);
+        listed.append(canonical);
+    }
+    return refused;
+}
+
+QString defaultModelsFolder()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation))
+        .filePath(u"tessdata"_s);
+}
+
+QString initialModelsFolder()
+{
+    const QString own = defaultModelsFolder();
+    if (QFileInfo(own).isDir())
+        return own;
+    // Debian installs Tesseract's own data folder; it plays the part of the
+    // "tessdata" folder that a Windows installation keeps beside the executable.
+    const QString system = u"/usr/share/tesseract-ocr/5/tessdata"_s;
+    if (QFileInfo(system).isDir())
+        return system;
+    return QDir(QCoreApplication::applicationDirPath()).filePath(u"tessdata"_s);
 }
 
 namespace {

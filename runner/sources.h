@@ -3,24 +3,31 @@
 #pragma once
 
 #include <QByteArray>
-#include <QFileInfo>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 namespace batch {
 
-// The paths given, with each folder replaced by the PDFs directly inside it
-// (by name, no subfolders).
-QStringList expandFolders(const QStringList& paths);
+// One file a batch did not take, and why.
+struct Refusal
+{
+    QString path;
+    QString reason;
+};
+// Appends to `listed` (canonical paths, in order) the files of `paths` that a
+// batch may take; a folder stands for the PDFs directly inside it. Refused:
+// unreadable files, files that are not PDFs (by name, or by the first 1024
+// bytes), empty ones, those over 512 MB or over the 200 limit, and files
+// already listed, also through links or "." parts ("已在列表中").
+QList<Refusal> takeFiles(const QStringList& paths, QStringList& listed);
 
-// Why `info` cannot join a batch that lists `listed` files already, or "":
-// unreadable, not a PDF (by name, or by the first 1024 bytes), empty, over
-// 512 MB, or over the 200 limit.
-QString refusalReason(const QFileInfo& info, qsizetype listed);
-
-// The key under which one file is listed once, however it is named.
-QString identityKey(const QString& canonicalPath);
+// The application's local data folder joined with "tessdata", where the
+// language-pack dialog installs; not created here.
+QString defaultModelsFolder();
+// The models folder a first run uses: the installed packs when that folder
+// exists, else Debian's Tesseract data, else "tessdata" beside the program.
+QString initialModelsFolder();
 
 // True when writing `chosen` would land on `listed`: the same path in any
 // letter case, through links or a linked folder, or a hard link.

@@ -32,12 +32,6 @@ bool isNonEmptyFile(const QString& path)
 
 } // namespace
 
-QString defaultModelsFolder()
-{
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation))
-        .filePath(u"tessdata"_s);
-}
-
 QString chooseLanguagePacks(QWidget* parent, const QString& folderInUse)
 {
     LanguageDialog dialog(parent);

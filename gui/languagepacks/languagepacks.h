@@ -1,14 +1,13 @@
 // The OCR language packs: where they live and the dialog that installs them.
 #pragma once
 
+#include "runner/sources.h"
+
 #include <QString>
 
 class QWidget;
 
 namespace batch {
-
-// The application's local data folder joined with "tessdata"; not created here.
-QString defaultModelsFolder();
 
 // Runs the language-pack dialog modally for the models folder now in use;
 // the default models folder when the user chose to use the installed packs
