@@ -1,8 +1,6 @@
-// Forms, optional content and catalogue entries of a document built from
-// other documents' pages.
+// Optional content and catalogue entries of a document built from other
+// documents' pages.
 #include "engine/navigation.h"
-
-#include <qpdf/QPDFAcroFormDocumentHelper.hh>
 
 #include <set>
 
@@ -20,35 +18,13 @@ void appendAll(QPDFObjectHandle to, QPDFObjectHandle from)
 
 } // namespace
 
-void carryForms(QPDF& target, const std::vector<SourcePages>& sources)
+QPDFObjectHandle copyInto(QPDF& target, QPDF& source, QPDFObjectHandle value)
 {
-    bool needAppearances = false;
-    QPDFObjectHandle appearance;
-    QPDFAcroFormDocumentHelper targetForms(target);
-    for (const SourcePages& pages : sources) {
-        QPDFObjectHandle form = pages.source->getRoot().getKey("/AcroForm");
-        if (!form.isDictionary())
-            continue;
-        QPDFObjectHandle need = form.getKey("/NeedAppearances");
-        needAppearances = needAppearances || (need.isBool() && need.getBoolValue());
-        if (!appearance.isInitialized() && form.getKey("/DA").isString())
-            appearance = QPDFObjectHandle::newString(form.getKey("/DA").getStringValue());
-        QPDFAcroFormDocumentHelper sourceForms(*pages.source);
-        const std::vector<QPDFObjectHandle>& all = pages.source->getAllPages();
-        // Each page gets its own copies of its widgets and their fields; a field
-        // whose name an earlier source took is renamed, so filling one never
-        // fills the other.
-        for (const KeptPage& kept : pages.pages)
-            targetForms.fixCopiedAnnotations(kept.page, all.at(size_t(kept.sourceIndex)),
-                                             sourceForms);
-    }
-    QPDFObjectHandle form = target.getRoot().getKey("/AcroForm");
-    if (!form.isDictionary())
-        return;
-    if (needAppearances)
-        form.replaceKey("/NeedAppearances", QPDFObjectHandle::newBool(true));
-    if (appearance.isInitialized() && !form.hasKey("/DA"))
-        form.replaceKey("/DA", appearance);
+    if (value.isIndirect())
+        return target.copyForeignObject(value);
+    // Only indirect objects cross documents; a direct one travels in a holder
+    // made for it in the source, which is never written.
+    return target.copyForeignObject(source.makeIndirectObject(value.shallowCopy()));
 }
 
 void carryLayers(QPDF& target, const std::vector<SourcePages>& sources)
@@ -59,6 +35,11 @@ void carryLayers(QPDF& target, const std::vector<SourcePages>& sources)
     QPDFObjectHandle order = QPDFObjectHandle::newArray();
     QPDFObjectHandle radio = QPDFObjectHandle::newArray();
     QPDFObjectHandle locked = QPDFObjectHandle::newArray();
+    QPDFObjectHandle usage = QPDFObjectHandle::newArray();
+    QPDFObjectHandle configs = QPDFObjectHandle::newArray();
+    QPDFObjectHandle intent;
+    bool ordered = false;
+    QPDFObjectHandle unordered = QPDFObjectHandle::newArray();
     std::set<QPDFObjGen> seen;
     for (const SourcePages& pages : sources) {
         QPDFObjectHandle properties = pages.source->getRoot().getKey("/OCProperties");
@@ -89,10 +70,19 @@ void carryLayers(QPDF& target, const std::vector<SourcePages>& sources)
             if (!baseOff)
                 appendAll(off, config.getKey("/OFF"));
             appendAll(on, config.getKey("/ON"));
-            appendAll(order, config.getKey("/Order"));
+            // A source without a panel order shows all its layers.
+            const bool hasOrder = config.getKey("/Order").isArray();
+            ordered = ordered || hasOrder;
+            appendAll(hasOrder ? order : unordered,
+                      hasOrder ? config.getKey("/Order") : sourceGroups);
             appendAll(radio, config.getKey("/RBGroups"));
             appendAll(locked, config.getKey("/Locked"));
+            // Usage rules are what make a print-only watermark print.
+            appendAll(usage, config.getKey("/AS"));
+            if (!intent.isInitialized() && !config.getKey("/Intent").isNull())
+                intent = config.getKey("/Intent");
         }
+        appendAll(configs, copy.getKey("/Configs"));
     }
     if (groups.getArrayNItems() == 0)
         return;
@@ -100,7 +90,14 @@ void carryLayers(QPDF& target, const std::vector<SourcePages>& sources)
     config.replaceKey("/BaseState", QPDFObjectHandle::newName("/ON"));
     config.replaceKey("/ON", on);
     config.replaceKey("/OFF", off);
-    config.replaceKey("/Order", order);
+    if (ordered) {
+        appendAll(order, unordered);
+        config.replaceKey("/Order", order);
+    }
+    if (usage.getArrayNItems() > 0)
+        config.replaceKey("/AS", usage);
+    if (intent.isInitialized())
+        config.replaceKey("/Intent", intent);
     if (radio.getArrayNItems() > 0)
         config.replaceKey("/RBGroups", radio);
     if (locked.getArrayNItems() > 0)
@@ -108,6 +105,8 @@ void carryLayers(QPDF& target, const std::vector<SourcePages>& sources)
     QPDFObjectHandle properties = QPDFObjectHandle::newDictionary();
     properties.replaceKey("/OCGs", groups);
     properties.replaceKey("/D", config);
+    if (configs.getArrayNItems() > 0)
+        properties.replaceKey("/Configs", configs);
     target.getRoot().replaceKey("/OCProperties", target.makeIndirectObject(properties));
 }
 
@@ -125,11 +124,7 @@ void carryCatalogue(QPDF& target, const std::vector<SourcePages>& sources, bool 
         QPDFObjectHandle value = from.getKey(key);
         if (value.isNull())
             continue;
-        to.replaceKey(key,
-                      value.isIndirect()
-                          ? target.copyForeignObject(value)
-                          : target.copyForeignObject(
-                                sources.front().source->makeIndirectObject(value.shallowCopy())));
+        to.replaceKey(key, copyInto(target, *sources.front().source, value));
     }
 }
 

@@ -5,7 +5,6 @@
 #include "engine/navigation.h"
 
 #include <qpdf/QPDFNameTreeObjectHelper.hh>
-#include <qpdf/QPDFOutlineDocumentHelper.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageLabelDocumentHelper.hh>
 
@@ -46,22 +45,24 @@ QPDFObjectHandle scalarCopy(QPDFObjectHandle value)
 class Source
 {
 public:
-    explicit Source(const SourcePages& pages)
-        : m_pdf(*pages.source), m_outlines(*pages.source), m_allPages(pages.source->getAllPages())
+    Source(QPDF& target, const SourcePages& pages)
+        : m_target(target), m_pdf(*pages.source), m_names(*pages.source, maxItems),
+          m_allPages(pages.source->getAllPages())
     {
         for (const KeptPage& kept : pages.pages)
             m_kept.emplace(m_allPages.at(size_t(kept.sourceIndex)).getObjGen(), kept.page);
     }
 
     QPDF& pdf() { return m_pdf; }
-    QPDFOutlineDocumentHelper& outlines() { return m_outlines; }
+    QPDF& target() { return m_target; }
+    const NamedDestinations& names() const { return m_names; }
 
     std::optional<Destination> resolve(QPDFObjectHandle dest, int depth = 0)
     {
         if (depth > 8)
             return std::nullopt;
         if (dest.isName() || dest.isString())
-            return resolve(m_outlines.resolveNamedDest(dest), depth + 1);
+            return resolve(m_names.find(dest), depth + 1);
         if (dest.isDictionary()) {
             QPDFObjectHandle type = dest.getKey("/S");
             if (type.isName() && !type.isNameAndEquals("/GoTo"))
@@ -107,11 +108,40 @@ public:
     }
 
 private:
+    QPDF& m_target;
     QPDF& m_pdf;
-    QPDFOutlineDocumentHelper m_outlines;
+    NamedDestinations m_names;
     std::vector<QPDFObjectHandle> m_allPages;
     std::map<QPDFObjGen, QPDFObjectHandle> m_kept;
 };
+
+// What a bookmark or an annotation leads to within its document: a GoTo
+// (through /Dest or a GoTo action), another action, or nothing.
+enum class Target
+{
+    None,
+    GoTo,
+    OtherAction
+};
+
+Target targetOf(QPDFObjectHandle holder)
+{
+    if (!holder.getKey("/Dest").isNull())
+        return Target::GoTo;
+    QPDFObjectHandle action = holder.getKey("/A");
+    if (!action.isDictionary())
+        return Target::None;
+    QPDFObjectHandle type = action.getKey("/S");
+    return type.isNameAndEquals("/GoTo") || (!type.isName() && !action.getKey("/D").isNull())
+               ? Target::GoTo
+               : Target::OtherAction;
+}
+
+QPDFObjectHandle gotoOf(QPDFObjectHandle holder)
+{
+    QPDFObjectHandle dest = holder.getKey("/Dest");
+    return dest.isNull() ? holder.getKey("/A") : dest;
+}
 
 // A bookmark on its way to the new document.
 struct Item
@@ -120,12 +150,30 @@ struct Item
     QPDFObjectHandle colour;
     QPDFObjectHandle flags;
     bool open = false;
-    QPDFObjectHandle dest; // in the new document; null when its page was dropped
+    QPDFObjectHandle dest = QPDFObjectHandle::newNull(); // in the new document
+    QPDFObjectHandle action; // a copied action other than GoTo; uninitialised for none
     std::vector<Item> children;
 };
 
-// The items of a chain starting at `first`, each with its kept children;
-// items whose page was dropped give way to their children.
+void readStyle(QPDFObjectHandle node, Item& item)
+{
+    QPDFObjectHandle title = node.getKey("/Title");
+    item.title = title.isString() ? title.getStringValue() : std::string();
+    QPDFObjectHandle colour = node.getKey("/C");
+    if (colour.isArray() && colour.getArrayNItems() == 3) {
+        item.colour = QPDFObjectHandle::newArray();
+        for (int i = 0; i < 3; ++i)
+            item.colour.appendItem(scalarCopy(colour.getArrayItem(i)));
+    }
+    if (node.getKey("/F").isInteger())
+        item.flags = scalarCopy(node.getKey("/F"));
+    QPDFObjectHandle count = node.getKey("/Count");
+    item.open = count.isInteger() && count.getIntValue() > 0;
+}
+
+// The items of a chain starting at `first`, each with its kept children. A
+// GoTo whose page was dropped stays as a heading over its kept children and
+// goes without them; so does a heading all of whose children went.
 std::vector<Item> readItems(Source& source, QPDFObjectHandle first, std::set<QPDFObjGen>& seen,
                             int depth, int& budget)
 {
@@ -137,31 +185,24 @@ std::vector<Item> readItems(Source& source, QPDFObjectHandle first, std::set<QPD
         if (node.isIndirect() && !seen.insert(node.getObjGen()).second)
             break;
         Item item;
-        QPDFObjectHandle title = node.getKey("/Title");
-        item.title = title.isString() ? title.getStringValue() : std::string();
-        QPDFObjectHandle colour = node.getKey("/C");
-        if (colour.isArray() && colour.getArrayNItems() == 3) {
-            item.colour = QPDFObjectHandle::newArray();
-            for (int i = 0; i < 3; ++i)
-                item.colour.appendItem(scalarCopy(colour.getArrayItem(i)));
+        readStyle(node, item);
+        item.children = readItems(source, node.getKey("/First"), seen, depth + 1, budget);
+        const bool hadChildren = node.getKey("/First").isDictionary();
+        switch (targetOf(node)) {
+        case Target::GoTo:
+            item.dest = source.retarget(source.resolve(gotoOf(node)));
+            if (item.dest.isNull() && item.children.empty())
+                continue;
+            break;
+        case Target::OtherAction:
+            item.action = copyInto(source.target(), source.pdf(), node.getKey("/A"));
+            break;
+        case Target::None:
+            if (hadChildren && item.children.empty())
+                continue;
+            break;
         }
-        if (node.getKey("/F").isInteger())
-            item.flags = scalarCopy(node.getKey("/F"));
-        QPDFObjectHandle count = node.getKey("/Count");
-        item.open = count.isInteger() && count.getIntValue() > 0;
-        QPDFObjectHandle dest = node.getKey("/Dest");
-        if (dest.isNull())
-            dest = node.getKey("/A");
-        item.dest = source.retarget(source.resolve(dest));
-        std::vector<Item> children =
-            readItems(source, node.getKey("/First"), seen, depth + 1, budget);
-        if (item.dest.isNull()) {
-            for (Item& child : children)
-                items.push_back(std::move(child));
-        } else {
-            item.children = std::move(children);
-            items.push_back(std::move(item));
-        }
+        items.push_back(std::move(item));
     }
     return items;
 }
@@ -175,7 +216,11 @@ int writeItems(QPDF& target, QPDFObjectHandle parent, const std::vector<Item>& i
         QPDFObjectHandle node = target.makeIndirectObject(QPDFObjectHandle::newDictionary());
         node.replaceKey("/Title", QPDFObjectHandle::newString(item.title));
         node.replaceKey("/Parent", parent);
-        node.replaceKey("/Dest", item.dest);
+        QPDFObjectHandle dest = item.dest;
+        if (!dest.isNull())
+            node.replaceKey("/Dest", dest);
+        else if (item.action.isInitialized())
+            node.replaceKey("/A", item.action);
         if (item.colour.isInitialized())
             node.replaceKey("/C", item.colour);
         if (item.flags.isInitialized())
@@ -206,15 +251,46 @@ std::vector<Item> outlineOf(Source& source)
     return readItems(source, outlines.getKey("/First"), seen, 0, budget);
 }
 
-// Links that lead within the source are retargeted; those whose page was not
-// kept are removed rather than left pointing outside the new document.
-void retargetLinks(Source& source, const SourcePages& pages)
+bool isWidget(QPDFObjectHandle annotation)
 {
+    QPDFObjectHandle subtype = annotation.getKey("/Subtype");
+    return subtype.isNameAndEquals("/Widget") || (!subtype.isName() && annotation.hasKey("/FT"));
+}
+
+// Leads `copy` where `original` led within the source, as an explicit
+// destination that needs no name; false for a link whose page was dropped.
+bool retargetAnnotation(Source& source, QPDFObjectHandle original, QPDFObjectHandle copy)
+{
+    if (targetOf(original) != Target::GoTo)
+        return true;
+    const bool link = original.getKey("/Subtype").isNameAndEquals("/Link");
+    QPDFObjectHandle target = source.retarget(source.resolve(gotoOf(original)));
+    copy.removeKey("/Dest");
+    copy.removeKey("/A");
+    if (target.isNull())
+        return !link;
+    if (link) {
+        copy.replaceKey("/Dest", target);
+    } else {
+        QPDFObjectHandle action = QPDFObjectHandle::parse("<< /S /GoTo >>");
+        action.replaceKey("/D", target);
+        copy.replaceKey("/A", action);
+    }
+    return true;
+}
+
+// Every annotation on a kept page points back to that page, and leads where
+// it led in the source. An annotation that an earlier kept page already holds
+// gets a copy of its own, except a widget: a field's widget sits on one page.
+std::vector<KeptWidget> settleAnnotations(Source& source, const SourcePages& pages,
+                                          std::set<QPDFObjGen>& placed)
+{
+    std::vector<KeptWidget> widgets;
     const std::vector<QPDFObjectHandle>& all = source.pdf().getAllPages();
     for (const KeptPage& kept : pages.pages) {
-        QPDFObjectHandle sourcePage = all.at(size_t(kept.sourceIndex));
         QPDFObjectHandle page = kept.page;
-        QPDFObjectHandle from = sourcePage.getKey("/Annots");
+        QPDFObjectHandle from =
+            QPDFObjectHandle(all.at(size_t(kept.sourceIndex))).getKey("/Annots");
         QPDFObjectHandle to = page.getKey("/Annots");
         if (!from.isArray() || !to.isArray() || from.getArrayNItems() != to.getArrayNItems())
             continue;
@@ -222,51 +298,40 @@ void retargetLinks(Source& source, const SourcePages& pages)
         for (int i = 0; i < from.getArrayNItems(); ++i) {
             QPDFObjectHandle original = from.getArrayItem(i);
             QPDFObjectHandle copy = to.getArrayItem(i);
-            QPDFObjectHandle action =
-                original.isDictionary() ? original.getKey("/A") : QPDFObjectHandle::newNull();
-            const bool internal =
-                original.isDictionary() && original.getKey("/Subtype").isNameAndEquals("/Link") &&
-                (!original.getKey("/Dest").isNull() ||
-                 (action.isDictionary() && action.getKey("/S").isNameAndEquals("/GoTo")));
-            if (internal && copy.isDictionary()) {
-                QPDFObjectHandle dest = original.getKey("/Dest");
-                QPDFObjectHandle target =
-                    source.retarget(source.resolve(dest.isNull() ? action : dest));
-                if (target.isNull())
+            if (!original.isDictionary() || !copy.isDictionary())
+                continue;
+            const bool widget = isWidget(original);
+            if (copy.isIndirect() && !placed.insert(copy.getObjGen()).second) {
+                if (widget)
                     continue;
-                copy.removeKey("/A");
-                copy.replaceKey("/Dest", target);
+                copy = source.target().makeIndirectObject(copy.shallowCopy());
             }
+            if (!retargetAnnotation(source, original, copy))
+                continue;
+            if (widget || original.hasKey("/P"))
+                copy.replaceKey("/P", page);
+            if (widget)
+                widgets.push_back({original, copy});
             annotations.appendItem(copy);
         }
         page.replaceKey("/Annots", annotations);
     }
+    return widgets;
 }
 
-// Every named destination that leads to a kept page, by name.
+// Every named destination that leads to a kept page, by name. The source's own
+// links and actions no longer need the names, so a clash with an earlier
+// source renames freely.
 void collectNames(Source& source, std::map<std::string, QPDFObjectHandle>& names,
                   std::set<std::string>& taken)
 {
-    std::vector<std::pair<std::string, QPDFObjectHandle>> found;
-    QPDFObjectHandle root = source.pdf().getRoot();
-    QPDFObjectHandle dests = root.getKey("/Dests");
-    if (dests.isDictionary()) {
-        for (const std::string& key : dests.getKeys())
-            found.emplace_back(key.substr(1), dests.getKey(key));
-    }
-    QPDFObjectHandle tree = root.getKey("/Names");
-    tree = tree.isDictionary() ? tree.getKey("/Dests") : QPDFObjectHandle::newNull();
-    if (tree.isDictionary()) {
-        QPDFNameTreeObjectHelper helper(tree, source.pdf(), false);
-        int budget = maxItems;
-        for (auto it = helper.begin(); it != helper.end() && budget-- > 0; ++it)
-            found.emplace_back(it->first, it->second);
-    }
-    for (const auto& [name, dest] : found) {
+    std::set<std::string> own;
+    for (const auto& [name, dest] : source.names().entries()) {
+        if (!own.insert(name).second)
+            continue;
         QPDFObjectHandle target = source.retarget(source.resolve(dest));
         if (target.isNull())
             continue;
-        // A name another source already uses gets a numbered suffix.
         std::string unique = name;
         for (int n = 2; taken.count(unique) > 0; ++n)
             unique = name + "-" + std::to_string(n);
@@ -319,16 +384,20 @@ void carryLabels(QPDF& target, const std::vector<SourcePages>& sources, bool mer
 
 } // namespace
 
-void carryNavigation(QPDF& target, const std::vector<SourcePages>& sources, bool merge)
+std::vector<std::vector<KeptWidget>>
+carryNavigation(QPDF& target, const std::vector<SourcePages>& sources, bool merge)
 {
+    std::vector<std::vector<KeptWidget>> widgets(sources.size());
+    std::set<QPDFObjGen> placed;
     std::vector<Item> bookmarks;
     std::map<std::string, QPDFObjectHandle> names;
     std::set<std::string> taken;
     bool showOutlines = false;
-    for (const SourcePages& pages : sources) {
+    for (size_t index = 0; index < sources.size(); ++index) {
+        const SourcePages& pages = sources[index];
         if (pages.pages.empty())
             continue;
-        Source source(pages);
+        Source source(target, pages);
         std::vector<Item> own = outlineOf(source);
         showOutlines = showOutlines ||
                        pages.source->getRoot().getKey("/PageMode").isNameAndEquals("/UseOutlines");
@@ -347,7 +416,7 @@ void carryNavigation(QPDF& target, const std::vector<SourcePages>& sources, bool
             for (Item& item : own)
                 bookmarks.push_back(std::move(item));
         }
-        retargetLinks(source, pages);
+        widgets[index] = settleAnnotations(source, pages, placed);
         collectNames(source, names, taken);
     }
     QPDFObjectHandle root = target.getRoot();
@@ -369,6 +438,7 @@ void carryNavigation(QPDF& target, const std::vector<SourcePages>& sources, bool
         root.replaceKey("/Names", dictionary);
     }
     carryLabels(target, sources, merge);
+    return widgets;
 }
 
 } // namespace batch

@@ -8,9 +8,34 @@
 
 #include <QString>
 
+#include <map>
+#include <string>
 #include <vector>
 
 namespace batch {
+
+// A copy in `target` of `value`, an object of `source`; direct values are
+// copied whole too.
+QPDFObjectHandle copyInto(QPDF& target, QPDF& source, QPDFObjectHandle value);
+
+// A source's named destinations, read once within `budget` entries.
+class NamedDestinations
+{
+public:
+    NamedDestinations(QPDF& pdf, int budget);
+    // The destination a name or string stands for; null when there is none.
+    QPDFObjectHandle find(QPDFObjectHandle key) const;
+    // Every entry, /Dests first, then the name tree in its order.
+    const std::vector<std::pair<std::string, QPDFObjectHandle>>& entries() const
+    {
+        return m_entries;
+    }
+
+private:
+    std::vector<std::pair<std::string, QPDFObjectHandle>> m_entries;
+    std::map<std::string, QPDFObjectHandle> m_byName;
+    std::map<std::string, QPDFObjectHandle> m_byString;
+};
 
 // One source's pages in a new document: each kept page's index in the source,
 // and the page it became, at `position` in the new document.
@@ -29,20 +54,36 @@ struct SourcePages
     std::vector<KeptPage> pages; // in the new document's order
 };
 
-// Call after every page is in `target`. Bookmarks and named destinations that
-// lead to kept pages are carried and lead to their new pages; a bookmark under
-// a dropped one moves up to the nearest kept ancestor. Links on kept pages are
-// retargeted, and removed when they lead to a page that was not kept. Page
-// labels are carried when a source has them, and always for a merge
-// (`merge`), where a source without labels is numbered from 1.
-void carryNavigation(QPDF& target, const std::vector<SourcePages>& sources, bool merge);
+// A form widget on a kept page: the source's annotation and its copy.
+struct KeptWidget
+{
+    QPDFObjectHandle source;
+    QPDFObjectHandle copy;
+};
 
-// Form fields with widgets on kept pages keep their values, flags and
-// appearances; a field whose full name clashes with an earlier one is renamed.
-// The form's defaults (/NeedAppearances, /DA, /DR) are merged. Call before
-// carryNavigation: the widgets' pages get fresh annotation arrays.
-void carryForms(QPDF& target, const std::vector<SourcePages>& sources);
-// Optional content, merged across sources with each layer's default state.
+// Call after every page is in `target`. Bookmarks and named destinations that
+// lead to kept pages are carried and lead to their new pages; a bookmark whose
+// page was dropped stays as a heading over its kept children, or goes when it
+// has none. Bookmarks with other actions (a web address, another file, a
+// viewer command) keep them. Every annotation on a kept page points back to
+// its new page; destinations of links and widgets are retargeted, and links
+// leading to a page that was not kept are removed. Page labels are carried
+// when a source has them, and always for a merge (`merge`), where a source
+// without labels is numbered from 1. Returns each source's kept widgets, in
+// the order of `sources`.
+std::vector<std::vector<KeptWidget>>
+carryNavigation(QPDF& target, const std::vector<SourcePages>& sources, bool merge);
+
+// Form fields with widgets among `widgets` keep their values, flags,
+// appearances and calculation order; each field of a source stays one field,
+// holding only its kids on kept pages. A top-level field whose name an earlier
+// source used is renamed. The form's defaults (/NeedAppearances, /DA, /DR,
+// /SigFlags) are merged. Call after carryNavigation.
+void carryForms(QPDF& target, const std::vector<SourcePages>& sources,
+                const std::vector<std::vector<KeptWidget>>& widgets);
+// Optional content, merged across sources with each layer's default state,
+// usage rules and alternative configurations; the panel's order is written
+// only where a source had one.
 void carryLayers(QPDF& target, const std::vector<SourcePages>& sources);
 // The first source's /Lang, and for a single source also its viewer
 // preferences and XMP metadata.

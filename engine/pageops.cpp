@@ -57,8 +57,9 @@ void carryPlanNavigation(PdfDocument& result, const std::vector<PageRef>& plan,
         sources[found->second].pages.push_back(
             {ref.index, static_cast<int>(position), pages.at(position)});
     }
-    carryForms(result.pdf(), sources);
-    carryNavigation(result.pdf(), sources, merge);
+    const std::vector<std::vector<KeptWidget>> widgets =
+        carryNavigation(result.pdf(), sources, merge);
+    carryForms(result.pdf(), sources, widgets);
     carryLayers(result.pdf(), sources);
     carryCatalogue(result.pdf(), sources, merge);
 }
@@ -118,7 +119,9 @@ PdfDocument assemblePages(const std::vector<PageRef>& pages)
     try {
         QPDFPageDocumentHelper targetPages(*target);
         std::map<const PdfDocument*, std::vector<QPDFPageObjectHelper>> sourcePages;
-        std::set<QPDFObjGen> used;
+        // Two files of one producer share object numbers: a page is a repeat
+        // only within its own document.
+        std::set<std::pair<const PdfDocument*, QPDFObjGen>> used;
         for (const PageRef& ref : pages) {
             auto found = sourcePages.find(ref.document);
             if (found == sourcePages.end()) {
@@ -130,7 +133,7 @@ PdfDocument assemblePages(const std::vector<PageRef>& pages)
             }
             QPDFPageObjectHelper page = found->second.at(static_cast<size_t>(ref.index));
             // A page object may sit in a page tree only once: repeat it as a copy.
-            if (!used.insert(page.getObjectHandle().getObjGen()).second)
+            if (!used.emplace(ref.document, page.getObjectHandle().getObjGen()).second)
                 page = page.shallowCopyPage();
             targetPages.addPage(page, false);
         }

@@ -419,9 +419,9 @@ void TestBatchWindow::panelPerOperation_data()
     QTest::addColumn<QString>("note");
     const QString other = u"保留原文件。含数字签名的 PDF 请使用编辑器的签名工作流。"_s;
     const QString splitNote =
-        u"首版不拆分交互表单；带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
+        u"表单字段、书签和链接随所留页面保留；XFA 表单和带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
     QTest::newRow("merge") << u"merge"_s << QString()
-                           << u"按列表从上到下合并；加密文档请先移除密码。首版不合并交互表单。"_s;
+                           << u"按列表从上到下合并；加密文档请先移除密码。表单字段随页面保留，不同文件的同名字段会重命名；XFA 表单不能合并。"_s;
     QTest::newRow("split") << u"split"_s << u"g"_s << splitNote;
     QTest::newRow("extract") << u"extract"_s << u"p"_s << splitNote;
     QTest::newRow("rotate") << u"rotate"_s << u"pr"_s << other;

@@ -187,6 +187,8 @@ private slots:
     void navigationSurvives_data();
     void navigationSurvives();
     void formsLayersAndLanguage();
+    void fieldsStayWhole_data();
+    void fieldsStayWhole();
 
 private:
     QString source(const QString& name, const PdfRecipe& recipe);
@@ -627,23 +629,42 @@ void TestOperations::navigationSurvives_data()
                           QStringList labels) {
         return bookmarks << u"--"_s << links << u"--"_s << names << u"--"_s << labels;
     };
-    QTest::newRow("extract: bookmarks under dropped pages move up")
+    // Bookmarks whose page was dropped stay as headings over kept children;
+    // other actions stay whatever pages are kept.
+    const QStringList others{u"|n web|/URI|closed"_s, u"|n next|/Named|closed"_s,
+                             u"|n remote|/GoToR|closed"_s};
+    const auto at = [](int depth, const QStringList& items) {
+        QStringList out;
+        for (const QString& item : items)
+            out << QString::number(depth) + item;
+        return out;
+    };
+    QTest::newRow("extract: dropped bookmarks become headings")
         << u"extract"_s << QJsonObject{{u"pages"_s, u"2,4"_s}} << QString()
-        << facts({u"0|n 1.1|0|closed"_s, u"0|n 2.1|1|closed"_s}, {u"0>1"_s}, {u"sec11>0"_s},
-                 {u"/rA-2"_s, u"/D2"_s});
+        << facts(QStringList{u"0|n 1|-|open"_s, u"1|n 1.1|0|closed"_s, u"0|n 2|-|closed"_s,
+                             u"1|n 2.1|1|closed"_s} +
+                     at(0, others),
+                 {u"0>1"_s}, {u"sec11>0"_s}, {u"/rA-2"_s, u"/D2"_s});
     QTest::newRow("split, first part")
         << u"split"_s << QJsonObject{{u"group"_s, 2}} << u"part-0001.pdf"_s
-        << facts({u"0|n 1|0|open"_s, u"1|n 1.1|1|closed"_s}, {u"1>0"_s}, {u"sec11>1"_s},
-                 {u"/rA-1"_s, u"/rA-2"_s});
+        << facts(QStringList{u"0|n 1|0|open"_s, u"1|n 1.1|1|closed"_s} + at(0, others), {u"1>0"_s},
+                 {u"sec11>1"_s}, {u"/rA-1"_s, u"/rA-2"_s});
     QTest::newRow("split, second part")
         << u"split"_s << QJsonObject{{u"group"_s, 2}} << u"part-0002.pdf"_s
-        << facts({u"0|n 2|0|closed"_s, u"1|n 2.1|1|closed"_s}, {}, {u"ch2>0"_s},
-                 {u"/D1"_s, u"/D2"_s});
+        << facts(QStringList{u"0|n 2|0|closed"_s, u"1|n 2.1|1|closed"_s} + at(0, others) +
+                     QStringList{u"0|n part|-|open"_s, u"1|n part.1|0|closed"_s},
+                 {}, {u"ch2>0"_s}, {u"/D1"_s, u"/D2"_s});
+    // Two files of one generator share object numbers; each keeps its own
+    // links, on its own pages.
     QTest::newRow("merge: each file under its name")
         << u"merge"_s << QJsonObject{} << QString()
-        << facts({u"0|甲|0|closed"_s, u"0|乙|2|open"_s, u"1|n 1|2|open"_s, u"2|n 1.1|3|closed"_s,
-                  u"1|n 2|4|closed"_s, u"2|n 2.1|5|closed"_s, u"0|丙|7|open"_s, u"1|n 1|7|open"_s,
-                  u"2|n 1.1|8|closed"_s, u"1|n 2|9|closed"_s, u"2|n 2.1|10|closed"_s},
+        << facts(QStringList{u"0|甲|0|closed"_s, u"0|乙|2|open"_s, u"1|n 1|2|open"_s,
+                             u"2|n 1.1|3|closed"_s, u"1|n 2|4|closed"_s, u"2|n 2.1|5|closed"_s} +
+                     at(1, others) +
+                     QStringList{u"1|n part|-|open"_s, u"2|n part.1|4|closed"_s, u"0|丙|7|open"_s,
+                                 u"1|n 1|7|open"_s, u"2|n 1.1|8|closed"_s, u"1|n 2|9|closed"_s,
+                                 u"2|n 2.1|10|closed"_s} +
+                     at(1, others) + QStringList{u"1|n part|-|open"_s, u"2|n part.1|9|closed"_s},
                  {u"3>5"_s, u"3>4"_s, u"3>2"_s, u"8>10"_s, u"8>9"_s, u"8>7"_s},
                  {u"ch2>4"_s, u"ch2-2>9"_s, u"sec11>3"_s, u"sec11-2>8"_s},
                  {u"/D1"_s, u"/D2"_s, u"/rA-1"_s, u"/rA-2"_s, u"/D1"_s, u"/D2"_s, u"/D3"_s,
@@ -668,7 +689,7 @@ void TestOperations::navigationSurvives()
         run(makeRequest(operation, inputs, m_out->path(), options));
     QCOMPARE(result.result.value(u"error"_s).toString(), QString());
     QString output = result.result.value(u"output"_s).toString();
-    QVERIFY2(result.exitCode == 0, result.standardOutput.constData());
+    QVERIFY2(result.exitCode == 0, result.standardError.constData());
     if (!part.isEmpty())
         output += u'/' + part;
     QVERIFY(testsupport::qpdfCheckClean(output));
@@ -753,6 +774,57 @@ void TestOperations::formsLayersAndLanguage()
     QCOMPARE(
         run(makeRequest(u"extract"_s, {xfa}, m_out->path())).result.value(u"error"_s).toString(),
         u"首版拆分和提取暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
+}
+
+void TestOperations::fieldsStayWhole_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QJsonObject>("options");
+    QTest::addColumn<QString>("part");
+    QTest::addColumn<QStringList>("expected"); // see inspectForm
+    QTest::newRow("extract every page")
+        << u"extract"_s << QJsonObject{{u"pages"_s, u"1-3"_s}} << QString()
+        << QStringList{u"choice=/b@0,1"_s, u"go>1"_s, u"name=f@0,1"_s, u"co:name"_s};
+    QTest::newRow("extract the second page")
+        << u"extract"_s << QJsonObject{{u"pages"_s, u"2"_s}} << QString()
+        << QStringList{u"choice=/b@0"_s, u"name=f@0"_s, u"co:name"_s};
+    QTest::newRow("extract a page without widgets")
+        << u"extract"_s << QJsonObject{{u"pages"_s, u"3"_s}} << QString() << QStringList{};
+    QTest::newRow("split, second part")
+        << u"split"_s << QJsonObject{{u"group"_s, 1}} << u"part-0002.pdf"_s
+        << QStringList{u"choice=/b@0"_s, u"name=f@0"_s, u"co:name"_s};
+    // Only the second file's names change, and its button follows its own
+    // renamed destination.
+    QTest::newRow("merge of two copies")
+        << u"merge"_s << QJsonObject{} << QString()
+        << QStringList{u"choice-2=/b@3,4"_s, u"choice=/b@0,1"_s, u"go-2>4"_s,  u"go>1"_s,
+                       u"name-2=g@3,4"_s,    u"name=f@0,1"_s,    u"co:name"_s, u"co:name-2"_s};
+}
+
+// A field with widgets on several pages stays one field, holding the widgets
+// of the kept pages, each on its page.
+void TestOperations::fieldsStayWhole()
+{
+    QFETCH(QString, operation);
+    QFETCH(QJsonObject, options);
+    QFETCH(QString, part);
+    QFETCH(QStringList, expected);
+    QStringList inputs{
+        source(u"表.pdf"_s, {.pages = 3, .marker = u"f"_s, .fieldsAcrossPages = true})};
+    if (operation == u"merge"_s)
+        inputs << source(u"表二.pdf"_s, {.pages = 3, .marker = u"g"_s, .fieldsAcrossPages = true});
+    const testsupport::WorkerRun result =
+        run(makeRequest(operation, inputs, m_out->path(), options));
+    QCOMPARE(result.result.value(u"error"_s).toString(), QString());
+    QString output = result.result.value(u"output"_s).toString();
+    if (!part.isEmpty())
+        output += u'/' + part;
+    QVERIFY(testsupport::qpdfCheckClean(output));
+    QStringList actual = testsupport::inspectForm(output);
+    const QStringList order = actual.filter(QRegularExpression(u"^co:"_s));
+    actual = QStringList(actual.begin(), actual.end() - order.size());
+    actual.sort();
+    QCOMPARE(actual + order, expected);
 }
 
 QTEST_GUILESS_MAIN(TestOperations)

@@ -4,6 +4,7 @@
 
 #include <qpdf/Pl_Buffer.hh>
 #include <qpdf/QPDF.hh>
+#include <qpdf/QPDFAcroFormDocumentHelper.hh>
 #include <qpdf/QPDFNameTreeObjectHelper.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageLabelDocumentHelper.hh>
@@ -12,6 +13,7 @@
 
 #include <cmath>
 #include <regex>
+#include <set>
 #include <stdexcept>
 #include <vector>
 #include <zlib.h>
@@ -124,7 +126,6 @@ void addNavigation(QPDF& pdf, const std::vector<QPDFPageObjectHelper>& pages,
         pdf.makeIndirectObject(QPDFObjectHandle::parse("<< /Type /Outlines /Count 3 >>"));
     QPDFObjectHandle first = outlineItem(pdf, marker + " 1", outlines);
     QPDFObjectHandle second = outlineItem(pdf, marker + " 2", outlines);
-    chain(outlines, {first, second});
     first.replaceKey("/Dest", fit(0));
     first.replaceKey("/Count", QPDFObjectHandle::newInteger(1));
     QPDFObjectHandle section = outlineItem(pdf, marker + " 1.1", first);
@@ -138,6 +139,20 @@ void addNavigation(QPDF& pdf, const std::vector<QPDFPageObjectHelper>& pages,
     deep.getKey("/A").replaceKey("/S", QPDFObjectHandle::newName("/GoTo"));
     deep.getKey("/A").replaceKey("/D", fit(3));
     chain(second, {deep});
+    // Bookmarks that lead nowhere in the document, or only through a child.
+    const auto action = [&](const std::string& title, const std::string& dictionary) {
+        QPDFObjectHandle item = outlineItem(pdf, marker + " " + title, outlines);
+        item.replaceKey("/A", QPDFObjectHandle::parse(dictionary));
+        return item;
+    };
+    QPDFObjectHandle part = outlineItem(pdf, marker + " part", outlines);
+    part.replaceKey("/Count", QPDFObjectHandle::newInteger(1));
+    QPDFObjectHandle partChild = outlineItem(pdf, marker + " part.1", part);
+    partChild.replaceKey("/Dest", fit(2));
+    chain(part, {partChild});
+    chain(outlines, {first, second, action("web", "<< /S /URI /URI (https://example.org/) >>"),
+                     action("next", "<< /S /Named /N /NextPage >>"),
+                     action("remote", "<< /S /GoToR /F (other.pdf) /D [0 /Fit] >>"), part});
     root.replaceKey("/Outlines", outlines);
     root.replaceKey("/PageMode", QPDFObjectHandle::newName("/UseOutlines"));
 
@@ -149,11 +164,14 @@ void addNavigation(QPDF& pdf, const std::vector<QPDFPageObjectHelper>& pages,
     root.getKey("/Dests").replaceKey("/ch2", fit(2));
 
     QPDFObjectHandle byNumber = QPDFObjectHandle::parse("[0 /Fit]");
-    page(1).replaceKey("/Annots",
-                       QPDFObjectHandle::newArray(
-                           {pdf.makeIndirectObject(link(fit(3), 600)),
-                            pdf.makeIndirectObject(link(QPDFObjectHandle::newName("/ch2"), 500)),
-                            pdf.makeIndirectObject(link(byNumber, 400))}));
+    QPDFObjectHandle links = QPDFObjectHandle::newArray();
+    for (const auto& [target, y] :
+         {std::pair{fit(3), 600}, {QPDFObjectHandle::newName("/ch2"), 500}, {byNumber, 400}}) {
+        QPDFObjectHandle annotation = link(target, y);
+        annotation.replaceKey("/P", page(1));
+        links.appendItem(pdf.makeIndirectObject(annotation));
+    }
+    page(1).replaceKey("/Annots", links);
     root.replaceKey("/PageLabels",
                     QPDFObjectHandle::parse("<< /Nums [0 << /S /r /P (A-) >> 2 << /S /D >>] >>"));
 }
@@ -185,6 +203,59 @@ void addTextField(QPDF& pdf, QPDFObjectHandle page, const PdfRecipe& recipe)
     if (recipe.xfa)
         form.replaceKey("/XFA", pdf.newStream("<xdp:xdp xmlns:xdp=\"http://ns.adobe.com/xdp/\"/>"));
     pdf.getRoot().replaceKey("/AcroForm", pdf.makeIndirectObject(form));
+}
+
+QPDFObjectHandle widget(QPDF& pdf, QPDFObjectHandle parent, QPDFObjectHandle page, int y)
+{
+    QPDFObjectHandle kid = pdf.makeIndirectObject(
+        QPDFObjectHandle::parse("<< /Type /Annot /Subtype /Widget /F 4 /Rect [72 " +
+                                std::to_string(y) + " 300 " + std::to_string(y + 30) + "] >>"));
+    kid.replaceKey("/Parent", parent);
+    kid.replaceKey("/P", page);
+    QPDFObjectHandle annotations = page.getKey("/Annots");
+    if (!annotations.isArray()) {
+        annotations = QPDFObjectHandle::newArray();
+        page.replaceKey("/Annots", annotations);
+    }
+    annotations.appendItem(kid);
+    parent.getKey("/Kids").appendItem(kid);
+    return kid;
+}
+
+void addFieldsAcrossPages(QPDF& pdf, const std::vector<QPDFPageObjectHelper>& pages,
+                          const PdfRecipe& recipe)
+{
+    QPDFObjectHandle name = pdf.makeIndirectObject(
+        QPDFObjectHandle::parse("<< /FT /Tx /T (name) /DA (/Helv 12 Tf 0 g) /Kids [] >>"));
+    name.replaceKey("/V", QPDFObjectHandle::newUnicodeString(recipe.marker.toStdString()));
+    QPDFObjectHandle choice = pdf.makeIndirectObject(
+        QPDFObjectHandle::parse("<< /FT /Btn /Ff 49152 /T (choice) /V /b /Kids [] >>"));
+    for (size_t i = 0; i < 2; ++i) {
+        QPDFObjectHandle page = pages.at(i).getObjectHandle();
+        widget(pdf, name, page, 400);
+        QPDFObjectHandle button = widget(pdf, choice, page, 300);
+        const std::string state = i == 0 ? "/a" : "/b";
+        button.replaceKey("/AS", QPDFObjectHandle::newName(i == 0 ? "/Off" : "/b"));
+        button.replaceKey("/AP",
+                          QPDFObjectHandle::parse("<< /N << " + state + " null /Off null >> >>"));
+    }
+    QPDFObjectHandle first = pages.front().getObjectHandle();
+    QPDFObjectHandle go = pdf.makeIndirectObject(
+        QPDFObjectHandle::parse("<< /FT /Btn /Ff 65536 /T (go) /Type /Annot /Subtype /Widget /F 4 "
+                                "/Rect [72 200 200 230] /A << /S /GoTo /D (formtarget) >> >>"));
+    go.replaceKey("/P", first);
+    first.getKey("/Annots").appendItem(go);
+    QPDFObjectHandle root = pdf.getRoot();
+    if (!root.getKey("/Names").isDictionary())
+        root.replaceKey("/Names", QPDFObjectHandle::parse("<< /Dests << /Names [] >> >>"));
+    QPDFObjectHandle named = root.getKey("/Names").getKey("/Dests").getKey("/Names");
+    named.appendItem(QPDFObjectHandle::newString("formtarget"));
+    named.appendItem(QPDFObjectHandle::newArray(
+        {pages.at(1).getObjectHandle(), QPDFObjectHandle::newName("/Fit")}));
+    QPDFObjectHandle form = QPDFObjectHandle::parse("<< /NeedAppearances true >>");
+    form.replaceKey("/Fields", QPDFObjectHandle::newArray({name, choice, go}));
+    form.replaceKey("/CO", QPDFObjectHandle::newArray({name}));
+    root.replaceKey("/AcroForm", pdf.makeIndirectObject(form));
 }
 
 void addHiddenLayer(QPDF& pdf, QPDFObjectHandle page)
@@ -264,6 +335,8 @@ QByteArray makePdf(const PdfRecipe& recipe)
         addNavigation(pdf, pages.getAllPages(), recipe.marker.toStdString());
     if (!recipe.textField.isEmpty() || recipe.xfa)
         addTextField(pdf, pages.getAllPages().front().getObjectHandle(), recipe);
+    if (recipe.fieldsAcrossPages)
+        addFieldsAcrossPages(pdf, pages.getAllPages(), recipe);
     if (recipe.hiddenLayer)
         addHiddenLayer(pdf, pages.getAllPages().front().getObjectHandle());
     if (!recipe.language.empty()) {
@@ -466,9 +539,14 @@ void readBookmarks(QPDFObjectHandle first, int depth, const std::map<QPDFObjGen,
     for (QPDFObjectHandle item = first; item.isDictionary() && out.size() < 1000;
          item = item.getKey("/Next")) {
         QPDFObjectHandle count = item.getKey("/Count");
+        QPDFObjectHandle action = item.getKey("/A");
+        const QString target =
+            item.hasKey("/Dest")    ? QString::number(pageNumber(pages, item.getKey("/Dest")))
+            : action.isDictionary() ? QString::fromStdString(action.getKey("/S").getName())
+                                    : u"-"_s;
         out << u"%1|%2|%3|%4"_s.arg(depth)
                    .arg(QString::fromStdString(item.getKey("/Title").getUTF8Value()))
-                   .arg(pageNumber(pages, item.getKey("/Dest")))
+                   .arg(target)
                    .arg(count.isInteger() && count.getIntValue() > 0 ? u"open"_s : u"closed"_s);
         readBookmarks(item.getKey("/First"), depth + 1, pages, out);
     }
@@ -497,7 +575,10 @@ NavigationFacts inspectNavigation(const QString& path)
             QPDFObjectHandle dest = annotation.getKey("/Dest");
             if (dest.isNull() && annotation.getKey("/A").isDictionary())
                 dest = annotation.getKey("/A").getKey("/D");
-            facts.links << u"%1>%2"_s.arg(i).arg(pageNumber(pages, dest));
+            const bool ownPage = annotation.getKey("/P").getObjGen() == page.getObjGen();
+            facts.links << u"%1>%2%3"_s.arg(i)
+                               .arg(pageNumber(pages, dest))
+                               .arg(ownPage ? QString() : u"?"_s);
         }
     }
     QPDFObjectHandle names = root.getKey("/Names");
@@ -521,6 +602,56 @@ NavigationFacts inspectNavigation(const QString& path)
                                                 : 1);
     }
     facts.showsOutlines = root.getKey("/PageMode").isNameAndEquals("/UseOutlines");
+    return facts;
+}
+
+QStringList inspectForm(const QString& path)
+{
+    QPDF pdf;
+    pdf.processFile(QFile::encodeName(path).constData());
+    std::map<QPDFObjGen, int> pages;
+    std::set<QPDFObjGen> placed;
+    const std::vector<QPDFObjectHandle> all = pdf.getAllPages();
+    for (size_t i = 0; i < all.size(); ++i) {
+        pages.emplace(all[i].getObjGen(), int(i));
+        QPDFObjectHandle annotations = QPDFObjectHandle(all[i]).getKey("/Annots");
+        for (int a = 0; annotations.isArray() && a < annotations.getArrayNItems(); ++a) {
+            QPDFObjectHandle annotation = annotations.getArrayItem(a);
+            if (annotation.getKey("/P").getObjGen() == all[i].getObjGen())
+                placed.insert(annotation.getObjGen());
+        }
+    }
+    // QPDF lists a field's widgets that carry no name of their own as fields.
+    std::map<std::string, QStringList> fields;
+    QPDFAcroFormDocumentHelper forms(pdf);
+    for (QPDFFormFieldObjectHelper field : forms.getFormFields()) {
+        const std::string name = field.getFullyQualifiedName();
+        QPDFObjectHandle action = field.getObjectHandle().getKey("/A");
+        if (action.isDictionary()) {
+            fields[name + ">" + std::to_string(pageNumber(pages, action.getKey("/D")))];
+            continue;
+        }
+        QPDFObjectHandle value = field.getValue();
+        QStringList& on =
+            fields[name + "=" + (value.isName() ? value.getName() : field.getValueAsString())];
+        for (QPDFAnnotationObjectHelper widget : forms.getAnnotationsForField(field)) {
+            QPDFObjectHandle annotation = widget.getObjectHandle();
+            const auto page = pages.find(annotation.getKey("/P").getObjGen());
+            on << QString::number(
+                placed.count(annotation.getObjGen()) && page != pages.end() ? page->second : -1);
+        }
+    }
+    QStringList facts;
+    for (auto& [field, on] : fields) {
+        on.sort();
+        facts << QString::fromStdString(field) + (on.isEmpty() ? QString() : u'@' + on.join(u','));
+    }
+    QPDFObjectHandle form = pdf.getRoot().getKey("/AcroForm");
+    QPDFObjectHandle order = form.isDictionary() ? form.getKey("/CO") : form;
+    for (int i = 0; order.isArray() && i < order.getArrayNItems(); ++i)
+        facts << u"co:"_s +
+                     QString::fromStdString(
+                         QPDFFormFieldObjectHelper(order.getArrayItem(i)).getFullyQualifiedName());
     return facts;
 }
 

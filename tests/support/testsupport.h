@@ -50,10 +50,18 @@ struct PdfRecipe
     // Bookmarks "<marker> 1" → p1 with "<marker> 1.1" → p2 (named "sec11" in
     // the name tree), "<marker> 2" → p3 (named "ch2" in /Dests, closed, red)
     // with "<marker> 2.1" → p4 (a GoTo action); on p2 links to p4 (a page
-    // reference), to "ch2" and to p1 (a page number); page labels "A-i",
-    // "A-ii", then 1, 2 …; /PageMode /UseOutlines. Needs 4 pages or more.
+    // reference), to "ch2" and to p1 (a page number), each with /P; page
+    // labels "A-i", "A-ii", then 1, 2 …; /PageMode /UseOutlines. Then
+    // bookmarks of other kinds: "<marker> web" (a URI), "<marker> next" (the
+    // viewer's NextPage), "<marker> remote" (GoToR) and the open heading
+    // "<marker> part" without a destination over "<marker> part.1" → p3.
+    // Needs 4 pages or more.
     bool navigation = false;
-    QString textField{};      // a text field of this name, valued <marker>, on page 1
+    QString textField{}; // a text field of this name, valued <marker>, on page 1
+    // The text field "name" (valued <marker>) and the radio group "choice"
+    // (/b on), each with a widget on pages 1 and 2, in /CO in that order; the
+    // button "go" on page 1, whose GoTo action names "formtarget" (page 2).
+    bool fieldsAcrossPages = false;
     bool xfa = false;         // the form carries an XFA description
     bool hiddenLayer = false; // a black square on page 1 in a layer that is off
     std::string language{};   // the catalogue's /Lang, with /ViewerPreferences and /Metadata
@@ -134,13 +142,21 @@ QStringList expectedMarkers(const QString& marker, const QList<int>& pagesOneBas
 // document, -1 for a destination that is not one of its pages.
 struct NavigationFacts
 {
-    QStringList bookmarks; // "<depth>|<title>|<page>|open" or "…|closed"
-    QStringList links;     // "<page>><target page>"
-    QStringList names;     // "<name>><page>"
-    QStringList labels;    // per page: "<style><prefix><start>", e.g. "/rA-1", "/D1"
+    // "<depth>|<title>|<page>|open" or "…|closed"; in place of the page an
+    // action's type ("/URI") or "-" for none
+    QStringList bookmarks;
+    QStringList links;  // "<page>><target page>", "…?" when its /P is not that page
+    QStringList names;  // "<name>><page>"
+    QStringList labels; // per page: "<style><prefix><start>", e.g. "/rA-1", "/D1"
     bool showsOutlines = false;
 };
 NavigationFacts inspectNavigation(const QString& path);
+
+// A document's form: each terminal field as "<full name>=<value>@<pages>", the
+// pages (0-based, -1 for none) of its widgets that sit in that page's
+// /Annots; "co:<full name>" for the calculation order; "<button>><page>" for
+// a push button's GoTo.
+QStringList inspectForm(const QString& path);
 
 // Fingerprints of source files, to prove that an operation left them alone.
 class SourceGuard
