@@ -750,6 +750,23 @@ void TestOperations::formsLayersAndLanguage()
     }
     QCOMPARE(testsupport::inspectPdf(extracted).markers, expectedMarkers(u"one"_s, {1}));
 
+    // A layer keeps its panel order where it had one, and a print-only
+    // watermark keeps the rules that make it print and stay out of the panel.
+    const QString watermarked = source(u"水印.pdf"_s, {.marker = u"wm"_s, .printOnlyLayer = true});
+    result = run(makeRequest(u"merge"_s, {watermarked, second}, m_out->path()));
+    const QString watermarkMerged = result.result.value(u"output"_s).toString();
+    for (const auto& [path, ordered] : {std::pair{extracted, true}, {watermarkMerged, false}}) {
+        QPDF pdf;
+        pdf.processFile(QFile::encodeName(path).constData());
+        QPDFObjectHandle layers = pdf.getRoot().getKey("/OCProperties");
+        QPDFObjectHandle config = layers.getKey("/D");
+        QCOMPARE(config.hasKey("/Order"), ordered);
+        QCOMPARE(config.getKey("/AS").isArray() ? config.getKey("/AS").getArrayNItems() : 0,
+                 ordered ? 0 : 2);
+        QCOMPARE(config.hasKey("/Intent"), !ordered);
+        QCOMPARE(layers.hasKey("/Configs"), !ordered);
+    }
+
     // Extract keeps the fields whose widgets are on kept pages, and the
     // source's language, viewer preferences and metadata.
     result = run(makeRequest(u"extract"_s, {first}, m_out->path(), {{u"pages"_s, u"2"_s}}));

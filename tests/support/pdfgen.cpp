@@ -276,6 +276,33 @@ void addHiddenLayer(QPDF& pdf, QPDFObjectHandle page)
     pdf.getRoot().replaceKey("/OCProperties", ocProperties);
 }
 
+void addPrintOnlyLayer(QPDF& pdf, QPDFObjectHandle page)
+{
+    QPDFObjectHandle layer = pdf.makeIndirectObject(QPDFObjectHandle::parse(
+        "<< /Type /OCG /Name (Watermark) /Usage << /Print << /PrintState /ON >> "
+        "/View << /ViewState /OFF >> >> >>"));
+    QPDFObjectHandle properties = QPDFObjectHandle::newDictionary();
+    properties.replaceKey("/wm", layer);
+    page.getKey("/Resources").replaceKey("/Properties", properties);
+    QPDFPageObjectHelper(page).addPageContents(
+        pdf.newStream("/OC /wm BDC 0.5 g 100 100 200 200 re f EMC\n"), false);
+    const auto usage = [&](const std::string& event) {
+        QPDFObjectHandle rule =
+            QPDFObjectHandle::parse("<< /Event /" + event + " /Category [/" + event + "] >>");
+        rule.replaceKey("/OCGs", QPDFObjectHandle::newArray({layer}));
+        return rule;
+    };
+    QPDFObjectHandle config = QPDFObjectHandle::parse("<< /Intent [/View /Design] >>");
+    config.replaceKey("/AS", QPDFObjectHandle::newArray({usage("Print"), usage("View")}));
+    QPDFObjectHandle alternative = QPDFObjectHandle::parse("<< /Name (Alt) >>");
+    alternative.replaceKey("/OFF", QPDFObjectHandle::newArray({layer}));
+    QPDFObjectHandle ocProperties = QPDFObjectHandle::newDictionary();
+    ocProperties.replaceKey("/OCGs", QPDFObjectHandle::newArray({layer}));
+    ocProperties.replaceKey("/D", config);
+    ocProperties.replaceKey("/Configs", QPDFObjectHandle::newArray({alternative}));
+    pdf.getRoot().replaceKey("/OCProperties", ocProperties);
+}
+
 } // namespace
 
 QByteArray makePdf(const PdfRecipe& recipe)
@@ -339,6 +366,8 @@ QByteArray makePdf(const PdfRecipe& recipe)
         addFieldsAcrossPages(pdf, pages.getAllPages(), recipe);
     if (recipe.hiddenLayer)
         addHiddenLayer(pdf, pages.getAllPages().front().getObjectHandle());
+    if (recipe.printOnlyLayer)
+        addPrintOnlyLayer(pdf, pages.getAllPages().front().getObjectHandle());
     if (!recipe.language.empty()) {
         root.replaceKey("/Lang", QPDFObjectHandle::newString(recipe.language));
         root.replaceKey("/ViewerPreferences",

@@ -64,6 +64,9 @@ struct PdfRecipe
     bool fieldsAcrossPages = false;
     bool xfa = false;         // the form carries an XFA description
     bool hiddenLayer = false; // a black square on page 1 in a layer that is off
+    // A watermark layer on page 1 that prints but is not shown: usage rules
+    // (/AS), /Intent and an alternative configuration, and no panel order.
+    bool printOnlyLayer = false;
     std::string language{};   // the catalogue's /Lang, with /ViewerPreferences and /Metadata
 };
 
