@@ -134,7 +134,7 @@ bool renameNoReplace(const QString& from, const QString& to)
     failToSave(int(error));
 }
 
-bool renameNoReplaceByClaim(const QString& from, const QString& to)
+bool renameNoReplaceByClaim(const QString& from, const QString& to, bool)
 {
     return renameNoReplace(from, to);
 }
@@ -263,7 +263,42 @@ bool renameNoReplace(const QString& from, const QString& to)
     failToSave(errno);
 }
 
-bool renameNoReplaceByClaim(const QString& from, const QString& to)
+namespace {
+
+bool linksRefused(int error)
+{
+    return error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK;
+}
+
+// The name is claimed with a new empty file, created only where nothing is;
+// the rename then replaces that claim and nothing else.
+bool renameOntoCreatedClaim(const QByteArray& source, const QByteArray& target)
+{
+    const int claim = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (claim < 0) {
+        if (errno == EEXIST)
+            return false;
+        failToSave(errno);
+    }
+    struct stat claimed
+    {};
+    const bool known = ::fstat(claim, &claimed) == 0;
+    ::close(claim);
+    if (::rename(source.constData(), target.constData()) == 0)
+        return true;
+    const int error = errno;
+    struct stat now
+    {};
+    // Only our own claim is removed again.
+    if (known && ::lstat(target.constData(), &now) == 0 && now.st_ino == claimed.st_ino &&
+        now.st_dev == claimed.st_dev && now.st_size == 0)
+        ::unlink(target.constData());
+    failToSave(error);
+}
+
+} // namespace
+
+bool renameNoReplaceByClaim(const QString& from, const QString& to, bool hardLinks)
 {
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
@@ -272,10 +307,14 @@ bool renameNoReplaceByClaim(const QString& from, const QString& to)
     if (::lstat(source.constData(), &status) != 0)
         failToSave(errno);
     if (!S_ISDIR(status.st_mode)) {
+        if (!hardLinks)
+            return renameOntoCreatedClaim(source, target);
         // A hard link refuses to replace, as the atomic rename would.
         if (::link(source.constData(), target.constData()) != 0) {
             if (errno == EEXIST)
                 return false;
+            if (linksRefused(errno))
+                return renameOntoCreatedClaim(source, target);
             failToSave(errno);
         }
         ::unlink(source.constData());

@@ -17,8 +17,10 @@ bool renameNoReplace(const QString& from, const QString& to);
 
 // The same move for file systems that answer the atomic form with EINVAL
 // (NFS, some FUSE): a hard link for a file, a claimed empty folder for a
-// folder. Reachable directly so that it can be tested on any file system.
-bool renameNoReplaceByClaim(const QString& from, const QString& to);
+// folder. Where hard links are refused too, or without `hardLinks`, a file
+// claims the name with a new empty file of its own and is renamed onto it.
+// Reachable directly so that it can be tested on any file system.
+bool renameNoReplaceByClaim(const QString& from, const QString& to, bool hardLinks = true);
 
 // Puts `from` in place of `to` in one step: `to` is never missing meanwhile,
 // and stays as it was when the move fails. Returns the system's reason on failure.

@@ -144,13 +144,19 @@ void TestPublish::claimFallbackNeverReplaces_data()
     QTest::addColumn<bool>("folder");
     QTest::addColumn<QString>("present"); // what is at the target beforehand
     QTest::addColumn<bool>("moved");
-    for (const bool folder : {false, true}) {
-        const char* kind = folder ? "folder" : "file";
-        QTest::addRow("%s to a free name", kind) << folder << QString() << true;
-        QTest::addRow("%s onto a file", kind) << folder << u"file"_s << false;
-        QTest::addRow("%s onto an empty folder", kind) << folder << u"empty"_s << false;
-        QTest::addRow("%s onto a folder", kind) << folder << u"folder"_s << false;
-        QTest::addRow("%s onto a dangling link", kind) << folder << u"link"_s << false;
+    QTest::addColumn<bool>("hardLinks"); // false: as where the file system refuses them
+    for (const int kindIndex : {0, 1, 2}) {
+        const bool folder = kindIndex == 1;
+        const bool hardLinks = kindIndex != 2;
+        const char* kind = kindIndex == 0 ? "file" : kindIndex == 1 ? "folder" : "file, no links";
+        QTest::addRow("%s to a free name", kind) << folder << QString() << true << hardLinks;
+        QTest::addRow("%s onto a file", kind) << folder << u"file"_s << false << hardLinks;
+        QTest::addRow("%s onto an empty file", kind)
+            << folder << u"nothing"_s << false << hardLinks;
+        QTest::addRow("%s onto an empty folder", kind)
+            << folder << u"empty"_s << false << hardLinks;
+        QTest::addRow("%s onto a folder", kind) << folder << u"folder"_s << false << hardLinks;
+        QTest::addRow("%s onto a dangling link", kind) << folder << u"link"_s << false << hardLinks;
     }
 }
 
@@ -161,6 +167,7 @@ void TestPublish::claimFallbackNeverReplaces()
     QFETCH(bool, folder);
     QFETCH(QString, present);
     QFETCH(bool, moved);
+    QFETCH(bool, hardLinks);
     QString source = staged("moved");
     if (folder) {
         source = m_staging->filePath(u"parts"_s);
@@ -170,6 +177,8 @@ void TestPublish::claimFallbackNeverReplaces()
     const QString target = m_out->filePath(u"doc-拆分"_s);
     if (present == u"file"_s)
         testsupport::writeBytes(target, "theirs");
+    else if (present == u"nothing"_s)
+        testsupport::writeBytes(target, QByteArray());
     else if (present == u"empty"_s)
         QVERIFY(QDir().mkdir(target));
     else if (present == u"folder"_s) {
@@ -179,7 +188,7 @@ void TestPublish::claimFallbackNeverReplaces()
         QVERIFY(QFile::link(m_out->filePath(u"nowhere"_s), target));
     const QStringList before = testsupport::folderEntries(m_out->path());
 
-    QCOMPARE(batch::renameNoReplaceByClaim(source, target), moved);
+    QCOMPARE(batch::renameNoReplaceByClaim(source, target, hardLinks), moved);
     QCOMPARE(QFileInfo::exists(source), !moved);
     const QString movedFile = folder ? target + u"/part-0001.pdf"_s : target;
     if (moved) {
@@ -195,6 +204,8 @@ void TestPublish::claimFallbackNeverReplaces()
     }
     if (present == u"empty"_s)
         QVERIFY(QDir(target).isEmpty());
+    if (present == u"nothing"_s)
+        QCOMPARE(QFileInfo(target).size(), 0);
     if (present == u"link"_s)
         QVERIFY(QFileInfo(target).isSymLink() && !QFileInfo::exists(m_out->filePath(u"nowhere"_s)));
 }
