@@ -1,5 +1,6 @@
 #include "app/batchcommand.h"
 
+#include "engine/platformfs.h"
 #include "protocol/catalogue.h"
 #include "protocol/ocroptions.h"
 #include "protocol/protocol.h"
@@ -12,12 +13,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QTemporaryFile>
 #include <QTextStream>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <limits>
 #include <optional>
 
 #ifdef Q_OS_UNIX
@@ -159,17 +162,47 @@ std::optional<QString> prompt(const QString& question)
 // From the file, then the environment, then the terminal; the variable is
 // removed at once so that no worker inherits it.
 std::optional<QString> password(const QString& file, const char* variable, const QString& question,
-                                bool ask)
+                                bool ask, bool& prompted)
 {
     const QString fromEnvironment = qEnvironmentVariable(variable);
     const bool inEnvironment = qEnvironmentVariableIsSet(variable);
     qunsetenv(variable);
+    prompted = false;
     if (!file.isEmpty())
         return firstLine(file);
     if (inEnvironment)
         return fromEnvironment;
-    if (ask)
-        return prompt(question);
+    if (!ask)
+        return QString();
+    prompted = true;
+    return prompt(question);
+}
+
+// Why no password came: the file named could not be read, or there was no
+// file, no variable and no terminal to ask on.
+QString missingPassword(const QString& file, const char* option, const char* variable)
+{
+    if (!file.isEmpty())
+        return u"无法读取密码文件 / the password file cannot be read: "_s + file;
+    return u"未提供密码：没有可以询问的终端，请用 --%1 或环境变量 %2 提供。/ no password was "
+           u"given: use --%1 or %2."_s.arg(QLatin1StringView(option), QLatin1StringView(variable));
+}
+
+// The report is published as results are: complete under a temporary name,
+// then moved where nothing is. A name taken meanwhile is said, not replaced.
+QString publishReport(const QString& path, const QByteArray& text)
+{
+    QTemporaryFile staged(QFileInfo(path).absolutePath() + u"/.quorvin-report-XXXXXX"_s);
+    if (!staged.open() || staged.write(text) != text.size() || !staged.flush())
+        return u"报告保存失败：请检查输出权限和磁盘空间。"_s;
+    staged.close();
+    try {
+        if (!renameNoReplace(staged.fileName(), path))
+            return u"报告未保存：%1 已被占用，未覆盖。"_s.arg(QDir::toNativeSeparators(path));
+    } catch (const std::exception& error) {
+        return u"报告保存失败："_s + QString::fromUtf8(error.what());
+    }
+    staged.setAutoRemove(false);
     return QString();
 }
 
@@ -180,8 +213,10 @@ public:
 
 private:
     int prepare(const QStringList& arguments);
-    void onFinished(int job, const JobOutcome& outcome);
-    void showProgress();
+    void onFinished(int chunkJob, const JobOutcome& outcome);
+    void startNextChunk();
+    void onChunkFinished();
+    void showProgress(const QString& current = QString());
     void pollInterrupts();
 
     const Operation* m_operation = nullptr;
@@ -190,6 +225,7 @@ private:
     QList<ReportEntry> m_entries;
     QString m_report;
     int m_maxJobs = 0;
+    qsizetype m_chunkStart = 0;
     int m_finished = 0;
     int m_succeeded = 0; // entries
     bool m_terminal = false;
@@ -295,33 +331,44 @@ int BatchCommand::prepare(const QStringList& arguments)
             return usage(message);
     }
 
+    bool prompted = false;
     const std::optional<QString> source =
         password(parser.value(passwordFile), passwordVariable, u"源文件所有者密码："_s,
-                 kind == OperationKind::Decrypt);
+                 kind == OperationKind::Decrypt, prompted);
     if (!source)
-        return usage(u"无法读取密码文件 / the password file cannot be read"_s);
+        return usage(
+            missingPassword(parser.value(passwordFile), "password-file", passwordVariable));
     request.password = *source;
     const std::optional<QString> fresh =
         password(parser.value(newPasswordFile), newPasswordVariable, u"新打开密码："_s,
-                 kind == OperationKind::Encrypt);
+                 kind == OperationKind::Encrypt, prompted);
     if (kind == OperationKind::Encrypt) {
-        std::optional<QString> again = fresh;
-        if (fresh && parser.value(newPasswordFile).isEmpty() && ::isatty(0) &&
-            !qEnvironmentVariableIsSet(newPasswordVariable))
-            again = prompt(u"确认新密码："_s);
-        if (!fresh || fresh->isEmpty() || fresh != again ||
-            fresh->toUtf8().size() > maxNewPasswordBytes)
+        if (!fresh)
+            return usage(missingPassword(parser.value(newPasswordFile), "new-password-file",
+                                         newPasswordVariable));
+        // Only a password typed blind is asked twice.
+        const std::optional<QString> again = prompted ? prompt(u"确认新密码："_s) : fresh;
+        if (fresh->isEmpty() || fresh != again || fresh->toUtf8().size() > maxNewPasswordBytes)
             return usage(u"请填写一致的新密码，且 UTF-8 长度不超过 127 字节。"_s);
         request.newPassword = *fresh;
     }
 
-    // The files: as the window takes them, each refusal with its reason.
+    // The files: as the window takes them, each refusal with its reason, but
+    // any number of them; a file given twice is done once.
     QStringList inputs;
-    for (const Refusal& refusal : takeFiles(positional.mid(1), inputs))
+    QList<ReportEntry> refused;
+    for (const Refusal& refusal :
+         takeFiles(positional.mid(1), inputs, std::numeric_limits<qsizetype>::max())) {
         say(stderr,
             u"未添加 %1：%2\n"_s.arg(QDir::toNativeSeparators(refusal.path), refusal.reason));
+        if (refusal.reason != u"已在列表中"_s)
+            refused.append({refusal.path, u"未添加"_s, QString(), refusal.reason});
+    }
     if (inputs.size() < (kind == OperationKind::Merge ? 2 : 1))
         return usage(u"请添加有效文件；合并至少需要 2 份，单批最多 200 份。"_s);
+    // A merge is one document: more sources than it takes would be a partial one.
+    if (kind == OperationKind::Merge && inputs.size() > maxSources)
+        return usage(u"合并最多 200 份文件，共给出 %1 份；未处理任何文件。"_s.arg(inputs.size()));
 
     if (parser.isSet(report)) {
         m_report = QFileInfo(parser.value(report)).absoluteFilePath();
@@ -349,23 +396,43 @@ int BatchCommand::prepare(const QStringList& arguments)
             m_entriesOfJob.append(QList<int>{i});
         }
     }
+    m_entries += refused;
     return -1;
 }
 
-void BatchCommand::showProgress()
+void BatchCommand::showProgress(const QString& current)
 {
     if (!m_terminal)
         return;
     constexpr int width = 30;
     const int total = int(m_jobs.size());
     const int filled = total > 0 ? m_finished * width / total : width;
-    say(stdout, u"\r[%1%2] %3 / %4"_s.arg(QString(filled, u'#'), QString(width - filled, u'-'))
-                    .arg(m_finished)
-                    .arg(total));
+    say(stdout,
+        u"\r\033[K[%1%2] %3 / %4"_s.arg(QString(filled, u'#'), QString(width - filled, u'-'))
+                .arg(m_finished)
+                .arg(total) +
+            (current.isEmpty() ? QString() : u" · "_s + current));
 }
 
-void BatchCommand::onFinished(int job, const JobOutcome& outcome)
+// The jobs run as successive batches of at most 200, as the window runs one.
+void BatchCommand::startNextChunk()
 {
+    const qsizetype size = std::min<qsizetype>(maxSources, m_jobs.size() - m_chunkStart);
+    m_runner.start(m_jobs.mid(m_chunkStart, size));
+}
+
+void BatchCommand::onChunkFinished()
+{
+    m_chunkStart += maxSources;
+    if (interrupts == 0 && m_chunkStart < m_jobs.size())
+        startNextChunk();
+    else
+        QCoreApplication::quit();
+}
+
+void BatchCommand::onFinished(int chunkJob, const JobOutcome& outcome)
+{
+    const int job = int(m_chunkStart) + chunkJob;
     ++m_finished;
     if (m_terminal)
         say(stdout, u"\r\033[K"_s);
@@ -413,13 +480,22 @@ int BatchCommand::run(const QStringList& arguments, const QString& workerProgram
 
     m_runner.setWorkerProgram(workerProgram);
     m_runner.setMaxJobs(m_maxJobs);
+    // Recognition reports its pages as the window shows them.
+    connect(&m_runner, &BatchRunner::jobProgress, this,
+            [this](int, int completed, int total, const QString& message) {
+                showProgress(message.isEmpty() ? u"当前文档 %1 / %2 页"_s.arg(completed).arg(total)
+                                               : message);
+            });
     connect(&m_runner, &BatchRunner::jobFinished, this,
             [this](int job, const JobOutcome& outcome) { onFinished(job, outcome); });
-    connect(&m_runner, &BatchRunner::finished, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    connect(
+        &m_runner, &BatchRunner::finished, this, [this] { onChunkFinished(); },
+        Qt::QueuedConnection);
     showProgress();
-    m_runner.start(m_jobs);
-    if (m_runner.isRunning())
-        QCoreApplication::exec();
+    startNextChunk();
+    // The runner reports each batch's end through the queue, so the loop
+    // always runs until the last one.
+    QCoreApplication::exec();
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     if (m_terminal)
@@ -429,13 +505,14 @@ int BatchCommand::run(const QStringList& arguments, const QString& workerProgram
     say(stdout, u"%1 份文件 · 成功 %2 · 未成功 %3\n"_s.arg(m_entries.size())
                     .arg(succeeded)
                     .arg(m_entries.size() - succeeded));
+    bool reported = true;
     if (!m_report.isEmpty()) {
-        const QByteArray text = batchReport(m_operation->id, m_entries);
-        QSaveFile file(m_report);
-        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-            say(stderr, u"报告保存失败：请检查输出权限和磁盘空间。\n"_s);
+        const QString failure = publishReport(m_report, batchReport(m_operation->id, m_entries));
+        reported = failure.isEmpty();
+        if (!reported)
+            say(stderr, failure + u'\n');
     }
-    return succeeded == m_entries.size() ? 0 : 1;
+    return succeeded == m_entries.size() && reported ? 0 : 1;
 }
 
 } // namespace

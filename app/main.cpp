@@ -3,6 +3,7 @@
 // recognition are in the module (module.h).
 #include "app/batchcommand.h"
 #include "app/module.h"
+#include "jobframe/parentwatch.h"
 #include "jobframe/workermain.h"
 #include "protocol/catalogue.h"
 #include "protocol/protocol.h"
@@ -185,6 +186,7 @@ int main(int argc, char** argv)
     const bool worker = hasArgument(argc, argv, {"--worker"});
     RequestKind kind = RequestKind::Unknown;
     if (worker) {
+        batch::watchParent();
         if (!standardStreamsOpen())
             return 2;
         kind = bufferRequestLine();

@@ -28,6 +28,11 @@ extern "C" Q_DECL_EXPORT int qpbWindowMain(int argc, char** argv)
     QGuiApplication::setApplicationDisplayName(u"Quorvin PDF 批量处理"_s);
 
     QCommandLineParser parser;
+    parser.setApplicationDescription(
+        u"Quorvin PDF 批量处理：不带参数时打开窗口。\n"
+        u"Opens the window; for the command-line batch run\n"
+        u"  quorvin-pdf-batch batch OPERATION [OPTIONS] --output DIR FILE-OR-FOLDER…\n"
+        u"  quorvin-pdf-batch batch --help"_s);
     parser.addHelpOption();
     parser.addVersionOption();
     parser.process(app);

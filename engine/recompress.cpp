@@ -4,6 +4,7 @@
 // others compress. The result is byte for byte what the writer would produce:
 // zlib with the same level and parameters.
 #include "engine/qpdfsupport.h"
+#include "protocol/request.h"
 
 #include <QThread>
 
@@ -143,7 +144,8 @@ class CompressionQueue
 public:
     explicit CompressionQueue(std::vector<std::string>& data) : m_data(data)
     {
-        const int count = std::max(1, QThread::idealThreadCount());
+        // As many as the lanes the runner granted this job, not the machine's cores.
+        const int count = std::max(1, grantedLanes());
         for (int i = 0; i < count; ++i)
             m_threads.emplace_back([this] { work(); });
     }

@@ -4,6 +4,7 @@
 
 #include "engine/pdfdocument.h"
 #include "engine/platformfs.h"
+#include "jobframe/parentwatch.h"
 #include "jobframe/staging.h"
 #include "protocol/catalogue.h"
 #include "protocol/ocroptions.h"
@@ -74,7 +75,7 @@ void checkRights(OperationKind kind, const PdfDocument& source)
 }
 
 QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
-                   Recognizer recognizer)
+                   Recognizer recognizer, const ResultAnnouncer& announce)
 {
     if (!request.operation)
         fail(u"未知处理类型。"_s);
@@ -183,20 +184,26 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
             note = optimizationNote(totalBytes, QFileInfo(staged).size());
     }
 
+    // A result that nobody would record is not published.
+    if (parentGone())
+        fail(u"启动本进程的程序已结束，结果未发布。"_s);
     const QString name = outputName(operation, inputs, shortName, suffix, outputFolder);
     const QString published = publishResult(staged, outputFolder, name, suffix);
     if (published.isEmpty())
         fail(u"无法保存结果，原文件和已有结果均未覆盖。"_s);
-    return successResult(published, files, note);
+    const QJsonObject result = successResult(published, files, note);
+    if (announce)
+        announce(result);
+    return result;
 }
 
 } // namespace
 
 QJsonObject processRequest(const JobRequest& request, const ProgressCallback& progress,
-                           Recognizer recognizer)
+                           Recognizer recognizer, const ResultAnnouncer& announce)
 {
     try {
-        return runJob(request, progress, recognizer);
+        return runJob(request, progress, recognizer, announce);
     } catch (const std::exception& error) {
         return failureResult(QString::fromUtf8(error.what()));
     } catch (...) {

@@ -33,11 +33,20 @@ int workerMain(Recognizer recognizer)
     // Qt's limit counts a terminating zero; +1 lets a request of exactly 1 MiB through.
     const QByteArray line = input.readLine(maxRequestLineBytes + 1);
     QJsonObject request;
-    const QJsonObject result = parseObjectLine(line, request)
-                                   ? processRequest(parseRequest(request), progress, recognizer)
-                                   : failureResult(u"处理请求无效。"_s);
-    output.write(toLine(result));
-    output.flush();
+    bool announced = false;
+    const auto announce = [&output, &announced](const QJsonObject& published) {
+        output.write(toLine(published));
+        output.flush();
+        announced = true;
+    };
+    const QJsonObject result =
+        parseObjectLine(line, request)
+            ? processRequest(parseRequest(request), progress, recognizer, announce)
+            : failureResult(u"处理请求无效。"_s);
+    if (!announced) {
+        output.write(toLine(result));
+        output.flush();
+    }
     return boolMember(result, u"ok"_s, false) ? 0 : 1;
 }
 

@@ -51,12 +51,7 @@ QString shortNumber(double value)
 
 int OcrWorker::automaticLaneLimit()
 {
-    int lanes = laneRoom();
-    bool capped = false;
-    const int cap = qEnvironmentVariableIntValue("QPB_OCR_LANES", &capped);
-    if (capped && cap >= 1)
-        lanes = std::min(lanes, cap);
-    return lanes;
+    return grantedLanes();
 }
 
 OcrWorker::OcrWorker(QString sourcePath, QString modelsPath, QString language, int dpi,

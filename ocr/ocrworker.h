@@ -40,7 +40,7 @@ public:
     // The engines the last run used.
     int lanesUsed() const { return m_lanesUsed; }
     // The lanes this process may use: the cores it may run on (CPU affinity
-    // followed), at most QPB_OCR_LANES when that is set (a batch runner shares
+    // followed), at most QPB_LANES or QPB_OCR_LANES when set (a batch runner shares
     // the cores among its workers), and memory: a lane takes about 200 MiB and
     // the lanes together at most half of the memory available at the start.
     static int automaticLaneLimit();

@@ -69,6 +69,20 @@ int laneRoom()
     return int(lanes);
 }
 
+int grantedLanes()
+{
+    int lanes = laneRoom();
+    for (const char* variable : {"QPB_LANES", "QPB_OCR_LANES"}) {
+        bool set = false;
+        const int granted = qEnvironmentVariableIntValue(variable, &set);
+        if (set && granted >= 1) {
+            lanes = std::min(lanes, granted);
+            break;
+        }
+    }
+    return lanes;
+}
+
 PageSpans parsePageSpans(const QString& text)
 {
     PageSpans parsed;

@@ -49,6 +49,10 @@ inline constexpr qint64 laneBytes = 200LL * 1024 * 1024;
 // run on (CPU affinity followed), fewer when half of the memory available now
 // does not hold that many lanes. At least 1.
 int laneRoom();
+// The lanes this process may use: the room, at most what a batch runner
+// granted it through QPB_LANES (or QPB_OCR_LANES, which older runners and
+// workers started by hand set).
+int grantedLanes();
 
 // "ocrLanguage", "ocrDpi", "ocrModels", "ocrSkipText", "ocrOutput".
 struct OcrRequest

@@ -4,6 +4,7 @@
 #include "protocol/catalogue.h"
 #include "protocol/protocol.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QProcess>
@@ -53,7 +54,13 @@ namespace {
 JobOutcome outcomeOf(const QJsonObject& result, bool cleanExit, bool endedNow)
 {
     JobOutcome outcome;
-    if (endedNow) {
+    // A worker prints its result as soon as the result is published; ended
+    // after that, while it freed its documents, its result stands.
+    const bool published =
+        boolMember(result, u"ok"_s, false) && QFileInfo::exists(stringMember(result, u"output"_s));
+    if (published)
+        cleanExit = true;
+    if (endedNow && !published) {
         outcome.state = u"已停止"_s;
         outcome.detail = u"已立即结束，未生成结果。"_s;
         return outcome;
@@ -164,7 +171,10 @@ void BatchRunner::launch(int job, int lanes)
     worker->process = std::make_unique<QProcess>();
     QProcess* process = worker->process.get();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Every job's threads and buffers fit the lanes it was granted.
+    environment.insert(u"QPB_LANES"_s, QString::number(lanes));
     environment.insert(u"QPB_OCR_LANES"_s, QString::number(lanes));
+    environment.insert(u"QPB_PARENT_PID"_s, QString::number(QCoreApplication::applicationPid()));
     // Passwords travel in the request on standard input, never in the environment.
     environment.remove(u"QPB_PASSWORD"_s);
     environment.remove(u"QPB_NEW_PASSWORD"_s);

@@ -13,6 +13,8 @@
 #include <QSet>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #endif
@@ -37,7 +39,7 @@ bool startsLikePdf(const QString& path)
 }
 
 // Why `info` cannot join a batch that lists `listed` files already, or "".
-QString refusalReason(const QFileInfo& info, qsizetype listed)
+QString refusalReason(const QFileInfo& info, qsizetype listed, qsizetype limit)
 {
     if (!info.isFile() || !info.isReadable())
         return u"文件不存在或无法读取"_s;
@@ -49,13 +51,54 @@ QString refusalReason(const QFileInfo& info, qsizetype listed)
         return u"超过 512 MB"_s;
     if (!startsLikePdf(info.absoluteFilePath()))
         return u"不是 PDF 文件"_s;
-    if (listed >= maxSources)
+    if (listed >= limit)
         return u"超过单批 200 份上限"_s;
     return QString();
 }
 
-// The paths given, with each folder replaced by the PDFs directly inside it.
-QStringList expandFolders(const QStringList& paths)
+// Digit runs compared as numbers, the rest without regard to letter case, as
+// file managers sort. Our own: QCollator's numeric mode depends on how Qt was
+// built and on the locale, and the C locale ignores it.
+int naturalCompare(const QString& a, const QString& b)
+{
+    qsizetype i = 0;
+    qsizetype j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a.at(i).isDigit() && b.at(j).isDigit()) {
+            const qsizetype startA = i;
+            const qsizetype startB = j;
+            while (i < a.size() && a.at(i).isDigit())
+                ++i;
+            while (j < b.size() && b.at(j).isDigit())
+                ++j;
+            // Leading zeros do not count; then the longer run is the larger number.
+            QStringView runA = QStringView(a).mid(startA, i - startA);
+            QStringView runB = QStringView(b).mid(startB, j - startB);
+            while (runA.size() > 1 && runA.front() == u'0')
+                runA = runA.mid(1);
+            while (runB.size() > 1 && runB.front() == u'0')
+                runB = runB.mid(1);
+            if (runA.size() != runB.size())
+                return runA.size() < runB.size() ? -1 : 1;
+            const int digits = runA.compare(runB);
+            if (digits != 0)
+                return digits;
+            continue;
+        }
+        const int letters = QString::compare(a.at(i), b.at(j), Qt::CaseInsensitive);
+        if (letters != 0)
+            return letters;
+        ++i;
+        ++j;
+    }
+    return (a.size() - i > 0) - (b.size() - j > 0);
+}
+
+// The paths given, with each folder replaced by the PDFs directly inside it in
+// the order a file manager shows (s2 before s10). A folder that cannot be
+// listed is refused; files inside that cannot be read are kept, to be refused
+// by name.
+QStringList expandFolders(const QStringList& paths, QList<Refusal>& refused)
 {
     QStringList candidates;
     for (const QString& path : paths) {
@@ -64,12 +107,21 @@ QStringList expandFolders(const QStringList& paths)
             candidates.append(path);
             continue;
         }
-        const QFileInfoList entries =
-            QDir(path).entryInfoList(QDir::Files | QDir::Readable, QDir::Name);
-        for (const QFileInfo& entry : entries) {
-            if (hasPdfSuffix(entry))
-                candidates.append(entry.absoluteFilePath());
+        if (!info.isReadable() || !info.isExecutable()) {
+            refused.append({path, u"文件夹无法读取"_s});
+            continue;
         }
+        QStringList names;
+        for (const QFileInfo& entry : QDir(path).entryInfoList(QDir::Files, QDir::NoSort)) {
+            if (hasPdfSuffix(entry))
+                names.append(entry.fileName());
+        }
+        std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+            const int order = naturalCompare(a, b);
+            return order != 0 ? order < 0 : a < b;
+        });
+        for (const QString& name : std::as_const(names))
+            candidates.append(QDir(path).absoluteFilePath(name));
     }
     return candidates;
 }
@@ -88,20 +140,20 @@ QString identityKey(const QString& canonicalPath)
 
 } // namespace
 
-QList<Refusal> takeFiles(const QStringList& paths, QStringList& listed)
+QList<Refusal> takeFiles(const QStringList& paths, QStringList& listed, qsizetype limit)
 {
     QSet<QString> keys;
     for (const QString& path : std::as_const(listed))
         keys.insert(identityKey(path));
     QList<Refusal> refused;
-    for (const QString& candidate : expandFolders(paths)) {
+    for (const QString& candidate : expandFolders(paths, refused)) {
         const QFileInfo info(candidate);
         const QString canonical = info.canonicalFilePath();
         // A path that does not exist has no canonical form; it is refused below.
         const QString key = identityKey(canonical.isEmpty() ? info.absoluteFilePath() : canonical);
         const QString reason = !canonical.isEmpty() && keys.contains(key)
                                    ? u"已在列表中"_s
-                                   : refusalReason(info, listed.size());
+                                   : refusalReason(info, listed.size(), limit);
         if (!reason.isEmpty()) {
             refused.append({candidate, reason});
             continue;

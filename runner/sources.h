@@ -2,6 +2,8 @@
 // files it takes, and the report of what became of them.
 #pragma once
 
+#include "protocol/request.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -16,11 +18,13 @@ struct Refusal
     QString reason;
 };
 // Appends to `listed` (canonical paths, in order) the files of `paths` that a
-// batch may take; a folder stands for the PDFs directly inside it. Refused:
-// unreadable files, files that are not PDFs (by name, or by the first 1024
-// bytes), empty ones, those over 512 MB or over the 200 limit, and files
-// already listed, also through links or "." parts ("已在列表中").
-QList<Refusal> takeFiles(const QStringList& paths, QStringList& listed);
+// batch may take; a folder stands for the PDFs directly inside it, in natural
+// order (digit runs compared as numbers). Refused: folders that cannot be
+// listed, unreadable files, files that are not PDFs (by name, or by the first
+// 1024 bytes), empty ones, those over 512 MB or beyond `limit` listed files,
+// and files already listed, also through links or "." parts ("已在列表中").
+QList<Refusal> takeFiles(const QStringList& paths, QStringList& listed,
+                         qsizetype limit = maxSources);
 
 // The application's local data folder joined with "tessdata", where the
 // language-pack dialog installs; not created here.

@@ -3,6 +3,7 @@
 // environment, Ctrl-C, and the GNU parallel recipe of the README.
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -38,6 +39,26 @@ CliRun runCli(const QStringList& arguments, const QProcessEnvironment& environme
     return run;
 }
 
+// The command line run on a terminal of its own, through script(1); its
+// standard input ends at once, so a question it asks is answered empty.
+CliRun runOnTerminal(const QStringList& arguments, const QProcessEnvironment& environment)
+{
+    QStringList quoted;
+    for (const QString& argument :
+         QStringList{testsupport::workerExecutable(), u"batch"_s} + arguments)
+        quoted << u"'"_s + QString(argument).replace(u"'"_s, u"'\\''"_s) + u"'"_s;
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(u"script"_s, {u"-qec"_s, quoted.join(u' '), u"/dev/null"_s});
+    process.closeWriteChannel();
+    CliRun run;
+    if (!process.waitForFinished(120000))
+        return run;
+    run.exitCode = process.exitCode();
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    return run;
+}
+
 } // namespace
 
 class TestCli : public QObject
@@ -49,7 +70,10 @@ private slots:
     void exitCodes();
     void reportLikeTheWindows();
     void passwordsStayOffCommandLines();
-    void interruptLeavesNothingBehind();
+    void endingTheBatch_data();
+    void endingTheBatch();
+    void foldersAndManyFiles();
+    void onATerminal();
     void parallelRecipe();
 
 private:
@@ -101,6 +125,17 @@ void TestCli::exitCodes_data()
         << QStringList{u"rotate"_s, u"--output"_s, u"OUT"_s, u"IN/none.pdf"_s} << false << 2
         << u"请添加有效文件"_s;
     QTest::newRow("help") << QStringList{u"split"_s, u"--help"_s} << false << 0 << u"--group"_s;
+    QTest::newRow("top-level help names the command line")
+        << QStringList{u"TOP"_s, u"--help"_s} << false << 0 << u"quorvin-pdf-batch batch --help"_s;
+    QTest::newRow("a missing file is a failure")
+        << QStringList{u"rotate"_s, u"--output"_s, u"OUT"_s, u"IN"_s, u"IN/none.pdf"_s} << false
+        << 1 << u"3 份文件 · 成功 2 · 未成功 1"_s;
+    QTest::newRow("a file given twice is done once")
+        << QStringList{u"rotate"_s, u"--output"_s, u"OUT"_s, u"IN"_s, u"IN/a.pdf"_s} << false << 0
+        << u"2 份文件 · 成功 2 · 未成功 0"_s;
+    QTest::newRow("no terminal, no password")
+        << QStringList{u"decrypt"_s, u"--output"_s, u"OUT"_s, u"IN"_s} << false << 2
+        << u"未提供密码"_s;
 }
 
 void TestCli::exitCodes()
@@ -120,7 +155,15 @@ void TestCli::exitCodes()
     const QString out = m_dir->filePath(u"out"_s);
     arguments.replaceInStrings(u"IN"_s, in);
     arguments.replaceInStrings(u"OUT"_s, out);
-    const CliRun run = runCli(arguments);
+    CliRun run;
+    if (arguments.first() == u"TOP"_s) {
+        QProcess process;
+        process.start(testsupport::workerExecutable(), arguments.mid(1));
+        QVERIFY(process.waitForFinished(30000));
+        run = {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()), {}};
+    } else {
+        run = runCli(arguments);
+    }
     QVERIFY2(run.exitCode == exitCode, qPrintable(run.out + run.err));
     QVERIFY2(QString(run.out + run.err).contains(said), qPrintable(run.out + run.err));
     if (exitCode == 2)
@@ -142,8 +185,9 @@ void TestCli::reportLikeTheWindows()
     testsupport::writeBytes(bad, "%PDF-1.7 nothing more");
     const QString out = m_dir->filePath(u"out"_s);
     const QString report = m_dir->filePath(u"report.json"_s);
-    const CliRun run = runCli(
-        {u"rotate"_s, u"--report"_s, report, u"--jobs"_s, u"1"_s, u"--output"_s, out, a, bad});
+    const QString missing = m_dir->filePath(u"missing.pdf"_s);
+    const CliRun run = runCli({u"rotate"_s, u"--report"_s, report, u"--jobs"_s, u"1"_s,
+                               u"--output"_s, out, a, bad, missing});
     QCOMPARE(run.exitCode, 1);
     QFile file(report);
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -151,7 +195,10 @@ void TestCli::reportLikeTheWindows()
     QCOMPARE(object.keys(),
              (QStringList{u"createdAt"_s, u"items"_s, u"operation"_s, u"product"_s, u"version"_s}));
     const QJsonArray items = object.value(u"items"_s).toArray();
-    QCOMPARE(items.size(), 2);
+    QCOMPARE(items.size(), 3);
+    QCOMPARE(items.at(2).toObject().value(u"input"_s).toString(), missing);
+    QCOMPARE(items.at(2).toObject().value(u"state"_s).toString(), u"未添加"_s);
+    QCOMPARE(items.at(2).toObject().value(u"detail"_s).toString(), u"文件不存在或无法读取"_s);
     QCOMPARE(items.at(0).toObject().value(u"state"_s).toString(), u"处理完成"_s);
     QCOMPARE(items.at(0).toObject().value(u"output"_s).toString(), out + u"/a-旋转.pdf"_s);
     QCOMPARE(items.at(1).toObject().value(u"state"_s).toString(), u"处理失败"_s);
@@ -214,10 +261,22 @@ void TestCli::passwordsStayOffCommandLines()
     QVERIFY(m_guard.unchanged());
 }
 
-void TestCli::interruptLeavesNothingBehind()
+void TestCli::endingTheBatch_data()
 {
-    // A long recognition, interrupted twice: ended at once, nothing
-    // published, no staging folder left.
+    QTest::addColumn<QList<int>>("sent");
+    QTest::addColumn<bool>("survives"); // the command line lives to say what it did
+    QTest::newRow("Ctrl-C twice") << QList<int>{SIGINT, SIGINT} << true;
+    QTest::newRow("killed") << QList<int>{SIGKILL} << false;
+    QTest::newRow("terminal closed") << QList<int>{SIGHUP} << false;
+}
+
+// A long recognition, ended from outside: its worker ends with the batch,
+// nothing is published, and a report whose name was taken meanwhile is not
+// replaced.
+void TestCli::endingTheBatch()
+{
+    QFETCH(QList<int>, sent);
+    QFETCH(bool, survives);
     QTemporaryDir models;
     QVERIFY(testsupport::fillModelsFolder(models.path()));
     const QString scan = m_dir->filePath(u"long.pdf"_s);
@@ -225,25 +284,93 @@ void TestCli::interruptLeavesNothingBehind()
         scan, QList<testsupport::DrawnPage>(12, {.lines = {u"A page that takes a while."_s}}));
     m_guard.add(scan);
     const QString out = m_dir->filePath(u"out"_s);
+    const QString report = m_dir->filePath(u"报告.json"_s);
     QProcess process;
     process.start(testsupport::workerExecutable(),
                   {u"batch"_s, u"ocr"_s, u"--language"_s, u"eng"_s, u"--models"_s, models.path(),
-                   u"--output"_s, out, scan});
+                   u"--report"_s, report, u"--output"_s, out, scan});
     QVERIFY(process.waitForStarted());
     QVERIFY(QTest::qWaitFor([&] { return testsupport::stagingLockHeld(out); }, 30000));
-    const auto interrupt = [&process] {
+    testsupport::writeBytes(report, "theirs");
+    for (const int signal : sent) {
         QCOMPARE(process.state(), QProcess::Running);
-        QVERIFY(process.processId() > 0);
-        ::kill(pid_t(process.processId()), SIGINT);
-    };
-    interrupt();
-    QTest::qWait(300);
-    interrupt();
-    QVERIFY(process.waitForFinished(30000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 1);
-    QVERIFY(QString::fromUtf8(process.readAllStandardOutput()).contains(u"已停止"_s));
-    QCOMPARE(testsupport::folderEntries(out), QStringList());
+        ::kill(pid_t(process.processId()), signal);
+        QTest::qWait(300);
+    }
+    QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(30000));
+    // The worker ends with its parent: its lock is free within a second or so.
+    QVERIFY(QTest::qWaitFor([&] { return !testsupport::stagingLockHeld(out); }, 2000));
+    QCOMPARE(testsupport::sha256File(report),
+             QCryptographicHash::hash("theirs", QCryptographicHash::Sha256));
+    if (survives) {
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY(QString::fromUtf8(process.readAllStandardOutput()).contains(u"已停止"_s));
+        QVERIFY(QString::fromUtf8(process.readAllStandardError()).contains(u"已被占用"_s));
+        QCOMPARE(testsupport::folderEntries(out), QStringList());
+    } else {
+        QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+        QTest::qWait(500);
+        QVERIFY(testsupport::folderEntries(out).filter(u".pdf"_s).isEmpty());
+    }
+    QVERIFY(m_guard.unchanged());
+}
+
+void TestCli::foldersAndManyFiles()
+{
+    // Folders are read as file managers show them.
+    QVERIFY(QDir(m_dir->path()).mkpath(u"order"_s));
+    for (const QString& name : {u"s10"_s, u"s2"_s, u"s1"_s})
+        pdf(u"order/"_s + name + u".pdf"_s);
+    const QString out = m_dir->filePath(u"out"_s);
+    CliRun run = runCli({u"merge"_s, u"--output"_s, out, m_dir->filePath(u"order"_s)});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+    QCOMPARE(testsupport::inspectPdf(out + u"/合并文档-合并.pdf"_s).markers,
+             (QStringList{u"s1-p1"_s, u"s2-p1"_s, u"s10-p1"_s}));
+
+    // Past 200 files the command line runs successive batches; a merge stays
+    // one document of at most 200 and is refused whole.
+    QVERIFY(QDir(m_dir->path()).mkpath(u"many"_s));
+    const QByteArray one = testsupport::makePdf({});
+    for (int i = 1; i <= 205; ++i)
+        testsupport::writeBytes(m_dir->filePath(u"many/f%1.pdf"_s.arg(i)), one);
+    const QString many = m_dir->filePath(u"many"_s);
+    const QString manyOut = m_dir->filePath(u"many-out"_s);
+    run = runCli({u"merge"_s, u"--output"_s, manyOut, many});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.contains(u"合并最多 200 份"_s), qPrintable(run.err));
+    QVERIFY(testsupport::folderEntries(manyOut).isEmpty());
+    run = runCli({u"rotate"_s, u"--output"_s, manyOut, many});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QVERIFY(run.out.contains(u"205 份文件 · 成功 205 · 未成功 0"_s));
+    QCOMPARE(testsupport::folderEntries(manyOut).size(), 205);
+    QVERIFY(m_guard.unchanged());
+}
+
+void TestCli::onATerminal()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    // A new password from the environment is not asked for again.
+    const QString source = pdf(u"plain.pdf"_s);
+    const QString out = m_dir->filePath(u"out"_s);
+    environment.insert(u"QPB_NEW_PASSWORD"_s, u"环境-7731"_s);
+    CliRun run = runOnTerminal({u"encrypt"_s, u"--output"_s, out, source}, environment);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out));
+    QVERIFY(testsupport::inspectPdf(out + u"/plain-加密.pdf"_s, "环境-7731").opened);
+    environment.remove(u"QPB_NEW_PASSWORD"_s);
+
+    // Recognition shows its pages as the window does.
+    QTemporaryDir models;
+    QVERIFY(testsupport::fillModelsFolder(models.path()));
+    const QString scan = m_dir->filePath(u"scan.pdf"_s);
+    testsupport::writeDrawnPdf(scan, {{.lines = {u"Two pages"_s}}, {.lines = {u"to read"_s}}}, 150);
+    m_guard.add(scan);
+    run = runOnTerminal({u"ocr"_s, u"--language"_s, u"eng"_s, u"--dpi"_s, u"150"_s, u"--models"_s,
+                         models.path(), u"--output"_s, out, scan},
+                        environment);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out));
+    QVERIFY2(run.out.contains(u"当前文档 1 / 2 页"_s), qPrintable(run.out));
     QVERIFY(m_guard.unchanged());
 }
 
