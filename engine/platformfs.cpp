@@ -59,6 +59,9 @@ bool OutputFile::open(const QString& path)
         m_failure = qt_error_string(int(GetLastError()));
         return false;
     }
+    DWORD written = 0;
+    if (!content.isEmpty())
+        WriteFile(handle, content.constData(), DWORD(content.size()), &written, nullptr);
     m_handle = handle;
     return true;
 }
@@ -95,7 +98,7 @@ FileLock::~FileLock()
         CloseHandle(m_handle);
 }
 
-bool FileLock::tryLock(const QString& path)
+bool FileLock::tryLock(const QString& path, const QByteArray& content)
 {
     // An open without sharing is refused while the owner keeps the file open.
     HANDLE handle =
@@ -103,6 +106,9 @@ bool FileLock::tryLock(const QString& path)
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
+    DWORD written = 0;
+    if (!content.isEmpty())
+        WriteFile(handle, content.constData(), DWORD(content.size()), &written, nullptr);
     m_handle = handle;
     return true;
 }
@@ -212,7 +218,7 @@ FileLock::~FileLock()
         ::close(m_descriptor);
 }
 
-bool FileLock::tryLock(const QString& path)
+bool FileLock::tryLock(const QString& path, const QByteArray& content)
 {
     // Locked under a private name first, then given its own: a lock file that
     // can be seen is always already locked, so a sweep running meanwhile
@@ -224,6 +230,8 @@ bool FileLock::tryLock(const QString& path)
     if (descriptor < 0)
         return false;
     if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0 ||
+        (!content.isEmpty() &&
+         ::write(descriptor, content.constData(), size_t(content.size())) != content.size()) ||
         ::rename(fresh.constData(), name.constData()) != 0) {
         ::unlink(fresh.constData());
         ::close(descriptor);

@@ -1,6 +1,7 @@
 // The few file-system calls whose portable Qt forms would replace entries.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace batch {
@@ -77,8 +78,9 @@ public:
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
-    // Creates the file, already locked, where nothing is yet; false when that fails.
-    bool tryLock(const QString& path);
+    // Creates the file, already locked and holding `content`, where nothing
+    // is yet; false when that fails.
+    bool tryLock(const QString& path, const QByteArray& content = {});
     bool isLocked() const;
 
 private:

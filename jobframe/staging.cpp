@@ -1,8 +1,11 @@
 #include "jobframe/staging.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QRegularExpression>
+#include <QSysInfo>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -23,13 +26,20 @@ namespace {
 const QString stagingPrefix = u".quorvin-batch-"_s;
 const QString lockName = u".lock"_s;
 
+QByteArray hostLine()
+{
+    return "host=" + QSysInfo::machineHostName().toUtf8() + '\n';
+}
+
 } // namespace
 
 StagingFolder::StagingFolder(const QString& outputFolder)
     : m_folder(outputFolder + u'/' + stagingPrefix + u"XXXXXX"_s)
 {
+    // The host tells another machine's sweep that this lock means nothing to
+    // it: flock is local on NFS mounted without locking.
     if (m_folder.isValid())
-        m_lock.tryLock(QDir(m_folder.path()).filePath(lockName));
+        m_lock.tryLock(QDir(m_folder.path()).filePath(lockName), hostLine());
 }
 
 StagingFolder::~StagingFolder() = default;
@@ -141,6 +151,27 @@ bool removeFiles(int folder, const std::vector<QByteArray>& names)
 // names a job creates. Everything is reached relative to descriptors opened
 // without following links, so an entry swapped for a link meanwhile is never
 // followed.
+// A staging folder locked on another machine is not known to be dead until it
+// has been left alone for a day.
+constexpr qint64 foreignHostAge = 24 * 60 * 60;
+
+bool lockedElsewhere(int lock, int folder)
+{
+    QByteArray content(256, '\0');
+    const ssize_t length = ::pread(lock, content.data(), size_t(content.size()), 0);
+    content.truncate(std::max<ssize_t>(0, length));
+    if (!content.startsWith("host=") || content == hostLine())
+        return false;
+    struct stat lockStatus
+    {};
+    struct stat folderStatus
+    {};
+    if (::fstat(lock, &lockStatus) != 0 || ::fstat(folder, &folderStatus) != 0)
+        return true;
+    const qint64 newest = std::max<qint64>(lockStatus.st_mtime, folderStatus.st_mtime);
+    return QDateTime::currentSecsSinceEpoch() - newest < foreignHostAge;
+}
+
 bool removeIfStale(int parent, const QByteArray& name)
 {
     if (!isOwn(parent, name, true))
@@ -158,6 +189,8 @@ bool removeIfStale(int parent, const QByteArray& name)
         ::openat(folder.get(), lockFile.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
     if (!lock.isOpen() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
         return false; // its worker is alive
+    if (lockedElsewhere(lock.get(), folder.get()))
+        return false;
 
     const std::optional<std::vector<QByteArray>> names = entryNames(folder.get());
     if (!names)

@@ -120,6 +120,11 @@ void TestHardening::sweepTouchesOnlyWhatIsProvablyOurs_data()
     QTest::newRow("a published split folder")
         << u"parts/part-0001.pdf parts/part-0002.pdf"_s << false;
     QTest::newRow("another user's folder") << u"lock result.pdf foreign"_s << false;
+    // On a share several machines write to, another host's lock may be held
+    // there unseen.
+    QTest::newRow("another host's, fresh") << u"hostlock result.pdf"_s << false;
+    QTest::newRow("another host's, a day old") << u"hostlock result.pdf dayold"_s << true;
+    QTest::newRow("this host's") << u"ownhostlock result.pdf"_s << true;
 }
 
 void TestHardening::sweepTouchesOnlyWhatIsProvablyOurs()
@@ -153,9 +158,18 @@ void TestHardening::sweepTouchesOnlyWhatIsProvablyOurs()
         } else if (name == u"held"_s) {
             QFile::remove(folder + u"/.lock"_s);
             QVERIFY(held.tryLock(folder + u"/.lock"_s));
-        } else if (name == u"old"_s) {
-            const utimbuf hourAgo{time(nullptr) - 3600, time(nullptr) - 3600};
-            QCOMPARE(::utime(QFile::encodeName(folder).constData(), &hourAgo), 0);
+        } else if (name == u"old"_s || name == u"dayold"_s) {
+            const time_t then = time(nullptr) - (name == u"old"_s ? 3600 : 25 * 3600);
+            const utimbuf past{then, then};
+            for (const QString& aged : QStringList{folder + u"/.lock"_s, folder})
+                ::utime(QFile::encodeName(aged).constData(), &past);
+        } else if (name == u"hostlock"_s || name == u"ownhostlock"_s) {
+            testsupport::writeBytes(folder + u"/.lock"_s,
+                                    "host=" +
+                                        (name == u"hostlock"_s
+                                             ? QByteArray("another-machine")
+                                             : QSysInfo::machineHostName().toUtf8()) +
+                                        "\n");
         } else if (name == u"foreign"_s) {
             QCOMPARE(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
         } else {
