@@ -487,13 +487,15 @@ void BatchWindow::updateOperationPanel()
         note =
             u"原页面保留，叠加可搜索文字层；倾斜的扫描页按校正后的文字行识别。识别在本机完成。"_s;
     else if (kind == OperationKind::Merge)
-        note = u"按列表从上到下合并；加密文档请先移除密码。表单字段随页面保留，不同文件的同名字段会重命名；XFA 表单不能合并。"_s;
+        note =
+            u"按列表从上到下合并；加密文档请先移除密码。表单字段随页面保留，不同文件的同名字段会重命名；XFA 表单不能合并。"_s;
     else if (kind == OperationKind::Optimize)
         note = u"不降采样图片。已充分压缩的 PDF 可能不会变小。"_s;
     else if (kind == OperationKind::Encrypt)
         note = u"新密码也用于所有者验证，请妥善保存。密码丢失后无法恢复。"_s;
     else if (kind == OperationKind::Split || kind == OperationKind::Extract)
-        note = u"表单字段、书签和链接随所留页面保留；XFA 表单和带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
+        note =
+            u"表单字段、书签和链接随所留页面保留；XFA 表单和带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
     m_noteLabel->setText(note);
 }
 

@@ -1,5 +1,6 @@
 // The main window driven through its real widgets, with real worker processes.
 #include "gui/batchwindow.h"
+#include "protocol/catalogue.h"
 #include "testsupport.h"
 
 #include <QCheckBox>
@@ -112,6 +113,8 @@ private slots:
     void reportContentAndRefusals();
     void settingsAndHelp();
     void passwordsStayOutOfFiles();
+    void resultReadBeforeTheEndStands_data();
+    void resultReadBeforeTheEndStands();
 
 private:
     QString pdf(const QString& name, int pages = 1);
@@ -420,8 +423,9 @@ void TestBatchWindow::panelPerOperation_data()
     const QString other = u"保留原文件。含数字签名的 PDF 请使用编辑器的签名工作流。"_s;
     const QString splitNote =
         u"表单字段、书签和链接随所留页面保留；XFA 表单和带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
-    QTest::newRow("merge") << u"merge"_s << QString()
-                           << u"按列表从上到下合并；加密文档请先移除密码。表单字段随页面保留，不同文件的同名字段会重命名；XFA 表单不能合并。"_s;
+    QTest::newRow("merge")
+        << u"merge"_s << QString()
+        << u"按列表从上到下合并；加密文档请先移除密码。表单字段随页面保留，不同文件的同名字段会重命名；XFA 表单不能合并。"_s;
     QTest::newRow("split") << u"split"_s << u"g"_s << splitNote;
     QTest::newRow("extract") << u"extract"_s << u"p"_s << splitNote;
     QTest::newRow("rotate") << u"rotate"_s << u"pr"_s << other;
@@ -1181,10 +1185,65 @@ void TestBatchWindow::passwordsStayOutOfFiles()
         QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
         const QByteArray bytes = file.readAll();
         QVERIFY2(!bytes.contains(secret.toUtf8()), qPrintable(path));
-        if (path == record) // both workers went through the wrapper
+        if (path == record) { // both workers went through the wrapper
             QCOMPARE(bytes.count("--worker"), 4);
+            // Each is granted its lanes and told whose end it shares.
+            QCOMPARE(bytes.count("QPB_LANES=1"), 2);
+            const QByteArray parent =
+                "QPB_PARENT_PID=" + QByteArray::number(QCoreApplication::applicationPid());
+            QCOMPARE(bytes.count(parent), 2);
+        }
     }
     QVERIFY(testsupport::inspectPdf(w.m_items.at(1).output, secret.toStdString()).ownerMatched);
+}
+
+void TestBatchWindow::resultReadBeforeTheEndStands_data()
+{
+    QTest::addColumn<bool>("published");
+    QTest::newRow("ended after publishing") << true;
+    QTest::newRow("ended before") << false;
+}
+
+// A worker prints its result once published, then frees its documents; ended
+// in that time, its file is a result, not "no result".
+void TestBatchWindow::resultReadBeforeTheEndStands()
+{
+    QFETCH(bool, published);
+    const QString out = m_dir->filePath(u"out"_s);
+    QVERIFY(QDir().mkpath(out));
+    const QString result = out + u"/r-旋转.pdf"_s;
+    const QString worker = m_dir->filePath(u"slow-worker.sh"_s);
+    QByteArray script = "#!/bin/sh\nread request\n";
+    if (published)
+        script += "printf x > '" + QFile::encodeName(result) +
+                  "'\nprintf '{\"files\":1,\"ok\":true,"
+                  "\"output\":\"" +
+                  result.toUtf8() + "\"}\\n'\n";
+    script += "exec sleep 30\n";
+    testsupport::writeBytes(worker, script);
+    QFile::setPermissions(worker, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    BatchRunner runner;
+    runner.setWorkerProgram(worker);
+    JobOutcome outcome;
+    bool finished = false;
+    connect(&runner, &BatchRunner::jobFinished, this, [&](int, const JobOutcome& ended) {
+        outcome = ended;
+        finished = true;
+    });
+    JobRequest request;
+    request.operation = findOperation(u"rotate"_s);
+    request.inputs = {pdf(u"r.pdf"_s)};
+    request.output = out;
+    runner.start({request});
+    if (published)
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(result); }, 10000));
+    QTest::qWait(300);
+    runner.endNow();
+    QVERIFY(QTest::qWaitFor([&] { return finished; }, 10000));
+    QCOMPARE(outcome.succeeded, published);
+    QCOMPARE(outcome.state, published ? u"处理完成"_s : u"已停止"_s);
+    QCOMPARE(outcome.output, published ? result : QString());
 }
 
 } // namespace batch

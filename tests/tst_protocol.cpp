@@ -23,6 +23,8 @@ private slots:
     void bundledTextLayerFont();
     void ocrOptions_data();
     void ocrOptions();
+    void grantedLanes_data();
+    void grantedLanes();
 };
 
 void TestProtocol::catalogueOrderAndNames()
@@ -202,6 +204,38 @@ void TestProtocol::ocrOptions()
     if (options.value(u"ocrModels"_s) == u"@models"_s)
         options.insert(u"ocrModels"_s, folder.path());
     QCOMPARE(batch::validateOcrOptions(batch::parseRequest(options).ocr), message);
+}
+
+void TestProtocol::grantedLanes_data()
+{
+    QTest::addColumn<QByteArray>("lanes");    // QPB_LANES, "" for unset
+    QTest::addColumn<QByteArray>("ocrLanes"); // QPB_OCR_LANES
+    QTest::addColumn<int>("expected");        // 0: the machine's room
+    QTest::newRow("none") << QByteArray() << QByteArray() << 0;
+    QTest::newRow("a runner's grant") << QByteArray("1") << QByteArray() << 1;
+    QTest::newRow("the older variable") << QByteArray() << QByteArray("1") << 1;
+    QTest::newRow("the grant decides") << QByteArray("1") << QByteArray("64") << 1;
+    QTest::newRow("never above the room") << QByteArray("100000") << QByteArray() << 0;
+    QTest::newRow("nonsense is ignored") << QByteArray("zero") << QByteArray() << 0;
+}
+
+void TestProtocol::grantedLanes()
+{
+    QFETCH(QByteArray, lanes);
+    QFETCH(QByteArray, ocrLanes);
+    QFETCH(int, expected);
+    const auto set = [](const char* name, const QByteArray& value) {
+        if (value.isEmpty())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    };
+    set("QPB_LANES", lanes);
+    set("QPB_OCR_LANES", ocrLanes);
+    const int granted = batch::grantedLanes();
+    set("QPB_LANES", {});
+    set("QPB_OCR_LANES", {});
+    QCOMPARE(granted, expected == 0 ? batch::laneRoom() : expected);
 }
 
 void TestProtocol::sizesInChinese_data()

@@ -67,7 +67,7 @@ struct PdfRecipe
     // A watermark layer on page 1 that prints but is not shown: usage rules
     // (/AS), /Intent and an alternative configuration, and no panel order.
     bool printOnlyLayer = false;
-    std::string language{};   // the catalogue's /Lang, with /ViewerPreferences and /Metadata
+    std::string language{}; // the catalogue's /Lang, with /ViewerPreferences and /Metadata
 };
 
 QByteArray makePdf(const PdfRecipe& recipe);
