@@ -524,37 +524,59 @@ void BatchWindow::resetResults()
 
 void BatchWindow::refresh()
 {
-    int succeeded = 0;
-    int failed = 0;
     {
         const QSignalBlocker blocker(m_fileTable);
         const int current = m_fileTable->currentRow();
         m_fileTable->setRowCount(0);
-        for (const BatchItem& item : m_items) {
-            const int row = m_fileTable->rowCount();
-            m_fileTable->insertRow(row);
+        m_fileTable->setRowCount(int(m_items.size()));
+        for (int row = 0; row < m_items.size(); ++row) {
+            const BatchItem& item = m_items.at(row);
             auto* name =
                 new QTableWidgetItem(resourceIcon(u"pages"_s), QFileInfo(item.input).fileName());
             name->setToolTip(item.input);
             m_fileTable->setItem(row, 0, name);
-            m_fileTable->setItem(row, 1,
-                                 new QTableWidgetItem(formatSize(QFileInfo(item.input).size())));
-            auto* state = new QTableWidgetItem(item.state);
-            state->setToolTip(item.detail);
-            state->setForeground(QColor(item.failed      ? u"#ba1a1a"_s
-                                        : item.succeeded ? u"#166534"_s
-                                                         : u"#59677b"_s));
-            m_fileTable->setItem(row, 2, state);
-            auto* result = new QTableWidgetItem(
-                item.output.isEmpty() ? u"—"_s : QFileInfo(item.output).fileName());
-            result->setToolTip(item.output);
-            m_fileTable->setItem(row, 3, result);
-            succeeded += item.succeeded ? 1 : 0;
-            failed += item.failed ? 1 : 0;
+            m_fileTable->setItem(row, 1, new QTableWidgetItem(formatSize(item.size)));
+            m_fileTable->setItem(row, 2, new QTableWidgetItem);
+            m_fileTable->setItem(row, 3, new QTableWidgetItem);
+            showOutcome(row);
         }
         if (current >= 0 && current < m_items.size())
             m_fileTable->selectRow(current);
     }
+    updateControls();
+}
+
+void BatchWindow::showOutcomes(const QList<int>& rows)
+{
+    for (const int row : rows)
+        showOutcome(row);
+    updateControls();
+}
+
+void BatchWindow::showOutcome(int row)
+{
+    QTableWidgetItem* state = m_fileTable->item(row, 2);
+    QTableWidgetItem* result = m_fileTable->item(row, 3);
+    if (row < 0 || row >= m_items.size() || !state || !result)
+        return;
+    const BatchItem& item = m_items.at(row);
+    state->setText(item.state);
+    state->setToolTip(item.detail);
+    state->setForeground(QColor(item.failed      ? u"#ba1a1a"_s
+                                : item.succeeded ? u"#166534"_s
+                                                 : u"#59677b"_s));
+    result->setText(item.output.isEmpty() ? u"—"_s : QFileInfo(item.output).fileName());
+    result->setToolTip(item.output);
+}
+
+// The buttons and the status line; touches no file, so a batch's every step
+// may call it.
+void BatchWindow::updateControls()
+{
+    const int succeeded = int(std::count_if(m_items.begin(), m_items.end(),
+                                            [](const BatchItem& item) { return item.succeeded; }));
+    const int failed = int(std::count_if(m_items.begin(), m_items.end(),
+                                         [](const BatchItem& item) { return item.failed; }));
     const int count = static_cast<int>(m_items.size());
     m_viewStack->setCurrentIndex(m_items.isEmpty() ? 0 : 1);
     for (QWidget* widget :

@@ -42,6 +42,7 @@ struct BatchItem
     QString state;
     bool succeeded = false;
     bool failed = false;
+    qint64 size = 0; // read once, when added
 };
 
 class BatchWindow : public QMainWindow
@@ -79,7 +80,14 @@ private:
     void updateOperationPanel();
     void updateOcrStatus();
     void resetResults();
+    // Rebuilds every row, for a changed list; the sizes were read when the
+    // files were added.
     void refresh();
+    // Shows what became of these rows' files, touching nothing else.
+    void showOutcomes(const QList<int>& rows);
+    void showOutcome(int row);
+    QList<int> allRows() const;
+    void updateControls();
     void updateRowButtons();
     void onOperationChanged(int row);
     void onSettingChanged();

@@ -36,7 +36,8 @@ void BatchWindow::addPaths(const QStringList& paths)
     for (const Refusal& refusal : takeFiles(paths, listed))
         refused.append(QFileInfo(refusal.path).fileName() + u"：" + refusal.reason);
     for (const QString& input : listed.mid(before))
-        m_items.append(BatchItem{input, QString(), QString(), u"等待处理"_s, false, false});
+        m_items.append(BatchItem{input, QString(), QString(), u"等待处理"_s, false, false,
+                                 QFileInfo(input).size()});
     // In a merge even a cancelled dialog starts the outcomes over.
     if (m_items.size() != before || currentOperation().kind == OperationKind::Merge)
         listChanged();

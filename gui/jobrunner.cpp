@@ -91,7 +91,7 @@ void BatchWindow::startBatch(bool retryFailedOnly)
     m_stopButton->setEnabled(true);
     m_batchProgress->setRange(0, static_cast<int>(m_jobs.size()) * 100);
     m_batchProgress->setValue(0);
-    refresh();
+    showOutcomes(allRows());
 
     QList<JobRequest> requests;
     if (kind == OperationKind::Merge) {
@@ -127,16 +127,25 @@ void BatchWindow::onJobStarted(int job)
             item.failed = false;
         }
         m_statusLine->setText(u"正在合并 %1 份文件，请稍候…"_s.arg(m_items.size()));
-    } else {
-        BatchItem& item = m_items[m_jobs.at(job)];
-        item.state = u"正在处理"_s;
-        item.failed = false;
-        if (!m_stopRequested)
-            m_statusLine->setText(u"正在处理 %1 / %2：%3"_s.arg(QString::number(job + 1),
-                                                                QString::number(m_jobs.size()),
-                                                                QFileInfo(item.input).fileName()));
+        showOutcomes(allRows());
+        return;
     }
-    refresh();
+    BatchItem& item = m_items[m_jobs.at(job)];
+    item.state = u"正在处理"_s;
+    item.failed = false;
+    if (!m_stopRequested)
+        m_statusLine->setText(u"正在处理 %1 / %2：%3"_s.arg(QString::number(job + 1),
+                                                            QString::number(m_jobs.size()),
+                                                            QFileInfo(item.input).fileName()));
+    showOutcomes({m_jobs.at(job)});
+}
+
+QList<int> BatchWindow::allRows() const
+{
+    QList<int> rows;
+    for (int row = 0; row < m_items.size(); ++row)
+        rows.append(row);
+    return rows;
 }
 
 void BatchWindow::showBatchProgress()
@@ -183,17 +192,20 @@ void BatchWindow::onJobFinished(int job, const JobOutcome& outcome)
         item.detail = outcome.detail;
         item.state = outcome.state;
     };
+    QList<int> rows;
     if (currentOperation().kind == OperationKind::Merge) {
         for (BatchItem& item : m_items)
             settle(item);
+        rows = allRows();
     } else if (job >= 0 && job < m_jobs.size()) {
         settle(m_items[m_jobs.at(job)]);
+        rows = {m_jobs.at(job)};
     }
     if (job >= 0 && job < m_jobProgress.size())
         m_jobProgress[job] = 0;
     ++m_finishedJobs;
     showBatchProgress();
-    refresh();
+    showOutcomes(rows);
 }
 
 void BatchWindow::onBatchFinished()
@@ -206,7 +218,7 @@ void BatchWindow::onBatchFinished()
             return index < m_items.size() && m_items.at(index).failed;
         });
     setProgressFailed(allFailed);
-    refresh();
+    updateControls();
     const bool pending = std::any_of(m_items.begin(), m_items.end(), [](const BatchItem& item) {
         return !item.succeeded && !item.failed;
     });

@@ -762,9 +762,15 @@ void TestBatchWindow::severalAtOnceMatchOneAtATime()
         w.m_runner->setMaxJobs(pass == 0 ? 1 : 0);
         w.m_outputEdit->setText(m_dir->filePath(u"out%1"_s.arg(pass)));
         mostAtOnce = 0;
+        // Each job updates its own row: the rows are not rebuilt (nor the
+        // sources looked at again), and the selection stays.
+        w.m_fileTable->item(7, 1)->setData(Qt::UserRole + 7, pass);
+        w.m_fileTable->selectRow(7);
         QTest::mouseClick(w.m_startButton, Qt::LeftButton);
         QVERIFY(waitIdle());
         QCOMPARE(mostAtOnce, pass == 0 ? 1 : std::min(BatchRunner::room(), 9));
+        QCOMPARE(w.m_fileTable->item(7, 1)->data(Qt::UserRole + 7), QVariant(pass));
+        QCOMPARE(w.m_fileTable->currentRow(), 7);
         for (const BatchItem& item : std::as_const(w.m_items))
             rows[pass] << QStringList{item.state, QFileInfo(item.output).fileName(), item.detail};
         const QString report = m_dir->filePath(u"report%1.json"_s.arg(pass));
