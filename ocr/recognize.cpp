@@ -126,7 +126,9 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
     if (id.isArray())
         result.pdf().getTrailer().replaceKey("/ID", id.shallowCopy());
     result.copyProtectionFrom(document);
-    result.setMinimumVersion("2.0");
+    // The source's version, unless the layer or the protection needs a later one:
+    // PDF/A-2 and -3 readers want a 1.x header.
+    result.setMinimumVersion(document.pdfVersion());
     recognition.document = result;
     if (kind == RebuiltPdf)
         recognition.note = u"已按段落重排生成 PDF。"_s + pages + confidenceNote;

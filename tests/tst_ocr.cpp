@@ -637,6 +637,13 @@ void TestOcr::operationThroughWorker()
     const QString scanned = testsupport::popplerText(output, 1).simplified();
     for (const QString& phrase : {u"quarterly report was approved"_s, u"signed contract"_s})
         QVERIFY2(scanned.contains(phrase), qPrintable(scanned));
+    // The layer needs no later PDF version than the source's.
+    const auto header = [](const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.read(8) : QByteArray();
+    };
+    QCOMPARE(header(source), QByteArray("%PDF-1.4"));
+    QCOMPARE(header(output), header(source));
 
     // Options are checked before anything else.
     QJsonObject bad = request;
