@@ -142,4 +142,21 @@ bool OcrDocument::hasPageText(int index, QString* text) const
     return !pageText.trimmed().isEmpty();
 }
 
+bool OcrDocument::isTextPage(int index) const
+{
+    if (!hasPageText(index))
+        return false;
+    if (pictureDpis({index}).value(0) <= 0)
+        return true;
+    const std::unique_ptr<Poppler::Page> page = m_document->page(index);
+    const QSizeF size = page ? page->pageSizeF() : QSizeF();
+    if (!page || size.isEmpty())
+        return true;
+    // Boxes of one line may overlap; their sum only overstates the text.
+    double area = 0;
+    for (const std::unique_ptr<Poppler::TextBox>& box : page->textList())
+        area += box->boundingBox().width() * box->boundingBox().height();
+    return area >= size.width() * size.height() / 20;
+}
+
 } // namespace batch

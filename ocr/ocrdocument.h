@@ -43,6 +43,10 @@ public:
     // Exactly `size` pixels; a null image when rendering produced nothing.
     QImage render(int index, const QSize& size) const;
     bool hasPageText(int index, QString* text = nullptr) const;
+    // A page whose own text is what it says: it carries text, and is not a
+    // scan that only wears a stamp, a Bates number or a fax header (a picture
+    // covering the page, with text over less than a twentieth of it).
+    bool isTextPage(int index) const;
     // For each page index, the pixels per inch of the one picture that covers
     // the page (a scan); 0 for any other page.
     QList<double> pictureDpis(const QList<int>& indices) const;

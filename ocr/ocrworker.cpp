@@ -126,11 +126,15 @@ void OcrWorker::run()
         for (const int index : list) {
             if (interrupted())
                 return;
-            keep.append(document.hasPageText(index));
+            keep.append(document.isTextPage(index));
         }
-        const auto kept = keep.count(true);
-        if (kept > 0)
-            emit notice(u"检测到 %1 页已有可选文字，将保留原页面并仅识别图像页。"_s.arg(kept));
+        QStringList kept;
+        for (qsizetype j = 0; j < keep.size(); ++j) {
+            if (keep.at(j))
+                kept << QString::number(list.at(j) + 1);
+        }
+        if (!kept.isEmpty())
+            emit notice(u"第 %1 页已有可选文字，按原样保留。"_s.arg(kept.join(u'、')));
         else
             keep.clear();
     }

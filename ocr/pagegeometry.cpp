@@ -44,8 +44,10 @@ QRectF rectangle(QPDFObjectHandle box)
 }
 
 // Follows the content of one page and notes the pictures it draws, and whether
-// it draws anything else a scan does not have: text, paths, inline images or
-// forms. Clipping paths are no drawing.
+// it draws anything else a scan does not have: paths, inline images or forms.
+// Text is allowed: scanners, Bates numbering and fax machines stamp a line of
+// it over the picture, and it stays searchable as it is, while the picture is
+// read from its own pixels. Clipping paths are no drawing.
 class PictureFinder : public QPDFObjectHandle::ParserCallbacks
 {
 public:
@@ -110,9 +112,8 @@ private:
 
     static bool isDrawing(const std::string& op)
     {
-        static const std::array<const char*, 16> drawing{"Tj", "TJ", "'",  "\"", "S",  "s",
-                                                         "f",  "F",  "f*", "B",  "B*", "b",
-                                                         "b*", "sh", "BI", "EI"};
+        static const std::array<const char*, 12> drawing{"S",  "s", "f",  "F",  "f*", "B",
+                                                         "B*", "b", "b*", "sh", "BI", "EI"};
         return std::any_of(drawing.begin(), drawing.end(),
                            [&op](const char* name) { return op == name; });
     }

@@ -403,7 +403,7 @@ void TestOcr::textPagesAreKept()
     testsupport::writeDrawnPdf(source, {textPage(u"First page keeps its own text."_s),
                                         englishScan(), textPage(u"Last page too."_s)});
     QStringList log = runWorker(source, {});
-    QCOMPARE(log.first(), u"notice:检测到 2 页已有可选文字，将保留原页面并仅识别图像页。"_s);
+    QCOMPARE(log.first(), u"notice:第 1、3 页已有可选文字，按原样保留。"_s);
     QCOMPARE(log.last(), u"succeeded"_s);
     const QString output = m_dir->filePath(u"out.pdf"_s);
     QCOMPARE(testsupport::popplerText(output, 0).trimmed(), u"First page keeps its own text."_s);
@@ -413,12 +413,26 @@ void TestOcr::textPagesAreKept()
     QVERIFY(!QFileInfo::exists(m_dir->filePath(u"out-recognized.pdf"_s)));
     QVERIFY(QDir(m_dir->path()).entryList({u"*.png"_s}).isEmpty());
 
+    // A scan that only wears a stamp is a scan: recognised, the stamp kept.
+    const QString stamped = m_dir->filePath(u"stamped.pdf"_s);
+    testsupport::writeDrawnPdf(stamped, {englishScan()});
+    testsupport::addTextStamp(stamped, u"Page 1 of 1"_s);
+    QFile::remove(output);
+    log = runWorker(stamped, {});
+    QCOMPARE(log.last(), u"succeeded"_s);
+    QVERIFY(log.filter(u"按原样保留"_s).isEmpty());
+    const QString stampedText = testsupport::popplerText(output, 0);
+    QCOMPARE(stampedText.count(u"Page 1 of 1"_s), 1);
+    const double stampedRate = testsupport::characterErrorRate(
+        englishLines.join(u' '), QString(stampedText).remove(u"Page 1 of 1"_s));
+    QVERIFY2(stampedRate < 0.02, qPrintable(stampedText));
+
     // Every page recognised: the text pages keep their text and gain the
     // recognised words as well.
     QFile::remove(output);
     log = runWorker(source, {.skipTextPages = false});
     QCOMPARE(log.last(), u"succeeded"_s);
-    QVERIFY(!log.first().startsWith(u"notice:检测到"_s));
+    QVERIFY(!log.first().contains(u"按原样保留"_s));
     QCOMPARE(testsupport::popplerText(output, 0).count(u"keeps"_s), 2);
     QCOMPARE(testsupport::popplerPageCount(output), 3);
 
@@ -427,8 +441,8 @@ void TestOcr::textPagesAreKept()
     testsupport::writeDrawnPdf(allText, {textPage(u"one"_s), textPage(u"two"_s)});
     QFile::remove(output);
     log = runWorker(allText, {}, u"eng"_s, m_dir->filePath(u"no-models"_s));
-    QCOMPARE(log, (QStringList{u"notice:检测到 2 页已有可选文字，将保留原页面并仅识别图像页。"_s,
-                               u"page:1/2"_s, u"progress:1/2"_s, u"page:2/2"_s, u"progress:2/2"_s,
+    QCOMPARE(log, (QStringList{u"notice:第 1、2 页已有可选文字，按原样保留。"_s, u"page:1/2"_s,
+                               u"progress:1/2"_s, u"page:2/2"_s, u"progress:2/2"_s,
                                u"notice:全部所选页面已有文字，已保留原页面，无需 OCR。"_s,
                                u"succeeded"_s}));
     QCOMPARE(testsupport::popplerText(output, 1).trimmed(), u"two"_s);
@@ -441,10 +455,9 @@ void TestOcr::signalOrderAndPageList()
         source,
         {{.lines = {u"Alpha page"_s}}, textPage(u"Beta page"_s), {.lines = {u"Gamma page"_s}}});
     QStringList log = runWorker(source, {});
-    QCOMPARE(log, (QStringList{u"notice:检测到 1 页已有可选文字，将保留原页面并仅识别图像页。"_s,
-                               u"page:1/3"_s, u"progress:1/3"_s, u"page:2/3"_s, u"progress:2/3"_s,
-                               u"page:3/3"_s, u"progress:3/3"_s, u"notice:已完成 3 页识别。"_s,
-                               u"succeeded"_s}));
+    QCOMPARE(log, (QStringList{u"notice:第 2 页已有可选文字，按原样保留。"_s, u"page:1/3"_s,
+                               u"progress:1/3"_s, u"page:2/3"_s, u"progress:2/3"_s, u"page:3/3"_s,
+                               u"progress:3/3"_s, u"notice:已完成 3 页识别。"_s, u"succeeded"_s}));
 
     // The page list decides the order of pages and of the output.
     QFile::remove(m_dir->filePath(u"out.pdf"_s));
@@ -617,8 +630,10 @@ void TestOcr::operationThroughWorker()
     const testsupport::WorkerRun run = testsupport::runWorker(request);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.result.value(u"output"_s).toString(), out.path() + u"/扫描 件-可搜索.pdf"_s);
-    QCOMPARE(run.result.value(u"note"_s).toString(),
-             u"已生成可搜索 PDF。原页面保留，叠加可搜索文字层。"_s);
+    // The note names the pages kept as they were.
+    QCOMPARE(
+        run.result.value(u"note"_s).toString(),
+        u"已生成可搜索 PDF。原页面保留，叠加可搜索文字层。第 1 页已有可选文字，按原样保留。"_s);
     // Progress lines only on standard error, one per page.
     QList<QByteArray> progress;
     for (const QByteArray& line : run.standardError.split('\n')) {

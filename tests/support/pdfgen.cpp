@@ -491,6 +491,28 @@ void writeFlateBomb(const QString& path, int mebibytes)
     writer.write();
 }
 
+void addTextStamp(const QString& path, const QString& text)
+{
+    QPDF pdf;
+    pdf.processFile(QFile::encodeName(path).constData());
+    QPDFObjectHandle font = pdf.makeIndirectObject(
+        QPDFObjectHandle::parse("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"));
+    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
+        QPDFObjectHandle resources = page.getObjectHandle().getKey("/Resources");
+        if (!resources.getKey("/Font").isDictionary())
+            resources.replaceKey("/Font", QPDFObjectHandle::newDictionary());
+        resources.getKey("/Font").replaceKey("/Stamp", font);
+        page.addPageContents(
+            pdf.newStream("BT /Stamp 7 Tf 36 20 Td (" + text.toStdString() + ") Tj ET\n"), false);
+    }
+    QPDFWriter writer(pdf);
+    writer.setOutputMemory();
+    writer.write();
+    std::shared_ptr<Buffer> buffer = writer.getBufferSharedPointer();
+    writeBytes(path, QByteArray(reinterpret_cast<const char*>(buffer->getBuffer()),
+                                qsizetype(buffer->getSize())));
+}
+
 void writePdf(const QString& path, const PdfRecipe& recipe)
 {
     writeBytes(path, makePdf(recipe));

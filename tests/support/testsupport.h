@@ -111,6 +111,10 @@ struct ScanPlacement
 void writeScanPdf(const QString& path, const QImage& picture, int dpi,
                   const ScanPlacement& placement = {});
 
+// Adds `text` in 7-pt Helvetica at the foot of every page of the PDF at
+// `path`, as scanners and Bates numbering stamp scans.
+void addTextStamp(const QString& path, const QString& text);
+
 // Text of one page as Poppler extracts it (0-based page index).
 QString popplerText(const QString& path, int page);
 int popplerPageCount(const QString& path);
