@@ -5,7 +5,10 @@
 #include "ocr/ocrworker.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <qpdf/QPDF.hh>
 
@@ -35,7 +38,16 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
     if (document.hasAcroForm())
         fail(u"首版批量文字识别暂不支持交互表单，请先在编辑器中处理表单。"_s);
 
-    const QDir staging(stagingFolder);
+    // The working copy is decrypted, and so is the recognised document: they
+    // never sit beside the user's files, but in a folder only this user can
+    // open, outside the output folder, removed on every way out. (Open files
+    // stay readable once removed.)
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+    const QString base = !cache.isEmpty() && QDir().mkpath(cache) ? cache : QDir::tempPath();
+    QTemporaryDir privateFolder(base + u"/ocr-XXXXXX"_s);
+    if (!privateFolder.isValid())
+        fail(u"无法创建文字识别的临时文件夹："_s + privateFolder.errorString());
+    const QDir staging(privateFolder.path());
     const QString sourcePath = staging.filePath(u"ocr-source.pdf"_s);
     PdfDocument workingCopy = document;
     workingCopy.removeProtection();
@@ -105,7 +117,10 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
     Recognition recognition;
     const QString pages = pageNotes.isEmpty() ? QString() : pageNotes.join(u"；"_s) + u"。"_s;
     if (kind == Docx) {
-        recognition.file = outputBase + u".docx"_s;
+        // The document itself is the result: it moves to the staging folder.
+        recognition.file = QDir(stagingFolder).filePath(u"recognized.docx"_s);
+        if (!QFile::rename(outputBase + u".docx"_s, recognition.file))
+            fail(u"无法保存识别结果，未发布。"_s);
         // A Word document cannot carry a PDF's password; the owner, who alone
         // gets this far, is told rather than refused.
         recognition.note = u"已生成可编辑 Word 文档。"_s + pages + confidenceNote +

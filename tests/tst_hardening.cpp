@@ -198,6 +198,9 @@ void TestHardening::runningWorkersKeepTheirFolders()
         u"ocr"_s, {scan}, out, {{u"ocrModels"_s, m_models.path()}, {u"ocrLanguage"_s, u"eng"_s}}));
     QVERIFY(QTest::qWaitFor([&] { return testsupport::stagingLockHeld(out); }, 30000));
     const QStringList inUse = stagingFolders(out);
+    // The decrypted working copy lies elsewhere, in a private folder.
+    QTest::qWait(500);
+    QCOMPARE(testsupport::folderEntries(out + u'/' + inUse.value(0)), QStringList{u".lock"_s});
 
     // Another instance's job in the same folder meanwhile.
     const QString source = m_dir->filePath(u"doc.pdf"_s);
