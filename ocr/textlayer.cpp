@@ -11,6 +11,7 @@
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -43,13 +44,38 @@ QByteArray number(double value)
     return text == "-0" ? QByteArray("0") : text;
 }
 
-QByteArray hexUnits(const QString& text)
+// Characters beyond the Basic Multilingual Plane (Extension B ideographs such
+// as 𠮷) cannot be two 2-byte codes: each code maps to text on its own, and a
+// lone surrogate extracts as U+FFFD. They are shown in a font of their plane,
+// "/G1" to "/G3", whose code is the character's low 16 bits.
+constexpr char32_t highestPlane = 3;
+
+// `text` as Tj operations, switching fonts between planes; `font` is the
+// plane whose font is selected, and stays so for the next word.
+QByteArray shownText(const QString& text, const QByteArray& size, char32_t& font)
 {
+    QByteArray shown;
     QByteArray hex;
-    hex.reserve(text.size() * 4);
-    for (const QChar unit : text)
-        hex += QByteArray::number(unit.unicode(), 16).rightJustified(4, '0');
-    return hex;
+    const auto flush = [&] {
+        if (!hex.isEmpty())
+            shown += '<' + hex + "> Tj";
+        hex.clear();
+    };
+    for (char32_t point : text.toUcs4()) {
+        if (point >> 16 > highestPlane)
+            point = 0xFFFD;
+        const char32_t plane = point >> 16;
+        if (plane != font) {
+            flush();
+            shown += (shown.isEmpty() ? "" : " ") +
+                     (plane == 0 ? QByteArray("/F") : "/G" + QByteArray::number(plane)) + ' ' +
+                     size + " Tf ";
+            font = plane;
+        }
+        hex += QByteArray::number(uint(point & 0xFFFF), 16).rightJustified(4, '0');
+    }
+    flush();
+    return shown;
 }
 
 struct TextDeleter
@@ -65,6 +91,31 @@ const char* const toUnicodeMap =
     "1 beginbfrange\n<0000> <FFFF> <0000>\nendbfrange\n"
     "endcmap\nCMapName currentdict /CMap defineresource pop\nend\nend\n";
 
+// Code c of plane `plane`'s font is the character plane·65536 + c, written
+// as its surrogate pair; within a run of 256 codes only the low surrogate's
+// last byte changes, as a bfrange requires.
+QByteArray planeToUnicodeMap(char32_t plane)
+{
+    QByteArray map = "/CIDInit /ProcSet findresource begin\n12 dict begin\nbegincmap\n"
+                     "/CIDSystemInfo << /Registry (Adobe) /Ordering (UCS) /Supplement 0 >> def\n"
+                     "/CMapName /Adobe-Identity-UCS def\n/CMapType 2 def\n"
+                     "1 begincodespacerange\n<0000> <FFFF>\nendcodespacerange\n";
+    const auto hex4 = [](uint value) {
+        return QByteArray::number(value, 16).rightJustified(4, '0');
+    };
+    for (uint block = 0; block < 256; block += 100) {
+        const uint count = std::min(100u, 256 - block);
+        map += QByteArray::number(count) + " beginbfrange\n";
+        for (uint run = block; run < block + count; ++run) {
+            const uint offset = (uint(plane) << 16) + (run << 8) - 0x10000;
+            map += '<' + hex4(run << 8) + "> <" + hex4((run << 8) | 0xFF) + "> <" +
+                   hex4(0xD800 + (offset >> 10)) + hex4(0xDC00 + (offset & 0x3FF)) + ">\n";
+        }
+        map += "endbfrange\n";
+    }
+    return map + "endcmap\nCMapName currentdict /CMap defineresource pop\nend\nend\n";
+}
+
 } // namespace
 
 QByteArray layerContent(const QList<LayerLine>& lines)
@@ -75,6 +126,7 @@ QByteArray layerContent(const QList<LayerLine>& lines)
             continue;
         const double size = line.height;
         content += "/F " + number(size) + " Tf\n";
+        char32_t font = 0;
         for (qsizetype i = 0; i < line.words.size(); ++i) {
             const LayerWord& word = line.words.at(i);
             QString text = word.text;
@@ -86,10 +138,11 @@ QByteArray layerContent(const QList<LayerLine>& lines)
                 const double reach = line.words.at(i + 1).left - word.left;
                 width = reach > 0 ? reach : width;
             }
-            width = std::max(width, 0.05 * size * double(text.size()));
-            const double scale = 100.0 * width / (double(text.size()) * glyphWidth * size);
+            const double glyphs = double(text.toUcs4().size());
+            width = std::max(width, 0.05 * size * glyphs);
+            const double scale = 100.0 * width / (glyphs * glyphWidth * size);
             content += "1 0 0 1 " + number(word.left) + ' ' + number(line.baseline) + " Tm " +
-                       number(scale) + " Tz <" + hexUnits(text) + "> Tj\n";
+                       number(scale) + " Tz " + shownText(text, number(size), font) + '\n';
         }
     }
     content += "ET\n";
@@ -175,12 +228,18 @@ QPDFObjectHandle addLayerFont(QPDF& pdf, const QByteArray& fontFile)
         QPDFObjectHandle::parse("<< /Type /Font /Subtype /Type0 /BaseFont /GlyphLessFont "
                                 "/Encoding /Identity-H >>"));
     font.replaceKey("/DescendantFonts", QPDFObjectHandle::newArray({descendant}));
-    font.replaceKey("/ToUnicode", flateStream(pdf, toUnicodeMap));
-    return font;
+    QPDFObjectHandle fonts = QPDFObjectHandle::newDictionary();
+    for (char32_t plane = 0; plane <= highestPlane; ++plane) {
+        QPDFObjectHandle planeFont = plane == 0 ? font : pdf.makeIndirectObject(font.shallowCopy());
+        planeFont.replaceKey("/ToUnicode", flateStream(pdf, plane == 0 ? QByteArray(toUnicodeMap)
+                                                                       : planeToUnicodeMap(plane)));
+        fonts.replaceKey(plane == 0 ? "/F" : "/G" + std::to_string(plane), planeFont);
+    }
+    return fonts;
 }
 
 void placeTextLayer(QPDF& pdf, QPDFObjectHandle page, const QRectF& cropBox, int rotate,
-                    const TextLayer& layer, QPDFObjectHandle font)
+                    const TextLayer& layer, QPDFObjectHandle fonts)
 {
     QPDFObjectHandle form = flateStream(pdf, layer.content);
     QPDFObjectHandle dict = form.getDict();
@@ -188,8 +247,6 @@ void placeTextLayer(QPDF& pdf, QPDFObjectHandle page, const QRectF& cropBox, int
     dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Form"));
     dict.replaceKey("/BBox", QPDFObjectHandle::newArray(QPDFObjectHandle::Rectangle(
                                  0, 0, layer.size.width(), layer.size.height())));
-    QPDFObjectHandle fonts = QPDFObjectHandle::newDictionary();
-    fonts.replaceKey("/F", font);
     QPDFObjectHandle formResources = QPDFObjectHandle::newDictionary();
     formResources.replaceKey("/Font", fonts);
     dict.replaceKey("/Resources", formResources);

@@ -64,10 +64,12 @@ QByteArray layerContent(const QList<LayerLine>& lines);
 
 // Adds `layer` to `page` of `pdf`, shown with `rotate` and cut to `cropBox`
 // (default user space), as a form drawn before the page's own content, which
-// is left untouched. `font` comes from addLayerFont.
+// is left untouched. `fonts` comes from addLayerFont.
 void placeTextLayer(QPDF& pdf, QPDFObjectHandle page, const QRectF& cropBox, int rotate,
-                    const TextLayer& layer, QPDFObjectHandle font);
-// The glyph-less font that all layers share, from the bytes of pdf.ttf.
+                    const TextLayer& layer, QPDFObjectHandle fonts);
+// The glyph-less font that all layers share, from the bytes of pdf.ttf, as a
+// font resource dictionary: "/F" for the Basic Multilingual Plane and "/G1" to
+// "/G3" for the supplementary planes, which differ only in their ToUnicode maps.
 QPDFObjectHandle addLayerFont(QPDF& pdf, const QByteArray& fontFile);
 // A new stream of `data`, Flate-compressed: documents are written with their
 // stream data as it is, so what we add must arrive compressed.

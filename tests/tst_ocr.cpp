@@ -313,6 +313,9 @@ void TestOcr::layerTextStaysOnItsLine_data()
     QTest::newRow("mixed Chinese and Latin")
         << QStringList{u"版本@72-100 Qt@104-120 六@124-136"_s, u"PDF@72-100 文件@104-130"_s}
         << QStringList{u"版本 "_s, u"Qt "_s, u"六"_s, u"PDF "_s, u"文件"_s};
+    // Beyond the Basic Multilingual Plane, in a font of its plane: one glyph.
+    QTest::newRow("Extension B") << QStringList{u"吉野@72-96 𠮷野家@96-132"_s}
+                                 << QStringList{u"吉野"_s, u"𠮷野家"_s};
 }
 
 void TestOcr::layerTextStaysOnItsLine()
@@ -337,18 +340,29 @@ void TestOcr::layerTextStaysOnItsLine()
     }
     const QByteArray content = batch::layerContent(layerLines);
     static const QRegularExpression shown(
-        u"1 0 0 1 ([-.0-9]+) ([-.0-9]+) Tm ([.0-9]+) Tz <([0-9a-f]+)> Tj"_s);
+        u"1 0 0 1 ([-.0-9]+) ([-.0-9]+) Tm ([.0-9]+) Tz ((?:(?:/[FG][0-9]? [.0-9]+ Tf )?<[0-9a-f]+> Tj ?)+)\n"_s);
+    static const QRegularExpression run(u"(?:/([FG])([0-9]?) [.0-9]+ Tf )?<([0-9a-f]+)> Tj"_s);
     QStringList written;
     QList<double> lineEnds;
     double lastBaseline = 0;
     for (auto match = shown.globalMatch(QString::fromLatin1(content)); match.hasNext();) {
         const QRegularExpressionMatch word = match.next();
-        const QByteArray units = QByteArray::fromHex(word.captured(4).toLatin1());
         QString text;
-        for (qsizetype i = 0; i + 1 < units.size(); i += 2)
-            text += QChar(char16_t((uchar(units.at(i)) << 8) | uchar(units.at(i + 1))));
+        char32_t plane = 0;
+        qsizetype glyphs = 0;
+        for (auto runs = run.globalMatch(word.captured(4)); runs.hasNext();) {
+            const QRegularExpressionMatch part = runs.next();
+            if (!part.captured(1).isEmpty())
+                plane = part.captured(1) == u"G"_s ? part.captured(2).toUInt() : 0;
+            const QByteArray codes = QByteArray::fromHex(part.captured(3).toLatin1());
+            for (qsizetype i = 0; i + 1 < codes.size(); i += 2, ++glyphs) {
+                const char32_t point =
+                    (plane << 16) | (uchar(codes.at(i)) << 8) | uchar(codes.at(i + 1));
+                text += QString::fromUcs4(&point, 1);
+            }
+        }
         written << text;
-        const double width = word.captured(3).toDouble() / 100.0 * double(text.size()) * 0.5 * 12;
+        const double width = word.captured(3).toDouble() / 100.0 * double(glyphs) * 0.5 * 12;
         const double right = word.captured(1).toDouble() + width;
         if (!lineEnds.isEmpty() && word.captured(2).toDouble() == lastBaseline)
             lineEnds.last() = right;
@@ -357,6 +371,20 @@ void TestOcr::layerTextStaysOnItsLine()
         lastBaseline = word.captured(2).toDouble();
     }
     QCOMPARE(written, expected);
+    // And a reader extracts them as written, supplementary planes included.
+    QFile font(QDir(models()).filePath(u"pdf.ttf"_s));
+    QVERIFY(font.open(QIODevice::ReadOnly));
+    QImage white(612, 792, QImage::Format_Grayscale8);
+    white.fill(255);
+    const QString path = m_dir->filePath(u"layer.pdf"_s);
+    QString error;
+    QVERIFY2(batch::writeSearchablePicture(white, QSizeF(612, 792), {QSizeF(612, 792), content, 0},
+                                           font.readAll(), path, &error),
+             qPrintable(error));
+    const QString extracted =
+        testsupport::popplerText(path, 0).remove(QRegularExpression(u"\\s"_s));
+    for (const QString& word : std::as_const(expected))
+        QVERIFY2(extracted.contains(word.trimmed()), qPrintable(extracted));
     QCOMPARE(lineEnds.size(), lastRights.size());
     for (qsizetype i = 0; i < lineEnds.size(); ++i)
         QVERIFY2(
