@@ -309,6 +309,9 @@ void OcrWorker::run()
         tesseract::TessBaseAPI* engine = engines[static_cast<size_t>(k % laneCount)].get();
         if (result.turn != 0)
             emit notice(u"第 %1 页方向已自动转正。"_s.arg(number));
+        if (result.loweredDpi != 0)
+            emit notice(
+                u"第 %1 页幅面过大，已按 %2 DPI 识别。"_s.arg(number).arg(result.loweredDpi));
         if (result.deskewAngle != 0) {
             emit notice((searchable ? u"第 %1 页倾斜校正 %2°，文字层按校正后的文字行写入原页面。"_s
                                     : u"第 %1 页倾斜校正 %2°，输出与文字层使用相同坐标。"_s)

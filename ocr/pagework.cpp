@@ -121,6 +121,21 @@ double recognitionDpi(int chosenDpi, double pictureDpi, double lineHeightPoints)
         {pictureDpi, double(chosenDpi), std::max(byText, std::min(pictureDpi, previewDpi))});
 }
 
+double fittingDpi(const QSizeF& points, double dpi)
+{
+    const double area = points.width() * points.height();
+    if (!(area > 0))
+        return 0;
+    double fitted = std::floor(
+        std::min({dpi, maxImageSide * 72.0 / points.width(), maxImageSide * 72.0 / points.height(),
+                  72.0 * std::sqrt(double(maxImagePixels) / area)}));
+    QSize pixels;
+    // Pixel sizes are rounded up: a step down may be needed to fit.
+    while (fitted > 0 && !pagePixelSize(points, fitted, pixels))
+        fitted -= 1;
+    return fitted;
+}
+
 PreparedPage preparePage(const OcrDocument* document, int index, const QImage& sourceImage,
                          double pictureDpi, const PageSettings& settings,
                          const CancelTest& cancelled)
@@ -171,8 +186,14 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
     }
     QSize pixels;
     if (!pagePixelSize(page.points, dpi, pixels)) {
-        page.failure = tooLarge;
-        return page;
+        // A poster or a drawing is read at the highest resolution that fits,
+        // rather than failing the whole document.
+        dpi = fittingDpi(page.points, dpi);
+        if (dpi < minimumFittedDpi || !pagePixelSize(page.points, dpi, pixels)) {
+            page.failure = tooLarge;
+            return page;
+        }
+        page.loweredDpi = true;
     }
     QImage pageImage = pageAt(document, index, sourceImage, picture, page.points, dpi, sourceDpi);
     picture = {};
@@ -243,6 +264,7 @@ PageResult recognizePreparedPage(tesseract::TessBaseAPI& engine, PreparedPage pa
     PageResult result;
     result.deskewAngle = page.deskewAngle;
     result.turn = page.turn;
+    result.loweredDpi = page.loweredDpi ? page.recognitionDpi : 0;
     result.failure = page.failure;
     result.cancelled = page.cancelled;
     if (!result.failure.isEmpty() || result.cancelled)

@@ -42,6 +42,7 @@ struct PreparedPage
     QImage pageImage;        // kept only when the layout is reconstructed
     QImage recognitionImage; // 8-bit grey when neutral, else 24-bit RGB
     int recognitionDpi = 0;
+    bool loweredDpi = false; // the page was too large for the chosen resolution
     RecognitionGeometry geometry;
 };
 
@@ -52,10 +53,17 @@ struct PageResult
     bool cancelled = false;
     double deskewAngle = 0;
     int turn = 0;
+    int loweredDpi = 0; // the resolution a page too large for the chosen one was read at
     QString text;
     PageLayout layout;
     TextLayer layer;
 };
+
+// The highest whole resolution, at most `dpi`, at which a page of `points`
+// fits the limits on pixels; 0 when none does.
+double fittingDpi(const QSizeF& points, double dpi);
+// Below this a page too large for the chosen resolution is refused instead.
+inline constexpr double minimumFittedDpi = 72;
 
 // The resolution a page is recognised at. Rendered pages take the chosen one.
 // A scan (a picture of `pictureDpi` covering the page) is recognised at a

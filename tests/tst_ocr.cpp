@@ -464,6 +464,15 @@ void TestOcr::textPagesAreKept()
     QCOMPARE(testsupport::popplerText(output, 0).count(u"keeps"_s), 2);
     QCOMPARE(testsupport::popplerPageCount(output), 3);
 
+    // A poster too large for the chosen resolution is read at one that fits.
+    const QString poster = m_dir->filePath(u"A1.pdf"_s);
+    testsupport::writePdf(poster, {.marker = u"POSTER"_s, .width = 1684, .height = 2384});
+    QFile::remove(output);
+    log = runWorker(poster, {.skipTextPages = false});
+    QCOMPARE(log.last(), u"succeeded"_s);
+    QVERIFY2(log.contains(u"notice:第 1 页幅面过大，已按 227 DPI 识别。"_s),
+             qPrintable(log.join(u'\n')));
+
     // All pages carry text: no engine is needed, broken models do not matter.
     const QString allText = m_dir->filePath(u"text.pdf"_s);
     testsupport::writeDrawnPdf(allText, {textPage(u"one"_s), textPage(u"two"_s)});
