@@ -1,13 +1,13 @@
-#!/ usr / bin / python3
-""
-        "A throw-away HTTPS server on 127.0.0.1 for the language-pack tests.
+#!/usr/bin/python3
+"""A throw-away HTTPS server on 127.0.0.1 for the language-pack tests.
 
-        usage : pack_server.py CERT KEY MODELS_DIR Prints "port N" once listening.Paths are /
-        <mode> / downloads / ocr / 4.1.0 /
-        <file> : good the file from MODELS_DIR with its length wrong status 200 with
-                     other bytes redirect 302 to the good path nolength the file without Content -
-    Length(connection closes at the end) huge 200 MiB of zeros,
-    with length; prints "huge-sent N" when cut off
+usage: pack_server.py CERT KEY MODELS_DIR
+Prints "port N" once listening. Paths are /<mode>/downloads/ocr/4.1.0/<file>:
+  good      the file from MODELS_DIR with its length
+  wrong     status 200 with other bytes
+  redirect  302 to the good path
+  nolength  the file without Content-Length (connection closes at the end)
+  huge      200 MiB of zeros, with length; prints "huge-sent N" when cut off
   slow      a small chunk every 100 ms for 30 s
 """
 import http.server
@@ -57,7 +57,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(data)))
         self.end_headers()
         if mode == "nolength":
-#In pieces, so that the client sees progress before the end.
+            # In pieces, so that the client sees progress before the end.
             for offset in range(0, len(data), 262144):
                 self.wfile.write(data[offset:offset + 262144])
                 self.wfile.flush()
@@ -70,20 +70,27 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(total))
         self.end_headers()
         sent, start, block = 0, time.time(), b"\0" * chunk
-try:
-    while
-sent<total : if limit_seconds and time.time() - start> limit_seconds
-    : break self.wfile.write(block) sent
-    += chunk if pause : time.sleep(pause)
-                            except(BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError)
-    : pass print("huge-sent %d" % sent if pause == 0 else "slow-sent %d" % sent, flush = True)
+        try:
+            while sent < total:
+                if limit_seconds and time.time() - start > limit_seconds:
+                    break
+                self.wfile.write(block)
+                sent += chunk
+                if pause:
+                    time.sleep(pause)
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
+            pass
+        print("huge-sent %d" % sent if pause == 0 else "slow-sent %d" % sent, flush=True)
 
-          def main()
-    : server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler) context =
-        ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER) context.load_cert_chain(CERT, KEY) server.socket =
-            context
-                .wrap_socket(server.socket, server_side = True)
-                    print("port %d" % server.server_address[1], flush = True) server.serve_forever()
 
-                        if __name__
-            == "__main__" : main()
+def main():
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(CERT, KEY)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    print("port %d" % server.server_address[1], flush=True)
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()
