@@ -294,6 +294,7 @@ PageResult recognizePreparedPage(tesseract::TessBaseAPI& engine, PreparedPage pa
         return result;
     }
     result.text = QString::fromUtf8(text.get());
+    result.confidence = engine.MeanTextConf();
     if (settings.searchable) {
         QPB_STAGE(TextLayerStage);
         result.layer = buildTextLayer(engine, page.geometry);

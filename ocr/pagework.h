@@ -55,6 +55,7 @@ struct PageResult
     int turn = 0;
     int loweredDpi = 0; // the resolution a page too large for the chosen one was read at
     QString text;
+    int confidence = 0; // Tesseract's mean word confidence, 0 to 100
     PageLayout layout;
     TextLayer layer;
 };

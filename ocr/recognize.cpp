@@ -66,6 +66,7 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
     QString workerMessage;
     QStringList pageNotes;
     QString confidenceNote;
+    QString languageNote;
     {
         OcrWorker worker(sourcePath, models, request.language, request.dpi, outputBase,
                          u"Microsoft YaHei UI"_s, std::move(options));
@@ -94,6 +95,8 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
                     pageNotes.append(text.chopped(1));
                 else if (text.contains(u"置信度低于"_s))
                     confidenceNote = text;
+                else if (text.startsWith(u"识别可信度低"_s))
+                    languageNote = text;
                 else if (text.startsWith(u"OCR 完成"_s) && progress)
                     progress(pagesDone, pageTotal, text);
             },
@@ -116,7 +119,9 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
         fail(workerMessage);
 
     Recognition recognition;
-    const QString pages = pageNotes.isEmpty() ? QString() : pageNotes.join(u"；"_s) + u"。"_s;
+    // What became of single pages, then a warning that the language looks wrong.
+    const QString pages =
+        (pageNotes.isEmpty() ? QString() : pageNotes.join(u"；"_s) + u"。"_s) + languageNote;
     if (kind == Docx) {
         // The document itself is the result: it moves to the staging folder.
         recognition.file = QDir(stagingFolder).filePath(u"recognized.docx"_s);

@@ -423,6 +423,10 @@ void TestOcr::chinesePhrasesAreSearchable()
     }
     const double rate = testsupport::characterErrorRate(chineseLines.join(QString()), text);
     QVERIFY2(rate < 0.05, qPrintable(QString::number(rate)));
+    // English models on a Chinese scan read garbage, and say so.
+    const QString wrongLanguage = u"notice:识别可信度低，请检查识别语言。"_s;
+    QVERIFY(!log.contains(wrongLanguage));
+    QVERIFY(runWorker(source, {}, u"eng"_s).contains(wrongLanguage));
 }
 
 void TestOcr::textPagesAreKept()
