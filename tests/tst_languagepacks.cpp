@@ -258,12 +258,22 @@ void TestLanguagePacks::importVerifiesWithTesseract()
         u"Tesseract 无法加载此语言包。请下载真正的 .traineddata 文件，不能使用网页或压缩包。原有模型已保留。"_s);
     QCOMPARE(testsupport::sha256File(installed(u"chi_sim"_s)), hash);
 
-    // The row decides the name: an English model imported as chi_sim.
+    // A model is installed only under the name of the language it reads.
     chosen = systemModel(u"eng"_s);
     QTest::mouseClick(dialog.m_packs[0].importButton, Qt::LeftButton);
-    QCOMPARE(status(dialog), u"简体中文已安装，可离线使用。"_s);
-    QCOMPARE(testsupport::sha256File(installed(u"chi_sim"_s)),
-             testsupport::sha256File(systemModel(u"eng"_s)));
+    QCOMPARE(status(dialog), u"此文件不是简体中文语言包（只含 0 个汉字）。原有模型已保留。"_s);
+    QCOMPARE(testsupport::sha256File(installed(u"chi_sim"_s)), hash);
+    for (const auto& [model, code, said] :
+         std::initializer_list<std::tuple<QString, QString, QString>>{
+             {u"chi_tra"_s, u"chi_sim"_s, u"此文件是繁体中文语言包，不是简体中文语言包。"_s},
+             {u"chi_sim"_s, u"chi_tra"_s, u"此文件是简体中文语言包，不是繁体中文语言包。"_s},
+             {u"chi_sim"_s, u"eng"_s, u"此文件是中文语言包，不是英文语言包。"_s},
+             {u"chi_tra"_s, u"chi_tra"_s, QString()}}) {
+        QString refusal;
+        QCOMPARE(verifyAndInstallPack(systemModel(model), code, defaultModelsFolder(), refusal),
+                 said.isEmpty());
+        QCOMPARE(refusal, said.isEmpty() ? QString() : said + u"原有模型已保留。"_s);
+    }
 
     // Size limits, checked before Tesseract sees anything.
     QString error;

@@ -113,7 +113,9 @@ LanguageDialog::LanguageDialog(QWidget* parent, const QUrl& downloadBase)
     heading->setStyleSheet(u"font-size:22px;font-weight:600;"_s);
     layout->addWidget(heading);
     auto* description = new QLabel(
-        u"按需下载或导入语言包，安装后即可离线识别。下载来源为 Tesseract 官方仓库，不会上传文档。"_s);
+        u"按需下载或导入语言包，安装后即可离线识别。下载自本产品的镜像（%1），"
+        u"内容为 Tesseract 官方 tessdata_fast 4.1.0 模型，安装前逐个校验；不会上传文档。"_s.arg(
+            m_downloadBase.host()));
     description->setWordWrap(true);
     layout->addWidget(description);
     auto* location = new QLabel(u"安装位置："_s + defaultModelsFolder());
