@@ -52,13 +52,16 @@ bool OcrDocument::mergeSearchablePages(const QList<int>& pages, const QList<bool
         const std::vector<QPDFPageObjectHelper> resultPages =
             QPDFPageDocumentHelper(result.pdf()).getAllPages();
         QPDFObjectHandle font;
+        QSet<char32_t> supplementary;
+        for (const TextLayer& layer : layers)
+            supplementary.unite(layer.supplementary);
         qsizetype next = 0;
         for (qsizetype j = 0; j < pages.size(); ++j) {
             if (keep.at(j))
                 continue;
             const TextLayer& layer = layers.at(next++);
             if (!font.isInitialized())
-                font = addLayerFont(result.pdf(), fontFile);
+                font = addLayerFont(result.pdf(), fontFile, supplementary);
             QPDFObjectHandle page = resultPages.at(size_t(j)).getObjectHandle();
             const PageGeometry geometry = pageGeometry(page);
             int rotate = geometry.rotate;
@@ -114,7 +117,8 @@ bool writeSearchablePicture(const QImage& picture, const QSizeF& points, const T
                                       " 0 0 cm /Im0 Do Q\n")
                                .toStdString()));
         QPDFPageDocumentHelper(*pdf).addPage(QPDFPageObjectHelper(page), false);
-        placeTextLayer(*pdf, page, box, 0, layer, addLayerFont(*pdf, fontFile));
+        placeTextLayer(*pdf, page, box, 0, layer,
+                       addLayerFont(*pdf, fontFile, layer.supplementary));
         writeDocumentSafely(outputPath, PdfDocument(pdf));
     } catch (const std::exception& failure) {
         if (error)

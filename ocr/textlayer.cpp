@@ -52,7 +52,8 @@ constexpr char32_t highestPlane = 3;
 
 // `text` as Tj operations, switching fonts between planes; `font` is the
 // plane whose font is selected, and stays so for the next word.
-QByteArray shownText(const QString& text, const QByteArray& size, char32_t& font)
+QByteArray shownText(const QString& text, const QByteArray& size, char32_t& font,
+                     QSet<char32_t>* supplementary)
 {
     QByteArray shown;
     QByteArray hex;
@@ -65,6 +66,8 @@ QByteArray shownText(const QString& text, const QByteArray& size, char32_t& font
         if (point >> 16 > highestPlane)
             point = 0xFFFD;
         const char32_t plane = point >> 16;
+        if (plane != 0 && supplementary)
+            supplementary->insert(point);
         if (plane != font) {
             flush();
             shown += (shown.isEmpty() ? "" : " ") +
@@ -91,10 +94,8 @@ const char* const toUnicodeMap =
     "1 beginbfrange\n<0000> <FFFF> <0000>\nendbfrange\n"
     "endcmap\nCMapName currentdict /CMap defineresource pop\nend\nend\n";
 
-// Code c of plane `plane`'s font is the character plane·65536 + c, written
-// as its surrogate pair; within a run of 256 codes only the low surrogate's
-// last byte changes, as a bfrange requires.
-QByteArray planeToUnicodeMap(char32_t plane)
+// Each code of a plane's font maps to its character, written as a surrogate pair.
+QByteArray planeToUnicodeMap(const QList<char32_t>& characters)
 {
     QByteArray map = "/CIDInit /ProcSet findresource begin\n12 dict begin\nbegincmap\n"
                      "/CIDSystemInfo << /Registry (Adobe) /Ordering (UCS) /Supplement 0 >> def\n"
@@ -103,22 +104,22 @@ QByteArray planeToUnicodeMap(char32_t plane)
     const auto hex4 = [](uint value) {
         return QByteArray::number(value, 16).rightJustified(4, '0');
     };
-    for (uint block = 0; block < 256; block += 100) {
-        const uint count = std::min(100u, 256 - block);
-        map += QByteArray::number(count) + " beginbfrange\n";
-        for (uint run = block; run < block + count; ++run) {
-            const uint offset = (uint(plane) << 16) + (run << 8) - 0x10000;
-            map += '<' + hex4(run << 8) + "> <" + hex4((run << 8) | 0xFF) + "> <" +
+    for (qsizetype block = 0; block < characters.size(); block += 100) {
+        const qsizetype count = std::min<qsizetype>(100, characters.size() - block);
+        map += QByteArray::number(count) + " beginbfchar\n";
+        for (qsizetype i = block; i < block + count; ++i) {
+            const uint offset = uint(characters.at(i)) - 0x10000;
+            map += '<' + hex4(uint(characters.at(i)) & 0xFFFF) + "> <" +
                    hex4(0xD800 + (offset >> 10)) + hex4(0xDC00 + (offset & 0x3FF)) + ">\n";
         }
-        map += "endbfrange\n";
+        map += "endbfchar\n";
     }
     return map + "endcmap\nCMapName currentdict /CMap defineresource pop\nend\nend\n";
 }
 
 } // namespace
 
-QByteArray layerContent(const QList<LayerLine>& lines)
+QByteArray layerContent(const QList<LayerLine>& lines, QSet<char32_t>* supplementary)
 {
     QByteArray content = "BT\n3 Tr\n";
     for (const LayerLine& line : lines) {
@@ -142,7 +143,8 @@ QByteArray layerContent(const QList<LayerLine>& lines)
             width = std::max(width, 0.05 * size * glyphs);
             const double scale = 100.0 * width / (glyphs * glyphWidth * size);
             content += "1 0 0 1 " + number(word.left) + ' ' + number(line.baseline) + " Tm " +
-                       number(scale) + " Tz " + shownText(text, number(size), font) + '\n';
+                       number(scale) + " Tz " + shownText(text, number(size), font, supplementary) +
+                       '\n';
         }
     }
     content += "ET\n";
@@ -189,7 +191,7 @@ TextLayer buildTextLayer(tesseract::TessBaseAPI& engine, const RecognitionGeomet
             }
         } while (it->Next(tesseract::RIL_WORD));
     }
-    layer.content = layerContent(lines);
+    layer.content = layerContent(lines, &layer.supplementary);
     return layer;
 }
 
@@ -206,7 +208,8 @@ QPDFObjectHandle flateStream(QPDF& pdf, const QByteArray& data)
     return stream;
 }
 
-QPDFObjectHandle addLayerFont(QPDF& pdf, const QByteArray& fontFile)
+QPDFObjectHandle addLayerFont(QPDF& pdf, const QByteArray& fontFile,
+                              const QSet<char32_t>& supplementary)
 {
     QPDFObjectHandle file = flateStream(pdf, fontFile);
     file.getDict().replaceKey("/Length1", QPDFObjectHandle::newInteger(fontFile.size()));
@@ -228,12 +231,22 @@ QPDFObjectHandle addLayerFont(QPDF& pdf, const QByteArray& fontFile)
         QPDFObjectHandle::parse("<< /Type /Font /Subtype /Type0 /BaseFont /GlyphLessFont "
                                 "/Encoding /Identity-H >>"));
     font.replaceKey("/DescendantFonts", QPDFObjectHandle::newArray({descendant}));
+    font.replaceKey("/ToUnicode", flateStream(pdf, toUnicodeMap));
     QPDFObjectHandle fonts = QPDFObjectHandle::newDictionary();
-    for (char32_t plane = 0; plane <= highestPlane; ++plane) {
-        QPDFObjectHandle planeFont = plane == 0 ? font : pdf.makeIndirectObject(font.shallowCopy());
-        planeFont.replaceKey("/ToUnicode", flateStream(pdf, plane == 0 ? QByteArray(toUnicodeMap)
-                                                                       : planeToUnicodeMap(plane)));
-        fonts.replaceKey(plane == 0 ? "/F" : "/G" + std::to_string(plane), planeFont);
+    fonts.replaceKey("/F", font);
+    QList<char32_t> characters(supplementary.begin(), supplementary.end());
+    std::sort(characters.begin(), characters.end());
+    for (char32_t plane = 1; plane <= highestPlane; ++plane) {
+        QList<char32_t> ofPlane;
+        for (const char32_t point : std::as_const(characters)) {
+            if (point >> 16 == plane)
+                ofPlane.append(point);
+        }
+        if (ofPlane.isEmpty())
+            continue;
+        QPDFObjectHandle planeFont = pdf.makeIndirectObject(font.shallowCopy());
+        planeFont.replaceKey("/ToUnicode", flateStream(pdf, planeToUnicodeMap(ofPlane)));
+        fonts.replaceKey("/G" + std::to_string(plane), planeFont);
     }
     return fonts;
 }

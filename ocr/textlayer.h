@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QRectF>
+#include <QSet>
 #include <QSizeF>
 #include <QString>
 
@@ -25,8 +26,10 @@ namespace batch {
 struct TextLayer
 {
     QSizeF size;        // viewer space, points
-    QByteArray content; // text operators for a form with the font named "/F"
+    QByteArray content; // text operators for a form with the fonts of addLayerFont
     int turn = 0;       // degrees clockwise the page's /Rotate gains to show it upright
+    // Characters beyond the Basic Multilingual Plane the content shows
+    QSet<char32_t> supplementary{};
 };
 
 // Where the recognised picture came from: `pixels` of the viewer-space page
@@ -60,7 +63,8 @@ struct LayerLine
 // both sides are CJK characters, which are written without spaces so that a
 // phrase search finds them; each word is stretched to reach the next one, the
 // last to its own right edge.
-QByteArray layerContent(const QList<LayerLine>& lines);
+// Characters beyond the Basic Multilingual Plane are added to `supplementary`.
+QByteArray layerContent(const QList<LayerLine>& lines, QSet<char32_t>* supplementary = nullptr);
 
 // Adds `layer` to `page` of `pdf`, shown with `rotate` and cut to `cropBox`
 // (default user space), as a form drawn before the page's own content, which
@@ -68,9 +72,11 @@ QByteArray layerContent(const QList<LayerLine>& lines);
 void placeTextLayer(QPDF& pdf, QPDFObjectHandle page, const QRectF& cropBox, int rotate,
                     const TextLayer& layer, QPDFObjectHandle fonts);
 // The glyph-less font that all layers share, from the bytes of pdf.ttf, as a
-// font resource dictionary: "/F" for the Basic Multilingual Plane and "/G1" to
-// "/G3" for the supplementary planes, which differ only in their ToUnicode maps.
-QPDFObjectHandle addLayerFont(QPDF& pdf, const QByteArray& fontFile);
+// font resource dictionary: "/F" for the Basic Multilingual Plane and, for the
+// planes of `supplementary`, "/G1" to "/G3", which differ only in their
+// ToUnicode maps (of just the characters shown: readers expand every entry).
+QPDFObjectHandle addLayerFont(QPDF& pdf, const QByteArray& fontFile,
+                              const QSet<char32_t>& supplementary = {});
 // A new stream of `data`, Flate-compressed: documents are written with their
 // stream data as it is, so what we add must arrive compressed.
 QPDFObjectHandle flateStream(QPDF& pdf, const QByteArray& data);

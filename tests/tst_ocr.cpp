@@ -338,7 +338,9 @@ void TestOcr::layerTextStaysOnItsLine()
         lastRights << layerLine.words.last().right;
         layerLines << layerLine;
     }
-    const QByteArray content = batch::layerContent(layerLines);
+    batch::TextLayer layer{QSizeF(612, 792), {}};
+    layer.content = batch::layerContent(layerLines, &layer.supplementary);
+    const QByteArray& content = layer.content;
     static const QRegularExpression shown(
         u"1 0 0 1 ([-.0-9]+) ([-.0-9]+) Tm ([.0-9]+) Tz ((?:(?:/[FG][0-9]? [.0-9]+ Tf )?<[0-9a-f]+> Tj ?)+)\n"_s);
     static const QRegularExpression run(u"(?:/([FG])([0-9]?) [.0-9]+ Tf )?<([0-9a-f]+)> Tj"_s);
@@ -378,9 +380,9 @@ void TestOcr::layerTextStaysOnItsLine()
     white.fill(255);
     const QString path = m_dir->filePath(u"layer.pdf"_s);
     QString error;
-    QVERIFY2(batch::writeSearchablePicture(white, QSizeF(612, 792), {QSizeF(612, 792), content, 0},
-                                           font.readAll(), path, &error),
-             qPrintable(error));
+    QVERIFY2(
+        batch::writeSearchablePicture(white, QSizeF(612, 792), layer, font.readAll(), path, &error),
+        qPrintable(error));
     const QString extracted =
         testsupport::popplerText(path, 0).remove(QRegularExpression(u"\\s"_s));
     for (const QString& word : std::as_const(expected))
