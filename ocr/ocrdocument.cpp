@@ -144,18 +144,24 @@ bool OcrDocument::hasPageText(int index, QString* text) const
 
 bool OcrDocument::isTextPage(int index) const
 {
-    if (!hasPageText(index))
+    if (!m_document || index < 0 || index >= pageCount())
         return false;
-    if (pictureDpis({index}).value(0) <= 0)
-        return true;
     const std::unique_ptr<Poppler::Page> page = m_document->page(index);
-    const QSizeF size = page ? page->pageSizeF() : QSizeF();
-    if (!page || size.isEmpty())
-        return true;
-    // Boxes of one line may overlap; their sum only overstates the text.
+    if (!page)
+        return false;
+    // One pass over the words: whether there is text, and how much of the
+    // page it covers (boxes of one line may overlap; the sum only overstates).
+    bool hasText = false;
     double area = 0;
-    for (const std::unique_ptr<Poppler::TextBox>& box : page->textList())
+    for (const std::unique_ptr<Poppler::TextBox>& box : page->textList()) {
+        hasText = hasText || !box->text().trimmed().isEmpty();
         area += box->boundingBox().width() * box->boundingBox().height();
+    }
+    if (!hasText)
+        return false;
+    const QSizeF size = page->pageSizeF();
+    if (size.isEmpty() || pictureDpis({index}).value(0) <= 0)
+        return true;
     return area >= size.width() * size.height() / 20;
 }
 
