@@ -62,6 +62,24 @@ QSizeF OcrDocument::pageSize(int index) const
     return page ? page->pageSizeF() : QSizeF();
 }
 
+double OcrDocument::userUnit(int index) const
+{
+    if (!m_pdf || index < 0 || index >= pageCount())
+        return 1;
+    try {
+        const std::vector<QPDFObjectHandle>& pages = m_pdf->pdf().getAllPages();
+        if (size_t(index) >= pages.size())
+            return 1;
+        QPDFObjectHandle page = pages[size_t(index)];
+        QPDFObjectHandle unit = page.getKey("/UserUnit");
+        // Anything but a sensible positive number is ignored, as viewers do.
+        const double value = unit.isNumber() ? unit.getNumericValue() : 1;
+        return value >= 0.01 && value <= 75000 ? value : 1;
+    } catch (const std::exception&) {
+        return 1;
+    }
+}
+
 QImage OcrDocument::render(int index, const QSize& size) const
 {
     if (!m_document || index < 0 || index >= pageCount() || size.isEmpty())

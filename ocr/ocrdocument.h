@@ -40,6 +40,8 @@ public:
     int pageCount() const;
     // Size in points of the box that is rendered, with the page's rotation applied.
     QSizeF pageSize(int index) const;
+    // The page's /UserUnit: how many points one unit of its size is; 1 unless set.
+    double userUnit(int index) const;
     // Exactly `size` pixels; a null image when rendering produced nothing.
     QImage render(int index, const QSize& size) const;
     bool hasPageText(int index, QString* text = nullptr) const;

@@ -47,6 +47,13 @@ QString shortNumber(double value)
     return QString::number(value, 'g', QLocale::FloatingPointShortest);
 }
 
+// "5 分钟", or "20 秒" for a limit under a minute.
+QString durationText(int milliseconds)
+{
+    const int seconds = std::max(1, (milliseconds + 999) / 1000);
+    return seconds % 60 == 0 ? u"%1 分钟"_s.arg(seconds / 60) : u"%1 秒"_s.arg(seconds);
+}
+
 // Below this mean word confidence, weighted by characters, a document's
 // recognition language is likely wrong.
 constexpr double lowDocumentConfidence = 45;
@@ -64,7 +71,8 @@ OcrWorker::OcrWorker(QString sourcePath, QString modelsPath, QString language, i
       m_language(std::move(language)), m_outputBase(std::move(outputBase)),
       m_fontFamily(std::move(fontFamily)), m_dpi(dpi), m_pages(std::move(options.pages)),
       m_enhanceImage(options.enhanceImage), m_skipTextPages(options.skipTextPages),
-      m_deskew(options.deskew), m_outputKind(options.outputKind)
+      m_deskew(options.deskew), m_outputKind(options.outputKind),
+      m_pageTimeLimitMs(options.pageTimeLimitMs)
 {}
 
 void OcrWorker::run()
@@ -230,7 +238,8 @@ void OcrWorker::run()
                                 .enhance = m_enhanceImage,
                                 .rebuilding = m_outputKind == RebuiltPdf || m_outputKind == Docx,
                                 .searchable = searchable,
-                                .orientation = orientation.get()};
+                                .orientation = orientation.get(),
+                                .timeLimitMs = m_pageTimeLimitMs};
     const auto prepare = [&, this](qsizetype k) {
         return preparePage(view, list.at(queue.at(k)), sourceImage, pictureDpis.at(k), settings,
                            cancelTest);
@@ -316,6 +325,9 @@ void OcrWorker::run()
         tesseract::TessBaseAPI* engine = engines[static_cast<size_t>(k % laneCount)].get();
         if (result.turn != 0)
             emit notice(u"第 %1 页方向已自动转正。"_s.arg(number));
+        if (result.timedOut)
+            emit notice(u"第 %1 页识别超时（超过 %2），未加文字。"_s.arg(number).arg(
+                durationText(m_pageTimeLimitMs)));
         if (result.loweredDpi != 0)
             emit notice(
                 u"第 %1 页幅面过大，已按 %2 DPI 识别。"_s.arg(number).arg(result.loweredDpi));

@@ -24,6 +24,10 @@ struct OcrOptions
     bool skipTextPages = true;
     bool deskew = false;
     int outputKind = SearchablePdf;
+    // A page not recognised within this time is left without text, so that
+    // one pathological page cannot hold a batch: five minutes, twenty times
+    // what a dense A4 page takes at 300 DPI on one core.
+    int pageTimeLimitMs = 5 * 60 * 1000;
 };
 
 class OcrWorker : public QThread
@@ -68,6 +72,7 @@ private:
     const bool m_skipTextPages;
     const bool m_deskew;
     const int m_outputKind;
+    const int m_pageTimeLimitMs;
     int m_lanes = 0;
     int m_lanesUsed = 0;
 };

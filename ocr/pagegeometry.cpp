@@ -47,11 +47,18 @@ QRectF rectangle(QPDFObjectHandle box)
 // it draws anything else a scan does not have: paths, inline images or forms.
 // Text is allowed: scanners, Bates numbering and fax machines stamp a line of
 // it over the picture, and it stays searchable as it is, while the picture is
-// read from its own pixels. Clipping paths are no drawing.
+// read from its own pixels. Clipping paths are no drawing, but a picture they
+// cut, or one drawn through a soft mask or blended, shows otherwise than its
+// pixels: only the renderer reads it as it shows.
 class PictureFinder : public QPDFObjectHandle::ParserCallbacks
 {
 public:
-    explicit PictureFinder(QPDFObjectHandle xobjects) : m_xobjects(std::move(xobjects)) {}
+    explicit PictureFinder(QPDFObjectHandle resources)
+        : m_xobjects(resources.isDictionary() ? resources.getKey("/XObject")
+                                              : QPDFObjectHandle::newNull()),
+          m_states(resources.isDictionary() ? resources.getKey("/ExtGState")
+                                            : QPDFObjectHandle::newNull())
+    {}
 
     void handleObject(QPDFObjectHandle object) override
     {
@@ -61,21 +68,23 @@ public:
         }
         const std::string op = object.getOperatorValue();
         if (op == "q") {
-            m_stack.push_back(m_ctm);
+            m_stack.push_back(m_state);
         } else if (op == "Q") {
             if (!m_stack.empty()) {
-                m_ctm = m_stack.back();
+                m_state = m_stack.back();
                 m_stack.pop_back();
             }
         } else if (op == "cm" && m_operands.size() == 6) {
-            std::array<double, 6> m{};
-            for (size_t i = 0; i < 6; ++i)
-                m[i] = m_operands[i].isNumber() ? m_operands[i].getNumericValue() : 0;
-            m_ctm = Matrix{m[0], m[1], m[2], m[3], m[4], m[5]}.followedBy(m_ctm);
+            const std::array<double, 6> m = numbers<6>();
+            m_state.ctm = Matrix{m[0], m[1], m[2], m[3], m[4], m[5]}.followedBy(m_state.ctm);
         } else if (op == "Do" && m_operands.size() == 1 && m_operands[0].isName()) {
             drawn(m_operands[0].getName());
+        } else if (op == "gs" && m_operands.size() == 1 && m_operands[0].isName()) {
+            m_state.blended = m_state.blended || isBlending(m_operands[0].getName());
         } else if (isDrawing(op)) {
             m_otherContent = true;
+        } else {
+            followPath(op);
         }
         m_operands.clear();
     }
@@ -94,13 +103,26 @@ public:
         const double down = std::hypot(m.c, m.d);
         if (across <= 0 || down <= 0)
             return std::nullopt;
+        // A clip that leaves every visible pixel of the picture changes nothing.
+        const QRectF shown = covered.adjusted(1, 1, -1, -1);
+        const bool cut =
+            picture.clip && (picture.clip->isEmpty() || !picture.clip->contains(shown));
         return CoveringPicture{
             picture.image,
             {m.a, m.b, m.c, m.d, m.e, m.f},
-            std::min(picture.width * 72.0 / across, picture.height * 72.0 / down)};
+            std::min(picture.width * 72.0 / across, picture.height * 72.0 / down),
+            cut || picture.blended};
     }
 
 private:
+    struct GraphicsState
+    {
+        Matrix ctm;
+        // The clip in default user space, when one was set; empty when it is
+        // no upright rectangle.
+        std::optional<QRectF> clip;
+        bool blended = false; // a soft mask, transparency or a blend mode applies
+    };
     struct Picture
     {
         QPDFObjectHandle image;
@@ -108,7 +130,59 @@ private:
         QRectF bounds;
         double width = 0;
         double height = 0;
+        std::optional<QRectF> clip;
+        bool blended = false;
     };
+
+    template <size_t N> std::array<double, N> numbers()
+    {
+        std::array<double, N> values{};
+        for (size_t i = 0; i < N && i < m_operands.size(); ++i)
+            values[i] = m_operands[i].isNumber() ? m_operands[i].getNumericValue() : 0;
+        return values;
+    }
+
+    // The path under construction, as far as a clip needs it: one upright rectangle or not.
+    void followPath(const std::string& op)
+    {
+        if (op == "re" && m_operands.size() == 4) {
+            const std::array<double, 4> r = numbers<4>();
+            const Matrix& m = m_state.ctm;
+            const auto at = [&m](double x, double y) {
+                return QPointF(m.a * x + m.c * y + m.e, m.b * x + m.d * y + m.f);
+            };
+            const bool upright = (m.b == 0 && m.c == 0) || (m.a == 0 && m.d == 0);
+            m_path = m_pathStarted || !upright
+                         ? QRectF()
+                         : spannedRect({at(r[0], r[1]), at(r[0] + r[2], r[1] + r[3])});
+            m_pathStarted = true;
+        } else if (op == "m" || op == "l" || op == "c" || op == "v" || op == "y" || op == "h") {
+            m_path = QRectF();
+            m_pathStarted = true;
+        } else if (op == "W" || op == "W*") {
+            m_state.clip = m_state.clip ? (*m_state.clip & m_path) : m_path;
+            if (m_state.clip->isEmpty())
+                m_state.clip = QRectF();
+        } else if (op == "n") {
+            m_path = QRectF();
+            m_pathStarted = false;
+        }
+    }
+
+    bool isBlending(const std::string& name)
+    {
+        QPDFObjectHandle state =
+            m_states.isDictionary() ? m_states.getKey(name) : QPDFObjectHandle::newNull();
+        if (!state.isDictionary())
+            return false;
+        QPDFObjectHandle mask = state.getKey("/SMask");
+        QPDFObjectHandle alpha = state.getKey("/ca");
+        QPDFObjectHandle blend = state.getKey("/BM");
+        return (!mask.isNull() && !mask.isNameAndEquals("/None")) ||
+               (alpha.isNumber() && alpha.getNumericValue() < 1) ||
+               (!blend.isNull() && !blend.isNameAndEquals("/Normal") &&
+                !blend.isNameAndEquals("/Compatible"));
+    }
 
     static bool isDrawing(const std::string& op)
     {
@@ -134,22 +208,44 @@ private:
             m_otherContent = true;
             return;
         }
-        const Matrix& m = m_ctm;
+        const Matrix& m = m_state.ctm;
         const std::array<QPointF, 4> corners{QPointF(m.e, m.f), QPointF(m.a + m.e, m.b + m.f),
                                              QPointF(m.c + m.e, m.d + m.f),
                                              QPointF(m.a + m.c + m.e, m.b + m.d + m.f)};
         const QRectF bounds = spannedRect({corners[0], corners[1], corners[2], corners[3]});
-        m_pictures.push_back(
-            {xobject, m_ctm, bounds, double(width.getIntValue()), double(height.getIntValue())});
+        m_pictures.push_back({xobject, m_state.ctm, bounds, double(width.getIntValue()),
+                              double(height.getIntValue()), m_state.clip, m_state.blended});
     }
 
     QPDFObjectHandle m_xobjects;
+    QPDFObjectHandle m_states;
     std::vector<QPDFObjectHandle> m_operands;
-    Matrix m_ctm;
-    std::vector<Matrix> m_stack;
+    GraphicsState m_state;
+    std::vector<GraphicsState> m_stack;
+    QRectF m_path;
+    bool m_pathStarted = false;
     std::vector<Picture> m_pictures;
     bool m_otherContent = false;
 };
+
+// Whether a viewer draws an annotation over the page: one with an appearance
+// that is not hidden. (Links without one draw nothing.)
+bool drawsAnnotations(QPDFObjectHandle page)
+{
+    QPDFObjectHandle annotations = page.getKey("/Annots");
+    if (!annotations.isArray())
+        return false;
+    for (QPDFObjectHandle& annotation : annotations.aitems()) {
+        if (!annotation.isDictionary() || !annotation.getKey("/AP").isDictionary())
+            continue;
+        QPDFObjectHandle flags = annotation.getKey("/F");
+        constexpr long long hidden = 2;
+        constexpr long long noView = 32;
+        if (!flags.isInteger() || (flags.getIntValue() & (hidden | noView)) == 0)
+            return true;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -187,11 +283,12 @@ std::optional<CoveringPicture> coveringPicture(QPDFObjectHandle page, const QRec
 {
     try {
         QPDFPageObjectHelper helper(page);
-        QPDFObjectHandle resources = helper.getAttribute("/Resources", false);
-        PictureFinder finder(resources.isDictionary() ? resources.getKey("/XObject")
-                                                      : QPDFObjectHandle::newNull());
+        PictureFinder finder(helper.getAttribute("/Resources", false));
         helper.parseContents(&finder);
-        return finder.covering(cropBox);
+        std::optional<CoveringPicture> picture = finder.covering(cropBox);
+        if (picture && !picture->rendered)
+            picture->rendered = drawsAnnotations(page);
+        return picture;
     } catch (const std::exception&) {
         return std::nullopt; // content we cannot follow is rendered instead
     }

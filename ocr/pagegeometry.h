@@ -36,6 +36,9 @@ struct CoveringPicture
     QPDFObjectHandle image;
     std::array<double, 6> ctm{};
     double dpi = 0; // its own pixels per inch on the page, the lower of the two axes
+    // Shown otherwise than its pixels: cut by a clip, through a soft mask or
+    // transparency, or under annotations that a viewer draws.
+    bool rendered = false;
 };
 std::optional<CoveringPicture> coveringPicture(QPDFObjectHandle page, const QRectF& cropBox);
 

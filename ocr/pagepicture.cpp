@@ -77,6 +77,11 @@ QImage decodeSamples(QPDFObjectHandle image)
     const int height = dict.getKey("/Height").getIntValueAsInt();
     if (width < 1 || height < 1 || qint64(width) * height > maxDecodedPixels)
         return {};
+    // A picture shown through a mask of its own shows otherwise than its samples.
+    QPDFObjectHandle maskedInData = dict.getKey("/SMaskInData");
+    if (!dict.getKey("/SMask").isNull() || !dict.getKey("/Mask").isNull() ||
+        (maskedInData.isNumber() && maskedInData.getNumericValue() != 0))
+        return {};
     const bool mask =
         dict.getKey("/ImageMask").isBool() && dict.getKey("/ImageMask").getBoolValue();
     const int channels = mask ? 1 : components(dict.getKey("/ColorSpace"));
@@ -158,6 +163,8 @@ int unitSign(double value)
 PagePicture decodePagePicture(const CoveringPicture& picture, const PageGeometry& geometry)
 {
     PagePicture result;
+    if (picture.rendered)
+        return result;
     QImage samples;
     try {
         samples = decodeSamples(picture.image);

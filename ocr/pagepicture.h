@@ -19,7 +19,8 @@ struct PagePicture
 
 // The covering picture of a page with `geometry`, or null pixels when it is
 // encoded in a way that only the renderer reads (CCITT, JBIG2, JPEG 2000, CMYK,
-// unusual decode arrays) or is not drawn upright in quarter turns.
+// unusual decode arrays), shows through a mask, clip or annotation, or is not
+// drawn upright in quarter turns.
 PagePicture decodePagePicture(const CoveringPicture& picture, const PageGeometry& geometry);
 
 // The page at `dpi` from its picture: `pixels` in size, white where the picture

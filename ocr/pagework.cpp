@@ -9,6 +9,7 @@
 #include <QTransform>
 
 #include <tesseract/baseapi.h>
+#include <tesseract/ocrclass.h>
 
 #include <algorithm>
 #include <cmath>
@@ -149,10 +150,16 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
     const QString tooLarge =
         pageMessage(u"第 %1 页尺寸过大或无效，请降低 DPI。已完成的文字仍可导出。"_s, index);
 
+    // Resolutions below are per inch of the page's own units. A page with a
+    // /UserUnit is that much larger on paper, and the chosen resolution is meant
+    // for paper: it is read at that many more pixels. (Sizes and the pixel limit
+    // then work as on any page; Tesseract is told the resolution on paper.)
+    const double unit = document ? document->userUnit(index) : 1.0;
     // A scan's orientation, skew and text size are judged on a small rendering
     // first, so that the page is rendered once more at the resolution it reads
     // best at. Other pages are judged on their rendering.
-    double dpi = settings.dpi;
+    const double chosenDpi = settings.dpi * unit;
+    double dpi = chosenDpi;
     double angle = 0;
     bool judged = false;
     int turn = 0;
@@ -172,16 +179,17 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
             if (settings.orientation) {
                 turn = uprightTurn(
                     *settings.orientation, flat.convertToFormat(QImage::Format_Grayscale8),
-                    int(std::lround(preview.height() * 72.0 / page.points.height())));
+                    int(std::lround(preview.height() * 72.0 / page.points.height() / unit)));
                 flat = turned(flat, turn);
             }
             angle = settings.deskew ? skewAngle(flat, cancelled) : 0;
             judged = true;
             const double lines = medianLineHeight(angle != 0 ? rotatedImage(flat, angle) : flat);
             const double uprightHeight = turn % 180 ? page.points.width() : page.points.height();
-            dpi = recognitionDpi(settings.dpi, pictureDpi, lines * uprightHeight / flat.height());
+            dpi = recognitionDpi(int(std::lround(chosenDpi)), pictureDpi,
+                                 lines * uprightHeight / flat.height());
         } else {
-            dpi = std::min(pictureDpi, double(settings.dpi));
+            dpi = std::min(pictureDpi, chosenDpi);
         }
     }
     QSize pixels;
@@ -211,7 +219,8 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
                                        .scaled(pageImage.size() * reduce, Qt::KeepAspectRatio,
                                                Qt::SmoothTransformation)
                                        .convertToFormat(QImage::Format_Grayscale8);
-            turn = uprightTurn(*settings.orientation, preview, int(std::lround(dpi * reduce)));
+            turn =
+                uprightTurn(*settings.orientation, preview, int(std::lround(dpi * reduce / unit)));
         }
         pageImage = turned(pageImage, turn);
         if (turn % 180)
@@ -230,7 +239,7 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
         page.cancelled = true;
         return page;
     }
-    page.recognitionDpi = int(std::lround(dpi));
+    page.recognitionDpi = std::max(1, int(std::lround(dpi / unit)));
     page.geometry = {page.points, double(pageImage.width()), double(pageImage.height()),
                      page.deskewAngle};
     // Tesseract recognises a neutral grey page given as one byte per pixel exactly
@@ -272,13 +281,34 @@ PageResult recognizePreparedPage(tesseract::TessBaseAPI& engine, PreparedPage pa
 
     const QImage& image = page.recognitionImage;
     int recognized = 0;
+    // Tesseract asks between words whether to go on: a cancelled job stops
+    // within the page, and so does a page out of time.
+    CancelTest cancelCopy = cancelled;
+    tesseract::ETEXT_DESC monitor;
+    monitor.cancel = [](void* test, int) {
+        const CancelTest& stop = *static_cast<CancelTest*>(test);
+        return stop && stop();
+    };
+    monitor.cancel_this = &cancelCopy;
+    monitor.set_deadline_msecs(settings.timeLimitMs);
     {
         QPB_STAGE(RecognitionStage);
         const int bytesPerPixel = image.format() == QImage::Format_Grayscale8 ? 1 : 3;
         engine.SetImage(image.constBits(), image.width(), image.height(), bytesPerPixel,
                         static_cast<int>(image.bytesPerLine()));
         engine.SetSourceResolution(page.recognitionDpi);
-        recognized = engine.Recognize(nullptr);
+        recognized = engine.Recognize(&monitor);
+    }
+    if (cancelled && cancelled()) {
+        result.cancelled = true;
+        return result;
+    }
+    if (monitor.deadline_exceeded()) {
+        result.timedOut = true;
+        result.layer.size = page.geometry.size;
+        result.layer.turn = page.turn;
+        result.layout.pageSize = page.points;
+        return result;
     }
     if (recognized != 0) {
         result.failure = pageMessage(u"第 %1 页识别失败。"_s, index);

@@ -30,6 +30,7 @@ struct PageSettings
     // Orientation detection (Tesseract's "osd" model), used by one thread at a
     // time; none when the models folder lacks it.
     tesseract::TessBaseAPI* orientation = nullptr;
+    int timeLimitMs = 0; // a page's recognition stops after this long; 0 never
 };
 
 struct PreparedPage
@@ -53,7 +54,8 @@ struct PageResult
     bool cancelled = false;
     double deskewAngle = 0;
     int turn = 0;
-    int loweredDpi = 0; // the resolution a page too large for the chosen one was read at
+    int loweredDpi = 0;    // the resolution a page too large for the chosen one was read at
+    bool timedOut = false; // recognition ran out of time: no text, an empty layer
     QString text;
     int confidence = 0; // Tesseract's mean word confidence, 0 to 100
     PageLayout layout;

@@ -91,7 +91,7 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
                 if (text.contains(u"倾斜校正"_s))
                     pageNotes.append(text.section(u'，', 0, 0));
                 else if (text.contains(u"方向已自动转正"_s) || text.contains(u"按原样保留"_s) ||
-                         text.contains(u"幅面过大"_s))
+                         text.contains(u"幅面过大"_s) || text.contains(u"识别超时"_s))
                     pageNotes.append(text.chopped(1));
                 else if (text.contains(u"置信度低于"_s))
                     confidenceNote = text;

@@ -69,7 +69,8 @@ bool OcrDocument::mergeSearchablePages(const QList<int>& pages, const QList<bool
                 rotate = (rotate + layer.turn) % 360;
                 page.replaceKey("/Rotate", QPDFObjectHandle::newInteger(rotate));
             }
-            placeTextLayer(result.pdf(), page, geometry.cropBox, rotate, layer, font);
+            if (!layer.content.isEmpty())
+                placeTextLayer(result.pdf(), page, geometry.cropBox, rotate, layer, font);
         }
         writeDocumentSafely(outputPath, result);
     } catch (const std::exception& failure) {

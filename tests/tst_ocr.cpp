@@ -478,6 +478,12 @@ void TestOcr::textPagesAreKept()
     QCOMPARE(log.last(), u"succeeded"_s);
     QVERIFY2(log.contains(u"notice:第 1 页幅面过大，已按 227 DPI 识别。"_s),
              qPrintable(log.join(u'\n')));
+    // So is a letter-sized page whose /UserUnit makes it a poster on paper.
+    testsupport::writePdf(poster, {.marker = u"POSTER"_s, .userUnit = 4});
+    QFile::remove(output);
+    log = runWorker(poster, {.skipTextPages = false});
+    QVERIFY2(log.contains(u"notice:第 1 页幅面过大，已按 164 DPI 识别。"_s),
+             qPrintable(log.join(u'\n')));
 
     // All pages carry text: no engine is needed, broken models do not matter.
     const QString allText = m_dir->filePath(u"text.pdf"_s);
@@ -534,6 +540,13 @@ void TestOcr::workerFailuresAndCancellation()
         log,
         (QStringList{
             u"failed:未安装 pdf.ttf，无法生成可搜索 PDF。请选择其他输出类型或修复编辑器安装。"_s}));
+
+    // Pages out of time are left without text, and the document is still written.
+    log = runWorker(source, {.pageTimeLimitMs = 1});
+    QVERIFY2(log.contains(u"notice:第 2 页识别超时（超过 1 秒），未加文字。"_s),
+             qPrintable(log.join(u'\n')));
+    QCOMPARE(log.last(), u"succeeded"_s);
+    QVERIFY(testsupport::popplerText(m_dir->filePath(u"out.pdf"_s), 1).trimmed().isEmpty());
 
     log = runWorker(m_dir->filePath(u"missing.pdf"_s), {});
     QCOMPARE(log, (QStringList{u"failed:无法打开 PDF。请检查文件是否损坏、加密或受密码保护。"_s}));
@@ -780,6 +793,9 @@ void TestOcr::scanPageKeepsItsContent_data()
     QTest::newRow("bilevel, turned 90, offset")
         << 90 << QPointF(12, 30) << int(ScanEncoding::Bilevel) << 0.0;
     QTest::newRow("user unit 2") << 0 << QPointF(10, 10) << int(ScanEncoding::Jpeg) << 2.0;
+    QTest::newRow("soft mask") << 0 << QPointF() << int(ScanEncoding::SoftMask) << 0.0;
+    QTest::newRow("inverted by /Decode")
+        << 90 << QPointF() << int(ScanEncoding::InvertedDecode) << 0.0;
 }
 
 // A recognised scan is its source page with words laid over it: content,

@@ -120,8 +120,15 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
                                 QPDFObjectHandle::newNull());
     } else {
         const bool bilevel = placement.encoding == ScanEncoding::Bilevel;
+        const bool inverted = placement.encoding == ScanEncoding::SoftMask ||
+                              placement.encoding == ScanEncoding::InvertedDecode;
         for (int y = 0; y < grey.height(); ++y) {
             const uchar* row = grey.constScanLine(y);
+            if (inverted) {
+                for (int x = 0; x < grey.width(); ++x)
+                    samples.append(char(255 - row[x]));
+                continue;
+            }
             if (!bilevel) {
                 samples.append(reinterpret_cast<const char*>(row), grey.width());
                 continue;
@@ -147,6 +154,22 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
         dict.replaceKey("/ImageMask", QPDFObjectHandle::newBool(true));
     else
         dict.replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceGray"));
+    if (placement.encoding == ScanEncoding::InvertedDecode)
+        dict.replaceKey("/Decode", QPDFObjectHandle::parse("[1 0]"));
+    if (placement.encoding == ScanEncoding::SoftMask) {
+        // Black samples shown where the mask, the inverted page, is opaque.
+        QPDFObjectHandle mask = QPDFObjectHandle::newStream(&pdf, samples.toStdString());
+        QPDFObjectHandle maskDict = mask.getDict();
+        maskDict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+        maskDict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
+        maskDict.replaceKey("/Width", QPDFObjectHandle::newInteger(grey.width()));
+        maskDict.replaceKey("/Height", QPDFObjectHandle::newInteger(grey.height()));
+        maskDict.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(8));
+        maskDict.replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceGray"));
+        image.replaceStreamData(std::string(size_t(samples.size()), '\0'),
+                                QPDFObjectHandle::newNull(), QPDFObjectHandle::newNull());
+        dict.replaceKey("/SMask", mask);
+    }
 
     const auto number = [](double value) {
         return QByteArray::number(value, 'f', 4);

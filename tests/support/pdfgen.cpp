@@ -330,6 +330,8 @@ QByteArray makePdf(const PdfRecipe& recipe)
         page.replaceKey("/Type", QPDFObjectHandle::newName("/Page"));
         page.replaceKey("/MediaBox", QPDFObjectHandle::newArray(QPDFObjectHandle::Rectangle(
                                          0, 0, recipe.width, recipe.height)));
+        if (recipe.userUnit != 0)
+            page.replaceKey("/UserUnit", QPDFObjectHandle::newReal(recipe.userUnit, 2));
         page.replaceKey("/Resources", resources);
         page.replaceKey("/Contents", pdf.newStream(content));
         if (i < recipe.rotations.size() && recipe.rotations.at(i) >= 0)

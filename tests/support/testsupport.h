@@ -31,6 +31,7 @@ struct PdfRecipe
     int inheritedRotate = -1;               // /Rotate on the page tree root when >= 0
     double width = 612;
     double height = 792;
+    double userUnit = 0; // /UserUnit of every page when not 0
     bool emptyAcroForm = false;
     int sigFlags = -1;
     bool signedField = false;     // a /Sig field holding a value
@@ -94,9 +95,11 @@ QImage drawScan(const DrawnPage& page, int dpi);
 // How writeScanPdf stores a scan.
 enum class ScanEncoding
 {
-    Jpeg,    // grey JPEG (DCTDecode)
-    Flate,   // grey samples, lossless
-    Bilevel, // a 1-bit stencil mask painted black, as JBIG2 and CCITT scans are
+    Jpeg,           // grey JPEG (DCTDecode)
+    Flate,          // grey samples, lossless
+    Bilevel,        // a 1-bit stencil mask painted black, as JBIG2 and CCITT scans are
+    SoftMask,       // black samples shown through a soft mask that holds the page
+    InvertedDecode, // inverted grey samples with /Decode [1 0]
 };
 struct ScanPlacement
 {
