@@ -44,14 +44,35 @@ double profileScore(const std::vector<Point>& points, int bins, double degrees)
 
 QImage flattenPageImage(const QImage& image)
 {
-    const QImage source = image.convertToFormat(QImage::Format_ARGB32);
-    QImage canvas(source.size(), QImage::Format_RGB32);
-    canvas.fill(Qt::white);
-    {
-        QPainter painter(&canvas);
-        painter.drawImage(0, 0, source);
+    // A rendering is composited onto white row by row: a page of 40 million
+    // pixels would otherwise take two more copies of 160 MB each.
+    const QImage::Format format = image.format();
+    if (format != QImage::Format_ARGB32 && format != QImage::Format_ARGB32_Premultiplied &&
+        format != QImage::Format_RGB32) {
+        const QImage converted = image.convertToFormat(QImage::Format_ARGB32);
+        return converted.isNull() ? converted : flattenPageImage(converted);
     }
-    return canvas.convertToFormat(QImage::Format_RGB888);
+    QImage flat(image.size(), QImage::Format_RGB888);
+    if (flat.isNull())
+        return flat;
+    const bool premultiplied = format == QImage::Format_ARGB32_Premultiplied;
+    for (int y = 0; y < image.height(); ++y) {
+        const QRgb* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        uchar* target = flat.scanLine(y);
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = row[x];
+            const int alpha = format == QImage::Format_RGB32 ? 255 : qAlpha(pixel);
+            const int paper = 255 - alpha;
+            const auto over = [&](int channel) {
+                const int ink = premultiplied ? channel : (channel * alpha + 127) / 255;
+                return uchar(std::min(255, ink + paper));
+            };
+            target[3 * x] = over(qRed(pixel));
+            target[3 * x + 1] = over(qGreen(pixel));
+            target[3 * x + 2] = over(qBlue(pixel));
+        }
+    }
+    return flat;
 }
 
 QImage neutralGreyImage(const QImage& rgb)

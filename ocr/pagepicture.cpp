@@ -13,9 +13,10 @@ namespace batch {
 
 namespace {
 
-// Decoded pictures beyond this are left to the renderer, which reduces them
-// as it reads.
-constexpr qint64 maxDecodedPixels = 120000000;
+// Decoded pictures beyond this many bytes are left to the renderer, which
+// reduces them as it reads: a 100-megapixel grey scan is decoded, a colour one
+// of that size is not (its samples alone would be 300 MB, twice a lane's share).
+constexpr qint64 maxDecodedBytes = 128 * 1024 * 1024;
 
 // Colour components of an image's colour space, or 0 for one we do not read.
 int components(QPDFObjectHandle space)
@@ -75,7 +76,7 @@ QImage decodeSamples(QPDFObjectHandle image)
     QPDFObjectHandle dict = image.getDict();
     const int width = dict.getKey("/Width").getIntValueAsInt();
     const int height = dict.getKey("/Height").getIntValueAsInt();
-    if (width < 1 || height < 1 || qint64(width) * height > maxDecodedPixels)
+    if (width < 1 || height < 1)
         return {};
     // A picture shown through a mask of its own shows otherwise than its samples.
     QPDFObjectHandle maskedInData = dict.getKey("/SMaskInData");
@@ -88,6 +89,8 @@ QImage decodeSamples(QPDFObjectHandle image)
     QPDFObjectHandle bitsItem = dict.getKey("/BitsPerComponent");
     const int bits = mask ? 1 : (bitsItem.isInteger() ? bitsItem.getIntValueAsInt() : 0);
     if (channels == 0 || (bits != 8 && !(bits == 1 && channels == 1)))
+        return {};
+    if (qint64(width) * height * channels > maxDecodedBytes)
         return {};
     // A mask paints where its samples are 0 (ink on white) and a 1-bit grey
     // image is black there, unless /Decode says the opposite.
@@ -105,6 +108,9 @@ QImage decodeSamples(QPDFObjectHandle image)
     const std::vector<std::string> filters = filterNames(dict.getKey("/Filter"));
     QImage decoded;
     if (filters.size() == 1 && filters.front() == "/DCTDecode") {
+        // Colour JPEGs decode as 32 bits a pixel: four thirds of the budget.
+        if (channels == 3 && qint64(width) * height * 4 > maxDecodedBytes)
+            return {};
         const std::shared_ptr<Buffer> raw = image.getRawStreamData();
         decoded.loadFromData(raw->getBuffer(), qsizetype(raw->getSize()), "JPEG");
         if (decoded.isNull() || decoded.width() != width || decoded.height() != height || inverted)
@@ -121,6 +127,8 @@ QImage decodeSamples(QPDFObjectHandle image)
         QImage(width, height,
                bits == 1 ? QImage::Format_Mono
                          : (channels == 1 ? QImage::Format_Grayscale8 : QImage::Format_RGB888));
+    if (decoded.isNull())
+        return {}; // out of memory: the renderer may still manage
     if (bits == 1) {
         decoded.setColorTable({inverted ? qRgb(255, 255, 255) : qRgb(0, 0, 0),
                                inverted ? qRgb(0, 0, 0) : qRgb(255, 255, 255)});
@@ -217,6 +225,8 @@ QImage pictureAt(const PagePicture& picture, const QSizeF& points, const QSize& 
     QImage page(pixels, picture.pixels.format() == QImage::Format_Grayscale8
                             ? QImage::Format_Grayscale8
                             : QImage::Format_RGB888);
+    if (page.isNull())
+        return page;
     page.fill(Qt::white);
     if (rounded.isEmpty())
         return page;

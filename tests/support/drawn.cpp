@@ -13,6 +13,7 @@
 #include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
 
+#include <cmath>
 #include <memory>
 
 namespace testsupport {
@@ -22,6 +23,9 @@ namespace {
 constexpr double a4Width = 595.0; // points
 constexpr double a4Height = 842.0;
 
+constexpr double margin = 72;
+constexpr double gutter = 18; // between columns: one and a half ems of 12-pt text
+
 void drawLines(QPainter& painter, const DrawnPage& page, double unitsPerPoint)
 {
     QFont font(page.family);
@@ -29,11 +33,54 @@ void drawLines(QPainter& painter, const DrawnPage& page, double unitsPerPoint)
     painter.setFont(font);
     painter.setPen(Qt::black);
     const double lineHeight = page.pointSize * 1.8 * unitsPerPoint;
-    double y = 90 * unitsPerPoint;
-    for (const QString& line : page.lines) {
-        painter.drawText(QPointF(72 * unitsPerPoint, y), line);
-        y += lineHeight;
+    const int columns = std::max(1, page.columns);
+    const qsizetype perColumn = (page.lines.size() + columns - 1) / columns;
+    const double columnWidth = (a4Width - 2 * margin - (columns - 1) * gutter) / columns;
+    for (qsizetype i = 0; i < page.lines.size(); ++i) {
+        const qsizetype column = i / perColumn;
+        const double x = margin + column * (columnWidth + gutter);
+        const double y = 90 * unitsPerPoint + (i % perColumn) * lineHeight;
+        painter.drawText(QPointF(x * unitsPerPoint, y), page.lines.at(i));
     }
+}
+
+// A red official seal, ring, star and its name around the top, over the right
+// end of the second and third lines; red ink darkens what lies under it.
+void drawSeal(QPainter& painter, const DrawnPage& page, double unitsPerPoint)
+{
+    const QColor red(205, 30, 35);
+    const double radius = 60 * unitsPerPoint;
+    const QPointF centre((a4Width - margin - 70) * unitsPerPoint,
+                         (90 + page.pointSize * 1.8 * 1.5) * unitsPerPoint);
+    painter.save();
+    painter.setCompositionMode(QPainter::CompositionMode_Multiply);
+    painter.setPen(QPen(red, 4 * unitsPerPoint));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawEllipse(centre, radius, radius);
+    QPolygonF star;
+    for (int i = 0; i < 10; ++i) {
+        const double angle = -M_PI / 2 + i * M_PI / 5;
+        const double reach = (i % 2 ? 0.12 : 0.3) * radius;
+        star << centre + QPointF(std::cos(angle) * reach, std::sin(angle) * reach);
+    }
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(red);
+    painter.drawPolygon(star);
+    QFont font(QStringLiteral("Noto Sans CJK SC"));
+    font.setPixelSize(qRound(14 * unitsPerPoint));
+    font.setBold(true);
+    painter.setFont(font);
+    painter.setPen(red);
+    const QString name = QStringLiteral("某某市人民政府办公室");
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const double degrees = -150 + 120.0 * double(i) / double(name.size() - 1);
+        painter.save();
+        painter.translate(centre);
+        painter.rotate(degrees + 90);
+        painter.drawText(QPointF(-7 * unitsPerPoint, -radius + 20 * unitsPerPoint), name.mid(i, 1));
+        painter.restore();
+    }
+    painter.restore();
 }
 
 } // namespace
@@ -53,8 +100,10 @@ QImage drawScan(const DrawnPage& page, int dpi)
             painter.translate(-image.width() / 2.0, -image.height() / 2.0);
         }
         drawLines(painter, page, scale);
+        if (page.seal)
+            drawSeal(painter, page, scale);
     }
-    return image.convertToFormat(QImage::Format_Grayscale8);
+    return page.seal ? image : image.convertToFormat(QImage::Format_Grayscale8);
 }
 
 void writeDrawnPdf(const QString& path, const QList<DrawnPage>& pages, int dpi)
@@ -80,7 +129,10 @@ void writeDrawnPdf(const QString& path, const QList<DrawnPage>& pages, int dpi)
 void writeScanPdf(const QString& path, const QImage& picture, int dpi,
                   const ScanPlacement& placement)
 {
-    const QImage grey = picture.convertToFormat(QImage::Format_Grayscale8);
+    // A colour picture stays colour as a JPEG; everything else is grey.
+    const bool colour = !picture.isGrayscale() && placement.encoding == ScanEncoding::Jpeg;
+    const QImage grey = colour ? picture.convertToFormat(QImage::Format_RGB888)
+                               : picture.convertToFormat(QImage::Format_Grayscale8);
     const double viewerWidth = grey.width() * 72.0 / dpi;
     const double viewerHeight = grey.height() * 72.0 / dpi;
     const bool sideways = placement.rotate == 90 || placement.rotate == 270;
@@ -153,7 +205,8 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
     if (placement.encoding == ScanEncoding::Bilevel)
         dict.replaceKey("/ImageMask", QPDFObjectHandle::newBool(true));
     else
-        dict.replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceGray"));
+        dict.replaceKey("/ColorSpace",
+                        QPDFObjectHandle::newName(colour ? "/DeviceRGB" : "/DeviceGray"));
     if (placement.encoding == ScanEncoding::InvertedDecode)
         dict.replaceKey("/Decode", QPDFObjectHandle::parse("[1 0]"));
     if (placement.encoding == ScanEncoding::SoftMask) {

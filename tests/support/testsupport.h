@@ -86,6 +86,8 @@ struct DrawnPage
     QString family = QStringLiteral("DejaVu Serif");
     int pointSize = 14;
     double skewDegrees = 0; // scans only
+    int columns = 1;        // the lines fill this many columns, left to right
+    bool seal = false;      // a red seal over the first lines (scans only; then in colour)
 };
 // A4 pages; scans are 8-bit grey images at `dpi`.
 void writeDrawnPdf(const QString& path, const QList<DrawnPage>& pages, int dpi = 300);
