@@ -93,6 +93,111 @@ QImage neutralGreyImage(const QImage& rgb)
     return grey;
 }
 
+namespace {
+
+// Saturated red: seal ink, as scanned, never black, grey or blue ink.
+bool isSealRed(const uchar* pixel)
+{
+    const int r = pixel[0];
+    return r >= 120 && r - std::max(pixel[1], pixel[2]) >= 60;
+}
+
+// Boxes, in cells, of the clusters of red cells that are shaped like seals.
+std::vector<QRect> sealCells(const std::vector<uchar>& red, int columns, int rows,
+                             double cellsPerInch)
+{
+    std::vector<QRect> seals;
+    std::vector<uchar> seen(red.size(), 0);
+    std::vector<int> stack;
+    for (int start = 0; start < columns * rows; ++start) {
+        if (!red[size_t(start)] || seen[size_t(start)])
+            continue;
+        QRect box(start % columns, start / columns, 1, 1);
+        stack.assign(1, start);
+        seen[size_t(start)] = 1;
+        while (!stack.empty()) {
+            const int cell = stack.back();
+            stack.pop_back();
+            const int x = cell % columns;
+            const int y = cell / columns;
+            box = box.united(QRect(x, y, 1, 1));
+            // Eight neighbours and their neighbours: a ring drawn thin is one cluster.
+            for (int dy = -2; dy <= 2; ++dy) {
+                for (int dx = -2; dx <= 2; ++dx) {
+                    const int nx = x + dx;
+                    const int ny = y + dy;
+                    if (nx < 0 || ny < 0 || nx >= columns || ny >= rows)
+                        continue;
+                    const size_t next = size_t(ny * columns + nx);
+                    if (red[next] && !seen[next]) {
+                        seen[next] = 1;
+                        stack.push_back(int(next));
+                    }
+                }
+            }
+        }
+        const double width = box.width() / cellsPerInch;
+        const double height = box.height() / cellsPerInch;
+        const double aspect = width / height;
+        if (width >= 0.6 && width <= 2.8 && height >= 0.6 && height <= 2.8 && aspect >= 0.6 &&
+            aspect <= 1.7)
+            seals.push_back(box);
+    }
+    return seals;
+}
+
+} // namespace
+
+QImage sealFreeGrey(const QImage& rgb, double pixelsPerInch)
+{
+    if (rgb.format() != QImage::Format_RGB888 || pixelsPerInch <= 0)
+        return QImage();
+    // Red is counted in cells of a twentieth of an inch.
+    const int cell = std::max(2, int(std::lround(pixelsPerInch / 20)));
+    const int columns = (rgb.width() + cell - 1) / cell;
+    const int rows = (rgb.height() + cell - 1) / cell;
+    std::vector<int> counts(size_t(columns) * size_t(rows), 0);
+    for (int y = 0; y < rgb.height(); ++y) {
+        const uchar* row = rgb.constScanLine(y);
+        int* countRow = counts.data() + size_t(y / cell) * size_t(columns);
+        for (int x = 0; x < rgb.width(); ++x)
+            countRow[x / cell] += isSealRed(row + 3 * x) ? 1 : 0;
+    }
+    std::vector<uchar> red(counts.size());
+    const int minimum = std::max(1, cell * cell / 20);
+    for (size_t i = 0; i < counts.size(); ++i)
+        red[i] = counts[i] >= minimum ? 1 : 0;
+    const std::vector<QRect> seals = sealCells(red, columns, rows, pixelsPerInch / cell);
+    if (seals.empty())
+        return QImage();
+
+    QImage grey(rgb.size(), QImage::Format_Grayscale8);
+    if (grey.isNull())
+        return grey;
+    std::vector<uchar> inSeal(size_t(columns), 0);
+    for (int y = 0; y < rgb.height(); ++y) {
+        std::fill(inSeal.begin(), inSeal.end(), 0);
+        for (const QRect& seal : seals) {
+            // A cell's margin around the cluster takes in its anti-aliased edge.
+            if (y / cell >= seal.top() - 1 && y / cell <= seal.bottom() + 1) {
+                for (int c = std::max(0, seal.left() - 1);
+                     c <= std::min(columns - 1, seal.right() + 1); ++c)
+                    inSeal[size_t(c)] = 1;
+            }
+        }
+        const uchar* row = rgb.constScanLine(y);
+        uchar* target = grey.scanLine(y);
+        for (int x = 0; x < rgb.width(); ++x) {
+            const uchar* pixel = row + 3 * x;
+            target[x] =
+                inSeal[size_t(x / cell)]
+                    ? pixel[0]
+                    : uchar((pixel[0] * 299 + pixel[1] * 587 + pixel[2] * 114 + 500) / 1000);
+        }
+    }
+    return grey;
+}
+
 QImage compactGreyImage(const QImage& grey)
 {
     for (int y = 0; y < grey.height(); ++y) {

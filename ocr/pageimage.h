@@ -23,6 +23,14 @@ QImage flattenPageImage(const QImage& image);
 // neutral (red = green = blue); a null image otherwise.
 QImage neutralGreyImage(const QImage& rgb);
 
+// An 8-bit grey copy of a 24-bit RGB page in which the red seals are gone:
+// round or square clusters of saturated red, 0.6 to 2.8 inches across at
+// `pixelsPerInch`, as Chinese official documents stamp over dates and
+// signatures. Inside them the red channel is taken, in which red ink is paper
+// and black ink stays black; elsewhere the luminance, so that a red letterhead
+// or heading still reads. A null image when the page has no seal.
+QImage sealFreeGrey(const QImage& rgb, double pixelsPerInch);
+
 // The same pixels in the smallest lossless format: 1-bit when every pixel is
 // black or white, 8-bit grey when every pixel is grey, else unchanged colour.
 QImage compactPageImage(const QImage& rgb);

@@ -239,22 +239,31 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
         page.cancelled = true;
         return page;
     }
+    // Each step above makes a new picture; one that could not be allocated is null.
+    if (pageImage.isNull()) {
+        page.failure =
+            pageMessage(u"第 %1 页内存不足，无法识别。请减少同时处理的文件或降低 DPI。"_s, index);
+        return page;
+    }
     page.recognitionDpi = std::max(1, int(std::lround(dpi / unit)));
     page.geometry = {page.points, double(pageImage.width()), double(pageImage.height()),
                      page.deskewAngle};
     // Tesseract recognises a neutral grey page given as one byte per pixel exactly
     // as it does the same page in RGB, and a quarter faster: it converts and
     // thresholds one channel instead of three.
+    // A colour page with red seals is read from a grey picture without them.
     QImage pageGrey;
     {
         QPB_STAGE(PreparationStage);
         pageGrey = pageImage.format() == QImage::Format_Grayscale8 ? pageImage
                                                                    : neutralGreyImage(pageImage);
+        if (pageGrey.isNull())
+            pageGrey = sealFreeGrey(pageImage, dpi / unit);
     }
     page.recognitionImage = pageGrey.isNull() ? pageImage : pageGrey;
     if (settings.enhance) {
         QPB_STAGE(PreparationStage);
-        std::optional<QImage> enhanced = enhanceForRecognition(pageImage, cancelled);
+        std::optional<QImage> enhanced = enhanceForRecognition(page.recognitionImage, cancelled);
         if (!enhanced) {
             page.cancelled = true;
             return page;

@@ -789,18 +789,22 @@ void TestOcr::scanPageKeepsItsContent_data()
     QTest::addColumn<QPointF>("offset");
     QTest::addColumn<int>("encoding");
     QTest::addColumn<double>("userUnit");
+    QTest::addColumn<bool>("sealed"); // in colour, a red seal over the first lines
     using testsupport::ScanEncoding;
-    QTest::newRow("upright JPEG") << 0 << QPointF() << int(ScanEncoding::Jpeg) << 0.0;
-    QTest::newRow("turned 90") << 90 << QPointF() << int(ScanEncoding::Jpeg) << 0.0;
-    QTest::newRow("turned 180, lossless") << 180 << QPointF() << int(ScanEncoding::Flate) << 0.0;
-    QTest::newRow("turned 270") << 270 << QPointF() << int(ScanEncoding::Jpeg) << 0.0;
-    QTest::newRow("offset crop box") << 0 << QPointF(40, 25) << int(ScanEncoding::Flate) << 0.0;
+    QTest::newRow("upright JPEG") << 0 << QPointF() << int(ScanEncoding::Jpeg) << 0.0 << false;
+    QTest::newRow("turned 90") << 90 << QPointF() << int(ScanEncoding::Jpeg) << 0.0 << false;
+    QTest::newRow("turned 180, lossless")
+        << 180 << QPointF() << int(ScanEncoding::Flate) << 0.0 << false;
+    QTest::newRow("turned 270") << 270 << QPointF() << int(ScanEncoding::Jpeg) << 0.0 << false;
+    QTest::newRow("offset crop box")
+        << 0 << QPointF(40, 25) << int(ScanEncoding::Flate) << 0.0 << false;
     QTest::newRow("bilevel, turned 90, offset")
-        << 90 << QPointF(12, 30) << int(ScanEncoding::Bilevel) << 0.0;
-    QTest::newRow("user unit 2") << 0 << QPointF(10, 10) << int(ScanEncoding::Jpeg) << 2.0;
-    QTest::newRow("soft mask") << 0 << QPointF() << int(ScanEncoding::SoftMask) << 0.0;
+        << 90 << QPointF(12, 30) << int(ScanEncoding::Bilevel) << 0.0 << false;
+    QTest::newRow("user unit 2") << 0 << QPointF(10, 10) << int(ScanEncoding::Jpeg) << 2.0 << false;
+    QTest::newRow("soft mask") << 0 << QPointF() << int(ScanEncoding::SoftMask) << 0.0 << false;
+    QTest::newRow("red seal, colour") << 0 << QPointF() << int(ScanEncoding::Jpeg) << 0.0 << true;
     QTest::newRow("inverted by /Decode")
-        << 90 << QPointF() << int(ScanEncoding::InvertedDecode) << 0.0;
+        << 90 << QPointF() << int(ScanEncoding::InvertedDecode) << 0.0 << false;
 }
 
 // A recognised scan is its source page with words laid over it: content,
@@ -812,8 +816,11 @@ void TestOcr::scanPageKeepsItsContent()
     QFETCH(QPointF, offset);
     QFETCH(int, encoding);
     QFETCH(double, userUnit);
+    QFETCH(bool, sealed);
+    DrawnPage page = englishScan();
+    page.seal = sealed;
     const QString source = m_dir->filePath(u"scan.pdf"_s);
-    testsupport::writeScanPdf(source, testsupport::drawScan(englishScan(), 200), 200,
+    testsupport::writeScanPdf(source, testsupport::drawScan(page, 200), 200,
                               {.rotate = rotate,
                                .cropOffset = offset,
                                .encoding = testsupport::ScanEncoding(encoding),
