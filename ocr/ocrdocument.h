@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <QList>
+#include <QRectF>
 #include <QSize>
 #include <QSizeF>
 #include <QString>
@@ -45,6 +46,9 @@ public:
     // Exactly `size` pixels; a null image when rendering produced nothing.
     QImage render(int index, const QSize& size) const;
     bool hasPageText(int index, QString* text = nullptr) const;
+    // The boxes of the words the page shows, its invisible text left out (the
+    // viewer-space page, points, origin at the top left).
+    QList<QRectF> visibleTextBoxes(int index) const;
     // A page whose own text is what it says: it carries text, and is not a
     // scan that only wears a stamp, a Bates number or a fax header (a picture
     // covering the page, with text over less than a twentieth of it).

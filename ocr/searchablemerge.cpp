@@ -1,6 +1,7 @@
 // Final assembly of a searchable PDF: the source's pages, each recognised one
 // with its text layer over the content it already had.
 #include "engine/pdfdocument.h"
+#include "ocr/invisibletext.h"
 #include "ocr/ocrdocument.h"
 #include "ocr/pagegeometry.h"
 #include "ocr/pageimage.h"
@@ -10,6 +11,9 @@
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
+#include <qpdf/QPDFWriter.hh>
+
+#include <poppler/qt6/poppler-qt6.h>
 
 #include <algorithm>
 #include <exception>
@@ -17,6 +21,35 @@
 using namespace Qt::StringLiterals;
 
 namespace batch {
+
+QList<QRectF> OcrDocument::visibleTextBoxes(int index) const
+{
+    QList<QRectF> boxes;
+    if (!m_pdf || index < 0 || index >= pageCount() || !hasPageText(index))
+        return boxes;
+    // The page alone, without its invisible text, as a reader extracts it.
+    QPDF single;
+    single.emptyPDF();
+    const std::vector<QPDFPageObjectHelper> pages =
+        QPDFPageDocumentHelper(m_pdf->pdf()).getAllPages();
+    QPDFPageDocumentHelper(single).addPage(pages.at(size_t(index)), false);
+    stripInvisibleText(single,
+                       QPDFPageDocumentHelper(single).getAllPages().front().getObjectHandle());
+    QPDFWriter writer(single);
+    writer.setOutputMemory();
+    writer.write();
+    const std::shared_ptr<Buffer> buffer = writer.getBufferSharedPointer();
+    const std::unique_ptr<Poppler::Document> document = Poppler::Document::loadFromData(QByteArray(
+        reinterpret_cast<const char*>(buffer->getBuffer()), qsizetype(buffer->getSize())));
+    const std::unique_ptr<Poppler::Page> page = document ? document->page(0) : nullptr;
+    if (!page)
+        return boxes;
+    for (const std::unique_ptr<Poppler::TextBox>& box : page->textList()) {
+        if (!box->text().trimmed().isEmpty())
+            boxes.append(box->boundingBox());
+    }
+    return boxes;
+}
 
 bool OcrDocument::mergeSearchablePages(const QList<int>& pages, const QList<bool>& keep,
                                        const QList<TextLayer>& layers, const QByteArray& fontFile,
@@ -59,10 +92,14 @@ bool OcrDocument::mergeSearchablePages(const QList<int>& pages, const QList<bool
         for (qsizetype j = 0; j < pages.size(); ++j) {
             if (keep.at(j))
                 continue;
-            const TextLayer& layer = layers.at(next++);
+            // A page recognised again loses its earlier invisible layer, and
+            // gains words only where it shows no text of its own.
+            QPDFObjectHandle page = resultPages.at(size_t(j)).getObjectHandle();
+            stripInvisibleText(result.pdf(), page);
+            const TextLayer layer =
+                withoutWordsOver(layers.at(next++), visibleTextBoxes(pages.at(j)));
             if (!font.isInitialized())
                 font = addLayerFont(result.pdf(), fontFile, supplementary);
-            QPDFObjectHandle page = resultPages.at(size_t(j)).getObjectHandle();
             const PageGeometry geometry = pageGeometry(page);
             int rotate = geometry.rotate;
             if (layer.turn != 0) {

@@ -11,6 +11,8 @@
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
 
+#include <QTransform>
+
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -235,7 +237,52 @@ TextLayer buildTextLayer(tesseract::TessBaseAPI& engine, const RecognitionGeomet
     }
     evenBlockSizes(lines, blockStarts);
     layer.content = layerContent(lines, &layer.supplementary);
+    layer.lines = lines;
     return layer;
+}
+
+TextLayer withoutWordsOver(const TextLayer& layer, const QList<QRectF>& textBoxes)
+{
+    if (textBoxes.isEmpty() || layer.lines.isEmpty())
+        return layer;
+    // The boxes, turned as the layer is, with the origin at the lower left.
+    const QSizeF before = layer.turn % 180 ? layer.size.transposed() : layer.size;
+    QList<QRectF> boxes;
+    for (const QRectF& box : textBoxes) {
+        QTransform turn;
+        if (layer.turn == 90)
+            turn = QTransform(0, 1, -1, 0, before.height(), 0);
+        else if (layer.turn == 180)
+            turn = QTransform(-1, 0, 0, -1, before.width(), before.height());
+        else if (layer.turn == 270)
+            turn = QTransform(0, -1, 1, 0, 0, before.width());
+        const QRectF turned = turn.mapRect(box);
+        boxes.append(QRectF(turned.left(), layer.size.height() - turned.bottom(), turned.width(),
+                            turned.height()));
+    }
+    TextLayer result = layer;
+    result.lines.clear();
+    for (LayerLine line : layer.lines) {
+        const double bottom = line.baseline - belowShare * line.height;
+        QList<LayerWord> kept;
+        for (const LayerWord& word : std::as_const(line.words)) {
+            const QRectF own(word.left, bottom, word.right - word.left, lineShare * line.height);
+            const double area = own.width() * own.height();
+            const bool covered = std::any_of(boxes.begin(), boxes.end(), [&](const QRectF& box) {
+                const QRectF common = own & box;
+                return common.width() * common.height() >= area / 3;
+            });
+            if (!covered)
+                kept.append(word);
+        }
+        line.words = kept;
+        if (!line.words.isEmpty())
+            result.lines.append(line);
+    }
+    result.supplementary.clear();
+    result.content =
+        result.lines.isEmpty() ? QByteArray() : layerContent(result.lines, &result.supplementary);
+    return result;
 }
 
 QPDFObjectHandle flateStream(QPDF& pdf, const QByteArray& data)

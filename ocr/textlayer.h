@@ -23,6 +23,20 @@ class TessBaseAPI;
 
 namespace batch {
 
+// One word of a line, in viewer space.
+struct LayerWord
+{
+    QString text;
+    double left = 0;
+    double right = 0;
+};
+struct LayerLine
+{
+    double baseline = 0;
+    double height = 0; // the font size
+    QList<LayerWord> words;
+};
+
 struct TextLayer
 {
     QSizeF size;        // viewer space, points
@@ -30,7 +44,13 @@ struct TextLayer
     int turn = 0;       // degrees clockwise the page's /Rotate gains to show it upright
     // Characters beyond the Basic Multilingual Plane the content shows
     QSet<char32_t> supplementary{};
+    QList<LayerLine> lines{}; // what the content shows
 };
+
+// `layer` without the words whose boxes lie mostly over `textBoxes` (viewer
+// space of the page before the layer's turn, origin at the top left): where a
+// page has text of its own, recognised words would say it twice.
+TextLayer withoutWordsOver(const TextLayer& layer, const QList<QRectF>& textBoxes);
 
 // Where the recognised picture came from: `pixels` of the viewer-space page
 // `size`, turned by `skewDegrees` (clockwise) about its centre before it was
@@ -46,19 +66,6 @@ struct RecognitionGeometry
 // The layer of what `engine` has just recognised.
 TextLayer buildTextLayer(tesseract::TessBaseAPI& engine, const RecognitionGeometry& geometry);
 
-// One word of a line, in viewer space.
-struct LayerWord
-{
-    QString text;
-    double left = 0;
-    double right = 0;
-};
-struct LayerLine
-{
-    double baseline = 0;
-    double height = 0;
-    QList<LayerWord> words;
-};
 // The text operators of `lines`. Between two words a space is written unless
 // both sides are CJK characters, which are written without spaces so that a
 // phrase search finds them; each word is stretched to reach the next one, the

@@ -466,14 +466,20 @@ void TestOcr::textPagesAreKept()
         englishLines.join(u' '), QString(stampedText).remove(u"Page 1 of 1"_s));
     QVERIFY2(stampedRate < 0.02, qPrintable(stampedText));
 
-    // Every page recognised: the text pages keep their text and gain the
-    // recognised words as well.
+    // Every page recognised: the text pages keep their text, and gain no
+    // words where they have text already; a recognised page read again
+    // replaces its earlier layer.
     QFile::remove(output);
     log = runWorker(source, {.skipTextPages = false});
     QCOMPARE(log.last(), u"succeeded"_s);
     QVERIFY(!log.first().contains(u"按原样保留"_s));
-    QCOMPARE(testsupport::popplerText(output, 0).count(u"keeps"_s), 2);
+    QCOMPARE(testsupport::popplerText(output, 0).count(u"keeps"_s), 1);
     QCOMPARE(testsupport::popplerPageCount(output), 3);
+    const QString again = m_dir->filePath(u"again.pdf"_s);
+    QVERIFY(QFile::rename(output, again));
+    QCOMPARE(runWorker(again, {.skipTextPages = false}).last(), u"succeeded"_s);
+    QCOMPARE(testsupport::popplerText(output, 1).count(u"signed contract"_s), 1);
+    QCOMPARE(testsupport::popplerText(output, 2).count(u"Last page"_s), 1);
 
     // A poster too large for the chosen resolution is read at one that fits.
     const QString poster = m_dir->filePath(u"A1.pdf"_s);
