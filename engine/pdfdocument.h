@@ -148,6 +148,11 @@ void writeDocument(const QString& path, const PdfDocument& document,
 // Like writeDocument, but `path` appears only once the file is complete; any
 // earlier file there is replaced in one step, and no partial file is left.
 void writeDocumentSafely(const QString& path, const PdfDocument& document);
+
+// Narrows or withdraws the document's PDF/A claim (its XMP metadata) where it
+// no longer holds: a version above the part's, or, with `untaggedContentAdded`,
+// level A. What was done, for the note; empty when the claim holds or none is made.
+QString settlePdfaClaim(PdfDocument& document, bool untaggedContentAdded);
 // How many names publishResult tries: `name`, then `name` (1) … (9999).
 inline constexpr int maxNameCandidates = 10000;
 // Moves `staged` into `folder` as `name` + `suffix` (".pdf", ".docx"; "" for

@@ -67,6 +67,7 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
     QStringList pageNotes;
     QString confidenceNote;
     QString languageNote;
+    bool nothingRecognised = false;
     {
         OcrWorker worker(sourcePath, models, request.language, request.dpi, outputBase,
                          u"Microsoft YaHei UI"_s, std::move(options));
@@ -97,6 +98,8 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
                     confidenceNote = text;
                 else if (text.startsWith(u"识别可信度低"_s))
                     languageNote = text;
+                else if (text.startsWith(u"全部所选页面已有文字"_s))
+                    nothingRecognised = true;
                 else if (text.startsWith(u"OCR 完成"_s) && progress)
                     progress(pagesDone, pageTotal, text);
             },
@@ -150,11 +153,12 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
     // The source's version, unless the layer or the protection needs a later one:
     // PDF/A-2 and -3 readers want a 1.x header.
     result.setMinimumVersion(document.pdfVersion());
+    const QString claim = settlePdfaClaim(result, kind == SearchablePdf && !nothingRecognised);
     recognition.document = result;
     if (kind == RebuiltPdf)
-        recognition.note = u"已按段落重排生成 PDF。"_s + pages + confidenceNote;
+        recognition.note = u"已按段落重排生成 PDF。"_s + pages + confidenceNote + claim;
     else
-        recognition.note = u"已生成可搜索 PDF。原页面保留，叠加可搜索文字层。"_s + pages;
+        recognition.note = u"已生成可搜索 PDF。原页面保留，叠加可搜索文字层。"_s + pages + claim;
     return recognition;
 }
 

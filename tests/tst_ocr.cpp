@@ -686,6 +686,7 @@ void TestOcr::operationThroughWorker()
 {
     const QString source = m_dir->filePath(u"扫描 件.pdf"_s);
     testsupport::writeDrawnPdf(source, {textPage(u"Cover page"_s), englishScan()});
+    testsupport::addPdfaClaim(source, 2, 'A');
     testsupport::SourceGuard guard;
     guard.add(source);
     QTemporaryDir out;
@@ -697,10 +698,11 @@ void TestOcr::operationThroughWorker()
     const testsupport::WorkerRun run = testsupport::runWorker(request);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.result.value(u"output"_s).toString(), out.path() + u"/扫描 件-可搜索.pdf"_s);
-    // The note names the pages kept as they were.
-    QCOMPARE(
-        run.result.value(u"note"_s).toString(),
-        u"已生成可搜索 PDF。原页面保留，叠加可搜索文字层。第 1 页已有可选文字，按原样保留。"_s);
+    // The note names the pages kept as they were, and the claim of PDF/A
+    // level A that an untagged layer ends.
+    QCOMPARE(run.result.value(u"note"_s).toString(),
+             u"已生成可搜索 PDF。原页面保留，叠加可搜索文字层。第 1 页已有可选文字，按原样保留。"
+             u"文字层没有标记结构，PDF/A-2A 声明改为 PDF/A-2U。"_s);
     // Progress lines only on standard error, one per page.
     QList<QByteArray> progress;
     for (const QByteArray& line : run.standardError.split('\n')) {
@@ -726,6 +728,12 @@ void TestOcr::operationThroughWorker()
     };
     QCOMPARE(header(source), QByteArray("%PDF-1.4"));
     QCOMPARE(header(output), header(source));
+    QPDF result;
+    result.processFile(QFile::encodeName(output).constData());
+    const std::shared_ptr<Buffer> xmp =
+        result.getRoot().getKey("/Metadata").getStreamData(qpdf_dl_generalized);
+    QVERIFY(QByteArray(reinterpret_cast<const char*>(xmp->getBuffer()), qsizetype(xmp->getSize()))
+                .contains(R"(pdfaid:part="2" pdfaid:conformance="U")"));
 
     // Options are checked before anything else.
     QJsonObject bad = request;

@@ -493,26 +493,57 @@ void writeFlateBomb(const QString& path, int mebibytes)
     writer.write();
 }
 
-void addTextStamp(const QString& path, const QString& text)
+namespace {
+
+// The PDF at `path`, changed and written again in its place.
+void changeInPlace(const QString& path, const std::function<void(QPDF&)>& change)
 {
     QPDF pdf;
     pdf.processFile(QFile::encodeName(path).constData());
-    QPDFObjectHandle font = pdf.makeIndirectObject(
-        QPDFObjectHandle::parse("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"));
-    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
-        QPDFObjectHandle resources = page.getObjectHandle().getKey("/Resources");
-        if (!resources.getKey("/Font").isDictionary())
-            resources.replaceKey("/Font", QPDFObjectHandle::newDictionary());
-        resources.getKey("/Font").replaceKey("/Stamp", font);
-        page.addPageContents(
-            pdf.newStream("BT /Stamp 7 Tf 36 20 Td (" + text.toStdString() + ") Tj ET\n"), false);
-    }
+    change(pdf);
     QPDFWriter writer(pdf);
     writer.setOutputMemory();
     writer.write();
     std::shared_ptr<Buffer> buffer = writer.getBufferSharedPointer();
     writeBytes(path, QByteArray(reinterpret_cast<const char*>(buffer->getBuffer()),
                                 qsizetype(buffer->getSize())));
+}
+
+} // namespace
+
+void addTextStamp(const QString& path, const QString& text)
+{
+    changeInPlace(path, [&text](QPDF& pdf) {
+        QPDFObjectHandle font = pdf.makeIndirectObject(
+            QPDFObjectHandle::parse("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"));
+        for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
+            QPDFObjectHandle resources = page.getObjectHandle().getKey("/Resources");
+            if (!resources.getKey("/Font").isDictionary())
+                resources.replaceKey("/Font", QPDFObjectHandle::newDictionary());
+            resources.getKey("/Font").replaceKey("/Stamp", font);
+            page.addPageContents(
+                pdf.newStream("BT /Stamp 7 Tf 36 20 Td (" + text.toStdString() + ") Tj ET\n"),
+                false);
+        }
+    });
+}
+
+void addPdfaClaim(const QString& path, int part, char level)
+{
+    changeInPlace(path, [&](QPDF& pdf) {
+        const std::string xmp =
+            "<?xpacket begin=\"\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>\n"
+            "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+            "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">\n"
+            "<rdf:Description rdf:about=\"\" xmlns:pdfaid=\"http://www.aiim.org/pdfa/ns/id/\" "
+            "pdfaid:part=\"" +
+            std::to_string(part) + "\" pdfaid:conformance=\"" + std::string(1, level) +
+            "\"/>\n</rdf:RDF></x:xmpmeta>\n<?xpacket end=\"w\"?>";
+        QPDFObjectHandle metadata = pdf.newStream(xmp);
+        metadata.getDict().replaceKey("/Type", QPDFObjectHandle::newName("/Metadata"));
+        metadata.getDict().replaceKey("/Subtype", QPDFObjectHandle::newName("/XML"));
+        pdf.getRoot().replaceKey("/Metadata", metadata);
+    });
 }
 
 void writePdf(const QString& path, const PdfRecipe& recipe)

@@ -119,6 +119,8 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
 // Adds `text` in 7-pt Helvetica at the foot of every page of the PDF at
 // `path`, as scanners and Bates numbering stamp scans.
 void addTextStamp(const QString& path, const QString& text);
+// Adds XMP metadata claiming PDF/A-<part><level> (the claim only).
+void addPdfaClaim(const QString& path, int part, char level);
 
 // Text of one page as Poppler extracts it (0-based page index).
 QString popplerText(const QString& path, int page);
