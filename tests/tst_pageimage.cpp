@@ -79,6 +79,7 @@ class TestPageImage : public QObject
     Q_OBJECT
 private slots:
     void flattenPutsTransparencyOnWhite();
+    void sealsAreReadAway();
     void compactFormKeepsPixels();
     void picturesKeepPixels();
     void deskewStraightensTwoDegrees_data();
@@ -102,14 +103,46 @@ void TestPageImage::flattenPutsTransparencyOnWhite()
     image.fill(Qt::transparent);
     image.setPixelColor(0, 0, QColor(0, 0, 0));
     image.setPixelColor(1, 0, QColor(255, 0, 0, 128));
-    const QImage flat = batch::flattenPageImage(image);
-    QCOMPARE(flat.format(), QImage::Format_RGB888);
-    QCOMPARE(flat.size(), image.size());
-    QCOMPARE(flat.pixelColor(0, 0), QColor(0, 0, 0));
-    QCOMPARE(flat.pixelColor(3, 1), QColor(255, 255, 255));
-    const QColor blended = flat.pixelColor(1, 0);
-    QCOMPARE(blended.red(), 255);
-    QVERIFY(qAbs(blended.green() - 127) <= 2);
+    // Renderers hand over either form of alpha.
+    for (const QImage& rendered :
+         {image, image.convertToFormat(QImage::Format_ARGB32_Premultiplied)}) {
+        const QImage flat = batch::flattenPageImage(rendered);
+        QCOMPARE(flat.format(), QImage::Format_RGB888);
+        QCOMPARE(flat.size(), image.size());
+        QCOMPARE(flat.pixelColor(0, 0), QColor(0, 0, 0));
+        QCOMPARE(flat.pixelColor(3, 1), QColor(255, 255, 255));
+        const QColor blended = flat.pixelColor(1, 0);
+        QCOMPARE(blended.red(), 255);
+        QVERIFY(qAbs(blended.green() - 127) <= 2);
+    }
+}
+
+// A round red seal over black text is read away, the text kept; a wide red
+// letterhead is no seal and stays.
+void TestPageImage::sealsAreReadAway()
+{
+    const int dpi = 200;
+    QImage page(8 * dpi, 10 * dpi, QImage::Format_RGB888);
+    page.fill(Qt::white);
+    QPainter painter(&page);
+    painter.fillRect(QRect(dpi, 2 * dpi, 4 * dpi, 10), Qt::black);                // a line of text
+    painter.fillRect(QRect(dpi, dpi / 2, 5 * dpi, dpi / 2), QColor(210, 20, 30)); // letterhead
+    painter.end();
+    QVERIFY(batch::sealFreeGrey(page, dpi).isNull());
+
+    painter.begin(&page);
+    painter.setCompositionMode(QPainter::CompositionMode_Multiply);
+    painter.setPen(QPen(QColor(210, 20, 30), 8));
+    painter.drawEllipse(QPoint(2 * dpi, 2 * dpi), dpi * 3 / 4, dpi * 3 / 4);
+    painter.end();
+    const QImage grey = batch::sealFreeGrey(page, dpi);
+    QCOMPARE(grey.format(), QImage::Format_Grayscale8);
+    const auto at = [&grey](int x, int y) {
+        return int(grey.constScanLine(y)[x]);
+    };
+    QVERIFY(at(2 * dpi, 2 * dpi + dpi * 3 / 4) > 180);    // the ring
+    QVERIFY(at(2 * dpi + dpi * 3 / 4, 2 * dpi + 4) < 60); // the text under it
+    QVERIFY(at(3 * dpi, dpi * 3 / 4) < 120);              // the letterhead, as luminance
 }
 
 void TestPageImage::compactFormKeepsPixels()
