@@ -197,7 +197,9 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
         // A poster or a drawing is read at the highest resolution that fits,
         // rather than failing the whole document.
         dpi = fittingDpi(page.points, dpi);
-        if (dpi < minimumFittedDpi || !pagePixelSize(page.points, dpi, pixels)) {
+        // However low: a page that large carries large type, and the note says
+        // the resolution it was read at.
+        if (dpi < 1 || !pagePixelSize(page.points, dpi, pixels)) {
             page.failure = tooLarge;
             return page;
         }

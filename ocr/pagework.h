@@ -65,8 +65,6 @@ struct PageResult
 // The highest whole resolution, at most `dpi`, at which a page of `points`
 // fits the limits on pixels; 0 when none does.
 double fittingDpi(const QSizeF& points, double dpi);
-// Below this a page too large for the chosen resolution is refused instead.
-inline constexpr double minimumFittedDpi = 72;
 
 // The resolution a page is recognised at. Rendered pages take the chosen one.
 // A scan (a picture of `pictureDpi` covering the page) is recognised at a

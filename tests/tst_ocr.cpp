@@ -481,20 +481,22 @@ void TestOcr::textPagesAreKept()
     QCOMPARE(testsupport::popplerText(output, 1).count(u"signed contract"_s), 1);
     QCOMPARE(testsupport::popplerText(output, 2).count(u"Last page"_s), 1);
 
-    // A poster too large for the chosen resolution is read at one that fits.
-    const QString poster = m_dir->filePath(u"A1.pdf"_s);
-    testsupport::writePdf(poster, {.marker = u"POSTER"_s, .width = 1684, .height = 2384});
-    QFile::remove(output);
-    log = runWorker(poster, {.skipTextPages = false});
-    QCOMPARE(log.last(), u"succeeded"_s);
-    QVERIFY2(log.contains(u"notice:第 1 页幅面过大，已按 227 DPI 识别。"_s),
-             qPrintable(log.join(u'\n')));
-    // So is a letter-sized page whose /UserUnit makes it a poster on paper.
-    testsupport::writePdf(poster, {.marker = u"POSTER"_s, .userUnit = 4});
-    QFile::remove(output);
-    log = runWorker(poster, {.skipTextPages = false});
-    QVERIFY2(log.contains(u"notice:第 1 页幅面过大，已按 164 DPI 识别。"_s),
-             qPrintable(log.join(u'\n')));
+    // A poster too large for the chosen resolution is read at one that fits,
+    // however low: an A1 page, a letter page whose /UserUnit makes it a poster
+    // on paper, and the largest page there is.
+    const QString poster = m_dir->filePath(u"poster.pdf"_s);
+    const QList<std::pair<testsupport::PdfRecipe, int>> posters{
+        {{.marker = u"POSTER"_s, .width = 1684, .height = 2384}, 227},
+        {{.marker = u"POSTER"_s, .userUnit = 4}, 164},
+        {{.marker = u"POSTER"_s, .width = 14400, .height = 14400}, 31}};
+    for (const auto& [recipe, dpi] : posters) {
+        testsupport::writePdf(poster, recipe);
+        QFile::remove(output);
+        log = runWorker(poster, {.skipTextPages = false});
+        QCOMPARE(log.last(), u"succeeded"_s);
+        QVERIFY2(log.contains(u"notice:第 1 页幅面过大，已按 %1 DPI 识别。"_s.arg(dpi)),
+                 qPrintable(log.join(u'\n')));
+    }
 
     // All pages carry text: no engine is needed, broken models do not matter.
     const QString allText = m_dir->filePath(u"text.pdf"_s);
