@@ -31,15 +31,15 @@ QList<int> parsePageRanges(const QString& text, int pageCount, QString& error)
     }
     // The first wrong part decides, whether it is wrong as written or for
     // this document.
-    const QStringList parts = text.split(u',');
     QSet<int> selected;
     for (qsizetype i = 0; i < parsed.spans.size(); ++i) {
         const PageSpan& span = parsed.spans.at(i);
-        if (span.last > pageCount) {
-            invalid(parts.at(i));
+        const int last = span.last == PageSpan::toTheEnd ? pageCount : span.last;
+        if (last > pageCount || span.first > last) {
+            invalid(span.written);
             return {};
         }
-        for (int page = span.first; page <= span.last; ++page)
+        for (int page = span.first; page <= last; ++page)
             selected.insert(page - 1);
     }
     if (parsed.badPart) {

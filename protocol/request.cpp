@@ -83,6 +83,31 @@ int grantedLanes()
     return lanes;
 }
 
+namespace {
+
+// A page range as a Chinese input method types it, in ASCII: full-width
+// digits, the full-width and ideographic commas, and the dashes and tildes
+// people put between two pages. One character for one, so that a part keeps
+// its place in the text as written.
+QString asciiRange(const QString& text)
+{
+    QString ascii = text;
+    for (QChar& c : ascii) {
+        const char16_t u = c.unicode();
+        if (u >= u'０' && u <= u'９')
+            c = QChar(u'0' + (u - u'０'));
+        else if (u == u'，' || u == u'、' || u == u'､')
+            c = u',';
+        else if (u == u'－' || u == u'—' || u == u'–' || u == u'～' || u == u'~' || u == u'−')
+            c = u'-';
+        else if (u == u'\u3000')
+            c = u' ';
+    }
+    return ascii;
+}
+
+} // namespace
+
 PageSpans parsePageSpans(const QString& text)
 {
     PageSpans parsed;
@@ -92,22 +117,41 @@ PageSpans parsePageSpans(const QString& text)
         parsed.tooLong = true;
         return parsed;
     }
-    static const QRegularExpression pattern(u"^([0-9]+)(?:\\s*-\\s*([0-9]+))?$"_s);
-    for (const QString& part : text.split(u',')) {
-        const QRegularExpressionMatch match = pattern.match(part.trimmed());
-        bool firstOk = false;
-        bool lastOk = false;
+    // "5" or "2-4", and open at either end: "5-" to the last page, "-3" from the first.
+    static const QRegularExpression pattern(u"^([0-9]*)\\s*(-)?\\s*([0-9]*)$"_s);
+    // The text as typed is cut where its ASCII form has commas.
+    const QString ascii = asciiRange(text);
+    for (qsizetype start = 0; start <= ascii.size();) {
+        qsizetype end = ascii.indexOf(u',', start);
+        end = end < 0 ? ascii.size() : end;
+        const QString written = text.mid(start, end - start);
+        const QRegularExpressionMatch match =
+            pattern.match(ascii.mid(start, end - start).trimmed());
+        start = end + 1;
+        const bool range = match.hasMatch() && match.capturedLength(2) > 0;
+        const QString firstText = match.captured(1);
+        const QString lastText = match.captured(3);
+        bool firstOk = range && firstText.isEmpty();
+        bool lastOk = range && lastText.isEmpty();
         PageSpan span;
-        if (match.hasMatch()) {
-            span.first = match.captured(1).toInt(&firstOk, 10);
-            const QString lastText = match.captured(2);
-            span.last = lastText.isEmpty() ? span.first : lastText.toInt(&lastOk, 10);
-            lastOk = lastText.isEmpty() ? firstOk : lastOk;
+        if (match.hasMatch() && !(firstText.isEmpty() && lastText.isEmpty()) &&
+            (range || lastText.isEmpty())) {
+            span.first = firstText.isEmpty() ? 1 : firstText.toInt(&firstOk, 10);
+            if (!range) {
+                span.last = span.first;
+                lastOk = firstOk;
+            } else if (lastText.isEmpty()) {
+                span.last = PageSpan::toTheEnd;
+            } else {
+                span.last = lastText.toInt(&lastOk, 10);
+            }
         }
-        if (!firstOk || !lastOk || span.first < 1 || span.last < span.first) {
-            parsed.badPart = part;
+        const bool ordered = span.last == PageSpan::toTheEnd || span.last >= span.first;
+        if (!firstOk || !lastOk || span.first < 1 || !ordered) {
+            parsed.badPart = written;
             return parsed;
         }
+        span.written = written;
         parsed.spans.append(span);
     }
     return parsed;

@@ -20,11 +20,16 @@ struct Operation;
 // One part of a page range such as "1-3,5": pages `first` to `last`, 1-based.
 struct PageSpan
 {
+    static constexpr int toTheEnd = -1; // "5-": the last page of the document
     int first = 0;
     int last = 0;
+    QString written; // the part as typed, for a message about it
 };
 // The parts of a page range as written, before any document is known; an
-// empty text has none (all pages). The window checks this before it starts;
+// empty text has none (all pages). Parts are "5", "2-4", "5-" and "-3", with
+// spaces anywhere around them, separated by commas; full-width digits, the
+// full-width and ideographic commas and the usual dashes and tildes count as
+// their ASCII forms. The window checks this before it starts;
 // the job also checks the pages against the document.
 struct PageSpans
 {

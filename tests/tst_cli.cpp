@@ -115,6 +115,9 @@ void TestCli::exitCodes_data()
     QTest::newRow("range wrong as written")
         << QStringList{u"extract"_s, u"--pages"_s, u"3-1"_s, u"--output"_s, u"OUT"_s, u"IN"_s}
         << false << 2 << u"页码无效：3-1。"_s;
+    QTest::newRow("range as a Chinese input method types it")
+        << QStringList{u"extract"_s, u"--pages"_s, u"１－2、2-"_s, u"--output"_s, u"OUT"_s, u"IN"_s}
+        << false << 0 << u"2 份文件 · 成功 2 · 未成功 0"_s;
     QTest::newRow("option of another operation")
         << QStringList{u"optimize"_s, u"--degrees"_s, u"90"_s, u"--output"_s, u"OUT"_s, u"IN"_s}
         << false << 2 << u"--degrees 不适用于 optimize"_s;

@@ -25,6 +25,8 @@ private slots:
     void ocrOptions();
     void grantedLanes_data();
     void grantedLanes();
+    void rangeSyntax_data();
+    void rangeSyntax();
 };
 
 void TestProtocol::catalogueOrderAndNames()
@@ -204,6 +206,25 @@ void TestProtocol::ocrOptions()
     if (options.value(u"ocrModels"_s) == u"@models"_s)
         options.insert(u"ocrModels"_s, folder.path());
     QCOMPARE(batch::validateOcrOptions(batch::parseRequest(options).ocr), message);
+}
+
+void TestProtocol::rangeSyntax_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("message"); // before any document is known
+    for (const QString& fine :
+         {u"1-3，5"_s, u"1－3、5"_s, u"１-３,５"_s, u" 1 - 3 , 5 "_s, u"8-"_s, u"-2"_s})
+        QTest::newRow(qPrintable(fine)) << fine << QString();
+    QTest::newRow("wrong part named")
+        << u"1，2-x"_s << u"页码无效：2-x。请输入从 1 开始的页码，例如 1-3,5。"_s;
+}
+
+// The window and the command line check a range's form with the worker's parser.
+void TestProtocol::rangeSyntax()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, message);
+    QCOMPARE(batch::pageRangeSyntaxMessage(batch::parsePageSpans(text)), message);
 }
 
 void TestProtocol::grantedLanes_data()
