@@ -22,7 +22,9 @@
 #include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
 #include <QShortcut>
 #include <QSignalBlocker>
@@ -31,6 +33,8 @@
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QVBoxLayout>
+
+#include <functional>
 
 using namespace Qt::StringLiterals;
 
@@ -102,10 +106,9 @@ const Operation& BatchWindow::currentOperation() const
 void BatchWindow::buildWidgets()
 {
     setWindowTitle(u"Quorvin PDF 批量处理"_s);
-    resize(1200, 820);
     // A 1366×768 laptop with a panel leaves about 1280×680; the settings
     // scroll when the window is smaller than they need.
-    setMinimumSize(960, 600);
+    placeOnScreen();
     setAcceptDrops(true);
 
     auto* central = new QWidget(this);
@@ -180,6 +183,13 @@ void BatchWindow::buildWidgets()
         if (m_removeButton->isEnabled())
             removeSelected();
     });
+    // Enter does what a double-click does.
+    for (const QKeySequence& key : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}) {
+        auto* open = new QShortcut(key, m_fileTable);
+        open->setContext(Qt::WidgetShortcut);
+        connect(open, &QShortcut::activated, this,
+                [this] { showItemDetails(m_fileTable->currentRow()); });
+    }
     // Widths that do not jump after each run: the name takes what is left,
     // long names lose their middle (the full path is the tooltip).
     m_fileTable->setTextElideMode(Qt::ElideMiddle);
@@ -195,6 +205,8 @@ void BatchWindow::buildWidgets()
 
     m_settingsScroll = new QScrollArea;
     m_settingsScroll->setObjectName(u"settingsScroll"_s);
+    // Its fields take the focus, not the area around them.
+    m_settingsScroll->setFocusPolicy(Qt::NoFocus);
     m_settingsScroll->setWidget(buildSettings());
     m_settingsScroll->setWidgetResizable(true);
     m_settingsScroll->setFrameShape(QFrame::NoFrame);
@@ -403,9 +415,15 @@ void BatchWindow::connectSignals()
     const auto setting = [this] {
         onSettingChanged();
     };
-    for (QLineEdit* edit : {m_pageRangeEdit, m_sourcePasswordEdit, m_newPasswordEdit,
-                            m_confirmPasswordEdit, m_outputEdit})
+    for (QLineEdit* edit :
+         {m_pageRangeEdit, m_newPasswordEdit, m_confirmPasswordEdit, m_outputEdit})
         connect(edit, &QLineEdit::textChanged, this, setting);
+    // A source password changes no result that was made: only the failed
+    // rows, which it may now open, are to be done again.
+    connect(m_sourcePasswordEdit, &QLineEdit::textChanged, this, [this] {
+        if (!m_running)
+            resetResults(true);
+    });
     connect(m_groupSpin, &QSpinBox::valueChanged, this, setting);
     connect(m_rotationCombo, &QComboBox::currentIndexChanged, this, setting);
     connect(m_dpiCombo, &QComboBox::currentIndexChanged, this, setting);
@@ -440,9 +458,39 @@ void BatchWindow::connectSignals()
     connect(m_fileTable, &QTableWidget::cellDoubleClicked, this,
             [this](int row, int) { showItemDetails(row); });
 
+    connectShortcuts();
     connect(m_accountButton, &QPushButton::clicked, this, [this] { openAccountPage(); });
     connect(m_helpButton, &QPushButton::clicked, this, [this] { showHelp(); });
     connect(m_aboutButton, &QPushButton::clicked, this, [this] { showAbout(); });
+}
+
+void BatchWindow::connectShortcuts()
+{
+    const auto shortcut = [this](const QKeySequence& key, const std::function<void()>& action) {
+        auto* made = new QShortcut(key, this);
+        connect(made, &QShortcut::activated, this, action);
+    };
+    shortcut(QKeySequence(u"Ctrl+O"_s), [this] {
+        if (m_addFilesButton->isEnabled())
+            chooseFiles();
+    });
+    shortcut(QKeySequence(u"Ctrl+Shift+O"_s), [this] {
+        if (m_addFolderButton->isEnabled())
+            chooseFolder();
+    });
+    for (const QString& key : {u"Ctrl+Return"_s, u"Ctrl+Enter"_s}) {
+        shortcut(QKeySequence(key), [this] {
+            if (m_startButton->isEnabled())
+                startBatch(false);
+        });
+    }
+    for (int i = 0; i < std::min(9, m_navigation->count()); ++i) {
+        shortcut(QKeySequence(u"Ctrl+%1"_s.arg(i + 1)), [this, i] {
+            if (m_navigation->isEnabled())
+                m_navigation->setCurrentRow(i);
+        });
+    }
+    shortcut(QKeySequence(Qt::Key_F1), [this] { showHelp(); });
 }
 
 OcrRequest BatchWindow::buildOcrOptions() const
@@ -506,13 +554,15 @@ void BatchWindow::updateOcrStatus()
                                                 : message);
 }
 
-void BatchWindow::resetResults()
+void BatchWindow::resetResults(bool failedOnly)
 {
-    if (!m_running) {
+    if (!m_running && !failedOnly) {
         m_batchProgress->setRange(0, 1);
         m_batchProgress->setValue(0);
     }
     for (BatchItem& item : m_items) {
+        if (failedOnly && !item.failed)
+            continue;
         item.succeeded = false;
         item.failed = false;
         item.state = waitingState;
@@ -565,8 +615,15 @@ void BatchWindow::showOutcome(int row)
     state->setForeground(QColor(item.failed      ? u"#ba1a1a"_s
                                 : item.succeeded ? u"#166534"_s
                                                  : u"#59677b"_s));
-    result->setText(item.output.isEmpty() ? u"—"_s : QFileInfo(item.output).fileName());
-    result->setToolTip(item.output);
+    // The reason or the note in view, elided; all of it in the tooltip.
+    const QString name = item.output.isEmpty() ? QString() : QFileInfo(item.output).fileName();
+    const QString detail = QString(item.detail).replace(u'\n', u' ');
+    const QString shown = name.isEmpty()     ? detail
+                          : detail.isEmpty() ? name
+                                             : name + u" · "_s + detail;
+    result->setText(shown.isEmpty() ? u"—"_s : shown);
+    result->setToolTip(
+        QStringList{item.output, item.detail}.filter(QRegularExpression(u"\\S"_s)).join(u'\n'));
 }
 
 // The buttons and the status line; touches no file, so a batch's every step
@@ -612,12 +669,20 @@ void BatchWindow::onOperationChanged(int row)
 {
     if (row < 0)
         return;
+    // Each operation keeps the page range typed for it: extracting pages 2-3
+    // says nothing about which pages to rotate.
+    m_pageRanges[m_operationIndex] = m_pageRangeEdit->text();
     m_operationIndex = row;
+    {
+        const QSignalBlocker blocker(m_pageRangeEdit);
+        m_pageRangeEdit->setText(m_pageRanges.value(row));
+    }
     m_sourcePasswordEdit->clear();
     m_newPasswordEdit->clear();
     m_confirmPasswordEdit->clear();
     resetResults();
     updateOperationPanel();
+    m_settingsScroll->verticalScrollBar()->setValue(0);
 }
 
 void BatchWindow::onSettingChanged()
@@ -674,13 +739,17 @@ void BatchWindow::closeEvent(QCloseEvent* event)
         event->ignore();
         if (m_closeWhenIdle)
             return;
-        const bool now = m_prompter->confirm(
+        const int choice = m_prompter->choose(
             this, u"正在处理文件"_s,
-            u"窗口将在当前文件处理完后关闭，其余文件不再处理。也可以立即结束当前文件（不生成结果）并关闭。"_s,
-            u"立即结束并关闭"_s, u"处理完当前文件后关闭"_s);
+            u"可以处理完正在处理的文件后关闭窗口（不再开始其余文件），或立即结束当前文件（不生成结果）并关闭。"_s,
+            {u"立即结束并关闭"_s, u"处理完当前文件后关闭"_s, u"继续处理"_s});
+        if (choice == 2)
+            return;
         m_closeWhenIdle = true;
         m_stopRequested = true;
-        if (now)
+        // No file that is still waiting starts.
+        m_runner->stop();
+        if (choice == 0)
             endCurrentNow();
         else
             m_statusLine->setText(u"当前文件处理完后关闭窗口…"_s);
@@ -688,6 +757,7 @@ void BatchWindow::closeEvent(QCloseEvent* event)
     }
     QSettings().setValue(u"output"_s, m_outputEdit->text());
     QSettings().setValue(u"ocr/models"_s, m_modelsEdit->text());
+    saveWindowState();
     event->accept();
 }
 

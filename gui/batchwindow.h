@@ -6,6 +6,7 @@
 #include "protocol/request.h"
 #include "runner/batchrunner.h"
 
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QMainWindow>
@@ -45,6 +46,10 @@ struct BatchItem
     qint64 size = 0; // read once, when added
 };
 
+// The first start's window on a screen whose free area is `available`:
+// centred, as large as it is used well, with room for the frame around it.
+QRect firstStartGeometry(const QRect& available);
+
 class BatchWindow : public QMainWindow
 {
     Q_OBJECT
@@ -68,18 +73,24 @@ private:
     friend class ScreenshotTour;
 
     void buildWidgets();
+    // Where it was left, or where firstStartGeometry says; and remembering it.
+    void placeOnScreen();
+    void saveWindowState() const;
     QWidget* buildHeader();
     QWidget* buildDropZone();
     QWidget* buildSettings();
     QPushButton* makeButton(const QString& text, const QString& iconName);
     void connectSignals();
+    // Ctrl+O, Ctrl+Shift+O, Ctrl+Enter, Ctrl+1 … Ctrl+9 and F1, as the help lists them.
+    void connectShortcuts();
     const Operation& currentOperation() const;
 
     // Settings panel.
     OcrRequest buildOcrOptions() const;
     void updateOperationPanel();
     void updateOcrStatus();
-    void resetResults();
+    // Every row back to waiting, or only the failed ones.
+    void resetResults(bool failedOnly = false);
     // Rebuilds every row, for a changed list; the sizes were read when the
     // files were added.
     void refresh();
@@ -136,7 +147,9 @@ private:
     QList<BatchItem> m_items;
     QList<int> m_jobs;
     int m_operationIndex = 0;
-    QList<int> m_jobProgress; // per job, percent of its pages while it runs
+    QHash<int, QString> m_pageRanges; // per operation, for as long as the program runs
+    bool m_detailsHinted = false;     // the status line has said how to see a row's details
+    QList<int> m_jobProgress;         // per job, percent of its pages while it runs
     int m_finishedJobs = 0;
     bool m_running = false;
     bool m_stopRequested = false;

@@ -222,9 +222,16 @@ void BatchWindow::onBatchFinished()
     const bool pending = std::any_of(m_items.begin(), m_items.end(), [](const BatchItem& item) {
         return !item.succeeded && !item.failed;
     });
-    if (m_stopRequested)
+    if (m_stopRequested) {
         m_statusLine->setText(pending ? u"已停止。已生成结果保留，可继续处理待处理项。"_s
                                       : u"已停止。已生成结果保留。"_s);
+    } else if (!m_detailsHinted &&
+               std::any_of(m_items.begin(), m_items.end(),
+                           [](const BatchItem& item) { return !item.detail.isEmpty(); })) {
+        // Said once: where a reason or a note can be read in full.
+        m_detailsHinted = true;
+        m_statusLine->setText(m_statusLine->text() + u" · 双击一行或按 Enter 查看详情"_s);
+    }
     if (m_closeWhenIdle)
         QTimer::singleShot(0, this, [this] { close(); });
 }

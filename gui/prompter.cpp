@@ -9,11 +9,12 @@ namespace batch {
 namespace {
 
 // Paths and addresses in a box can be selected and copied, and the box is
-// wide enough that its title is not cut.
+// wide enough that its title is not cut. Only the text is widened: a minimum
+// width on every label widened the icon's too, leaving a gap beside it.
 void prepare(QMessageBox& box)
 {
     box.setTextInteractionFlags(Qt::TextSelectableByMouse);
-    box.setStyleSheet(QStringLiteral("QLabel { min-width: 340px; }"));
+    box.setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label { min-width: 340px; }"));
 }
 
 } // namespace
@@ -64,6 +65,23 @@ bool Prompter::confirm(QWidget* parent, const QString& title, const QString& tex
     box.setEscapeButton(back);
     box.exec();
     return box.clickedButton() == action;
+}
+
+int Prompter::choose(QWidget* parent, const QString& title, const QString& text,
+                     const QStringList& answers)
+{
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
+    prepare(box);
+    QList<QPushButton*> buttons;
+    for (const QString& answer : answers)
+        buttons << box.addButton(answer, buttons.size() + 1 == answers.size()
+                                             ? QMessageBox::RejectRole
+                                             : QMessageBox::AcceptRole);
+    box.setDefaultButton(buttons.last());
+    box.setEscapeButton(buttons.last());
+    box.exec();
+    const qsizetype chosen = buttons.indexOf(qobject_cast<QPushButton*>(box.clickedButton()));
+    return int(chosen < 0 ? answers.size() - 1 : chosen);
 }
 
 bool Prompter::openUrl(const QUrl& url)

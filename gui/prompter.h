@@ -29,6 +29,10 @@ public:
     // A question with an action and a way back; true when the action was chosen.
     virtual bool confirm(QWidget* parent, const QString& title, const QString& text,
                          const QString& actionText, const QString& backText);
+    // A question with several answers, the last of them the way back (Escape
+    // and the default); the index of the one chosen.
+    virtual int choose(QWidget* parent, const QString& title, const QString& text,
+                       const QStringList& answers);
     // False when nothing could open it (no browser, no viewer).
     virtual bool openUrl(const QUrl& url);
 };

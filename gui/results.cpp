@@ -26,7 +26,10 @@ const QString productPage = u"https://www.quorvin.cn/products/batch/"_s;
 
 const QString helpText =
     u"1. 选择处理类型并添加 PDF\n2. 确认文件顺序、参数和输出位置\n3. 开始处理，完成后打开结果\n\n"
-    u"密码仅用于当前批次，不会写入设置或结果报告。停止会在当前文件完成后生效，再次点击可立即结束当前文件（不生成结果）；合并视为一个完整任务。"_s;
+    u"密码仅用于当前批次，不会写入设置或结果报告。停止会在当前文件完成后生效，再次点击可立即结束当"
+    u"前文件（不生成结果）；合并视为一个完整任务。\n\n"
+    u"快捷键：Ctrl+O 添加文件 · Ctrl+Shift+O 添加文件夹 · Ctrl+Enter 开始处理 · "
+    u"Ctrl+1 至 Ctrl+8 按左侧顺序切换处理类型 · Enter 查看所选行的详情 · Delete 移除所选文件 · F1 帮助"_s;
 
 const QString aboutText = u"Quorvin PDF 批量处理 0.1.0\n\n免费使用 · 本机处理 · 不添加水印\n\n"
                           u"基于 Qt、QPDF、Poppler 和 Tesseract 构建。\n"
@@ -110,7 +113,7 @@ void BatchWindow::showHelp()
 
 void BatchWindow::showAbout()
 {
-    if (m_prompter->messageWithAction(this, u"关于Quorvin PDF 批量处理"_s, aboutText,
+    if (m_prompter->messageWithAction(this, u"关于 Quorvin PDF 批量处理"_s, aboutText,
                                       u"版本与下载"_s))
         openExternally(QUrl(productPage));
 }

@@ -113,7 +113,14 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
         totalBytes += info.exists() ? info.size() : 0;
         if (totalBytes > maxTotalBytes)
             fail(u"单次合并的源文件总大小不能超过 1 GB。"_s);
-        sources.push_back(read(path, request.password));
+        try {
+            sources.push_back(read(path, request.password));
+        } catch (const std::runtime_error& error) {
+            if (!merge)
+                throw;
+            // A merge is one job for all its files: the one that stopped it is named.
+            fail(u"“%1”：%2"_s.arg(info.fileName(), QString::fromUtf8(error.what())));
+        }
         totalPages += sources.back().pageCount();
         if (totalPages > maxPages)
             fail(u"处理总页数不能超过 100000 页。"_s);
@@ -191,7 +198,8 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     const QString published = publishResult(staged, outputFolder, name, suffix);
     if (published.isEmpty())
         fail(u"无法保存结果，原文件和已有结果均未覆盖。"_s);
-    const QJsonObject result = successResult(published, files, note);
+    const QJsonObject result =
+        successResult(published, files, note, kind != OperationKind::Optimize);
     if (announce)
         announce(result);
     return result;

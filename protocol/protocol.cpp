@@ -74,10 +74,13 @@ QStringList stringListMember(const QJsonObject& object, const QString& key)
     return list;
 }
 
-QJsonObject successResult(const QString& output, int files, const QString& note)
+QJsonObject successResult(const QString& output, int files, const QString& note, bool review)
 {
-    return QJsonObject{
+    QJsonObject result{
         {u"ok"_s, true}, {u"output"_s, output}, {u"files"_s, files}, {u"note"_s, note}};
+    if (!review)
+        result.insert(u"review"_s, false);
+    return result;
 }
 
 QJsonObject failureResult(const QString& error)

@@ -35,7 +35,10 @@ bool boolMember(const QJsonObject& object, const QString& key, bool fallback);
 // Elements that are not strings read as "".
 QStringList stringListMember(const QJsonObject& object, const QString& key);
 
-QJsonObject successResult(const QString& output, int files, const QString& note);
+// `review` false: the note only informs (an optimisation's saving), and the
+// result is a plain success; the member "review" is then written as false.
+QJsonObject successResult(const QString& output, int files, const QString& note,
+                          bool review = true);
 QJsonObject failureResult(const QString& error);
 // {"completed","ocrProgress","total"}, and "message" when it is not empty.
 QJsonObject progressObject(int completed, int total, const QString& message = QString());

@@ -77,7 +77,9 @@ JobOutcome outcomeOf(const QJsonObject& result, bool cleanExit, bool endedNow)
     }
     outcome.output = output;
     outcome.detail = stringMember(result, u"note"_s);
-    outcome.state = outcome.detail.isEmpty() ? u"处理完成"_s : u"完成，请核对"_s;
+    outcome.state = outcome.detail.isEmpty() || !boolMember(result, u"review"_s, true)
+                        ? u"处理完成"_s
+                        : u"完成，请核对"_s;
     return outcome;
 }
 

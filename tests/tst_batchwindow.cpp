@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStackedWidget>
@@ -67,6 +68,12 @@ struct FakePrompter : batch::Prompter
         messages << title + u'|' + action;
         return confirmAnswer;
     }
+    int chooseAnswer = 0;
+    int choose(QWidget*, const QString& title, const QString&, const QStringList& answers) override
+    {
+        messages << title + u'|' + answers.join(u'/');
+        return chooseAnswer;
+    }
     bool openWorks = true;
     bool openUrl(const QUrl& url) override
     {
@@ -112,6 +119,8 @@ private slots:
     void outputKindReachesTheWorker();
     void reportContentAndRefusals();
     void settingsAndHelp();
+    void firstStartFitsTheScreen_data();
+    void firstStartFitsTheScreen();
     void passwordsStayOutOfFiles();
     void resultReadBeforeTheEndStands_data();
     void resultReadBeforeTheEndStands();
@@ -466,7 +475,6 @@ void TestBatchWindow::everyOptionResetsOutcomes()
         [&] { w.m_pageRangeEdit->setText(u"1"_s); },
         [&] { w.m_groupSpin->setValue(3); },
         [&] { w.m_rotationCombo->setCurrentIndex(1); },
-        [&] { w.m_sourcePasswordEdit->setText(u"x"_s); },
         [&] { w.m_newPasswordEdit->setText(u"y"_s); },
         [&] { w.m_confirmPasswordEdit->setText(u"z"_s); },
         [&] { w.m_outputEdit->setText(m_dir->filePath(u"elsewhere"_s)); },
@@ -484,6 +492,26 @@ void TestBatchWindow::everyOptionResetsOutcomes()
         QVERIFY(w.m_items.at(1).output.isEmpty());
         QVERIFY(w.m_startButton->isEnabled());
     }
+    // A source password may open what failed; it changes nothing made.
+    markOutcomes();
+    w.m_items[0].succeeded = false;
+    w.m_items[0].failed = true;
+    w.m_sourcePasswordEdit->setText(u"x"_s);
+    QCOMPARE(w.m_items.at(0).state, u"等待处理"_s);
+    QCOMPARE(w.m_items.at(1).state, u"处理完成"_s);
+    QVERIFY(w.m_items.at(1).succeeded);
+
+    // Each operation keeps its own page range.
+    QCOMPARE(w.m_pageRangeEdit->text(), u"1"_s); // typed above for the rotation
+    setOperation(u"extract"_s);
+    QVERIFY(w.m_pageRangeEdit->text().isEmpty());
+    w.m_pageRangeEdit->setText(u"2-3"_s);
+    setOperation(u"rotate"_s);
+    QCOMPARE(w.m_pageRangeEdit->text(), u"1"_s);
+    setOperation(u"extract"_s);
+    QCOMPARE(w.m_pageRangeEdit->text(), u"2-3"_s);
+    setOperation(u"rotate"_s);
+
     // Changing the operation clears the three password fields too.
     markOutcomes();
     w.m_sourcePasswordEdit->setText(u"secret"_s);
@@ -576,15 +604,21 @@ void TestBatchWindow::batchWithOneFailureAndRetry()
     QCOMPARE(w.m_fileTable->item(1, 2)->toolTip(), w.m_items.at(1).detail);
     QCOMPARE(w.m_fileTable->item(0, 2)->foreground().color(), QColor(u"#166534"_s));
     QCOMPARE(w.m_fileTable->item(2, 3)->text(), u"three-旋转.pdf"_s);
-    QCOMPARE(w.m_statusLine->text(), u"3 份文件 · 成功 2 · 失败 1 · 待处理 0"_s);
+    // The reason is in view, and the status line says once how to read it all.
+    QCOMPARE(w.m_fileTable->item(1, 3)->text(),
+             QString(w.m_items.at(1).detail).replace(u'\n', u' '));
+    QCOMPARE(w.m_statusLine->text(),
+             u"3 份文件 · 成功 2 · 失败 1 · 待处理 0 · 双击一行或按 Enter 查看详情"_s);
     QVERIFY(w.m_retryButton->isEnabled());
     QVERIFY(w.m_exportButton->isEnabled());
     QVERIFY(w.m_startButton->isEnabled());
     QCOMPARE(w.m_batchProgress->value(), w.m_batchProgress->maximum());
     QVERIFY(guard.unchanged());
 
-    // The details box, and a double click on a done row opens its result.
-    w.showItemDetails(1);
+    // The details box, on Enter as on a double click; on a done row its result opens.
+    w.m_fileTable->setFocus();
+    w.m_fileTable->selectRow(1);
+    QTest::keyClick(w.m_fileTable, Qt::Key_Return);
     QCOMPARE(m_prompter->messages.takeLast(), u"处理详情|"_s + w.m_items.at(1).detail);
     w.showItemDetails(0);
     QCOMPARE(m_prompter->opened.takeLast(), QUrl::fromLocalFile(w.m_items.at(0).output));
@@ -631,6 +665,20 @@ void TestBatchWindow::mergeMarksEveryEntry()
              testsupport::expectedMarkers(u"m3"_s, {1, 2, 3}) +
                  testsupport::expectedMarkers(u"m1"_s, {1, 2}) +
                  testsupport::expectedMarkers(u"m2"_s, {1}));
+
+    // One file needs a password: the merge fails, and says which.
+    const QString locked = m_dir->filePath(u"m4.pdf"_s);
+    testsupport::writePdf(locked, {.encryption = testsupport::Encryption::R6Aes256,
+                                   .userPassword = "open",
+                                   .ownerPassword = "owner"});
+    w.addPaths({locked});
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    for (const BatchItem& item : std::as_const(w.m_items)) {
+        QVERIFY(item.failed);
+        QVERIFY2(item.detail.startsWith(u"“m4.pdf”：无法读取 PDF，请检查文件和所有者密码。"_s),
+                 qPrintable(item.detail));
+    }
 }
 
 void TestBatchWindow::settingsReachTheOutput_data()
@@ -716,7 +764,7 @@ void TestBatchWindow::stopAfterCurrentJob()
     QVERIFY(w.m_stopButton->isEnabled());
 
     QVERIFY(waitIdle());
-    QCOMPARE(w.m_items.at(0).state, u"完成，请核对"_s); // the size note of an optimisation
+    QCOMPARE(w.m_items.at(0).state, u"处理完成"_s); // a plain success, with the saving
     // It says what was saved.
     QVERIFY2(w.m_items.at(0).detail.contains(
                  QRegularExpression(u"^已优化：\\d+ (字节|KB) → \\d+ (字节|KB)（减小 \\d+%）$"_s)),
@@ -736,7 +784,8 @@ void TestBatchWindow::stopAfterCurrentJob()
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
     QCOMPARE(w.m_jobs, remaining);
     QVERIFY(waitIdle());
-    QCOMPARE(w.m_statusLine->text(), u"8 份文件 · 成功 8 · 失败 0 · 待处理 0"_s);
+    QCOMPARE(w.m_statusLine->text(),
+             u"8 份文件 · 成功 8 · 失败 0 · 待处理 0 · 双击一行或按 Enter 查看详情"_s);
 }
 
 void TestBatchWindow::severalAtOnceMatchOneAtATime()
@@ -829,6 +878,37 @@ void TestBatchWindow::keyboard()
     QTest::keyClick(w.m_fileTable, Qt::Key_Delete);
     w.m_running = false;
     QCOMPARE(w.m_items.size(), 2);
+
+    // The shortcuts the help lists.
+    QVERIFY(w.m_navigation->count() >= 3);
+    QTest::keyClick(&w, Qt::Key_3, Qt::ControlModifier);
+    QCOMPARE(w.m_navigation->currentRow(), 2);
+    m_prompter->fileAnswers = {pdf(u"k4.pdf"_s)};
+    QTest::keyClick(&w, Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(w.m_items.size(), 3);
+    QTest::keyClick(&w, Qt::Key_F1);
+    QCOMPARE(m_prompter->messages.takeLast(), u"帮助与反馈"_s);
+    QTest::keyClick(&w, Qt::Key_Return, Qt::ControlModifier);
+    QVERIFY(w.m_running);
+    QVERIFY(waitIdle());
+
+    // Every control that takes focus shows it: the style sheet has a focus
+    // rule for its kind, or for it by name where its own rule sets a border.
+    const QString style = applicationStyleSheet();
+    for (QWidget* widget : w.findChildren<QWidget*>()) {
+        if (widget->focusPolicy() == Qt::NoFocus || !widget->isVisibleTo(&w) ||
+            qobject_cast<QScrollBar*>(widget))
+            continue;
+        // The parts of a spin box or a combo box show the focus of the whole.
+        const QWidget* parent = widget->parentWidget();
+        if (parent && (parent->inherits("QAbstractSpinBox") || parent->inherits("QComboBox")))
+            continue;
+        const QString kind =
+            QString::fromLatin1(widget->metaObject()->className()).section(u"::"_s, -1);
+        const QString named = kind + u'#' + widget->objectName();
+        const bool ownRule = !widget->objectName().isEmpty() && style.contains(named + u" {"_s);
+        QVERIFY2(style.contains((ownRule ? named : kind) + u":focus"_s), qPrintable(named));
+    }
 }
 
 void TestBatchWindow::dialogsCloseWithEscape()
@@ -939,18 +1019,30 @@ void TestBatchWindow::endCurrentFileNow()
     testsupport::SourceGuard guard;
     guard.add(scan);
     w.addPaths({scan});
+    // As many more as run at once: one of them is still waiting at the close.
+    for (int i = 0; i < BatchRunner::room(); ++i) {
+        const QString next = m_dir->filePath(u"next%1.pdf"_s.arg(i));
+        QVERIFY(QFile::copy(scan, next));
+        w.addPaths({next});
+    }
     const QString out = m_dir->filePath(u"out"_s);
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
     // Recognition has begun: the worker holds its staging folder's lock.
     QVERIFY(
         QTest::qWaitFor([&] { return w.m_statusLine->text().startsWith(u"文字识别"_s); }, 60000));
-    QCOMPARE(testsupport::folderEntries(out).filter(u".quorvin-batch-"_s).size(), 1);
+    QVERIFY(!testsupport::folderEntries(out).filter(u".quorvin-batch-"_s).isEmpty());
 
     m_prompter->confirmAnswer = endNow;
     if (byClosing) {
         QSettings().remove(u"output"_s);
+        m_prompter->chooseAnswer = 2; // "继续处理": nothing changes
+        QVERIFY(!w.close());
+        QCOMPARE(m_prompter->messages.takeLast(),
+                 u"正在处理文件|立即结束并关闭/处理完当前文件后关闭/继续处理"_s);
+        QVERIFY(w.m_running && !w.m_stopRequested);
+        m_prompter->chooseAnswer = endNow ? 0 : 1;
         QVERIFY(!w.close()); // closes once the batch has stopped
-        QCOMPARE(m_prompter->messages.takeLast(), u"正在处理文件|立即结束并关闭"_s);
+        m_prompter->messages.removeLast();
         QVERIFY(!QSettings().contains(u"output"_s));
         const qsizetype asked = m_prompter->messages.size();
         QVERIFY(!w.close()); // asked only once
@@ -967,9 +1059,13 @@ void TestBatchWindow::endCurrentFileNow()
     }
     QVERIFY(!w.m_running);
     QVERIFY(guard.unchanged());
+    // The file that was waiting never started.
+    QCOMPARE(w.m_items.last().state, u"等待处理"_s);
     if (!endNow) {
         QCOMPARE(w.m_items.at(0).state, u"完成，请核对"_s); // with the OCR note
-        QCOMPARE(testsupport::folderEntries(out), QStringList{u"long-可搜索.pdf"_s});
+        QVERIFY(testsupport::folderEntries(out).contains(u"long-可搜索.pdf"_s));
+        QVERIFY(!testsupport::folderEntries(out).contains(
+            u"next%1-可搜索.pdf"_s.arg(BatchRunner::room() - 1)));
         return;
     }
     QCOMPARE(w.m_items.at(0).state, u"已停止"_s);
@@ -1127,19 +1223,43 @@ void TestBatchWindow::reportContentAndRefusals()
     QCOMPARE(m_prompter->messages.takeLast(), u"报告保存失败|请检查输出权限和磁盘空间。"_s);
 }
 
+void TestBatchWindow::firstStartFitsTheScreen_data()
+{
+    QTest::addColumn<QRect>("available"); // the screen less its panels
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("1366x768, a panel at the top") << QRect(0, 28, 1366, 740) << QSize(1318, 684);
+    QTest::newRow("1920x1080, a panel at the bottom")
+        << QRect(0, 0, 1920, 1040) << QSize(1600, 984);
+    QTest::newRow("2560x1440") << QRect(0, 0, 2560, 1440) << QSize(1600, 1000);
+    QTest::newRow("a second screen to the right") << QRect(1920, 0, 1366, 768) << QSize(1318, 712);
+}
+
+// Centred, with room for a title bar and frame, and no larger than used well.
+void TestBatchWindow::firstStartFitsTheScreen()
+{
+    QFETCH(QRect, available);
+    QFETCH(QSize, size);
+    const QRect placed = firstStartGeometry(available);
+    QCOMPARE(placed.size(), size);
+    QVERIFY(available.contains(placed.adjusted(-24, -36, 24, 8)));
+    QVERIFY(std::abs(placed.center().x() - available.center().x()) <= 1);
+}
+
 void TestBatchWindow::settingsAndHelp()
 {
     BatchWindow& w = *m_window;
     w.m_modelsEdit->setText(u"/models/here"_s);
     w.m_sourcePasswordEdit->setText(u"do-not-store"_s);
+    w.resize(1000, 640);
     QVERIFY(w.close());
     QSettings settings;
-    QCOMPARE(settings.allKeys(), (QStringList{u"ocr/models"_s, u"output"_s}));
+    QCOMPARE(settings.allKeys(), (QStringList{u"ocr/models"_s, u"output"_s, u"window/geometry"_s}));
     QCOMPARE(settings.value(u"output"_s).toString(), m_dir->filePath(u"out"_s));
     QCOMPARE(settings.value(u"ocr/models"_s).toString(), u"/models/here"_s);
-    // The next window starts from them.
+    // The next window starts from them, where the last one was left.
     BatchWindow next;
     QCOMPARE(next.m_modelsEdit->text(), u"/models/here"_s);
+    QCOMPARE(next.size(), QSize(1000, 640));
 
     // Help and about open their pages only through their own button.
     m_prompter->pressAction = false;
@@ -1150,7 +1270,7 @@ void TestBatchWindow::settingsAndHelp()
     QTest::mouseClick(w.m_aboutButton, Qt::LeftButton);
     QTest::mouseClick(w.m_accountButton, Qt::LeftButton);
     QCOMPARE(m_prompter->messages,
-             (QStringList{u"帮助与反馈"_s, u"帮助与反馈"_s, u"关于Quorvin PDF 批量处理"_s}));
+             (QStringList{u"帮助与反馈"_s, u"帮助与反馈"_s, u"关于 Quorvin PDF 批量处理"_s}));
     QCOMPARE(m_prompter->opened.size(), 3);
     QCOMPARE(m_prompter->opened.at(0).path(), u"/help/"_s);
     QCOMPARE(m_prompter->opened.at(1).path(), u"/products/batch/"_s);

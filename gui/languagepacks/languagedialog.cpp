@@ -103,7 +103,7 @@ LanguageDialog::LanguageDialog(QWidget* parent, const QUrl& downloadBase)
          u"529c5b5797d64b126065cd55f2bb4c7fd7b15790798091b1ff259941a829330b"_s},
     };
 
-    setWindowTitle(u"Quorvin PDF · OCR 语言包"_s);
+    setWindowTitle(u"OCR 语言包"_s);
     resize(690, 430);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 20, 24, 20);
