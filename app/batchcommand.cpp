@@ -221,6 +221,7 @@ private:
 
     const Operation* m_operation = nullptr;
     QList<JobRequest> m_jobs;
+    JobRequest m_settings; // what every job shares, for the report
     QList<QList<int>> m_entriesOfJob;
     QList<ReportEntry> m_entries;
     QString m_report;
@@ -380,6 +381,7 @@ int BatchCommand::prepare(const QStringList& arguments)
         }
     }
 
+    m_settings = request;
     for (const QString& input : std::as_const(inputs))
         m_entries.append({input, u"等待处理"_s, QString(), QString()});
     if (kind == OperationKind::Merge) {
@@ -507,7 +509,10 @@ int BatchCommand::run(const QStringList& arguments, const QString& workerProgram
                     .arg(m_entries.size() - succeeded));
     bool reported = true;
     if (!m_report.isEmpty()) {
-        const QString failure = publishReport(m_report, batchReport(m_operation->id, m_entries));
+        const ReportFormat format = m_report.endsWith(u".csv"_s, Qt::CaseInsensitive)
+                                        ? ReportFormat::Csv
+                                        : ReportFormat::Json;
+        const QString failure = publishReport(m_report, batchReport(m_settings, m_entries, format));
         reported = failure.isEmpty();
         if (!reported)
             say(stderr, failure + u'\n');

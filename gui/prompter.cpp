@@ -30,9 +30,9 @@ QString Prompter::existingDirectory(QWidget* parent, const QString& caption, con
 }
 
 QString Prompter::saveFileName(QWidget* parent, const QString& caption, const QString& suggested,
-                               const QString& filter)
+                               const QString& filter, QString* chosenFilter)
 {
-    return QFileDialog::getSaveFileName(parent, caption, suggested, filter);
+    return QFileDialog::getSaveFileName(parent, caption, suggested, filter, chosenFilter);
 }
 
 void Prompter::message(QWidget* parent, QMessageBox::Icon icon, const QString& title,

@@ -19,8 +19,10 @@ public:
                                       const QString& filter);
     virtual QString existingDirectory(QWidget* parent, const QString& caption,
                                       const QString& start);
+    // `filter` is one or more "Name (*.ext)" separated by ";;"; `chosenFilter`
+    // receives the one selected.
     virtual QString saveFileName(QWidget* parent, const QString& caption, const QString& suggested,
-                                 const QString& filter);
+                                 const QString& filter, QString* chosenFilter = nullptr);
     virtual void message(QWidget* parent, QMessageBox::Icon icon, const QString& title,
                          const QString& text);
     // A box with OK and one extra action button; true when the extra button closed it.

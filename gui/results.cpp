@@ -60,10 +60,18 @@ void BatchWindow::openSelectedResult()
 void BatchWindow::exportReport()
 {
     const QString suggested = QDir(m_outputEdit->text()).filePath(u"QuorvinPDF-处理报告.json"_s);
-    const QString chosen =
-        m_prompter->saveFileName(this, u"导出处理报告"_s, suggested, u"JSON 报告 (*.json)"_s);
+    const QString json = u"JSON 报告 (*.json)"_s;
+    const QString csv = u"CSV 表格，可用 Excel 打开 (*.csv)"_s;
+    QString filter = json;
+    QString chosen =
+        m_prompter->saveFileName(this, u"导出处理报告"_s, suggested, json + u";;"_s + csv, &filter);
     if (chosen.isEmpty())
         return;
+    // The extension says the format; a name typed without one gets the chosen format's.
+    const QString suffix = QFileInfo(chosen).suffix().toLower();
+    const bool asCsv = suffix == u"csv"_s || (suffix.isEmpty() && filter == csv);
+    if (suffix.isEmpty())
+        chosen += asCsv ? u".csv"_s : u".json"_s;
     for (const BatchItem& item : std::as_const(m_items)) {
         if (sameFile(chosen, item.input) || sameFile(chosen, item.output)) {
             m_prompter->message(this, QMessageBox::Warning, u"不能覆盖文档"_s,
@@ -75,14 +83,17 @@ void BatchWindow::exportReport()
     QList<ReportEntry> entries;
     for (const BatchItem& item : std::as_const(m_items))
         entries.append({item.input, item.state, item.output, item.detail});
-    const QByteArray text = batchReport(currentOperation().id, entries);
+    const QByteArray text =
+        batchReport(buildRequest({}), entries, asCsv ? ReportFormat::Csv : ReportFormat::Json);
 
     QSaveFile file(chosen);
     const bool saved =
         file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
     if (saved) {
-        m_prompter->message(this, QMessageBox::Information, u"报告已保存"_s,
-                            u"报告包含文件路径和处理结果，不包含密码。"_s);
+        m_prompter->message(
+            this, QMessageBox::Information, u"报告已保存"_s,
+            u"报告已保存到：\n%1\n报告包含文件路径、处理设置和结果，不包含密码。"_s.arg(
+                QDir::toNativeSeparators(chosen)));
     } else {
         m_prompter->message(this, QMessageBox::Warning, u"报告保存失败"_s,
                             u"请检查输出权限和磁盘空间。"_s);

@@ -220,22 +220,4 @@ bool sameFile(const QString& chosen, const QString& listed)
 #endif
 }
 
-QByteArray batchReport(const QString& operationId, const QList<ReportEntry>& entries)
-{
-    QJsonArray items;
-    for (const ReportEntry& entry : entries) {
-        items.append(QJsonObject{{u"input"_s, entry.input},
-                                 {u"state"_s, entry.state},
-                                 {u"output"_s, entry.output},
-                                 {u"detail"_s, entry.detail}});
-    }
-    const QJsonObject report{
-        {u"product"_s, u"QuorvinPDFBatch"_s},
-        {u"version"_s, u"0.1.0"_s},
-        {u"operation"_s, operationId},
-        {u"createdAt"_s, QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
-        {u"items"_s, items}};
-    return QJsonDocument(report).toJson(QJsonDocument::Indented);
-}
-
 } // namespace batch

@@ -45,7 +45,14 @@ struct ReportEntry
     QString output;
     QString detail;
 };
-// The JSON report of a batch: product, version, operation, time, items.
-QByteArray batchReport(const QString& operationId, const QList<ReportEntry>& entries);
+enum class ReportFormat
+{
+    Json,
+    Csv, // UTF-8 with a byte-order mark, as spreadsheet programs open it as it is
+};
+// The report of a batch run with the settings of `request`, never its
+// passwords: product, version, operation, time, settings and one item per file.
+QByteArray batchReport(const JobRequest& request, const QList<ReportEntry>& entries,
+                       ReportFormat format = ReportFormat::Json);
 
 } // namespace batch

@@ -49,8 +49,12 @@ struct FakePrompter : batch::Prompter
     {
         return folderAnswers.isEmpty() ? QString() : folderAnswers.takeFirst();
     }
-    QString saveFileName(QWidget*, const QString&, const QString&, const QString&) override
+    QString chosenFilter; // what the dialog says was selected; the first when empty
+    QString saveFileName(QWidget*, const QString&, const QString&, const QString& filters,
+                         QString* chosen) override
     {
+        if (chosen)
+            *chosen = chosenFilter.isEmpty() ? filters.section(u";;"_s, 0, 0) : chosenFilter;
         return saveAnswers.isEmpty() ? QString() : saveAnswers.takeFirst();
     }
     void message(QWidget*, QMessageBox::Icon, const QString& title, const QString& text) override
@@ -1191,15 +1195,20 @@ void TestBatchWindow::reportContentAndRefusals()
     m_prompter->saveAnswers = {reportPath};
     QTest::mouseClick(w.m_exportButton, Qt::LeftButton);
     QCOMPARE(m_prompter->messages.takeLast(),
-             u"报告已保存|报告包含文件路径和处理结果，不包含密码。"_s);
+             u"报告已保存|报告已保存到：\n%1\n报告包含文件路径、处理设置和结果，不包含密码。"_s.arg(
+                 reportPath));
     QFile file(reportPath);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray text = file.readAll();
     QVERIFY(text.startsWith("{\n    \"createdAt\": \""));
     QVERIFY(text.contains("\n    \"items\": [\n        {\n            \"detail\": "));
     const QJsonObject report = QJsonDocument::fromJson(text).object();
-    QCOMPARE(report.keys(),
-             (QStringList{u"createdAt"_s, u"items"_s, u"operation"_s, u"product"_s, u"version"_s}));
+    QCOMPARE(report.keys(), (QStringList{u"createdAt"_s, u"items"_s, u"operation"_s, u"product"_s,
+                                         u"settings"_s, u"version"_s}));
+    QCOMPARE(report.value(u"settings"_s).toObject(),
+             (QJsonObject{{u"output"_s, m_dir->filePath(u"out"_s)},
+                          {u"pages"_s, QString()},
+                          {u"degrees"_s, 90}}));
     QCOMPARE(report.value(u"product"_s).toString(), u"QuorvinPDFBatch"_s);
     QCOMPARE(report.value(u"version"_s).toString(), u"0.1.0"_s);
     QCOMPARE(report.value(u"operation"_s).toString(), u"rotate"_s);
@@ -1216,6 +1225,24 @@ void TestBatchWindow::reportContentAndRefusals()
                           {u"state"_s, u"等待处理"_s},
                           {u"output"_s, QString()},
                           {u"detail"_s, QString()}}));
+
+    // For office use: CSV in UTF-8 with a byte-order mark, the chosen
+    // format's extension added to a name typed without one.
+    m_prompter->saveAnswers = {m_dir->filePath(u"表格"_s)};
+    m_prompter->chosenFilter = u"CSV 表格，可用 Excel 打开 (*.csv)"_s;
+    QTest::mouseClick(w.m_exportButton, Qt::LeftButton);
+    QFile csv(m_dir->filePath(u"表格.csv"_s));
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    const QByteArray table = csv.readAll();
+    QVERIFY(table.startsWith("\xEF\xBB\xBF"));
+    const QStringList lines = QString::fromUtf8(table.mid(3)).split(u"\r\n"_s);
+    QCOMPARE(lines.mid(0, 1), QStringList{u"操作,批量旋转"_s});
+    QVERIFY(lines.contains(u"旋转角度,90"_s));
+    const qsizetype header = lines.indexOf(u"文件,状态,结果,说明"_s);
+    QVERIFY(header > 0);
+    QCOMPARE(lines.at(header + 3), QFileInfo(pending).canonicalFilePath() + u",等待处理,,"_s);
+    QVERIFY(lines.at(header + 2).startsWith(QFileInfo(bad).canonicalFilePath() + u",处理失败,,"_s));
+    m_prompter->chosenFilter.clear();
 
     // A folder that cannot be written: the failure box and no file.
     m_prompter->saveAnswers = {u"/proc/quorvin-report.json"_s};

@@ -1,0 +1,109 @@
+// The report of a batch, as JSON for programs and as CSV for office use.
+#include "runner/sources.h"
+
+#include "protocol/catalogue.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+namespace {
+
+struct Setting
+{
+    QString key;   // as in a request
+    QString label; // as the window names it
+    QJsonValue value;
+};
+
+// What shaped the results, for the operation that ran; passwords never.
+QList<Setting> settingsOf(const JobRequest& request)
+{
+    QList<Setting> settings{{u"output"_s, u"输出位置"_s, request.output}};
+    const OperationKind kind = request.operation ? request.operation->kind : OperationKind::Merge;
+    if (kind == OperationKind::Extract || kind == OperationKind::Rotate)
+        settings.append({u"pages"_s, u"页码范围"_s, request.pages});
+    if (kind == OperationKind::Rotate)
+        settings.append({u"degrees"_s, u"旋转角度"_s, request.degrees});
+    if (kind == OperationKind::Split)
+        settings.append({u"group"_s, u"每份页数"_s, request.group});
+    if (kind == OperationKind::Ocr) {
+        settings.append({u"ocrLanguage"_s, u"识别语言"_s, request.ocr.language});
+        settings.append({u"ocrDpi"_s, u"清晰度"_s, request.ocr.dpi});
+        settings.append({u"ocrOutput"_s, u"输出格式"_s, request.ocr.output});
+        settings.append({u"ocrSkipText"_s, u"保留已有可选文字页"_s, request.ocr.skipText});
+    }
+    return settings;
+}
+
+// One CSV field. A field a spreadsheet would take for a formula (a file
+// named "=1+2.pdf") is written as text.
+QString csvField(QString text)
+{
+    if (!text.isEmpty() && QStringView(u"=+-@\t\r").contains(text.front()))
+        text.prepend(u'\'');
+    if (text.contains(QRegularExpression(u"[\",\r\n]"_s)))
+        text = u'"' + text.replace(u'"', u"\"\""_s) + u'"';
+    return text;
+}
+
+QString csvLine(const QStringList& fields)
+{
+    QStringList written;
+    for (const QString& field : fields)
+        written.append(csvField(field));
+    return written.join(u',') + u"\r\n"_s;
+}
+
+QString settingText(const QJsonValue& value)
+{
+    if (value.isBool())
+        return value.toBool() ? u"是"_s : u"否"_s;
+    return value.isDouble() ? QString::number(value.toInt()) : value.toString();
+}
+
+} // namespace
+
+QByteArray batchReport(const JobRequest& request, const QList<ReportEntry>& entries,
+                       ReportFormat format)
+{
+    const QString operation = request.operation ? request.operation->id : QString();
+    const QString createdAt = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    const QList<Setting> settings = settingsOf(request);
+    if (format == ReportFormat::Csv) {
+        QString text =
+            csvLine({u"操作"_s, request.operation ? request.operation->title : QString()});
+        text += csvLine({u"时间 (UTC)"_s, createdAt});
+        for (const Setting& setting : settings)
+            text += csvLine({setting.label, settingText(setting.value)});
+        text += u"\r\n"_s + csvLine({u"文件"_s, u"状态"_s, u"结果"_s, u"说明"_s});
+        for (const ReportEntry& entry : entries)
+            text += csvLine({entry.input, entry.state, entry.output, entry.detail});
+        return "\xEF\xBB\xBF" + text.toUtf8();
+    }
+    QJsonArray items;
+    for (const ReportEntry& entry : entries) {
+        items.append(QJsonObject{{u"input"_s, entry.input},
+                                 {u"state"_s, entry.state},
+                                 {u"output"_s, entry.output},
+                                 {u"detail"_s, entry.detail}});
+    }
+    QJsonObject shaped;
+    for (const Setting& setting : settings)
+        shaped.insert(setting.key, setting.value);
+    const QJsonObject report{{u"product"_s, u"QuorvinPDFBatch"_s},
+                             {u"version"_s, u"0.1.0"_s},
+                             {u"operation"_s, operation},
+                             {u"createdAt"_s, createdAt},
+                             {u"settings"_s, shaped},
+                             {u"items"_s, items}};
+    return QJsonDocument(report).toJson(QJsonDocument::Indented);
+}
+
+} // namespace batch
