@@ -195,8 +195,9 @@ void TestCli::reportLikeTheWindows()
     QFile file(report);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
-    QCOMPARE(object.keys(),
-             (QStringList{u"createdAt"_s, u"items"_s, u"operation"_s, u"product"_s, u"version"_s}));
+    QCOMPARE(object.keys(), (QStringList{u"createdAt"_s, u"items"_s, u"operation"_s, u"product"_s,
+                                         u"settings"_s, u"version"_s}));
+    QCOMPARE(object.value(u"settings"_s).toObject().value(u"degrees"_s).toInt(), 90);
     const QJsonArray items = object.value(u"items"_s).toArray();
     QCOMPARE(items.size(), 3);
     QCOMPARE(items.at(2).toObject().value(u"input"_s).toString(), missing);
@@ -206,6 +207,13 @@ void TestCli::reportLikeTheWindows()
     QCOMPARE(items.at(0).toObject().value(u"output"_s).toString(), out + u"/a-旋转.pdf"_s);
     QCOMPARE(items.at(1).toObject().value(u"state"_s).toString(), u"处理失败"_s);
     QVERIFY(items.at(1).toObject().value(u"detail"_s).toString().startsWith(u"无法读取 PDF"_s));
+
+    // A .csv report is the table the window writes.
+    const QString table = m_dir->filePath(u"report.csv"_s);
+    QCOMPARE(runCli({u"rotate"_s, u"--report"_s, table, u"--output"_s, out, a}).exitCode, 0);
+    QFile csv(table);
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    QVERIFY(csv.readAll().startsWith("\xEF\xBB\xBF操作,批量旋转\r\n"));
 
     // An existing report is never replaced, nor a source.
     const QByteArray before = testsupport::sha256File(report);
