@@ -148,8 +148,10 @@ private:
     QList<int> m_jobs;
     int m_operationIndex = 0;
     QHash<int, QString> m_pageRanges; // per operation, for as long as the program runs
-    bool m_detailsHinted = false;     // the status line has said how to see a row's details
-    QList<int> m_jobProgress;         // per job, percent of its pages while it runs
+    bool m_detailsHinted = false;
+    bool m_besideSaid = false; // that results go beside their sources     // the status line has
+                               // said how to see a row's details
+    QList<int> m_jobProgress;  // per job, percent of its pages while it runs
     int m_finishedJobs = 0;
     bool m_running = false;
     bool m_stopRequested = false;

@@ -66,6 +66,19 @@ void BatchWindow::startBatch(bool retryFailedOnly)
         return;
     }
 
+    // Said once: results beside their sources are sources too when that
+    // folder is added again.
+    const bool beside =
+        std::any_of(m_items.begin(), m_items.end(), [&output](const BatchItem& item) {
+            return QFileInfo(item.input).absoluteDir() == QDir(output);
+        });
+    if (beside && !m_besideSaid) {
+        m_besideSaid = true;
+        m_prompter->message(
+            this, QMessageBox::Information, u"结果与源文件在同一文件夹"_s,
+            u"结果将保存在源文件旁（不会覆盖任何文件）。以后再添加这个文件夹时，结果也会被当作源文件加入列表。"_s);
+    }
+
     m_jobs.clear();
     if (kind == OperationKind::Merge) {
         if (m_items.size() < 2)

@@ -572,6 +572,17 @@ void TestBatchWindow::startChecks()
     QVERIFY(QFileInfo(m_dir->filePath(u"new/deep"_s)).isDir());
     QVERIFY(waitIdle());
     QCOMPARE(w.m_items.at(0).state, u"处理完成"_s);
+
+    // Results beside their sources: said once.
+    w.m_outputEdit->setText(m_dir->path());
+    for (int run = 0; run < 2; ++run) {
+        const qsizetype said = m_prompter->messages.size();
+        QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+        QVERIFY(waitIdle());
+        QCOMPARE(m_prompter->messages.size(), said + (run == 0 ? 1 : 0));
+        w.resetResults();
+    }
+    QVERIFY(m_prompter->messages.last().startsWith(u"结果与源文件在同一文件夹|"_s));
 }
 
 void TestBatchWindow::batchWithOneFailureAndRetry()
