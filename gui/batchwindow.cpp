@@ -307,7 +307,7 @@ QWidget* BatchWindow::buildSettings()
     auto* rowA = new QHBoxLayout;
     m_pageRangeLabel = makeLabel(u"页码范围"_s);
     m_pageRangeEdit = new QLineEdit;
-    m_pageRangeEdit->setPlaceholderText(u"留空处理全部页面，例如 1-3,5"_s);
+    m_pageRangeEdit->setPlaceholderText(u"留空处理全部页面，例如 1-3,5 或 8-（第 8 页到末页）"_s);
     m_pageRangeEdit->setAccessibleName(u"页码范围"_s);
     m_groupLabel = makeLabel(u"每份页数"_s);
     m_groupSpin = new QSpinBox;

@@ -1,7 +1,8 @@
 // Shows the real main window on an X server (Xvfb in the test run), adds a few
 // generated PDFs, runs an OCR batch, and saves screenshots of the window idle,
 // during the batch and after it, then at 1280×680 (a 1366×768 laptop with a
-// panel) and 1920×1080. Exits non-zero when the window cannot be shown,
+// panel) and 1920×1080; with --first-start, the window as fresh settings open
+// it on the screen and a failed row. Exits non-zero when the window cannot be shown,
 // Chinese text would be drawn without real glyphs, or a control is clipped.
 #include "gui/batchwindow.h"
 #include "testsupport.h"
@@ -30,6 +31,10 @@ class ScreenshotTour
 {
 public:
     static int run(const QString& folder);
+    // A first start with fresh settings on this screen, then a batch with a
+    // failed row: both saved, and a failure when the window or a control is
+    // off the screen.
+    static int firstStart(const QString& folder);
 };
 
 namespace {
@@ -152,7 +157,51 @@ int ScreenshotTour::run(const QString& folder)
                                         .arg(size.width())
                                         .arg(size.height())));
     }
-    return ok && status == u"3 份文件 · 成功 3 · 失败 0 · 待处理 0"_s ? 0 : 1;
+    return ok && status.startsWith(u"3 份文件 · 成功 3 · 失败 0 · 待处理 0"_s) ? 0 : 1;
+}
+
+int ScreenshotTour::firstStart(const QString& folder)
+{
+    QTemporaryDir work;
+    const QString good = work.filePath(u"年度报告.pdf"_s);
+    testsupport::writePdf(good, {.pages = 2, .marker = u"good"_s});
+    const QString broken = work.filePath(u"损坏的文件.pdf"_s);
+    testsupport::writeBytes(broken, "%PDF-1.7 but nothing more");
+
+    BatchWindow window;
+    window.setWorkerProgram(QStringLiteral(QPB_EXECUTABLE));
+    window.m_outputEdit->setText(work.filePath(u"结果"_s));
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window, 10000)) {
+        std::fprintf(stderr, "the window could not be shown\n");
+        return 1;
+    }
+    const QRect screen = window.screen()->availableGeometry();
+    const QString size = u"%1x%2"_s.arg(screen.width()).arg(screen.height());
+    bool ok = true;
+    if (!screen.contains(window.frameGeometry())) {
+        std::fprintf(stderr, "the window (%d,%d %dx%d) is off the %s screen\n", window.x(),
+                     window.y(), window.width(), window.height(), qPrintable(size));
+        ok = false;
+    }
+    QDir().mkpath(folder);
+    ok = save(window, QDir(folder).filePath(u"first-start-%1.png"_s.arg(size))) && ok;
+    window.m_navigation->setCurrentRow(3); // rotate
+    window.addPaths({good, broken});
+    QTest::mouseClick(window.m_startButton, Qt::LeftButton);
+    if (!QTest::qWaitFor([&] { return !window.m_running; }, 120000)) {
+        std::fprintf(stderr, "the batch did not end\n");
+        return 1;
+    }
+    const QStringList clipped = clippedControls(window, window.m_settingsScroll);
+    if (!clipped.isEmpty()) {
+        std::fprintf(stderr, "clipped at %s: %s\n", qPrintable(size),
+                     qPrintable(clipped.join(u", "_s)));
+        ok = false;
+    }
+    window.m_fileTable->selectRow(1);
+    ok = save(window, QDir(folder).filePath(u"failed-row-%1.png"_s.arg(size))) && ok;
+    return ok && window.m_items.at(1).failed ? 0 : 1;
 }
 
 } // namespace batch
@@ -166,5 +215,7 @@ int main(int argc, char** argv)
     app.setStyleSheet(batch::applicationStyleSheet());
     QGuiApplication::setWindowIcon(QIcon(u":/batch/brand.svg"_s));
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : u"screenshots"_s;
+    if (argc > 2 && QByteArray(argv[2]) == "--first-start")
+        return batch::ScreenshotTour::firstStart(folder);
     return batch::ScreenshotTour::run(folder);
 }
