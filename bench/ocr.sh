@@ -61,7 +61,9 @@ pages() { qpdf --show-npages "$1"; }
 mib() { echo "scale=1; $1/1024" | bc; }
 size_kib() { echo $(($(stat -c %s "$1") / 1024)); }
 cer_of() { # gt output
-    /usr/bin/python3 "$shared/bench/cer.py" "$1" "$2" 2>/dev/null | head -1 | sed 's/.*CER=//;s/%//'
+    # sed reads to the end: with head, cer.py could die of a closed pipe and,
+    # under pipefail, end the whole run.
+    /usr/bin/python3 "$shared/bench/cer.py" "$1" "$2" 2>/dev/null | sed -n '1{s/.*CER=//;s/%//;p}'
 }
 
 report() { # label input seconds kib output gt
