@@ -23,6 +23,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QResizeEvent>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
@@ -62,6 +63,32 @@ QLabel* mutedLabel(const QString& text)
 {
     return makeLabel(text, u"muted"_s);
 }
+
+// The settings, as tall as their wrapped notes need at the width they have,
+// scrolling only when the window has no room. (A scroll area's own hint
+// knows nothing of wrapping: the merge note was cut even on a large screen.)
+class SettingsScroll : public QScrollArea
+{
+public:
+    QSize sizeHint() const override
+    {
+        QSize hint = QScrollArea::sizeHint();
+        const QWidget* inner = widget();
+        if (inner && inner->hasHeightForWidth()) {
+            const int width = viewport()->width() > 0 ? viewport()->width() : inner->width();
+            hint.setHeight(inner->heightForWidth(width) + 2 * frameWidth());
+        }
+        return hint;
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override
+    {
+        QScrollArea::resizeEvent(event);
+        if (event->size().width() != event->oldSize().width())
+            updateGeometry();
+    }
+};
 
 QString defaultOutputFolder()
 {
@@ -203,7 +230,7 @@ void BatchWindow::buildWidgets()
     m_viewStack->addWidget(m_fileTable);
     right->addWidget(m_viewStack, 1);
 
-    m_settingsScroll = new QScrollArea;
+    m_settingsScroll = new SettingsScroll;
     m_settingsScroll->setObjectName(u"settingsScroll"_s);
     // Its fields take the focus, not the area around them.
     m_settingsScroll->setFocusPolicy(Qt::NoFocus);
@@ -545,6 +572,7 @@ void BatchWindow::updateOperationPanel()
         note =
             u"表单字段、书签和链接随所留页面保留；XFA 表单和带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
     m_noteLabel->setText(note);
+    m_settingsScroll->updateGeometry(); // the settings' height follows what they now hold
 }
 
 void BatchWindow::updateOcrStatus()
