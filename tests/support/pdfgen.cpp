@@ -14,6 +14,7 @@
 #include <cmath>
 #include <regex>
 #include <set>
+#include <functional>
 #include <stdexcept>
 #include <vector>
 #include <zlib.h>
