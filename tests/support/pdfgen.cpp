@@ -12,9 +12,9 @@
 #include <qpdf/QPDFWriter.hh>
 
 #include <cmath>
+#include <functional>
 #include <regex>
 #include <set>
-#include <functional>
 #include <stdexcept>
 #include <vector>
 #include <zlib.h>
