@@ -62,16 +62,23 @@ QSizeF OcrDocument::pageSize(int index) const
     return page ? page->pageSizeF() : QSizeF();
 }
 
-double OcrDocument::userUnit(int index) const
+std::optional<QPDFObjectHandle> OcrDocument::pdfPage(int index) const
 {
     if (!m_pdf || index < 0 || index >= pageCount())
-        return 1;
+        return std::nullopt;
+    const std::vector<QPDFObjectHandle>& pages = m_pdf->pdf().getAllPages();
+    if (size_t(index) >= pages.size())
+        return std::nullopt;
+    return pages[size_t(index)];
+}
+
+double OcrDocument::userUnit(int index) const
+{
     try {
-        const std::vector<QPDFObjectHandle>& pages = m_pdf->pdf().getAllPages();
-        if (size_t(index) >= pages.size())
+        std::optional<QPDFObjectHandle> page = pdfPage(index);
+        if (!page)
             return 1;
-        QPDFObjectHandle page = pages[size_t(index)];
-        QPDFObjectHandle unit = page.getKey("/UserUnit");
+        QPDFObjectHandle unit = page->getKey("/UserUnit");
         // Anything but a sensible positive number is ignored, as viewers do.
         const double value = unit.isNumber() ? unit.getNumericValue() : 1;
         return value >= 0.01 && value <= 75000 ? value : 1;
@@ -130,15 +137,12 @@ QList<double> OcrDocument::pictureDpis(const QList<int>& indices) const
 
 PagePicture OcrDocument::picture(int index) const
 {
-    if (!m_pdf || index < 0 || index >= pageCount())
-        return {};
     try {
-        const std::vector<QPDFObjectHandle>& pages = m_pdf->pdf().getAllPages();
-        if (size_t(index) >= pages.size())
+        const std::optional<QPDFObjectHandle> page = pdfPage(index);
+        if (!page)
             return {};
-        const PageGeometry geometry = pageGeometry(pages[size_t(index)]);
-        const std::optional<CoveringPicture> covering =
-            coveringPicture(pages[size_t(index)], geometry.cropBox);
+        const PageGeometry geometry = pageGeometry(*page);
+        const std::optional<CoveringPicture> covering = coveringPicture(*page, geometry.cropBox);
         return covering ? decodePagePicture(*covering, geometry) : PagePicture{};
     } catch (const std::exception&) {
         return {};

@@ -9,7 +9,10 @@
 #include <QSizeF>
 #include <QString>
 
+#include <qpdf/QPDFObjectHandle.hh>
+
 #include <memory>
+#include <optional>
 
 namespace Poppler {
 class Document;
@@ -47,7 +50,8 @@ public:
     QImage render(int index, const QSize& size) const;
     bool hasPageText(int index, QString* text = nullptr) const;
     // The boxes of the words the page shows, its invisible text left out (the
-    // viewer-space page, points, origin at the top left).
+    // viewer-space page, points, origin at the top left). Reads the page once
+    // more: for pages that have text.
     QList<QRectF> visibleTextBoxes(int index) const;
     // A page whose own text is what it says: it carries text, and is not a
     // scan that only wears a stamp, a Bates number or a fax header (a picture
@@ -69,6 +73,9 @@ public:
                               const QString& outputPath, QString* error = nullptr);
 
 private:
+    // The page as QPDF reads it, when the index is one of the document's.
+    std::optional<QPDFObjectHandle> pdfPage(int index) const;
+
     QString m_path;
     std::unique_ptr<Poppler::Document> m_document;
     std::unique_ptr<PdfDocument> m_pdf; // the same file, for its structure

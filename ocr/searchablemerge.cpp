@@ -25,7 +25,7 @@ namespace batch {
 QList<QRectF> OcrDocument::visibleTextBoxes(int index) const
 {
     QList<QRectF> boxes;
-    if (!m_pdf || index < 0 || index >= pageCount() || !hasPageText(index))
+    if (!m_pdf || index < 0 || index >= pageCount())
         return boxes;
     // The page alone, without its invisible text, as a reader extracts it.
     QPDF single;
@@ -94,10 +94,13 @@ bool OcrDocument::mergeSearchablePages(const QList<int>& pages, const QList<bool
                 continue;
             // A page recognised again loses its earlier invisible layer, and
             // gains words only where it shows no text of its own.
+            // (A scan without text has neither: its content is not read again.)
             QPDFObjectHandle page = resultPages.at(size_t(j)).getObjectHandle();
-            stripInvisibleText(result.pdf(), page);
-            const TextLayer layer =
-                withoutWordsOver(layers.at(next++), visibleTextBoxes(pages.at(j)));
+            TextLayer layer = layers.at(next++);
+            if (hasPageText(pages.at(j))) {
+                stripInvisibleText(result.pdf(), page);
+                layer = withoutWordsOver(layer, visibleTextBoxes(pages.at(j)));
+            }
             if (!font.isInitialized())
                 font = addLayerFont(result.pdf(), fontFile, supplementary);
             const PageGeometry geometry = pageGeometry(page);

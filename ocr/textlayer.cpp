@@ -247,15 +247,15 @@ TextLayer withoutWordsOver(const TextLayer& layer, const QList<QRectF>& textBoxe
         return layer;
     // The boxes, turned as the layer is, with the origin at the lower left.
     const QSizeF before = layer.turn % 180 ? layer.size.transposed() : layer.size;
+    QTransform turn;
+    if (layer.turn == 90)
+        turn = QTransform(0, 1, -1, 0, before.height(), 0);
+    else if (layer.turn == 180)
+        turn = QTransform(-1, 0, 0, -1, before.width(), before.height());
+    else if (layer.turn == 270)
+        turn = QTransform(0, -1, 1, 0, 0, before.width());
     QList<QRectF> boxes;
     for (const QRectF& box : textBoxes) {
-        QTransform turn;
-        if (layer.turn == 90)
-            turn = QTransform(0, 1, -1, 0, before.height(), 0);
-        else if (layer.turn == 180)
-            turn = QTransform(-1, 0, 0, -1, before.width(), before.height());
-        else if (layer.turn == 270)
-            turn = QTransform(0, -1, 1, 0, 0, before.width());
         const QRectF turned = turn.mapRect(box);
         boxes.append(QRectF(turned.left(), layer.size.height() - turned.bottom(), turned.width(),
                             turned.height()));
