@@ -10,6 +10,7 @@
 
 #include <qpdf/Buffer.hh>
 #include <qpdf/Pipeline.hh>
+#include <qpdf/Pl_String.hh>
 #include <qpdf/QPDF.hh>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -104,33 +106,59 @@ private:
     QCryptographicHash m_hash;
 };
 
-void pipeRawData(QPDFObjectHandle stream, Pipeline& pipeline)
+// Streams QPDF decodes are compared by what they decode to, so that the same
+// font or image stored with two compressions is still found twice; the rest
+// by their bytes as stored.
+void pipeData(QPDFObjectHandle stream, Pipeline& pipeline)
 {
+    const bool decoded = decodesLosslessly(stream);
     bool filtered = false;
-    if (!stream.pipeStreamData(&pipeline, &filtered, 0, qpdf_dl_none))
+    if (!stream.pipeStreamData(&pipeline, &filtered, 0,
+                               decoded ? qpdf_dl_generalized : qpdf_dl_none) ||
+        filtered != decoded)
         throw std::runtime_error("对象数据无法读取。");
 }
 
-Fingerprint rawFingerprint(QPDFObjectHandle stream)
+std::string comparedData(QPDFObjectHandle stream)
+{
+    std::string data;
+    Pl_String sink("compared", nullptr, data);
+    pipeData(stream, sink);
+    return data;
+}
+
+// What must agree besides the data: the dictionary, without what only says
+// how the data is stored when the decoded data is compared.
+std::string streamKey(QPDFObjectHandle stream)
+{
+    if (!decodesLosslessly(stream))
+        return "S" + stream.getDict().unparse();
+    QPDFObjectHandle dictionary = stream.getDict().shallowCopy();
+    for (const char* key : {"/Length", "/Filter", "/DecodeParms", "/DL"})
+        dictionary.removeKey(key);
+    return "D" + dictionary.unparse();
+}
+
+std::optional<Fingerprint> fingerprintOf(QPDFObjectHandle stream)
 {
     FingerprintPipeline fingerprint;
-    pipeRawData(stream, fingerprint);
+    try {
+        pipeData(stream, fingerprint);
+    } catch (const std::exception&) {
+        return std::nullopt; // damaged data is never taken for another's
+    }
     return fingerprint.result();
 }
 
 // Byte for byte; beyond 32 MiB by SHA-256, so that memory stays bounded.
-bool sameRawData(QPDFObjectHandle first, QPDFObjectHandle second, quint64 size)
+bool sameData(QPDFObjectHandle first, QPDFObjectHandle second, quint64 size)
 {
-    if (size <= 32 * 1024 * 1024) {
-        const std::shared_ptr<Buffer> a = first.getRawStreamData();
-        const std::shared_ptr<Buffer> b = second.getRawStreamData();
-        return a->getSize() == b->getSize() &&
-               std::memcmp(a->getBuffer(), b->getBuffer(), a->getSize()) == 0;
-    }
+    if (size <= 32 * 1024 * 1024)
+        return comparedData(first) == comparedData(second);
     DigestPipeline a;
     DigestPipeline b;
-    pipeRawData(first, a);
-    pipeRawData(second, b);
+    pipeData(first, a);
+    pipeData(second, b);
     return a.result() == b.result();
 }
 
@@ -177,13 +205,13 @@ void replaceReferences(QPDFObjectHandle container, const Replacements& replaceme
 // more merges happen, because merging children can make parents identical.
 void mergeIdenticalObjects(QPDF& pdf)
 {
-    std::map<QPDFObjGen, Fingerprint> fingerprints;
+    std::map<QPDFObjGen, std::optional<Fingerprint>> fingerprints;
     // Merged away and no longer referenced; never considered again.
     std::set<QPDFObjGen> retired;
     for (int pass = 0; pass < 16; ++pass) {
         std::vector<QPDFObjectHandle> objects = pdf.getAllObjects();
-        // Streams can only be equal when their dictionaries are, /Length
-        // included: only those that share a dictionary have their data read.
+        // Streams can only be equal when their dictionaries are: only those
+        // that share one have their data read.
         std::vector<std::string> keys(objects.size());
         std::unordered_map<std::string, int> dictionaryCounts;
         for (size_t i = 0; i < objects.size(); ++i) {
@@ -191,7 +219,7 @@ void mergeIdenticalObjects(QPDF& pdf)
             if (retired.count(object.getObjGen()) != 0 || !mayMerge(object))
                 continue;
             if (object.isStream()) {
-                keys[i] = "S" + object.getDict().unparse();
+                keys[i] = streamKey(object);
                 ++dictionaryCounts[keys[i]];
             } else {
                 keys[i] = "O" + object.unparseResolved();
@@ -207,12 +235,14 @@ void mergeIdenticalObjects(QPDF& pdf)
             if (object.isStream()) {
                 auto known = fingerprints.find(object.getObjGen());
                 if (known == fingerprints.end())
-                    known = fingerprints.emplace(object.getObjGen(), rawFingerprint(object)).first;
-                size = known->second.size;
-                keys[i] += '\0' + std::to_string(known->second.hash) + ':' + std::to_string(size);
+                    known = fingerprints.emplace(object.getObjGen(), fingerprintOf(object)).first;
+                if (!known->second)
+                    continue;
+                size = known->second->size;
+                keys[i] += '\0' + std::to_string(known->second->hash) + ':' + std::to_string(size);
             }
             const auto [it, inserted] = canonical.emplace(std::move(keys[i]), object);
-            if (inserted || (object.isStream() && !sameRawData(it->second, object, size)))
+            if (inserted || (object.isStream() && !sameData(it->second, object, size)))
                 continue;
             replacements.emplace(object.getObjGen(), it->second);
             retired.insert(object.getObjGen());
@@ -257,6 +287,7 @@ void decryptDocument(PdfDocument& document)
 void optimizeDocument(PdfDocument& document)
 {
     try {
+        dropUnusedResources(document.pdf());
         mergeIdenticalObjects(document.pdf());
         document.setStreamsRecompressed(recompressStreams(document.pdf()));
     } catch (const std::exception& error) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <qpdf/QPDFLogger.hh>
+#include <qpdf/QPDFObjectHandle.hh>
 
 #include <memory>
 
@@ -15,11 +16,19 @@ std::shared_ptr<QPDFLogger> silentLogger();
 // An empty QPDF configured the way this program reads and builds documents.
 std::shared_ptr<QPDF> newQpdf();
 
-// Re-encodes every stream that QPDF's writer can decode losslessly with Flate at
-// level 9, as the writer's own recompression would, but on every core. Streams
-// it cannot decode are left as they are. Returns false, having changed nothing,
-// when the candidates are too large to hold their results in memory; the
-// writer must then recompress them itself.
+// Whether QPDF decodes the stream's filters without loss (not the image codecs).
+bool decodesLosslessly(QPDFObjectHandle stream);
+
+// Re-encodes every stream QPDF decodes, and every plain JPEG, in the smallest
+// exact form found, on the job's lanes; a stream keeps its data where nothing
+// smaller was found. Every stream it looked at is then copied by the writer
+// as it stands. Returns false, having changed nothing, when the candidates are
+// too large to hold their results in memory; the writer must then recompress
+// them itself.
 bool recompressStreams(QPDF& pdf);
+
+// Removes from resource dictionaries the entries no content stream names;
+// leaves every resource where some content may name it unseen.
+void dropUnusedResources(QPDF& pdf);
 
 } // namespace batch

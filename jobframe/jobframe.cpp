@@ -10,6 +10,7 @@
 #include "protocol/ocroptions.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <exception>
@@ -47,6 +48,24 @@ QString optimizationNote(qint64 before, qint64 after)
     return u"已优化：%1 → %2（%3）"_s.arg(formatSize(before), formatSize(after),
                                           percent < 1 ? u"减小不足 1%"_s
                                                       : u"减小 %1%"_s.arg(percent));
+}
+
+// An optimisation never publishes a file larger than its source: where the
+// rewrite came out larger, the result is the source's own bytes. Returns the
+// staged result's size.
+qint64 neverLarger(const QString& staged, const QString& source, qint64 sourceBytes)
+{
+    const qint64 written = QFileInfo(staged).size();
+    if (written <= sourceBytes)
+        return written;
+    const QString copy = staged + u".source"_s;
+    // A source that changed since it was read is not taken in its place.
+    if (!QFile::copy(source, copy) || QFileInfo(copy).size() != sourceBytes ||
+        !replaceEntry(copy, staged).isEmpty()) {
+        QFile::remove(copy);
+        return written;
+    }
+    return sourceBytes;
 }
 
 bool takesPageRange(OperationKind kind)
@@ -188,7 +207,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     if (!written) {
         writeDocument(staged, working);
         if (kind == OperationKind::Optimize)
-            note = optimizationNote(totalBytes, QFileInfo(staged).size());
+            note = optimizationNote(totalBytes, neverLarger(staged, inputs.first(), totalBytes));
     }
 
     // A result that nobody would record is not published.

@@ -72,6 +72,9 @@ deb)
     deb=$(ls "$build"/quorvin-pdf-batch_*.deb | head -1)
     dpkg-deb -f "$deb" Depends Recommends > "$scratch/control"
     grep -q libqpdf "$scratch/control"
+    grep -q libdeflate0 "$scratch/control"
+    grep -q libjpeg62-turbo "$scratch/control"
+    grep -q libtiff6 "$scratch/control"
     grep -q tesseract-ocr-chi-sim "$scratch/control"
     dpkg -i "$deb" >/dev/null
     trap 'dpkg -r quorvin-pdf-batch >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT

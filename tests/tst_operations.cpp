@@ -3,6 +3,7 @@
 
 #include <QJsonArray>
 #include <QProcess>
+#include <QPainter>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -29,7 +30,8 @@ namespace {
 
 using testsupport::makeRequest;
 
-// Decoded page contents and image data, page by page: what a viewer draws.
+// Decoded page contents and the names of their images, page by page, then
+// each page as Poppler renders it: what a viewer draws.
 QList<QByteArray> decodedPageData(const QString& path, const std::string& password = {})
 {
     QList<QByteArray> data;
@@ -43,14 +45,99 @@ QList<QByteArray> decodedPageData(const QString& path, const std::string& passwo
         std::unique_ptr<Buffer> contents(buffer.getBuffer());
         data.append(QByteArray(reinterpret_cast<const char*>(contents->getBuffer()),
                                qsizetype(contents->getSize())));
-        for (auto& [name, image] : page.getImages()) {
-            std::shared_ptr<Buffer> pixels = image.getStreamData(qpdf_dl_all);
-            data.append(QByteArray::fromStdString(name) +
-                        QByteArray(reinterpret_cast<const char*>(pixels->getBuffer()),
-                                   qsizetype(pixels->getSize())));
+        for (auto& [name, image] : page.getImages())
+            data.append(QByteArray::fromStdString(name));
+    }
+    for (const QImage& page : testsupport::renderPages(path, 144, QString::fromStdString(password)))
+        data.append(QByteArray(reinterpret_cast<const char*>(page.constBits()), page.sizeInBytes()));
+    return data;
+}
+
+QPDFObjectHandle scanImage(QPDF& pdf, const QString& path)
+{
+    pdf.processFile(QFile::encodeName(path).constData());
+    return QPDFPageDocumentHelper(pdf).getAllPages().front().getObjectHandle().getKey(
+        "/Resources").getKey("/XObject").getKey("/Scan");
+}
+
+// The scan image of a one-page document: its filter, colour space family and
+// bits, and "predicted" or "progressive" where its encoding is.
+QString scanFacts(const QString& path)
+{
+    QPDF pdf;
+    QPDFObjectHandle image = scanImage(pdf, path);
+    QPDFObjectHandle dictionary = image.getDict();
+    QPDFObjectHandle space = dictionary.getKey("/ColorSpace");
+    QString facts = QString::fromStdString(dictionary.getKey("/Filter").unparse()) + u' ' +
+                    (space.isArray()   ? QString::fromStdString(space.getArrayItem(0).getName())
+                     : space.isName() ? QString::fromStdString(space.getName())
+                                      : u"mask"_s) +
+                    u' ' + QString::number(dictionary.getKey("/BitsPerComponent").isInteger()
+                                               ? dictionary.getKey("/BitsPerComponent").getIntValue()
+                                               : 1);
+    if (dictionary.getKey("/DecodeParms").isDictionary() &&
+        dictionary.getKey("/DecodeParms").hasKey("/Predictor"))
+        facts += u" predicted"_s;
+    const std::shared_ptr<Buffer> data = image.getRawStreamData();
+    if (QByteArray(reinterpret_cast<const char*>(data->getBuffer()), qsizetype(data->getSize()))
+            .contains("\xff\xc2"))
+        facts += u" progressive"_s;
+    return facts;
+}
+
+QByteArray rawScanData(const QString& path)
+{
+    QPDF pdf;
+    const std::shared_ptr<Buffer> data = scanImage(pdf, path).getRawStreamData();
+    return QByteArray(reinterpret_cast<const char*>(data->getBuffer()), qsizetype(data->getSize()));
+}
+
+QStringList resourceNames(const QString& path)
+{
+    QPDF pdf;
+    pdf.processFile(QFile::encodeName(path).constData());
+    QStringList names;
+    QPDFObjectHandle resources =
+        QPDFPageDocumentHelper(pdf).getAllPages().front().getObjectHandle().getKey("/Resources");
+    for (const std::string& category : resources.getKeys()) {
+        if (resources.getKey(category).isDictionary())
+            for (const std::string& name : resources.getKey(category).getKeys())
+                names << QString::fromStdString(category + name);
+    }
+    return names;
+}
+
+// Pictures for the optimiser: what a scanner or a chart program stores.
+QImage photo(bool colour)
+{
+    QImage image(360, 240, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const int noise = (x * 7919 + y * 104729) % 23;
+            const int r = (x + noise) % 256;
+            image.setPixel(x, y, colour ? qRgb(r, (y + 2 * noise) % 256, (x + y) / 3 % 256)
+                                        : qRgb(r, r, r));
         }
     }
-    return data;
+    return image;
+}
+
+QImage chart()
+{
+    QImage image(300, 200, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    const QColor colours[] = {Qt::red, Qt::darkGreen, Qt::blue, Qt::darkYellow, Qt::black};
+    for (int i = 0; i < 5; ++i)
+        painter.fillRect(20 + 55 * i, 180 - 30 * i, 40, 30 * i + 10, colours[i]);
+    return image;
+}
+
+QImage textScan()
+{
+    testsupport::DrawnPage page;
+    page.lines = QStringList{u"Invoice 2026-118, due 31 January."_s, u"合同编号：沪 2026-118"_s};
+    return testsupport::drawScan(page, 100).copy(0, 0, 827, 300);
 }
 
 int imageObjectCount(const QString& path)
@@ -184,6 +271,8 @@ private slots:
     void ownerPasswordLiftsRestrictions_data();
     void ownerPasswordLiftsRestrictions();
     void optimizeIsLossless();
+    void optimizeFindsSmallerExactForms_data();
+    void optimizeFindsSmallerExactForms();
     void navigationSurvives_data();
     void navigationSurvives();
     void formsLayersAndLanguage();
@@ -619,6 +708,59 @@ void TestOperations::optimizeIsLossless()
     QVERIFY(QFileInfo(optimized).size() < QFileInfo(mixed).size() * 6 / 10);
 }
 
+void TestOperations::optimizeFindsSmallerExactForms_data()
+{
+    QTest::addColumn<QImage>("picture");
+    QTest::addColumn<int>("encoding"); // testsupport::ScanEncoding
+    QTest::addColumn<QString>("expected");
+    using testsupport::ScanEncoding;
+    QImage blackAndWhite = textScan().convertToFormat(QImage::Format_Mono);
+    blackAndWhite = blackAndWhite.convertToFormat(QImage::Format_Grayscale8);
+    QTest::newRow("colour JPEG") << photo(true) << int(ScanEncoding::Jpeg)
+                                 << u"/DCTDecode /DeviceRGB 8 progressive"_s;
+    QTest::newRow("grey JPEG") << photo(false).convertToFormat(QImage::Format_Grayscale8)
+                               << int(ScanEncoding::Jpeg) << u"/DCTDecode /DeviceGray 8 progressive"_s;
+    QTest::newRow("CMYK JPEG, left") << photo(true) << int(ScanEncoding::CmykJpeg)
+                                     << u"/DCTDecode /DeviceCMYK 8"_s;
+    QTest::newRow("photo, predictors") << photo(true) << int(ScanEncoding::PlainFlate)
+                                       << u"/FlateDecode /DeviceRGB 8 predicted"_s;
+    QTest::newRow("grey in RGB") << photo(false) << int(ScanEncoding::PlainFlate)
+                                 << u"/FlateDecode /DeviceGray 8"_s;
+    QTest::newRow("chart, palette") << chart() << int(ScanEncoding::PlainFlate)
+                                    << u"/FlateDecode /Indexed 4"_s;
+    QTest::newRow("bilevel mask, G4") << textScan() << int(ScanEncoding::Bilevel)
+                                      << u"/CCITTFaxDecode mask 1"_s;
+    QTest::newRow("black and white grey, G4") << blackAndWhite << int(ScanEncoding::PlainFlate)
+                                              << u"/CCITTFaxDecode /DeviceGray 1"_s;
+}
+
+// Every form shows the same pixels, is smaller, and drops what nothing draws.
+void TestOperations::optimizeFindsSmallerExactForms()
+{
+    QFETCH(QImage, picture);
+    QFETCH(int, encoding);
+    QFETCH(QString, expected);
+    const QString src = m_in->filePath(u"扫描.pdf"_s);
+    testsupport::writeScanPdf(src, picture, 100,
+                              {.encoding = testsupport::ScanEncoding(encoding),
+                               .unusedResources = true});
+    m_guard.add(src);
+    const testsupport::WorkerRun result = run(makeRequest(u"optimize"_s, {src}, m_out->path()));
+    QCOMPARE(result.exitCode, 0);
+    const QString output = result.result.value(u"output"_s).toString();
+
+    QVERIFY2(scanFacts(output).startsWith(expected), qPrintable(scanFacts(output)));
+    QCOMPARE(testsupport::renderPages(output), testsupport::renderPages(src));
+    QVERIFY(QFileInfo(output).size() < QFileInfo(src).size());
+    QCOMPARE(resourceNames(output), QStringList{u"/XObject/Scan"_s});
+    if (expected.startsWith(u"/DCTDecode"_s)) {
+        // Decoded samples, not only what a renderer makes of them.
+        QCOMPARE(QImage::fromData(rawScanData(output)), QImage::fromData(rawScanData(src)));
+        if (!expected.contains(u"progressive"_s))
+            QCOMPARE(rawScanData(output), rawScanData(src));
+    }
+}
+
 void TestOperations::navigationSurvives_data()
 {
     QTest::addColumn<QString>("operation");
@@ -844,5 +986,5 @@ void TestOperations::fieldsStayWhole()
     QCOMPARE(actual + order, expected);
 }
 
-QTEST_GUILESS_MAIN(TestOperations)
+QTEST_MAIN(TestOperations)
 #include "tst_operations.moc"

@@ -13,8 +13,15 @@
 #include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio> // jpeglib.h needs FILE
+#include <cstdlib>
 #include <memory>
+#include <vector>
+
+#include <jpeglib.h>
+#include <zlib.h>
 
 namespace testsupport {
 
@@ -22,6 +29,55 @@ namespace {
 
 constexpr double a4Width = 595.0; // points
 constexpr double a4Height = 842.0;
+
+// zlib data at the default level, as most producers write it.
+QByteArray zlibCompressed(const QByteArray& data)
+{
+    uLongf size = compressBound(uLong(data.size()));
+    QByteArray out(qsizetype(size), '\0');
+    compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+              reinterpret_cast<const Bytef*>(data.constData()), uLong(data.size()),
+              Z_DEFAULT_COMPRESSION);
+    out.resize(qsizetype(size));
+    return out;
+}
+
+// Qt writes no CMYK JPEG: libjpeg, with the Adobe marker it adds for CMYK.
+QByteArray cmykJpeg(const QImage& picture)
+{
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &out, &size);
+    info.image_width = JDIMENSION(rgb.width());
+    info.image_height = JDIMENSION(rgb.height());
+    info.input_components = 4;
+    info.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, 90, TRUE);
+    jpeg_start_compress(&info, TRUE);
+    std::vector<unsigned char> row(size_t(rgb.width()) * 4);
+    while (info.next_scanline < info.image_height) {
+        const uchar* in = rgb.constScanLine(int(info.next_scanline));
+        for (int x = 0; x < rgb.width(); ++x) {
+            const int black = 255 - std::max({in[3 * x], in[3 * x + 1], in[3 * x + 2]});
+            for (int c = 0; c < 3; ++c)
+                row[size_t(4 * x + c)] = uchar(255 - in[3 * x + c] - black);
+            row[size_t(4 * x + 3)] = uchar(black);
+        }
+        unsigned char* rows[] = {row.data()};
+        jpeg_write_scanlines(&info, rows, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    const QByteArray jpeg(reinterpret_cast<const char*>(out), qsizetype(size));
+    std::free(out);
+    return jpeg;
+}
 
 constexpr double margin = 72;
 constexpr double gutter = 18; // between columns: one and a half ems of 12-pt text
@@ -164,7 +220,21 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
     pdf.emptyPDF();
     QPDFObjectHandle image = QPDFObjectHandle::newStream(&pdf);
     QByteArray samples;
-    if (placement.encoding == ScanEncoding::Jpeg) {
+    if (placement.encoding == ScanEncoding::CmykJpeg) {
+        image.replaceStreamData(cmykJpeg(picture).toStdString(),
+                                QPDFObjectHandle::newName("/DCTDecode"),
+                                QPDFObjectHandle::newNull());
+    } else if (placement.encoding == ScanEncoding::PlainFlate) {
+        const QImage plain = picture.format() == QImage::Format_Grayscale8
+                                 ? picture
+                                 : picture.convertToFormat(QImage::Format_RGB888);
+        for (int y = 0; y < plain.height(); ++y)
+            samples.append(reinterpret_cast<const char*>(plain.constScanLine(y)),
+                           plain.width() * (plain.depth() == 8 ? 1 : 3));
+        image.replaceStreamData(zlibCompressed(samples).toStdString(),
+                                QPDFObjectHandle::newName("/FlateDecode"),
+                                QPDFObjectHandle::newNull());
+    } else if (placement.encoding == ScanEncoding::Jpeg) {
         QBuffer buffer(&samples);
         buffer.open(QIODevice::WriteOnly);
         grey.save(&buffer, "JPEG", 90);
@@ -202,11 +272,15 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
     dict.replaceKey("/Height", QPDFObjectHandle::newInteger(grey.height()));
     dict.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(
                                              placement.encoding == ScanEncoding::Bilevel ? 1 : 8));
+    const bool rgb = colour || (placement.encoding == ScanEncoding::PlainFlate &&
+                                picture.format() != QImage::Format_Grayscale8);
     if (placement.encoding == ScanEncoding::Bilevel)
         dict.replaceKey("/ImageMask", QPDFObjectHandle::newBool(true));
+    else if (placement.encoding == ScanEncoding::CmykJpeg)
+        dict.replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceCMYK"));
     else
         dict.replaceKey("/ColorSpace",
-                        QPDFObjectHandle::newName(colour ? "/DeviceRGB" : "/DeviceGray"));
+                        QPDFObjectHandle::newName(rgb ? "/DeviceRGB" : "/DeviceGray"));
     if (placement.encoding == ScanEncoding::InvertedDecode)
         dict.replaceKey("/Decode", QPDFObjectHandle::parse("[1 0]"));
     if (placement.encoding == ScanEncoding::SoftMask) {
@@ -233,6 +307,12 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
     QPDFObjectHandle page = pdf.makeIndirectObject(
         QPDFObjectHandle::parse("<< /Type /Page /Resources << /XObject << >> >> >>"));
     page.getKey("/Resources").getKey("/XObject").replaceKey("/Scan", image);
+    if (placement.unusedResources) {
+        page.getKey("/Resources").getKey("/XObject").replaceKey("/Unused", image.copyStream());
+        page.getKey("/Resources").replaceKey(
+            "/Font", QPDFObjectHandle::parse("<< /Unused << /Type /Font /Subtype /Type1 "
+                                             "/BaseFont /Courier >> >>"));
+    }
     page.replaceKey("/Contents", QPDFObjectHandle::newStream(&pdf, content.toStdString()));
     page.replaceKey("/MediaBox", QPDFObjectHandle::newArray(QPDFObjectHandle::Rectangle(
                                      0, 0, w + 2 * origin.x(), h + 2 * origin.y())));
@@ -254,6 +334,20 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
     const QByteArray file = QFile::encodeName(path);
     QPDFWriter writer(pdf, file.constData());
     writer.write();
+}
+
+QList<QImage> renderPages(const QString& path, double dpi, const QString& password)
+{
+    QList<QImage> pages;
+    const std::unique_ptr<Poppler::Document> document =
+        Poppler::Document::load(path, password.toUtf8(), password.toUtf8());
+    if (!document || document->isLocked())
+        return pages;
+    document->setRenderHint(Poppler::Document::Antialiasing);
+    document->setRenderHint(Poppler::Document::TextAntialiasing);
+    for (int i = 0; i < document->numPages(); ++i)
+        pages.append(document->page(i)->renderToImage(dpi, dpi));
+    return pages;
 }
 
 QString popplerText(const QString& path, int page)

@@ -102,6 +102,8 @@ enum class ScanEncoding
     Bilevel,        // a 1-bit stencil mask painted black, as JBIG2 and CCITT scans are
     SoftMask,       // black samples shown through a soft mask that holds the page
     InvertedDecode, // inverted grey samples with /Decode [1 0]
+    PlainFlate,     // the picture's own samples, RGB or grey, lossless and without predictors
+    CmykJpeg,       // an Adobe CMYK JPEG of the picture
 };
 struct ScanPlacement
 {
@@ -110,6 +112,7 @@ struct ScanPlacement
     ScanEncoding encoding = ScanEncoding::Jpeg;
     bool link = false;   // a link annotation over the top of the page
     double userUnit = 0; // /UserUnit when not 0
+    bool unusedResources = false; // a font and an image in the resources that nothing draws
 };
 // A one-page PDF whose crop box `picture`, an upright scan of `dpi`, fills as a
 // viewer shows it. The picture's matrix does the turning, not its pixels.
@@ -121,6 +124,9 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
 void addTextStamp(const QString& path, const QString& text);
 // Adds XMP metadata claiming PDF/A-<part><level> (the claim only).
 void addPdfaClaim(const QString& path, int part, char level);
+
+// Every page as Poppler renders it for a viewer (crop box, antialiased).
+QList<QImage> renderPages(const QString& path, double dpi = 144, const QString& password = {});
 
 // Text of one page as Poppler extracts it (0-based page index).
 QString popplerText(const QString& path, int page);

@@ -1,0 +1,59 @@
+// The optimiser's lossless encoders: pure functions on bytes, safe to call
+// from any thread. Not part of the document layer's public header.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace batch {
+
+// zlib-format data, as /FlateDecode reads it, from libdeflate at the level
+// given (1 fast to 12 strongest).
+std::string deflateData(std::string_view data, int level);
+
+// The same JPEG with optimised Huffman tables, progressive where that is
+// smaller, without the markers a PDF reader ignores (Exif, XMP, ICC, comments,
+// thumbnails): the DCT coefficients are untouched, so every decoder shows the
+// same pixels; progressive from 10 KB on. Kept: the JFIF and Adobe markers, which tell decoders how to
+// read the colours. Empty for anything but a clean 8-bit grey or three-component
+// JPEG, and when nothing is gained.
+std::optional<std::string> transcodeJpeg(std::string_view jpeg);
+
+// Rows of 1-bit samples, each row padded to whole bytes, as CCITT Group 4 data
+// that a /CCITTFaxDecode filter with /K -1 and /BlackIs1 false decodes to the
+// same samples. Empty when the encoder fails.
+std::optional<std::string> encodeG4(std::string_view rows, int width, int height);
+
+// How an image's samples are laid out, and which exact re-representations its
+// dictionary allows.
+struct ImageLayout
+{
+    int width = 0;
+    int height = 0;
+    int components = 0;
+    int bits = 0;
+    bool mayRecolour = false; // grey or fewer bits may replace the samples
+    bool rgbMayBeGrey = false;
+    bool mayIndex = false;
+};
+
+// An image's new encoding; the dictionary changes it needs come with it.
+struct ImageEncoding
+{
+    enum class Colours { Same, Grey, Indexed };
+    std::string data;
+    bool ccitt = false;     // else Flate
+    int predictorColors = 0; // PNG predictors per row over this many components; 0: none
+    int bits = 0;            // bits per component of the data
+    Colours colours = Colours::Same;
+    int paletteSize = 0;
+    std::string palette; // /Indexed: entries of the original colour space
+};
+
+// The smallest exact encoding of decoded image samples found, if it is
+// smaller than storedBytes.
+std::optional<ImageEncoding> encodeImage(std::string_view samples, const ImageLayout& layout,
+                                         size_t storedBytes);
+
+} // namespace batch
