@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QPainter>
 #include <QTemporaryDir>
+#include <set>
 #include <QtTest>
 
 #include <poppler/qt6/poppler-qt6.h>
@@ -90,6 +91,35 @@ QByteArray rawScanData(const QString& path)
     QPDF pdf;
     const std::shared_ptr<Buffer> data = scanImage(pdf, path).getRawStreamData();
     return QByteArray(reinterpret_cast<const char*>(data->getBuffer()), qsizetype(data->getSize()));
+}
+
+// Distinct embedded font programs.
+int fontProgramCount(const QString& path)
+{
+    QPDF pdf;
+    pdf.processFile(QFile::encodeName(path).constData());
+    std::set<QPDFObjGen> programs;
+    for (QPDFObjectHandle& object : pdf.getAllObjects()) {
+        if (!object.isDictionary() || !object.getKey("/Type").isNameAndEquals("/FontDescriptor"))
+            continue;
+        for (const char* key : {"/FontFile", "/FontFile2", "/FontFile3"}) {
+            if (object.getKey(key).isStream())
+                programs.insert(object.getKey(key).getObjGen());
+        }
+    }
+    return int(programs.size());
+}
+
+// The same document with every stream decoded: another producer's bytes.
+void writeUncompressed(const QString& source, const QString& target)
+{
+    QPDF pdf;
+    pdf.processFile(QFile::encodeName(source).constData());
+    const QByteArray file = QFile::encodeName(target);
+    QPDFWriter writer(pdf, file.constData());
+    writer.setCompressStreams(false);
+    writer.setDecodeLevel(qpdf_dl_generalized);
+    writer.write();
 }
 
 QStringList resourceNames(const QString& path)
@@ -664,6 +694,35 @@ void TestOperations::optimizeIsLossless()
     QCOMPARE(result.result.value(u"note"_s).toString(),
              u"文档已优化，但大小未减小；原文档可能已充分压缩。"_s);
     QVERIFY(QFileInfo::exists(result.result.value(u"output"_s).toString()));
+    QVERIFY(QFileInfo(result.result.value(u"output"_s).toString()).size() <=
+            QFileInfo(output).size());
+
+    // Twenty copies of one template, every other one as another producer
+    // stores it, merged: the optimised merge carries each font and picture once.
+    const QString plate = m_in->filePath(u"模板.pdf"_s);
+    testsupport::writeDrawnPdf(plate,
+                               {{.lines = {u"季度报告 Quarterly report"_s}, .scanned = false},
+                                {.lines = {u"附件 Annex"_s}}},
+                               100);
+    QStringList copies;
+    for (int i = 0; i < 20; ++i) {
+        copies << m_in->filePath(u"份 %1.pdf"_s.arg(i));
+        QVERIFY(i % 2 == 0 ? QFile::copy(plate, copies.last())
+                           : (writeUncompressed(plate, copies.last()), true));
+        m_guard.add(copies.last());
+    }
+    result = run(makeRequest(u"merge"_s, copies, m_out->path()));
+    QCOMPARE(result.exitCode, 0);
+    const QString mergedCopies = result.result.value(u"output"_s).toString();
+    m_guard.add(mergedCopies);
+    QVERIFY(fontProgramCount(mergedCopies) > fontProgramCount(plate));
+    result = run(makeRequest(u"optimize"_s, {mergedCopies}, m_out->path()));
+    QCOMPARE(result.exitCode, 0);
+    const QString optimizedCopies = result.result.value(u"output"_s).toString();
+    QVERIFY(fontProgramCount(plate) > 0);
+    QCOMPARE(fontProgramCount(optimizedCopies), fontProgramCount(plate));
+    QCOMPARE(imageObjectCount(optimizedCopies), imageObjectCount(plate));
+    QCOMPARE(testsupport::renderPages(optimizedCopies, 72), testsupport::renderPages(mergedCopies, 72));
 
     // An encrypted source stays encrypted with its passwords.
     const QString locked = source(u"locked.pdf"_s, {.pages = 2,
