@@ -15,9 +15,9 @@ std::string deflateData(std::string_view data, int level);
 // The same JPEG with optimised Huffman tables, progressive where that is
 // smaller, without the markers a PDF reader ignores (Exif, XMP, ICC, comments,
 // thumbnails): the DCT coefficients are untouched, so every decoder shows the
-// same pixels; progressive from 10 KB on. Kept: the JFIF and Adobe markers, which tell decoders how to
-// read the colours. Empty for anything but a clean 8-bit grey or three-component
-// JPEG, and when nothing is gained.
+// same pixels; progressive from 10 KB on. Kept: the JFIF and Adobe markers, which tell decoders how
+// to read the colours. Empty for anything but a clean 8-bit grey or three-component JPEG, and when
+// nothing is gained.
 std::optional<std::string> transcodeJpeg(std::string_view jpeg);
 
 // Rows of 1-bit samples, each row padded to whole bytes, as CCITT Group 4 data
@@ -41,9 +41,14 @@ struct ImageLayout
 // An image's new encoding; the dictionary changes it needs come with it.
 struct ImageEncoding
 {
-    enum class Colours { Same, Grey, Indexed };
+    enum class Colours
+    {
+        Same,
+        Grey,
+        Indexed
+    };
     std::string data;
-    bool ccitt = false;     // else Flate
+    bool ccitt = false;      // else Flate
     int predictorColors = 0; // PNG predictors per row over this many components; 0: none
     int bits = 0;            // bits per component of the data
     Colours colours = Colours::Same;

@@ -114,8 +114,8 @@ std::optional<Form> indexed(std::string_view samples, int width, int height, int
     const auto colourAt = [&](size_t pixel) {
         uint32_t colour = 0;
         for (int c = 0; c < components; ++c)
-            colour = (colour << 8) | static_cast<unsigned char>(samples[pixel * size_t(components) +
-                                                                        size_t(c)]);
+            colour = (colour << 8) |
+                     static_cast<unsigned char>(samples[pixel * size_t(components) + size_t(c)]);
         return colour;
     };
     const size_t pixels = size_t(width) * size_t(height);
@@ -163,7 +163,8 @@ std::string predicted(const std::string& samples, size_t stride, int height, siz
     std::vector<unsigned char> zeros(stride, 0);
     std::array<std::string, 5> filtered;
     for (int y = 0; y < height; ++y) {
-        const auto* row = reinterpret_cast<const unsigned char*>(samples.data()) + size_t(y) * stride;
+        const auto* row =
+            reinterpret_cast<const unsigned char*>(samples.data()) + size_t(y) * stride;
         const unsigned char* above = y == 0 ? zeros.data() : row - stride;
         size_t bestCost = SIZE_MAX;
         size_t best = 0;
@@ -268,8 +269,8 @@ std::optional<ImageEncoding> encodeImage(std::string_view samples, const ImageLa
             continue;
         std::optional<std::string> fax = encodeG4(form.samples, layout.width, layout.height);
         if (fax && fax->size() < encoding.data.size()) {
-            encoding = ImageEncoding{std::move(*fax), true, 0, 1, form.colours, form.paletteSize,
-                                     form.palette};
+            encoding = ImageEncoding{std::move(*fax),  true,        0, 1, form.colours,
+                                     form.paletteSize, form.palette};
         }
     }
     if (encoding.data.size() >= storedBytes)

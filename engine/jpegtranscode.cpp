@@ -1,12 +1,12 @@
 // Lossless JPEG transcoding: the quantised DCT coefficients are read and
-// written back with Huffman tables made for them. libjpeg reports errors by longjmp, so everything the
-// jump may leave behind lives in one plain struct that is cleaned up after it.
+// written back with Huffman tables made for them. libjpeg reports errors by longjmp, so everything
+// the jump may leave behind lives in one plain struct that is cleaned up after it.
 #include "engine/codecs.h"
 
 #include <array>
+#include <csetjmp>
 #include <cstdio> // jpeglib.h needs FILE
 #include <cstdlib>
-#include <csetjmp>
 
 #include <jpeglib.h>
 
@@ -98,9 +98,8 @@ bool transcode(Transcoder& t, std::string_view jpeg, bool progressive)
     // CMYK and YCCK are read differently by different readers (Adobe's
     // inverted inks); 12-bit data needs a library built for it.
     const bool grey = t.source.num_components == 1 && t.source.jpeg_color_space == JCS_GRAYSCALE;
-    const bool colour = t.source.num_components == 3 &&
-                        (t.source.jpeg_color_space == JCS_YCbCr ||
-                         t.source.jpeg_color_space == JCS_RGB);
+    const bool colour = t.source.num_components == 3 && (t.source.jpeg_color_space == JCS_YCbCr ||
+                                                         t.source.jpeg_color_space == JCS_RGB);
     if ((!grey && !colour) || t.source.data_precision != 8)
         return false;
     jvirt_barray_ptr* coefficients = jpeg_read_coefficients(&t.source);

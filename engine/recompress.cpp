@@ -42,7 +42,12 @@ constexpr int streamingLevel = 9;
 // text: 12 saves another 0.16 % of the bytes for 45 % more time.
 constexpr int strongLevel = 10;
 
-enum class Kind { General, Image, Jpeg };
+enum class Kind
+{
+    General,
+    Image,
+    Jpeg
+};
 
 struct Task
 {
@@ -133,7 +138,8 @@ std::optional<ImageLayout> imageLayout(QPDFObjectHandle stream, const DocumentFa
     ImageLayout layout;
     layout.width = int(width.getIntValue());
     layout.height = int(height.getIntValue());
-    if (dictionary.getKey("/ImageMask").isBool() && dictionary.getKey("/ImageMask").getBoolValue()) {
+    if (dictionary.getKey("/ImageMask").isBool() &&
+        dictionary.getKey("/ImageMask").getBoolValue()) {
         layout.components = 1;
         layout.bits = 1;
         return layout;
@@ -188,8 +194,7 @@ class DecodedSink : public Pipeline
 public:
     DecodedSink(std::string& data, size_t wholeLimit)
         : Pipeline("decoded", nullptr), m_data(data), m_wholeLimit(wholeLimit)
-    {
-    }
+    {}
     ~DecodedSink() override
     {
         if (m_streaming)
@@ -393,8 +398,8 @@ bool readData(Task& task)
         task.storedBytes = task.data.size();
         return !task.data.empty();
     }
-    DecodedSink sink(task.data, task.kind == Kind::Image ? maxWholeImageBytes
-                                                          : maxWholeStreamBytes);
+    DecodedSink sink(task.data,
+                     task.kind == Kind::Image ? maxWholeImageBytes : maxWholeStreamBytes);
     bool filtered = false;
     bool read = false;
     try {

@@ -80,7 +80,8 @@ struct Usage
 class UsageMap
 {
 public:
-    void add(QPDFObjectHandle resources, const std::string& owner, const std::set<std::string>& names)
+    void add(QPDFObjectHandle resources, const std::string& owner,
+             const std::set<std::string>& names)
     {
         if (!resources.isDictionary())
             return;
@@ -164,9 +165,9 @@ bool addOtherContent(QPDF& pdf, UsageMap& usages)
         if (!dictionary.isDictionary())
             continue;
         const std::string owner = object.getObjGen().unparse() + "R";
-        const bool drawn = object.isStream() &&
-                           (dictionary.getKey("/Subtype").isNameAndEquals("/Form") ||
-                            dictionary.getKey("/PatternType").isInteger());
+        const bool drawn =
+            object.isStream() && (dictionary.getKey("/Subtype").isNameAndEquals("/Form") ||
+                                  dictionary.getKey("/PatternType").isInteger());
         if (drawn) {
             if (!dictionary.getKey("/Resources").isDictionary())
                 return false;

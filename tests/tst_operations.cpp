@@ -2,11 +2,11 @@
 #include "testsupport.h"
 
 #include <QJsonArray>
-#include <QProcess>
 #include <QPainter>
+#include <QProcess>
 #include <QTemporaryDir>
-#include <set>
 #include <QtTest>
+#include <set>
 
 #include <poppler/qt6/poppler-qt6.h>
 #include <qpdf/Buffer.hh>
@@ -50,15 +50,21 @@ QList<QByteArray> decodedPageData(const QString& path, const std::string& passwo
             data.append(QByteArray::fromStdString(name));
     }
     for (const QImage& page : testsupport::renderPages(path, 144, QString::fromStdString(password)))
-        data.append(QByteArray(reinterpret_cast<const char*>(page.constBits()), page.sizeInBytes()));
+        data.append(
+            QByteArray(reinterpret_cast<const char*>(page.constBits()), page.sizeInBytes()));
     return data;
 }
 
 QPDFObjectHandle scanImage(QPDF& pdf, const QString& path)
 {
     pdf.processFile(QFile::encodeName(path).constData());
-    return QPDFPageDocumentHelper(pdf).getAllPages().front().getObjectHandle().getKey(
-        "/Resources").getKey("/XObject").getKey("/Scan");
+    return QPDFPageDocumentHelper(pdf)
+        .getAllPages()
+        .front()
+        .getObjectHandle()
+        .getKey("/Resources")
+        .getKey("/XObject")
+        .getKey("/Scan");
 }
 
 // The scan image of a one-page document: its filter, colour space family and
@@ -70,12 +76,13 @@ QString scanFacts(const QString& path)
     QPDFObjectHandle dictionary = image.getDict();
     QPDFObjectHandle space = dictionary.getKey("/ColorSpace");
     QString facts = QString::fromStdString(dictionary.getKey("/Filter").unparse()) + u' ' +
-                    (space.isArray()   ? QString::fromStdString(space.getArrayItem(0).getName())
+                    (space.isArray()  ? QString::fromStdString(space.getArrayItem(0).getName())
                      : space.isName() ? QString::fromStdString(space.getName())
                                       : u"mask"_s) +
-                    u' ' + QString::number(dictionary.getKey("/BitsPerComponent").isInteger()
-                                               ? dictionary.getKey("/BitsPerComponent").getIntValue()
-                                               : 1);
+                    u' ' +
+                    QString::number(dictionary.getKey("/BitsPerComponent").isInteger()
+                                        ? dictionary.getKey("/BitsPerComponent").getIntValue()
+                                        : 1);
     if (dictionary.getKey("/DecodeParms").isDictionary() &&
         dictionary.getKey("/DecodeParms").hasKey("/Predictor"))
         facts += u" predicted"_s;
@@ -145,8 +152,8 @@ QImage photo(bool colour)
         for (int x = 0; x < image.width(); ++x) {
             const int noise = (x * 7919 + y * 104729) % 23;
             const int r = (x + noise) % 256;
-            image.setPixel(x, y, colour ? qRgb(r, (y + 2 * noise) % 256, (x + y) / 3 % 256)
-                                        : qRgb(r, r, r));
+            image.setPixel(
+                x, y, colour ? qRgb(r, (y + 2 * noise) % 256, (x + y) / 3 % 256) : qRgb(r, r, r));
         }
     }
     return image;
@@ -722,7 +729,8 @@ void TestOperations::optimizeIsLossless()
     QVERIFY(fontProgramCount(plate) > 0);
     QCOMPARE(fontProgramCount(optimizedCopies), fontProgramCount(plate));
     QCOMPARE(imageObjectCount(optimizedCopies), imageObjectCount(plate));
-    QCOMPARE(testsupport::renderPages(optimizedCopies, 72), testsupport::renderPages(mergedCopies, 72));
+    QCOMPARE(testsupport::renderPages(optimizedCopies, 72),
+             testsupport::renderPages(mergedCopies, 72));
 
     // An encrypted source stays encrypted with its passwords.
     const QString locked = source(u"locked.pdf"_s, {.pages = 2,
@@ -778,19 +786,20 @@ void TestOperations::optimizeFindsSmallerExactForms_data()
     QTest::newRow("colour JPEG") << photo(true) << int(ScanEncoding::Jpeg)
                                  << u"/DCTDecode /DeviceRGB 8 progressive"_s;
     QTest::newRow("grey JPEG") << photo(false).convertToFormat(QImage::Format_Grayscale8)
-                               << int(ScanEncoding::Jpeg) << u"/DCTDecode /DeviceGray 8 progressive"_s;
-    QTest::newRow("CMYK JPEG, left") << photo(true) << int(ScanEncoding::CmykJpeg)
-                                     << u"/DCTDecode /DeviceCMYK 8"_s;
-    QTest::newRow("photo, predictors") << photo(true) << int(ScanEncoding::PlainFlate)
-                                       << u"/FlateDecode /DeviceRGB 8 predicted"_s;
+                               << int(ScanEncoding::Jpeg)
+                               << u"/DCTDecode /DeviceGray 8 progressive"_s;
+    QTest::newRow("CMYK JPEG, left")
+        << photo(true) << int(ScanEncoding::CmykJpeg) << u"/DCTDecode /DeviceCMYK 8"_s;
+    QTest::newRow("photo, predictors")
+        << photo(true) << int(ScanEncoding::PlainFlate) << u"/FlateDecode /DeviceRGB 8 predicted"_s;
     QTest::newRow("grey in RGB") << photo(false) << int(ScanEncoding::PlainFlate)
                                  << u"/FlateDecode /DeviceGray 8"_s;
-    QTest::newRow("chart, palette") << chart() << int(ScanEncoding::PlainFlate)
-                                    << u"/FlateDecode /Indexed 4"_s;
-    QTest::newRow("bilevel mask, G4") << textScan() << int(ScanEncoding::Bilevel)
-                                      << u"/CCITTFaxDecode mask 1"_s;
-    QTest::newRow("black and white grey, G4") << blackAndWhite << int(ScanEncoding::PlainFlate)
-                                              << u"/CCITTFaxDecode /DeviceGray 1"_s;
+    QTest::newRow("chart, palette")
+        << chart() << int(ScanEncoding::PlainFlate) << u"/FlateDecode /Indexed 4"_s;
+    QTest::newRow("bilevel mask, G4")
+        << textScan() << int(ScanEncoding::Bilevel) << u"/CCITTFaxDecode mask 1"_s;
+    QTest::newRow("black and white grey, G4")
+        << blackAndWhite << int(ScanEncoding::PlainFlate) << u"/CCITTFaxDecode /DeviceGray 1"_s;
 }
 
 // Every form shows the same pixels, is smaller, and drops what nothing draws.
@@ -800,9 +809,9 @@ void TestOperations::optimizeFindsSmallerExactForms()
     QFETCH(int, encoding);
     QFETCH(QString, expected);
     const QString src = m_in->filePath(u"扫描.pdf"_s);
-    testsupport::writeScanPdf(src, picture, 100,
-                              {.encoding = testsupport::ScanEncoding(encoding),
-                               .unusedResources = true});
+    testsupport::writeScanPdf(
+        src, picture, 100,
+        {.encoding = testsupport::ScanEncoding(encoding), .unusedResources = true});
     m_guard.add(src);
     const testsupport::WorkerRun result = run(makeRequest(u"optimize"_s, {src}, m_out->path()));
     QCOMPARE(result.exitCode, 0);

@@ -309,9 +309,10 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
     page.getKey("/Resources").getKey("/XObject").replaceKey("/Scan", image);
     if (placement.unusedResources) {
         page.getKey("/Resources").getKey("/XObject").replaceKey("/Unused", image.copyStream());
-        page.getKey("/Resources").replaceKey(
-            "/Font", QPDFObjectHandle::parse("<< /Unused << /Type /Font /Subtype /Type1 "
-                                             "/BaseFont /Courier >> >>"));
+        page.getKey("/Resources")
+            .replaceKey("/Font",
+                        QPDFObjectHandle::parse("<< /Unused << /Type /Font /Subtype /Type1 "
+                                                "/BaseFont /Courier >> >>"));
     }
     page.replaceKey("/Contents", QPDFObjectHandle::newStream(&pdf, content.toStdString()));
     page.replaceKey("/MediaBox", QPDFObjectHandle::newArray(QPDFObjectHandle::Rectangle(

@@ -110,8 +110,8 @@ struct ScanPlacement
     int rotate = 0;       // the page's /Rotate; the picture still shows upright
     QPointF cropOffset{}; // lower left corner of the crop box inside a larger media box
     ScanEncoding encoding = ScanEncoding::Jpeg;
-    bool link = false;   // a link annotation over the top of the page
-    double userUnit = 0; // /UserUnit when not 0
+    bool link = false;            // a link annotation over the top of the page
+    double userUnit = 0;          // /UserUnit when not 0
     bool unusedResources = false; // a font and an image in the resources that nothing draws
 };
 // A one-page PDF whose crop box `picture`, an upright scan of `dpi`, fills as a
