@@ -13,6 +13,11 @@ int PdfDocument::pageCount() const
     return static_cast<int>(QPDFPageDocumentHelper(*m_pdf).getAllPages().size());
 }
 
+bool PdfDocument::repaired() const
+{
+    return m_pdf->anyWarnings();
+}
+
 bool PdfDocument::isEncrypted() const
 {
     return m_pdf->isEncrypted();

@@ -75,6 +75,8 @@ public:
 
     void setOptimizedWrite(bool optimized) { m_optimized = optimized; }
     bool optimizedWrite() const { return m_optimized; }
+    // QPDF met damage while reading or rewriting and repaired what it could.
+    bool repaired() const;
     // Stream data already re-encoded at maximum compression: the optimised
     // write must not recompress it again.
     void setStreamsRecompressed(bool recompressed) { m_recompressed = recompressed; }

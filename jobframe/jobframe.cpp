@@ -51,12 +51,14 @@ QString optimizationNote(qint64 before, qint64 after)
 }
 
 // An optimisation never publishes a file larger than its source: where the
-// rewrite came out larger, the result is the source's own bytes. Returns the
-// staged result's size.
-qint64 neverLarger(const QString& staged, const QString& source, qint64 sourceBytes)
+// rewrite came out larger, the result is the source's own bytes, unless QPDF
+// had to repair the source, whose rewrite is then worth more than its bytes.
+// Returns the staged result's size.
+qint64 neverLarger(const QString& staged, const QString& source, qint64 sourceBytes,
+                   bool sourceRepaired)
 {
     const qint64 written = QFileInfo(staged).size();
-    if (written <= sourceBytes)
+    if (written <= sourceBytes || sourceRepaired)
         return written;
     const QString copy = staged + u".source"_s;
     // A source that changed since it was read is not taken in its place.
@@ -207,7 +209,8 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     if (!written) {
         writeDocument(staged, working);
         if (kind == OperationKind::Optimize)
-            note = optimizationNote(totalBytes, neverLarger(staged, inputs.first(), totalBytes));
+            note = optimizationNote(
+                totalBytes, neverLarger(staged, inputs.first(), totalBytes, working.repaired()));
     }
 
     // A result that nobody would record is not published.
