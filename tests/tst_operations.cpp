@@ -129,6 +129,37 @@ void writeUncompressed(const QString& source, const QString& target)
     writer.write();
 }
 
+// Two pages sharing one resource dictionary, each naming a different part of
+// it, the second through a form with resources of its own; and one entry
+// that nothing names.
+void writeSharedResources(const QString& path)
+{
+    QPDF pdf;
+    pdf.emptyPDF();
+    QPDFObjectHandle form =
+        QPDFObjectHandle::newStream(&pdf, "BT /Inner 20 Tf 10 10 Td (form) Tj ET");
+    form.replaceDict(QPDFObjectHandle::parse(
+        "<< /Type /XObject /Subtype /Form /BBox [0 0 200 100] /Resources << /Font << /Inner << "
+        "/Type /Font /Subtype /Type1 /BaseFont /Times-Roman >> >> >> >>"));
+    QPDFObjectHandle resources = pdf.makeIndirectObject(QPDFObjectHandle::parse(
+        "<< /Font << /F1 << /Type /Font /Subtype /Type1 /BaseFont /Helvetica >> /Unused << "
+        "/Type /Font /Subtype /Type1 /BaseFont /Courier >> >> >>"));
+    QPDFObjectHandle forms = QPDFObjectHandle::newDictionary();
+    forms.replaceKey("/Fm1", form);
+    resources.replaceKey("/XObject", forms);
+    for (const char* content :
+         {"BT /F1 24 Tf 20 100 Td (one) Tj ET", "q 1 0 0 1 20 50 cm /Fm1 Do Q"}) {
+        QPDFObjectHandle page = pdf.makeIndirectObject(
+            QPDFObjectHandle::parse("<< /Type /Page /MediaBox [0 0 200 200] >>"));
+        page.replaceKey("/Resources", resources);
+        page.replaceKey("/Contents", QPDFObjectHandle::newStream(&pdf, content));
+        QPDFPageDocumentHelper(pdf).addPage(page, false);
+    }
+    const QByteArray file = QFile::encodeName(path);
+    QPDFWriter writer(pdf, file.constData());
+    writer.write();
+}
+
 QStringList resourceNames(const QString& path)
 {
     QPDF pdf;
@@ -760,6 +791,12 @@ void TestOperations::optimizeIsLossless()
     QCOMPARE(imageObjectCount(lookalike), 3);
     QCOMPARE(imageObjectCount(merged), 2);
     QCOMPARE(decodedPageData(merged), decodedPageData(lookalike));
+
+    // A shared dictionary keeps what any of its users names.
+    const QString shared = m_in->filePath(u"共用.pdf"_s);
+    const QString sharedOutput = optimizeWritten(shared, writeSharedResources);
+    QCOMPARE(resourceNames(sharedOutput), (QStringList{u"/Font/F1"_s, u"/XObject/Fm1"_s}));
+    QCOMPARE(testsupport::renderPages(sharedOutput), testsupport::renderPages(shared));
 
     // Every encoding the writer decodes is compressed again at the highest
     // level, on several threads: never larger than qpdf's own optimisation.
