@@ -2,7 +2,7 @@
 // settings, and the rendering of the file list into the table.
 #include "gui/batchwindow.h"
 
-#include "gui/languagepacks/languagepacks.h"
+#include "gui/panels/operationpanel.h"
 #include "protocol/catalogue.h"
 #include "protocol/ocroptions.h"
 #include "protocol/protocol.h"
@@ -50,20 +50,6 @@ QIcon resourceIcon(const QString& name)
     return QIcon(u":/batch/"_s + name + u".svg"_s);
 }
 
-QLabel* makeLabel(const QString& text, const QString& objectName = QString())
-{
-    auto* label = new QLabel(text);
-    label->setWordWrap(true);
-    label->setTextFormat(Qt::PlainText);
-    label->setObjectName(objectName);
-    return label;
-}
-
-QLabel* mutedLabel(const QString& text)
-{
-    return makeLabel(text, u"muted"_s);
-}
-
 // The settings, as tall as their wrapped notes need at the width they have,
 // scrolling only when the window has no room. (A scroll area's own hint
 // knows nothing of wrapping: the merge note was cut even on a large screen.)
@@ -106,7 +92,6 @@ BatchWindow::BatchWindow()
     buildWidgets();
     connectRunner();
     m_outputEdit->setText(QSettings().value(u"output"_s, defaultOutputFolder()).toString());
-    m_modelsEdit->setText(QSettings().value(u"ocr/models"_s, initialModelsFolder()).toString());
     connectSignals();
     m_navigation->setCurrentRow(0);
     updateOperationPanel();
@@ -331,107 +316,30 @@ QWidget* BatchWindow::buildSettings()
     column->setContentsMargins(16, 12, 16, 12);
     column->setSpacing(10);
 
-    auto* rowA = new QHBoxLayout;
-    m_pageRangeLabel = makeLabel(u"页码范围"_s);
-    m_pageRangeEdit = new QLineEdit;
-    m_pageRangeEdit->setPlaceholderText(u"留空处理全部页面，例如 1-3,5 或 8-（第 8 页到末页）"_s);
-    m_pageRangeEdit->setAccessibleName(u"页码范围"_s);
-    m_groupLabel = makeLabel(u"每份页数"_s);
-    m_groupSpin = new QSpinBox;
-    m_groupSpin->setRange(1, 100000);
-    m_groupSpin->setValue(1);
-    m_groupSpin->setAccessibleName(u"每份页数"_s);
-    m_rotationLabel = makeLabel(u"追加旋转"_s);
-    m_rotationCombo = new QComboBox;
-    m_rotationCombo->setAccessibleName(u"旋转角度"_s);
-    m_rotationCombo->addItem(u"顺时针 90°"_s, 90);
-    m_rotationCombo->addItem(u"180°"_s, 180);
-    m_rotationCombo->addItem(u"逆时针 90°"_s, 270);
-    rowA->addWidget(m_pageRangeLabel);
-    rowA->addWidget(m_pageRangeEdit, 1);
-    rowA->addWidget(m_groupLabel);
-    rowA->addWidget(m_groupSpin);
-    rowA->addWidget(m_rotationLabel);
-    rowA->addWidget(m_rotationCombo);
-    column->addLayout(rowA);
-
-    auto* rowB = new QHBoxLayout;
+    auto* passwordRow = new QHBoxLayout;
     QLabel* sourcePasswordLabel = makeLabel(u"源文件密码"_s);
-    rowB->addWidget(sourcePasswordLabel);
+    sourcePasswordLabel->setFixedWidth(firstLabelWidth);
+    passwordRow->addWidget(sourcePasswordLabel);
     m_sourcePasswordEdit = new QLineEdit;
     m_sourcePasswordEdit->setEchoMode(QLineEdit::Password);
     m_sourcePasswordEdit->setPlaceholderText(u"加密文件请填写所有者密码"_s);
     m_sourcePasswordEdit->setAccessibleName(u"源文件所有者密码"_s);
-    rowB->addWidget(m_sourcePasswordEdit, 1);
-    m_newPasswordLabel = makeLabel(u"新打开密码"_s);
-    m_newPasswordEdit = new QLineEdit;
-    m_newPasswordEdit->setEchoMode(QLineEdit::Password);
-    m_newPasswordEdit->setAccessibleName(u"新打开密码"_s);
-    m_confirmPasswordLabel = makeLabel(u"确认密码"_s);
-    m_confirmPasswordEdit = new QLineEdit;
-    m_confirmPasswordEdit->setEchoMode(QLineEdit::Password);
-    m_confirmPasswordEdit->setAccessibleName(u"确认新密码"_s);
-    rowB->addWidget(m_newPasswordLabel);
-    rowB->addWidget(m_newPasswordEdit, 1);
-    rowB->addWidget(m_confirmPasswordLabel);
-    rowB->addWidget(m_confirmPasswordEdit, 1);
-    column->addLayout(rowB);
+    passwordRow->addWidget(m_sourcePasswordEdit, 1);
+    column->addLayout(passwordRow);
 
-    m_ocrPanel = new QWidget;
-    auto* ocrColumn = new QVBoxLayout(m_ocrPanel);
-    ocrColumn->setContentsMargins(0, 0, 0, 0);
-    ocrColumn->setSpacing(10);
-    auto* rowC = new QHBoxLayout;
-    QLabel* languageLabel = makeLabel(u"识别语言"_s);
-    rowC->addWidget(languageLabel);
-    m_languageCombo = new QComboBox;
-    m_languageCombo->setAccessibleName(u"识别语言"_s);
-    m_languageCombo->addItem(u"简体中文 + 英文"_s, u"chi_sim+eng"_s);
-    m_languageCombo->addItem(u"繁体中文 + 英文"_s, u"chi_tra+eng"_s);
-    m_languageCombo->addItem(u"英文"_s, u"eng"_s);
-    rowC->addWidget(m_languageCombo);
-    rowC->addWidget(makeLabel(u"清晰度"_s));
-    m_dpiCombo = new QComboBox;
-    m_dpiCombo->setAccessibleName(u"识别清晰度"_s);
-    for (const int dpi : {150, 200, 300})
-        m_dpiCombo->addItem(QString::number(dpi) + u" DPI"_s, dpi);
-    m_dpiCombo->setCurrentIndex(2);
-    rowC->addWidget(m_dpiCombo);
-    rowC->addWidget(makeLabel(u"输出格式"_s));
-    m_outputKindCombo = new QComboBox;
-    m_outputKindCombo->setObjectName(u"ocrOutputKind"_s);
-    m_outputKindCombo->setAccessibleName(u"输出格式"_s);
-    m_outputKindCombo->addItem(u"可搜索 PDF"_s, u"pdf"_s);
-    m_outputKindCombo->addItem(u"Word 文档 (DOCX)"_s, u"docx"_s);
-    m_outputKindCombo->addItem(u"重排 PDF"_s, u"rebuilt"_s);
-    rowC->addWidget(m_outputKindCombo);
-    m_keepTextCheck = new QCheckBox(u"保留已有可选文字页"_s);
-    m_keepTextCheck->setChecked(true);
-    rowC->addWidget(m_keepTextCheck);
-    rowC->addStretch();
-    ocrColumn->addLayout(rowC);
-    auto* rowD = new QHBoxLayout;
-    QLabel* modelsLabel = makeLabel(u"语言包位置"_s);
-    rowD->addWidget(modelsLabel);
-    m_modelsEdit = new QLineEdit;
-    m_modelsEdit->setAccessibleName(u"语言包文件夹"_s);
-    rowD->addWidget(m_modelsEdit, 1);
-    m_chooseModelsButton = makeButton(u"选择文件夹"_s, u"folder"_s);
-    m_languagePacksButton = makeButton(u"下载 / 导入语言包"_s, u"ocr"_s);
-    rowD->addWidget(m_chooseModelsButton);
-    rowD->addWidget(m_languagePacksButton);
-    ocrColumn->addLayout(rowD);
-    m_ocrStatusLabel = mutedLabel(QString());
-    ocrColumn->addWidget(m_ocrStatusLabel);
-    column->addWidget(m_ocrPanel);
+    // Every operation's own panel, in catalogue order; only the current one shows.
+    const FolderChooser chooseFolder = [this](const QString& caption, const QString& folder) {
+        return m_prompter->existingDirectory(this, caption, folder);
+    };
+    for (const Operation& operation : operations()) {
+        OperationPanel* panel = makeOperationPanel(operation, chooseFolder, m_settings);
+        panel->setVisible(false);
+        column->addWidget(panel);
+        m_panels.append(panel);
+    }
 
     m_noteLabel = mutedLabel(QString());
     column->addWidget(m_noteLabel);
-    // The first label of each row is as wide as the widest, so that the
-    // fields after them start in one column.
-    for (QLabel* label :
-         {m_pageRangeLabel, m_groupLabel, sourcePasswordLabel, languageLabel, modelsLabel})
-        label->setFixedWidth(80);
     return m_settings;
 }
 
@@ -442,28 +350,17 @@ void BatchWindow::connectSignals()
     const auto setting = [this] {
         onSettingChanged();
     };
-    for (QLineEdit* edit :
-         {m_pageRangeEdit, m_newPasswordEdit, m_confirmPasswordEdit, m_outputEdit})
-        connect(edit, &QLineEdit::textChanged, this, setting);
+    connect(m_outputEdit, &QLineEdit::textChanged, this, setting);
+    for (OperationPanel* panel : m_panels) {
+        connect(panel, &OperationPanel::settingChanged, this, setting);
+        connect(panel, &OperationPanel::shapeChanged, this, [this] { updateOperationPanel(); });
+    }
     // A source password changes no result that was made: only the failed
     // rows, which it may now open, are to be done again.
     connect(m_sourcePasswordEdit, &QLineEdit::textChanged, this, [this] {
         if (!m_running)
             resetResults(true);
     });
-    connect(m_groupSpin, &QSpinBox::valueChanged, this, setting);
-    connect(m_rotationCombo, &QComboBox::currentIndexChanged, this, setting);
-    connect(m_dpiCombo, &QComboBox::currentIndexChanged, this, setting);
-    connect(m_keepTextCheck, &QCheckBox::toggled, this, setting);
-    connect(m_outputKindCombo, &QComboBox::currentIndexChanged, this, [this] {
-        onSettingChanged();
-        updateOperationPanel();
-    });
-    connect(m_modelsEdit, &QLineEdit::textChanged, this, [this] { onOcrSettingChanged(); });
-    connect(m_languageCombo, &QComboBox::currentIndexChanged, this,
-            [this] { onOcrSettingChanged(); });
-    connect(m_chooseModelsButton, &QPushButton::clicked, this, [this] { chooseModelsFolder(); });
-    connect(m_languagePacksButton, &QPushButton::clicked, this, [this] { openLanguagePacks(); });
     connect(m_browseOutputButton, &QPushButton::clicked, this, [this] { chooseOutputFolder(); });
     connect(m_openFolderButton, &QPushButton::clicked, this, [this] { openOutputFolder(); });
     connect(m_fileTable, &QTableWidget::itemSelectionChanged, this, [this] { updateRowButtons(); });
@@ -520,66 +417,20 @@ void BatchWindow::connectShortcuts()
     shortcut(QKeySequence(Qt::Key_F1), [this] { showHelp(); });
 }
 
-OcrRequest BatchWindow::buildOcrOptions() const
+OperationPanel* BatchWindow::currentPanel() const
 {
-    return OcrRequest{.language = m_languageCombo->currentData().toString(),
-                      .dpi = m_dpiCombo->currentData().toInt(),
-                      .models = m_modelsEdit->text(),
-                      .skipText = m_keepTextCheck->isChecked(),
-                      .output = m_outputKindCombo->currentData().toString()};
+    return m_panels.at(m_operationIndex);
 }
 
 void BatchWindow::updateOperationPanel()
 {
-    const Operation& operation = operations()[static_cast<size_t>(m_operationIndex)];
-    const OperationKind kind = operation.kind;
+    const Operation& operation = currentOperation();
     m_titleLabel->setText(operation.title);
     m_descriptionLabel->setText(operation.description);
-    m_ocrPanel->setVisible(kind == OperationKind::Ocr);
-    updateOcrStatus();
-    const bool pages = kind == OperationKind::Extract || kind == OperationKind::Rotate;
-    m_pageRangeLabel->setVisible(pages);
-    m_pageRangeEdit->setVisible(pages);
-    m_groupLabel->setVisible(kind == OperationKind::Split);
-    m_groupSpin->setVisible(kind == OperationKind::Split);
-    m_rotationLabel->setVisible(kind == OperationKind::Rotate);
-    m_rotationCombo->setVisible(kind == OperationKind::Rotate);
-    const bool encrypt = kind == OperationKind::Encrypt;
-    for (QWidget* widget : std::initializer_list<QWidget*>{
-             m_newPasswordLabel, m_newPasswordEdit, m_confirmPasswordLabel, m_confirmPasswordEdit})
-        widget->setVisible(encrypt);
-
-    QString note = u"保留原文件。含数字签名的 PDF 请使用编辑器的签名工作流。"_s;
-    const QString output = m_outputKindCombo->currentData().toString();
-    // Kept text pages exist only in a searchable PDF; the editable outputs
-    // recognise every page.
-    m_keepTextCheck->setEnabled(output == u"pdf"_s);
-    if (kind == OperationKind::Ocr && output == u"docx"_s)
-        note = u"按段落、坐标和字号重建为可编辑的 Word 文档，版式可能与原件不同，请核对。"_s;
-    else if (kind == OperationKind::Ocr && output == u"rebuilt"_s)
-        note = u"按识别出的段落和字号重新排版生成 PDF，不保留原页面图像，请核对。"_s;
-    else if (kind == OperationKind::Ocr)
-        note =
-            u"原页面保留，叠加可搜索文字层；倾斜的扫描页按校正后的文字行识别。识别在本机完成。"_s;
-    else if (kind == OperationKind::Merge)
-        note =
-            u"按列表从上到下合并；加密文档请先移除密码。表单字段随页面保留，不同文件的同名字段会重命名；XFA 表单不能合并。"_s;
-    else if (kind == OperationKind::Optimize)
-        note = u"不降采样图片。已充分压缩的 PDF 可能不会变小。"_s;
-    else if (kind == OperationKind::Encrypt)
-        note = u"新密码也用于所有者验证，请妥善保存。密码丢失后无法恢复。"_s;
-    else if (kind == OperationKind::Split || kind == OperationKind::Extract)
-        note =
-            u"表单字段、书签和链接随所留页面保留；XFA 表单和带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
-    m_noteLabel->setText(note);
+    for (int i = 0; i < m_panels.size(); ++i)
+        m_panels.at(i)->setVisible(i == m_operationIndex);
+    m_noteLabel->setText(currentPanel()->note());
     m_settingsScroll->updateGeometry(); // the settings' height follows what they now hold
-}
-
-void BatchWindow::updateOcrStatus()
-{
-    const QString message = validateOcrOptions(buildOcrOptions());
-    m_ocrStatusLabel->setText(message.isEmpty() ? u"所选语言文件齐全，开始识别时将加载校验。"_s
-                                                : message);
 }
 
 void BatchWindow::resetResults(bool failedOnly)
@@ -697,17 +548,12 @@ void BatchWindow::onOperationChanged(int row)
 {
     if (row < 0)
         return;
-    // Each operation keeps the page range typed for it: extracting pages 2-3
-    // says nothing about which pages to rotate.
-    m_pageRanges[m_operationIndex] = m_pageRangeEdit->text();
     m_operationIndex = row;
-    {
-        const QSignalBlocker blocker(m_pageRangeEdit);
-        m_pageRangeEdit->setText(m_pageRanges.value(row));
-    }
     m_sourcePasswordEdit->clear();
-    m_newPasswordEdit->clear();
-    m_confirmPasswordEdit->clear();
+    {
+        const QSignalBlocker blocker(currentPanel());
+        currentPanel()->enter();
+    }
     resetResults();
     updateOperationPanel();
     m_settingsScroll->verticalScrollBar()->setValue(0);
@@ -719,32 +565,12 @@ void BatchWindow::onSettingChanged()
         resetResults();
 }
 
-void BatchWindow::onOcrSettingChanged()
-{
-    updateOcrStatus();
-    if (!m_running)
-        resetResults();
-}
-
 void BatchWindow::chooseFolderInto(QLineEdit* edit, const QString& caption)
 {
     // A cancelled dialog answers "" and leaves the field as it was.
     const QString folder = m_prompter->existingDirectory(this, caption, edit->text());
     if (!folder.isEmpty())
         edit->setText(folder);
-}
-
-void BatchWindow::chooseModelsFolder()
-{
-    chooseFolderInto(m_modelsEdit, u"选择 tessdata 文件夹"_s);
-}
-
-void BatchWindow::openLanguagePacks()
-{
-    const QString folder = chooseLanguagePacks(this, m_modelsEdit->text());
-    if (!folder.isEmpty())
-        m_modelsEdit->setText(folder);
-    updateOcrStatus();
 }
 
 void BatchWindow::chooseOutputFolder()
@@ -784,7 +610,8 @@ void BatchWindow::closeEvent(QCloseEvent* event)
         return;
     }
     QSettings().setValue(u"output"_s, m_outputEdit->text());
-    QSettings().setValue(u"ocr/models"_s, m_modelsEdit->text());
+    for (const OperationPanel* panel : m_panels)
+        panel->saveSettings();
     saveWindowState();
     event->accept();
 }

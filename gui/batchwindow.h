@@ -6,7 +6,6 @@
 #include "protocol/request.h"
 #include "runner/batchrunner.h"
 
-#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QMainWindow>
@@ -29,6 +28,8 @@ class QStackedWidget;
 class QTableWidget;
 
 namespace batch {
+
+class OperationPanel;
 
 QString applicationStyleSheet();
 // Qt's own Chinese texts ("确定", "取消", the file dialogs), from Debian's
@@ -85,10 +86,9 @@ private:
     void connectShortcuts();
     const Operation& currentOperation() const;
 
-    // Settings panel.
-    OcrRequest buildOcrOptions() const;
+    // Settings: the current operation's panel and its note.
+    OperationPanel* currentPanel() const;
     void updateOperationPanel();
-    void updateOcrStatus();
     // Every row back to waiting, or only the failed ones.
     void resetResults(bool failedOnly = false);
     // Rebuilds every row, for a changed list; the sizes were read when the
@@ -102,10 +102,7 @@ private:
     void updateRowButtons();
     void onOperationChanged(int row);
     void onSettingChanged();
-    void onOcrSettingChanged();
     void chooseFolderInto(QLineEdit* edit, const QString& caption);
-    void chooseModelsFolder();
-    void openLanguagePacks();
     void chooseOutputFolder();
     void openOutputFolder();
 
@@ -147,7 +144,6 @@ private:
     QList<BatchItem> m_items;
     QList<int> m_jobs;
     int m_operationIndex = 0;
-    QHash<int, QString> m_pageRanges; // per operation, for as long as the program runs
     bool m_detailsHinted = false;
     bool m_besideSaid = false; // that results go beside their sources     // the status line has
                                // said how to see a row's details
@@ -165,30 +161,14 @@ private:
     QTableWidget* m_fileTable = nullptr;
     QStackedWidget* m_viewStack = nullptr;
     QWidget* m_settings = nullptr;
+    QList<OperationPanel*> m_panels; // one per operation, in catalogue order
     QScrollArea* m_settingsScroll = nullptr;
-    QWidget* m_ocrPanel = nullptr;
     QLabel* m_titleLabel = nullptr;
     QLabel* m_descriptionLabel = nullptr;
     QLabel* m_noteLabel = nullptr;
     QLabel* m_statusLine = nullptr;
-    QLabel* m_pageRangeLabel = nullptr;
-    QLabel* m_groupLabel = nullptr;
-    QLabel* m_rotationLabel = nullptr;
-    QLabel* m_newPasswordLabel = nullptr;
-    QLabel* m_confirmPasswordLabel = nullptr;
-    QLabel* m_ocrStatusLabel = nullptr;
-    QLineEdit* m_pageRangeEdit = nullptr;
     QLineEdit* m_outputEdit = nullptr;
     QLineEdit* m_sourcePasswordEdit = nullptr;
-    QLineEdit* m_newPasswordEdit = nullptr;
-    QLineEdit* m_confirmPasswordEdit = nullptr;
-    QLineEdit* m_modelsEdit = nullptr;
-    QSpinBox* m_groupSpin = nullptr;
-    QComboBox* m_rotationCombo = nullptr;
-    QComboBox* m_languageCombo = nullptr;
-    QComboBox* m_dpiCombo = nullptr;
-    QCheckBox* m_keepTextCheck = nullptr;
-    QComboBox* m_outputKindCombo = nullptr;
     QProgressBar* m_batchProgress = nullptr;
     QPushButton* m_addFilesButton = nullptr;
     QPushButton* m_addFolderButton = nullptr;
@@ -203,13 +183,11 @@ private:
     QPushButton* m_stopButton = nullptr;
     QPushButton* m_retryButton = nullptr;
     QPushButton* m_exportButton = nullptr;
-    // Header and drop-zone buttons, and the two OCR panel buttons.
+    // Header and drop-zone buttons.
     QPushButton* m_accountButton = nullptr;
     QPushButton* m_helpButton = nullptr;
     QPushButton* m_aboutButton = nullptr;
     QPushButton* m_choosePdfButton = nullptr;
-    QPushButton* m_chooseModelsButton = nullptr;
-    QPushButton* m_languagePacksButton = nullptr;
 };
 
 } // namespace batch

@@ -1,6 +1,7 @@
 // Runs a batch through the batch runner, several files at once while the
 // machine has room; the window never waits for a worker.
 #include "gui/batchwindow.h"
+#include "gui/panels/operationpanel.h"
 
 #include "protocol/catalogue.h"
 #include "protocol/ocroptions.h"
@@ -33,31 +34,11 @@ void BatchWindow::startBatch(bool retryFailedOnly)
     if (m_running || m_items.isEmpty())
         return;
     const OperationKind kind = currentOperation().kind;
-    if (kind == OperationKind::Ocr) {
-        const QString message = validateOcrOptions(buildOcrOptions());
-        if (!message.isEmpty()) {
-            m_prompter->message(this, QMessageBox::Warning, u"检查 OCR 语言包"_s, message);
-            return;
-        }
-    }
-    if (kind == OperationKind::Encrypt) {
-        const QString password = m_newPasswordEdit->text();
-        if (password.isEmpty() || password != m_confirmPasswordEdit->text() ||
-            password.toUtf8().size() > maxNewPasswordBytes) {
-            m_prompter->message(this, QMessageBox::Warning, u"检查密码"_s,
-                                u"请填写一致的新密码，且 UTF-8 长度不超过 127 字节。"_s);
-            return;
-        }
-    }
-    if (kind == OperationKind::Extract || kind == OperationKind::Rotate) {
-        // What can be checked without the documents is checked before any
-        // worker starts; the pages themselves are checked by each job.
-        const QString message = pageRangeSyntaxMessage(parsePageSpans(m_pageRangeEdit->text()));
-        if (!message.isEmpty()) {
-            m_prompter->message(this, QMessageBox::Warning, u"检查页码"_s, message);
-            m_pageRangeEdit->setFocus();
-            return;
-        }
+    if (const std::optional<PanelProblem> problem = currentPanel()->problem()) {
+        m_prompter->message(this, QMessageBox::Warning, problem->title, problem->message);
+        if (problem->field)
+            problem->field->setFocus();
+        return;
     }
     const QString output = m_outputEdit->text();
     if (QDir::isRelativePath(output) || !QDir().mkpath(output)) {
@@ -185,15 +166,13 @@ void BatchWindow::onJobProgress(int job, int completed, int total, const QString
 
 JobRequest BatchWindow::buildRequest(const QStringList& inputs) const
 {
-    return JobRequest{.operation = &currentOperation(),
-                      .inputs = inputs,
-                      .output = m_outputEdit->text(),
-                      .password = m_sourcePasswordEdit->text(),
-                      .pages = m_pageRangeEdit->text(),
-                      .group = m_groupSpin->value(),
-                      .degrees = m_rotationCombo->currentData().toInt(),
-                      .newPassword = m_newPasswordEdit->text(),
-                      .ocr = buildOcrOptions()};
+    JobRequest request;
+    request.operation = &currentOperation();
+    request.inputs = inputs;
+    request.output = m_outputEdit->text();
+    request.password = m_sourcePasswordEdit->text();
+    currentPanel()->fillRequest(request);
+    return request;
 }
 
 void BatchWindow::onJobFinished(int job, const JobOutcome& outcome)

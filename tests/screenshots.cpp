@@ -5,6 +5,7 @@
 // it on the screen and a failed row. Exits non-zero when the window cannot be shown,
 // Chinese text would be drawn without real glyphs, or a control is clipped.
 #include "gui/batchwindow.h"
+#include "gui/panels/operationpanel.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -108,9 +109,11 @@ int ScreenshotTour::run(const QString& folder)
     BatchWindow window;
     window.setWorkerProgram(QStringLiteral(QPB_EXECUTABLE));
     window.m_outputEdit->setText(output);
-    window.m_modelsEdit->setText(u"/usr/share/tesseract-ocr/5/tessdata"_s);
+    window.m_panels.at(4)
+        ->findChild<QLineEdit*>(u"ocrModels"_s)
+        ->setText(u"/usr/share/tesseract-ocr/5/tessdata"_s);
     window.m_navigation->setCurrentRow(4); // ocr
-    window.m_languageCombo->setCurrentIndex(0);
+    window.m_panels.at(4)->findChild<QComboBox*>(u"ocrLanguage"_s)->setCurrentIndex(0);
     window.show();
     if (!QTest::qWaitForWindowExposed(&window, 10000)) {
         std::fprintf(stderr, "the window could not be shown\n");

@@ -1,5 +1,6 @@
 // The main window driven through its real widgets, with real worker processes.
 #include "gui/batchwindow.h"
+#include "gui/panels/operationpanel.h"
 #include "protocol/catalogue.h"
 #include "testsupport.h"
 
@@ -132,6 +133,9 @@ private slots:
 private:
     QString pdf(const QString& name, int pages = 1);
     void setOperation(const QString& id);
+    // A field of an operation's panel, found by its object name.
+    template <typename T>
+    static T* field(BatchWindow& window, const QString& id, const QString& name);
     void markOutcomes();
     bool waitIdle(int timeoutMs = 120000);
 
@@ -183,6 +187,18 @@ QString TestBatchWindow::pdf(const QString& name, int pages)
     return path;
 }
 
+template <typename T>
+T* TestBatchWindow::field(BatchWindow& window, const QString& id, const QString& name)
+{
+    const auto kind =
+        std::find_if(operations().begin(), operations().end(),
+                     [&id](const Operation& operation) { return operation.id == id; });
+    T* found = window.m_panels.at(kind - operations().begin())->template findChild<T*>(name);
+    if (!found)
+        qFatal("no field %s in the panel of %s", qPrintable(name), qPrintable(id));
+    return found;
+}
+
 void TestBatchWindow::setOperation(const QString& id)
 {
     const QStringList ids{u"merge"_s, u"split"_s,    u"extract"_s, u"rotate"_s,
@@ -225,17 +241,18 @@ void TestBatchWindow::startsWithDefaults()
         QVERIFY(!button->isEnabled());
     QVERIFY(!w.m_stopButton->isVisible());
     QCOMPARE(w.m_startButton->objectName(), u"primary"_s);
-    QVERIFY(w.m_rotationCombo->itemData(2) == 270);
-    QCOMPARE(w.m_dpiCombo->currentText(), u"300 DPI"_s);
-    QCOMPARE(w.m_languageCombo->currentData().toString(), u"chi_sim+eng"_s);
-    QVERIFY(w.m_keepTextCheck->isChecked());
+    QVERIFY(field<QComboBox>(w, u"rotate"_s, u"degrees"_s)->itemData(2) == 270);
+    QCOMPARE(field<QComboBox>(w, u"ocr"_s, u"ocrDpi"_s)->currentText(), u"300 DPI"_s);
+    QCOMPARE(field<QComboBox>(w, u"ocr"_s, u"ocrLanguage"_s)->currentData().toString(),
+             u"chi_sim+eng"_s);
+    QVERIFY(field<QCheckBox>(w, u"ocr"_s, u"keepText"_s)->isChecked());
 
     // Without stored settings: the documented defaults.
     BatchWindow fresh;
     QCOMPARE(fresh.m_outputEdit->text(),
              QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
                  .filePath(u"Quorvin PDF/批量处理"_s));
-    QVERIFY(!fresh.m_modelsEdit->text().isEmpty());
+    QVERIFY(!field<QLineEdit>(fresh, u"ocr"_s, u"ocrModels"_s)->text().isEmpty());
     QVERIFY(
         applicationStyleSheet().contains(u"QLabel#title { font-size:26px; font-weight:650; }"_s));
     QVERIFY(applicationStyleSheet().startsWith(u'\n'));
@@ -459,13 +476,22 @@ void TestBatchWindow::panelPerOperation()
     QFETCH(QString, note);
     BatchWindow& w = *m_window;
     setOperation(id);
-    QCOMPARE(w.m_pageRangeEdit->isVisible(), visible.contains(u'p'));
-    QCOMPARE(w.m_pageRangeLabel->isVisible(), visible.contains(u'p'));
-    QCOMPARE(w.m_groupSpin->isVisible(), visible.contains(u'g'));
-    QCOMPARE(w.m_rotationCombo->isVisible(), visible.contains(u'r'));
-    QCOMPARE(w.m_newPasswordEdit->isVisible(), visible.contains(u'n'));
-    QCOMPARE(w.m_confirmPasswordEdit->isVisible(), visible.contains(u'n'));
-    QCOMPARE(w.m_ocrPanel->isVisible(), visible.contains(u'o'));
+    // Each letter names fields that show; no other field does.
+    const QList<std::pair<QChar, QStringList>> fields{
+        {u'p', {u"pages"_s}},
+        {u'g', {u"group"_s}},
+        {u'r', {u"degrees"_s}},
+        {u'n', {u"newPassword"_s, u"confirmPassword"_s}},
+        {u'o', {u"ocrLanguage"_s, u"ocrDpi"_s, u"ocrOutputKind"_s, u"ocrModels"_s}}};
+    for (const auto& [letter, names] : fields) {
+        for (const QString& name : names) {
+            const QList<QWidget*> found = w.m_settings->findChildren<QWidget*>(name);
+            QVERIFY(!found.isEmpty());
+            const bool shown = std::any_of(found.begin(), found.end(),
+                                           [](const QWidget* field) { return field->isVisible(); });
+            QVERIFY2(shown == visible.contains(letter), qPrintable(name));
+        }
+    }
     QVERIFY(w.m_sourcePasswordEdit->isVisible());
     QCOMPARE(w.m_noteLabel->text(), note);
 }
@@ -476,17 +502,17 @@ void TestBatchWindow::everyOptionResetsOutcomes()
     setOperation(u"rotate"_s);
     w.addPaths({pdf(u"a.pdf"_s), pdf(u"b.pdf"_s)});
     const QList<std::function<void()>> changes{
-        [&] { w.m_pageRangeEdit->setText(u"1"_s); },
-        [&] { w.m_groupSpin->setValue(3); },
-        [&] { w.m_rotationCombo->setCurrentIndex(1); },
-        [&] { w.m_newPasswordEdit->setText(u"y"_s); },
-        [&] { w.m_confirmPasswordEdit->setText(u"z"_s); },
+        [&] { w.currentPanel()->findChild<QLineEdit*>(u"pages"_s)->setText(u"1"_s); },
+        [&] { field<QSpinBox>(w, u"split"_s, u"group"_s)->setValue(3); },
+        [&] { field<QComboBox>(w, u"rotate"_s, u"degrees"_s)->setCurrentIndex(1); },
+        [&] { field<QLineEdit>(w, u"encrypt"_s, u"newPassword"_s)->setText(u"y"_s); },
+        [&] { field<QLineEdit>(w, u"encrypt"_s, u"confirmPassword"_s)->setText(u"z"_s); },
         [&] { w.m_outputEdit->setText(m_dir->filePath(u"elsewhere"_s)); },
-        [&] { w.m_dpiCombo->setCurrentIndex(0); },
-        [&] { w.m_keepTextCheck->setChecked(false); },
-        [&] { w.m_outputKindCombo->setCurrentIndex(1); },
-        [&] { w.m_languageCombo->setCurrentIndex(2); },
-        [&] { w.m_modelsEdit->setText(m_dir->path()); },
+        [&] { field<QComboBox>(w, u"ocr"_s, u"ocrDpi"_s)->setCurrentIndex(0); },
+        [&] { field<QCheckBox>(w, u"ocr"_s, u"keepText"_s)->setChecked(false); },
+        [&] { field<QComboBox>(w, u"ocr"_s, u"ocrOutputKind"_s)->setCurrentIndex(1); },
+        [&] { field<QComboBox>(w, u"ocr"_s, u"ocrLanguage"_s)->setCurrentIndex(2); },
+        [&] { field<QLineEdit>(w, u"ocr"_s, u"ocrModels"_s)->setText(m_dir->path()); },
     };
     for (qsizetype i = 0; i < changes.size(); ++i) {
         markOutcomes();
@@ -506,14 +532,15 @@ void TestBatchWindow::everyOptionResetsOutcomes()
     QVERIFY(w.m_items.at(1).succeeded);
 
     // Each operation keeps its own page range.
-    QCOMPARE(w.m_pageRangeEdit->text(), u"1"_s); // typed above for the rotation
+    QCOMPARE(w.currentPanel()->findChild<QLineEdit*>(u"pages"_s)->text(),
+             u"1"_s); // typed above for the rotation
     setOperation(u"extract"_s);
-    QVERIFY(w.m_pageRangeEdit->text().isEmpty());
-    w.m_pageRangeEdit->setText(u"2-3"_s);
+    QVERIFY(w.currentPanel()->findChild<QLineEdit*>(u"pages"_s)->text().isEmpty());
+    w.currentPanel()->findChild<QLineEdit*>(u"pages"_s)->setText(u"2-3"_s);
     setOperation(u"rotate"_s);
-    QCOMPARE(w.m_pageRangeEdit->text(), u"1"_s);
+    QCOMPARE(w.currentPanel()->findChild<QLineEdit*>(u"pages"_s)->text(), u"1"_s);
     setOperation(u"extract"_s);
-    QCOMPARE(w.m_pageRangeEdit->text(), u"2-3"_s);
+    QCOMPARE(w.currentPanel()->findChild<QLineEdit*>(u"pages"_s)->text(), u"2-3"_s);
     setOperation(u"rotate"_s);
 
     // Changing the operation clears the three password fields too.
@@ -521,7 +548,7 @@ void TestBatchWindow::everyOptionResetsOutcomes()
     w.m_sourcePasswordEdit->setText(u"secret"_s);
     setOperation(u"encrypt"_s);
     QVERIFY(w.m_sourcePasswordEdit->text().isEmpty());
-    QVERIFY(w.m_newPasswordEdit->text().isEmpty());
+    QVERIFY(field<QLineEdit>(w, u"encrypt"_s, u"newPassword"_s)->text().isEmpty());
     QCOMPARE(w.m_items.at(0).state, u"等待处理"_s);
 
     // A language whose model is missing shows the model message at once.
@@ -529,11 +556,12 @@ void TestBatchWindow::everyOptionResetsOutcomes()
     QTemporaryDir models;
     testsupport::writeBytes(models.filePath(u"eng.traineddata"_s), "m");
     testsupport::writeBytes(models.filePath(u"pdf.ttf"_s), "f");
-    w.m_modelsEdit->setText(models.path());
-    w.m_languageCombo->setCurrentIndex(2);
-    QCOMPARE(w.m_ocrStatusLabel->text(), u"所选语言文件齐全，开始识别时将加载校验。"_s);
-    w.m_languageCombo->setCurrentIndex(1);
-    QCOMPARE(w.m_ocrStatusLabel->text(),
+    field<QLineEdit>(w, u"ocr"_s, u"ocrModels"_s)->setText(models.path());
+    field<QComboBox>(w, u"ocr"_s, u"ocrLanguage"_s)->setCurrentIndex(2);
+    QCOMPARE(field<QLabel>(w, u"ocr"_s, u"muted"_s)->text(),
+             u"所选语言文件齐全，开始识别时将加载校验。"_s);
+    field<QComboBox>(w, u"ocr"_s, u"ocrLanguage"_s)->setCurrentIndex(1);
+    QCOMPARE(field<QLabel>(w, u"ocr"_s, u"muted"_s)->text(),
              u"缺少可读取的语言模型：chi_tra.traineddata。请安装对应模型或选择已有模型文件夹。"_s);
 }
 
@@ -545,7 +573,7 @@ void TestBatchWindow::startChecks()
     QVERIFY(!w.m_startButton->isEnabled());
 
     setOperation(u"ocr"_s);
-    w.m_modelsEdit->setText(m_dir->filePath(u"nothing"_s));
+    field<QLineEdit>(w, u"ocr"_s, u"ocrModels"_s)->setText(m_dir->filePath(u"nothing"_s));
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
     QCOMPARE(m_prompter->messages.takeLast(),
              u"检查 OCR 语言包|请选择包含语言模型的 tessdata 文件夹。"_s);
@@ -555,8 +583,8 @@ void TestBatchWindow::startChecks()
         u"检查密码|请填写一致的新密码，且 UTF-8 长度不超过 127 字节。"_s;
     for (const auto& [first, second] : {std::pair{QString(), QString()}, std::pair{u"a"_s, u"b"_s},
                                         std::pair{QString(128, u'a'), QString(128, u'a')}}) {
-        w.m_newPasswordEdit->setText(first);
-        w.m_confirmPasswordEdit->setText(second);
+        field<QLineEdit>(w, u"encrypt"_s, u"newPassword"_s)->setText(first);
+        field<QLineEdit>(w, u"encrypt"_s, u"confirmPassword"_s)->setText(second);
         QTest::mouseClick(w.m_startButton, Qt::LeftButton);
         QCOMPARE(m_prompter->messages.takeLast(), passwordWarning);
         QVERIFY(!w.m_running);
@@ -725,9 +753,11 @@ void TestBatchWindow::settingsReachTheOutput()
     BatchWindow& w = *m_window;
     setOperation(operation);
     w.addPaths({pdf(u"five.pdf"_s, 5)});
-    w.m_pageRangeEdit->setText(pages);
-    w.m_rotationCombo->setCurrentIndex(w.m_rotationCombo->findData(degrees));
-    w.m_groupSpin->setValue(group);
+    if (auto* edit = w.currentPanel()->findChild<QLineEdit*>(u"pages"_s))
+        edit->setText(pages);
+    auto* turn = field<QComboBox>(w, u"rotate"_s, u"degrees"_s);
+    turn->setCurrentIndex(turn->findData(degrees));
+    field<QSpinBox>(w, u"split"_s, u"group"_s)->setValue(group);
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
     QVERIFY(waitIdle());
     const QString output = w.m_items.at(0).output;
@@ -976,7 +1006,7 @@ void TestBatchWindow::checksBeforeRunning()
     setOperation(u"rotate"_s);
     w.addPaths({pdf(u"c1.pdf"_s, 3), pdf(u"c2.pdf"_s, 3)});
     // A range wrong as written stops before any worker starts.
-    w.m_pageRangeEdit->setText(u"3-1,x"_s);
+    w.currentPanel()->findChild<QLineEdit*>(u"pages"_s)->setText(u"3-1,x"_s);
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
     QVERIFY(!w.m_running);
     QCOMPARE(m_prompter->messages.takeLast(),
@@ -986,7 +1016,7 @@ void TestBatchWindow::checksBeforeRunning()
 
     // A range right as written but past the pages fails in each job, and a
     // batch in which every file failed does not end in a full blue bar.
-    w.m_pageRangeEdit->setText(u"9"_s);
+    w.currentPanel()->findChild<QLineEdit*>(u"pages"_s)->setText(u"9"_s);
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
     QVERIFY(waitIdle());
     QVERIFY(w.m_items.at(0).failed && w.m_items.at(1).failed);
@@ -998,7 +1028,7 @@ void TestBatchWindow::checksBeforeRunning()
 
     // Stopped during the last file, nothing is said to be pending.
     w.clearItems();
-    w.m_pageRangeEdit->setText(u"1"_s);
+    w.currentPanel()->findChild<QLineEdit*>(u"pages"_s)->setText(u"1"_s);
     w.addPaths({pdf(u"c4.pdf"_s, 3)});
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
     QTest::mouseClick(w.m_stopButton, Qt::LeftButton);
@@ -1026,8 +1056,9 @@ void TestBatchWindow::endCurrentFileNow()
     setOperation(u"ocr"_s);
     QTemporaryDir models;
     QVERIFY(testsupport::fillModelsFolder(models.path()));
-    w.m_modelsEdit->setText(models.path());
-    w.m_languageCombo->setCurrentIndex(w.m_languageCombo->findData(u"eng"_s));
+    field<QLineEdit>(w, u"ocr"_s, u"ocrModels"_s)->setText(models.path());
+    field<QComboBox>(w, u"ocr"_s, u"ocrLanguage"_s)
+        ->setCurrentIndex(field<QComboBox>(w, u"ocr"_s, u"ocrLanguage"_s)->findData(u"eng"_s));
     const QString scan = m_dir->filePath(u"long.pdf"_s);
     testsupport::writeDrawnPdf(
         scan, QList<testsupport::DrawnPage>(pages, {.lines = {u"A page that takes a while."_s}}));
@@ -1146,14 +1177,14 @@ void TestBatchWindow::outputKindReachesTheWorker()
     setOperation(u"ocr"_s);
     QTemporaryDir models;
     QVERIFY(testsupport::fillModelsFolder(models.path()));
-    w.m_modelsEdit->setText(models.path());
+    field<QLineEdit>(w, u"ocr"_s, u"ocrModels"_s)->setText(models.path());
     w.addPaths({pdf(u"scan.pdf"_s)});
     const QList<std::pair<QString, QString>> choices{
         {u"pdf"_s, u"原页面保留"_s}, {u"docx"_s, u"Word 文档"_s}, {u"rebuilt"_s, u"重新排版"_s}};
     for (int index = 0; index < choices.size(); ++index) {
-        w.m_outputKindCombo->setCurrentIndex(index);
+        field<QComboBox>(w, u"ocr"_s, u"ocrOutputKind"_s)->setCurrentIndex(index);
         QVERIFY(w.m_noteLabel->text().contains(choices.at(index).second));
-        QCOMPARE(w.m_keepTextCheck->isEnabled(), index == 0);
+        QCOMPARE(field<QCheckBox>(w, u"ocr"_s, u"keepText"_s)->isEnabled(), index == 0);
         QFile::remove(recorded);
         QTest::mouseClick(w.m_startButton, Qt::LeftButton);
         QVERIFY(waitIdle());
@@ -1286,7 +1317,7 @@ void TestBatchWindow::firstStartFitsTheScreen()
 void TestBatchWindow::settingsAndHelp()
 {
     BatchWindow& w = *m_window;
-    w.m_modelsEdit->setText(u"/models/here"_s);
+    field<QLineEdit>(w, u"ocr"_s, u"ocrModels"_s)->setText(u"/models/here"_s);
     w.m_sourcePasswordEdit->setText(u"do-not-store"_s);
     w.resize(1000, 640);
     QVERIFY(w.close());
@@ -1296,7 +1327,7 @@ void TestBatchWindow::settingsAndHelp()
     QCOMPARE(settings.value(u"ocr/models"_s).toString(), u"/models/here"_s);
     // The next window starts from them, where the last one was left.
     BatchWindow next;
-    QCOMPARE(next.m_modelsEdit->text(), u"/models/here"_s);
+    QCOMPARE(field<QLineEdit>(next, u"ocr"_s, u"ocrModels"_s)->text(), u"/models/here"_s);
     QCOMPARE(next.size(), QSize(1000, 640));
 
     // Help and about open their pages only through their own button.
@@ -1328,8 +1359,8 @@ void TestBatchWindow::passwordsStayOutOfFiles()
     setOperation(u"encrypt"_s);
     w.addPaths({pdf(u"p1.pdf"_s), pdf(u"p2.pdf"_s)});
     const QString secret = u"Kx5-机密-unique-7730"_s;
-    w.m_newPasswordEdit->setText(secret);
-    w.m_confirmPasswordEdit->setText(secret);
+    field<QLineEdit>(w, u"encrypt"_s, u"newPassword"_s)->setText(secret);
+    field<QLineEdit>(w, u"encrypt"_s, u"confirmPassword"_s)->setText(secret);
     w.m_sourcePasswordEdit->setText(secret + u"-owner"_s);
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
     QVERIFY(waitIdle());

@@ -1,0 +1,227 @@
+// The panels of the operations whose settings are a field or two.
+#include "gui/panels/ocrpanel.h"
+#include "gui/panels/operationpanel.h"
+
+#include "protocol/catalogue.h"
+#include "protocol/protocol.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSpinBox>
+
+using namespace Qt::StringLiterals;
+
+namespace batch {
+
+namespace {
+
+QHBoxLayout* panelRow(QWidget* panel)
+{
+    auto* row = new QHBoxLayout(panel);
+    row->setContentsMargins(0, 0, 0, 0);
+    return row;
+}
+
+QLabel* firstLabel(const QString& text)
+{
+    QLabel* label = makeLabel(text);
+    label->setFixedWidth(firstLabelWidth);
+    return label;
+}
+
+// Merge, optimisation and removing protection: nothing to set but the note.
+class NotePanel : public OperationPanel
+{
+public:
+    NotePanel(QString note, QWidget* parent) : OperationPanel(parent), m_note(std::move(note)) {}
+    QString note() const override { return m_note; }
+    void fillRequest(JobRequest&) const override {}
+
+private:
+    QString m_note;
+};
+
+// Extraction and rotation: a page range, and for a rotation its angle. Each
+// keeps its own range: extracting pages 2-3 says nothing about which pages
+// to rotate.
+class PagesPanel : public OperationPanel
+{
+public:
+    PagesPanel(bool rotation, QWidget* parent) : OperationPanel(parent)
+    {
+        QHBoxLayout* row = panelRow(this);
+        row->addWidget(firstLabel(u"页码范围"_s));
+        m_pages = new QLineEdit;
+        m_pages->setObjectName(u"pages"_s);
+        m_pages->setPlaceholderText(u"留空处理全部页面，例如 1-3,5 或 8-（第 8 页到末页）"_s);
+        m_pages->setAccessibleName(u"页码范围"_s);
+        row->addWidget(m_pages, 1);
+        connect(m_pages, &QLineEdit::textChanged, this, &OperationPanel::settingChanged);
+        if (!rotation)
+            return;
+        row->addWidget(makeLabel(u"追加旋转"_s));
+        m_degrees = new QComboBox;
+        m_degrees->setObjectName(u"degrees"_s);
+        m_degrees->setAccessibleName(u"旋转角度"_s);
+        m_degrees->addItem(u"顺时针 90°"_s, 90);
+        m_degrees->addItem(u"180°"_s, 180);
+        m_degrees->addItem(u"逆时针 90°"_s, 270);
+        row->addWidget(m_degrees);
+        connect(m_degrees, &QComboBox::currentIndexChanged, this, &OperationPanel::settingChanged);
+    }
+
+    QString note() const override
+    {
+        if (m_degrees)
+            return u"保留原文件。含数字签名的 PDF 请使用编辑器的签名工作流。"_s;
+        return u"表单字段、书签和链接随所留页面保留；XFA 表单和带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
+    }
+
+    std::optional<PanelProblem> problem() const override
+    {
+        const QString message = pageRangeSyntaxMessage(parsePageSpans(m_pages->text()));
+        if (message.isEmpty())
+            return std::nullopt;
+        return PanelProblem{u"检查页码"_s, message, m_pages};
+    }
+
+    void fillRequest(JobRequest& request) const override
+    {
+        request.pages = m_pages->text();
+        if (m_degrees)
+            request.degrees = m_degrees->currentData().toInt();
+    }
+
+private:
+    QLineEdit* m_pages = nullptr;
+    QComboBox* m_degrees = nullptr;
+};
+
+class SplitPanel : public OperationPanel
+{
+public:
+    explicit SplitPanel(QWidget* parent) : OperationPanel(parent)
+    {
+        QHBoxLayout* row = panelRow(this);
+        row->addWidget(firstLabel(u"每份页数"_s));
+        m_group = new QSpinBox;
+        m_group->setObjectName(u"group"_s);
+        m_group->setRange(1, 100000);
+        m_group->setValue(1);
+        m_group->setAccessibleName(u"每份页数"_s);
+        row->addWidget(m_group);
+        row->addStretch();
+        connect(m_group, &QSpinBox::valueChanged, this, &OperationPanel::settingChanged);
+    }
+
+    QString note() const override
+    {
+        return u"表单字段、书签和链接随所留页面保留；XFA 表单和带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
+    }
+
+    void fillRequest(JobRequest& request) const override { request.group = m_group->value(); }
+
+private:
+    QSpinBox* m_group = nullptr;
+};
+
+class EncryptPanel : public OperationPanel
+{
+public:
+    explicit EncryptPanel(QWidget* parent) : OperationPanel(parent)
+    {
+        QHBoxLayout* row = panelRow(this);
+        row->addWidget(firstLabel(u"新打开密码"_s));
+        m_password = passwordEdit(u"newPassword"_s, u"新打开密码"_s);
+        row->addWidget(m_password, 1);
+        row->addWidget(makeLabel(u"确认密码"_s));
+        m_confirmation = passwordEdit(u"confirmPassword"_s, u"确认新密码"_s);
+        row->addWidget(m_confirmation, 1);
+    }
+
+    QString note() const override
+    {
+        return u"新密码也用于所有者验证，请妥善保存。密码丢失后无法恢复。"_s;
+    }
+
+    std::optional<PanelProblem> problem() const override
+    {
+        const QString password = m_password->text();
+        if (!password.isEmpty() && password == m_confirmation->text() &&
+            password.toUtf8().size() <= maxNewPasswordBytes)
+            return std::nullopt;
+        return PanelProblem{u"检查密码"_s, u"请填写一致的新密码，且 UTF-8 长度不超过 127 字节。"_s,
+                            m_password};
+    }
+
+    void fillRequest(JobRequest& request) const override
+    {
+        request.newPassword = m_password->text();
+    }
+
+    void enter() override
+    {
+        m_password->clear();
+        m_confirmation->clear();
+    }
+
+private:
+    QLineEdit* passwordEdit(const QString& name, const QString& accessibleName)
+    {
+        auto* edit = new QLineEdit;
+        edit->setObjectName(name);
+        edit->setEchoMode(QLineEdit::Password);
+        edit->setAccessibleName(accessibleName);
+        connect(edit, &QLineEdit::textChanged, this, &OperationPanel::settingChanged);
+        return edit;
+    }
+
+    QLineEdit* m_password = nullptr;
+    QLineEdit* m_confirmation = nullptr;
+};
+
+} // namespace
+
+QLabel* makeLabel(const QString& text, const QString& objectName)
+{
+    auto* label = new QLabel(text);
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    label->setObjectName(objectName);
+    return label;
+}
+
+QLabel* mutedLabel(const QString& text)
+{
+    return makeLabel(text, u"muted"_s);
+}
+
+OperationPanel* makeOperationPanel(const Operation& operation, const FolderChooser& chooseFolder,
+                                   QWidget* parent)
+{
+    switch (operation.kind) {
+    case OperationKind::Merge:
+        return new NotePanel(
+            u"按列表从上到下合并；加密文档请先移除密码。表单字段随页面保留，不同文件的同名字段会重命名；XFA 表单不能合并。"_s,
+            parent);
+    case OperationKind::Split:
+        return new SplitPanel(parent);
+    case OperationKind::Extract:
+        return new PagesPanel(false, parent);
+    case OperationKind::Rotate:
+        return new PagesPanel(true, parent);
+    case OperationKind::Ocr:
+        return new OcrPanel(chooseFolder, parent);
+    case OperationKind::Optimize:
+        return new NotePanel(u"不降采样图片。已充分压缩的 PDF 可能不会变小。"_s, parent);
+    case OperationKind::Encrypt:
+        return new EncryptPanel(parent);
+    case OperationKind::Decrypt:
+        return new NotePanel(u"保留原文件。含数字签名的 PDF 请使用编辑器的签名工作流。"_s, parent);
+    }
+    return new NotePanel(QString(), parent);
+}
+
+} // namespace batch
