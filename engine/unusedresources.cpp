@@ -15,16 +15,18 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace batch {
 
 namespace {
 
+// Neither white space nor a delimiter.
 bool regular(unsigned char c)
 {
-    static const std::string irregular(" \t\r\n\f\v()<>[]{}/%\0", 19);
-    return irregular.find(char(c)) == std::string::npos;
+    constexpr std::string_view irregular(" \t\r\n\f\v()<>[]{}/%\0", 17);
+    return irregular.find(char(c)) == std::string_view::npos;
 }
 
 int hexValue(char c)
