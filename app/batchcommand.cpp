@@ -1,5 +1,6 @@
 #include "app/batchcommand.h"
 
+#include "engine/pdfdocument.h"
 #include "engine/platformfs.h"
 #include "protocol/catalogue.h"
 #include "protocol/ocroptions.h"
@@ -70,6 +71,7 @@ const QString overallHelp =
     "  rotate    批量旋转 / rotate pages (--degrees, --pages)\n"
     "  ocr       批量文字识别 / recognise text (--language, --dpi, --models, --output-kind)\n"
     "  optimize  无损优化 / lossless optimisation\n"
+    "  compress  压缩 PDF / make images smaller (--level, --target-size)\n"
     "  encrypt   批量加密 / AES-256 with a new open password (--new-password-file)\n"
     "  decrypt   移除密码 / remove the password (owner password: --password-file)\n\n"
     "通用选项 / Common options:\n"
@@ -111,6 +113,13 @@ QString operationHelp(const Operation& operation)
         break;
     case OperationKind::Encrypt:
         text += u"  --new-password-file F   新打开密码（首行）/ the new open password\n"_s;
+        break;
+    case OperationKind::Compress:
+        text +=
+            u"  --level L               high（高质量，300 DPI）、standard（标准，150 DPI，默认）\n"
+            u"                          或 small（最小，150 DPI）/ image quality level\n"
+            u"  --target-size SIZE      每个结果的目标大小，如 2MB、500KB；单位 B、KB、MB、GB，\n"
+            u"                          1 KB = 1024 字节 / each result's size limit, KB = 1024 B\n"_s;
         break;
     case OperationKind::Merge:
     case OperationKind::Optimize:
@@ -251,9 +260,11 @@ int BatchCommand::prepare(const QStringList& arguments)
     const QCommandLineOption report(u"report"_s, QString(), u"FILE"_s);
     const QCommandLineOption passwordFile(u"password-file"_s, QString(), u"FILE"_s);
     const QCommandLineOption newPasswordFile(u"new-password-file"_s, QString(), u"FILE"_s);
+    const QCommandLineOption level(u"level"_s, QString(), u"L"_s);
+    const QCommandLineOption targetSize(u"target-size"_s, QString(), u"SIZE"_s);
     const QCommandLineOption help(u"help"_s);
     parser.addOptions({output, pages, group, degrees, language, dpi, models, outputKind, noKeepText,
-                       jobs, report, passwordFile, newPasswordFile, help});
+                       level, targetSize, jobs, report, passwordFile, newPasswordFile, help});
     if (!parser.parse(QStringList{u"quorvin-pdf-batch"_s} + arguments))
         return usage(u"选项无效 / invalid option: "_s + parser.errorText());
 
@@ -266,7 +277,7 @@ int BatchCommand::prepare(const QStringList& arguments)
     }
     if (positional.isEmpty())
         return usage(u"请给出处理类型 / name an operation: merge split extract rotate ocr "
-                     "optimize encrypt decrypt"_s);
+                     "optimize compress encrypt decrypt"_s);
     if (!m_operation)
         return usage(u"未知处理类型。/ unknown operation: "_s + positional.first());
     const OperationKind kind = m_operation->kind;
@@ -281,6 +292,8 @@ int BatchCommand::prepare(const QStringList& arguments)
         {&models, kind == OperationKind::Ocr},
         {&outputKind, kind == OperationKind::Ocr},
         {&noKeepText, kind == OperationKind::Ocr},
+        {&level, kind == OperationKind::Compress},
+        {&targetSize, kind == OperationKind::Compress},
         {&newPasswordFile, kind == OperationKind::Encrypt}};
     for (const auto& [option, fits] : applies) {
         if (parser.isSet(*option) && !fits)
@@ -330,6 +343,19 @@ int BatchCommand::prepare(const QStringList& arguments)
         const QString message = validateOcrOptions(request.ocr);
         if (!message.isEmpty())
             return usage(message);
+    }
+
+    if (kind == OperationKind::Compress) {
+        request.compressLevel = parser.isSet(level) ? parser.value(level) : u"standard"_s;
+        if (compressionLevelStep(request.compressLevel) < 0)
+            return usage(u"压缩级别无效。/ --level takes high, standard or small"_s);
+        if (parser.isSet(targetSize)) {
+            const std::optional<qint64> bytes = parseByteSize(parser.value(targetSize));
+            if (!bytes)
+                return usage(u"目标大小无效，例如 2MB 或 500KB。/ --target-size takes a size "
+                             "such as 2MB or 500KB"_s);
+            request.targetSize = *bytes;
+        }
     }
 
     bool prompted = false;

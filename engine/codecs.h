@@ -25,6 +25,18 @@ std::optional<std::string> transcodeJpeg(std::string_view jpeg);
 // same samples. Empty when the encoder fails.
 std::optional<std::string> encodeG4(std::string_view rows, int width, int height);
 
+// Lossy coding, for compression only. The decoder gives 8-bit grey or RGB
+// samples of a JPEG with exactly these components and dimensions, and none
+// for damaged data. The encoder writes progressive JPEG with optimised tables;
+// `subsample` halves the colour resolution (4:2:0).
+std::optional<std::string> decodeJpeg(std::string_view jpeg, int components, int width, int height);
+std::optional<std::string> encodeJpeg(const std::string& samples, int width, int height,
+                                      int components, int quality, bool subsample);
+
+// 8-bit samples scaled down to newWidth × newHeight by area averaging.
+std::string scaleByArea(std::string_view samples, int width, int height, int components,
+                        int newWidth, int newHeight);
+
 // How an image's samples are laid out, and which exact re-representations its
 // dictionary allows.
 struct ImageLayout

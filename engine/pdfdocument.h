@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -134,6 +135,32 @@ void rotatePages(PdfDocument& document, const QList<int>& pages, int degrees);
 void encryptDocument(PdfDocument& document, const QString& newPassword);
 void decryptDocument(PdfDocument& document);
 void optimizeDocument(PdfDocument& document);
+
+// One step of lossy image compression: images above `dpi` at their largest
+// placement are scaled down to it, photographs written as JPEG of `quality`.
+struct CompressionStep
+{
+    int dpi;
+    int quality;
+};
+// Best first; the last is the floor below which text stops being readable.
+const std::array<CompressionStep, 9>& compressionSteps();
+// The first step of "high", "standard" or "small"; -1 for any other name.
+int compressionLevelStep(const QString& level);
+// Compresses the document's raster images at `step`; nothing else changes.
+void compressImages(PdfDocument& document, const CompressionStep& step);
+
+struct CompressionOutcome
+{
+    qint64 bytes = 0;  // of the file written to `staged`
+    bool fits = false; // within the target size, or there was none
+};
+// Writes to `staged` the document `open` reads, compressed at `level` then
+// optimised without loss. With a target size: the file as it is when that
+// already fits; else the best step from the level down that fits; else the
+// smallest result there is. `open` gives a fresh copy for every attempt.
+CompressionOutcome compressToFit(const std::function<PdfDocument()>& open, const QString& level,
+                                 qint64 targetSize, const QString& staged);
 
 // On failure raises `failurePrefix` followed by the library's text.
 // Rewrites, in place, the decoded data of the streams that `select` picks from

@@ -16,6 +16,12 @@ std::shared_ptr<QPDFLogger> silentLogger();
 // An empty QPDF configured the way this program reads and builds documents.
 std::shared_ptr<QPDF> newQpdf();
 
+// The components of an image colour space; 0 for one this program does not read.
+int imageComponents(QPDFObjectHandle space);
+// Colour spaces whose colours are their components (Device*, CalGray, CalRGB,
+// ICCBased): a palette of them, fewer bits or a JPEG of them shows the same colours.
+bool plainColours(QPDFObjectHandle space);
+
 // Whether QPDF decodes the stream's filters without loss (not the image codecs).
 bool decodesLosslessly(QPDFObjectHandle stream);
 

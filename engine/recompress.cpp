@@ -93,39 +93,6 @@ bool special(QPDFObjectHandle dictionary)
                              type.getName() == "/XRef");
 }
 
-int componentsOf(QPDFObjectHandle space)
-{
-    if (space.isName()) {
-        const std::string name = space.getName();
-        return name == "/DeviceGray" ? 1 : name == "/DeviceRGB" ? 3 : name == "/DeviceCMYK" ? 4 : 0;
-    }
-    if (!space.isArray() || space.getArrayNItems() < 2 || !space.getArrayItem(0).isName())
-        return 0;
-    const std::string family = space.getArrayItem(0).getName();
-    QPDFObjectHandle second = space.getArrayItem(1);
-    if (family == "/ICCBased" && second.isStream()) {
-        QPDFObjectHandle count = second.getDict().getKey("/N");
-        return count.isInteger() ? int(count.getIntValue()) : 0;
-    }
-    if (family == "/CalGray" || family == "/Indexed" || family == "/Separation")
-        return 1;
-    if (family == "/CalRGB" || family == "/Lab")
-        return 3;
-    if (family == "/DeviceN" && second.isArray())
-        return second.getArrayNItems();
-    return 0;
-}
-
-// Colour spaces whose colours are their components: a palette of them, or
-// fewer bits, shows the same colours.
-bool plainColours(QPDFObjectHandle space)
-{
-    if (space.isName())
-        return componentsOf(space) != 0;
-    const std::string family = space.getArrayItem(0).getName();
-    return family == "/ICCBased" || family == "/CalGray" || family == "/CalRGB";
-}
-
 std::optional<ImageLayout> imageLayout(QPDFObjectHandle stream, const DocumentFacts& facts)
 {
     QPDFObjectHandle dictionary = stream.getDict();
@@ -146,7 +113,7 @@ std::optional<ImageLayout> imageLayout(QPDFObjectHandle stream, const DocumentFa
     }
     QPDFObjectHandle space = dictionary.getKey("/ColorSpace");
     QPDFObjectHandle bits = dictionary.getKey("/BitsPerComponent");
-    layout.components = componentsOf(space);
+    layout.components = imageComponents(space);
     layout.bits = bits.isInteger() ? int(bits.getIntValue()) : 0;
     if (layout.components <= 0 || layout.components > 32 ||
         (layout.bits != 1 && layout.bits != 2 && layout.bits != 4 && layout.bits != 8 &&
@@ -475,6 +442,37 @@ void putBack(Task& task)
 }
 
 } // namespace
+
+int imageComponents(QPDFObjectHandle space)
+{
+    if (space.isName()) {
+        const std::string name = space.getName();
+        return name == "/DeviceGray" ? 1 : name == "/DeviceRGB" ? 3 : name == "/DeviceCMYK" ? 4 : 0;
+    }
+    if (!space.isArray() || space.getArrayNItems() < 2 || !space.getArrayItem(0).isName())
+        return 0;
+    const std::string family = space.getArrayItem(0).getName();
+    QPDFObjectHandle second = space.getArrayItem(1);
+    if (family == "/ICCBased" && second.isStream()) {
+        QPDFObjectHandle count = second.getDict().getKey("/N");
+        return count.isInteger() ? int(count.getIntValue()) : 0;
+    }
+    if (family == "/CalGray" || family == "/Indexed" || family == "/Separation")
+        return 1;
+    if (family == "/CalRGB" || family == "/Lab")
+        return 3;
+    if (family == "/DeviceN" && second.isArray())
+        return second.getArrayNItems();
+    return 0;
+}
+
+bool plainColours(QPDFObjectHandle space)
+{
+    if (space.isName())
+        return imageComponents(space) != 0;
+    const std::string family = space.getArrayItem(0).getName();
+    return family == "/ICCBased" || family == "/CalGray" || family == "/CalRGB";
+}
 
 bool decodesLosslessly(QPDFObjectHandle stream)
 {

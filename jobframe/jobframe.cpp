@@ -39,15 +39,25 @@ QString outputName(const Operation& operation, const QStringList& inputs, const 
     return fitName(shortBase, maxNameLength(folder) - nameLength(longest)) + tail;
 }
 
-// What the optimisation saved, said in the result's note.
-QString optimizationNote(qint64 before, qint64 after)
+// What the optimisation or compression saved, said in the result's note.
+QString sizeNote(OperationKind kind, qint64 before, qint64 after)
 {
+    const QString done = kind == OperationKind::Compress ? u"压缩"_s : u"优化"_s;
     if (after >= before)
-        return u"文档已优化，但大小未减小；原文档可能已充分压缩。"_s;
+        return u"文档已%1，但大小未减小；原文档可能已充分压缩。"_s.arg(done);
     const qint64 percent = (before - after) * 100 / before;
-    return u"已优化：%1 → %2（%3）"_s.arg(formatSize(before), formatSize(after),
-                                          percent < 1 ? u"减小不足 1%"_s
-                                                      : u"减小 %1%"_s.arg(percent));
+    return u"已%1：%2 → %3（%4）"_s.arg(done, formatSize(before), formatSize(after),
+                                        percent < 1 ? u"减小不足 1%"_s
+                                                    : u"减小 %1%"_s.arg(percent));
+}
+
+// The members only compression reads; refused before any document is read.
+void checkCompressOptions(const JobRequest& request)
+{
+    if (compressionLevelStep(request.compressLevel) < 0)
+        fail(u"压缩级别无效：请选择 high（高质量）、standard（标准）或 small（最小）。"_s);
+    if (request.targetSize < 0)
+        fail(u"目标大小无效：请填写不小于 0 的整数字节数。"_s);
 }
 
 // An optimisation never publishes a file larger than its source: where the
@@ -88,6 +98,7 @@ void checkRights(OperationKind kind, const PdfDocument& source)
     case OperationKind::Rotate:
     case OperationKind::Ocr:
     case OperationKind::Optimize:
+    case OperationKind::Compress:
     case OperationKind::Encrypt:
     case OperationKind::Decrypt:
         checkModifyRights(source);
@@ -107,6 +118,8 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
         if (!message.isEmpty())
             fail(message);
     }
+    if (kind == OperationKind::Compress)
+        checkCompressOptions(request);
 
     const QStringList& inputs = request.inputs;
     const bool merge = kind == OperationKind::Merge;
@@ -166,6 +179,8 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     bool written = split;
     int files = 1;
     QString note;
+    // Whether the row asks to be checked; a size note only informs.
+    bool review = kind != OperationKind::Optimize && kind != OperationKind::Compress;
 
     switch (kind) {
     case OperationKind::Split:
@@ -197,6 +212,19 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     case OperationKind::Optimize:
         optimizeDocument(working);
         break;
+    case OperationKind::Compress: {
+        // Every attempt starts again from the source as it was admitted.
+        const CompressionOutcome outcome =
+            compressToFit([&] { return read(inputs.first(), request.password); },
+                          request.compressLevel, request.targetSize, staged);
+        written = true;
+        const qint64 bytes = neverLarger(staged, inputs.first(), totalBytes, working.repaired());
+        review = !outcome.fits;
+        note = outcome.fits ? sizeNote(kind, totalBytes, bytes)
+                            : u"无法压缩到 %1 以内，已压缩到 %2"_s.arg(
+                                  formatSize(request.targetSize), formatSize(bytes));
+        break;
+    }
     case OperationKind::Encrypt:
         encryptDocument(working, request.newPassword);
         break;
@@ -209,8 +237,8 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     if (!written) {
         writeDocument(staged, working);
         if (kind == OperationKind::Optimize)
-            note = optimizationNote(
-                totalBytes, neverLarger(staged, inputs.first(), totalBytes, working.repaired()));
+            note = sizeNote(kind, totalBytes,
+                            neverLarger(staged, inputs.first(), totalBytes, working.repaired()));
     }
 
     // A result that nobody would record is not published.
@@ -220,8 +248,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     const QString published = publishResult(staged, outputFolder, name, suffix);
     if (published.isEmpty())
         fail(u"无法保存结果，原文件和已有结果均未覆盖。"_s);
-    const QJsonObject result =
-        successResult(published, files, note, kind != OperationKind::Optimize);
+    const QJsonObject result = successResult(published, files, note, review);
     if (announce)
         announce(result);
     return result;

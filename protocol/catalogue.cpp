@@ -6,10 +6,10 @@ using namespace Qt::StringLiterals;
 
 namespace batch {
 
-const std::array<Operation, 8>& operations()
+const std::array<Operation, 9>& operations()
 {
     // A function-local static is initialised once, even under concurrent first use.
-    static const std::array<Operation, 8> table{{
+    static const std::array<Operation, 9> table{{
         {OperationKind::Merge, u"merge"_s, u"合并 PDF"_s,
          u"按列表顺序，将多个 PDF 合成一份文档。可用上移、下移调整顺序。"_s, u"merge"_s, u"合并"_s},
         {OperationKind::Split, u"split"_s, u"批量拆分"_s,
@@ -21,8 +21,11 @@ const std::array<Operation, 8>& operations()
         {OperationKind::Ocr, u"ocr"_s, u"批量文字识别"_s,
          u"为扫描 PDF 添加可搜索、可复制的文字层，支持中文与英文。"_s, u"ocr"_s, u"可搜索"_s},
         {OperationKind::Optimize, u"optimize"_s, u"无损优化"_s,
-         u"清理无用对象、合并重复对象、重新压缩数据流；不降低图片清晰度。"_s, u"compress"_s,
-         u"优化"_s},
+         u"清理无用对象、合并重复对象、无损重新压缩图片和数据流；页面显示完全不变。"_s,
+         u"compress"_s, u"优化"_s},
+        {OperationKind::Compress, u"compress"_s, u"压缩 PDF"_s,
+         u"降低图片的分辨率和质量，让扫描件小到可以发送；文字、矢量和表单保持不变。"_s, u"shrink"_s,
+         u"压缩"_s},
         {OperationKind::Encrypt, u"encrypt"_s, u"批量加密"_s,
          u"使用 AES-256 设置打开密码。每份文档另存为加密副本。"_s, u"lock"_s, u"加密"_s},
         {OperationKind::Decrypt, u"decrypt"_s, u"移除密码"_s,

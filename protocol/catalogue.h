@@ -1,4 +1,4 @@
-// The fixed table of the eight operations shared by the GUI and the worker.
+// The fixed table of the nine operations shared by the GUI and the worker.
 #pragma once
 
 #include <QString>
@@ -16,6 +16,7 @@ enum class OperationKind
     Rotate,
     Ocr,
     Optimize,
+    Compress,
     Encrypt,
     Decrypt
 };
@@ -31,7 +32,7 @@ struct Operation
 };
 
 // The whole table in navigation order. Created once, never changed or freed.
-const std::array<Operation, 8>& operations();
+const std::array<Operation, 9>& operations();
 
 // Exact, case-sensitive match on id; nullptr when there is none.
 const Operation* findOperation(const QString& id);

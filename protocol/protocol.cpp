@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <QRegularExpression>
 
 #include <cmath>
 #include <limits>
@@ -25,6 +26,24 @@ QString explained(const QString& sentence, const std::exception& error)
 void failExplained(const QString& sentence, const std::exception& error)
 {
     fail(explained(sentence, error));
+}
+
+std::optional<qint64> parseByteSize(const QString& text)
+{
+    static const QRegularExpression size(u"^\\s*(\\d+(?:\\.\\d+)?)\\s*(B|KB|MB|GB)?\\s*$"_s,
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = size.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const QString unit = match.captured(2).toUpper();
+    const double scale = unit == u"KB"_s   ? 1024.0
+                         : unit == u"MB"_s ? 1024.0 * 1024
+                         : unit == u"GB"_s ? 1024.0 * 1024 * 1024
+                                           : 1.0;
+    const double bytes = match.captured(1).toDouble() * scale;
+    if (bytes > 1024.0 * 1024 * 1024 * 1024)
+        return std::nullopt;
+    return qint64(std::llround(bytes));
 }
 
 QString formatSize(qint64 bytes)

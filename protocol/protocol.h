@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+
+#include <optional>
 #include <QStringList>
 
 #include <exception>
@@ -42,6 +44,11 @@ QJsonObject successResult(const QString& output, int files, const QString& note,
 QJsonObject failureResult(const QString& error);
 // {"completed","ocrProgress","total"}, and "message" when it is not empty.
 QJsonObject progressObject(int completed, int total, const QString& message = QString());
+
+// A size as people type it: a number with B, KB, MB or GB (any case, spaces
+// allowed; 1 KB = 1024 bytes, as the program shows sizes), or plain bytes.
+// Empty for anything else, and for more than 1 TB.
+std::optional<qint64> parseByteSize(const QString& text);
 
 // A file size as the program shows it: "512 字节", "796 KB", "12.3 MB", "1.5 GB"
 // (units of 1024).

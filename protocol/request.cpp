@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cmath>
 #include <QRegularExpression>
 
 using namespace Qt::StringLiterals;
@@ -31,6 +32,17 @@ JobRequest parseRequest(const QJsonObject& object)
     request.ocr.models = stringMember(object, u"ocrModels"_s);
     request.ocr.skipText = boolMember(object, u"ocrSkipText"_s, defaults.ocr.skipText);
     request.ocr.output = stringMember(object, u"ocrOutput"_s, defaults.ocr.output);
+    request.compressLevel = stringMember(object, u"compressLevel"_s, defaults.compressLevel);
+    // Bytes as a JSON number; anything else (a string, a fraction, a negative
+    // number) reads as -1, which the job refuses.
+    const QJsonValue target = object.value(u"targetSize"_s);
+    if (target.isUndefined() || target.isNull())
+        request.targetSize = 0;
+    else if (target.isDouble() && target.toDouble() >= 0 && target.toDouble() <= 1e15 &&
+             target.toDouble() == std::floor(target.toDouble()))
+        request.targetSize = qint64(target.toDouble());
+    else
+        request.targetSize = -1;
     return request;
 }
 
@@ -50,6 +62,8 @@ QJsonObject toJson(const JobRequest& request)
         {u"ocrModels"_s, request.ocr.models},
         {u"ocrSkipText"_s, request.ocr.skipText},
         {u"ocrOutput"_s, request.ocr.output},
+        {u"compressLevel"_s, request.compressLevel},
+        {u"targetSize"_s, double(request.targetSize)},
     };
 }
 

@@ -82,6 +82,8 @@ struct JobRequest
     int degrees = 90;                     // "degrees": clockwise turn of a rotation
     QString newPassword;                  // "newPassword": open password of an encryption
     OcrRequest ocr;
+    QString compressLevel = QStringLiteral("standard"); // "compressLevel": high, standard, small
+    qint64 targetSize = 0; // "targetSize": bytes a compressed result should fit in, 0 for none
 };
 
 JobRequest parseRequest(const QJsonObject& object);

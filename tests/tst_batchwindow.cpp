@@ -201,8 +201,8 @@ T* TestBatchWindow::field(BatchWindow& window, const QString& id, const QString&
 
 void TestBatchWindow::setOperation(const QString& id)
 {
-    const QStringList ids{u"merge"_s, u"split"_s,    u"extract"_s, u"rotate"_s,
-                          u"ocr"_s,   u"optimize"_s, u"encrypt"_s, u"decrypt"_s};
+    const QStringList ids{u"merge"_s,    u"split"_s,    u"extract"_s, u"rotate"_s, u"ocr"_s,
+                          u"optimize"_s, u"compress"_s, u"encrypt"_s, u"decrypt"_s};
     m_window->m_navigation->setCurrentRow(static_cast<int>(ids.indexOf(id)));
 }
 
@@ -229,9 +229,9 @@ void TestBatchWindow::startsWithDefaults()
 {
     BatchWindow& w = *m_window;
     QCOMPARE(w.windowTitle(), u"Quorvin PDF 批量处理"_s);
-    QCOMPARE(w.m_navigation->count(), 8);
+    QCOMPARE(w.m_navigation->count(), 9);
     QCOMPARE(w.m_navigation->item(0)->text(), u"合并 PDF"_s);
-    QCOMPARE(w.m_navigation->item(7)->text(), u"移除密码"_s);
+    QCOMPARE(w.m_navigation->item(8)->text(), u"移除密码"_s);
     QCOMPARE(w.m_titleLabel->text(), u"合并 PDF"_s);
     QCOMPARE(w.m_viewStack->currentIndex(), 0);
     QCOMPARE(w.m_statusLine->text(), u"0 份文件 · 成功 0 · 失败 0 · 待处理 0"_s);
@@ -464,6 +464,9 @@ void TestBatchWindow::panelPerOperation_data()
         << u"原页面保留，叠加可搜索文字层；倾斜的扫描页按校正后的文字行识别。识别在本机完成。"_s;
     QTest::newRow("optimize") << u"optimize"_s << QString()
                               << u"不降采样图片。已充分压缩的 PDF 可能不会变小。"_s;
+    QTest::newRow("compress")
+        << u"compress"_s << QString()
+        << u"只压缩图片：文字、矢量图形、表单、书签和链接保持不变，黑白扫描页无损保存；结果不会大于原文件。"_s;
     QTest::newRow("encrypt") << u"encrypt"_s << u"n"_s
                              << u"新密码也用于所有者验证，请妥善保存。密码丢失后无法恢复。"_s;
     QTest::newRow("decrypt") << u"decrypt"_s << QString() << other;
@@ -1193,7 +1196,7 @@ void TestBatchWindow::outputKindReachesTheWorker()
         const QJsonObject request = QJsonDocument::fromJson(file.readAll()).object();
         QCOMPARE(request.value(u"ocrOutput"_s).toString(), choices.at(index).first);
         QCOMPARE(request.value(u"operation"_s).toString(), u"ocr"_s);
-        QCOMPARE(request.size(), 13);
+        QCOMPARE(request.size(), 15);
     }
 }
 

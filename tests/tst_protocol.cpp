@@ -35,7 +35,7 @@ void TestProtocol::catalogueOrderAndNames()
     for (const batch::Operation& op : batch::operations())
         ids << op.id;
     QCOMPARE(ids, (QStringList{u"merge"_s, u"split"_s, u"extract"_s, u"rotate"_s, u"ocr"_s,
-                               u"optimize"_s, u"encrypt"_s, u"decrypt"_s}));
+                               u"optimize"_s, u"compress"_s, u"encrypt"_s, u"decrypt"_s}));
     QCOMPARE(batch::findOperation(u"extract"_s)->icon, u"pages"_s);
     QCOMPARE(batch::findOperation(u"optimize"_s)->icon, u"compress"_s);
     QCOMPARE(batch::findOperation(u"ocr"_s)->shortName, u"可搜索"_s);
@@ -100,7 +100,7 @@ void TestProtocol::typedRequest()
                                     .newPassword = u"新"_s,
                                     .ocr = {u"eng"_s, 150, u"/models"_s, false, u"docx"_s}};
     const QJsonObject json = batch::toJson(request);
-    QCOMPARE(json.size(), 13);
+    QCOMPARE(json.size(), 15);
     QCOMPARE(batch::toJson(batch::parseRequest(json)), json);
     const batch::JobRequest back = batch::parseRequest(json);
     QCOMPARE(back.operation, request.operation);

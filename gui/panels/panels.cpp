@@ -6,10 +6,12 @@
 #include "protocol/protocol.h"
 
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSpinBox>
+#include <QVBoxLayout>
 
 using namespace Qt::StringLiterals;
 
@@ -182,6 +184,72 @@ private:
     QLineEdit* m_confirmation = nullptr;
 };
 
+// Compression: a level and, if wanted, the size a result must fit in.
+class CompressPanel : public OperationPanel
+{
+public:
+    explicit CompressPanel(QWidget* parent) : OperationPanel(parent)
+    {
+        auto* column = new QVBoxLayout(this);
+        column->setContentsMargins(0, 0, 0, 0);
+        auto* row = new QHBoxLayout;
+        row->addWidget(firstLabel(u"压缩级别"_s));
+        m_level = new QComboBox;
+        m_level->setObjectName(u"compressLevel"_s);
+        m_level->setAccessibleName(u"压缩级别"_s);
+        m_level->addItem(u"高质量"_s, u"high"_s);
+        m_level->addItem(u"标准"_s, u"standard"_s);
+        m_level->addItem(u"最小"_s, u"small"_s);
+        m_level->setCurrentIndex(1);
+        row->addWidget(m_level);
+        row->addWidget(makeLabel(u"目标大小（MB）"_s));
+        m_target = new QDoubleSpinBox;
+        m_target->setObjectName(u"targetSize"_s);
+        m_target->setAccessibleName(u"目标大小（MB），0 表示不限"_s);
+        m_target->setRange(0, 1024);
+        m_target->setDecimals(1);
+        m_target->setSingleStep(0.5);
+        m_target->setSpecialValueText(u"不限"_s);
+        row->addWidget(m_target);
+        row->addStretch();
+        column->addLayout(row);
+        m_levelNote = mutedLabel(QString());
+        column->addWidget(m_levelNote);
+        showLevel();
+        connect(m_level, &QComboBox::currentIndexChanged, this, [this] {
+            showLevel();
+            emit settingChanged();
+        });
+        connect(m_target, &QDoubleSpinBox::valueChanged, this, &OperationPanel::settingChanged);
+    }
+
+    QString note() const override
+    {
+        return u"只压缩图片：文字、矢量图形、表单、书签和链接保持不变，黑白扫描页无损保存；结果不会大于原文件。"_s;
+    }
+
+    void fillRequest(JobRequest& request) const override
+    {
+        request.compressLevel = m_level->currentData().toString();
+        // Megabytes as the window shows sizes: 1 MB is 1024 × 1024 bytes.
+        request.targetSize = qRound64(m_target->value() * 1024 * 1024);
+    }
+
+private:
+    void showLevel()
+    {
+        static const QStringList notes{
+            u"图片最高 300 DPI，JPEG 质量 85：适合打印，体积减小较少。"_s,
+            u"图片最高 150 DPI，JPEG 质量 70：适合屏幕阅读和邮件发送。"_s,
+            u"图片最高 150 DPI，JPEG 质量 60：体积最小，适合有大小限制的网站。"_s};
+        m_levelNote->setText(notes.value(m_level->currentIndex()));
+    }
+
+    QComboBox* m_level = nullptr;
+    QDoubleSpinBox* m_target = nullptr;
+    QLabel* m_levelNote = nullptr;
+};
+
 } // namespace
 
 QLabel* makeLabel(const QString& text, const QString& objectName)
@@ -216,6 +284,8 @@ OperationPanel* makeOperationPanel(const Operation& operation, const FolderChoos
         return new OcrPanel(chooseFolder, parent);
     case OperationKind::Optimize:
         return new NotePanel(u"不降采样图片。已充分压缩的 PDF 可能不会变小。"_s, parent);
+    case OperationKind::Compress:
+        return new CompressPanel(parent);
     case OperationKind::Encrypt:
         return new EncryptPanel(parent);
     case OperationKind::Decrypt:

@@ -14,6 +14,7 @@
 #include <qpdf/QPDFWriter.hh>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio> // jpeglib.h needs FILE
 #include <cstdlib>
@@ -349,6 +350,69 @@ QList<QImage> renderPages(const QString& path, double dpi, const QString& passwo
     for (int i = 0; i < document->numPages(); ++i)
         pages.append(document->page(i)->renderToImage(dpi, dpi));
     return pages;
+}
+
+double ssim(const QImage& first, const QImage& second)
+{
+    if (first.size() != second.size() || first.isNull())
+        return -1;
+    const QImage a = first.convertToFormat(QImage::Format_Grayscale8);
+    const QImage b = second.convertToFormat(QImage::Format_Grayscale8);
+    const int w = a.width();
+    const int h = a.height();
+    // Summed-area tables of x, y, x², y² and xy, so that every window costs the same.
+    const size_t stride = size_t(w) + 1;
+    std::vector<std::array<double, 5>> sums(stride * size_t(h + 1), {0, 0, 0, 0, 0});
+    for (int y = 0; y < h; ++y) {
+        const uchar* rowA = a.constScanLine(y);
+        const uchar* rowB = b.constScanLine(y);
+        for (int x = 0; x < w; ++x) {
+            const double p = rowA[x];
+            const double q = rowB[x];
+            const std::array<double, 5> here{p, q, p * p, q * q, p * q};
+            for (size_t k = 0; k < 5; ++k)
+                sums[size_t(y + 1) * stride + size_t(x + 1)][k] =
+                    here[k] + sums[size_t(y) * stride + size_t(x + 1)][k] +
+                    sums[size_t(y + 1) * stride + size_t(x)][k] -
+                    sums[size_t(y) * stride + size_t(x)][k];
+        }
+    }
+    constexpr int window = 7;
+    constexpr double c1 = (0.01 * 255) * (0.01 * 255);
+    constexpr double c2 = (0.03 * 255) * (0.03 * 255);
+    constexpr double n = window * window;
+    double total = 0;
+    long count = 0;
+    for (int y = 0; y + window <= h; ++y) {
+        for (int x = 0; x + window <= w; ++x) {
+            std::array<double, 5> s{};
+            for (size_t k = 0; k < 5; ++k)
+                s[k] = sums[size_t(y + window) * stride + size_t(x + window)][k] -
+                       sums[size_t(y) * stride + size_t(x + window)][k] -
+                       sums[size_t(y + window) * stride + size_t(x)][k] +
+                       sums[size_t(y) * stride + size_t(x)][k];
+            const double meanA = s[0] / n;
+            const double meanB = s[1] / n;
+            // Sample (co)variances, as the reference implementation takes them.
+            const double varA = (s[2] - n * meanA * meanA) / (n - 1);
+            const double varB = (s[3] - n * meanB * meanB) / (n - 1);
+            const double cov = (s[4] - n * meanA * meanB) / (n - 1);
+            total += ((2 * meanA * meanB + c1) * (2 * cov + c2)) /
+                     ((meanA * meanA + meanB * meanB + c1) * (varA + varB + c2));
+            ++count;
+        }
+    }
+    return count == 0 ? -1 : total / double(count);
+}
+
+QList<double> pageSsim(const QString& first, const QString& second, double dpi)
+{
+    const QList<QImage> a = renderPages(first, dpi);
+    const QList<QImage> b = renderPages(second, dpi);
+    QList<double> values;
+    for (qsizetype i = 0; i < std::min(a.size(), b.size()); ++i)
+        values.append(ssim(a.at(i), b.at(i)));
+    return values;
 }
 
 QString popplerText(const QString& path, int page)

@@ -128,6 +128,12 @@ void addPdfaClaim(const QString& path, int part, char level);
 // Every page as Poppler renders it for a viewer (crop box, antialiased).
 QList<QImage> renderPages(const QString& path, double dpi = 144, const QString& password = {});
 
+// Structural similarity of two pictures of one size, as grey, over every 7×7
+// window (1 for identical pictures); -1 when the sizes differ.
+double ssim(const QImage& first, const QImage& second);
+// Per page, the SSIM of two documents rendered in grey at `dpi`.
+QList<double> pageSsim(const QString& first, const QString& second, double dpi = 100);
+
 // Text of one page as Poppler extracts it (0-based page index).
 QString popplerText(const QString& path, int page);
 int popplerPageCount(const QString& path);

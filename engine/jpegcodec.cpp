@@ -1,0 +1,151 @@
+// Decoding and encoding whole JPEG images for compression, where the
+// pixels change; lossless transcoding is in jpegtranscode.cpp. libjpeg
+// reports errors by longjmp: what the jump may leave behind lives in one
+// plain struct that is cleaned up after it.
+#include "engine/codecs.h"
+
+#include <csetjmp>
+#include <cstdio> // jpeglib.h needs FILE
+#include <cstdlib>
+#include <vector>
+
+#include <jpeglib.h>
+
+namespace batch {
+
+namespace {
+
+struct Trap
+{
+    jpeg_error_mgr manager{};
+    std::jmp_buf jump{};
+    int warnings = 0;
+};
+
+[[noreturn]] void leave(j_common_ptr info)
+{
+    std::longjmp(reinterpret_cast<Trap*>(info->err)->jump, 1);
+}
+
+void countWarning(j_common_ptr info, int level)
+{
+    if (level < 0)
+        ++reinterpret_cast<Trap*>(info->err)->warnings;
+}
+
+struct Decoder
+{
+    Trap trap;
+    jpeg_decompress_struct info{};
+    bool made = false;
+    ~Decoder()
+    {
+        if (made)
+            jpeg_destroy_decompress(&info);
+    }
+};
+
+struct Encoder
+{
+    Trap trap;
+    jpeg_compress_struct info{};
+    bool made = false;
+    unsigned char* out = nullptr;
+    unsigned long outSize = 0;
+    ~Encoder()
+    {
+        if (made)
+            jpeg_destroy_compress(&info);
+        std::free(out);
+    }
+};
+
+bool decode(Decoder& d, std::string_view jpeg, int components, int width, int height,
+            std::string& samples)
+{
+    d.info.err = jpeg_std_error(&d.trap.manager);
+    d.trap.manager.error_exit = leave;
+    d.trap.manager.emit_message = countWarning;
+    if (setjmp(d.trap.jump) != 0)
+        return false;
+    jpeg_create_decompress(&d.info);
+    d.made = true;
+    jpeg_mem_src(&d.info, reinterpret_cast<const unsigned char*>(jpeg.data()),
+                 static_cast<unsigned long>(jpeg.size()));
+    if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK || d.info.num_components != components ||
+        int(d.info.image_width) != width || int(d.info.image_height) != height ||
+        d.info.data_precision != 8)
+        return false;
+    d.info.out_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_start_decompress(&d.info);
+    const size_t stride = size_t(width) * size_t(components);
+    samples.assign(stride * size_t(height), '\0');
+    while (d.info.output_scanline < d.info.output_height) {
+        JSAMPROW row = reinterpret_cast<JSAMPROW>(samples.data() + stride * d.info.output_scanline);
+        jpeg_read_scanlines(&d.info, &row, 1);
+    }
+    jpeg_finish_decompress(&d.info);
+    return d.trap.warnings == 0;
+}
+
+bool encode(Encoder& e, const std::string& samples, int width, int height, int components,
+            int quality, bool subsample)
+{
+    e.info.err = jpeg_std_error(&e.trap.manager);
+    e.trap.manager.error_exit = leave;
+    e.trap.manager.emit_message = countWarning;
+    if (setjmp(e.trap.jump) != 0)
+        return false;
+    jpeg_create_compress(&e.info);
+    e.made = true;
+    jpeg_mem_dest(&e.info, &e.out, &e.outSize);
+    e.info.image_width = JDIMENSION(width);
+    e.info.image_height = JDIMENSION(height);
+    e.info.input_components = components;
+    e.info.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&e.info);
+    jpeg_set_quality(&e.info, quality, TRUE);
+    if (components == 3 && !subsample) {
+        e.info.comp_info[0].h_samp_factor = 1;
+        e.info.comp_info[0].v_samp_factor = 1;
+    }
+    e.info.optimize_coding = TRUE;
+    e.info.dct_method = JDCT_ISLOW;
+    jpeg_simple_progression(&e.info);
+    jpeg_start_compress(&e.info, TRUE);
+    const size_t stride = size_t(width) * size_t(components);
+    while (e.info.next_scanline < e.info.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(
+            reinterpret_cast<const unsigned char*>(samples.data() + stride * e.info.next_scanline));
+        jpeg_write_scanlines(&e.info, &row, 1);
+    }
+    jpeg_finish_compress(&e.info);
+    return true;
+}
+
+} // namespace
+
+std::optional<std::string> decodeJpeg(std::string_view jpeg, int components, int width, int height)
+{
+    if (components != 1 && components != 3)
+        return std::nullopt;
+    Decoder decoder;
+    std::string samples;
+    if (!decode(decoder, jpeg, components, width, height, samples))
+        return std::nullopt;
+    return samples;
+}
+
+std::optional<std::string> encodeJpeg(const std::string& samples, int width, int height,
+                                      int components, int quality, bool subsample)
+{
+    if ((components != 1 && components != 3) ||
+        samples.size() != size_t(width) * size_t(height) * size_t(components))
+        return std::nullopt;
+    Encoder encoder;
+    if (!encode(encoder, samples, width, height, components, quality, subsample))
+        return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(encoder.out), encoder.outSize);
+}
+
+} // namespace batch
