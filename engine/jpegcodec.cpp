@@ -3,39 +3,18 @@
 // reports errors by longjmp: what the jump may leave behind lives in one
 // plain struct that is cleaned up after it.
 #include "engine/codecs.h"
+#include "engine/jpegtrap.h"
 
-#include <csetjmp>
-#include <cstdio> // jpeglib.h needs FILE
 #include <cstdlib>
 #include <vector>
-
-#include <jpeglib.h>
 
 namespace batch {
 
 namespace {
 
-struct Trap
-{
-    jpeg_error_mgr manager{};
-    std::jmp_buf jump{};
-    int warnings = 0;
-};
-
-[[noreturn]] void leave(j_common_ptr info)
-{
-    std::longjmp(reinterpret_cast<Trap*>(info->err)->jump, 1);
-}
-
-void countWarning(j_common_ptr info, int level)
-{
-    if (level < 0)
-        ++reinterpret_cast<Trap*>(info->err)->warnings;
-}
-
 struct Decoder
 {
-    Trap trap;
+    JpegTrap trap;
     jpeg_decompress_struct info{};
     bool made = false;
     ~Decoder()
@@ -47,7 +26,7 @@ struct Decoder
 
 struct Encoder
 {
-    Trap trap;
+    JpegTrap trap;
     jpeg_compress_struct info{};
     bool made = false;
     unsigned char* out = nullptr;
@@ -63,9 +42,7 @@ struct Encoder
 bool decode(Decoder& d, std::string_view jpeg, int components, int width, int height,
             std::string& samples)
 {
-    d.info.err = jpeg_std_error(&d.trap.manager);
-    d.trap.manager.error_exit = leave;
-    d.trap.manager.emit_message = countWarning;
+    d.info.err = d.trap.install();
     if (setjmp(d.trap.jump) != 0)
         return false;
     jpeg_create_decompress(&d.info);
@@ -91,9 +68,7 @@ bool decode(Decoder& d, std::string_view jpeg, int components, int width, int he
 bool encode(Encoder& e, const std::string& samples, int width, int height, int components,
             int quality, bool subsample)
 {
-    e.info.err = jpeg_std_error(&e.trap.manager);
-    e.trap.manager.error_exit = leave;
-    e.trap.manager.emit_message = countWarning;
+    e.info.err = e.trap.install();
     if (setjmp(e.trap.jump) != 0)
         return false;
     jpeg_create_compress(&e.info);

@@ -2,41 +2,18 @@
 // written back with Huffman tables made for them. libjpeg reports errors by longjmp, so everything
 // the jump may leave behind lives in one plain struct that is cleaned up after it.
 #include "engine/codecs.h"
+#include "engine/jpegtrap.h"
 
 #include <array>
-#include <csetjmp>
-#include <cstdio> // jpeglib.h needs FILE
 #include <cstdlib>
-
-#include <jpeglib.h>
 
 namespace batch {
 
 namespace {
 
-struct ErrorTrap
-{
-    jpeg_error_mgr manager{};
-    std::jmp_buf jump{};
-    int warnings = 0;
-};
-
-[[noreturn]] void leave(j_common_ptr info)
-{
-    std::longjmp(reinterpret_cast<ErrorTrap*>(info->err)->jump, 1);
-}
-
-// A warning means damaged data that the decoder patched up; another reader
-// may patch it differently, so such a JPEG is left as it is.
-void countWarning(j_common_ptr info, int level)
-{
-    if (level < 0)
-        ++reinterpret_cast<ErrorTrap*>(info->err)->warnings;
-}
-
 struct Transcoder
 {
-    ErrorTrap trap;
+    JpegTrap trap;
     jpeg_decompress_struct source{};
     jpeg_compress_struct target{};
     bool sourceMade = false;
@@ -83,9 +60,7 @@ void useProgression(jpeg_compress_struct& target, std::array<jpeg_scan_info, 7>&
 // False when libjpeg refused, or the JPEG is one this does not touch.
 bool transcode(Transcoder& t, std::string_view jpeg, bool progressive)
 {
-    t.source.err = jpeg_std_error(&t.trap.manager);
-    t.trap.manager.error_exit = leave;
-    t.trap.manager.emit_message = countWarning;
+    t.source.err = t.trap.install();
     if (setjmp(t.trap.jump) != 0)
         return false;
     jpeg_create_decompress(&t.source);
