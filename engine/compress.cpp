@@ -286,12 +286,12 @@ void encodeRound(std::vector<ImageJob>& jobs, const CompressionStep& step,
             }
         }
     };
-    {
-        std::vector<std::jthread> threads;
-        const int count = std::max(1, std::min(grantedLanes(), int(jobs.size())));
-        for (int i = 0; i < count; ++i)
-            threads.emplace_back(work);
-    }
+    std::vector<std::thread> threads;
+    const int count = std::max(1, std::min(grantedLanes(), int(jobs.size())));
+    for (int i = 0; i < count; ++i)
+        threads.emplace_back(work);
+    for (std::thread& thread : threads)
+        thread.join();
     for (const std::exception_ptr& failure : failures) {
         if (failure)
             std::rethrow_exception(failure);

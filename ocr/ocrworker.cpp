@@ -240,7 +240,7 @@ void OcrWorker::run()
                                 .searchable = searchable,
                                 .orientation = orientation.get(),
                                 .timeLimitMs = m_pageTimeLimitMs};
-    const auto prepare = [&, this](qsizetype k) {
+    const auto prepare = [&](qsizetype k) {
         return preparePage(view, list.at(queue.at(k)), sourceImage, pictureDpis.at(k), settings,
                            cancelTest);
     };
