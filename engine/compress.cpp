@@ -67,15 +67,18 @@ struct ImageJob
     std::optional<std::string> jpeg;
 };
 
+// More colours than a palette holds; for grey, which never has more than 256
+// levels, more than charts and line art use.
 bool manyColours(const std::string& samples, int components)
 {
+    const size_t few = components == 1 ? 64 : 256;
     std::unordered_set<uint32_t> colours;
     for (size_t i = 0; i + size_t(components) <= samples.size(); i += size_t(components)) {
         uint32_t colour = 0;
         for (int c = 0; c < components; ++c)
             colour = (colour << 8) | static_cast<unsigned char>(samples[i + size_t(c)]);
         colours.insert(colour);
-        if (colours.size() > 256)
+        if (colours.size() > few)
             return true;
     }
     return false;
@@ -182,6 +185,9 @@ std::optional<ImageJob> jobFor(QPDFObjectHandle stream, const ImagePlacement& pl
         width.getIntValue() > 1 << 16 || height.getIntValue() > 1 << 16 ||
         !isEight(dictionary.getKey("/BitsPerComponent")) || dictionary.hasKey("/Decode") ||
         dictionary.getKey("/Mask").isArray() || !plainColours(space) ||
+        // A soft mask with /Matte must keep its image's size.
+        (dictionary.getKey("/SMask").isStream() &&
+         dictionary.getKey("/SMask").getDict().hasKey("/Matte")) ||
         placement.widthInches <= 0 || placement.heightInches <= 0)
         return std::nullopt;
     ImageJob job;

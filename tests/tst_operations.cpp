@@ -1,4 +1,5 @@
-// The seven document operations end to end through the worker executable.
+// The document operations end to end through the worker executable.
+#include "protocol/protocol.h"
 #include "testsupport.h"
 
 #include <QJsonArray>
@@ -208,6 +209,74 @@ QImage textScan()
     return testsupport::drawScan(page, 100).copy(0, 0, 827, 300);
 }
 
+// A 300-DPI scan of the top of an A4 page, in colour with a red seal or in grey.
+QImage pageScan(bool colour)
+{
+    testsupport::DrawnPage page;
+    page.lines = QStringList{u"采购合同 Purchase contract"_s, u"合同编号：沪 2026-118"_s,
+                             u"甲方：上海某某贸易有限公司"_s, u"Delivery within 30 days."_s};
+    page.seal = colour;
+    return testsupport::drawScan(page, 300).copy(0, 0, 2480, 1100);
+}
+
+// A photograph seen through a round hole: opaque inside, clear outside.
+QImage roundPhoto()
+{
+    QImage image = photo(true).convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const double distance = std::hypot(x - 180.0, y - 120.0);
+            QColor colour = image.pixelColor(x, y);
+            colour.setAlpha(int(std::clamp((110 - distance) * 16, 0.0, 255.0)));
+            image.setPixelColor(x, y, colour);
+        }
+    }
+    return image;
+}
+
+// Decoded data of the document's streams that are not images, by kind:
+// "content:" page contents, "font:" embedded font programs.
+QStringList nonImageStreams(const QString& path)
+{
+    QPDF pdf;
+    pdf.processFile(QFile::encodeName(path).constData());
+    QStringList streams;
+    const auto decoded = [](QPDFObjectHandle stream) {
+        const std::shared_ptr<Buffer> data = stream.getStreamData(qpdf_dl_generalized);
+        return QString::fromLatin1(
+            QCryptographicHash::hash(QByteArrayView(data->getBuffer(), qsizetype(data->getSize())),
+                                     QCryptographicHash::Sha256)
+                .toHex());
+    };
+    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
+        for (QPDFObjectHandle& content : page.getPageContents())
+            streams << u"content:"_s + decoded(content);
+    }
+    for (QPDFObjectHandle& object : pdf.getAllObjects()) {
+        if (!object.isDictionary() || !object.getKey("/Type").isNameAndEquals("/FontDescriptor"))
+            continue;
+        for (const char* key : {"/FontFile", "/FontFile2", "/FontFile3"}) {
+            if (object.getKey(key).isStream())
+                streams << u"font:"_s + decoded(object.getKey(key));
+        }
+    }
+    return streams;
+}
+
+// The width of the scan image and of its mask, "-" for none.
+QString scanAndMaskWidths(const QString& path)
+{
+    QPDF pdf;
+    QPDFObjectHandle dictionary = scanImage(pdf, path).getDict();
+    QString widths = QString::number(dictionary.getKey("/Width").getIntValue());
+    for (const char* key : {"/SMask", "/Mask"}) {
+        if (dictionary.getKey(key).isStream())
+            return widths + u' ' +
+                   QString::number(dictionary.getKey(key).getDict().getKey("/Width").getIntValue());
+    }
+    return widths + u" -"_s;
+}
+
 int imageObjectCount(const QString& path)
 {
     QPDF pdf;
@@ -341,6 +410,13 @@ private slots:
     void optimizeIsLossless();
     void optimizeFindsSmallerExactForms_data();
     void optimizeFindsSmallerExactForms();
+    void compressLevels_data();
+    void compressLevels();
+    void compressToTargetSize_data();
+    void compressToTargetSize();
+    void compressScalesMasksWithImages_data();
+    void compressScalesMasksWithImages();
+    void compressLeavesAllButImages();
     void navigationSurvives_data();
     void navigationSurvives();
     void formsLayersAndLanguage();
@@ -626,12 +702,13 @@ void TestOperations::protectedSourcesKeepProtection()
     checkProtected(parts + u"/part-0001.pdf"_s, expectedMarkers(u"k"_s, {1, 2, 3}));
     checkProtected(parts + u"/part-0002.pdf"_s, expectedMarkers(u"k"_s, {4}));
 
-    for (const QString& operation : {u"rotate"_s, u"optimize"_s}) {
+    for (const QString& operation : {u"rotate"_s, u"optimize"_s, u"compress"_s}) {
         result = run(makeRequest(operation, {src}, m_out->path(), owner));
         QCOMPARE(result.exitCode, 0);
         const QString output = result.result.value(u"output"_s).toString();
         checkProtected(output, expectedMarkers(u"k"_s, {1, 2, 3, 4}));
         QVERIFY(testsupport::qpdfCheckClean(output, u"owner"_s));
+        QCOMPARE(inspectPdf(output, "owner").firstId, inspectPdf(src, "owner").firstId);
     }
 
     // Re-encryption replaces the old protection.
@@ -863,6 +940,169 @@ void TestOperations::optimizeFindsSmallerExactForms()
         QCOMPARE(QImage::fromData(rawScanData(output)), QImage::fromData(rawScanData(src)));
         if (!expected.contains(u"progressive"_s))
             QCOMPARE(rawScanData(output), rawScanData(src));
+    }
+}
+
+void TestOperations::compressLevels_data()
+{
+    QTest::addColumn<QImage>("picture");
+    QTest::addColumn<int>("encoding");            // testsupport::ScanEncoding
+    QTest::addColumn<QList<double>>("leastSsim"); // high, standard, small
+    using testsupport::ScanEncoding;
+    QTest::newRow("colour JPEG scan")
+        << pageScan(true) << int(ScanEncoding::Jpeg) << QList<double>{0.98, 0.96, 0.95};
+    QTest::newRow("grey Flate scan")
+        << pageScan(false) << int(ScanEncoding::PlainFlate) << QList<double>{0.98, 0.96, 0.95};
+    QTest::newRow("bilevel scan") << pageScan(false) << int(ScanEncoding::Bilevel)
+                                  << QList<double>{1.0, 1.0, 1.0};
+}
+
+// Each level makes photographs smaller than the one before and keeps them
+// alike; a bilevel scan stays 1-bit and shows the same pixels at every level.
+void TestOperations::compressLevels()
+{
+    QFETCH(QImage, picture);
+    QFETCH(int, encoding);
+    QFETCH(QList<double>, leastSsim);
+    const QString src = m_in->filePath(u"扫描.pdf"_s);
+    testsupport::writeScanPdf(src, picture, 300, {.encoding = testsupport::ScanEncoding(encoding)});
+    m_guard.add(src);
+    const bool bilevel = encoding == int(testsupport::ScanEncoding::Bilevel);
+    qint64 previous = QFileInfo(src).size();
+    const QStringList levels{u"high"_s, u"standard"_s, u"small"_s};
+    for (qsizetype i = 0; i < levels.size(); ++i) {
+        const testsupport::WorkerRun result = run(
+            makeRequest(u"compress"_s, {src}, m_out->path(), {{u"compressLevel"_s, levels.at(i)}}));
+        QCOMPARE(result.exitCode, 0);
+        const QString output = result.result.value(u"output"_s).toString();
+        QVERIFY(QFileInfo(output).fileName().startsWith(u"扫描-压缩"_s));
+        QVERIFY(result.result.value(u"note"_s).toString().startsWith(u"已压缩："_s));
+        QCOMPARE(result.result.value(u"review"_s).toBool(true), false);
+        const qint64 size = QFileInfo(output).size();
+        const double similarity = testsupport::pageSsim(src, output).value(0);
+        qInfo("%s: %lld bytes, SSIM %.4f", qPrintable(levels.at(i)), size, similarity);
+        QVERIFY2(bilevel ? size <= previous : size < previous, qPrintable(levels.at(i)));
+        QVERIFY2(similarity >= leastSsim.at(i), qPrintable(levels.at(i)));
+        previous = size;
+        if (bilevel) {
+            QVERIFY(scanFacts(output).startsWith(u"/CCITTFaxDecode mask 1"_s));
+            QCOMPARE(testsupport::renderPages(output), testsupport::renderPages(src));
+        } else if (i > 0) {
+            // At 300 DPI a clean grey scan may be smaller as it was.
+            QVERIFY2(scanFacts(output).startsWith(u"/DCTDecode"_s), qPrintable(scanFacts(output)));
+        }
+    }
+}
+
+void TestOperations::compressToTargetSize_data()
+{
+    QTest::addColumn<double>("share"); // of the source's size
+    QTest::addColumn<bool>("encrypted");
+    QTest::addColumn<bool>("fits");
+    QTest::newRow("already fits") << 1.5 << false << true;
+    QTest::newRow("met") << 0.25 << false << true;
+    QTest::newRow("met, encrypted") << 0.25 << true << true;
+    QTest::newRow("not met") << 0.002 << false << false;
+}
+
+// The result fits when it can, looking as good as it may; when it cannot,
+// the row asks to be checked and says by how much it missed.
+void TestOperations::compressToTargetSize()
+{
+    QFETCH(double, share);
+    QFETCH(bool, encrypted);
+    QFETCH(bool, fits);
+    QString src = m_in->filePath(u"合同.pdf"_s);
+    testsupport::writeScanPdf(src, pageScan(true), 300);
+    if (encrypted) {
+        const QString plain = src;
+        src = m_in->filePath(u"加密合同.pdf"_s);
+        testsupport::writeProtectedCopy(plain, src,
+                                        {.encryption = Encryption::R6Aes256,
+                                         .userPassword = "u",
+                                         .ownerPassword = "o",
+                                         .allowModify = false});
+    }
+    m_guard.add(src);
+    const qint64 target = qint64(double(QFileInfo(src).size()) * share);
+    const testsupport::WorkerRun result =
+        run(makeRequest(u"compress"_s, {src}, m_out->path(),
+                        {{u"targetSize"_s, target}, {u"password"_s, encrypted ? u"o"_s : u""_s}}));
+    QCOMPARE(result.exitCode, 0);
+    const QString output = result.result.value(u"output"_s).toString();
+    const qint64 size = QFileInfo(output).size();
+    const std::string password = encrypted ? "o" : "";
+    QCOMPARE(size <= target, fits);
+    QCOMPARE(result.result.value(u"review"_s).toBool(true), !fits);
+    if (!fits) {
+        QCOMPARE(result.result.value(u"note"_s).toString(),
+                 u"无法压缩到 %1 以内，已压缩到 %2"_s.arg(batch::formatSize(target),
+                                                          batch::formatSize(size)));
+    }
+    if (share > 1) {
+        // Only the lossless steps: the samples are the source's.
+        QCOMPARE(QImage::fromData(rawScanData(output)), QImage::fromData(rawScanData(src)));
+    }
+    const QList<double> similarity =
+        testsupport::pageSsim(src, output, 100, QString::fromStdString(password));
+    QVERIFY(!similarity.isEmpty() && similarity.first() > (fits ? 0.95 : 0.9));
+    if (encrypted) {
+        QVERIFY(!inspectPdf(output, "u").ownerMatched);
+        QVERIFY(inspectPdf(output, password).ownerMatched);
+        QCOMPARE(inspectPdf(output, password).permissions, inspectPdf(src, password).permissions);
+    }
+}
+
+void TestOperations::compressScalesMasksWithImages_data()
+{
+    QTest::addColumn<int>("encoding"); // testsupport::ScanEncoding
+    QTest::addColumn<int>("mask");     // testsupport::ScanMask
+    using testsupport::ScanEncoding;
+    using testsupport::ScanMask;
+    QTest::newRow("JPEG, soft mask") << int(ScanEncoding::Jpeg) << int(ScanMask::Soft);
+    QTest::newRow("Flate, stencil") << int(ScanEncoding::PlainFlate) << int(ScanMask::Stencil);
+}
+
+void TestOperations::compressScalesMasksWithImages()
+{
+    QFETCH(int, encoding);
+    QFETCH(int, mask);
+    const QString src = m_in->filePath(u"印章.pdf"_s);
+    testsupport::writeScanPdf(
+        src, roundPhoto(), 300,
+        {.encoding = testsupport::ScanEncoding(encoding), .mask = testsupport::ScanMask(mask)});
+    m_guard.add(src);
+    QCOMPARE(scanAndMaskWidths(src), u"360 360"_s);
+    const testsupport::WorkerRun result = run(makeRequest(u"compress"_s, {src}, m_out->path()));
+    QCOMPARE(result.exitCode, 0);
+    const QString output = result.result.value(u"output"_s).toString();
+    QCOMPARE(scanAndMaskWidths(output), u"180 180"_s); // 150 DPI
+    QVERIFY(testsupport::pageSsim(src, output, 150).value(0) > 0.9);
+}
+
+// Text, fonts and a document without images come through as they were.
+void TestOperations::compressLeavesAllButImages()
+{
+    const QString mixed = m_in->filePath(u"图文.pdf"_s);
+    const QString text = m_in->filePath(u"文字.pdf"_s);
+    const testsupport::DrawnPage letter{.lines = {u"通知 Notice：2026 年度报告"_s},
+                                        .scanned = false};
+    testsupport::writeDrawnPdf(mixed, {letter, {.lines = {u"附件 Annex"_s}}}, 300);
+    testsupport::writeDrawnPdf(text, {letter, letter}, 300);
+    m_guard.add(mixed);
+    m_guard.add(text);
+    for (const QString& src : {mixed, text}) {
+        const testsupport::WorkerRun result = run(makeRequest(u"compress"_s, {src}, m_out->path()));
+        QCOMPARE(result.exitCode, 0);
+        const QString output = result.result.value(u"output"_s).toString();
+        QVERIFY(!nonImageStreams(src).isEmpty());
+        QCOMPARE(nonImageStreams(output), nonImageStreams(src));
+        QCOMPARE(testsupport::popplerText(output, 0), testsupport::popplerText(src, 0));
+        QVERIFY(QFileInfo(output).size() <= QFileInfo(src).size());
+        if (src == mixed)
+            QVERIFY(QFileInfo(output).size() < QFileInfo(src).size() / 2);
+        else
+            QCOMPARE(testsupport::renderPages(output), testsupport::renderPages(src));
     }
 }
 

@@ -183,6 +183,45 @@ void writeDrawnPdf(const QString& path, const QList<DrawnPage>& pages, int dpi)
     }
 }
 
+namespace {
+
+// The picture's alpha as a soft mask, or as a stencil that paints where it
+// is at least one half.
+QPDFObjectHandle alphaMask(QPDF& pdf, const QImage& picture, bool stencil)
+{
+    const QImage alpha = picture.convertToFormat(QImage::Format_Alpha8);
+    QByteArray samples;
+    for (int y = 0; y < alpha.height(); ++y) {
+        const uchar* row = alpha.constScanLine(y);
+        if (!stencil) {
+            samples.append(reinterpret_cast<const char*>(row), alpha.width());
+            continue;
+        }
+        for (int x = 0; x < alpha.width(); x += 8) {
+            uchar bits = 0;
+            for (int b = 0; b < 8; ++b)
+                bits = uchar(bits << 1 | (x + b < alpha.width() && row[x + b] < 128 ? 1 : 0));
+            samples.append(char(bits));
+        }
+    }
+    QPDFObjectHandle mask = QPDFObjectHandle::newStream(&pdf);
+    mask.replaceStreamData(zlibCompressed(samples).toStdString(),
+                           QPDFObjectHandle::newName("/FlateDecode"), QPDFObjectHandle::newNull());
+    QPDFObjectHandle dict = mask.getDict();
+    dict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+    dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
+    dict.replaceKey("/Width", QPDFObjectHandle::newInteger(alpha.width()));
+    dict.replaceKey("/Height", QPDFObjectHandle::newInteger(alpha.height()));
+    dict.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(stencil ? 1 : 8));
+    if (stencil)
+        dict.replaceKey("/ImageMask", QPDFObjectHandle::newBool(true));
+    else
+        dict.replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceGray"));
+    return mask;
+}
+
+} // namespace
+
 void writeScanPdf(const QString& path, const QImage& picture, int dpi,
                   const ScanPlacement& placement)
 {
@@ -299,6 +338,10 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
         dict.replaceKey("/SMask", mask);
     }
 
+    if (placement.mask != ScanMask::None)
+        dict.replaceKey(placement.mask == ScanMask::Soft ? "/SMask" : "/Mask",
+                        alphaMask(pdf, picture, placement.mask == ScanMask::Stencil));
+
     const auto number = [](double value) {
         return QByteArray::number(value, 'f', 4);
     };
@@ -405,10 +448,11 @@ double ssim(const QImage& first, const QImage& second)
     return count == 0 ? -1 : total / double(count);
 }
 
-QList<double> pageSsim(const QString& first, const QString& second, double dpi)
+QList<double> pageSsim(const QString& first, const QString& second, double dpi,
+                       const QString& password)
 {
-    const QList<QImage> a = renderPages(first, dpi);
-    const QList<QImage> b = renderPages(second, dpi);
+    const QList<QImage> a = renderPages(first, dpi, password);
+    const QList<QImage> b = renderPages(second, dpi, password);
     QList<double> values;
     for (qsizetype i = 0; i < std::min(a.size(), b.size()); ++i)
         values.append(ssim(a.at(i), b.at(i)));

@@ -105,6 +105,14 @@ enum class ScanEncoding
     PlainFlate,     // the picture's own samples, RGB or grey, lossless and without predictors
     CmykJpeg,       // an Adobe CMYK JPEG of the picture
 };
+// A mask that writeScanPdf gives a JPEG or plain Flate scan, made from the
+// picture's alpha channel.
+enum class ScanMask
+{
+    None,
+    Soft,    // the alpha as an 8-bit /SMask
+    Stencil, // alpha below one half masked out by a 1-bit /Mask
+};
 struct ScanPlacement
 {
     int rotate = 0;       // the page's /Rotate; the picture still shows upright
@@ -113,6 +121,7 @@ struct ScanPlacement
     bool link = false;            // a link annotation over the top of the page
     double userUnit = 0;          // /UserUnit when not 0
     bool unusedResources = false; // a font and an image in the resources that nothing draws
+    ScanMask mask = ScanMask::None;
 };
 // A one-page PDF whose crop box `picture`, an upright scan of `dpi`, fills as a
 // viewer shows it. The picture's matrix does the turning, not its pixels.
@@ -132,7 +141,8 @@ QList<QImage> renderPages(const QString& path, double dpi = 144, const QString& 
 // window (1 for identical pictures); -1 when the sizes differ.
 double ssim(const QImage& first, const QImage& second);
 // Per page, the SSIM of two documents rendered in grey at `dpi`.
-QList<double> pageSsim(const QString& first, const QString& second, double dpi = 100);
+QList<double> pageSsim(const QString& first, const QString& second, double dpi = 100,
+                       const QString& password = {});
 
 // Text of one page as Poppler extracts it (0-based page index).
 QString popplerText(const QString& path, int page);
