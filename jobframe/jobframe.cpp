@@ -51,6 +51,17 @@ QString sizeNote(OperationKind kind, qint64 before, qint64 after)
                                                     : u"减小 %1%"_s.arg(percent));
 }
 
+// "无法压缩到 2 MB 以内，已压缩到 2.6 MB": the target as the user typed it,
+// without a ".0", and spaced as Chinese text spaces Latin units.
+QString missedTargetNote(qint64 target, qint64 bytes)
+{
+    QString limit = formatSize(target);
+    limit.replace(u".0 "_s, u" "_s);
+    if (!limit.endsWith(u"字节"_s))
+        limit += u' ';
+    return u"无法压缩到 %1以内，已压缩到 %2"_s.arg(limit, formatSize(bytes));
+}
+
 // The members only compression reads; refused before any document is read.
 void checkCompressOptions(const JobRequest& request)
 {
@@ -221,8 +232,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
         const qint64 bytes = neverLarger(staged, inputs.first(), totalBytes, working.repaired());
         review = !outcome.fits;
         note = outcome.fits ? sizeNote(kind, totalBytes, bytes)
-                            : u"无法压缩到 %1 以内，已压缩到 %2"_s.arg(
-                                  formatSize(request.targetSize), formatSize(bytes));
+                            : missedTargetNote(request.targetSize, bytes);
         break;
     }
     case OperationKind::Encrypt:

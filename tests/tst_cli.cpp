@@ -127,6 +127,22 @@ void TestCli::exitCodes_data()
     QTest::newRow("no valid file")
         << QStringList{u"rotate"_s, u"--output"_s, u"OUT"_s, u"IN/none.pdf"_s} << false << 2
         << u"请添加有效文件"_s;
+    QTest::newRow("compress to a size out of reach")
+        << QStringList{u"compress"_s, u"--level"_s,  u"small"_s, u"--target-size"_s,
+                       u"100B"_s,     u"--output"_s, u"OUT"_s,   u"IN"_s}
+        << false << 0 << u"无法压缩到 100 字节以内"_s;
+    QTest::newRow("compress level unknown")
+        << QStringList{u"compress"_s, u"--level=max"_s, u"--output"_s, u"OUT"_s, u"IN"_s} << false
+        << 2 << u"压缩级别无效"_s;
+    QTest::newRow("target size in an unknown unit")
+        << QStringList{u"compress"_s, u"--target-size"_s, u"2MiB"_s,
+                       u"--output"_s, u"OUT"_s,           u"IN"_s}
+        << false << 2 << u"目标大小无效"_s;
+    QTest::newRow("level of another operation")
+        << QStringList{u"optimize"_s, u"--level"_s, u"high"_s, u"--output"_s, u"OUT"_s, u"IN"_s}
+        << false << 2 << u"--level 不适用于 optimize"_s;
+    QTest::newRow("compress help")
+        << QStringList{u"compress"_s, u"--help"_s} << false << 0 << u"KB、MB、GB"_s;
     QTest::newRow("help") << QStringList{u"split"_s, u"--help"_s} << false << 0 << u"--group"_s;
     QTest::newRow("top-level help names the command line")
         << QStringList{u"TOP"_s, u"--help"_s} << false << 0 << u"quorvin-pdf-batch batch --help"_s;

@@ -15,6 +15,8 @@ class TestProtocol : public QObject
 private slots:
     void sizesInChinese_data();
     void sizesInChinese();
+    void sizesTyped_data();
+    void sizesTyped();
     void catalogueOrderAndNames();
     void findOperationIsExact();
     void memberDefaults();
@@ -78,7 +80,7 @@ void TestProtocol::typedRequest()
     const batch::JobRequest mistyped = batch::parseRequest(
         QJsonDocument::fromJson(R"({"operation":"Rotate","inputs":"a.pdf","group":2.5,
             "degrees":"180","ocrDpi":null,"ocrSkipText":0,"ocrLanguage":7,"password":1,
-            "ocrOutput":2})")
+            "ocrOutput":2,"compressLevel":1,"targetSize":-3})")
             .object());
     QVERIFY(!mistyped.operation);
     QVERIFY(mistyped.inputs.isEmpty());
@@ -89,6 +91,8 @@ void TestProtocol::typedRequest()
     QCOMPARE(mistyped.ocr.language, u"chi_sim+eng"_s);
     QCOMPARE(mistyped.password, QString());
     QCOMPARE(mistyped.ocr.output, u"pdf"_s);
+    QCOMPARE(mistyped.compressLevel, u"standard"_s);
+    QCOMPARE(mistyped.targetSize, -1); // refused, never taken for "no target"
 
     const batch::JobRequest request{.operation = batch::findOperation(u"split"_s),
                                     .inputs = {u"/甲.pdf"_s, u"/乙.pdf"_s},
@@ -98,7 +102,9 @@ void TestProtocol::typedRequest()
                                     .group = 4,
                                     .degrees = 270,
                                     .newPassword = u"新"_s,
-                                    .ocr = {u"eng"_s, 150, u"/models"_s, false, u"docx"_s}};
+                                    .ocr = {u"eng"_s, 150, u"/models"_s, false, u"docx"_s},
+                                    .compressLevel = u"small"_s,
+                                    .targetSize = 5'000'000'000};
     const QJsonObject json = batch::toJson(request);
     QCOMPARE(json.size(), 15);
     QCOMPARE(batch::toJson(batch::parseRequest(json)), json);
@@ -108,6 +114,7 @@ void TestProtocol::typedRequest()
     QCOMPARE(back.ocr.models, u"/models"_s);
     QCOMPARE(back.ocr.skipText, false);
     QCOMPARE(back.ocr.output, u"docx"_s);
+    QCOMPARE(back.targetSize, 5'000'000'000);
 }
 
 void TestProtocol::linesAreCompactAndSorted()
@@ -275,6 +282,31 @@ void TestProtocol::sizesInChinese()
     QFETCH(qint64, bytes);
     QFETCH(QString, shown);
     QCOMPARE(batch::formatSize(bytes), shown);
+}
+
+void TestProtocol::sizesTyped_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("bytes"); // -1: refused
+    QTest::newRow("bare bytes") << u"1500"_s << qint64(1500);
+    QTest::newRow("B") << u"1500 B"_s << qint64(1500);
+    QTest::newRow("KB is 1024") << u"2KB"_s << qint64(2048);
+    QTest::newRow("MB, fraction, lower case") << u" 1.5 mb "_s << qint64(1572864);
+    QTest::newRow("GB") << u"2GB"_s << qint64(2) * 1024 * 1024 * 1024;
+    QTest::newRow("zero") << u"0"_s << qint64(0);
+    QTest::newRow("one TB") << u"1024GB"_s << (qint64(1) << 40);
+    QTest::newRow("above one TB") << u"1025GB"_s << qint64(-1);
+    QTest::newRow("negative") << u"-1MB"_s << qint64(-1);
+    QTest::newRow("unknown unit") << u"2 MiB"_s << qint64(-1);
+    QTest::newRow("empty") << QString() << qint64(-1);
+    QTest::newRow("comma") << u"1,5MB"_s << qint64(-1);
+}
+
+void TestProtocol::sizesTyped()
+{
+    QFETCH(QString, text);
+    QFETCH(qint64, bytes);
+    QCOMPARE(batch::parseByteSize(text).value_or(-1), bytes);
 }
 
 QTEST_GUILESS_MAIN(TestProtocol)

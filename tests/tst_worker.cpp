@@ -238,6 +238,17 @@ void TestWorker::requestChecks_data()
         badDegrees.insert(u"degrees"_s, degrees);
         QTest::addRow("degrees %d", degrees) << badDegrees << u"旋转角度无效。"_s;
     }
+    QJsonObject badCompress = makeRequest(u"compress"_s, {u"@src"_s}, u"@out"_s);
+    badCompress.insert(u"compressLevel"_s, u"Standard"_s);
+    QTest::newRow("compress level in other case")
+        << badCompress
+        << u"压缩级别无效：请选择 high（高质量）、standard（标准）或 small（最小）。"_s;
+    badCompress.remove(u"compressLevel"_s);
+    for (const QJsonValue& size : {QJsonValue(-1), QJsonValue(1.5), QJsonValue(u"2MB"_s)}) {
+        badCompress.insert(u"targetSize"_s, size);
+        QTest::addRow("target size %s", qPrintable(size.toVariant().toString()))
+            << badCompress << u"目标大小无效：请填写不小于 0 的整数字节数。"_s;
+    }
     QTest::newRow("decrypt of plain document")
         << makeRequest(u"decrypt"_s, {u"@src"_s}, u"@out"_s) << u"文档未加密，无需移除密码。"_s;
 }
