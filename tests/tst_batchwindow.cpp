@@ -2,10 +2,12 @@
 #include "gui/batchwindow.h"
 #include "gui/panels/operationpanel.h"
 #include "protocol/catalogue.h"
+#include "protocol/request.h"
 #include "testsupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
@@ -112,6 +114,7 @@ private slots:
     void mergeMarksEveryEntry();
     void settingsReachTheOutput_data();
     void settingsReachTheOutput();
+    void compressPanelBuildsTheRequest();
     void stopAfterCurrentJob();
     void severalAtOnceMatchOneAtATime();
     void keyboard();
@@ -465,7 +468,7 @@ void TestBatchWindow::panelPerOperation_data()
     QTest::newRow("optimize") << u"optimize"_s << QString()
                               << u"不降采样图片。已充分压缩的 PDF 可能不会变小。"_s;
     QTest::newRow("compress")
-        << u"compress"_s << QString()
+        << u"compress"_s << u"c"_s
         << u"只压缩图片：文字、矢量图形、表单、书签和链接保持不变，黑白扫描页无损保存；结果不会大于原文件。"_s;
     QTest::newRow("encrypt") << u"encrypt"_s << u"n"_s
                              << u"新密码也用于所有者验证，请妥善保存。密码丢失后无法恢复。"_s;
@@ -485,7 +488,8 @@ void TestBatchWindow::panelPerOperation()
         {u'g', {u"group"_s}},
         {u'r', {u"degrees"_s}},
         {u'n', {u"newPassword"_s, u"confirmPassword"_s}},
-        {u'o', {u"ocrLanguage"_s, u"ocrDpi"_s, u"ocrOutputKind"_s, u"ocrModels"_s}}};
+        {u'o', {u"ocrLanguage"_s, u"ocrDpi"_s, u"ocrOutputKind"_s, u"ocrModels"_s}},
+        {u'c', {u"compressLevel"_s, u"targetSize"_s}}};
     for (const auto& [letter, names] : fields) {
         for (const QString& name : names) {
             const QList<QWidget*> found = w.m_settings->findChildren<QWidget*>(name);
@@ -516,6 +520,8 @@ void TestBatchWindow::everyOptionResetsOutcomes()
         [&] { field<QComboBox>(w, u"ocr"_s, u"ocrOutputKind"_s)->setCurrentIndex(1); },
         [&] { field<QComboBox>(w, u"ocr"_s, u"ocrLanguage"_s)->setCurrentIndex(2); },
         [&] { field<QLineEdit>(w, u"ocr"_s, u"ocrModels"_s)->setText(m_dir->path()); },
+        [&] { field<QComboBox>(w, u"compress"_s, u"compressLevel"_s)->setCurrentIndex(0); },
+        [&] { field<QDoubleSpinBox>(w, u"compress"_s, u"targetSize"_s)->setValue(2); },
     };
     for (qsizetype i = 0; i < changes.size(); ++i) {
         markOutcomes();
@@ -783,6 +789,38 @@ void TestBatchWindow::settingsReachTheOutput()
         seen << words.join(u' ');
     }
     QCOMPARE(seen, expected);
+}
+
+// Every member the compression reads comes from its panel, and the saving
+// reaches the row.
+void TestBatchWindow::compressPanelBuildsTheRequest()
+{
+    BatchWindow& w = *m_window;
+    setOperation(u"compress"_s);
+    const QString doc = pdf(u"扫描.pdf"_s, 2);
+    auto* level = field<QComboBox>(w, u"compress"_s, u"compressLevel"_s);
+    auto* target = field<QDoubleSpinBox>(w, u"compress"_s, u"targetSize"_s);
+    QCOMPARE(target->text(), u"不限"_s);
+    const QJsonObject defaults = batch::toJson(w.buildRequest({doc}));
+    QCOMPARE(defaults.value(u"compressLevel"_s).toString(), u"standard"_s);
+    QCOMPARE(defaults.value(u"targetSize"_s).toDouble(), 0.0);
+    QVERIFY(w.currentPanel()->findChild<QLabel*>(u"muted"_s)->text().contains(u"150 DPI"_s));
+    level->setCurrentIndex(level->findData(u"small"_s));
+    target->setValue(2.5);
+    const batch::JobRequest request = w.buildRequest({doc});
+    QCOMPARE(request.operation->id, u"compress"_s);
+    QCOMPARE(request.inputs, QStringList{doc});
+    QCOMPARE(request.compressLevel, u"small"_s);
+    QCOMPARE(request.targetSize, qint64(2.5 * 1024 * 1024));
+
+    // 0.1 MB is far more than the document: only the lossless steps run.
+    target->setValue(0.1);
+    w.addPaths({doc});
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    QCOMPARE(w.m_items.at(0).state, u"处理完成"_s);
+    QVERIFY2(w.m_items.at(0).detail.startsWith(u"已压缩："_s), qPrintable(w.m_items.at(0).detail));
+    QVERIFY(QFileInfo(w.m_items.at(0).output).fileName().startsWith(u"扫描-压缩"_s));
 }
 
 void TestBatchWindow::stopAfterCurrentJob()
