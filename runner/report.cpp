@@ -39,6 +39,10 @@ QList<Setting> settingsOf(const JobRequest& request)
         settings.append({u"ocrOutput"_s, u"输出格式"_s, request.ocr.output});
         settings.append({u"ocrSkipText"_s, u"保留已有可选文字页"_s, request.ocr.skipText});
     }
+    if (kind == OperationKind::Compress) {
+        settings.append({u"compressLevel"_s, u"压缩级别"_s, request.compressLevel});
+        settings.append({u"targetSize"_s, u"目标大小（字节）"_s, double(request.targetSize)});
+    }
     return settings;
 }
 

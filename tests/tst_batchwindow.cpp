@@ -3,6 +3,7 @@
 #include "gui/panels/operationpanel.h"
 #include "protocol/catalogue.h"
 #include "protocol/request.h"
+#include "runner/sources.h"
 #include "testsupport.h"
 
 #include <QCheckBox>
@@ -812,6 +813,12 @@ void TestBatchWindow::compressPanelBuildsTheRequest()
     QCOMPARE(request.inputs, QStringList{doc});
     QCOMPARE(request.compressLevel, u"small"_s);
     QCOMPARE(request.targetSize, qint64(2.5 * 1024 * 1024));
+    const QJsonObject reported = QJsonDocument::fromJson(batch::batchReport(request, {}))
+                                     .object()
+                                     .value(u"settings"_s)
+                                     .toObject();
+    QCOMPARE(reported.value(u"compressLevel"_s).toString(), u"small"_s);
+    QCOMPARE(reported.value(u"targetSize"_s).toDouble(), 2.5 * 1024 * 1024);
 
     // 0.1 MB is far more than the document: only the lossless steps run.
     target->setValue(0.1);
