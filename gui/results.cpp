@@ -29,7 +29,7 @@ const QString helpText =
     u"密码仅用于当前批次，不会写入设置或结果报告。停止会在当前文件完成后生效，再次点击可立即结束当"
     u"前文件（不生成结果）；合并视为一个完整任务。\n\n"
     u"快捷键：Ctrl+O 添加文件 · Ctrl+Shift+O 添加文件夹 · Ctrl+Enter 开始处理 · "
-    u"Ctrl+1 至 Ctrl+8 按左侧顺序切换处理类型 · Enter 查看所选行的详情 · Delete 移除所选文件 · F1 帮助"_s;
+    u"Ctrl+1 至 Ctrl+9 按左侧顺序切换处理类型 · Enter 查看所选行的详情 · Delete 移除所选文件 · F1 帮助"_s;
 
 const QString aboutText = u"Quorvin PDF 批量处理 0.1.0\n\n免费使用 · 本机处理 · 不添加水印\n\n"
                           u"基于 Qt、QPDF、Poppler 和 Tesseract 构建。\n"
