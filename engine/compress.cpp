@@ -17,12 +17,14 @@
 #include <QFileInfo>
 
 #include <qpdf/Buffer.hh>
+#include <qpdf/Pipeline.hh>
 #include <qpdf/QPDF.hh>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -40,6 +42,10 @@ bool isEight(QPDFObjectHandle value)
 
 // Decoded samples held for one round of encoding threads.
 constexpr size_t maxRoundBytes = 192 * 1024 * 1024;
+// Larger images (an A3 page at 600 DPI in colour is 209 MB) keep their data.
+constexpr size_t maxImageBytes = 256 * 1024 * 1024;
+// Producers pad a mask's rows or end it with a few bytes more than it needs.
+constexpr size_t maxMaskSlack = 64 * 1024;
 
 struct Mask
 {
@@ -84,14 +90,44 @@ bool manyColours(const std::string& samples, int components)
     return false;
 }
 
-std::optional<std::string> decodedData(QPDFObjectHandle stream)
+// Collects decoded data and gives up past `limit` bytes, so that a small
+// stream that inflates far beyond its dictionary's size is never held.
+class BoundedSink : public Pipeline
 {
+public:
+    BoundedSink(std::string& data, size_t limit)
+        : Pipeline("bounded", nullptr), m_data(data), m_limit(limit)
+    {}
+    void write(const unsigned char* bytes, size_t length) override
+    {
+        if (m_data.size() + length > m_limit) {
+            m_over = true;
+            throw std::length_error("more data than the image holds");
+        }
+        m_data.append(reinterpret_cast<const char*>(bytes), length);
+    }
+    void finish() override {}
+    bool over() const { return m_over; }
+
+private:
+    std::string& m_data;
+    size_t m_limit;
+    bool m_over = false;
+};
+
+std::optional<std::string> decodedData(QPDFObjectHandle stream, size_t limit)
+{
+    std::string data;
+    BoundedSink sink(data, limit);
     try {
-        const std::shared_ptr<Buffer> data = stream.getStreamData(qpdf_dl_generalized);
-        return std::string(reinterpret_cast<const char*>(data->getBuffer()), data->getSize());
+        if (!stream.pipeStreamData(&sink, 0, qpdf_dl_generalized, true))
+            return std::nullopt;
     } catch (const std::exception&) {
         return std::nullopt;
     }
+    if (sink.over())
+        return std::nullopt;
+    return data;
 }
 
 size_t storedSize(QPDFObjectHandle stream)
@@ -121,10 +157,10 @@ std::optional<std::string> photographSamples(QPDFObjectHandle stream, int compon
     }
     if (!decodesLosslessly(stream))
         return std::nullopt;
-    std::optional<std::string> samples = decodedData(stream);
+    const size_t expected = size_t(width) * size_t(height) * size_t(components);
+    std::optional<std::string> samples = decodedData(stream, expected);
     // Graphics of a few colours stay exact: JPEG would blur their edges.
-    if (!samples || samples->size() != size_t(width) * size_t(height) * size_t(components) ||
-        !manyColours(*samples, components))
+    if (!samples || samples->size() != expected || !manyColours(*samples, components))
         return std::nullopt;
     return samples;
 }
@@ -144,12 +180,16 @@ std::optional<Mask> maskOf(QPDFObjectHandle image)
         QPDFObjectHandle width = mask.getKey("/Width");
         QPDFObjectHandle height = mask.getKey("/Height");
         if (!width.isInteger() || !height.isInteger() || width.getIntValue() <= 0 ||
-            height.getIntValue() <= 0 || mask.hasKey("/Decode") || mask.hasKey("/Matte") ||
-            !decodesLosslessly(stream))
+            height.getIntValue() <= 0 || width.getIntValue() > 1 << 16 ||
+            height.getIntValue() > 1 << 16 ||
+            size_t(width.getIntValue()) * size_t(height.getIntValue()) > maxImageBytes ||
+            mask.hasKey("/Decode") || mask.hasKey("/Matte") || !decodesLosslessly(stream))
             return std::nullopt;
         found.width = int(width.getIntValue());
         found.height = int(height.getIntValue());
-        std::optional<std::string> data = decodedData(stream);
+        const size_t expected = found.stencil ? (size_t(found.width) + 7) / 8 * size_t(found.height)
+                                              : size_t(found.width) * size_t(found.height);
+        std::optional<std::string> data = decodedData(stream, expected + maxMaskSlack);
         if (!data)
             return std::nullopt;
         if (found.stencil) {
@@ -197,6 +237,8 @@ std::optional<ImageJob> jobFor(QPDFObjectHandle stream, const ImagePlacement& pl
         return std::nullopt;
     job.width = int(width.getIntValue());
     job.height = int(height.getIntValue());
+    if (size_t(job.width) * size_t(job.height) * size_t(job.components) > maxImageBytes)
+        return std::nullopt;
     // Enough for the largest placement in both directions.
     const double resolution =
         std::min(job.width / placement.widthInches, job.height / placement.heightInches);
@@ -323,14 +365,17 @@ std::set<QPDFObjGen> masksOfImages(QPDF& pdf)
 }
 
 // Writes the document once compressed at `step` (none: lossless only) to `path`.
+// Sets `repaired` when QPDF repaired damage on the way.
 qint64 writeCompressed(const std::function<PdfDocument()>& open,
-                       const std::optional<CompressionStep>& step, const QString& path)
+                       const std::optional<CompressionStep>& step, const QString& path,
+                       bool& repaired)
 {
     PdfDocument document = open();
     if (step)
         compressImages(document, *step);
     optimizeDocument(document);
     writeDocument(path, document);
+    repaired = repaired || document.repaired();
     return QFileInfo(path).size();
 }
 
@@ -391,18 +436,20 @@ CompressionOutcome compressToFit(const std::function<PdfDocument()>& open, const
 {
     const int first = compressionLevelStep(level);
     const auto& steps = compressionSteps();
+    bool repaired = false;
     if (targetSize <= 0) {
-        return {writeCompressed(open, steps.at(size_t(first)), staged), true};
+        const qint64 bytes = writeCompressed(open, steps.at(size_t(first)), staged, repaired);
+        return {bytes, true, repaired};
     }
     // A file that already fits keeps every image as it is.
-    const qint64 lossless = writeCompressed(open, std::nullopt, staged);
+    const qint64 lossless = writeCompressed(open, std::nullopt, staged, repaired);
     if (lossless <= targetSize)
-        return {lossless, true};
+        return {lossless, true, repaired};
     // The best step from the chosen level down that fits, by bisection (a
     // later step is never larger); the floor when none does.
     const QString trial = staged + u".trial"_s;
     const auto attempt = [&](int index) {
-        return writeCompressed(open, steps.at(size_t(index)), trial);
+        return writeCompressed(open, steps.at(size_t(index)), trial, repaired);
     };
     const auto keep = [&] {
         const QString reason = replaceEntry(trial, staged);
@@ -416,10 +463,10 @@ CompressionOutcome compressToFit(const std::function<PdfDocument()>& open, const
         // The smallest there is, which is what the note then reports.
         if (floor >= lossless) {
             QFile::remove(trial);
-            return {lossless, false};
+            return {lossless, false, repaired};
         }
         keep();
-        return {floor, false};
+        return {floor, false, repaired};
     }
     keep();
     qint64 best = floor;
@@ -436,7 +483,7 @@ CompressionOutcome compressToFit(const std::function<PdfDocument()>& open, const
         }
     }
     QFile::remove(trial);
-    return {best, true};
+    return {best, true, repaired};
 }
 
 } // namespace batch

@@ -152,8 +152,9 @@ void compressImages(PdfDocument& document, const CompressionStep& step);
 
 struct CompressionOutcome
 {
-    qint64 bytes = 0;  // of the file written to `staged`
-    bool fits = false; // within the target size, or there was none
+    qint64 bytes = 0;      // of the file written to `staged`
+    bool fits = false;     // within the target size, or there was none
+    bool repaired = false; // QPDF repaired damage in the document it wrote
 };
 // Writes to `staged` the document `open` reads, compressed at `level` then
 // optimised without loss. With a target size: the file as it is when that

@@ -229,7 +229,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
             compressToFit([&] { return read(inputs.first(), request.password); },
                           request.compressLevel, request.targetSize, staged);
         written = true;
-        const qint64 bytes = neverLarger(staged, inputs.first(), totalBytes, working.repaired());
+        const qint64 bytes = neverLarger(staged, inputs.first(), totalBytes, outcome.repaired);
         review = !outcome.fits;
         note = outcome.fits ? sizeNote(kind, totalBytes, bytes)
                             : missedTargetNote(request.targetSize, bytes);

@@ -265,6 +265,7 @@ void TestDamaged::everyOperation()
         {{u"operation"_s, u"extract"_s}, {u"pages"_s, u"1"_s}},
         {{u"operation"_s, u"rotate"_s}},
         {{u"operation"_s, u"optimize"_s}},
+        {{u"operation"_s, u"compress"_s}, {u"compressLevel"_s, u"small"_s}},
         {{u"operation"_s, u"encrypt"_s}, {u"newPassword"_s, u"pw"_s}},
         {{u"operation"_s, u"decrypt"_s}},
         {{u"operation"_s, u"ocr"_s},
