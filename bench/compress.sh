@@ -76,7 +76,7 @@ row() {
     local name=$1 setting=$2 input=$3 out=$4 source bytes ssims low mean pages
     source=$(stat -c %s "$input")
     bytes=$(stat -c %s "$out")
-    ssims=$("$pagessim" "$input" "$out" 100 | tr '\n' ' ')
+    ssims=$("$pagessim" "$input" "$out" 100 2>/dev/null | tr '\n' ' ')
     echo "$ssims" > "$work/ssim-$name-$setting"
     echo "$bytes" > "$work/bytes-$name-$setting"
     low=$(echo "$ssims" | tr ' ' '\n' | sed '/^$/d' | sort -n | head -1)

@@ -144,7 +144,7 @@ struct CompressionStep
     int quality;
 };
 // Best first; the last is the floor below which text stops being readable.
-const std::array<CompressionStep, 9>& compressionSteps();
+const std::array<CompressionStep, 8>& compressionSteps();
 // The first step of "high", "standard" or "small"; -1 for any other name.
 int compressionLevelStep(const QString& level);
 // Compresses the document's raster images at `step`; nothing else changes.

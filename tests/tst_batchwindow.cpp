@@ -805,7 +805,7 @@ void TestBatchWindow::compressPanelBuildsTheRequest()
     const QJsonObject defaults = batch::toJson(w.buildRequest({doc}));
     QCOMPARE(defaults.value(u"compressLevel"_s).toString(), u"standard"_s);
     QCOMPARE(defaults.value(u"targetSize"_s).toDouble(), 0.0);
-    QVERIFY(w.currentPanel()->findChild<QLabel*>(u"muted"_s)->text().contains(u"150 DPI"_s));
+    QVERIFY(w.currentPanel()->findChild<QLabel*>(u"muted"_s)->text().contains(u"200 DPI"_s));
     level->setCurrentIndex(level->findData(u"small"_s));
     target->setValue(2.5);
     const batch::JobRequest request = w.buildRequest({doc});

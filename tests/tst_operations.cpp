@@ -1075,7 +1075,7 @@ void TestOperations::compressScalesMasksWithImages()
     const testsupport::WorkerRun result = run(makeRequest(u"compress"_s, {src}, m_out->path()));
     QCOMPARE(result.exitCode, 0);
     const QString output = result.result.value(u"output"_s).toString();
-    QCOMPARE(scanAndMaskWidths(output), u"180 180"_s); // 150 DPI
+    QCOMPARE(scanAndMaskWidths(output), u"240 240"_s); // 200 DPI
     QVERIFY(testsupport::pageSsim(src, output, 150).value(0) > 0.9);
 }
 

@@ -240,8 +240,8 @@ private:
     {
         static const QStringList notes{
             u"图片最高 300 DPI，JPEG 质量 85：适合打印，体积减小较少。"_s,
-            u"图片最高 150 DPI，JPEG 质量 70：适合屏幕阅读和邮件发送。"_s,
-            u"图片最高 150 DPI，JPEG 质量 60：体积最小，适合有大小限制的网站。"_s};
+            u"图片最高 200 DPI，JPEG 质量 35：适合屏幕阅读、邮件发送和文字识别。"_s,
+            u"图片最高 150 DPI，JPEG 质量 40：体积最小，适合有大小限制的网站。"_s};
         m_levelNote->setText(notes.value(m_level->currentIndex()));
     }
 
