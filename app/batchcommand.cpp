@@ -117,8 +117,7 @@ QString operationHelp(const Operation& operation)
     case OperationKind::Compress:
         text +=
             u"  --level L               high（高质量，300 DPI）、standard（标准，200 DPI，默认）\n"
-            u"                          或 small（最小，150 DPI）/ images at most 300, 200 or 150 "
-            u"DPI\n"
+            u"                          或 small（最小，150 DPI）/ at most 300, 200, 150 DPI\n"
             u"  --target-size SIZE      每个结果的目标大小，如 2MB、500KB；单位 B、KB、MB、GB，\n"
             u"                          1 KB = 1024 字节 / each result's size limit, KB = 1024 B\n"_s;
         break;
