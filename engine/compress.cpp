@@ -310,6 +310,7 @@ void putBack(ImageJob& job, std::set<QPDFObjGen>& scaledMasks)
                                  QPDFObjectHandle::newNull());
     dictionary.replaceKey("/Width", QPDFObjectHandle::newInteger(job.newWidth));
     dictionary.replaceKey("/Height", QPDFObjectHandle::newInteger(job.newHeight));
+    dictionary.removeKey("/DL"); // the old decoded length
     if (!job.mask || !scaledMasks.insert(job.mask->stream.getObjGen()).second)
         return;
     // A mask shared with another image is scaled once; its size need not match.
@@ -318,6 +319,7 @@ void putBack(ImageJob& job, std::set<QPDFObjGen>& scaledMasks)
                                   QPDFObjectHandle::newNull());
     mask.stream.getDict().replaceKey("/Width", QPDFObjectHandle::newInteger(mask.newWidth));
     mask.stream.getDict().replaceKey("/Height", QPDFObjectHandle::newInteger(mask.newHeight));
+    mask.stream.getDict().removeKey("/DL");
 }
 
 void encodeRound(std::vector<ImageJob>& jobs, const CompressionStep& step,
