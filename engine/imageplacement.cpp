@@ -19,6 +19,17 @@ namespace batch {
 namespace {
 
 constexpr int maxFormDepth = 16;
+// Forms drawn across the document, counted each time: a form that draws
+// another ten times, sixteen deep, would otherwise take forever.
+constexpr long maxFormVisits = 50000;
+
+// What the walk shares across forms and pages.
+struct Walk
+{
+    std::set<QPDFObjGen> open; // the forms being walked, against loops
+    long formsLeft = maxFormVisits;
+    bool exhausted = false; // some placements were never seen
+};
 
 struct Matrix
 {
@@ -53,9 +64,9 @@ class PlacementWalker : public QPDFObjectHandle::ParserCallbacks
 {
 public:
     PlacementWalker(ImagePlacements& placements, QPDFObjectHandle resources, Matrix start,
-                    double inchesPerUnit, std::set<QPDFObjGen>& walking, int depth)
+                    double inchesPerUnit, Walk& walk, int depth)
         : m_placements(placements), m_resources(resources), m_inchesPerUnit(inchesPerUnit),
-          m_walking(walking), m_depth(depth)
+          m_walk(walk), m_depth(depth)
     {
         m_stack.push_back(start);
     }
@@ -104,8 +115,13 @@ private:
             return;
         }
         if (!dictionary.getKey("/Subtype").isNameAndEquals("/Form") || m_depth >= maxFormDepth ||
-            !m_walking.insert(object.getObjGen()).second)
+            m_walk.exhausted || m_walk.open.count(object.getObjGen()) != 0)
             return;
+        if (--m_walk.formsLeft < 0) {
+            m_walk.exhausted = true;
+            return;
+        }
+        m_walk.open.insert(object.getObjGen());
         Matrix start = ctm;
         QPDFObjectHandle matrix = dictionary.getKey("/Matrix");
         if (matrix.isArray()) {
@@ -114,19 +130,19 @@ private:
         }
         QPDFObjectHandle resources = dictionary.getKey("/Resources");
         PlacementWalker inner(m_placements, resources.isDictionary() ? resources : m_resources,
-                              start, m_inchesPerUnit, m_walking, m_depth + 1);
+                              start, m_inchesPerUnit, m_walk, m_depth + 1);
         try {
             QPDFObjectHandle::parseContentStream(object, &inner);
         } catch (const std::exception&) {
             // What was read of a damaged form still counts.
         }
-        m_walking.erase(object.getObjGen());
+        m_walk.open.erase(object.getObjGen());
     }
 
     ImagePlacements& m_placements;
     QPDFObjectHandle m_resources;
     double m_inchesPerUnit;
-    std::set<QPDFObjGen>& m_walking;
+    Walk& m_walk;
     int m_depth;
     std::vector<Matrix> m_stack;
     std::vector<QPDFObjectHandle> m_operands;
@@ -137,20 +153,22 @@ private:
 ImagePlacements largestPlacements(QPDF& pdf)
 {
     ImagePlacements placements;
+    Walk walk;
     for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
         QPDFObjectHandle unit = page.getObjectHandle().getKey("/UserUnit");
         const double userUnit =
             unit.isNumber() && unit.getNumericValue() > 0 ? unit.getNumericValue() : 1.0;
-        std::set<QPDFObjGen> walking;
         PlacementWalker walker(placements, page.getAttribute("/Resources", false), Matrix{},
-                               userUnit / 72.0, walking, 0);
+                               userUnit / 72.0, walk, 0);
         try {
             page.parseContents(&walker);
         } catch (const std::exception&) {
             // A page whose content cannot be read keeps what was found before the damage.
         }
     }
-    return placements;
+    // An image seen at a small size may be drawn larger where the walk did
+    // not reach: then no size is known for any.
+    return walk.exhausted ? ImagePlacements{} : placements;
 }
 
 } // namespace batch

@@ -16,6 +16,7 @@ struct ImagePlacement
 };
 using ImagePlacements = std::map<QPDFObjGen, ImagePlacement>;
 
+// Empty when the document draws more forms than a walk may follow.
 ImagePlacements largestPlacements(QPDF& pdf);
 
 } // namespace batch

@@ -55,6 +55,7 @@ private slots:
     void racingWorkersNeverReplaceEachOther();
     void passwordsNeverLeak();
     void flateBombStaysWithinMemory();
+    void nestedFormsEndTheirWalk();
 
 private:
     QString scanSource(const QString& name, int pages);
@@ -372,6 +373,21 @@ void TestHardening::flateBombStaysWithinMemory()
         QVERIFY2(peakMiB < 400, qPrintable(QString::number(peakMiB)));
         QVERIFY(testsupport::qpdfCheckClean(result.value(u"output"_s).toString()));
     }
+    QVERIFY(guard.unchanged());
+}
+
+// Ten to the sixteenth placements of one image: the compression gives up
+// measuring, leaves the image as it is, and finishes.
+void TestHardening::nestedFormsEndTheirWalk()
+{
+    const QString bomb = m_dir->filePath(u"forms.pdf"_s);
+    testsupport::writeFlateBomb(bomb, 1, 16);
+    testsupport::SourceGuard guard;
+    guard.add(bomb);
+    const testsupport::WorkerRun run =
+        testsupport::runWorker(makeRequest(u"compress"_s, {bomb}, m_dir->path()), 300000);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.result.value(u"error"_s).toString()));
+    QVERIFY(testsupport::qpdfCheckClean(run.result.value(u"output"_s).toString()));
     QVERIFY(guard.unchanged());
 }
 

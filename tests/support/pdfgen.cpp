@@ -448,7 +448,7 @@ void writeSparsePdf(const QString& path, qint64 size)
         throw std::runtime_error("cannot write sparse test file");
 }
 
-void writeFlateBomb(const QString& path, int mebibytes)
+void writeFlateBomb(const QString& path, int mebibytes, int formDepth)
 {
     z_stream zlib{};
     deflateInit(&zlib, 9);
@@ -484,8 +484,23 @@ void writeFlateBomb(const QString& path, int mebibytes)
     image.getDict().replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(8));
     QPDFObjectHandle page = pdf.makeIndirectObject(QPDFObjectHandle::parse(
         "<< /Type /Page /MediaBox [0 0 612 792] /Resources << /XObject << >> >> >>"));
-    page.getKey("/Resources").getKey("/XObject").replaceKey("/Im0", image);
-    page.replaceKey("/Contents", pdf.newStream("q 612 0 0 792 0 0 cm /Im0 Do Q"));
+    std::string name = "/Im0";
+    QPDFObjectHandle drawn = image;
+    for (int level = 0; level < formDepth; ++level) {
+        std::string content;
+        for (int i = 0; i < 10; ++i)
+            content += "q 1 0 0 1 " + std::to_string(i) + " 0 cm " + name + " Do Q\n";
+        QPDFObjectHandle form = pdf.newStream(content);
+        form.getDict().replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+        form.getDict().replaceKey("/Subtype", QPDFObjectHandle::newName("/Form"));
+        form.getDict().replaceKey("/BBox", QPDFObjectHandle::parse("[0 0 1 1]"));
+        form.getDict().replaceKey("/Resources", QPDFObjectHandle::parse("<< /XObject << >> >>"));
+        form.getDict().getKey("/Resources").getKey("/XObject").replaceKey(name, drawn);
+        drawn = form;
+        name = "/Fm" + std::to_string(level);
+    }
+    page.getKey("/Resources").getKey("/XObject").replaceKey(name, drawn);
+    page.replaceKey("/Contents", pdf.newStream("q 612 0 0 792 0 0 cm " + name + " Do Q"));
     QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(page), false);
     // The writer keeps the name's pointer until it has written.
     const QByteArray file = QFile::encodeName(path);

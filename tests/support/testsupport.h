@@ -74,8 +74,9 @@ struct PdfRecipe
 QByteArray makePdf(const PdfRecipe& recipe);
 
 // A one-page PDF whose page uses a grey image of `mebibytes` MiB of zeros,
-// stored as Flate data about a thousand times smaller.
-void writeFlateBomb(const QString& path, int mebibytes);
+// stored as Flate data about a thousand times smaller; with `formDepth`, drawn
+// through that many nested forms, each drawing the next ten times.
+void writeFlateBomb(const QString& path, int mebibytes, int formDepth = 0);
 
 // A page drawn with QPainter: as a picture of text (a scan, no text layer) or
 // as real text.
