@@ -799,6 +799,8 @@ void TestBatchWindow::compressPanelBuildsTheRequest()
     BatchWindow& w = *m_window;
     setOperation(u"compress"_s);
     const QString doc = pdf(u"扫描.pdf"_s, 2);
+    testsupport::SourceGuard guard;
+    guard.add(doc);
     auto* level = field<QComboBox>(w, u"compress"_s, u"compressLevel"_s);
     auto* target = field<QDoubleSpinBox>(w, u"compress"_s, u"targetSize"_s);
     QCOMPARE(target->text(), u"不限"_s);
@@ -828,6 +830,7 @@ void TestBatchWindow::compressPanelBuildsTheRequest()
     QCOMPARE(w.m_items.at(0).state, u"处理完成"_s);
     QVERIFY2(w.m_items.at(0).detail.startsWith(u"已压缩："_s), qPrintable(w.m_items.at(0).detail));
     QVERIFY(QFileInfo(w.m_items.at(0).output).fileName().startsWith(u"扫描-压缩"_s));
+    QVERIFY(guard.unchanged());
 }
 
 void TestBatchWindow::stopAfterCurrentJob()
