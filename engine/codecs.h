@@ -33,6 +33,10 @@ std::optional<std::string> decodeJpeg(std::string_view jpeg, int components, int
 std::optional<std::string> encodeJpeg(const std::string& samples, int width, int height,
                                       int components, int quality, bool subsample);
 
+// Levels of one component, each below 2^bits, packed at `bits` per sample,
+// the first sample highest and each row padded to a byte.
+std::string packed(const std::string& levels, int width, int height, int bits);
+
 // 8-bit samples scaled down to newWidth × newHeight by area averaging.
 std::string scaleByArea(std::string_view samples, int width, int height, int components,
                         int newWidth, int newHeight);

@@ -263,10 +263,11 @@ std::optional<ImageJob> jobFor(QPDFObjectHandle stream, const ImagePlacement& pl
 // Runs on an encoding thread: only the job's bytes are touched.
 void encode(ImageJob& job, const CompressionStep& step)
 {
+    // Unscaled samples are moved, not copied: they may be hundreds of megabytes.
     const std::string scaled = job.newWidth < job.width || job.newHeight < job.height
                                    ? scaleByArea(job.samples, job.width, job.height, job.components,
                                                  job.newWidth, job.newHeight)
-                                   : job.samples;
+                                   : std::move(job.samples);
     job.samples.clear();
     // Full colour resolution at the best step, where red strokes must stay crisp.
     job.jpeg = encodeJpeg(scaled, job.newWidth, job.newHeight, job.components, step.quality,
@@ -280,23 +281,9 @@ void encode(ImageJob& job, const CompressionStep& step)
         scaleByArea(mask.samples, mask.width, mask.height, 1, mask.newWidth, mask.newHeight);
     mask.samples.clear();
     if (mask.stencil) {
-        std::string bits;
-        for (int y = 0; y < mask.newHeight; ++y) {
-            unsigned int byte = 0;
-            int filled = 0;
-            for (int x = 0; x < mask.newWidth; ++x) {
-                byte = (byte << 1) |
-                       (static_cast<unsigned char>(levels[size_t(y * mask.newWidth + x)]) >= 128);
-                if (++filled == 8) {
-                    bits += char(byte);
-                    byte = 0;
-                    filled = 0;
-                }
-            }
-            if (filled != 0)
-                bits += char(byte << (8 - filled));
-        }
-        levels = std::move(bits);
+        for (char& level : levels)
+            level = char(static_cast<unsigned char>(level) >= 128 ? 1 : 0);
+        levels = packed(levels, mask.newWidth, mask.newHeight, 1);
     }
     mask.data = deflateData(levels, 6);
 }

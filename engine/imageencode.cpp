@@ -64,6 +64,8 @@ void packRow(const unsigned char* levels, size_t count, int bits, std::string& o
         out += char(byte << (8 - filled));
 }
 
+} // namespace
+
 std::string packed(const std::string& levels, int width, int height, int bits)
 {
     std::string out;
@@ -73,6 +75,8 @@ std::string packed(const std::string& levels, int width, int height, int bits)
                 size_t(width), bits, out);
     return out;
 }
+
+namespace {
 
 std::optional<std::string> greyOf(std::string_view rgb)
 {

@@ -4,6 +4,8 @@
 // glyph or an annotation has no size here and is left as it is.
 #include "engine/imageplacement.h"
 
+#include "engine/matrix.h"
+
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
@@ -29,19 +31,6 @@ struct Walk
     std::set<QPDFObjGen> open; // the forms being walked, against loops
     long formsLeft = maxFormVisits;
     bool exhausted = false; // some placements were never seen
-};
-
-struct Matrix
-{
-    double a = 1, b = 0, c = 0, d = 1, e = 0, f = 0;
-
-    // `this` applied first, then `after`.
-    Matrix then(const Matrix& after) const
-    {
-        return {a * after.a + b * after.c,           a * after.b + b * after.d,
-                c * after.a + d * after.c,           c * after.b + d * after.d,
-                e * after.a + f * after.c + after.e, e * after.b + f * after.d + after.f};
-    }
 };
 
 std::optional<Matrix> matrixOf(const std::vector<QPDFObjectHandle>& numbers)
@@ -85,7 +74,7 @@ public:
                 m_stack.pop_back();
         } else if (op == "cm") {
             if (std::optional<Matrix> matrix = matrixOf(m_operands))
-                m_stack.back() = matrix->then(m_stack.back());
+                m_stack.back() = matrix->followedBy(m_stack.back());
         } else if (op == "Do" && !m_operands.empty() && m_operands.back().isName()) {
             draw(m_operands.back().getName());
         }
@@ -126,7 +115,7 @@ private:
         QPDFObjectHandle matrix = dictionary.getKey("/Matrix");
         if (matrix.isArray()) {
             if (std::optional<Matrix> own = matrixOf(matrix.getArrayAsVector()))
-                start = own->then(ctm);
+                start = own->followedBy(ctm);
         }
         QPDFObjectHandle resources = dictionary.getKey("/Resources");
         PlacementWalker inner(m_placements, resources.isDictionary() ? resources : m_resources,

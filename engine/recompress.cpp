@@ -470,6 +470,8 @@ bool plainColours(QPDFObjectHandle space)
 {
     if (space.isName())
         return imageComponents(space) != 0;
+    if (!space.isArray() || space.getArrayNItems() < 1 || !space.getArrayItem(0).isName())
+        return false;
     const std::string family = space.getArrayItem(0).getName();
     return family == "/ICCBased" || family == "/CalGray" || family == "/CalRGB";
 }

@@ -1,5 +1,7 @@
 #include "ocr/pagegeometry.h"
 
+#include "engine/matrix.h"
+
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
 
@@ -15,19 +17,6 @@ namespace {
 
 // A picture covering at least this share of the visible box is the page's scan.
 constexpr double coveringShare = 0.9;
-
-struct Matrix
-{
-    double a = 1, b = 0, c = 0, d = 1, e = 0, f = 0;
-
-    // This transformation followed by `then`, as PDF's cm composes them.
-    Matrix followedBy(const Matrix& then) const
-    {
-        return {a * then.a + b * then.c,          a * then.b + b * then.d,
-                c * then.a + d * then.c,          c * then.b + d * then.d,
-                e * then.a + f * then.c + then.e, e * then.b + f * then.d + then.f};
-    }
-};
 
 QRectF rectangle(QPDFObjectHandle box)
 {

@@ -185,6 +185,17 @@ void writeDrawnPdf(const QString& path, const QList<DrawnPage>& pages, int dpi)
 
 namespace {
 
+// Makes `stream` an image XObject of this size and depth.
+void describeImage(QPDFObjectHandle stream, int width, int height, int bits)
+{
+    QPDFObjectHandle dict = stream.getDict();
+    dict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+    dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
+    dict.replaceKey("/Width", QPDFObjectHandle::newInteger(width));
+    dict.replaceKey("/Height", QPDFObjectHandle::newInteger(height));
+    dict.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(bits));
+}
+
 // The picture's alpha as a soft mask, or as a stencil that paints where it
 // is at least one half.
 QPDFObjectHandle alphaMask(QPDF& pdf, const QImage& picture, bool stencil)
@@ -207,12 +218,8 @@ QPDFObjectHandle alphaMask(QPDF& pdf, const QImage& picture, bool stencil)
     QPDFObjectHandle mask = QPDFObjectHandle::newStream(&pdf);
     mask.replaceStreamData(zlibCompressed(samples).toStdString(),
                            QPDFObjectHandle::newName("/FlateDecode"), QPDFObjectHandle::newNull());
+    describeImage(mask, alpha.width(), alpha.height(), stencil ? 1 : 8);
     QPDFObjectHandle dict = mask.getDict();
-    dict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
-    dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
-    dict.replaceKey("/Width", QPDFObjectHandle::newInteger(alpha.width()));
-    dict.replaceKey("/Height", QPDFObjectHandle::newInteger(alpha.height()));
-    dict.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(stencil ? 1 : 8));
     if (stencil)
         dict.replaceKey("/ImageMask", QPDFObjectHandle::newBool(true));
     else
@@ -305,13 +312,9 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
         image.replaceStreamData(samples.toStdString(), QPDFObjectHandle::newNull(),
                                 QPDFObjectHandle::newNull());
     }
+    describeImage(image, grey.width(), grey.height(),
+                  placement.encoding == ScanEncoding::Bilevel ? 1 : 8);
     QPDFObjectHandle dict = image.getDict();
-    dict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
-    dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
-    dict.replaceKey("/Width", QPDFObjectHandle::newInteger(grey.width()));
-    dict.replaceKey("/Height", QPDFObjectHandle::newInteger(grey.height()));
-    dict.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(
-                                             placement.encoding == ScanEncoding::Bilevel ? 1 : 8));
     const bool rgb = colour || (placement.encoding == ScanEncoding::PlainFlate &&
                                 picture.format() != QImage::Format_Grayscale8);
     if (placement.encoding == ScanEncoding::Bilevel)
@@ -326,13 +329,8 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
     if (placement.encoding == ScanEncoding::SoftMask) {
         // Black samples shown where the mask, the inverted page, is opaque.
         QPDFObjectHandle mask = QPDFObjectHandle::newStream(&pdf, samples.toStdString());
-        QPDFObjectHandle maskDict = mask.getDict();
-        maskDict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
-        maskDict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
-        maskDict.replaceKey("/Width", QPDFObjectHandle::newInteger(grey.width()));
-        maskDict.replaceKey("/Height", QPDFObjectHandle::newInteger(grey.height()));
-        maskDict.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(8));
-        maskDict.replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceGray"));
+        describeImage(mask, grey.width(), grey.height(), 8);
+        mask.getDict().replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceGray"));
         image.replaceStreamData(std::string(size_t(samples.size()), '\0'),
                                 QPDFObjectHandle::newNull(), QPDFObjectHandle::newNull());
         dict.replaceKey("/SMask", mask);
