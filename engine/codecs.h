@@ -28,8 +28,11 @@ std::optional<std::string> encodeG4(std::string_view rows, int width, int height
 // Lossy coding, for compression only. The decoder gives 8-bit grey or RGB
 // samples of a JPEG with exactly these components and dimensions, and none
 // for damaged data. The encoder writes progressive JPEG with optimised tables;
-// `subsample` halves the colour resolution (4:2:0).
-std::optional<std::string> decodeJpeg(std::string_view jpeg, int components, int width, int height);
+// `subsample` halves the colour resolution (4:2:0). `colorTransform` is the
+// PDF's /ColorTransform (0: RGB stored as it is, 1: YCbCr), or -1 where the
+// PDF says nothing and the JPEG's markers decide.
+std::optional<std::string> decodeJpeg(std::string_view jpeg, int components, int width, int height,
+                                      int colorTransform = -1);
 std::optional<std::string> encodeJpeg(const std::string& samples, int width, int height,
                                       int components, int quality, bool subsample);
 

@@ -69,25 +69,55 @@ struct ImageJob
     int newWidth = 0;
     int newHeight = 0;
     size_t storedBytes = 0;
+    bool toGrey = false; // grey content stored as RGB, written as grey
     std::optional<Mask> mask;
     std::optional<std::string> jpeg;
 };
 
-// More colours than a palette holds; for grey, which never has more than 256
-// levels, more than charts and line art use.
-bool manyColours(const std::string& samples, int components)
+// A photograph by its content: more levels than charts and line art use, or
+// few levels dithered or screened into a picture, which shows as neighbours
+// that differ far more often than in drawings, and which only becomes smooth
+// when scaled down.
+bool photographic(const std::string& samples, int components, int width, bool scaled)
 {
     const size_t few = components == 1 ? 64 : 256;
+    const size_t step = size_t(components);
     std::unordered_set<uint32_t> colours;
-    for (size_t i = 0; i + size_t(components) <= samples.size(); i += size_t(components)) {
+    size_t changes = 0;
+    size_t pairs = 0;
+    for (size_t i = 0; i + step <= samples.size(); i += step) {
         uint32_t colour = 0;
-        for (int c = 0; c < components; ++c)
-            colour = (colour << 8) | static_cast<unsigned char>(samples[i + size_t(c)]);
-        colours.insert(colour);
-        if (colours.size() > few)
-            return true;
+        for (size_t c = 0; c < step; ++c)
+            colour = (colour << 8) | static_cast<unsigned char>(samples[i + c]);
+        if (colours.size() <= few) {
+            colours.insert(colour);
+            if (colours.size() > few)
+                return true;
+        }
+        if ((i / step) % size_t(width) != 0) {
+            ++pairs;
+            changes += samples.compare(i - step, step, samples, i, step) != 0;
+        }
     }
-    return false;
+    return scaled && pairs > 0 && changes * 10 > pairs * 3;
+}
+
+// Grey content stored as RGB, within what JPEG's colour noise leaves: the
+// grey levels, or nothing when some pixel has colour.
+std::optional<std::string> greyContent(const std::string& rgb)
+{
+    constexpr int tolerance = 6;
+    std::string grey;
+    grey.reserve(rgb.size() / 3);
+    for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
+        const int r = static_cast<unsigned char>(rgb[i]);
+        const int g = static_cast<unsigned char>(rgb[i + 1]);
+        const int b = static_cast<unsigned char>(rgb[i + 2]);
+        if (std::abs(r - g) > tolerance || std::abs(g - b) > tolerance)
+            return std::nullopt;
+        grey += char((r * 299 + g * 587 + b * 114 + 500) / 1000);
+    }
+    return grey;
 }
 
 // Collects decoded data and gives up past `limit` bytes, so that a small
@@ -118,6 +148,8 @@ private:
 std::optional<std::string> decodedData(QPDFObjectHandle stream, size_t limit)
 {
     std::string data;
+    // Grown by doubling, a 250 MB image would briefly need three times that.
+    data.reserve(limit);
     BoundedSink sink(data, limit);
     try {
         if (!stream.pipeStreamData(&sink, 0, qpdf_dl_generalized, true))
@@ -136,8 +168,8 @@ size_t storedSize(QPDFObjectHandle stream)
     return length.isInteger() ? size_t(std::max(0LL, length.getIntValue())) : 0;
 }
 
-// The samples of an image this pass may change, as 8-bit grey or RGB.
-std::optional<std::string> photographSamples(QPDFObjectHandle stream, int components)
+// The decoded 8-bit grey or RGB samples of an image this pass may change.
+std::optional<std::string> decodedSamples(QPDFObjectHandle stream, int components)
 {
     QPDFObjectHandle dictionary = stream.getDict();
     const int width = int(dictionary.getKey("/Width").getIntValue());
@@ -146,11 +178,18 @@ std::optional<std::string> photographSamples(QPDFObjectHandle stream, int compon
     if (filter.isArray() && filter.getArrayNItems() == 1)
         filter = filter.getArrayItem(0);
     if (filter.isNameAndEquals("/DCTDecode")) {
+        QPDFObjectHandle parameters = dictionary.getKey("/DecodeParms");
+        if (parameters.isArray() && parameters.getArrayNItems() == 1)
+            parameters = parameters.getArrayItem(0);
+        QPDFObjectHandle transform = parameters.isDictionary()
+                                         ? parameters.getKey("/ColorTransform")
+                                         : QPDFObjectHandle::newNull();
         try {
             const std::shared_ptr<Buffer> raw = stream.getRawStreamData();
             return decodeJpeg(
                 std::string_view(reinterpret_cast<const char*>(raw->getBuffer()), raw->getSize()),
-                components, width, height);
+                components, width, height,
+                transform.isInteger() ? int(transform.getIntValue() != 0) : -1);
         } catch (const std::exception&) {
             return std::nullopt;
         }
@@ -159,8 +198,7 @@ std::optional<std::string> photographSamples(QPDFObjectHandle stream, int compon
         return std::nullopt;
     const size_t expected = size_t(width) * size_t(height) * size_t(components);
     std::optional<std::string> samples = decodedData(stream, expected);
-    // Graphics of a few colours stay exact: JPEG would blur their edges.
-    if (!samples || samples->size() != expected || !manyColours(*samples, components))
+    if (!samples || samples->size() != expected)
         return std::nullopt;
     return samples;
 }
@@ -212,7 +250,8 @@ std::optional<Mask> maskOf(QPDFObjectHandle image)
 }
 
 std::optional<ImageJob> jobFor(QPDFObjectHandle stream, const ImagePlacement& placement,
-                               const CompressionStep& step, const std::set<QPDFObjGen>& masks)
+                               const CompressionStep& step, const std::set<QPDFObjGen>& masks,
+                               bool rgbMayBeGrey)
 {
     if (!stream.isStream() || masks.count(stream.getObjGen()) != 0)
         return std::nullopt;
@@ -245,8 +284,21 @@ std::optional<ImageJob> jobFor(QPDFObjectHandle stream, const ImagePlacement& pl
     const double scale = resolution > step.dpi * 1.05 ? step.dpi / resolution : 1.0;
     job.newWidth = std::max(1, int(std::lround(job.width * scale)));
     job.newHeight = std::max(1, int(std::lround(job.height * scale)));
-    std::optional<std::string> samples = photographSamples(stream, job.components);
+    std::optional<std::string> samples = decodedSamples(stream, job.components);
     if (!samples)
+        return std::nullopt;
+    if (job.components == 3 && rgbMayBeGrey && space.isNameAndEquals("/DeviceRGB")) {
+        if (std::optional<std::string> grey = greyContent(*samples)) {
+            samples = std::move(grey);
+            job.components = 1;
+            job.toGrey = true;
+        }
+    }
+    // JPEGs are photographs already; graphics of a few colours stay exact,
+    // since JPEG would blur their edges.
+    const bool jpeg =
+        dictionary.getKey("/Filter").unparse().find("/DCTDecode") != std::string::npos;
+    if (!jpeg && !photographic(*samples, job.components, job.width, scale < 1.0))
         return std::nullopt;
     job.samples = std::move(*samples);
     job.storedBytes = storedSize(stream);
@@ -298,6 +350,8 @@ void putBack(ImageJob& job, std::set<QPDFObjGen>& scaledMasks)
     dictionary.replaceKey("/Width", QPDFObjectHandle::newInteger(job.newWidth));
     dictionary.replaceKey("/Height", QPDFObjectHandle::newInteger(job.newHeight));
     dictionary.removeKey("/DL"); // the old decoded length
+    if (job.toGrey)
+        dictionary.replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceGray"));
     if (!job.mask || !scaledMasks.insert(job.mask->stream.getObjGen()).second)
         return;
     // A mask shared with another image is scaled once; its size need not match.
@@ -398,11 +452,14 @@ void compressImages(PdfDocument& document, const CompressionStep& step)
 {
     QPDF& pdf = document.pdf();
     const std::set<QPDFObjGen> masks = masksOfImages(pdf);
+    // Output intents give DeviceRGB colours of their own, which grey would not share.
+    const bool rgbMayBeGrey = !pdf.getRoot().hasKey("/OutputIntents");
     std::set<QPDFObjGen> scaledMasks;
     std::vector<ImageJob> round;
     size_t roundBytes = 0;
     for (const auto& [id, placement] : largestPlacements(pdf)) {
-        std::optional<ImageJob> job = jobFor(pdf.getObjectByObjGen(id), placement, step, masks);
+        std::optional<ImageJob> job =
+            jobFor(pdf.getObjectByObjGen(id), placement, step, masks, rgbMayBeGrey);
         if (!job)
             continue;
         roundBytes += job->samples.size() + (job->mask ? job->mask->samples.size() : 0);
@@ -416,7 +473,7 @@ void compressImages(PdfDocument& document, const CompressionStep& step)
 }
 
 CompressionOutcome compressToFit(const std::function<PdfDocument()>& open, const QString& level,
-                                 qint64 targetSize, const QString& staged)
+                                 qint64 targetSize, qint64 sourceBytes, const QString& staged)
 {
     const int first = compressionLevelStep(level);
     const auto& steps = compressionSteps();
@@ -425,49 +482,30 @@ CompressionOutcome compressToFit(const std::function<PdfDocument()>& open, const
         const qint64 bytes = writeCompressed(open, steps.at(size_t(first)), staged, repaired);
         return {bytes, true, repaired};
     }
-    // A file that already fits keeps every image as it is.
+    // A file that already fits keeps every image as it is; the job frame
+    // never publishes it larger than it was.
     const qint64 lossless = writeCompressed(open, std::nullopt, staged, repaired);
-    if (lossless <= targetSize)
+    if (lossless <= targetSize || sourceBytes <= targetSize)
         return {lossless, true, repaired};
-    // The best step from the chosen level down that fits, by bisection (a
-    // later step is never larger); the floor when none does.
+    // Steps are tried best first and the first that fits is kept. Sizes are
+    // measured, not assumed to fall along the ladder: an image already below
+    // a step's resolution is sized by quality alone, so a later step can be
+    // larger. When none fits, the smallest file seen is kept.
     const QString trial = staged + u".trial"_s;
-    const auto attempt = [&](int index) {
-        return writeCompressed(open, steps.at(size_t(index)), trial, repaired);
-    };
-    const auto keep = [&] {
+    qint64 smallest = lossless;
+    for (size_t index = size_t(first); index < steps.size(); ++index) {
+        const qint64 tried = writeCompressed(open, steps.at(index), trial, repaired);
+        if (tried > targetSize && tried >= smallest)
+            continue;
         const QString reason = replaceEntry(trial, staged);
         if (!reason.isEmpty())
             fail(u"输出失败："_s + reason);
-    };
-    int low = first;
-    int high = int(steps.size()) - 1;
-    const qint64 floor = attempt(high);
-    if (floor > targetSize) {
-        // The smallest there is, which is what the note then reports.
-        if (floor >= lossless) {
-            QFile::remove(trial);
-            return {lossless, false, repaired};
-        }
-        keep();
-        return {floor, false, repaired};
-    }
-    keep();
-    qint64 best = floor;
-    // Invariant: `high` fits and is in `staged`; everything before `low` does not.
-    while (low < high) {
-        const int middle = (low + high) / 2;
-        const qint64 tried = attempt(middle);
-        if (tried <= targetSize) {
-            keep();
-            best = tried;
-            high = middle;
-        } else {
-            low = middle + 1;
-        }
+        smallest = tried;
+        if (tried <= targetSize)
+            return {tried, true, repaired};
     }
     QFile::remove(trial);
-    return {best, true, repaired};
+    return {smallest, false, repaired};
 }
 
 } // namespace batch

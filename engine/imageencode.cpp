@@ -25,6 +25,13 @@ size_t rowBytes(int width, int components, int bits)
     return (size_t(width) * size_t(components) * size_t(bits) + 7) / 8;
 }
 
+// The distance a PNG predictor looks back: a whole pixel, rounded up to bytes
+// as readers round it, so 3 × 4 bits looks back two bytes, not one.
+size_t predictorPixelBytes(int components, int bits)
+{
+    return std::max<size_t>(1, (size_t(components) * size_t(bits) + 7) / 8);
+}
+
 struct Form
 {
     std::string samples;
@@ -236,7 +243,7 @@ std::optional<ImageEncoding> encodeImage(std::string_view samples, const ImageLa
     size_t bestSize = SIZE_MAX;
     for (const Form& form : forms) {
         const size_t formStride = rowBytes(layout.width, form.components, form.bits);
-        const size_t pixelBytes = std::max<size_t>(1, size_t(form.components * form.bits) / 8);
+        const size_t pixelBytes = predictorPixelBytes(form.components, form.bits);
         for (const bool withPredictors : {false, true}) {
             const size_t size =
                 withPredictors
@@ -260,10 +267,10 @@ std::optional<ImageEncoding> encodeImage(std::string_view samples, const ImageLa
     const size_t formStride = rowBytes(layout.width, bestForm->components, bestForm->bits);
     if (bestPredicted) {
         encoding.predictorColors = bestForm->components;
-        encoding.data = deflateData(
-            predicted(bestForm->samples, formStride, layout.height,
-                      std::max<size_t>(1, size_t(bestForm->components * bestForm->bits) / 8)),
-            finalLevel);
+        encoding.data =
+            deflateData(predicted(bestForm->samples, formStride, layout.height,
+                                  predictorPixelBytes(bestForm->components, bestForm->bits)),
+                        finalLevel);
     } else {
         encoding.data = deflateData(bestForm->samples, finalLevel);
     }

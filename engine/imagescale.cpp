@@ -1,10 +1,15 @@
 // Downsampling by area averaging: every new pixel is the mean of the old
 // pixels it covers, each weighted by how much of it falls inside. Sharper
 // than bilinear scaling at large factors and free of its aliasing.
+//
+// Measured in units of 1/(old × new) of the image, every overlap is a whole
+// number, so the sums are exact integers; rows are taken one at a time, so
+// the only memory beyond the result is two rows of sums, however large the
+// image.
 #include "engine/codecs.h"
 
 #include <algorithm>
-#include <cmath>
+#include <cstdint>
 #include <vector>
 
 namespace batch {
@@ -14,22 +19,21 @@ namespace {
 struct Span
 {
     int first = 0;
-    std::vector<float> weights; // of the old pixels from `first` on, summing to 1
+    std::vector<uint64_t> weights; // overlaps of the old pixels from `first` on
 };
 
+// Old pixel k covers [k·to, (k+1)·to), new pixel i covers [i·from, (i+1)·from).
 std::vector<Span> spans(int from, int to)
 {
     std::vector<Span> result(static_cast<size_t>(to));
-    const double scale = double(from) / to;
     for (int i = 0; i < to; ++i) {
-        const double start = i * scale;
-        const double end = std::min<double>(from, (i + 1) * scale);
+        const int64_t start = int64_t(i) * from;
+        const int64_t end = start + from;
         Span& span = result[size_t(i)];
-        span.first = int(std::floor(start));
-        for (int k = span.first; k < from && k < end; ++k) {
-            const double covered = std::min<double>(k + 1, end) - std::max<double>(k, start);
-            span.weights.push_back(float(covered / (end - start)));
-        }
+        span.first = int(start / to);
+        for (int64_t k = span.first; k < from && k * to < end; ++k)
+            span.weights.push_back(
+                uint64_t(std::min<int64_t>((k + 1) * to, end) - std::max<int64_t>(k * to, start)));
     }
     return result;
 }
@@ -40,33 +44,43 @@ std::string scaleByArea(std::string_view samples, int width, int height, int com
                         int newWidth, int newHeight)
 {
     const std::vector<Span> across = spans(width, newWidth);
-    const std::vector<Span> down = spans(height, newHeight);
-    // Rows first, kept as floats, then columns.
-    std::vector<float> narrow(size_t(newWidth) * size_t(height) * size_t(components));
-    for (int y = 0; y < height; ++y) {
-        const auto* row = reinterpret_cast<const unsigned char*>(samples.data()) +
-                          size_t(y) * size_t(width) * size_t(components);
-        float* out = narrow.data() + size_t(y) * size_t(newWidth) * size_t(components);
+    const size_t channels = size_t(components);
+    const size_t stride = size_t(newWidth) * channels;
+    std::string result(stride * size_t(newHeight), '\0');
+    std::vector<uint64_t> narrow(stride);
+    std::vector<uint64_t> sums(stride, 0);
+    const uint64_t total = uint64_t(width) * uint64_t(height);
+    int row = 0; // the new row being summed
+    for (int y = 0; y < height && row < newHeight; ++y) {
+        const auto* line = reinterpret_cast<const unsigned char*>(samples.data()) +
+                           size_t(y) * size_t(width) * channels;
         for (int x = 0; x < newWidth; ++x) {
             const Span& span = across[size_t(x)];
-            for (int c = 0; c < components; ++c) {
-                float sum = 0;
+            for (size_t c = 0; c < channels; ++c) {
+                uint64_t sum = 0;
                 for (size_t k = 0; k < span.weights.size(); ++k)
-                    sum += span.weights[k] *
-                           row[(size_t(span.first) + k) * size_t(components) + size_t(c)];
-                out[size_t(x) * size_t(components) + size_t(c)] = sum;
+                    sum += span.weights[k] * line[(size_t(span.first) + k) * channels + c];
+                narrow[size_t(x) * channels + c] = sum;
             }
         }
-    }
-    std::string result(size_t(newWidth) * size_t(newHeight) * size_t(components), '\0');
-    const size_t stride = size_t(newWidth) * size_t(components);
-    for (int y = 0; y < newHeight; ++y) {
-        const Span& span = down[size_t(y)];
-        for (size_t i = 0; i < stride; ++i) {
-            float sum = 0;
-            for (size_t k = 0; k < span.weights.size(); ++k)
-                sum += span.weights[k] * narrow[(size_t(span.first) + k) * stride + i];
-            result[size_t(y) * stride + i] = char(std::clamp(int(std::lround(sum)), 0, 255));
+        // Old row y covers [y·newHeight, (y+1)·newHeight); new row r covers
+        // [r·height, (r+1)·height): share what overlaps, finishing each new
+        // row as the old rows pass its end.
+        const int64_t start = int64_t(y) * newHeight;
+        const int64_t end = start + newHeight;
+        while (row < newHeight) {
+            const int64_t rowStart = int64_t(row) * height;
+            const int64_t rowEnd = rowStart + height;
+            const uint64_t overlap = uint64_t(std::min(end, rowEnd) - std::max(start, rowStart));
+            for (size_t i = 0; i < stride; ++i)
+                sums[i] += narrow[i] * overlap;
+            if (rowEnd > end)
+                break;
+            char* out = result.data() + size_t(row) * stride;
+            for (size_t i = 0; i < stride; ++i)
+                out[i] = char(std::min<uint64_t>(255, (sums[i] + total / 2) / total));
+            std::fill(sums.begin(), sums.end(), 0);
+            ++row;
         }
     }
     return result;

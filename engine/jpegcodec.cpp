@@ -40,7 +40,7 @@ struct Encoder
 };
 
 bool decode(Decoder& d, std::string_view jpeg, int components, int width, int height,
-            std::string& samples)
+            int colorTransform, std::string& samples)
 {
     d.info.err = d.trap.install();
     if (setjmp(d.trap.jump) != 0)
@@ -53,6 +53,10 @@ bool decode(Decoder& d, std::string_view jpeg, int components, int width, int he
         int(d.info.image_width) != width || int(d.info.image_height) != height ||
         d.info.data_precision != 8)
         return false;
+    // The PDF's word on the colour transform overrides libjpeg's guess from
+    // markers, as Poppler and MuPDF let it.
+    if (components == 3 && colorTransform >= 0)
+        d.info.jpeg_color_space = colorTransform == 0 ? JCS_RGB : JCS_YCbCr;
     d.info.out_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_start_decompress(&d.info);
     const size_t stride = size_t(width) * size_t(components);
@@ -100,13 +104,14 @@ bool encode(Encoder& e, const std::string& samples, int width, int height, int c
 
 } // namespace
 
-std::optional<std::string> decodeJpeg(std::string_view jpeg, int components, int width, int height)
+std::optional<std::string> decodeJpeg(std::string_view jpeg, int components, int width, int height,
+                                      int colorTransform)
 {
     if (components != 1 && components != 3)
         return std::nullopt;
     Decoder decoder;
     std::string samples;
-    if (!decode(decoder, jpeg, components, width, height, samples))
+    if (!decode(decoder, jpeg, components, width, height, colorTransform, samples))
         return std::nullopt;
     return samples;
 }

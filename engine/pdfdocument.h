@@ -157,11 +157,12 @@ struct CompressionOutcome
     bool repaired = false; // QPDF repaired damage in the document it wrote
 };
 // Writes to `staged` the document `open` reads, compressed at `level` then
-// optimised without loss. With a target size: the file as it is when that
-// already fits; else the best step from the level down that fits; else the
-// smallest result there is. `open` gives a fresh copy for every attempt.
+// optimised without loss. With a target size: optimised without loss only when
+// the source (`sourceBytes`) or that rewrite already fits; else the best step
+// from the level down that fits, by measured size; else the smallest result
+// there is. `open` gives a fresh copy for every attempt.
 CompressionOutcome compressToFit(const std::function<PdfDocument()>& open, const QString& level,
-                                 qint64 targetSize, const QString& staged);
+                                 qint64 targetSize, qint64 sourceBytes, const QString& staged);
 
 // On failure raises `failurePrefix` followed by the library's text.
 // Rewrites, in place, the decoded data of the streams that `select` picks from

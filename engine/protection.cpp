@@ -17,6 +17,7 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -30,20 +31,69 @@ namespace batch {
 
 namespace {
 
-// Objects whose identity carries meaning: two equal page dictionaries are still
-// two pages, and tree nodes are reached through their /Parent.
-bool mayMerge(QPDFObjectHandle object)
+// Objects whose identity carries meaning, however equal their content: two
+// equal page dictionaries are still two pages, a layer that is on and one
+// that is off are two layers, a link shared by two pages is not the same link,
+// and tree nodes are reached through their /Parent. This is the one list.
+bool identityType(QPDFObjectHandle dictionary)
 {
+    static const std::set<std::string> identityTypes{
+        "/Page",           "/Pages",  "/Catalog", "/Annot",    "/StructElem",
+        "/StructTreeRoot", "/OBJR",   "/MCR",     "/Outlines", "/Sig",
+        "/XRef",           "/ObjStm", "/Encrypt", "/OCG",      "/OCMD"};
+    QPDFObjectHandle type = dictionary.getKey("/Type");
+    return (type.isName() && identityTypes.count(type.getName()) != 0) ||
+           // Fields and annotations often carry no /Type.
+           dictionary.hasKey("/Parent") || dictionary.hasKey("/FT") || dictionary.hasKey("/T") ||
+           (dictionary.hasKey("/Rect") && dictionary.hasKey("/Subtype"));
+}
+
+// Everything the optional-content properties, the pages' annotation lists,
+// the form's fields and the structure tree point at, down through direct
+// containers and one level of indirect arrays.
+std::set<QPDFObjGen> identityObjects(QPDF& pdf)
+{
+    std::set<QPDFObjGen> found;
+    const std::function<void(QPDFObjectHandle, int)> collect = [&](QPDFObjectHandle value,
+                                                                   int depth) {
+        if (value.isIndirect() && !found.insert(value.getObjGen()).second)
+            return;
+        if (depth > 64 || value.isStream())
+            return;
+        if (value.isArray()) {
+            for (QPDFObjectHandle& item : value.getArrayAsVector())
+                collect(item, depth + 1);
+        } else if (value.isDictionary()) {
+            for (const char* key : {"/OCGs", "/OCMDs", "/D", "/Configs", "/ON", "/OFF", "/Order",
+                                    "/RBGroups", "/Locked", "/Fields", "/Kids"}) {
+                if (value.hasKey(key))
+                    collect(value.getKey(key), depth + 1);
+            }
+        }
+    };
+    QPDFObjectHandle root = pdf.getRoot();
+    collect(root.getKey("/OCProperties"), 0);
+    QPDFObjectHandle form = root.getKey("/AcroForm");
+    if (form.isDictionary())
+        collect(form.getKey("/Fields"), 0);
+    for (QPDFObjectHandle page : pdf.getAllPages()) {
+        QPDFObjectHandle annotations = page.getKey("/Annots");
+        if (annotations.isArray())
+            for (QPDFObjectHandle& annotation : annotations.getArrayAsVector())
+                if (annotation.isIndirect())
+                    found.insert(annotation.getObjGen());
+    }
+    return found;
+}
+
+bool mayMerge(QPDFObjectHandle object, const std::set<QPDFObjGen>& identities)
+{
+    if (identities.count(object.getObjGen()) != 0)
+        return false;
     QPDFObjectHandle dictionary = object.isStream() ? object.getDict() : object;
     if (!dictionary.isDictionary())
         return object.isArray() || object.isStream();
-    if (dictionary.hasKey("/Parent"))
-        return false;
-    static const std::set<std::string> identityTypes{
-        "/Page", "/Pages",    "/Catalog", "/Annot", "/StructElem", "/StructTreeRoot", "/OBJR",
-        "/MCR",  "/Outlines", "/Sig",     "/XRef",  "/ObjStm",     "/Encrypt"};
-    QPDFObjectHandle type = dictionary.getKey("/Type");
-    return !(type.isName() && identityTypes.count(type.getName()) != 0);
+    return !identityType(dictionary);
 }
 
 struct Fingerprint
@@ -208,6 +258,7 @@ void mergeIdenticalObjects(QPDF& pdf)
     std::map<QPDFObjGen, std::optional<Fingerprint>> fingerprints;
     // Merged away and no longer referenced; never considered again.
     std::set<QPDFObjGen> retired;
+    const std::set<QPDFObjGen> identities = identityObjects(pdf);
     for (int pass = 0; pass < 16; ++pass) {
         std::vector<QPDFObjectHandle> objects = pdf.getAllObjects();
         // Streams can only be equal when their dictionaries are: only those
@@ -216,7 +267,7 @@ void mergeIdenticalObjects(QPDF& pdf)
         std::unordered_map<std::string, int> dictionaryCounts;
         for (size_t i = 0; i < objects.size(); ++i) {
             QPDFObjectHandle& object = objects[i];
-            if (retired.count(object.getObjGen()) != 0 || !mayMerge(object))
+            if (retired.count(object.getObjGen()) != 0 || !mayMerge(object, identities))
                 continue;
             if (object.isStream()) {
                 keys[i] = streamKey(object);

@@ -126,8 +126,11 @@ std::optional<ImageLayout> imageLayout(QPDFObjectHandle stream, const DocumentFa
                          !(softMask.isStream() && softMask.getDict().hasKey("/Matte"));
     layout.rgbMayBeGrey = facts.rgbMayBeGrey && space.isNameAndEquals("/DeviceRGB");
     QPDFObjectHandle interpolate = dictionary.getKey("/Interpolate");
-    // Some readers interpolate palette indices instead of colours.
-    layout.mayIndex = layout.mayRecolour && !(interpolate.isBool() && interpolate.getBoolValue());
+    // Some readers interpolate palette indices instead of colours, and Poppler
+    // converts an indexed CMYK palette through a path of its own that lands a
+    // level off the direct one.
+    layout.mayIndex = layout.mayRecolour && layout.components != 4 &&
+                      !(interpolate.isBool() && interpolate.getBoolValue());
     return layout;
 }
 
@@ -406,6 +409,18 @@ QPDFObjectHandle imageParameters(const ImageEncoding& encoding, const ImageLayou
     return parameters;
 }
 
+// The parameters of a stream's one filter, unwrapped with it: a one-element
+// array beside a bare filter name is ignored by readers, and with it
+// /ColorTransform.
+QPDFObjectHandle soleParameters(QPDFObjectHandle dictionary)
+{
+    QPDFObjectHandle parameters = dictionary.getKey("/DecodeParms");
+    if (parameters.isArray())
+        parameters = parameters.getArrayNItems() == 1 ? parameters.getArrayItem(0)
+                                                      : QPDFObjectHandle::newNull();
+    return parameters.isDictionary() ? parameters.shallowCopy() : QPDFObjectHandle::newNull();
+}
+
 void putBack(Task& task)
 {
     QPDFObjectHandle dictionary = task.stream.getDict();
@@ -416,7 +431,7 @@ void putBack(Task& task)
         break;
     case Kind::Jpeg:
         task.stream.replaceStreamData(task.data, QPDFObjectHandle::newName("/DCTDecode"),
-                                      dictionary.getKey("/DecodeParms").shallowCopy());
+                                      soleParameters(dictionary));
         break;
     case Kind::Image: {
         const ImageEncoding& encoding = *task.image;
@@ -424,6 +439,7 @@ void putBack(Task& task)
             encoding.data,
             QPDFObjectHandle::newName(encoding.ccitt ? "/CCITTFaxDecode" : "/FlateDecode"),
             imageParameters(encoding, task.layout));
+        dictionary.removeKey("/DL"); // the samples' length may have changed with their form
         if (dictionary.hasKey("/ColorSpace"))
             dictionary.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(encoding.bits));
         if (encoding.colours == ImageEncoding::Colours::Grey) {

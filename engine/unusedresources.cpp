@@ -6,7 +6,7 @@
 // of their own) are left alone, and so are the interactive form's defaults.
 #include "engine/qpdfsupport.h"
 
-#include <qpdf/Pl_String.hh>
+#include <qpdf/Pipeline.hh>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
@@ -40,35 +40,110 @@ int hexValue(char c)
     return -1;
 }
 
-// Every name token, #xx escapes resolved as QPDF resolves them in keys.
-void collectNames(const std::string& content, std::set<std::string>& names)
+// Every name token of the content piped into it, #xx escapes resolved as
+// QPDF resolves them in keys, with constant memory however far the content
+// inflates: a name may straddle two writes. Past the budget of bytes, or of
+// distinct names, it throws, and the caller leaves the document alone.
+class NameScanner : public Pipeline
 {
-    for (size_t i = 0; i < content.size(); ++i) {
-        if (content[i] != '/')
-            continue;
-        std::string name = "/";
-        size_t j = i + 1;
-        for (; j < content.size() && regular(static_cast<unsigned char>(content[j])); ++j) {
-            if (content[j] == '#' && j + 2 < content.size() && hexValue(content[j + 1]) >= 0 &&
-                hexValue(content[j + 2]) >= 0) {
-                name += char(hexValue(content[j + 1]) * 16 + hexValue(content[j + 2]));
-                j += 2;
-            } else {
-                name += content[j];
-            }
-        }
-        names.insert(name);
-        i = j - 1;
-    }
-}
+public:
+    NameScanner(std::set<std::string>& names, long long& budget)
+        : Pipeline("names", nullptr), m_names(names), m_budget(budget)
+    {}
 
-std::string decoded(QPDFObjectHandle stream)
+    void write(const unsigned char* bytes, size_t length) override
+    {
+        m_budget -= static_cast<long long>(length);
+        if (m_budget < 0)
+            throw std::length_error("content beyond the scan's budget");
+        for (size_t i = 0; i < length; ++i)
+            take(char(bytes[i]));
+    }
+
+    void finish() override { endName(); }
+
+private:
+    static constexpr size_t maxNames = 200000;
+    static constexpr size_t maxNameLength = 4096;
+
+    void take(char c)
+    {
+        if (!m_inName) {
+            if (c == '/')
+                startName();
+            return;
+        }
+        if (m_escaping && regular(static_cast<unsigned char>(c))) {
+            m_hex += c;
+            if (m_hex.size() < 2)
+                return;
+            const std::string after = m_hex;
+            m_escaping = false;
+            m_hex.clear();
+            if (hexValue(after[0]) >= 0 && hexValue(after[1]) >= 0) {
+                m_name += char(hexValue(after[0]) * 16 + hexValue(after[1]));
+            } else {
+                // Not an escape: the '#' stands, and what follows it is read again.
+                m_name += '#';
+                for (const char d : after)
+                    take(d);
+            }
+            return;
+        }
+        if (!regular(static_cast<unsigned char>(c))) {
+            endName();
+            if (c == '/')
+                startName();
+            return;
+        }
+        if (c == '#') {
+            m_escaping = true;
+            return;
+        }
+        if (m_name.size() >= maxNameLength)
+            throw std::length_error("a name longer than any resource's");
+        m_name += c;
+    }
+
+    void startName()
+    {
+        m_inName = true;
+        m_name = "/";
+    }
+
+    void endName()
+    {
+        if (!m_inName)
+            return;
+        if (m_escaping) {
+            m_name += '#';
+            m_name += m_hex;
+            m_escaping = false;
+            m_hex.clear();
+        }
+        m_inName = false;
+        m_names.insert(m_name);
+        if (m_names.size() > maxNames)
+            throw std::length_error("too many names");
+    }
+
+    std::set<std::string>& m_names;
+    long long& m_budget;
+    bool m_inName = false;
+    bool m_escaping = false;
+    std::string m_hex;
+    std::string m_name;
+};
+
+// Decoded bytes the scan reads across the whole document: a small file may
+// inflate to gigabytes, and what lies beyond is left alone.
+constexpr long long scanBudget = 2LL * 1024 * 1024 * 1024;
+
+void collectNames(QPDFObjectHandle stream, std::set<std::string>& names, long long& budget)
 {
-    std::string data;
-    Pl_String sink("content", nullptr, data);
-    if (!stream.pipeStreamData(&sink, 0, qpdf_dl_generalized))
+    NameScanner scanner(names, budget);
+    if (!stream.pipeStreamData(&scanner, 0, qpdf_dl_generalized))
         throw std::runtime_error("content");
-    return data;
 }
 
 struct Usage
@@ -107,6 +182,8 @@ public:
     // its glyphs' names would go uncounted.
     bool sawDirectType3() const { return m_directType3; }
 
+    // Nothing is removed from any category of `resources`, under whichever
+    // key add() files it: the form's defaults may be a page's own resources.
     void keep(QPDFObjectHandle resources)
     {
         if (!resources.isDictionary())
@@ -115,6 +192,8 @@ public:
             QPDFObjectHandle entries = resources.getKey(category);
             if (entries.isIndirect())
                 m_kept.insert(entries.getObjGen().unparse());
+            else if (resources.isIndirect())
+                m_kept.insert(resources.getObjGen().unparse() + category);
         }
     }
 
@@ -160,7 +239,7 @@ std::pair<QPDFObjectHandle, std::string> inheritedResources(QPDFObjectHandle pag
 }
 
 // False when some content takes its resources from whatever draws it.
-bool addOtherContent(QPDF& pdf, UsageMap& usages)
+bool addOtherContent(QPDF& pdf, UsageMap& usages, long long& budget)
 {
     for (QPDFObjectHandle object : pdf.getAllObjects()) {
         QPDFObjectHandle dictionary = object.isStream() ? object.getDict() : object;
@@ -174,7 +253,7 @@ bool addOtherContent(QPDF& pdf, UsageMap& usages)
             if (!dictionary.getKey("/Resources").isDictionary())
                 return false;
             std::set<std::string> names;
-            collectNames(decoded(object), names);
+            collectNames(object, names, budget);
             usages.add(dictionary.getKey("/Resources"), owner, names);
         } else if (dictionary.getKey("/Subtype").isNameAndEquals("/Type3")) {
             QPDFObjectHandle glyphs = dictionary.getKey("/CharProcs");
@@ -183,7 +262,7 @@ bool addOtherContent(QPDF& pdf, UsageMap& usages)
             std::set<std::string> names;
             for (const std::string& glyph : glyphs.getKeys()) {
                 if (glyphs.getKey(glyph).isStream())
-                    collectNames(decoded(glyphs.getKey(glyph)), names);
+                    collectNames(glyphs.getKey(glyph), names, budget);
             }
             usages.add(dictionary.getKey("/Resources"), owner, names);
         }
@@ -191,22 +270,58 @@ bool addOtherContent(QPDF& pdf, UsageMap& usages)
     return true;
 }
 
+// Appearance streams are drawn whatever their /Subtype says; one without
+// resources of its own may name its page's.
+void addAppearances(QPDFObjectHandle page, QPDFObjectHandle pageResources,
+                    const std::string& pageOwner, UsageMap& usages, long long& budget)
+{
+    QPDFObjectHandle annotations = page.getKey("/Annots");
+    if (!annotations.isArray())
+        return;
+    const auto add = [&](QPDFObjectHandle stream) {
+        if (!stream.isStream())
+            return;
+        std::set<std::string> names;
+        collectNames(stream, names, budget);
+        QPDFObjectHandle own = stream.getDict().getKey("/Resources");
+        if (own.isDictionary())
+            usages.add(own, stream.getObjGen().unparse() + "R", names);
+        else
+            usages.add(pageResources, pageOwner, names);
+    };
+    for (QPDFObjectHandle& annotation : annotations.getArrayAsVector()) {
+        QPDFObjectHandle appearances =
+            annotation.isDictionary() ? annotation.getKey("/AP") : QPDFObjectHandle::newNull();
+        if (!appearances.isDictionary())
+            continue;
+        for (auto& [kind, appearance] : appearances.getDictAsMap()) {
+            add(appearance);
+            if (appearance.isDictionary() && !appearance.isStream()) {
+                for (auto& [state, stream] : appearance.getDictAsMap())
+                    add(stream);
+            }
+        }
+    }
+}
+
 } // namespace
 
 void dropUnusedResources(QPDF& pdf)
 {
     UsageMap usages;
+    long long budget = scanBudget;
     try {
         for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
-            std::string content;
-            Pl_String sink("content", nullptr, content);
-            page.pipeContents(&sink);
+            // Stream by stream: QPDF holds a page's whole content when it
+            // pipes the page.
             std::set<std::string> names;
-            collectNames(content, names);
+            for (QPDFObjectHandle& stream : page.getPageContents())
+                collectNames(stream, names, budget);
             const auto [resources, owner] = inheritedResources(page.getObjectHandle());
             usages.add(resources, owner, names);
+            addAppearances(page.getObjectHandle(), resources, owner, usages, budget);
         }
-        if (!addOtherContent(pdf, usages) || usages.sawDirectType3())
+        if (!addOtherContent(pdf, usages, budget) || usages.sawDirectType3())
             return;
     } catch (const std::exception&) {
         return; // content that cannot be read may name anything

@@ -227,7 +227,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
         // Every attempt starts again from the source as it was admitted.
         const CompressionOutcome outcome =
             compressToFit([&] { return read(inputs.first(), request.password); },
-                          request.compressLevel, request.targetSize, staged);
+                          request.compressLevel, request.targetSize, totalBytes, staged);
         written = true;
         const qint64 bytes = neverLarger(staged, inputs.first(), totalBytes, outcome.repaired);
         review = !outcome.fits;

@@ -448,17 +448,36 @@ void writeSparsePdf(const QString& path, qint64 size)
         throw std::runtime_error("cannot write sparse test file");
 }
 
-void writeFlateBomb(const QString& path, int mebibytes, int formDepth)
+void writeFlateBomb(const QString& path, int mebibytes, int formDepth, BombKind kind)
 {
+    // A gradient piece is 64 rows of 16384: 250 MiB make 16384 × 16000.
+    const bool gradient = kind == BombKind::Gradient;
+    const int side = gradient ? 64 * mebibytes : 1024 * int(std::sqrt(double(mebibytes)));
+    const int width = gradient ? 16384 : mebibytes * 1024 * 1024 / side;
+    // One mebibyte at a time, each a whole number of rows or operators, so
+    // every piece is the same.
+    std::string piece;
+    if (kind == BombKind::Gradient) {
+        std::string row(size_t(width), '\0');
+        for (int x = 0; x < width; ++x)
+            row[size_t(x)] = char(x % 256);
+        for (int y = 0; y < 64; ++y)
+            piece += row;
+    } else if (kind == BombKind::Content) {
+        for (int i = 0; i < (1 << 20) / 16; ++i)
+            piece += "q 0 0 1 1 re f Q";
+    } else {
+        piece.assign(1 << 20, '\0');
+    }
+    const int pieces = mebibytes;
     z_stream zlib{};
     deflateInit(&zlib, 9);
-    const std::string zeros(1 << 20, '\0');
     std::string compressed;
     std::vector<unsigned char> buffer(1 << 16);
-    for (int i = 0; i <= mebibytes; ++i) {
-        const bool last = i == mebibytes;
-        zlib.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
-        zlib.avail_in = last ? 0 : uInt(zeros.size());
+    for (int i = 0; i <= pieces; ++i) {
+        const bool last = i == pieces;
+        zlib.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+        zlib.avail_in = last ? 0 : uInt(piece.size());
         do {
             zlib.next_out = buffer.data();
             zlib.avail_out = uInt(buffer.size());
@@ -472,12 +491,16 @@ void writeFlateBomb(const QString& path, int mebibytes, int formDepth)
     QPDF pdf;
     pdf.emptyPDF();
     QPDFObjectHandle image = pdf.newStream();
-    image.replaceStreamData(compressed, QPDFObjectHandle::newName("/FlateDecode"),
-                            QPDFObjectHandle::newNull());
-    const int side = 1024 * int(std::sqrt(double(mebibytes)));
-    image.getDict().replaceKey("/Width",
-                               QPDFObjectHandle::newInteger(mebibytes * 1024 * 1024 / side));
-    image.getDict().replaceKey("/Height", QPDFObjectHandle::newInteger(side));
+    const bool contentBomb = kind == BombKind::Content;
+    // Beside a content bomb, a small image, so that there is something to compress.
+    if (contentBomb)
+        image.replaceStreamData(std::string(64 * 64, '\x80'), QPDFObjectHandle::newNull(),
+                                QPDFObjectHandle::newNull());
+    else
+        image.replaceStreamData(compressed, QPDFObjectHandle::newName("/FlateDecode"),
+                                QPDFObjectHandle::newNull());
+    image.getDict().replaceKey("/Width", QPDFObjectHandle::newInteger(contentBomb ? 64 : width));
+    image.getDict().replaceKey("/Height", QPDFObjectHandle::newInteger(contentBomb ? 64 : side));
     for (const auto& [key, value] : std::initializer_list<std::pair<const char*, const char*>>{
              {"/Type", "/XObject"}, {"/Subtype", "/Image"}, {"/ColorSpace", "/DeviceGray"}})
         image.getDict().replaceKey(key, QPDFObjectHandle::newName(value));
@@ -500,7 +523,15 @@ void writeFlateBomb(const QString& path, int mebibytes, int formDepth)
         name = "/Fm" + std::to_string(level);
     }
     page.getKey("/Resources").getKey("/XObject").replaceKey(name, drawn);
-    page.replaceKey("/Contents", pdf.newStream("q 612 0 0 792 0 0 cm " + name + " Do Q"));
+    const std::string drawing = "q 612 0 0 792 0 0 cm " + name + " Do Q";
+    QPDFObjectHandle contents = pdf.newStream(drawing);
+    if (contentBomb) {
+        QPDFObjectHandle bomb = pdf.newStream();
+        bomb.replaceStreamData(compressed, QPDFObjectHandle::newName("/FlateDecode"),
+                               QPDFObjectHandle::newNull());
+        contents = QPDFObjectHandle::newArray({contents, bomb});
+    }
+    page.replaceKey("/Contents", contents);
     QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(page), false);
     // The writer keeps the name's pointer until it has written.
     const QByteArray file = QFile::encodeName(path);

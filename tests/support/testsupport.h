@@ -73,10 +73,18 @@ struct PdfRecipe
 
 QByteArray makePdf(const PdfRecipe& recipe);
 
-// A one-page PDF whose page uses a grey image of `mebibytes` MiB of zeros,
-// stored as Flate data about a thousand times smaller; with `formDepth`, drawn
+// What a Flate bomb inflates to.
+enum class BombKind
+{
+    Zeros,    // a grey image of zeros
+    Gradient, // a grey image whose rows each run through every level: a photograph
+    Content,  // the page's content stream, the same few operators repeated
+};
+// A one-page PDF whose page draws `mebibytes` MiB of `kind`, stored as Flate
+// data about a thousand times smaller; with `formDepth`, the image drawn
 // through that many nested forms, each drawing the next ten times.
-void writeFlateBomb(const QString& path, int mebibytes, int formDepth = 0);
+void writeFlateBomb(const QString& path, int mebibytes, int formDepth = 0,
+                    BombKind kind = BombKind::Zeros);
 
 // A page drawn with QPainter: as a picture of text (a scan, no text layer) or
 // as real text.
