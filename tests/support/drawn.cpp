@@ -43,8 +43,10 @@ QByteArray zlibCompressed(const QByteArray& data)
     return out;
 }
 
-// Qt writes no CMYK JPEG: libjpeg, with the Adobe marker it adds for CMYK.
-QByteArray cmykJpeg(const QImage& picture)
+// Qt writes neither CMYK JPEG nor RGB without the colour transform: libjpeg,
+// with the Adobe marker it adds for CMYK, and for RGB no marker at all and
+// component ids 1, 2, 3, which decoders guess to be YCbCr.
+QByteArray libjpegOf(const QImage& picture, bool cmyk)
 {
     const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
     jpeg_compress_struct info{};
@@ -56,15 +58,25 @@ QByteArray cmykJpeg(const QImage& picture)
     jpeg_mem_dest(&info, &out, &size);
     info.image_width = JDIMENSION(rgb.width());
     info.image_height = JDIMENSION(rgb.height());
-    info.input_components = 4;
-    info.in_color_space = JCS_CMYK;
+    info.input_components = cmyk ? 4 : 3;
+    info.in_color_space = cmyk ? JCS_CMYK : JCS_RGB;
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, 90, TRUE);
+    if (!cmyk) {
+        jpeg_set_colorspace(&info, JCS_RGB);
+        info.write_JFIF_header = FALSE;
+        info.write_Adobe_marker = FALSE;
+        for (int c = 0; c < 3; ++c)
+            info.comp_info[c].component_id = c + 1;
+    }
     jpeg_start_compress(&info, TRUE);
     std::vector<unsigned char> row(size_t(rgb.width()) * 4);
     while (info.next_scanline < info.image_height) {
         const uchar* in = rgb.constScanLine(int(info.next_scanline));
-        for (int x = 0; x < rgb.width(); ++x) {
+        for (int x = 0; x < rgb.width() && !cmyk; ++x)
+            for (int c = 0; c < 3; ++c)
+                row[size_t(3 * x + c)] = in[3 * x + c];
+        for (int x = 0; x < rgb.width() && cmyk; ++x) {
             const int black = 255 - std::max({in[3 * x], in[3 * x + 1], in[3 * x + 2]});
             for (int c = 0; c < 3; ++c)
                 row[size_t(4 * x + c)] = uchar(255 - in[3 * x + c] - black);
@@ -268,9 +280,13 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
     QPDFObjectHandle image = QPDFObjectHandle::newStream(&pdf);
     QByteArray samples;
     if (placement.encoding == ScanEncoding::CmykJpeg) {
-        image.replaceStreamData(cmykJpeg(picture).toStdString(),
+        image.replaceStreamData(libjpegOf(picture, true).toStdString(),
                                 QPDFObjectHandle::newName("/DCTDecode"),
                                 QPDFObjectHandle::newNull());
+    } else if (placement.encoding == ScanEncoding::UntransformedJpeg) {
+        image.replaceStreamData(libjpegOf(picture, false).toStdString(),
+                                QPDFObjectHandle::parse("[/DCTDecode]"),
+                                QPDFObjectHandle::parse("[<< /ColorTransform 0 >>]"));
     } else if (placement.encoding == ScanEncoding::PlainFlate) {
         const QImage plain = picture.format() == QImage::Format_Grayscale8
                                  ? picture
@@ -315,8 +331,9 @@ void writeScanPdf(const QString& path, const QImage& picture, int dpi,
     describeImage(image, grey.width(), grey.height(),
                   placement.encoding == ScanEncoding::Bilevel ? 1 : 8);
     QPDFObjectHandle dict = image.getDict();
-    const bool rgb = colour || (placement.encoding == ScanEncoding::PlainFlate &&
-                                picture.format() != QImage::Format_Grayscale8);
+    const bool rgb = colour || placement.encoding == ScanEncoding::UntransformedJpeg ||
+                     (placement.encoding == ScanEncoding::PlainFlate &&
+                      picture.format() != QImage::Format_Grayscale8);
     if (placement.encoding == ScanEncoding::Bilevel)
         dict.replaceKey("/ImageMask", QPDFObjectHandle::newBool(true));
     else if (placement.encoding == ScanEncoding::CmykJpeg)

@@ -113,6 +113,10 @@ enum class ScanEncoding
     InvertedDecode, // inverted grey samples with /Decode [1 0]
     PlainFlate,     // the picture's own samples, RGB or grey, lossless and without predictors
     CmykJpeg,       // an Adobe CMYK JPEG of the picture
+    // RGB stored without the colour transform and with component ids that
+    // decoders take for YCbCr: only /ColorTransform 0, in a one-element
+    // parameter array beside a one-element filter array, says how to read it
+    UntransformedJpeg,
 };
 // A mask that writeScanPdf gives a JPEG or plain Flate scan, made from the
 // picture's alpha channel.
@@ -136,6 +140,42 @@ struct ScanPlacement
 // viewer shows it. The picture's matrix does the turning, not its pixels.
 void writeScanPdf(const QString& path, const QImage& picture, int dpi,
                   const ScanPlacement& placement = {});
+
+// An image of smooth gradients in any layout a PDF allows, stored as plain
+// Flate with its /DL, filling a one-page PDF.
+struct SampledImage
+{
+    int components = 3; // 1 grey, 3 RGB, 4 CMYK, else DeviceN over CMYK
+    int bits = 8;
+    int width = 197; // not a multiple of 8: rows end inside a byte
+    int height = 121;
+    int colours = 0;   // when > 0, blocks of this many flat colours instead
+    bool grey = false; // R = G = B in an RGB image
+};
+void writeSampledImagePdf(const QString& path, const SampledImage& image);
+
+// Where a picture is drawn large besides its small placement in the page's
+// content.
+enum class LargePlacement
+{
+    Annotation, // a stamp annotation's appearance
+    Pattern,    // a tiling pattern filling the page
+    Type3Glyph, // a glyph of a Type 3 font
+    SoftMask,   // the group of a soft mask
+    DeepForms,  // forms nested deeper than anyone draws
+};
+// A one-page PDF drawing `picture` (colour, lossless) one inch wide in its
+// content and eight inches wide through `large`.
+void writePlacedImagePdf(const QString& path, const QImage& picture, LargePlacement large);
+
+// Two layers with equal dictionaries, one on and one off, each holding a
+// square; and two pages sharing one link annotation dictionary's twin.
+void writeTwinLayersPdf(const QString& path);
+
+// A page whose resources are also the form's /DR: /F1 drawn by the page,
+// /F2 by an appearance stream without /Subtype that names the page's
+// resources, /Cour and /ZaDb named only by fields' /DA.
+void writeFormSharingPageResources(const QString& path);
 
 // Adds `text` in 7-pt Helvetica at the foot of every page of the PDF at
 // `path`, as scanners and Bates numbering stamp scans.
