@@ -46,21 +46,33 @@ QString withoutProperty(QString xmp, const QString& name)
     return xmp.remove(property(name));
 }
 
-} // namespace
-
-QString settlePdfaClaim(PdfDocument& document, bool untaggedContentAdded)
+// The catalogue's XMP metadata; empty when there is none we can read, which
+// makes no claim we could check.
+QString metadataOf(const PdfDocument& document)
 {
     QPDFObjectHandle metadata = document.pdf().getRoot().getKey("/Metadata");
     if (!metadata.isStream())
         return QString();
-    QString xmp;
     try {
         const std::shared_ptr<Buffer> data = metadata.getStreamData(qpdf_dl_generalized);
-        xmp = QString::fromUtf8(reinterpret_cast<const char*>(data->getBuffer()),
-                                qsizetype(data->getSize()));
+        return QString::fromUtf8(reinterpret_cast<const char*>(data->getBuffer()),
+                                 qsizetype(data->getSize()));
     } catch (const std::exception&) {
-        return QString(); // metadata we cannot read makes no claim we could check
+        return QString();
     }
+}
+
+} // namespace
+
+int pdfaPart(const PdfDocument& document)
+{
+    return propertyValue(metadataOf(document), u"pdfaid:part"_s).toInt();
+}
+
+QString settlePdfaClaim(PdfDocument& document, bool untaggedContentAdded)
+{
+    QString xmp = metadataOf(document);
+    QPDFObjectHandle metadata = document.pdf().getRoot().getKey("/Metadata");
     const QString part = propertyValue(xmp, u"pdfaid:part"_s);
     if (part.isEmpty())
         return QString();

@@ -184,6 +184,8 @@ void writeDocumentSafely(const QString& path, const PdfDocument& document);
 // no longer holds: a version above the part's, or, with `untaggedContentAdded`,
 // level A. What was done, for the note; empty when the claim holds or none is made.
 QString settlePdfaClaim(PdfDocument& document, bool untaggedContentAdded);
+// The part of the PDF/A claim in the document's metadata; 0 for none.
+int pdfaPart(const PdfDocument& document);
 // How many names publishResult tries: `name`, then `name` (1) … (9999).
 inline constexpr int maxNameCandidates = 10000;
 // Moves `staged` into `folder` as `name` + `suffix` (".pdf", ".docx"; "" for

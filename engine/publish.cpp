@@ -219,7 +219,8 @@ void writeDocument(const QString& path, const PdfDocument& document, const QStri
             writer.setCompressStreams(false);
         } else {
             compression.emplace();
-            writer.setObjectStreamMode(qpdf_o_generate);
+            // PDF/A-1 is PDF 1.4, which has no object streams.
+            writer.setObjectStreamMode(pdfaPart(document) == 1 ? qpdf_o_disable : qpdf_o_generate);
             writer.setCompressStreams(true);
             writer.setDecodeLevel(qpdf_dl_generalized);
             writer.setRecompressFlate(!document.streamsRecompressed());

@@ -445,6 +445,8 @@ private slots:
     void compressJudgesPhotographsByContent();
     void compressKeepsImagesDrawnLarge_data();
     void compressKeepsImagesDrawnLarge();
+    void pdfaOneStaysPdfOneFour_data();
+    void pdfaOneStaysPdfOneFour();
     void compressLeavesAllButImages();
     void navigationSurvives_data();
     void navigationSurvives();
@@ -1257,6 +1259,33 @@ void TestOperations::compressKeepsImagesDrawnLarge()
             widest = std::max(widest, int(object.getDict().getKey("/Width").getIntValue()));
     }
     QCOMPARE(widest, 1600);
+}
+
+void TestOperations::pdfaOneStaysPdfOneFour_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<int>("part");
+    QTest::newRow("optimise, PDF/A-1b") << u"optimize"_s << 1;
+    QTest::newRow("compress, PDF/A-1b") << u"compress"_s << 1;
+    QTest::newRow("optimise, PDF/A-2b") << u"optimize"_s << 2;
+}
+
+// A PDF/A-1 file is PDF 1.4, without object streams; later parts may have them.
+void TestOperations::pdfaOneStaysPdfOneFour()
+{
+    QFETCH(QString, operation);
+    QFETCH(int, part);
+    const QString src = m_in->filePath(u"存档.pdf"_s);
+    testsupport::writeScanPdf(src, pageScan(false), 300, {.unusedResources = true});
+    testsupport::addPdfaClaim(src, part, 'B');
+    m_guard.add(src);
+    const testsupport::WorkerRun result = run(makeRequest(operation, {src}, m_out->path()));
+    QCOMPARE(result.exitCode, 0);
+    QFile output(result.result.value(u"output"_s).toString());
+    QVERIFY(output.open(QIODevice::ReadOnly));
+    const QByteArray bytes = output.readAll();
+    QCOMPARE(bytes.mid(5, 3).toDouble() <= 1.4, part == 1);
+    QCOMPARE(bytes.contains("/ObjStm"), part != 1);
 }
 
 // Text, fonts and a document without images come through as they were.
