@@ -2,7 +2,9 @@
 
 #include "protocol/protocol.h"
 
+#include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 #include <QTextBoundaryFinder>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -30,6 +33,12 @@ namespace {
 }
 
 } // namespace
+
+QString privateWorkBase()
+{
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+    return !cache.isEmpty() && QDir().mkpath(cache) ? cache : QDir::tempPath();
+}
 
 QString fitName(const QString& name, qsizetype limit, qsizetype (*measure)(const QString&))
 {
@@ -168,6 +177,30 @@ QString systemReason(int error)
     return u"系统拒绝了该操作（%1）"_s.arg(qt_error_string(error));
 }
 
+SecretFile::~SecretFile()
+{
+    if (m_handle)
+        CloseHandle(m_handle);
+}
+
+bool SecretFile::create(const QString& folder)
+{
+    // Deleted when its last handle closes, which the system does for a
+    // process that dies; others may open it meanwhile only to read and write.
+    m_path = folder + u"/secret-"_s + QString::number(GetCurrentProcessId()) + u".pdf"_s;
+    HANDLE handle =
+        CreateFileW(reinterpret_cast<LPCWSTR>(m_path.utf16()), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        m_failure = systemReason(int(GetLastError()));
+        m_path.clear();
+        return false;
+    }
+    m_handle = handle;
+    return true;
+}
+
 #else
 
 OutputFile::~OutputFile()
@@ -210,6 +243,25 @@ bool OutputFile::close()
     if (result != 0)
         m_failure = systemReason(errno);
     return result == 0;
+}
+
+SecretFile::~SecretFile()
+{
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
+}
+
+bool SecretFile::create(const QString&)
+{
+    // Memory the kernel frees with the last descriptor; it has no name in
+    // any folder, and the path below is valid only inside this process.
+    m_descriptor = ::memfd_create("quorvin-secret", MFD_CLOEXEC);
+    if (m_descriptor < 0) {
+        m_failure = systemReason(errno);
+        return false;
+    }
+    m_path = u"/proc/self/fd/"_s + QString::number(m_descriptor);
+    return true;
 }
 
 FileLock::~FileLock()
@@ -278,11 +330,32 @@ bool linksRefused(int error)
     return error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK;
 }
 
+// Before a name is claimed, the staging folder that holds `source` records
+// it: a worker killed between claiming and moving leaves a claim that the
+// sweep of its staging folder can tell from a result, since claims are
+// created with no permissions at all and empty.
+void recordClaim(const QByteArray& source, const QByteArray& target)
+{
+    const QByteArray folder = source.left(source.lastIndexOf('/') + 1);
+    const QByteArray name = target.mid(target.lastIndexOf('/') + 1);
+    const QByteArray record = folder + claimRecordName;
+    const int file =
+        ::open(record.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (file < 0)
+        failToSave(errno);
+    const bool written = ::write(file, name.constData(), size_t(name.size())) == name.size();
+    const int error = errno;
+    ::close(file);
+    if (!written)
+        failToSave(error);
+}
+
 // The name is claimed with a new empty file, created only where nothing is;
 // the rename then replaces that claim and nothing else.
 bool renameOntoCreatedClaim(const QByteArray& source, const QByteArray& target)
 {
-    const int claim = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    recordClaim(source, target);
+    const int claim = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0);
     if (claim < 0) {
         if (errno == EEXIST)
             return false;
@@ -331,7 +404,8 @@ bool renameNoReplaceByClaim(const QString& from, const QString& to, bool hardLin
     // The name is claimed with an empty folder of our own; a rename replaces
     // an empty folder and nothing else, so whatever arrives there meanwhile
     // makes the move fail instead of being replaced.
-    if (::mkdir(target.constData(), 0700) != 0) {
+    recordClaim(source, target);
+    if (::mkdir(target.constData(), 0) != 0) {
         if (errno == EEXIST)
             return false;
         failToSave(errno);

@@ -20,8 +20,11 @@ bool renameNoReplace(const QString& from, const QString& to);
 // (NFS, some FUSE): a hard link for a file, a claimed empty folder for a
 // folder. Where hard links are refused too, or without `hardLinks`, a file
 // claims the name with a new empty file of its own and is renamed onto it.
-// Reachable directly so that it can be tested on any file system.
+// Reachable directly so that it can be tested on any file system. A claim is
+// made with no permissions, and first recorded by name in `from`'s folder,
+// under claimRecordName, so that a claim left by a killed job is known.
 bool renameNoReplaceByClaim(const QString& from, const QString& to, bool hardLinks = true);
+inline constexpr char claimRecordName[] = ".claim";
 
 // Puts `from` in place of `to` in one step: `to` is never missing meanwhile,
 // and stays as it was when the move fails. Returns the system's reason on failure.
@@ -89,6 +92,40 @@ private:
 #else
     int m_descriptor = -1;
 #endif
+};
+
+// The folder under which a job keeps private working folders, outside any
+// folder the user chose: the user's cache, or the system's temporary folder.
+QString privateWorkBase();
+// The prefix of recognition's private folders there.
+inline const QString privateOcrPrefix = QStringLiteral("ocr-");
+
+// A file for what must never outlive this process, such as the decrypted
+// copy of a protected document: the system removes it when the process ends,
+// however it ends, even by a kill that runs no destructor. Libraries reach it
+// through path().
+class SecretFile
+{
+public:
+    SecretFile() = default;
+    ~SecretFile();
+    SecretFile(const SecretFile&) = delete;
+    SecretFile& operator=(const SecretFile&) = delete;
+
+    // False, with the system's reason in failure(), when none can be made.
+    // `folder` is where one lives on systems that need a name for it.
+    bool create(const QString& folder);
+    QString path() const { return m_path; }
+    const QString& failure() const { return m_failure; }
+
+private:
+#ifdef Q_OS_WIN
+    void* m_handle = nullptr;
+#else
+    int m_descriptor = -1;
+#endif
+    QString m_path;
+    QString m_failure;
 };
 
 } // namespace batch

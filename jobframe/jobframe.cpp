@@ -203,7 +203,15 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     case OperationKind::Ocr: {
         if (!recognizer)
             fail(u"处理发生异常，原文件未改变。"_s);
-        Recognition recognition = recognizer(working, staging.path(), request.ocr, progress);
+        removeStaleStagingFolders(privateWorkBase(), privateOcrPrefix);
+        // A long recognition keeps its folder fresh: another machine's
+        // sweep takes a folder unchanged for a day for a dead one.
+        const ProgressCallback touching = [&](int done, int total, const QString& text) {
+            staging.touch();
+            if (progress)
+                progress(done, total, text);
+        };
+        Recognition recognition = recognizer(working, staging.path(), request.ocr, touching);
         note = recognition.note;
         if (request.ocr.output == u"docx"_s) {
             staged = recognition.file;

@@ -1,7 +1,9 @@
 #include "jobframe/staging.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSysInfo>
 
@@ -26,9 +28,22 @@ namespace {
 const QString stagingPrefix = u".quorvin-batch-"_s;
 const QString lockName = u".lock"_s;
 
-QByteArray hostLine()
+// This machine as the lock record names it: the host name, and the boot,
+// since two NFS clients may share a host name but never a boot id.
+QByteArray machineLines()
 {
-    return "host=" + QSysInfo::machineHostName().toUtf8() + '\n';
+    QByteArray boot;
+#ifndef Q_OS_WIN
+    QFile bootId(u"/proc/sys/kernel/random/boot_id"_s);
+    if (bootId.open(QIODevice::ReadOnly))
+        boot = bootId.readAll().trimmed();
+#endif
+    return "host=" + QSysInfo::machineHostName().toUtf8() + "\nboot=" + boot + '\n';
+}
+
+QByteArray lockRecord()
+{
+    return machineLines() + "pid=" + QByteArray::number(QCoreApplication::applicationPid()) + '\n';
 }
 
 } // namespace
@@ -39,7 +54,7 @@ StagingFolder::StagingFolder(const QString& outputFolder)
     // The host tells another machine's sweep that this lock means nothing to
     // it: flock is local on NFS mounted without locking.
     if (m_folder.isValid())
-        m_lock.tryLock(QDir(m_folder.path()).filePath(lockName), hostLine());
+        m_lock.tryLock(QDir(m_folder.path()).filePath(lockName), lockRecord());
 }
 
 StagingFolder::~StagingFolder() = default;
@@ -49,9 +64,20 @@ bool StagingFolder::isValid() const
     return m_folder.isValid() && m_lock.isLocked();
 }
 
+void StagingFolder::touch() const
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (now - m_touched < 60)
+        return;
+    m_touched = now;
+#ifndef Q_OS_WIN
+    ::utimensat(AT_FDCWD, QFile::encodeName(m_folder.path()).constData(), nullptr, 0);
+#endif
+}
+
 #ifdef Q_OS_WIN
 
-int removeStaleStagingFolders(const QString&)
+int removeStaleStagingFolders(const QString&, const QString&)
 {
     // Without descriptor-relative removal a folder could be swapped for a
     // link between the checks and the removal; leftovers are kept instead.
@@ -82,10 +108,13 @@ private:
 
 // The names a job writes into its staging folder, and into the folder of a
 // split's parts; a folder holding anything else is not a leftover of ours.
+// Besides results: their partial, trial and source copies, Qt's temporary
+// copy, the lock and the record of a claimed name.
 bool isStagedName(const QByteArray& name)
 {
     static const QRegularExpression pattern(
-        u"^(\\.lock|\\.lock-new|[a-z]+(-[a-z]+)*\\.(pdf|docx)(\\.partial)?)$"_s);
+        u"^(\\.lock|\\.lock-new|\\.claim|qt_temp\\.[A-Za-z0-9]{6}|"
+        u"[a-z]+(-[a-z]+)*\\.(pdf|docx)(\\.partial|\\.trial|\\.source)?)$"_s);
     return pattern.match(QString::fromLatin1(name)).hasMatch();
 }
 
@@ -155,12 +184,30 @@ bool removeFiles(int folder, const std::vector<QByteArray>& names)
 // has been left alone for a day.
 constexpr qint64 foreignHostAge = 24 * 60 * 60;
 
+// A lock file or folder younger than this may be one a live job is still
+// setting up: its lock not yet taken, or not yet created.
+constexpr qint64 settingUpAge = 60;
+
+qint64 ageOf(int descriptor)
+{
+    struct stat status
+    {};
+    if (::fstat(descriptor, &status) != 0)
+        return 0;
+    return QDateTime::currentSecsSinceEpoch() - status.st_mtime;
+}
+
 bool lockedElsewhere(int lock, int folder)
 {
-    QByteArray content(256, '\0');
+    QByteArray content(512, '\0');
     const ssize_t length = ::pread(lock, content.data(), size_t(content.size()), 0);
     content.truncate(std::max<ssize_t>(0, length));
-    if (!content.startsWith("host=") || content == hostLine())
+    // A record of this machine names its boot too, and only then is the local
+    // lock the whole truth; records of older versions name the host alone.
+    const QByteArray machine = machineLines();
+    const bool legacy = !content.contains("\nboot=");
+    if (!content.startsWith("host=") || content.startsWith(machine) ||
+        (legacy && content.startsWith(machine.left(machine.indexOf('\n') + 1))))
         return false;
     struct stat lockStatus
     {};
@@ -170,6 +217,29 @@ bool lockedElsewhere(int lock, int folder)
         return true;
     const qint64 newest = std::max<qint64>(lockStatus.st_mtime, folderStatus.st_mtime);
     return QDateTime::currentSecsSinceEpoch() - newest < foreignHostAge;
+}
+
+// The name a dead job claimed in the output folder, if it is still the
+// claim: ours, without permissions, and empty.
+void removeDeadClaim(int parent, int folder)
+{
+    const Descriptor record(::openat(folder, claimRecordName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!record.isOpen())
+        return;
+    QByteArray name(1024, '\0');
+    const ssize_t length = ::read(record.get(), name.data(), size_t(name.size()));
+    name.truncate(std::max<ssize_t>(0, length));
+    if (name.isEmpty() || name.contains('/') || name == "." || name == "..")
+        return;
+    struct stat status
+    {};
+    if (::fstatat(parent, name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        status.st_uid != ::geteuid() || (status.st_mode & 07777) != 0)
+        return;
+    if (S_ISREG(status.st_mode) && status.st_size == 0)
+        ::unlinkat(parent, name.constData(), 0);
+    else if (S_ISDIR(status.st_mode))
+        ::unlinkat(parent, name.constData(), AT_REMOVEDIR); // only while empty
 }
 
 bool removeIfStale(int parent, const QByteArray& name)
@@ -182,18 +252,25 @@ bool removeIfStale(int parent, const QByteArray& name)
     {};
     if (!folder.isOpen() || ::fstat(folder.get(), &status) != 0 || status.st_uid != ::geteuid())
         return false;
-    const QByteArray lockFile = lockName.toLatin1();
-    if (!isOwn(folder.get(), lockFile, false))
+    const std::optional<std::vector<QByteArray>> names = entryNames(folder.get());
+    if (!names)
         return false;
+    // A job killed before its lock had its name leaves the lock under its
+    // private name, or no lock at all.
+    QByteArray lockFile = lockName.toLatin1();
+    if (!isOwn(folder.get(), lockFile, false))
+        lockFile += "-new";
+    if (!isOwn(folder.get(), lockFile, false)) {
+        return names->empty() && ageOf(folder.get()) > settingUpAge &&
+               ::unlinkat(parent, name.constData(), AT_REMOVEDIR) == 0;
+    }
     const Descriptor lock(
         ::openat(folder.get(), lockFile.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
     if (!lock.isOpen() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
         return false; // its worker is alive
-    if (lockedElsewhere(lock.get(), folder.get()))
+    if (lockFile.endsWith("-new") && ageOf(lock.get()) <= settingUpAge)
         return false;
-
-    const std::optional<std::vector<QByteArray>> names = entryNames(folder.get());
-    if (!names)
+    if (lockedElsewhere(lock.get(), folder.get()))
         return false;
     std::vector<QByteArray> files;
     bool hasParts = false;
@@ -215,13 +292,14 @@ bool removeIfStale(int parent, const QByteArray& name)
             ::unlinkat(folder.get(), "parts", AT_REMOVEDIR) != 0)
             return false;
     }
+    removeDeadClaim(parent, folder.get());
     return removeFiles(folder.get(), files) &&
            ::unlinkat(parent, name.constData(), AT_REMOVEDIR) == 0;
 }
 
 } // namespace
 
-int removeStaleStagingFolders(const QString& outputFolder)
+int removeStaleStagingFolders(const QString& outputFolder, const QString& prefix)
 {
     const Descriptor parent(
         ::open(QFile::encodeName(outputFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -230,10 +308,10 @@ int removeStaleStagingFolders(const QString& outputFolder)
     const std::optional<std::vector<QByteArray>> names = entryNames(parent.get());
     if (!names)
         return 0;
-    const QByteArray prefix = QFile::encodeName(stagingPrefix);
+    const QByteArray start = QFile::encodeName(prefix);
     int removed = 0;
     for (const QByteArray& name : *names) {
-        if (name.startsWith(prefix) && removeIfStale(parent.get(), name))
+        if (name.startsWith(start) && removeIfStale(parent.get(), name))
             ++removed;
     }
     return removed;

@@ -20,16 +20,21 @@ public:
 
     bool isValid() const;
     QString path() const { return m_folder.path(); }
+    // Marks the folder as changed now, at most once a minute.
+    void touch() const;
 
 private:
     QTemporaryDir m_folder;
     FileLock m_lock;
+    mutable qint64 m_touched = 0;
 };
 
 // Removes staging folders left behind by workers that died (killed, crashed,
 // power lost). Only a folder that is provably such a leftover is touched:
 // owned by this user, holding a lock file nobody holds and only names a job
-// creates. Returns the number of folders removed.
-int removeStaleStagingFolders(const QString& outputFolder);
+// creates. Returns the number of folders removed. `prefix` names the kind of
+// folder: staging folders, or the private working folders of recognition.
+int removeStaleStagingFolders(const QString& outputFolder,
+                              const QString& prefix = QStringLiteral(".quorvin-batch-"));
 
 } // namespace batch

@@ -88,7 +88,11 @@ void OcrWorker::run()
     };
 
     // 1–2: open the source.
-    const bool isPdf = QFileInfo(m_sourcePath).suffix().compare(u"pdf"_s, Qt::CaseInsensitive) == 0;
+    // A working copy kept in memory has no suffix: its first bytes tell.
+    QFile head(m_sourcePath);
+    const bool isPdf =
+        QFileInfo(m_sourcePath).suffix().compare(u"pdf"_s, Qt::CaseInsensitive) == 0 ||
+        (head.open(QIODevice::ReadOnly) && head.read(1024).contains("%PDF-"));
     OcrDocument document;
     QImage sourceImage;
     int pageCount = 1;

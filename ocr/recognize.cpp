@@ -4,10 +4,11 @@
 
 #include "ocr/ocrworker.h"
 
+#include "engine/platformfs.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <qpdf/QPDF.hh>
@@ -38,17 +39,21 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
     if (document.hasAcroForm())
         fail(u"首版批量文字识别暂不支持交互表单，请先在编辑器中处理表单。"_s);
 
-    // The working copy is decrypted, and so is the recognised document: they
-    // never sit beside the user's files, but in a folder only this user can
-    // open, outside the output folder, removed on every way out. (Open files
-    // stay readable once removed.)
-    const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
-    const QString base = !cache.isEmpty() && QDir().mkpath(cache) ? cache : QDir::tempPath();
-    QTemporaryDir privateFolder(base + u"/ocr-XXXXXX"_s);
-    if (!privateFolder.isValid())
+    // The working copy is decrypted: it lives in a file the system removes
+    // with this process, however the process ends. The recognised document,
+    // decrypted too, never sits beside the user's files but in a folder only
+    // this user can open, outside the output folder, removed on every way
+    // out; its lock tells a later job's sweep when its owner has died.
+    QTemporaryDir privateFolder(privateWorkBase() + u'/' + privateOcrPrefix + u"XXXXXX"_s);
+    FileLock privateLock;
+    if (!privateFolder.isValid() ||
+        !privateLock.tryLock(QDir(privateFolder.path()).filePath(u".lock"_s)))
         fail(u"无法创建文字识别的临时文件夹："_s + privateFolder.errorString());
     const QDir staging(privateFolder.path());
-    const QString sourcePath = staging.filePath(u"ocr-source.pdf"_s);
+    SecretFile source;
+    if (!source.create(staging.path()))
+        fail(u"无法准备 OCR 临时输入："_s + source.failure());
+    const QString sourcePath = source.path();
     PdfDocument workingCopy = document;
     workingCopy.removeProtection();
     writeDocument(sourcePath, workingCopy, u"无法准备 OCR 临时输入："_s);

@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -84,18 +85,38 @@ QString TestHardening::scanSource(const QString& name, int pages)
     return path;
 }
 
+// A killed OCR job of a protected source leaves no decrypted copy anywhere,
+// and its folders go with the next jobs.
 void TestHardening::staleStagingFoldersOfDeadWorkers()
 {
     const QString out = m_dir->filePath(u"out"_s);
     QVERIFY(QDir().mkpath(out));
-    const QString scan = scanSource(u"scan.pdf"_s, 6);
+    const QString plain = scanSource(u"plain.pdf"_s, 6);
+    const QString scan = m_dir->filePath(u"scan.pdf"_s);
+    testsupport::writeProtectedCopy(plain, scan,
+                                    {.encryption = testsupport::Encryption::R6Aes256,
+                                     .userPassword = "u",
+                                     .ownerPassword = "o"});
     const QJsonObject ocr = makeRequest(
-        u"ocr"_s, {scan}, out, {{u"ocrModels"_s, m_models.path()}, {u"ocrLanguage"_s, u"eng"_s}});
+        u"ocr"_s, {scan}, out,
+        {{u"ocrModels"_s, m_models.path()}, {u"ocrLanguage"_s, u"eng"_s}, {u"password"_s, u"o"_s}});
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+                          u"/Quorvin/QuorvinPDFBatch.cn"_s;
+    const auto privateFolders = [&] {
+        return QDir(cache).entryList({u"ocr-*"_s}, QDir::Dirs | QDir::Hidden);
+    };
+    const QStringList before = privateFolders();
     std::unique_ptr<QProcess> worker = startWorker(ocr);
     QVERIFY(QTest::qWaitFor([&] { return testsupport::stagingLockHeld(out); }, 30000));
+    QVERIFY(QTest::qWaitFor([&] { return privateFolders().size() > before.size(); }, 30000));
+    QTest::qWait(1000); // the working copy is written, recognition under way
     ::kill(static_cast<pid_t>(worker->processId()), SIGKILL);
     QVERIFY(worker->waitForFinished(10000));
     QCOMPARE(stagingFolders(out).size(), 1);
+    for (const QString& folder : privateFolders()) {
+        if (!before.contains(folder))
+            QCOMPARE(testsupport::folderEntries(cache + u'/' + folder), QStringList{u".lock"_s});
+    }
 
     const QString source = m_dir->filePath(u"doc.pdf"_s);
     testsupport::writePdf(source, {});
@@ -103,6 +124,15 @@ void TestHardening::staleStagingFoldersOfDeadWorkers()
         testsupport::runWorker(makeRequest(u"rotate"_s, {source}, out));
     QCOMPARE(run.exitCode, 0);
     QVERIFY(stagingFolders(out).isEmpty());
+    // The next recognition sweeps the dead one's private folder.
+    const QString page = scanSource(u"page.pdf"_s, 1);
+    QCOMPARE(testsupport::runWorker(
+                 makeRequest(u"ocr"_s, {page}, out,
+                             {{u"ocrModels"_s, m_models.path()}, {u"ocrLanguage"_s, u"eng"_s}}))
+                 .exitCode,
+             0);
+    for (const QString& folder : privateFolders())
+        QVERIFY2(before.contains(folder), qPrintable(folder));
 }
 
 void TestHardening::sweepTouchesOnlyWhatIsProvablyOurs_data()
@@ -113,6 +143,13 @@ void TestHardening::sweepTouchesOnlyWhatIsProvablyOurs_data()
     QTest::newRow("dead OCR job") << u"lock ocr-source.pdf recognized.pdf.partial"_s << true;
     QTest::newRow("no lock, an hour old") << u"old result.pdf"_s << false;
     QTest::newRow("lock being created") << u"lock-new result.pdf"_s << false;
+    QTest::newRow("lock never named, a minute old") << u"lock-new result.pdf old"_s << true;
+    QTest::newRow("empty, being set up") << u"empty"_s << false;
+    QTest::newRow("empty, a minute old") << u"empty old"_s << true;
+    QTest::newRow("dead compression's copies")
+        << u"lock result.pdf result.pdf.trial result.pdf.source qt_temp.Ab12Cd"_s << true;
+    QTest::newRow("dead job's claim") << u"lock result.pdf claim"_s << true;
+    QTest::newRow("claim already published") << u"lock claim published"_s << true;
     QTest::newRow("lock held") << u"lock held result.pdf"_s << false;
     QTest::newRow("a name we never write") << u"lock notes.txt"_s << false;
     QTest::newRow("result is a link") << u"lock result.pdf>victim/keep.pdf"_s << false;
@@ -127,6 +164,7 @@ void TestHardening::sweepTouchesOnlyWhatIsProvablyOurs_data()
     QTest::newRow("another host's, fresh") << u"hostlock result.pdf"_s << false;
     QTest::newRow("another host's, a day old") << u"hostlock result.pdf dayold"_s << true;
     QTest::newRow("this host's") << u"ownhostlock result.pdf"_s << true;
+    QTest::newRow("this host name, another boot") << u"otherbootlock result.pdf"_s << false;
 }
 
 void TestHardening::sweepTouchesOnlyWhatIsProvablyOurs()
@@ -163,15 +201,28 @@ void TestHardening::sweepTouchesOnlyWhatIsProvablyOurs()
         } else if (name == u"old"_s || name == u"dayold"_s) {
             const time_t then = time(nullptr) - (name == u"old"_s ? 3600 : 25 * 3600);
             const utimbuf past{then, then};
-            for (const QString& aged : QStringList{folder + u"/.lock"_s, folder})
+            for (const QString& aged :
+                 QStringList{folder + u"/.lock"_s, folder + u"/.lock-new"_s, folder})
                 ::utime(QFile::encodeName(aged).constData(), &past);
-        } else if (name == u"hostlock"_s || name == u"ownhostlock"_s) {
-            testsupport::writeBytes(folder + u"/.lock"_s,
-                                    "host=" +
-                                        (name == u"hostlock"_s
-                                             ? QByteArray("another-machine")
-                                             : QSysInfo::machineHostName().toUtf8()) +
-                                        "\n");
+        } else if (name == u"empty"_s) {
+            continue;
+        } else if (name == u"claim"_s || name == u"published"_s) {
+            // A name claimed in the output folder, empty and without
+            // permissions, or already holding the published result.
+            testsupport::writeBytes(folder + u"/.claim"_s, "合同-压缩.pdf");
+            const QString claimed = out + u"/合同-压缩.pdf"_s;
+            QFile::remove(claimed);
+            testsupport::writeBytes(claimed, name == u"published"_s ? "result" : "");
+            if (name == u"claim"_s)
+                QVERIFY(QFile::setPermissions(claimed, {}));
+        } else if (name.endsWith(u"hostlock"_s) || name == u"otherbootlock"_s) {
+            QByteArray record = "host=" +
+                                (name == u"hostlock"_s ? QByteArray("another-machine")
+                                                       : QSysInfo::machineHostName().toUtf8()) +
+                                "\n";
+            if (name == u"otherbootlock"_s)
+                record += "boot=00000000-0000-0000-0000-000000000000\npid=1\n";
+            testsupport::writeBytes(folder + u"/.lock"_s, record);
         } else if (name == u"foreign"_s) {
             QCOMPARE(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
         } else {
@@ -184,6 +235,9 @@ void TestHardening::sweepTouchesOnlyWhatIsProvablyOurs()
     testsupport::writePdf(source, {});
     QCOMPARE(testsupport::runWorker(makeRequest(u"rotate"_s, {source}, out)).exitCode, 0);
     QCOMPARE(stagingFolders(out).isEmpty(), removed);
+    if (setup.contains(u"claim"_s)) {
+        QCOMPARE(QFileInfo::exists(out + u"/合同-压缩.pdf"_s), setup.contains(u"published"_s));
+    }
     QCOMPARE(testsupport::folderEntries(victim), QStringList{u"keep.pdf"_s});
     QCOMPARE(testsupport::sha256File(victim + u"/keep.pdf"_s),
              QCryptographicHash::hash("theirs", QCryptographicHash::Sha256));
