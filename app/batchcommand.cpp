@@ -25,6 +25,7 @@
 #include <optional>
 
 #ifdef Q_OS_UNIX
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -39,11 +40,25 @@ constexpr int usageError = 2;
 const char* const passwordVariable = "QPB_PASSWORD";
 const char* const newPasswordVariable = "QPB_NEW_PASSWORD";
 
+// Ctrl-C stops in two steps; SIGTERM (a service manager, timeout) means
+// "end now" at once; Ctrl-Z stops the workers with the batch.
 volatile std::sig_atomic_t interrupts = 0;
+volatile std::sig_atomic_t terminated = 0;
+volatile std::sig_atomic_t suspended = 0;
 
 void countInterrupt(int)
 {
     interrupts = interrupts + 1;
+}
+
+void noteTermination(int)
+{
+    terminated = 1;
+}
+
+void noteSuspension(int)
+{
+    suspended = 1;
 }
 
 void say(FILE* stream, const QString& text)
@@ -142,6 +157,19 @@ std::optional<QString> firstLine(const QString& path)
     return QString::fromUtf8(line);
 }
 
+#ifdef Q_OS_UNIX
+// The terminal as it was before a prompt turned echo off: a Ctrl-C there
+// gives it back before the batch ends.
+termios terminalBeforePrompt{};
+
+void restoreTerminalAndEnd(int signal)
+{
+    ::tcsetattr(0, TCSAFLUSH, &terminalBeforePrompt);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+#endif
+
 // Asked on the terminal without echo; nothing when there is no terminal.
 std::optional<QString> prompt(const QString& question)
 {
@@ -149,17 +177,21 @@ std::optional<QString> prompt(const QString& question)
     if (!::isatty(0))
         return std::nullopt;
     say(stderr, question);
-    termios saved{};
-    const bool quiet = ::tcgetattr(0, &saved) == 0;
+    const bool quiet = ::tcgetattr(0, &terminalBeforePrompt) == 0;
     if (quiet) {
-        termios silent = saved;
+        termios silent = terminalBeforePrompt;
         silent.c_lflag &= ~tcflag_t(ECHO);
+        std::signal(SIGINT, restoreTerminalAndEnd);
+        std::signal(SIGTERM, restoreTerminalAndEnd);
         ::tcsetattr(0, TCSAFLUSH, &silent);
     }
     QTextStream in(stdin);
     const QString answer = in.readLine();
-    if (quiet)
-        ::tcsetattr(0, TCSAFLUSH, &saved);
+    if (quiet) {
+        ::tcsetattr(0, TCSAFLUSH, &terminalBeforePrompt);
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+    }
     say(stderr, u"\n"_s);
     return answer;
 #else
@@ -197,6 +229,16 @@ QString missingPassword(const QString& file, const char* option, const char* var
            u"given: use --%1 or %2."_s.arg(QLatin1StringView(option), QLatin1StringView(variable));
 }
 
+// Whether `folder` is, or can be made, a writable folder: its nearest
+// existing ancestor is a writable folder.
+bool creatable(const QString& folder)
+{
+    QFileInfo info(folder);
+    while (!info.exists() && !info.isSymLink() && info.absolutePath() != info.absoluteFilePath())
+        info = QFileInfo(info.absolutePath());
+    return info.isDir() && info.isWritable();
+}
+
 // The report is published as results are: complete under a temporary name,
 // then moved where nothing is. A name taken meanwhile is said, not replaced.
 QString publishReport(const QString& path, const QByteArray& text)
@@ -204,6 +246,12 @@ QString publishReport(const QString& path, const QByteArray& text)
     QTemporaryFile staged(QFileInfo(path).absolutePath() + u"/.quorvin-report-XXXXXX"_s);
     if (!staged.open() || staged.write(text) != text.size() || !staged.flush())
         return u"报告保存失败：请检查输出权限和磁盘空间。"_s;
+#ifdef Q_OS_UNIX
+    // Readable as the results beside it are, not only by its owner.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(staged.handle(), 0666 & ~mask);
+#endif
     staged.close();
     try {
         if (!renameNoReplace(staged.fileName(), path))
@@ -227,6 +275,10 @@ private:
     void onChunkFinished();
     void showProgress(const QString& current = QString());
     void pollInterrupts();
+    bool writeReport();
+    // A usage error found once the files are known: the report still says
+    // what became of each.
+    int refuseBatch(const QString& message, int code);
 
     const Operation* m_operation = nullptr;
     QList<JobRequest> m_jobs;
@@ -238,6 +290,7 @@ private:
     qsizetype m_chunkStart = 0;
     int m_finished = 0;
     int m_succeeded = 0; // entries
+    int m_skipped = 0;   // entries given twice, done once
     bool m_terminal = false;
     BatchRunner m_runner;
     QTimer m_interruptPoll;
@@ -306,7 +359,9 @@ int BatchCommand::prepare(const QStringList& arguments)
     if (!parser.isSet(output))
         return usage(u"请用 --output 指定输出文件夹 / --output DIR is required"_s);
     request.output = QDir(parser.value(output)).absolutePath();
-    if (!QDir().mkpath(request.output) || !QFileInfo(request.output).isWritable())
+    // Created only once everything else is known to be right: a usage error
+    // leaves no new folders behind.
+    if (!creatable(request.output))
         return usage(
             u"输出位置无效：请选择可写的文件夹。/ the output folder cannot be written: "_s +
             request.output);
@@ -380,36 +435,62 @@ int BatchCommand::prepare(const QStringList& arguments)
         request.newPassword = *fresh;
     }
 
-    // The files: as the window takes them, each refusal with its reason, but
-    // any number of them; a file given twice is done once.
-    QStringList inputs;
-    QList<ReportEntry> refused;
-    for (const Refusal& refusal :
-         takeFiles(positional.mid(1), inputs, std::numeric_limits<qsizetype>::max())) {
-        say(stderr,
-            u"未添加 %1：%2\n"_s.arg(QDir::toNativeSeparators(refusal.path), refusal.reason));
-        if (refusal.reason != u"已在列表中"_s)
-            refused.append({refusal.path, u"未添加"_s, QString(), refusal.reason});
-    }
-    if (inputs.size() < (kind == OperationKind::Merge ? 2 : 1))
-        return usage(u"请添加有效文件；合并至少需要 2 份，单批最多 200 份。"_s);
-    // A merge is one document: more sources than it takes would be a partial one.
-    if (kind == OperationKind::Merge && inputs.size() > maxSources)
-        return usage(u"合并最多 200 份文件，共给出 %1 份；未处理任何文件。"_s.arg(inputs.size()));
-
     if (parser.isSet(report)) {
         m_report = QFileInfo(parser.value(report)).absoluteFilePath();
         if (QFileInfo(m_report).exists() || QFileInfo(m_report).isSymLink())
             return usage(u"报告文件已存在，不会覆盖 / the report file exists: "_s + m_report);
-        for (const QString& input : std::as_const(inputs)) {
-            if (sameFile(m_report, input))
-                return usage(u"请选择独立的报告文件名。"_s);
-        }
+        const QFileInfo folder(QFileInfo(m_report).absolutePath());
+        if (!folder.isDir() || !folder.isWritable())
+            return usage(u"报告所在的文件夹不存在或不可写 / the report's folder cannot be "
+                         u"written: "_s +
+                         folder.absoluteFilePath());
     }
-
     m_settings = request;
+
+    // The files: as the window takes them, each refusal with its reason, but
+    // any number of them; a file given twice is done once, and said so.
+    QStringList inputs;
+    QList<ReportEntry> refused;
+    bool anyRefused = false;
+    for (const Refusal& refusal :
+         takeFiles(positional.mid(1), inputs, std::numeric_limits<qsizetype>::max())) {
+        say(stderr,
+            u"未添加 %1：%2\n"_s.arg(QDir::toNativeSeparators(refusal.path), refusal.reason));
+        const bool twice = refusal.reason == u"已在列表中"_s;
+        anyRefused = anyRefused || !twice;
+        m_skipped += twice ? 1 : 0;
+        refused.append({refusal.path, twice ? u"已跳过"_s : u"未添加"_s, QString(),
+                        twice ? u"与列表中的另一项是同一文件，只处理一次"_s : refusal.reason});
+    }
+    m_entries = refused;
+    for (const QString& input : std::as_const(inputs)) {
+        if (!m_report.isEmpty() && sameFile(m_report, input))
+            return usage(u"请选择独立的报告文件名。"_s);
+    }
+    // A merge is one document: a part missing would make it another one.
+    if (kind == OperationKind::Merge && anyRefused) {
+        QList<ReportEntry> untouched;
+        for (const QString& input : std::as_const(inputs))
+            untouched.append({input, u"未处理"_s, QString(), u"其他文件无法添加，合并未进行"_s});
+        m_entries = untouched + m_entries;
+        return refuseBatch(u"合并未进行：以上文件无法添加，未生成合并文档。/ nothing was merged: "
+                           u"the files above cannot be added."_s,
+                           1);
+    }
+    if (inputs.size() < (kind == OperationKind::Merge ? 2 : 1))
+        return refuseBatch(u"请添加有效文件；合并至少需要 2 份，单批最多 200 份。"_s, usageError);
+    // A merge is one document: more sources than it takes would be a partial one.
+    if (kind == OperationKind::Merge && inputs.size() > maxSources)
+        return usage(u"合并最多 200 份文件，共给出 %1 份；未处理任何文件。"_s.arg(inputs.size()));
+    if (!QDir().mkpath(request.output) || !QFileInfo(request.output).isWritable())
+        return usage(
+            u"输出位置无效：请选择可写的文件夹。/ the output folder cannot be written: "_s +
+            request.output);
+
+    QList<ReportEntry> listed;
     for (const QString& input : std::as_const(inputs))
-        m_entries.append({input, u"等待处理"_s, QString(), QString()});
+        listed.append({input, u"等待处理"_s, QString(), QString()});
+    m_entries = listed + m_entries;
     if (kind == OperationKind::Merge) {
         request.inputs = inputs;
         m_jobs.append(request);
@@ -424,8 +505,14 @@ int BatchCommand::prepare(const QStringList& arguments)
             m_entriesOfJob.append(QList<int>{i});
         }
     }
-    m_entries += refused;
     return -1;
+}
+
+int BatchCommand::refuseBatch(const QString& message, int code)
+{
+    say(stderr, message + u'\n');
+    writeReport();
+    return code;
 }
 
 void BatchCommand::showProgress(const QString& current)
@@ -452,7 +539,7 @@ void BatchCommand::startNextChunk()
 void BatchCommand::onChunkFinished()
 {
     m_chunkStart += maxSources;
-    if (interrupts == 0 && m_chunkStart < m_jobs.size())
+    if (interrupts == 0 && terminated == 0 && m_chunkStart < m_jobs.size())
         startNextChunk();
     else
         QCoreApplication::quit();
@@ -482,7 +569,16 @@ void BatchCommand::onFinished(int chunkJob, const JobOutcome& outcome)
 
 void BatchCommand::pollInterrupts()
 {
-    if (interrupts >= 2 && m_runner.isRunning()) {
+#ifdef Q_OS_UNIX
+    if (suspended) {
+        // The workers stop with the batch, or they would publish meanwhile.
+        m_runner.signalWorkers(SIGSTOP);
+        std::raise(SIGSTOP);
+        suspended = 0;
+        m_runner.signalWorkers(SIGCONT);
+    }
+#endif
+    if ((terminated || interrupts >= 2) && m_runner.isRunning()) {
         m_runner.endNow();
     } else if (interrupts >= 1 && !m_runner.isStopping() && m_runner.isRunning()) {
         m_runner.stop();
@@ -501,8 +597,12 @@ int BatchCommand::run(const QStringList& arguments, const QString& workerProgram
     m_terminal = ::isatty(1);
 #endif
     interrupts = 0;
+    terminated = 0;
     std::signal(SIGINT, countInterrupt);
-    std::signal(SIGTERM, countInterrupt);
+    std::signal(SIGTERM, noteTermination);
+#ifdef Q_OS_UNIX
+    std::signal(SIGTSTP, noteSuspension);
+#endif
     connect(&m_interruptPoll, &QTimer::timeout, this, [this] { pollInterrupts(); });
     m_interruptPoll.start(100);
 
@@ -526,24 +626,35 @@ int BatchCommand::run(const QStringList& arguments, const QString& workerProgram
     QCoreApplication::exec();
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+#ifdef Q_OS_UNIX
+    std::signal(SIGTSTP, SIG_DFL);
+#endif
     if (m_terminal)
         say(stdout, u"\n"_s);
+    // What a stop left unstarted is named as what was done is.
+    for (const ReportEntry& entry : std::as_const(m_entries)) {
+        if (entry.state == u"等待处理"_s)
+            say(stdout, u"未开始  "_s + QDir::toNativeSeparators(entry.input) + u'\n');
+    }
 
     const qsizetype succeeded = m_succeeded;
-    say(stdout, u"%1 份文件 · 成功 %2 · 未成功 %3\n"_s.arg(m_entries.size())
+    say(stdout, u"%1 份文件 · 成功 %2 · 未成功 %3\n"_s.arg(m_entries.size() - m_skipped)
                     .arg(succeeded)
-                    .arg(m_entries.size() - succeeded));
-    bool reported = true;
-    if (!m_report.isEmpty()) {
-        const ReportFormat format = m_report.endsWith(u".csv"_s, Qt::CaseInsensitive)
-                                        ? ReportFormat::Csv
-                                        : ReportFormat::Json;
-        const QString failure = publishReport(m_report, batchReport(m_settings, m_entries, format));
-        reported = failure.isEmpty();
-        if (!reported)
-            say(stderr, failure + u'\n');
-    }
-    return succeeded == m_entries.size() && reported ? 0 : 1;
+                    .arg(m_entries.size() - m_skipped - succeeded));
+    const bool reported = writeReport();
+    return succeeded + m_skipped == m_entries.size() && reported ? 0 : 1;
+}
+
+bool BatchCommand::writeReport()
+{
+    if (m_report.isEmpty())
+        return true;
+    const ReportFormat format =
+        m_report.endsWith(u".csv"_s, Qt::CaseInsensitive) ? ReportFormat::Csv : ReportFormat::Json;
+    const QString failure = publishReport(m_report, batchReport(m_settings, m_entries, format));
+    if (!failure.isEmpty())
+        say(stderr, failure + u'\n');
+    return failure.isEmpty();
 }
 
 } // namespace

@@ -34,19 +34,25 @@ int workerMain(Recognizer recognizer)
     const QByteArray line = input.readLine(maxRequestLineBytes + 1);
     QJsonObject request;
     bool announced = false;
-    const auto announce = [&output, &announced](const QJsonObject& published) {
-        output.write(toLine(published));
-        output.flush();
+    bool said = true;
+    // A result nobody can read is no result: the parent would take the job
+    // for one that said nothing.
+    const auto tell = [&output, &said](const QJsonObject& object) {
+        const QByteArray text = toLine(object);
+        said = output.write(text) == text.size() && output.flush() && said;
+    };
+    const auto announce = [&tell, &announced](const QJsonObject& published) {
+        tell(published);
         announced = true;
     };
     const QJsonObject result =
         parseObjectLine(line, request)
             ? processRequest(parseRequest(request), progress, recognizer, announce)
             : failureResult(u"处理请求无效。"_s);
-    if (!announced) {
-        output.write(toLine(result));
-        output.flush();
-    }
+    if (!announced)
+        tell(result);
+    if (!said)
+        return 2;
     return boolMember(result, u"ok"_s, false) ? 0 : 1;
 }
 

@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #ifdef Q_OS_UNIX
+#include <csignal>
 #include <unistd.h>
 #endif
 
@@ -144,6 +145,19 @@ void BatchRunner::endNow()
             worker->process->kill();
         }
     }
+}
+
+void BatchRunner::signalWorkers(int signal)
+{
+#ifdef Q_OS_UNIX
+    for (const std::unique_ptr<Worker>& worker : m_workers) {
+        const qint64 pid = worker->process->processId();
+        if (pid > 0)
+            ::kill(-static_cast<pid_t>(pid), signal);
+    }
+#else
+    Q_UNUSED(signal);
+#endif
 }
 
 void BatchRunner::fill()

@@ -62,6 +62,9 @@ public:
     void stop();
     // Running workers are ended now; their jobs publish nothing.
     void endNow();
+    // Passes a job-control signal (stop, continue) on to every running
+    // worker's process group; nothing where the system has no such signals.
+    void signalWorkers(int signal);
     bool isRunning() const { return m_running; }
     bool isStopping() const { return m_stopping; }
     int runningCount() const { return int(m_workers.size()); }

@@ -143,8 +143,10 @@ QString identityKey(const QString& canonicalPath)
 QList<Refusal> takeFiles(const QStringList& paths, QStringList& listed, qsizetype limit)
 {
     QSet<QString> keys;
-    for (const QString& path : std::as_const(listed))
-        keys.insert(identityKey(path));
+    for (const QString& path : std::as_const(listed)) {
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        keys.insert(identityKey(canonical.isEmpty() ? path : canonical));
+    }
     QList<Refusal> refused;
     for (const QString& candidate : expandFolders(paths, refused)) {
         const QFileInfo info(candidate);
@@ -159,7 +161,8 @@ QList<Refusal> takeFiles(const QStringList& paths, QStringList& listed, qsizetyp
             continue;
         }
         keys.insert(key);
-        listed.append(canonical);
+        // Named as the user named it: a link's result takes the link's name.
+        listed.append(info.absoluteFilePath());
     }
     return refused;
 }

@@ -59,6 +59,30 @@ CliRun runOnTerminal(const QStringList& arguments, const QProcessEnvironment& en
     return run;
 }
 
+// The process that holds the staging lock in `out`, as its record names it.
+qint64 stagingWorkerPid(const QString& out)
+{
+    for (const QString& entry : testsupport::folderEntries(out)) {
+        QFile lock(out + u'/' + entry + u"/.lock"_s);
+        if (!entry.startsWith(u".quorvin-batch-"_s) || !lock.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& line : lock.readAll().split('\n')) {
+            if (line.startsWith("pid="))
+                return line.mid(4).toLongLong();
+        }
+    }
+    return -1;
+}
+
+bool processStopped(qint64 pid)
+{
+    QFile stat(u"/proc/%1/stat"_s.arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    return line.mid(line.lastIndexOf(')') + 2, 1) == "T";
+}
+
 } // namespace
 
 class TestCli : public QObject
@@ -68,6 +92,8 @@ private slots:
     void init();
     void exitCodes_data();
     void exitCodes();
+    void sayingWhatHappened_data();
+    void sayingWhatHappened();
     void reportLikeTheWindows();
     void passwordsStayOffCommandLines();
     void endingTheBatch_data();
@@ -197,6 +223,76 @@ void TestCli::exitCodes()
     QVERIFY(m_guard.unchanged());
 }
 
+void TestCli::sayingWhatHappened_data()
+{
+    // IN: a folder of a.pdf and link.pdf → a.pdf; OUT: a folder not yet made;
+    // REPORT: a report beside them.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<QStringList>("reported"); // inputs the report names; empty: no report
+    QTest::newRow("a merge with a missing part publishes nothing")
+        << QStringList{u"merge"_s, u"--report"_s, u"REPORT"_s,      u"--output"_s,
+                       u"OUT"_s,   u"IN/a.pdf"_s, u"IN/none.pdf"_s, u"IN/b.pdf"_s}
+        << 1 << u"合并未进行"_s << QStringList{u"a.pdf"_s, u"b.pdf"_s, u"none.pdf"_s};
+    QTest::newRow("a report where no folder is")
+        << QStringList{u"rotate"_s,   u"--report"_s, u"IN/nowhere/r.json"_s,
+                       u"--output"_s, u"OUT"_s,      u"IN/a.pdf"_s}
+        << 2 << u"报告所在的文件夹不存在"_s << QStringList{};
+    QTest::newRow("every file refused, reported")
+        << QStringList{u"rotate"_s,   u"--report"_s, u"REPORT"_s,
+                       u"--output"_s, u"OUT"_s,      u"IN/none.pdf"_s}
+        << 2 << u"请添加有效文件"_s << QStringList{u"none.pdf"_s};
+    QTest::newRow("a usage error leaves no new folder")
+        << QStringList{u"rotate"_s,   u"--degrees"_s, u"45"_s,
+                       u"--output"_s, u"OUT/deep"_s,  u"IN/a.pdf"_s}
+        << 2 << u"旋转角度无效"_s << QStringList{};
+    QTest::newRow("a link named as given, its twin reported")
+        << QStringList{u"rotate"_s, u"--report"_s,    u"REPORT"_s,  u"--output"_s,
+                       u"OUT"_s,    u"IN/link.pdf"_s, u"IN/a.pdf"_s}
+        << 0 << u"link-旋转.pdf"_s << QStringList{u"link.pdf"_s, u"a.pdf"_s};
+}
+
+// What the command line says, writes and leaves is what happened.
+void TestCli::sayingWhatHappened()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    QFETCH(QStringList, reported);
+    const QString in = m_dir->filePath(u"in"_s);
+    QVERIFY(QDir().mkpath(in));
+    pdf(u"in/a.pdf"_s, 2);
+    pdf(u"in/b.pdf"_s, 3);
+    QVERIFY(QFile::link(in + u"/a.pdf"_s, in + u"/link.pdf"_s));
+    const QString out = m_dir->filePath(u"out"_s);
+    const QString report = m_dir->filePath(u"报告.json"_s);
+    arguments.replaceInStrings(u"IN"_s, in);
+    arguments.replaceInStrings(u"OUT"_s, out);
+    arguments.replaceInStrings(u"REPORT"_s, report);
+    const CliRun run = runCli(arguments);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.out + run.err));
+    QVERIFY2(QString(run.out + run.err).contains(said), qPrintable(run.out + run.err));
+    if (exitCode != 0)
+        QVERIFY(testsupport::folderEntries(out).filter(u".pdf"_s).isEmpty());
+    if (exitCode == 2 && reported.isEmpty())
+        QVERIFY(!QFileInfo::exists(out));
+    QCOMPARE(QFileInfo::exists(report), !reported.isEmpty());
+    if (!reported.isEmpty()) {
+        QFile file(report);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QStringList named;
+        const QJsonArray files =
+            QJsonDocument::fromJson(file.readAll()).object().value(u"items"_s).toArray();
+        for (const QJsonValue& entry : files)
+            named << QFileInfo(entry.toObject().value(u"input"_s).toString()).fileName();
+        QCOMPARE(named, reported);
+        // Readable as the results are.
+        QVERIFY(file.permissions() & QFileDevice::ReadOther);
+    }
+    QVERIFY(m_guard.unchanged());
+}
+
 void TestCli::reportLikeTheWindows()
 {
     const QString a = pdf(u"a.pdf"_s);
@@ -293,6 +389,10 @@ void TestCli::endingTheBatch_data()
     QTest::addColumn<QList<int>>("sent");
     QTest::addColumn<bool>("survives"); // the command line lives to say what it did
     QTest::newRow("Ctrl-C twice") << QList<int>{SIGINT, SIGINT} << true;
+    QTest::newRow("SIGTERM once") << QList<int>{SIGTERM} << true;
+    // Stopped with the batch, the worker publishes nothing meanwhile.
+    QTest::newRow("Ctrl-Z, then Ctrl-C twice")
+        << QList<int>{SIGTSTP, SIGCONT, SIGINT, SIGINT} << true;
     QTest::newRow("killed") << QList<int>{SIGKILL} << false;
     QTest::newRow("terminal closed") << QList<int>{SIGHUP} << false;
 }
@@ -323,6 +423,12 @@ void TestCli::endingTheBatch()
         QCOMPARE(process.state(), QProcess::Running);
         ::kill(pid_t(process.processId()), signal);
         QTest::qWait(300);
+        if (signal == SIGTSTP) {
+            const qint64 worker = stagingWorkerPid(out);
+            QVERIFY(worker > 0);
+            QVERIFY(QTest::qWaitFor([&] { return processStopped(worker); }, 3000));
+            QVERIFY(processStopped(process.processId()));
+        }
     }
     QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(30000));
     // The worker ends with its parent: its lock is free within a second or so.

@@ -94,6 +94,21 @@ void TestWorker::closedStandardInput()
     QVERIFY(process.waitForFinished(60000));
     QCOMPARE(process.exitCode(), 2);
     QVERIFY(process.readAllStandardOutput().isEmpty());
+
+    // A result that cannot be written is a failure, however the job went.
+    QTemporaryDir out;
+    const QString source = out.filePath(u"a.pdf"_s);
+    testsupport::writePdf(source, {});
+    QProcess full;
+    full.setStandardOutputFile(u"/dev/full"_s);
+    full.start(testsupport::workerExecutable(), {u"--worker"_s});
+    QVERIFY(full.waitForStarted());
+    full.write(QJsonDocument(testsupport::makeRequest(u"rotate"_s, {source}, out.path()))
+                   .toJson(QJsonDocument::Compact) +
+               '\n');
+    full.closeWriteChannel();
+    QVERIFY(full.waitForFinished(60000));
+    QCOMPARE(full.exitCode(), 2);
 }
 
 void TestWorker::onlyFirstLineIsRead()
