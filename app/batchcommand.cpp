@@ -561,7 +561,7 @@ void BatchCommand::onFinished(int chunkJob, const JobOutcome& outcome)
         if (outcome.succeeded)
             line += u" → "_s + QDir::toNativeSeparators(outcome.output);
         if (!outcome.detail.isEmpty())
-            line += u"：" + QString(outcome.detail).replace(u'\n', u' ');
+            line += u"：" + userLine(outcome.detail);
         say(stdout, line + u'\n');
     }
     showProgress();

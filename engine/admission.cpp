@@ -39,6 +39,13 @@ bool signatureFieldHasValue(QPDFFormFieldObjectHelper field)
     return !value.isNull();
 }
 
+// The library's words follow ours, for the details only.
+[[noreturn]] void failDamaged(const char* libraryText)
+{
+    const QString text = QString::fromUtf8(libraryText);
+    fail(u"无法读取 PDF：%1。\n"_s.arg(damageReason(text)) + text);
+}
+
 } // namespace
 
 PdfDocument read(const QString& path, const QString& password)
@@ -58,10 +65,10 @@ PdfDocument read(const QString& path, const QString& password)
     } catch (const QPDFExc& error) {
         // The library's "invalid password" adds nothing a user can read.
         if (error.getErrorCode() == qpdf_e_password)
-            fail(u"无法读取 PDF，请检查文件和所有者密码。\n所给密码无法打开此文档。"_s);
-        fail(u"无法读取 PDF，请检查文件和所有者密码。\n"_s + QString::fromUtf8(error.what()));
+            fail(u"无法读取 PDF：所给密码无法打开此文档，请检查密码。"_s);
+        failDamaged(error.what());
     } catch (const std::exception& error) {
-        fail(u"无法读取 PDF，请检查文件和所有者密码。\n"_s + QString::fromUtf8(error.what()));
+        failDamaged(error.what());
     }
     if (pageCount < 1 || pageCount > maxPages)
         fail(u"PDF 页数需为 1 至 100000 页。"_s);
@@ -70,17 +77,17 @@ PdfDocument read(const QString& path, const QString& password)
     try {
         isSigned = signedDocument(document);
     } catch (const std::exception& error) {
-        fail(u"无法读取 PDF，请检查文件和所有者密码。\n"_s + QString::fromUtf8(error.what()));
+        failDamaged(error.what());
     }
     // With recovery off, a warning means the library patched over damage (a
     // page tree that loops, an object nested too deeply to parse): rewriting
     // such a file would publish the patch as if it were the document.
     const std::vector<QPDFExc> warnings = document.pdf().getWarnings();
     if (!warnings.empty())
-        fail(u"无法读取 PDF，请检查文件和所有者密码。\n"_s +
-             QString::fromUtf8(warnings.front().what()));
+        failDamaged(warnings.front().what());
     if (isSigned)
-        fail(u"文档包含数字签名或签名保护。批量重写会影响签名，请使用编辑器的签名工作流。"_s);
+        fail(
+            u"文档带有数字签名，批量处理会使签名失效，因此未处理。如需修改，请在签署该文档的程序中进行。"_s);
     if (document.isEncrypted() && !document.pdf().ownerPasswordMatched())
         fail(u"处理加密 PDF 需要所有者密码，打开密码不足以修改文档保护。"_s);
     return document;
@@ -130,7 +137,7 @@ void checkMergeRights(const PdfDocument& source)
         fail(u"文档不允许合并页面。"_s);
     // An XFA form lives outside the pages and cannot be merged faithfully.
     if (source.hasXfaForm())
-        fail(u"首版合并暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
+        fail(u"文档带有 XFA 动态表单，其内容不在页面中，合并后无法保留，因此未合并。"_s);
 }
 
 void checkExtractRights(const PdfDocument& source)
@@ -138,7 +145,7 @@ void checkExtractRights(const PdfDocument& source)
     if (!source.allows(Permission::Assemble) || !source.allows(Permission::CopyContent))
         fail(u"文档权限不允许提取或拆分。"_s);
     if (source.hasXfaForm())
-        fail(u"首版拆分和提取暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
+        fail(u"文档带有 XFA 动态表单，其内容不在页面中，拆分或提取后无法保留，因此未处理。"_s);
 }
 
 void checkModifyRights(const PdfDocument& source)

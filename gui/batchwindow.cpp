@@ -496,7 +496,8 @@ void BatchWindow::showOutcome(int row)
                                                  : u"#59677b"_s));
     // The reason or the note in view, elided; all of it in the tooltip.
     const QString name = item.output.isEmpty() ? QString() : QFileInfo(item.output).fileName();
-    const QString detail = QString(item.detail).replace(u'\n', u' ');
+    // The reason in view; a library's own words only in the tooltip and details.
+    const QString detail = userLine(item.detail);
     const QString shown = name.isEmpty()     ? detail
                           : detail.isEmpty() ? name
                                              : name + u" · "_s + detail;

@@ -201,7 +201,7 @@ void OcrWorker::run()
         QFile font(QDir(dataFolder).filePath(u"pdf.ttf"_s));
         if (!font.open(QIODevice::ReadOnly) || (fontFile = font.readAll()).isEmpty()) {
             emit failed(
-                u"未安装 pdf.ttf，无法生成可搜索 PDF。请选择其他输出类型或修复编辑器安装。"_s);
+                u"未安装 pdf.ttf，无法生成可搜索 PDF。请重新安装本程序，或选择其他输出格式。"_s);
             return;
         }
     }

@@ -23,6 +23,40 @@ QString explained(const QString& sentence, const std::exception& error)
     return sentence + u'\n' + QString::fromUtf8(error.what());
 }
 
+QString damageReason(const QString& libraryText)
+{
+    struct Known
+    {
+        const char16_t* clue;
+        const char16_t* reason;
+    };
+    // QPDF's most common words for damage, most specific first.
+    static const Known known[] = {
+        {u"startxref", u"文件不完整或已损坏：找不到文件末尾的交叉引用表，可能未下载或复制完整"},
+        {u"PDF header", u"文件不是有效的 PDF：缺少 PDF 文件头"},
+        {u"not a PDF", u"文件不是有效的 PDF"},
+        {u"unexpected EOF", u"文件在中途结束，可能未下载或复制完整"},
+        {u"premature end", u"文件在中途结束，可能未下载或复制完整"},
+        {u"loop", u"页面结构存在循环引用，文件已损坏"},
+        {u"xref", u"文件的交叉引用表已损坏"},
+        {u"trailer", u"文件的尾部信息已损坏"},
+        {u"encrypt", u"文件的加密信息已损坏，无法解密"},
+        {u"decrypt", u"文件的加密信息已损坏，无法解密"},
+        {u"stream", u"文件中的数据流已损坏"},
+        {u"object", u"文件中的对象已损坏"},
+    };
+    for (const Known& entry : known) {
+        if (libraryText.contains(QStringView(entry.clue), Qt::CaseInsensitive))
+            return QString::fromUtf16(entry.reason);
+    }
+    return u"文件已损坏或格式不受支持"_s;
+}
+
+QString userLine(const QString& message)
+{
+    return message.section(u'\n', 0, 0);
+}
+
 void failExplained(const QString& sentence, const std::exception& error)
 {
     fail(explained(sentence, error));

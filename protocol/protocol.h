@@ -23,6 +23,12 @@ namespace batch {
 [[noreturn]] void failExplained(const QString& sentence, const std::exception& error);
 // The same message as text.
 QString explained(const QString& sentence, const std::exception& error);
+// A PDF library's account of damage, as a Chinese reason a user can act on;
+// a general one for what it does not recognise.
+QString damageReason(const QString& libraryText);
+// What a message says to the user: its first line. The lines after it are
+// detail for diagnosis, shown only where details are asked for.
+QString userLine(const QString& message);
 
 // `message`, when not empty, says what the job is doing now.
 using ProgressCallback = std::function<void(int completed, int total, const QString& message)>;

@@ -552,7 +552,7 @@ void TestOcr::workerFailuresAndCancellation()
     QCOMPARE(
         log,
         (QStringList{
-            u"failed:未安装 pdf.ttf，无法生成可搜索 PDF。请选择其他输出类型或修复编辑器安装。"_s}));
+            u"failed:未安装 pdf.ttf，无法生成可搜索 PDF。请重新安装本程序，或选择其他输出格式。"_s}));
 
     // Pages out of time are left without text, and the document is still written.
     log = runWorker(source, {.pageTimeLimitMs = 1});

@@ -1482,10 +1482,10 @@ void TestOperations::formsLayersAndLanguage()
     QCOMPARE(run(makeRequest(u"merge"_s, {xfa, second}, m_out->path()))
                  .result.value(u"error"_s)
                  .toString(),
-             u"首版合并暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
+             u"文档带有 XFA 动态表单，其内容不在页面中，合并后无法保留，因此未合并。"_s);
     QCOMPARE(
         run(makeRequest(u"extract"_s, {xfa}, m_out->path())).result.value(u"error"_s).toString(),
-        u"首版拆分和提取暂不支持交互表单。请先在编辑器中处理表单后重试。"_s);
+        u"文档带有 XFA 动态表单，其内容不在页面中，拆分或提取后无法保留，因此未处理。"_s);
 }
 
 void TestOperations::fieldsStayWhole_data()

@@ -77,7 +77,7 @@ public:
     QString note() const override
     {
         if (m_degrees)
-            return u"保留原文件。含数字签名的 PDF 请使用编辑器的签名工作流。"_s;
+            return u"保留原文件。带数字签名的 PDF 不会被处理，以免签名失效；如需修改，请在签署它的程序中进行。"_s;
         return u"表单字段、书签和链接随所留页面保留；XFA 表单和带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
     }
 
@@ -289,7 +289,9 @@ OperationPanel* makeOperationPanel(const Operation& operation, const FolderChoos
     case OperationKind::Encrypt:
         return new EncryptPanel(parent);
     case OperationKind::Decrypt:
-        return new NotePanel(u"保留原文件。含数字签名的 PDF 请使用编辑器的签名工作流。"_s, parent);
+        return new NotePanel(
+            u"保留原文件。带数字签名的 PDF 不会被处理，以免签名失效；如需修改，请在签署它的程序中进行。"_s,
+            parent);
     }
     return new NotePanel(QString(), parent);
 }
