@@ -35,10 +35,13 @@ bool PdfDocument::allows(Permission permission) const
     return (static_cast<unsigned>(bits) & static_cast<unsigned>(permission)) != 0;
 }
 
-bool PdfDocument::hasAcroForm() const
+bool PdfDocument::hasFormFields() const
 {
-    QPDFObjectHandle root = m_pdf->getRoot();
-    return root.hasKey("/AcroForm") && !root.getKey("/AcroForm").isNull();
+    QPDFObjectHandle form = m_pdf->getRoot().getKey("/AcroForm");
+    if (!form.isDictionary())
+        return false;
+    QPDFObjectHandle fields = form.getKey("/Fields");
+    return fields.isArray() && fields.getArrayNItems() > 0;
 }
 
 bool PdfDocument::hasXfaForm() const

@@ -54,7 +54,8 @@ public:
     // Unencrypted documents and documents opened with their owner password
     // allow everything; otherwise the permission bits decide.
     bool allows(Permission permission) const;
-    bool hasAcroForm() const;
+    // An interactive form with at least one field.
+    bool hasFormFields() const;
     // An interactive form that carries an XFA description.
     bool hasXfaForm() const;
     std::string pdfVersion() const;

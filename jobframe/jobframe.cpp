@@ -213,6 +213,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
         };
         Recognition recognition = recognizer(working, staging.path(), request.ocr, touching);
         note = recognition.note;
+        review = recognition.review;
         if (request.ocr.output == u"docx"_s) {
             staged = recognition.file;
             shortName = u"可编辑"_s;

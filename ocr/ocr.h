@@ -17,6 +17,9 @@ struct Recognition
     PdfDocument document; // null when `file` holds the result
     QString file;         // a DOCX in the staging folder
     QString note;
+    // The note asks for a check: low confidence, a page read at reduced
+    // resolution or not at all, a language that looks wrong.
+    bool review = false;
 };
 
 // Recognises the admitted `document` into the output `options` ask for,

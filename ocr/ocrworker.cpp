@@ -409,9 +409,9 @@ void OcrWorker::run()
     // Chinese scan averages about 11, the right models about 90.
     if (recognisedCharacters > 0 && confidenceSum / recognisedCharacters < lowDocumentConfidence)
         emit notice(u"识别可信度低，请检查识别语言。"_s);
-    if (settings.rebuilding)
+    if (settings.rebuilding && lowConfidenceLines > 0)
         emit notice(u"有 %1 行的 OCR 置信度低于 65，建议核对原件。"_s.arg(lowConfidenceLines));
-    else
+    else if (!settings.rebuilding)
         emit notice(u"已完成 %1 页识别。"_s.arg(total));
     printProfile(total);
     emit succeeded();

@@ -36,8 +36,11 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
         fail(message);
     if (!document.allows(Permission::CopyContent) || !document.allows(Permission::Modify))
         fail(u"文档权限不允许识别和添加文字层。"_s);
-    if (document.hasAcroForm())
-        fail(u"首版批量文字识别暂不支持交互表单，请先在编辑器中处理表单。"_s);
+    // Recognition rewrites pages; fields would lose their widgets' place.
+    // An empty form, as many producers write, has nothing to lose.
+    if (document.hasFormFields())
+        fail(u"文档带有可填写的表单。文字识别会改写页面，表单无法保留，因此未处理。"
+             u"可先将它“打印”为新的 PDF（填写的内容随页面保留），再识别新文件。"_s);
 
     // The working copy is decrypted: it lives in a file the system removes
     // with this process, however the process ends. The recognised document,
@@ -70,6 +73,7 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
     bool workerSucceeded = false;
     QString workerMessage;
     QStringList pageNotes;
+    bool pagesAskForReview = false;
     QString confidenceNote;
     QString languageNote;
     bool nothingRecognised = false;
@@ -97,9 +101,11 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
                 if (text.contains(u"倾斜校正"_s))
                     pageNotes.append(text.section(u'，', 0, 0));
                 else if (text.contains(u"方向已自动转正"_s) || text.contains(u"按原样保留"_s) ||
-                         text.contains(u"幅面过大"_s) || text.contains(u"识别超时"_s))
+                         text.contains(u"幅面过大"_s) || text.contains(u"识别超时"_s)) {
                     pageNotes.append(text.chopped(1));
-                else if (text.contains(u"置信度低于"_s))
+                    pagesAskForReview = pagesAskForReview || text.contains(u"幅面过大"_s) ||
+                                        text.contains(u"识别超时"_s);
+                } else if (text.contains(u"置信度低于"_s))
                     confidenceNote = text;
                 else if (text.startsWith(u"识别可信度低"_s))
                     languageNote = text;
@@ -127,6 +133,7 @@ Recognition recognize(const PdfDocument& document, const QString& stagingFolder,
         fail(workerMessage);
 
     Recognition recognition;
+    recognition.review = pagesAskForReview || !confidenceNote.isEmpty() || !languageNote.isEmpty();
     // What became of single pages, then a warning that the language looks wrong.
     const QString pages =
         (pageNotes.isEmpty() ? QString() : pageNotes.join(u"；"_s) + u"。"_s) + languageNote;

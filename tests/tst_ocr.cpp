@@ -705,6 +705,8 @@ void TestOcr::operationThroughWorker()
     QCOMPARE(run.result.value(u"note"_s).toString(),
              u"已生成可搜索 PDF。原页面保留，叠加可搜索文字层。第 1 页已有可选文字，按原样保留。"
              u"文字层没有标记结构，PDF/A-2A 声明改为 PDF/A-2U。"_s);
+    // A clean run asks for no check: the note informs.
+    QCOMPARE(run.result.value(u"review"_s).toBool(true), false);
     // Progress lines only on standard error, one per page.
     QList<QByteArray> progress;
     for (const QByteArray& line : run.standardError.split('\n')) {
@@ -788,14 +790,20 @@ void TestOcr::protectedAndRestrictedSources()
     QVERIFY(testsupport::inspectPdf(restrictedOutput, "o").ownerMatched);
     QVERIFY(guard.unchanged());
 
+    // A form with fields is refused; an empty one, as producers often
+    // write, is recognised.
     const QString form = m_dir->filePath(u"form.pdf"_s);
-    testsupport::writePdf(form, {.emptyAcroForm = true});
+    testsupport::writePdf(form, {.textField = u"name"_s});
     run = testsupport::runWorker(ocrRequest(form, QString()));
-    QCOMPARE(run.result.value(u"error"_s).toString(),
-             u"首版批量文字识别暂不支持交互表单，请先在编辑器中处理表单。"_s);
+    QVERIFY(run.result.value(u"error"_s).toString().startsWith(u"文档带有可填写的表单。"_s));
+    const QString emptyForm = m_dir->filePath(u"empty-form.pdf"_s);
+    testsupport::writePdf(emptyForm, {.emptyAcroForm = true});
+    run = testsupport::runWorker(ocrRequest(emptyForm, QString()));
+    QCOMPARE(run.result.value(u"error"_s).toString(), QString());
     QStringList left = testsupport::folderEntries(out.path());
     left.removeAll(QFileInfo(output).fileName());
     left.removeAll(QFileInfo(restrictedOutput).fileName());
+    left.removeAll(QFileInfo(run.result.value(u"output"_s).toString()).fileName());
     QVERIFY(left.isEmpty());
 }
 
