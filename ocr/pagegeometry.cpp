@@ -17,6 +17,11 @@ namespace {
 
 // A picture covering at least this share of the visible box is the page's scan.
 constexpr double coveringShare = 0.9;
+// Fills and strokes that together cover less than this share of the box (a
+// stamp's white box, a signature line, a border) leave the scan a scan.
+constexpr double smallDrawingShare = 0.1;
+// Forms nested deeper than this are not followed: the page is rendered.
+constexpr int maxFormDepth = 8;
 
 QRectF rectangle(QPDFObjectHandle box)
 {
@@ -32,21 +37,25 @@ QRectF rectangle(QPDFObjectHandle box)
     return QRectF(QPointF(values[0], values[1]), QPointF(values[2], values[3])).normalized();
 }
 
-// Follows the content of one page and notes the pictures it draws, and whether
-// it draws anything else a scan does not have: paths, inline images or forms.
-// Text is allowed: scanners, Bates numbering and fax machines stamp a line of
-// it over the picture, and it stays searchable as it is, while the picture is
-// read from its own pixels. Clipping paths are no drawing, but a picture they
-// cut, or one drawn through a soft mask or blended, shows otherwise than its
-// pixels: only the renderer reads it as it shows.
+// Follows the content of one page, into the forms it draws, and notes the
+// pictures it draws and how much else a scan does not have: fills and strokes
+// (by the area they span), shadings and inline images. Text is allowed:
+// scanners, Bates numbering and fax machines stamp a line of it over the
+// picture, often on a small white box or in a form laid over the page, and it
+// stays searchable as it is, while the picture is read from its own pixels.
+// Clipping paths are no drawing, but a picture they cut, or one drawn through
+// a soft mask or blended, shows otherwise than its pixels: only the renderer
+// reads it as it shows.
 class PictureFinder : public QPDFObjectHandle::ParserCallbacks
 {
 public:
-    explicit PictureFinder(QPDFObjectHandle resources)
-        : m_xobjects(resources.isDictionary() ? resources.getKey("/XObject")
+    explicit PictureFinder(QPDFObjectHandle resources, int depth = 0)
+        : m_resources(resources),
+          m_xobjects(resources.isDictionary() ? resources.getKey("/XObject")
                                               : QPDFObjectHandle::newNull()),
           m_states(resources.isDictionary() ? resources.getKey("/ExtGState")
-                                            : QPDFObjectHandle::newNull())
+                                            : QPDFObjectHandle::newNull()),
+          m_depth(depth)
     {}
 
     void handleObject(QPDFObjectHandle object) override
@@ -70,6 +79,11 @@ public:
             drawn(m_operands[0].getName());
         } else if (op == "gs" && m_operands.size() == 1 && m_operands[0].isName()) {
             m_state.blended = m_state.blended || isBlending(m_operands[0].getName());
+        } else if (isPainting(op)) {
+            m_otherArea += m_pathBounds.width() * m_pathBounds.height();
+            m_pathBounds = QRectF();
+            m_path = QRectF();
+            m_pathStarted = false;
         } else if (isDrawing(op)) {
             m_otherContent = true;
         } else {
@@ -81,7 +95,8 @@ public:
 
     std::optional<CoveringPicture> covering(const QRectF& box) const
     {
-        if (m_otherContent || m_pictures.size() != 1 || box.isEmpty())
+        if (m_otherContent || m_pictures.size() != 1 || box.isEmpty() ||
+            m_otherArea >= smallDrawingShare * box.width() * box.height())
             return std::nullopt;
         const Picture& picture = m_pictures.front();
         const QRectF covered = picture.bounds & box;
@@ -131,21 +146,34 @@ private:
         return values;
     }
 
-    // The path under construction, as far as a clip needs it: one upright rectangle or not.
+    // The path under construction: the area it spans in default user space,
+    // and, as far as a clip needs it, one upright rectangle or not.
     void followPath(const std::string& op)
     {
+        const Matrix& m = m_state.ctm;
+        const auto at = [&m](double x, double y) {
+            return QPointF(m.a * x + m.c * y + m.e, m.b * x + m.d * y + m.f);
+        };
+        const auto span = [&](const QPointF& point) {
+            m_pathBounds = m_pathBounds.isNull() ? QRectF(point, QSizeF(0, 0))
+                                                 : m_pathBounds.united(QRectF(point, QSizeF(0, 0)));
+        };
         if (op == "re" && m_operands.size() == 4) {
             const std::array<double, 4> r = numbers<4>();
-            const Matrix& m = m_state.ctm;
-            const auto at = [&m](double x, double y) {
-                return QPointF(m.a * x + m.c * y + m.e, m.b * x + m.d * y + m.f);
-            };
+            span(at(r[0], r[1]));
+            span(at(r[0] + r[2], r[1] + r[3]));
+            span(at(r[0] + r[2], r[1]));
+            span(at(r[0], r[1] + r[3]));
             const bool upright = (m.b == 0 && m.c == 0) || (m.a == 0 && m.d == 0);
             m_path = m_pathStarted || !upright
                          ? QRectF()
                          : spannedRect({at(r[0], r[1]), at(r[0] + r[2], r[1] + r[3])});
             m_pathStarted = true;
         } else if (op == "m" || op == "l" || op == "c" || op == "v" || op == "y" || op == "h") {
+            for (size_t i = 0; i + 1 < m_operands.size(); i += 2) {
+                if (m_operands[i].isNumber() && m_operands[i + 1].isNumber())
+                    span(at(m_operands[i].getNumericValue(), m_operands[i + 1].getNumericValue()));
+            }
             m_path = QRectF();
             m_pathStarted = true;
         } else if (op == "W" || op == "W*") {
@@ -154,6 +182,7 @@ private:
                 m_state.clip = QRectF();
         } else if (op == "n") {
             m_path = QRectF();
+            m_pathBounds = QRectF();
             m_pathStarted = false;
         }
     }
@@ -173,13 +202,15 @@ private:
                 !blend.isNameAndEquals("/Compatible"));
     }
 
-    static bool isDrawing(const std::string& op)
+    static bool isPainting(const std::string& op)
     {
-        static const std::array<const char*, 12> drawing{"S",  "s", "f",  "F",  "f*", "B",
-                                                         "B*", "b", "b*", "sh", "BI", "EI"};
-        return std::any_of(drawing.begin(), drawing.end(),
+        static const std::array<const char*, 9> painting{"S", "s",  "f", "F", "f*",
+                                                         "B", "B*", "b", "b*"};
+        return std::any_of(painting.begin(), painting.end(),
                            [&op](const char* name) { return op == name; });
     }
+
+    static bool isDrawing(const std::string& op) { return op == "sh" || op == "BI" || op == "EI"; }
 
     void drawn(const std::string& name)
     {
@@ -190,6 +221,10 @@ private:
             return;
         }
         QPDFObjectHandle dict = xobject.getDict();
+        if (dict.getKey("/Subtype").isNameAndEquals("/Form")) {
+            drawnForm(xobject);
+            return;
+        }
         QPDFObjectHandle width = dict.getKey("/Width");
         QPDFObjectHandle height = dict.getKey("/Height");
         if (!dict.getKey("/Subtype").isNameAndEquals("/Image") || !width.isInteger() ||
@@ -206,6 +241,52 @@ private:
                               double(height.getIntValue()), m_state.clip, m_state.blended});
     }
 
+    // A form's content as if it were the page's, under the form's matrix and
+    // clipped to its box; its pictures and drawings are the page's.
+    void drawnForm(QPDFObjectHandle form)
+    {
+        QPDFObjectHandle dict = form.getDict();
+        if (m_depth >= maxFormDepth) {
+            m_otherContent = true;
+            return;
+        }
+        QPDFObjectHandle resources = dict.getKey("/Resources");
+        PictureFinder inner(resources.isDictionary() ? resources : m_resources, m_depth + 1);
+        inner.m_state = m_state;
+        QPDFObjectHandle matrix = dict.getKey("/Matrix");
+        if (matrix.isArray() && matrix.getArrayNItems() == 6) {
+            std::array<double, 6> m{};
+            for (int i = 0; i < 6; ++i) {
+                QPDFObjectHandle item = matrix.getArrayItem(i);
+                m[size_t(i)] = item.isNumber() ? item.getNumericValue() : 0;
+            }
+            inner.m_state.ctm = Matrix{m[0], m[1], m[2], m[3], m[4], m[5]}.followedBy(m_state.ctm);
+        }
+        // The form's box clips what it draws: a clip like any other.
+        const QRectF bbox = rectangle(dict.getKey("/BBox"));
+        const Matrix& c = inner.m_state.ctm;
+        if (!bbox.isEmpty() && ((c.b == 0 && c.c == 0) || (c.a == 0 && c.d == 0))) {
+            const auto at = [&c](double x, double y) {
+                return QPointF(c.a * x + c.c * y + c.e, c.b * x + c.d * y + c.f);
+            };
+            const QRectF shown =
+                spannedRect({at(bbox.left(), bbox.top()), at(bbox.right(), bbox.bottom())});
+            inner.m_state.clip = inner.m_state.clip ? (*inner.m_state.clip & shown) : shown;
+        } else {
+            inner.m_state.clip = QRectF();
+        }
+        try {
+            QPDFObjectHandle::parseContentStream(form, &inner);
+        } catch (const std::exception&) {
+            m_otherContent = true;
+            return;
+        }
+        m_pictures.insert(m_pictures.end(), inner.m_pictures.begin(), inner.m_pictures.end());
+        m_otherContent = m_otherContent || inner.m_otherContent;
+        m_otherArea += inner.m_otherArea;
+    }
+
+    QPDFObjectHandle m_resources;
     QPDFObjectHandle m_xobjects;
     QPDFObjectHandle m_states;
     std::vector<QPDFObjectHandle> m_operands;
@@ -215,6 +296,9 @@ private:
     bool m_pathStarted = false;
     std::vector<Picture> m_pictures;
     bool m_otherContent = false;
+    double m_otherArea = 0; // spanned by fills and strokes, in square points
+    QRectF m_pathBounds;
+    int m_depth = 0;
 };
 
 // Whether a viewer draws an annotation over the page: one with an appearance

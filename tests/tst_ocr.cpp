@@ -452,19 +452,24 @@ void TestOcr::textPagesAreKept()
     QVERIFY(!QFileInfo::exists(m_dir->filePath(u"out-recognized.pdf"_s)));
     QVERIFY(QDir(m_dir->path()).entryList({u"*.png"_s}).isEmpty());
 
-    // A scan that only wears a stamp is a scan: recognised, the stamp kept.
-    const QString stamped = m_dir->filePath(u"stamped.pdf"_s);
-    testsupport::writeDrawnPdf(stamped, {englishScan()});
-    testsupport::addTextStamp(stamped, u"Page 1 of 1"_s);
-    QFile::remove(output);
-    log = runWorker(stamped, {});
-    QCOMPARE(log.last(), u"succeeded"_s);
-    QVERIFY(log.filter(u"按原样保留"_s).isEmpty());
-    const QString stampedText = testsupport::popplerText(output, 0);
-    QCOMPARE(stampedText.count(u"Page 1 of 1"_s), 1);
-    const double stampedRate = testsupport::characterErrorRate(
-        englishLines.join(u' '), QString(stampedText).remove(u"Page 1 of 1"_s));
-    QVERIFY2(stampedRate < 0.02, qPrintable(stampedText));
+    // A scan that only wears a stamp is a scan, however the stamp is laid on:
+    // recognised, the stamp kept.
+    using testsupport::StampStyle;
+    for (const StampStyle style :
+         {StampStyle::Text, StampStyle::OnBox, StampStyle::Overlay, StampStyle::Wrapped}) {
+        const QString stamped = m_dir->filePath(u"stamped.pdf"_s);
+        testsupport::writeDrawnPdf(stamped, {englishScan()});
+        testsupport::addTextStamp(stamped, u"ABC-000123"_s, style);
+        QFile::remove(output);
+        log = runWorker(stamped, {});
+        QCOMPARE(log.last(), u"succeeded"_s);
+        QVERIFY2(log.filter(u"按原样保留"_s).isEmpty(), qPrintable(QString::number(int(style))));
+        const QString stampedText = testsupport::popplerText(output, 0);
+        QCOMPARE(stampedText.count(u"ABC-000123"_s), 1);
+        const double stampedRate = testsupport::characterErrorRate(
+            englishLines.join(u' '), QString(stampedText).remove(u"ABC-000123"_s));
+        QVERIFY2(stampedRate < 0.02, qPrintable(stampedText));
+    }
 
     // Every page recognised: the text pages keep their text, and gain no
     // words where they have text already; a recognised page read again

@@ -13,8 +13,23 @@ int main(int argc, char** argv)
     if (argc < 2)
         return 2;
     const QDir root(QString::fromLocal8Bit(argv[1]));
-    for (const QString& name : {u"request"_s, u"pageranges"_s, u"admission"_s, u"operate"_s})
+    for (const QString& name : {u"request"_s, u"pageranges"_s, u"admission"_s, u"operate"_s,
+                                u"contentnames"_s, u"imageencode"_s})
         root.mkpath(name);
+    int c = 0;
+    for (const char* content :
+         {"BT /F1 12 Tf (a) Tj ET", "q 1 0 0 1 0 0 cm /Im Do Q", "/F#231 /Im#", "(/F1) /F1/Im",
+          "BI /W 1 /H 1 /CS /G /BPC 8 ID \x80 EI /F1 Tf"})
+        testsupport::writeBytes(root.filePath(u"contentnames/seed%1"_s.arg(++c)), content);
+    // Layout bytes (components, bits, width, permissions) then samples.
+    for (const QByteArray& head :
+         {QByteArray("\x02\x02\x05\x07", 4), QByteArray("\x04\x01\x0b\x07", 4),
+          QByteArray("\x00\x03\x10\x07", 4)}) {
+        QByteArray seed = head;
+        for (int i = 0; i < 400; ++i)
+            seed += char(i * 7 / 5);
+        testsupport::writeBytes(root.filePath(u"imageencode/seed%1"_s.arg(++c)), seed);
+    }
 
     const QList<testsupport::PdfRecipe> recipes{
         {},

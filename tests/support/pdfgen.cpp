@@ -558,19 +558,54 @@ void changeInPlace(const QString& path, const std::function<void(QPDF&)>& change
 
 } // namespace
 
-void addTextStamp(const QString& path, const QString& text)
+void addTextStamp(const QString& path, const QString& text, StampStyle style)
 {
-    changeInPlace(path, [&text](QPDF& pdf) {
+    changeInPlace(path, [&text, style](QPDF& pdf) {
         QPDFObjectHandle font = pdf.makeIndirectObject(
             QPDFObjectHandle::parse("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"));
+        const std::string box = style == StampStyle::Text ? "" : "q 1 g 30 14 160 20 re f Q ";
+        const std::string stamp =
+            box + "BT /Stamp 7 Tf 36 20 Td (" + text.toStdString() + ") Tj ET\n";
+        const auto form = [&pdf](const std::string& content, QPDFObjectHandle resources) {
+            QPDFObjectHandle stream = pdf.newStream(content);
+            stream.getDict().replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+            stream.getDict().replaceKey("/Subtype", QPDFObjectHandle::newName("/Form"));
+            stream.getDict().replaceKey("/BBox", QPDFObjectHandle::parse("[0 0 2000 2000]"));
+            stream.getDict().replaceKey("/Resources", resources);
+            return stream;
+        };
         for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
             QPDFObjectHandle resources = page.getObjectHandle().getKey("/Resources");
-            if (!resources.getKey("/Font").isDictionary())
-                resources.replaceKey("/Font", QPDFObjectHandle::newDictionary());
-            resources.getKey("/Font").replaceKey("/Stamp", font);
-            page.addPageContents(
-                pdf.newStream("BT /Stamp 7 Tf 36 20 Td (" + text.toStdString() + ") Tj ET\n"),
-                false);
+            if (style == StampStyle::Text || style == StampStyle::OnBox) {
+                if (!resources.getKey("/Font").isDictionary())
+                    resources.replaceKey("/Font", QPDFObjectHandle::newDictionary());
+                resources.getKey("/Font").replaceKey("/Stamp", font);
+                page.addPageContents(pdf.newStream(stamp), false);
+                continue;
+            }
+            QPDFObjectHandle own = QPDFObjectHandle::parse("<< /Font << >> >>");
+            own.getKey("/Font").replaceKey("/Stamp", font);
+            QPDFObjectHandle forms = QPDFObjectHandle::newDictionary();
+            forms.replaceKey("/Fx1", form(stamp, own));
+            std::string content = "q /Fx1 Do Q\n";
+            if (style == StampStyle::Wrapped) {
+                Pl_Buffer buffer("page");
+                page.pipeContents(&buffer);
+                std::unique_ptr<Buffer> data(buffer.getBuffer());
+                forms.replaceKey("/Fx0",
+                                 form(std::string(reinterpret_cast<const char*>(data->getBuffer()),
+                                                  data->getSize()),
+                                      resources.shallowCopy()));
+                content = "q /Fx0 Do Q " + content;
+                page.getObjectHandle().replaceKey("/Resources", QPDFObjectHandle::parse("<< >>"));
+                page.getObjectHandle().replaceKey("/Contents", pdf.newStream(content));
+                page.getObjectHandle().getKey("/Resources").replaceKey("/XObject", forms);
+                continue;
+            }
+            if (!resources.getKey("/XObject").isDictionary())
+                resources.replaceKey("/XObject", QPDFObjectHandle::newDictionary());
+            resources.getKey("/XObject").replaceKey("/Fx1", forms.getKey("/Fx1"));
+            page.addPageContents(pdf.newStream(content), false);
         }
     });
 }

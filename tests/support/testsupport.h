@@ -177,9 +177,17 @@ void writeTwinLayersPdf(const QString& path);
 // resources, /Cour and /ZaDb named only by fields' /DA.
 void writeFormSharingPageResources(const QString& path);
 
+// How a stamp is laid on a page, as stamping tools write it.
+enum class StampStyle
+{
+    Text,    // a line of text in the page's content
+    OnBox,   // the text on a white rectangle
+    Overlay, // the text on its box in a form XObject drawn over the page
+    Wrapped, // the page's content moved whole into a form, the overlay over it
+};
 // Adds `text` in 7-pt Helvetica at the foot of every page of the PDF at
 // `path`, as scanners and Bates numbering stamp scans.
-void addTextStamp(const QString& path, const QString& text);
+void addTextStamp(const QString& path, const QString& text, StampStyle style = StampStyle::Text);
 // Adds XMP metadata claiming PDF/A-<part><level> (the claim only).
 void addPdfaClaim(const QString& path, int part, char level);
 
