@@ -122,6 +122,9 @@ std::optional<Form> fewerBits(const std::string& grey, int width, int height)
 // that neighbouring indices hold neighbouring colours.
 std::optional<Form> indexed(std::string_view samples, int width, int height, int components)
 {
+    // A colour is packed into 32 bits: four components at most.
+    if (components < 1 || components > 4)
+        return std::nullopt;
     const auto colourAt = [&](size_t pixel) {
         uint32_t colour = 0;
         for (int c = 0; c < components; ++c)
