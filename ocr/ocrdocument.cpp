@@ -164,6 +164,12 @@ bool OcrDocument::hasPageText(int index, QString* text) const
     return !pageText.trimmed().isEmpty();
 }
 
+namespace {
+
+constexpr qsizetype minTextLayerCharacters = 40;
+
+} // namespace
+
 bool OcrDocument::isTextPage(int index) const
 {
     if (!m_document || index < 0 || index >= pageCount())
@@ -173,18 +179,21 @@ bool OcrDocument::isTextPage(int index) const
         return false;
     // One pass over the words: whether there is text, and how much of the
     // page it covers (boxes of one line may overlap; the sum only overstates).
-    bool hasText = false;
+    qsizetype characters = 0;
     double area = 0;
     for (const std::unique_ptr<Poppler::TextBox>& box : page->textList()) {
-        hasText = hasText || !box->text().trimmed().isEmpty();
+        characters += box->text().trimmed().size();
         area += box->boundingBox().width() * box->boundingBox().height();
     }
-    if (!hasText)
+    if (characters == 0)
         return false;
     const QSizeF size = page->pageSizeF();
     if (size.isEmpty() || pictureDpis({index}).value(0) <= 0)
         return true;
-    return area >= size.width() * size.height() / 20;
+    // Over a scan, a stamp, a page number or a watermark is a few words,
+    // however large their boxes (a turned word's box is a square); a text
+    // layer of its own is many, spread over the page.
+    return characters >= minTextLayerCharacters && area >= size.width() * size.height() / 20;
 }
 
 } // namespace batch

@@ -23,6 +23,7 @@ namespace batch {
 class PdfDocument;
 struct PagePicture;
 struct TextLayer;
+struct VisibleText;
 
 inline constexpr int maxImageSide = 20000;
 inline constexpr qint64 maxImagePixels = 40000000;
@@ -52,7 +53,7 @@ public:
     // The boxes of the words the page shows, its invisible text left out (the
     // viewer-space page, points, origin at the top left). Reads the page once
     // more: for pages that have text.
-    QList<QRectF> visibleTextBoxes(int index) const;
+    QList<VisibleText> visibleText(int index) const;
     // A page whose own text is what it says: it carries text, and is not a
     // scan that only wears a stamp, a Bates number or a fax header (a picture
     // covering the page, with text over less than a twentieth of it).

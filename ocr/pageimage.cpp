@@ -95,22 +95,97 @@ QImage neutralGreyImage(const QImage& rgb)
 
 namespace {
 
-// Saturated red: seal ink, as scanned, never black, grey or blue ink.
-bool isSealRed(const uchar* pixel)
+// Seal ink, as scanned: saturated red or blue, never black or grey. The
+// strict test finds seals; the loose one, inside a seal found, also takes the
+// ink that JPEG's halved colour resolution has paled at its edges, but never
+// dark pixels: black text under the seal stays.
+enum class Ink
 {
-    const int r = pixel[0];
-    return r >= 120 && r - std::max(pixel[1], pixel[2]) >= 60;
+    Red = 0,
+    Blue = 2, // the channel in which the ink is light
+};
+
+bool isSealInk(const uchar* pixel, Ink ink)
+{
+    const int own = pixel[int(ink)];
+    const int others =
+        ink == Ink::Red ? std::max(pixel[1], pixel[2]) : std::max(pixel[0], pixel[1]);
+    return own >= (ink == Ink::Red ? 120 : 100) && own - others >= 60;
 }
 
-// Boxes, in cells, of the clusters of red cells that are shaped like seals.
-std::vector<QRect> sealCells(const std::vector<uchar>& red, int columns, int rows,
+bool isPaleSealInk(const uchar* pixel, Ink ink)
+{
+    const int own = pixel[int(ink)];
+    const int others =
+        ink == Ink::Red ? std::max(pixel[1], pixel[2]) : std::max(pixel[0], pixel[1]);
+    return own >= 110 && own - others >= 30;
+}
+
+// Whether the cluster of ink cells in `box` has a seal's shape: a ring or an
+// outline, which encloses paper that no path between the ink's cells
+// reaches from outside (lines of remarks never close), or a filled stamp.
+bool sealShaped(const std::vector<uchar>& ink, int columns, const QRect& box)
+{
+    const int w = box.width() + 2;
+    const int h = box.height() + 2;
+    const auto inked = [&](int x, int y) {
+        const int cx = box.left() - 1 + x;
+        const int cy = box.top() - 1 + y;
+        return x > 0 && y > 0 && x < w - 1 && y < h - 1 && ink[size_t(cy * columns + cx)];
+    };
+    // Text over a seal breaks its ring where its strokes cross: gaps of a
+    // cell are closed before asking what the ring encloses.
+    const auto closed = [&](int x, int y) {
+        if (x <= 0 || y <= 0 || x >= w - 1 || y >= h - 1)
+            return false; // the frame around the box is always outside
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx)
+                if (inked(x + dx, y + dy))
+                    return true;
+        return false;
+    };
+    std::vector<uchar> outside(size_t(w) * size_t(h), 0);
+    std::vector<int> stack{0};
+    outside[0] = 1;
+    int inkCells = 0;
+    while (!stack.empty()) {
+        const int cell = stack.back();
+        stack.pop_back();
+        const int x = cell % w;
+        const int y = cell / w;
+        const int steps[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+        for (const auto& step : steps) {
+            const int nx = x + step[0];
+            const int ny = y + step[1];
+            if (nx < 0 || ny < 0 || nx >= w || ny >= h || outside[size_t(ny * w + nx)] ||
+                closed(nx, ny))
+                continue;
+            outside[size_t(ny * w + nx)] = 1;
+            stack.push_back(ny * w + nx);
+        }
+    }
+    int enclosed = 0;
+    for (int y = 1; y < h - 1; ++y) {
+        for (int x = 1; x < w - 1; ++x) {
+            if (inked(x, y))
+                ++inkCells;
+            else if (!outside[size_t(y * w + x)] && !closed(x, y))
+                ++enclosed;
+        }
+    }
+    const int area = box.width() * box.height();
+    return enclosed * 10 >= area * 3 || inkCells * 10 >= area * 6;
+}
+
+// Boxes, in cells, of the clusters of ink cells that are shaped like seals.
+std::vector<QRect> sealCells(const std::vector<uchar>& ink, int columns, int rows,
                              double cellsPerInch)
 {
     std::vector<QRect> seals;
-    std::vector<uchar> seen(red.size(), 0);
+    std::vector<uchar> seen(ink.size(), 0);
     std::vector<int> stack;
     for (int start = 0; start < columns * rows; ++start) {
-        if (!red[size_t(start)] || seen[size_t(start)])
+        if (!ink[size_t(start)] || seen[size_t(start)])
             continue;
         QRect box(start % columns, start / columns, 1, 1);
         stack.assign(1, start);
@@ -129,7 +204,7 @@ std::vector<QRect> sealCells(const std::vector<uchar>& red, int columns, int row
                     if (nx < 0 || ny < 0 || nx >= columns || ny >= rows)
                         continue;
                     const size_t next = size_t(ny * columns + nx);
-                    if (red[next] && !seen[next]) {
+                    if (ink[next] && !seen[next]) {
                         seen[next] = 1;
                         stack.push_back(int(next));
                     }
@@ -140,11 +215,17 @@ std::vector<QRect> sealCells(const std::vector<uchar>& red, int columns, int row
         const double height = box.height() / cellsPerInch;
         const double aspect = width / height;
         if (width >= 0.6 && width <= 2.8 && height >= 0.6 && height <= 2.8 && aspect >= 0.6 &&
-            aspect <= 1.7)
+            aspect <= 1.7 && sealShaped(ink, columns, box))
             seals.push_back(box);
     }
     return seals;
 }
+
+struct Seal
+{
+    QRect cells;
+    Ink ink;
+};
 
 } // namespace
 
@@ -152,47 +233,58 @@ QImage sealFreeGrey(const QImage& rgb, double pixelsPerInch)
 {
     if (rgb.format() != QImage::Format_RGB888 || pixelsPerInch <= 0)
         return QImage();
-    // Red is counted in cells of a twentieth of an inch.
+    // Ink is counted in cells of a twentieth of an inch.
     const int cell = std::max(2, int(std::lround(pixelsPerInch / 20)));
     const int columns = (rgb.width() + cell - 1) / cell;
     const int rows = (rgb.height() + cell - 1) / cell;
-    std::vector<int> counts(size_t(columns) * size_t(rows), 0);
-    for (int y = 0; y < rgb.height(); ++y) {
-        const uchar* row = rgb.constScanLine(y);
-        int* countRow = counts.data() + size_t(y / cell) * size_t(columns);
-        for (int x = 0; x < rgb.width(); ++x)
-            countRow[x / cell] += isSealRed(row + 3 * x) ? 1 : 0;
+    std::vector<Seal> seals;
+    for (const Ink ink : {Ink::Red, Ink::Blue}) {
+        std::vector<int> counts(size_t(columns) * size_t(rows), 0);
+        for (int y = 0; y < rgb.height(); ++y) {
+            const uchar* row = rgb.constScanLine(y);
+            int* countRow = counts.data() + size_t(y / cell) * size_t(columns);
+            for (int x = 0; x < rgb.width(); ++x)
+                countRow[x / cell] += isSealInk(row + 3 * x, ink) ? 1 : 0;
+        }
+        std::vector<uchar> inked(counts.size());
+        const int minimum = std::max(1, cell * cell / 20);
+        for (size_t i = 0; i < counts.size(); ++i)
+            inked[i] = counts[i] >= minimum ? 1 : 0;
+        for (const QRect& box : sealCells(inked, columns, rows, pixelsPerInch / cell))
+            seals.push_back({box, ink});
     }
-    std::vector<uchar> red(counts.size());
-    const int minimum = std::max(1, cell * cell / 20);
-    for (size_t i = 0; i < counts.size(); ++i)
-        red[i] = counts[i] >= minimum ? 1 : 0;
-    const std::vector<QRect> seals = sealCells(red, columns, rows, pixelsPerInch / cell);
     if (seals.empty())
         return QImage();
 
     QImage grey(rgb.size(), QImage::Format_Grayscale8);
     if (grey.isNull())
         return grey;
-    std::vector<uchar> inSeal(size_t(columns), 0);
+    // Per column cell, the seal it lies in on this row, or -1.
+    std::vector<int> inSeal(size_t(columns), -1);
     for (int y = 0; y < rgb.height(); ++y) {
-        std::fill(inSeal.begin(), inSeal.end(), 0);
-        for (const QRect& seal : seals) {
+        std::fill(inSeal.begin(), inSeal.end(), -1);
+        for (size_t s = 0; s < seals.size(); ++s) {
+            const QRect& seal = seals[s].cells;
             // A cell's margin around the cluster takes in its anti-aliased edge.
             if (y / cell >= seal.top() - 1 && y / cell <= seal.bottom() + 1) {
                 for (int c = std::max(0, seal.left() - 1);
                      c <= std::min(columns - 1, seal.right() + 1); ++c)
-                    inSeal[size_t(c)] = 1;
+                    inSeal[size_t(c)] = int(s);
             }
         }
         const uchar* row = rgb.constScanLine(y);
         uchar* target = grey.scanLine(y);
         for (int x = 0; x < rgb.width(); ++x) {
             const uchar* pixel = row + 3 * x;
-            target[x] =
-                inSeal[size_t(x / cell)]
-                    ? pixel[0]
-                    : uchar((pixel[0] * 299 + pixel[1] * 587 + pixel[2] * 114 + 500) / 1000);
+            const int seal = inSeal[size_t(x / cell)];
+            if (seal < 0) {
+                target[x] = uchar((pixel[0] * 299 + pixel[1] * 587 + pixel[2] * 114 + 500) / 1000);
+                continue;
+            }
+            // Seal ink is paper; anything else is read in the channel where the
+            // ink is light, which leaves what lies under it.
+            const Ink ink = seals[size_t(seal)].ink;
+            target[x] = isPaleSealInk(pixel, ink) ? 255 : pixel[int(ink)];
         }
     }
     return grey;

@@ -22,9 +22,9 @@ using namespace Qt::StringLiterals;
 
 namespace batch {
 
-QList<QRectF> OcrDocument::visibleTextBoxes(int index) const
+QList<VisibleText> OcrDocument::visibleText(int index) const
 {
-    QList<QRectF> boxes;
+    QList<VisibleText> boxes;
     if (!m_pdf || index < 0 || index >= pageCount())
         return boxes;
     // The page alone, without its invisible text, as a reader extracts it.
@@ -46,7 +46,7 @@ QList<QRectF> OcrDocument::visibleTextBoxes(int index) const
         return boxes;
     for (const std::unique_ptr<Poppler::TextBox>& box : page->textList()) {
         if (!box->text().trimmed().isEmpty())
-            boxes.append(box->boundingBox());
+            boxes.append({box->boundingBox(), box->text()});
     }
     return boxes;
 }
@@ -98,8 +98,14 @@ bool OcrDocument::mergeSearchablePages(const QList<int>& pages, const QList<bool
             QPDFObjectHandle page = resultPages.at(size_t(j)).getObjectHandle();
             TextLayer layer = layers.at(next++);
             if (hasPageText(pages.at(j))) {
+                // Read from the scan's own pixels, the words never saw the
+                // page's text: none of them repeats it.
+                const std::optional<CoveringPicture> covering =
+                    coveringPicture(page, pageGeometry(page).cropBox);
+                const bool fromPicture = covering && !covering->rendered;
                 stripInvisibleText(result.pdf(), page);
-                layer = withoutWordsOver(layer, visibleTextBoxes(pages.at(j)));
+                if (!fromPicture)
+                    layer = withoutWordsOver(layer, visibleText(pages.at(j)));
             }
             if (!font.isInitialized())
                 font = addLayerFont(result.pdf(), fontFile, supplementary);

@@ -241,9 +241,32 @@ TextLayer buildTextLayer(tesseract::TessBaseAPI& engine, const RecognitionGeomet
     return layer;
 }
 
-TextLayer withoutWordsOver(const TextLayer& layer, const QList<QRectF>& textBoxes)
+namespace {
+
+// Letters and digits only, case folded: how recognition and a PDF's own text
+// are compared.
+QString comparable(const QString& text)
 {
-    if (textBoxes.isEmpty() || layer.lines.isEmpty())
+    QString letters;
+    for (const QChar c : text) {
+        if (c.isLetterOrNumber())
+            letters += c.toCaseFolded();
+    }
+    return letters;
+}
+
+bool saysTheSame(const QString& recognised, const QString& shown)
+{
+    const QString a = comparable(recognised);
+    const QString b = comparable(shown);
+    return !a.isEmpty() && !b.isEmpty() && (b.contains(a) || a.contains(b));
+}
+
+} // namespace
+
+TextLayer withoutWordsOver(const TextLayer& layer, const QList<VisibleText>& visible)
+{
+    if (visible.isEmpty() || layer.lines.isEmpty())
         return layer;
     // The boxes, turned as the layer is, with the origin at the lower left.
     const QSizeF before = layer.turn % 180 ? layer.size.transposed() : layer.size;
@@ -254,11 +277,12 @@ TextLayer withoutWordsOver(const TextLayer& layer, const QList<QRectF>& textBoxe
         turn = QTransform(-1, 0, 0, -1, before.width(), before.height());
     else if (layer.turn == 270)
         turn = QTransform(0, -1, 1, 0, 0, before.width());
-    QList<QRectF> boxes;
-    for (const QRectF& box : textBoxes) {
-        const QRectF turned = turn.mapRect(box);
-        boxes.append(QRectF(turned.left(), layer.size.height() - turned.bottom(), turned.width(),
-                            turned.height()));
+    QList<VisibleText> boxes;
+    for (const VisibleText& shown : visible) {
+        const QRectF turned = turn.mapRect(shown.box);
+        boxes.append({QRectF(turned.left(), layer.size.height() - turned.bottom(), turned.width(),
+                             turned.height()),
+                      shown.text});
     }
     TextLayer result = layer;
     result.lines.clear();
@@ -268,10 +292,12 @@ TextLayer withoutWordsOver(const TextLayer& layer, const QList<QRectF>& textBoxe
         for (const LayerWord& word : std::as_const(line.words)) {
             const QRectF own(word.left, bottom, word.right - word.left, lineShare * line.height);
             const double area = own.width() * own.height();
-            const bool covered = std::any_of(boxes.begin(), boxes.end(), [&](const QRectF& box) {
-                const QRectF common = own & box;
-                return common.width() * common.height() >= area / 3;
-            });
+            const bool covered =
+                std::any_of(boxes.begin(), boxes.end(), [&](const VisibleText& shown) {
+                    const QRectF common = own & shown.box;
+                    return common.width() * common.height() >= area / 3 &&
+                           saysTheSame(word.text, shown.text);
+                });
             if (!covered)
                 kept.append(word);
         }

@@ -47,10 +47,19 @@ struct TextLayer
     QList<LayerLine> lines{}; // what the content shows
 };
 
-// `layer` without the words whose boxes lie mostly over `textBoxes` (viewer
-// space of the page before the layer's turn, origin at the top left): where a
-// page has text of its own, recognised words would say it twice.
-TextLayer withoutWordsOver(const TextLayer& layer, const QList<QRectF>& textBoxes);
+// Text a page shows of its own: a word's box (viewer space of the page before
+// the layer's turn, origin at the top left) and what it says.
+struct VisibleText
+{
+    QRectF box;
+    QString text;
+};
+
+// `layer` without the recognised words that repeat the page's own text: a
+// word a third covered by a visible word that says the same. Only there would
+// the layer say it twice; a watermark's large boxes over other words, or a
+// stamp over a scan, take nothing away.
+TextLayer withoutWordsOver(const TextLayer& layer, const QList<VisibleText>& visible);
 
 // Where the recognised picture came from: `pixels` of the viewer-space page
 // `size`, turned by `skewDegrees` (clockwise) about its centre before it was

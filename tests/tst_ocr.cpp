@@ -436,6 +436,22 @@ void TestOcr::chinesePhrasesAreSearchable()
     QVERIFY(runWorker(source, {}, u"eng"_s).contains(wrongLanguage));
 }
 
+namespace {
+
+// The lines of a page's text that hold sentences: a watermark's letters,
+// turned, come out as lines of a letter or two between them.
+QString readLines(const QString& text)
+{
+    QStringList lines;
+    for (const QString& line : text.split(u'\n')) {
+        if (line.trimmed().size() >= 20)
+            lines << line.trimmed();
+    }
+    return lines.join(u' ');
+}
+
+} // namespace
+
 void TestOcr::textPagesAreKept()
 {
     const QString source = m_dir->filePath(u"mixed.pdf"_s);
@@ -455,8 +471,8 @@ void TestOcr::textPagesAreKept()
     // A scan that only wears a stamp is a scan, however the stamp is laid on:
     // recognised, the stamp kept.
     using testsupport::StampStyle;
-    for (const StampStyle style :
-         {StampStyle::Text, StampStyle::OnBox, StampStyle::Overlay, StampStyle::Wrapped}) {
+    for (const StampStyle style : {StampStyle::Text, StampStyle::OnBox, StampStyle::Overlay,
+                                   StampStyle::Wrapped, StampStyle::Watermark}) {
         const QString stamped = m_dir->filePath(u"stamped.pdf"_s);
         testsupport::writeDrawnPdf(stamped, {englishScan()});
         testsupport::addTextStamp(stamped, u"ABC-000123"_s, style);
@@ -466,8 +482,8 @@ void TestOcr::textPagesAreKept()
         QVERIFY2(log.filter(u"按原样保留"_s).isEmpty(), qPrintable(QString::number(int(style))));
         const QString stampedText = testsupport::popplerText(output, 0);
         QCOMPARE(stampedText.count(u"ABC-000123"_s), 1);
-        const double stampedRate = testsupport::characterErrorRate(
-            englishLines.join(u' '), QString(stampedText).remove(u"ABC-000123"_s));
+        const double stampedRate =
+            testsupport::characterErrorRate(englishLines.join(u' '), readLines(stampedText));
         QVERIFY2(stampedRate < 0.02, qPrintable(stampedText));
     }
 

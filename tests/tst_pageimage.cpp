@@ -6,6 +6,7 @@
 #include "ocr/textlayer.h"
 #include "testsupport.h"
 
+#include <QBuffer>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -79,6 +80,7 @@ class TestPageImage : public QObject
     Q_OBJECT
 private slots:
     void flattenPutsTransparencyOnWhite();
+    void sealsAreReadAway_data();
     void sealsAreReadAway();
     void compactFormKeepsPixels();
     void picturesKeepPixels();
@@ -117,10 +119,28 @@ void TestPageImage::flattenPutsTransparencyOnWhite()
     }
 }
 
-// A round red seal over black text is read away, the text kept; a wide red
-// letterhead is no seal and stays.
+void TestPageImage::sealsAreReadAway_data()
+{
+    QTest::addColumn<QColor>("ink");
+    QTest::addColumn<QString>("shape"); // ring, square, remark
+    QTest::addColumn<bool>("jpeg");     // the page through a 4:2:0 JPEG
+    QTest::addColumn<bool>("seal");
+    const QColor red(210, 20, 30);
+    QTest::newRow("red ring") << red << u"ring"_s << false << true;
+    QTest::newRow("red ring, JPEG") << red << u"ring"_s << true << true;
+    QTest::newRow("blue ring") << QColor(30, 60, 200) << u"ring"_s << false << true;
+    QTest::newRow("red square outline, JPEG") << red << u"square"_s << true << true;
+    QTest::newRow("red remark of four lines") << red << u"remark"_s << false << false;
+}
+
+// A seal over black text is read away, the text under it kept, JPEG's paled
+// ink included; red text that is no seal, and a wide red letterhead, stay.
 void TestPageImage::sealsAreReadAway()
 {
+    QFETCH(QColor, ink);
+    QFETCH(QString, shape);
+    QFETCH(bool, jpeg);
+    QFETCH(bool, seal);
     const int dpi = 200;
     QImage page(8 * dpi, 10 * dpi, QImage::Format_RGB888);
     page.fill(Qt::white);
@@ -132,17 +152,45 @@ void TestPageImage::sealsAreReadAway()
 
     painter.begin(&page);
     painter.setCompositionMode(QPainter::CompositionMode_Multiply);
-    painter.setPen(QPen(QColor(210, 20, 30), 8));
-    painter.drawEllipse(QPoint(2 * dpi, 2 * dpi), dpi * 3 / 4, dpi * 3 / 4);
+    painter.setPen(QPen(ink, 8));
+    const QPoint centre(2 * dpi, 2 * dpi);
+    const int radius = dpi * 3 / 4;
+    if (shape == u"ring"_s) {
+        painter.drawEllipse(centre, radius, radius);
+    } else if (shape == u"square"_s) {
+        painter.drawRect(QRect(centre - QPoint(radius, radius), QSize(2 * radius, 2 * radius)));
+    } else {
+        // One inch by 0.8: four lines of a reviewer's handwriting-sized remark.
+        QFont font(u"DejaVu Sans"_s);
+        font.setPixelSize(dpi / 7);
+        painter.setFont(font);
+        painter.setPen(ink);
+        for (int line = 0; line < 4; ++line)
+            painter.drawText(QPoint(centre.x() - dpi / 2, centre.y() - dpi / 4 + line * dpi / 5),
+                             u"Check w/ legal"_s);
+    }
     painter.end();
+    if (jpeg) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QVERIFY(page.save(&buffer, "JPEG", 75));
+        page = QImage::fromData(bytes).convertToFormat(QImage::Format_RGB888);
+    }
     const QImage grey = batch::sealFreeGrey(page, dpi);
-    QCOMPARE(grey.format(), QImage::Format_Grayscale8);
+    QCOMPARE(grey.isNull(), !seal);
+    if (!seal)
+        return;
     const auto at = [&grey](int x, int y) {
         return int(grey.constScanLine(y)[x]);
     };
-    QVERIFY(at(2 * dpi, 2 * dpi + dpi * 3 / 4) > 180);    // the ring
-    QVERIFY(at(2 * dpi + dpi * 3 / 4, 2 * dpi + 4) < 60); // the text under it
-    QVERIFY(at(3 * dpi, dpi * 3 / 4) < 120);              // the letterhead, as luminance
+    // The seal's ink is paper, wherever it is drawn and however paled.
+    int inkLeft = 0;
+    for (int y = centre.y() - radius - 6; y <= centre.y() - radius + 6; ++y)
+        inkLeft += at(centre.x() - dpi / 4, y) < 235 ? 1 : 0;
+    QCOMPARE(inkLeft, 0);
+    QVERIFY(at(centre.x() + radius, centre.y() + 4) < 60); // the text under it
+    QVERIFY(at(3 * dpi, dpi * 3 / 4) < 120);               // the letterhead, as luminance
 }
 
 void TestPageImage::compactFormKeepsPixels()

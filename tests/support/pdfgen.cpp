@@ -563,7 +563,12 @@ void addTextStamp(const QString& path, const QString& text, StampStyle style)
     changeInPlace(path, [&text, style](QPDF& pdf) {
         QPDFObjectHandle font = pdf.makeIndirectObject(
             QPDFObjectHandle::parse("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"));
-        const std::string box = style == StampStyle::Text ? "" : "q 1 g 30 14 160 20 re f Q ";
+        const std::string box =
+            style == StampStyle::Watermark
+                ? "q 0.6 g BT /Stamp 60 Tf 0.7071 0.7071 -0.7071 0.7071 130 230 Tm "
+                  "(CONFIDENTIAL) Tj ET Q "
+            : style == StampStyle::Text ? ""
+                                        : "q 1 g 30 14 160 20 re f Q ";
         const std::string stamp =
             box + "BT /Stamp 7 Tf 36 20 Td (" + text.toStdString() + ") Tj ET\n";
         const auto form = [&pdf](const std::string& content, QPDFObjectHandle resources) {
@@ -576,7 +581,8 @@ void addTextStamp(const QString& path, const QString& text, StampStyle style)
         };
         for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
             QPDFObjectHandle resources = page.getObjectHandle().getKey("/Resources");
-            if (style == StampStyle::Text || style == StampStyle::OnBox) {
+            if (style == StampStyle::Text || style == StampStyle::OnBox ||
+                style == StampStyle::Watermark) {
                 if (!resources.getKey("/Font").isDictionary())
                     resources.replaceKey("/Font", QPDFObjectHandle::newDictionary());
                 resources.getKey("/Font").replaceKey("/Stamp", font);

@@ -184,6 +184,9 @@ enum class StampStyle
     OnBox,   // the text on a white rectangle
     Overlay, // the text on its box in a form XObject drawn over the page
     Wrapped, // the page's content moved whole into a form, the overlay over it
+    // a grey 60-pt watermark across the page, turned 45 degrees (the text
+    // given comes after it, at the foot, as Text does)
+    Watermark,
 };
 // Adds `text` in 7-pt Helvetica at the foot of every page of the PDF at
 // `path`, as scanners and Bates numbering stamp scans.
