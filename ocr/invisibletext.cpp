@@ -7,6 +7,8 @@
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
 
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace batch {
@@ -15,9 +17,12 @@ namespace {
 
 using Token = QPDFTokenizer::Token;
 
-// Passes content through but for the text shown in an invisible render mode.
-// A line-moving show (' and ") keeps its move, so that visible text after it
-// stays where it was.
+// Passes content through but for the text shown invisibly (render mode 3).
+// A show's advance moves the text that follows it on the same line: a hidden
+// show is held back until the line is left (Td, TD, Tm, T*, ', ", ET), and
+// written after all when visible text follows it first. A line-moving show
+// (' and ") keeps its move. Mode 7 also adds the text to the clipping path,
+// which the page may fill: such text is left alone.
 class InvisibleTextFilter : public QPDFObjectHandle::TokenFilter
 {
 public:
@@ -38,14 +43,48 @@ public:
             if (!values.empty())
                 m_mode = int(values.back());
         }
-        const bool invisible = m_mode == 3 || m_mode == 7;
         const bool shows = op == "Tj" || op == "TJ" || op == "'" || op == "\"";
-        if (!invisible || !shows) {
-            flush();
-            writeToken(token);
+        if (shows && m_mode == 3) {
+            m_pending.push_back({m_operands, token, replacementFor(op)});
+            m_operands.clear();
             return;
         }
-        ++m_removed;
+        if (!m_pending.empty()) {
+            const bool leavesLine = op == "Td" || op == "TD" || op == "Tm" || op == "T*" ||
+                                    op == "ET" || op == "'" || op == "\"";
+            if (shows && !leavesLine) {
+                release(true); // visible text goes on from where the hidden ended
+            } else if (leavesLine) {
+                release(false);
+            } else {
+                m_pending.push_back({m_operands, token, std::nullopt});
+                m_operands.clear();
+                return;
+            }
+        }
+        flush();
+        writeToken(token);
+    }
+    void handleEOF() override
+    {
+        release(false);
+        flush();
+    }
+
+    int removed() const { return m_removed; }
+
+private:
+    struct Piece
+    {
+        std::vector<Token> operands;
+        Token op;
+        std::optional<std::string> replacement; // for a hidden show
+    };
+
+    static std::string number(double value) { return QByteArray::number(value).toStdString(); }
+
+    std::string replacementFor(const std::string& op) const
+    {
         std::string replacement = "\n";
         if (op == "\"") {
             const std::vector<double> values = numbers();
@@ -54,15 +93,24 @@ public:
         }
         if (op == "'" || op == "\"")
             replacement += " T*\n";
-        m_operands.clear();
-        write(replacement.data(), replacement.size());
+        return replacement;
     }
-    void handleEOF() override { flush(); }
 
-    int removed() const { return m_removed; }
-
-private:
-    static std::string number(double value) { return QByteArray::number(value).toStdString(); }
+    // Writes what was held back: the hidden shows as they were, or replaced.
+    void release(bool keep)
+    {
+        for (const Piece& piece : m_pending) {
+            if (piece.replacement && !keep) {
+                ++m_removed;
+                write(piece.replacement->data(), piece.replacement->size());
+                continue;
+            }
+            for (const Token& operand : piece.operands)
+                writeToken(operand);
+            writeToken(piece.op);
+        }
+        m_pending.clear();
+    }
 
     std::vector<double> numbers() const
     {
@@ -83,6 +131,7 @@ private:
     }
 
     std::vector<Token> m_operands;
+    std::vector<Piece> m_pending;
     std::vector<int> m_saved;
     int m_mode = 0;
     int m_removed = 0;

@@ -1,6 +1,7 @@
 // Text recognition: the document wrapper, the searchable merge, the recognition
 // thread and the "ocr" operation through the worker, on generated scans with
 // Debian's real Tesseract models.
+#include "ocr/invisibletext.h"
 #include "ocr/ocrdocument.h"
 #include "ocr/ocrworker.h"
 #include "ocr/pageimage.h"
@@ -20,6 +21,7 @@
 #include <qpdf/QPDFAnnotationObjectHelper.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
+#include <qpdf/QPDFWriter.hh>
 #include <tesseract/baseapi.h>
 
 #include <algorithm>
@@ -192,6 +194,8 @@ private slots:
     void sidewaysPagesTurnUpright();
     void columnsReadAsColumns_data();
     void columnsReadAsColumns();
+    void hiddenTextGoesWithoutMovingAnything_data();
+    void hiddenTextGoesWithoutMovingAnything();
 
 private:
     QString models() const { return m_models.path(); }
@@ -1000,6 +1004,54 @@ void TestOcr::columnsReadAsColumns()
         const double rate = testsupport::characterErrorRate(expected, text);
         QVERIFY2(rate < 0.03, qPrintable(u"%1 %2\n%3"_s.arg(order.join(u' ')).arg(rate).arg(text)));
     }
+}
+
+void TestOcr::hiddenTextGoesWithoutMovingAnything_data()
+{
+    QTest::addColumn<QByteArray>("content"); // /F1 is Helvetica
+    QTest::addColumn<bool>("stripped");      // the hidden words are gone
+    QTest::newRow("hidden line, then a line of its own")
+        << QByteArray("BT /F1 20 Tf 3 Tr 20 100 Td (hidden) Tj 0 Tr 0 -30 Td (shown) Tj ET")
+        << true;
+    QTest::newRow("hidden, then shown on the same line")
+        << QByteArray("BT /F1 20 Tf 3 Tr 20 100 Td (hidden) Tj 0 Tr (shown) Tj ET") << false;
+    QTest::newRow("hidden, a move, shown")
+        << QByteArray("BT /F1 20 Tf 3 Tr 20 100 Td (hidden) Tj 0 Tr 0 -30 TD (shown) Tj ET")
+        << true;
+    QTest::newRow("text that clips a fill")
+        << QByteArray("q BT /F1 60 Tf 7 Tr 10 60 Td (CLIP) Tj ET 0 0 1 rg 0 0 200 200 re f Q")
+        << false;
+}
+
+// Old invisible text is removed from a page recognised again, and nothing
+// the page shows moves or changes colour.
+void TestOcr::hiddenTextGoesWithoutMovingAnything()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, stripped);
+    QPDF pdf;
+    pdf.emptyPDF();
+    QPDFObjectHandle page = pdf.makeIndirectObject(QPDFObjectHandle::parse(
+        "<< /Type /Page /MediaBox [0 0 200 200] /Resources << /Font << /F1 << /Type /Font "
+        "/Subtype /Type1 /BaseFont /Helvetica >> >> >> >>"));
+    page.replaceKey("/Contents", pdf.newStream(content.toStdString()));
+    QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(page), false);
+    const auto written = [&pdf](const QString& name) {
+        const QString path = QDir(QDir::tempPath()).filePath(name);
+        QPDFWriter writer(pdf, QFile::encodeName(path).constData());
+        writer.write();
+        return path;
+    };
+    const QString before = written(u"hidden-before.pdf"_s);
+    QCOMPARE(batch::stripInvisibleText(
+                 pdf, QPDFPageDocumentHelper(pdf).getAllPages().front().getObjectHandle()),
+             stripped);
+    const QString after = written(u"hidden-after.pdf"_s);
+    QCOMPARE(testsupport::renderPages(after), testsupport::renderPages(before));
+    if (content.contains("(hidden)"))
+        QCOMPARE(testsupport::popplerText(after, 0).contains(u"hidden"_s), !stripped);
+    QFile::remove(before);
+    QFile::remove(after);
 }
 
 QTEST_MAIN(TestOcr)
