@@ -35,6 +35,10 @@ constexpr double glyphWidth = 0.5;
 constexpr double lineShare = 0.7;  // of the em, the line's height
 constexpr double belowShare = 0.2; // of the em, below the baseline
 
+// A gap between two CJK words wider than this share of the font size (a
+// character is about one em) parts cells of a table, not words of a sentence.
+constexpr double cellGap = 0.75;
+
 // UTF-16 code units of scripts written without spaces between words.
 bool isCjk(char16_t unit)
 {
@@ -171,7 +175,11 @@ QByteArray layerContent(const QList<LayerLine>& lines, QSet<char32_t>* supplemen
             double width = word.right - word.left;
             if (i + 1 < line.words.size()) {
                 const QString& next = line.words.at(i + 1).text;
-                if (!(isCjk(text.back().unicode()) && isCjk(next.front().unicode())))
+                // CJK runs on without spaces, but not across a gap of about a
+                // character: table cells and form fields stay apart.
+                const double gap = line.words.at(i + 1).left - word.right;
+                if (!(isCjk(text.back().unicode()) && isCjk(next.front().unicode())) ||
+                    gap > cellGap * size)
                     text += u' ';
                 const double reach = line.words.at(i + 1).left - word.left;
                 width = reach > 0 ? reach : width;

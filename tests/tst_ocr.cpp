@@ -322,6 +322,9 @@ void TestOcr::layerTextStaysOnItsLine_data()
     QTest::newRow("mixed Chinese and Latin")
         << QStringList{u"版本@72-100 Qt@104-120 六@124-136"_s, u"PDF@72-100 文件@104-130"_s}
         << QStringList{u"版本 "_s, u"Qt "_s, u"六"_s, u"PDF "_s, u"文件"_s};
+    QTest::newRow("table cells apart, a sentence together")
+        << QStringList{u"项目名称@72-120 预算金额@160-208 实际@240-264 支出@264-288"_s}
+        << QStringList{u"项目名称 "_s, u"预算金额 "_s, u"实际"_s, u"支出"_s};
     // Beyond the Basic Multilingual Plane, in a font of its plane: one glyph.
     QTest::newRow("Extension B") << QStringList{u"吉野@72-96 𠮷野家@96-132"_s}
                                  << QStringList{u"吉野"_s, u"𠮷野家"_s};
