@@ -7,6 +7,7 @@
 #include "engine/imageplacement.h"
 
 #include "engine/matrix.h"
+#include "engine/qpdfsupport.h"
 
 #include <qpdf/Pipeline.hh>
 #include <qpdf/QPDF.hh>
@@ -284,29 +285,6 @@ private:
     std::vector<QPDFObjectHandle> m_operands;
 };
 
-// Every appearance stream of the page's annotations: normal, rollover and
-// down, each a stream or a dictionary of states.
-void walkAppearances(QPDFObjectHandle page, PlacementWalker& walker)
-{
-    QPDFObjectHandle annotations = page.getKey("/Annots");
-    if (!annotations.isArray())
-        return;
-    for (QPDFObjectHandle& annotation : annotations.getArrayAsVector()) {
-        QPDFObjectHandle appearances =
-            annotation.isDictionary() ? annotation.getKey("/AP") : QPDFObjectHandle::newNull();
-        if (!appearances.isDictionary())
-            continue;
-        for (auto& [kind, appearance] : appearances.getDictAsMap()) {
-            if (appearance.isStream()) {
-                walker.walkUnmeasured(appearance);
-            } else if (appearance.isDictionary()) {
-                for (auto& [state, stream] : appearance.getDictAsMap())
-                    walker.walkUnmeasured(stream);
-            }
-        }
-    }
-}
-
 } // namespace
 
 ImagePlacements largestPlacements(QPDF& pdf)
@@ -328,7 +306,8 @@ ImagePlacements largestPlacements(QPDF& pdf)
         } catch (const std::exception&) {
             // A page whose content cannot be read keeps what was found before the damage.
         }
-        walkAppearances(page.getObjectHandle(), walker);
+        forEachAppearance(page.getObjectHandle(),
+                          [&walker](QPDFObjectHandle stream) { walker.walkUnmeasured(stream); });
     }
     // An image seen at a small size may be drawn larger where the walk did
     // not reach: then no size is known for any.

@@ -4,6 +4,7 @@
 #include <qpdf/QPDFLogger.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 
+#include <functional>
 #include <memory>
 
 class QPDF;
@@ -32,6 +33,10 @@ bool decodesLosslessly(QPDFObjectHandle stream);
 // too large to hold their results in memory; the writer must then recompress
 // them itself.
 bool recompressStreams(QPDF& pdf);
+
+// Calls `visit` with every appearance stream of the page's annotations:
+// normal, rollover and down, each a stream or a dictionary of states.
+void forEachAppearance(QPDFObjectHandle page, const std::function<void(QPDFObjectHandle)>& visit);
 
 // Removes from resource dictionaries the entries no content stream names;
 // leaves every resource where some content may name it unseen.

@@ -275,9 +275,6 @@ bool addOtherContent(QPDF& pdf, UsageMap& usages, long long& budget)
 void addAppearances(QPDFObjectHandle page, QPDFObjectHandle pageResources,
                     const std::string& pageOwner, UsageMap& usages, long long& budget)
 {
-    QPDFObjectHandle annotations = page.getKey("/Annots");
-    if (!annotations.isArray())
-        return;
     const auto add = [&](QPDFObjectHandle stream) {
         if (!stream.isStream())
             return;
@@ -289,22 +286,33 @@ void addAppearances(QPDFObjectHandle page, QPDFObjectHandle pageResources,
         else
             usages.add(pageResources, pageOwner, names);
     };
+    forEachAppearance(page, add);
+}
+
+} // namespace
+
+void forEachAppearance(QPDFObjectHandle page, const std::function<void(QPDFObjectHandle)>& visit)
+{
+    QPDFObjectHandle annotations = page.getKey("/Annots");
+    if (!annotations.isArray())
+        return;
     for (QPDFObjectHandle& annotation : annotations.getArrayAsVector()) {
         QPDFObjectHandle appearances =
             annotation.isDictionary() ? annotation.getKey("/AP") : QPDFObjectHandle::newNull();
         if (!appearances.isDictionary())
             continue;
         for (auto& [kind, appearance] : appearances.getDictAsMap()) {
-            add(appearance);
-            if (appearance.isDictionary() && !appearance.isStream()) {
-                for (auto& [state, stream] : appearance.getDictAsMap())
-                    add(stream);
+            if (appearance.isStream()) {
+                visit(appearance);
+            } else if (appearance.isDictionary()) {
+                for (auto& [state, stream] : appearance.getDictAsMap()) {
+                    if (stream.isStream())
+                        visit(stream);
+                }
             }
         }
     }
 }
-
-} // namespace
 
 void dropUnusedResources(QPDF& pdf)
 {

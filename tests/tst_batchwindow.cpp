@@ -1163,7 +1163,7 @@ void TestBatchWindow::endCurrentFileNow()
     // The file that was waiting never started.
     QCOMPARE(w.m_items.last().state, u"等待处理"_s);
     if (!endNow) {
-        QCOMPARE(w.m_items.at(0).state, u"完成，请核对"_s); // with the OCR note
+        QCOMPARE(w.m_items.at(0).state, u"处理完成"_s); // a clean recognition, its note shown
         QVERIFY(testsupport::folderEntries(out).contains(u"long-可搜索.pdf"_s));
         QVERIFY(!testsupport::folderEntries(out).contains(
             u"next%1-可搜索.pdf"_s.arg(BatchRunner::room() - 1)));
