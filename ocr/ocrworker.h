@@ -8,6 +8,10 @@
 #include <QString>
 #include <QThread>
 
+namespace tesseract {
+class TessBaseAPI;
+}
+
 namespace batch {
 
 enum OcrOutput
@@ -61,6 +65,11 @@ protected:
     void run() override;
 
 private:
+    // The language list with its one Chinese script swapped for the other;
+    // empty unless exactly one is chosen.
+    QString otherChineseScript() const;
+    void compareChineseScripts(tesseract::TessBaseAPI& engine, const QImage& sample, int dpi);
+
     const QString m_sourcePath;
     const QString m_modelsPath;
     const QString m_language;

@@ -278,6 +278,44 @@ PreparedPage preparePage(const OcrDocument* document, int index, const QImage& s
     return page;
 }
 
+namespace {
+
+bool hasHan(const QString& text)
+{
+    for (const QChar c : text) {
+        if (c.script() == QChar::Script_Han)
+            return true;
+    }
+    return false;
+}
+
+// Up to three lines the engine just recognised as Chinese, cut from `image`
+// with a margin; null when it read none.
+QImage chineseLines(tesseract::TessBaseAPI& engine, const QImage& image)
+{
+    constexpr int wanted = 3;
+    std::unique_ptr<tesseract::ResultIterator> it(engine.GetIterator());
+    if (!it)
+        return QImage();
+    QRect lines;
+    int found = 0;
+    do {
+        const TesseractText line(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
+        int left = 0, top = 0, right = 0, bottom = 0;
+        if (!line || !hasHan(QString::fromUtf8(line.get())) ||
+            !it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom))
+            continue;
+        lines = lines.united(QRect(QPoint(left, top), QPoint(right, bottom)));
+        ++found;
+    } while (found < wanted && it->Next(tesseract::RIL_TEXTLINE));
+    if (found == 0)
+        return QImage();
+    const int margin = std::max(4, lines.height() / (4 * found));
+    return image.copy(lines.adjusted(-margin, -margin, margin, margin) & image.rect());
+}
+
+} // namespace
+
 PageResult recognizePreparedPage(tesseract::TessBaseAPI& engine, PreparedPage page, int index,
                                  const PageSettings& settings, const CancelTest& cancelled)
 {
@@ -336,6 +374,10 @@ PageResult recognizePreparedPage(tesseract::TessBaseAPI& engine, PreparedPage pa
     }
     result.text = QString::fromUtf8(text.get());
     result.confidence = engine.MeanTextConf();
+    if (settings.sampleChinese) {
+        result.chineseSample = chineseLines(engine, image);
+        result.chineseSampleDpi = page.recognitionDpi;
+    }
     if (settings.searchable) {
         QPB_STAGE(TextLayerStage);
         result.layer = buildTextLayer(engine, page.geometry);

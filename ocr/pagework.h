@@ -30,7 +30,8 @@ struct PageSettings
     // Orientation detection (Tesseract's "osd" model), used by one thread at a
     // time; none when the models folder lacks it.
     tesseract::TessBaseAPI* orientation = nullptr;
-    int timeLimitMs = 0; // a page's recognition stops after this long; 0 never
+    int timeLimitMs = 0;        // a page's recognition stops after this long; 0 never
+    bool sampleChinese = false; // keep a few recognised Chinese lines of the page
 };
 
 struct PreparedPage
@@ -58,6 +59,10 @@ struct PageResult
     bool timedOut = false; // recognition ran out of time: no text, an empty layer
     QString text;
     int confidence = 0; // Tesseract's mean word confidence, 0 to 100
+    // A few lines recognised as Chinese, cut from the page's picture, where
+    // the other script's model may be tried.
+    QImage chineseSample;
+    int chineseSampleDpi = 0;
     PageLayout layout;
     TextLayer layer;
 };

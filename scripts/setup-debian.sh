@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config git clang-format clang-14 libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools libqt6svg6 libqt6svg6-dev qt6-svg-dev qt6-translations-l10n
     libgl-dev libxkbcommon-dev
-    libqpdf-dev zlib1g-dev qpdf libdeflate-dev libjpeg62-turbo-dev libtiff-dev
+    libqpdf-dev zlib1g-dev qpdf libdeflate-dev libjpeg62-turbo-dev libtiff-dev libfreetype-dev
     libpoppler-qt6-dev poppler-utils
     libtesseract-dev libleptonica-dev libpng-dev tesseract-ocr
     tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-chi-tra tesseract-ocr-osd

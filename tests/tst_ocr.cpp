@@ -441,6 +441,12 @@ void TestOcr::chinesePhrasesAreSearchable()
     const QString wrongLanguage = u"notice:识别可信度低，请检查识别语言。"_s;
     QVERIFY(!log.contains(wrongLanguage));
     QVERIFY(runWorker(source, {}, u"eng"_s).contains(wrongLanguage));
+    // Simplified Chinese read with the traditional model keeps a confidence
+    // near 90; the simplified model, installed too, is named as reading better.
+    const QString otherScript = u"本文件用简体中文模型识别更准确"_s;
+    QVERIFY(log.filter(otherScript).isEmpty());
+    const QStringList traditional = runWorker(source, {}, u"chi_tra+eng"_s);
+    QVERIFY2(!traditional.filter(otherScript).isEmpty(), qPrintable(traditional.join(u'\n')));
 }
 
 namespace {
