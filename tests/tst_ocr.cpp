@@ -1047,7 +1047,9 @@ void TestOcr::hiddenTextGoesWithoutMovingAnything()
     QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(page), false);
     const auto written = [&pdf](const QString& name) {
         const QString path = QDir(QDir::tempPath()).filePath(name);
-        QPDFWriter writer(pdf, QFile::encodeName(path).constData());
+        // The writer keeps the name's pointer until it has written.
+        const QByteArray file = QFile::encodeName(path);
+        QPDFWriter writer(pdf, file.constData());
         writer.write();
         return path;
     };
