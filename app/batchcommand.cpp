@@ -572,10 +572,10 @@ void BatchCommand::pollInterrupts()
 #ifdef Q_OS_UNIX
     if (suspended) {
         // The workers stop with the batch, or they would publish meanwhile.
-        m_runner.signalWorkers(SIGSTOP);
+        m_runner.signalWorkers(GroupSignal::Stop);
         std::raise(SIGSTOP);
         suspended = 0;
-        m_runner.signalWorkers(SIGCONT);
+        m_runner.signalWorkers(GroupSignal::Continue);
     }
 #endif
     if ((terminated || interrupts >= 2) && m_runner.isRunning()) {

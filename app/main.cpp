@@ -3,7 +3,7 @@
 // recognition are in the module (module.h).
 #include "app/batchcommand.h"
 #include "app/module.h"
-#include "jobframe/parentwatch.h"
+#include "engine/platformproc.h"
 #include "jobframe/workermain.h"
 #include "protocol/catalogue.h"
 #include "protocol/protocol.h"

@@ -43,6 +43,9 @@ qsizetype nameLength(const QString& name);
 QString fitName(const QString& name, qsizetype limit,
                 qsizetype (*measure)(const QString&) = nameLength);
 
+// Ends the job: the result could not be saved, for the system's `error`.
+[[noreturn]] void failToSave(int error);
+
 // A user-facing Chinese sentence for a system error, with the system's own
 // text after it for diagnosis.
 QString systemReason(int error);

@@ -4,7 +4,7 @@
 
 #include "engine/pdfdocument.h"
 #include "engine/platformfs.h"
-#include "jobframe/parentwatch.h"
+#include "engine/platformproc.h"
 #include "jobframe/staging.h"
 #include "protocol/catalogue.h"
 #include "protocol/ocroptions.h"

@@ -13,11 +13,6 @@
 
 #include <algorithm>
 
-#ifdef Q_OS_UNIX
-#include <csignal>
-#include <unistd.h>
-#endif
-
 using namespace Qt::StringLiterals;
 
 namespace batch {
@@ -147,17 +142,10 @@ void BatchRunner::endNow()
     }
 }
 
-void BatchRunner::signalWorkers(int signal)
+void BatchRunner::signalWorkers(GroupSignal signal)
 {
-#ifdef Q_OS_UNIX
-    for (const std::unique_ptr<Worker>& worker : m_workers) {
-        const qint64 pid = worker->process->processId();
-        if (pid > 0)
-            ::kill(-static_cast<pid_t>(pid), signal);
-    }
-#else
-    Q_UNUSED(signal);
-#endif
+    for (const std::unique_ptr<Worker>& worker : m_workers)
+        signalGroup(*worker->process, signal);
 }
 
 void BatchRunner::fill()
@@ -195,11 +183,7 @@ void BatchRunner::launch(int job, int lanes)
     environment.remove(u"QPB_PASSWORD"_s);
     environment.remove(u"QPB_NEW_PASSWORD"_s);
     process->setProcessEnvironment(environment);
-#ifdef Q_OS_UNIX
-    // A group of its own: a Ctrl-C on the terminal reaches the batch, which
-    // decides what becomes of its workers, and not the workers themselves.
-    process->setChildProcessModifier([] { ::setpgid(0, 0); });
-#endif
+    startInOwnGroup(*process);
     m_workers.push_back(std::move(owned));
     m_lanesInUse += lanes;
 

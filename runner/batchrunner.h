@@ -9,6 +9,7 @@
 // together never exceed the room. Jobs start in their order.
 #pragma once
 
+#include "engine/platformproc.h"
 #include "protocol/request.h"
 
 #include <QJsonObject>
@@ -62,9 +63,8 @@ public:
     void stop();
     // Running workers are ended now; their jobs publish nothing.
     void endNow();
-    // Passes a job-control signal (stop, continue) on to every running
-    // worker's process group; nothing where the system has no such signals.
-    void signalWorkers(int signal);
+    // Passes a job-control signal on to every running worker's process group.
+    void signalWorkers(GroupSignal signal);
     bool isRunning() const { return m_running; }
     bool isStopping() const { return m_stopping; }
     int runningCount() const { return int(m_workers.size()); }

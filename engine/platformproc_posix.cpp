@@ -1,27 +1,23 @@
-#include "jobframe/parentwatch.h"
+#include "engine/platformproc.h"
 
-#include <QtGlobal>
+#include <QProcess>
 
+#include <csignal>
 #include <cstdlib>
+#include <unistd.h>
 
 #ifdef Q_OS_LINUX
-#include <csignal>
 #include <sys/prctl.h>
-#include <unistd.h>
 #endif
 
 namespace batch {
 
 bool parentGone()
 {
-#ifdef Q_OS_UNIX
     bool named = false;
     const qint64 parent = qEnvironmentVariableIntValue("QPB_PARENT_PID", &named);
     // A parent that ended has handed its children to another process.
     return named && parent > 0 && qint64(::getppid()) != parent;
-#else
-    return false;
-#endif
 }
 
 void watchParent()
@@ -32,6 +28,18 @@ void watchParent()
     // The parent may have ended before the request above took effect.
     if (parentGone())
         std::_Exit(3);
+}
+
+void startInOwnGroup(QProcess& process)
+{
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
+}
+
+void signalGroup(const QProcess& process, GroupSignal signal)
+{
+    const qint64 pid = process.processId();
+    if (pid > 0)
+        ::kill(-static_cast<pid_t>(pid), signal == GroupSignal::Stop ? SIGSTOP : SIGCONT);
 }
 
 } // namespace batch

@@ -1,0 +1,37 @@
+// The few process calls that differ between systems: a worker that lives only
+// as long as the process that started it, and workers in groups of their own
+// that the batch stops, continues and ends as one. One implementation per
+// system, chosen by the build.
+#pragma once
+
+#include <QtGlobal>
+
+class QProcess;
+
+namespace batch {
+
+// Asks the system to end this process when its parent ends, and ends it now
+// if the parent named by QPB_PARENT_PID has already gone. Call first thing.
+// A window or a command line that is killed, hung up on or timed out must not
+// leave workers that go on to publish results nobody records.
+void watchParent();
+
+// True when QPB_PARENT_PID names a parent that is no longer this process's
+// parent; false when no parent was named.
+bool parentGone();
+
+// Starts `process` in a group of its own, so that a Ctrl-C on the terminal
+// reaches the batch, which decides what becomes of its workers, and not the
+// workers themselves. Call before start().
+void startInOwnGroup(QProcess& process);
+
+enum class GroupSignal
+{
+    Stop,     // job control: the batch was stopped (Ctrl-Z)
+    Continue, // and continued
+};
+// Passes a job-control signal on to the group `process` leads; nothing where
+// the system has no job control.
+void signalGroup(const QProcess& process, GroupSignal signal);
+
+} // namespace batch
