@@ -1,5 +1,7 @@
 #include "app/batchcommand.h"
 
+#include "app/console.h"
+
 #include "engine/pdfdocument.h"
 #include "engine/platformfs.h"
 #include "protocol/catalogue.h"
@@ -19,16 +21,9 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <limits>
 #include <optional>
-
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-#endif
 
 using namespace Qt::StringLiterals;
 
@@ -39,27 +34,6 @@ namespace {
 constexpr int usageError = 2;
 const char* const passwordVariable = "QPB_PASSWORD";
 const char* const newPasswordVariable = "QPB_NEW_PASSWORD";
-
-// Ctrl-C stops in two steps; SIGTERM (a service manager, timeout) means
-// "end now" at once; Ctrl-Z stops the workers with the batch.
-volatile std::sig_atomic_t interrupts = 0;
-volatile std::sig_atomic_t terminated = 0;
-volatile std::sig_atomic_t suspended = 0;
-
-void countInterrupt(int)
-{
-    interrupts = interrupts + 1;
-}
-
-void noteTermination(int)
-{
-    terminated = 1;
-}
-
-void noteSuspension(int)
-{
-    suspended = 1;
-}
 
 void say(FILE* stream, const QString& text)
 {
@@ -100,7 +74,8 @@ const QString overallHelp =
     "on the terminal.\n\n"
     "退出状态 / Exit status: 0 全部成功 / all succeeded, 1 有文件未成功 / any did not,\n"
     "2 用法错误 / usage error. Ctrl-C: 不再开始新文件 / no new files; 再按一次立即结束 /\n"
-    "twice: end the running ones, publishing nothing.\n"_s;
+    "twice: end the running ones, publishing nothing. SIGTERM: 立即结束 / ends them at once.\n"
+    "Ctrl-Z: 连同正在处理的文件一起暂停 / stops the running files too.\n"_s;
 
 QString operationHelp(const Operation& operation)
 {
@@ -157,47 +132,10 @@ std::optional<QString> firstLine(const QString& path)
     return QString::fromUtf8(line);
 }
 
-#ifdef Q_OS_UNIX
-// The terminal as it was before a prompt turned echo off: a Ctrl-C there
-// gives it back before the batch ends.
-termios terminalBeforePrompt{};
-
-void restoreTerminalAndEnd(int signal)
-{
-    ::tcsetattr(0, TCSAFLUSH, &terminalBeforePrompt);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-#endif
-
 // Asked on the terminal without echo; nothing when there is no terminal.
 std::optional<QString> prompt(const QString& question)
 {
-#ifdef Q_OS_UNIX
-    if (!::isatty(0))
-        return std::nullopt;
-    say(stderr, question);
-    const bool quiet = ::tcgetattr(0, &terminalBeforePrompt) == 0;
-    if (quiet) {
-        termios silent = terminalBeforePrompt;
-        silent.c_lflag &= ~tcflag_t(ECHO);
-        std::signal(SIGINT, restoreTerminalAndEnd);
-        std::signal(SIGTERM, restoreTerminalAndEnd);
-        ::tcsetattr(0, TCSAFLUSH, &silent);
-    }
-    QTextStream in(stdin);
-    const QString answer = in.readLine();
-    if (quiet) {
-        ::tcsetattr(0, TCSAFLUSH, &terminalBeforePrompt);
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
-    }
-    say(stderr, u"\n"_s);
-    return answer;
-#else
-    Q_UNUSED(question);
-    return std::nullopt;
-#endif
+    return console::readHidden(question);
 }
 
 // From the file, then the environment, then the terminal; the variable is
@@ -246,12 +184,8 @@ QString publishReport(const QString& path, const QByteArray& text)
     QTemporaryFile staged(QFileInfo(path).absolutePath() + u"/.quorvin-report-XXXXXX"_s);
     if (!staged.open() || staged.write(text) != text.size() || !staged.flush())
         return u"报告保存失败：请检查输出权限和磁盘空间。"_s;
-#ifdef Q_OS_UNIX
     // Readable as the results beside it are, not only by its owner.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(staged.handle(), 0666 & ~mask);
-#endif
+    console::giveUsualPermissions(staged.handle());
     staged.close();
     try {
         if (!renameNoReplace(staged.fileName(), path))
@@ -539,7 +473,8 @@ void BatchCommand::startNextChunk()
 void BatchCommand::onChunkFinished()
 {
     m_chunkStart += maxSources;
-    if (interrupts == 0 && terminated == 0 && m_chunkStart < m_jobs.size())
+    if (console::events().interrupts == 0 && console::events().terminated == 0 &&
+        m_chunkStart < m_jobs.size())
         startNextChunk();
     else
         QCoreApplication::quit();
@@ -569,18 +504,17 @@ void BatchCommand::onFinished(int chunkJob, const JobOutcome& outcome)
 
 void BatchCommand::pollInterrupts()
 {
-#ifdef Q_OS_UNIX
-    if (suspended) {
+    console::Events& events = console::events();
+    if (events.suspended) {
         // The workers stop with the batch, or they would publish meanwhile.
         m_runner.signalWorkers(GroupSignal::Stop);
-        std::raise(SIGSTOP);
-        suspended = 0;
+        console::suspendSelf();
+        events.suspended = 0;
         m_runner.signalWorkers(GroupSignal::Continue);
     }
-#endif
-    if ((terminated || interrupts >= 2) && m_runner.isRunning()) {
+    if ((events.terminated || events.interrupts >= 2) && m_runner.isRunning()) {
         m_runner.endNow();
-    } else if (interrupts >= 1 && !m_runner.isStopping() && m_runner.isRunning()) {
+    } else if (events.interrupts >= 1 && !m_runner.isStopping() && m_runner.isRunning()) {
         m_runner.stop();
         say(stderr,
             u"\n正在停止：不再开始新文件，正在处理的文件完成后结束；再按 Ctrl-C 立即结束。\n"
@@ -593,16 +527,8 @@ int BatchCommand::run(const QStringList& arguments, const QString& workerProgram
     const int prepared = prepare(arguments);
     if (prepared >= 0)
         return prepared;
-#ifdef Q_OS_UNIX
-    m_terminal = ::isatty(1);
-#endif
-    interrupts = 0;
-    terminated = 0;
-    std::signal(SIGINT, countInterrupt);
-    std::signal(SIGTERM, noteTermination);
-#ifdef Q_OS_UNIX
-    std::signal(SIGTSTP, noteSuspension);
-#endif
+    m_terminal = console::outputIsTerminal();
+    console::catchEvents();
     connect(&m_interruptPoll, &QTimer::timeout, this, [this] { pollInterrupts(); });
     m_interruptPoll.start(100);
 
@@ -624,11 +550,7 @@ int BatchCommand::run(const QStringList& arguments, const QString& workerProgram
     // The runner reports each batch's end through the queue, so the loop
     // always runs until the last one.
     QCoreApplication::exec();
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-#ifdef Q_OS_UNIX
-    std::signal(SIGTSTP, SIG_DFL);
-#endif
+    console::releaseEvents();
     if (m_terminal)
         say(stdout, u"\n"_s);
     // What a stop left unstarted is named as what was done is.

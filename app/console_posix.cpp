@@ -1,0 +1,106 @@
+#include "app/console.h"
+
+#include <QTextStream>
+
+#include <cstdio>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace batch::console {
+
+namespace {
+
+// The terminal as it was before a prompt turned echo off.
+termios terminalBeforePrompt{};
+
+void restoreTerminalAndEnd(int signal)
+{
+    ::tcsetattr(0, TCSAFLUSH, &terminalBeforePrompt);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void countInterrupt(int)
+{
+    events().interrupts = events().interrupts + 1;
+}
+
+void noteTermination(int)
+{
+    events().terminated = 1;
+}
+
+void noteSuspension(int)
+{
+    events().suspended = 1;
+}
+
+} // namespace
+
+Events& events()
+{
+    static Events caught;
+    return caught;
+}
+
+void catchEvents()
+{
+    events().interrupts = 0;
+    events().terminated = 0;
+    events().suspended = 0;
+    std::signal(SIGINT, countInterrupt);
+    std::signal(SIGTERM, noteTermination);
+    std::signal(SIGTSTP, noteSuspension);
+}
+
+void releaseEvents()
+{
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGTSTP, SIG_DFL);
+}
+
+void suspendSelf()
+{
+    std::raise(SIGSTOP);
+}
+
+std::optional<QString> readHidden(const QString& question)
+{
+    if (!::isatty(0))
+        return std::nullopt;
+    std::fputs(question.toUtf8().constData(), stderr);
+    std::fflush(stderr);
+    const bool quiet = ::tcgetattr(0, &terminalBeforePrompt) == 0;
+    if (quiet) {
+        termios silent = terminalBeforePrompt;
+        silent.c_lflag &= ~tcflag_t(ECHO);
+        std::signal(SIGINT, restoreTerminalAndEnd);
+        std::signal(SIGTERM, restoreTerminalAndEnd);
+        ::tcsetattr(0, TCSAFLUSH, &silent);
+    }
+    QTextStream in(stdin);
+    const QString answer = in.readLine();
+    if (quiet) {
+        ::tcsetattr(0, TCSAFLUSH, &terminalBeforePrompt);
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+    }
+    std::fputs("\n", stderr);
+    return answer;
+}
+
+bool outputIsTerminal()
+{
+    return ::isatty(1);
+}
+
+void giveUsualPermissions(int descriptor)
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(descriptor, 0666 & ~mask);
+}
+
+} // namespace batch::console
