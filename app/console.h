@@ -22,7 +22,8 @@ struct Events
     volatile std::sig_atomic_t suspended = 0;
 };
 Events& events();
-void catchEvents();
+void forgetEvents();
+void catchEvents(); // forgets what was caught before
 void releaseEvents();
 
 // Stops this process where the system has job control, until it is

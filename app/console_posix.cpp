@@ -38,17 +38,9 @@ void noteSuspension(int)
 
 } // namespace
 
-Events& events()
-{
-    static Events caught;
-    return caught;
-}
-
 void catchEvents()
 {
-    events().interrupts = 0;
-    events().terminated = 0;
-    events().suspended = 0;
+    forgetEvents();
     std::signal(SIGINT, countInterrupt);
     std::signal(SIGTERM, noteTermination);
     std::signal(SIGTSTP, noteSuspension);

@@ -29,17 +29,9 @@ BOOL WINAPI onControl(DWORD type)
 
 } // namespace
 
-Events& events()
-{
-    static Events caught;
-    return caught;
-}
-
 void catchEvents()
 {
-    events().interrupts = 0;
-    events().terminated = 0;
-    events().suspended = 0;
+    forgetEvents();
     SetConsoleCtrlHandler(onControl, TRUE);
 }
 
