@@ -174,13 +174,8 @@ std::optional<std::string> decodedSamples(QPDFObjectHandle stream, int component
     QPDFObjectHandle dictionary = stream.getDict();
     const int width = int(dictionary.getKey("/Width").getIntValue());
     const int height = int(dictionary.getKey("/Height").getIntValue());
-    QPDFObjectHandle filter = dictionary.getKey("/Filter");
-    if (filter.isArray() && filter.getArrayNItems() == 1)
-        filter = filter.getArrayItem(0);
-    if (filter.isNameAndEquals("/DCTDecode")) {
-        QPDFObjectHandle parameters = dictionary.getKey("/DecodeParms");
-        if (parameters.isArray() && parameters.getArrayNItems() == 1)
-            parameters = parameters.getArrayItem(0);
+    if (isJpeg(dictionary)) {
+        QPDFObjectHandle parameters = soleParameters(dictionary);
         QPDFObjectHandle transform = parameters.isDictionary()
                                          ? parameters.getKey("/ColorTransform")
                                          : QPDFObjectHandle::newNull();
@@ -296,9 +291,7 @@ std::optional<ImageJob> jobFor(QPDFObjectHandle stream, const ImagePlacement& pl
     }
     // JPEGs are photographs already; graphics of a few colours stay exact,
     // since JPEG would blur their edges.
-    const bool jpeg =
-        dictionary.getKey("/Filter").unparse().find("/DCTDecode") != std::string::npos;
-    if (!jpeg && !photographic(*samples, job.components, job.width, scale < 1.0))
+    if (!isJpeg(dictionary) && !photographic(*samples, job.components, job.width, scale < 1.0))
         return std::nullopt;
     job.samples = std::move(*samples);
     job.storedBytes = storedSize(stream);

@@ -23,6 +23,12 @@ int imageComponents(QPDFObjectHandle space);
 // ICCBased): a palette of them, fewer bits or a JPEG of them shows the same colours.
 bool plainColours(QPDFObjectHandle space);
 
+// An image stored as one JPEG: /DCTDecode its only filter.
+bool isJpeg(QPDFObjectHandle dictionary);
+// The parameters of a stream's one filter, unwrapped from a one-element array
+// as the filter is; null when there are none.
+QPDFObjectHandle soleParameters(QPDFObjectHandle dictionary);
+
 // Whether QPDF decodes the stream's filters without loss (not the image codecs).
 bool decodesLosslessly(QPDFObjectHandle stream);
 

@@ -77,13 +77,6 @@ std::vector<QPDFObjectHandle> filtersOf(QPDFObjectHandle dictionary)
     return {filter};
 }
 
-bool isJpeg(QPDFObjectHandle dictionary)
-{
-    std::vector<QPDFObjectHandle> filters = filtersOf(dictionary);
-    return filters.size() == 1 && filters.front().isNameAndEquals("/DCTDecode") &&
-           dictionary.getKey("/Subtype").isNameAndEquals("/Image");
-}
-
 bool special(QPDFObjectHandle dictionary)
 {
     // The writer treats metadata specially; object and cross-reference
@@ -409,18 +402,6 @@ QPDFObjectHandle imageParameters(const ImageEncoding& encoding, const ImageLayou
     return parameters;
 }
 
-// The parameters of a stream's one filter, unwrapped with it: a one-element
-// array beside a bare filter name is ignored by readers, and with it
-// /ColorTransform.
-QPDFObjectHandle soleParameters(QPDFObjectHandle dictionary)
-{
-    QPDFObjectHandle parameters = dictionary.getKey("/DecodeParms");
-    if (parameters.isArray())
-        parameters = parameters.getArrayNItems() == 1 ? parameters.getArrayItem(0)
-                                                      : QPDFObjectHandle::newNull();
-    return parameters.isDictionary() ? parameters.shallowCopy() : QPDFObjectHandle::newNull();
-}
-
 void putBack(Task& task)
 {
     QPDFObjectHandle dictionary = task.stream.getDict();
@@ -458,6 +439,25 @@ void putBack(Task& task)
 }
 
 } // namespace
+
+bool isJpeg(QPDFObjectHandle dictionary)
+{
+    std::vector<QPDFObjectHandle> filters = filtersOf(dictionary);
+    return filters.size() == 1 && filters.front().isNameAndEquals("/DCTDecode") &&
+           dictionary.getKey("/Subtype").isNameAndEquals("/Image");
+}
+
+// The parameters of a stream's one filter, unwrapped with it: a one-element
+// array beside a bare filter name is ignored by readers, and with it
+// /ColorTransform.
+QPDFObjectHandle soleParameters(QPDFObjectHandle dictionary)
+{
+    QPDFObjectHandle parameters = dictionary.getKey("/DecodeParms");
+    if (parameters.isArray())
+        parameters = parameters.getArrayNItems() == 1 ? parameters.getArrayItem(0)
+                                                      : QPDFObjectHandle::newNull();
+    return parameters.isDictionary() ? parameters.shallowCopy() : QPDFObjectHandle::newNull();
+}
 
 int imageComponents(QPDFObjectHandle space)
 {

@@ -25,7 +25,6 @@ namespace batch {
 
 namespace {
 
-const QString stagingPrefix = u".quorvin-batch-"_s;
 const QString lockName = u".lock"_s;
 
 // This machine as the lock record names it: the host name, and the boot,

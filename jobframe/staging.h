@@ -29,12 +29,14 @@ private:
     mutable qint64 m_touched = 0;
 };
 
+// The name every staging folder starts with.
+inline const QString stagingPrefix = QStringLiteral(".quorvin-batch-");
+
 // Removes staging folders left behind by workers that died (killed, crashed,
 // power lost). Only a folder that is provably such a leftover is touched:
 // owned by this user, holding a lock file nobody holds and only names a job
 // creates. Returns the number of folders removed. `prefix` names the kind of
 // folder: staging folders, or the private working folders of recognition.
-int removeStaleStagingFolders(const QString& outputFolder,
-                              const QString& prefix = QStringLiteral(".quorvin-batch-"));
+int removeStaleStagingFolders(const QString& outputFolder, const QString& prefix = stagingPrefix);
 
 } // namespace batch
