@@ -1,6 +1,7 @@
 // Documents built object by object, for what the optimiser and the
 // compression must leave exactly as it was: sample layouts, placements that
 // no page content shows, identities, shared resources.
+#include "formxobject.h"
 #include "testsupport.h"
 
 #include <QFile>
@@ -99,6 +100,17 @@ std::string packedSamples(const SampledImage& image)
 
 } // namespace
 
+QPDFObjectHandle newForm(QPDF& pdf, const std::string& content, QPDFObjectHandle resources,
+                         const std::string& box)
+{
+    QPDFObjectHandle stream = pdf.newStream(content);
+    stream.getDict().replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+    stream.getDict().replaceKey("/Subtype", QPDFObjectHandle::newName("/Form"));
+    stream.getDict().replaceKey("/BBox", QPDFObjectHandle::parse("[" + box + "]"));
+    stream.getDict().replaceKey("/Resources", resources);
+    return stream;
+}
+
 void writeSampledImagePdf(const QString& path, const SampledImage& image)
 {
     QPDF pdf;
@@ -164,12 +176,7 @@ void writePlacedImagePdf(const QString& path, const QImage& picture, LargePlacem
         return resources;
     };
     const auto form = [&](const std::string& content, QPDFObjectHandle resources) {
-        QPDFObjectHandle stream = pdf.newStream(content);
-        stream.getDict().replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
-        stream.getDict().replaceKey("/Subtype", QPDFObjectHandle::newName("/Form"));
-        stream.getDict().replaceKey("/BBox", QPDFObjectHandle::parse("[0 0 612 792]"));
-        stream.getDict().replaceKey("/Resources", resources);
-        return stream;
+        return newForm(pdf, content, resources, "0 0 612 792");
     };
     std::string content = "q 72 0 0 " + height + " 10 700 cm /Im Do Q\n";
     QPDFObjectHandle page = addPage(pdf, "", "612 792");

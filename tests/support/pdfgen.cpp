@@ -1,3 +1,4 @@
+#include "formxobject.h"
 #include "testsupport.h"
 
 #include <QFile>
@@ -572,12 +573,7 @@ void addTextStamp(const QString& path, const QString& text, StampStyle style)
         const std::string stamp =
             box + "BT /Stamp 7 Tf 36 20 Td (" + text.toStdString() + ") Tj ET\n";
         const auto form = [&pdf](const std::string& content, QPDFObjectHandle resources) {
-            QPDFObjectHandle stream = pdf.newStream(content);
-            stream.getDict().replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
-            stream.getDict().replaceKey("/Subtype", QPDFObjectHandle::newName("/Form"));
-            stream.getDict().replaceKey("/BBox", QPDFObjectHandle::parse("[0 0 2000 2000]"));
-            stream.getDict().replaceKey("/Resources", resources);
-            return stream;
+            return newForm(pdf, content, resources, "0 0 2000 2000");
         };
         for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
             QPDFObjectHandle resources = page.getObjectHandle().getKey("/Resources");
