@@ -179,8 +179,7 @@ int main(int argc, char** argv)
         // workers are this executable.
         QCoreApplication app(argc, argv);
         batch::setApplicationIdentity();
-        const QString worker =
-            qEnvironmentVariable("QPB_WORKER_PROGRAM", QCoreApplication::applicationFilePath());
+        const QString worker = qEnvironmentVariable("QPB_WORKER_PROGRAM", batch::workerProgram());
         return batch::runBatchCommand(app.arguments().mid(2), worker);
     }
     const bool worker = hasArgument(argc, argv, {"--worker"});
@@ -200,8 +199,10 @@ int main(int argc, char** argv)
         preferOffscreenPlatform();
         qInstallMessageHandler(discardMessages);
     } else if (hasArgument(argc, argv, {"-h", "--help", "--help-all", "-?", "-v", "--version"})) {
-        // Printing the usage or the version must not depend on a display.
+        // Printing the usage or the version must not depend on a display, and
+        // goes to the console, not into a message box nobody sees.
         preferOffscreenPlatform();
+        qputenv("QT_COMMAND_LINE_PARSER_NO_GUI_MESSAGE_BOXES", "1");
     }
 
     if (kind == RequestKind::Document) {

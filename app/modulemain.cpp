@@ -1,6 +1,7 @@
 // The module's two entry points; see module.h.
 #include "app/module.h"
 #include "gui/batchwindow.h"
+#include "gui/icons.h"
 #include "jobframe/workermain.h"
 #include "ocr/ocr.h"
 
@@ -37,8 +38,11 @@ extern "C" Q_DECL_EXPORT int qpbWindowMain(int argc, char** argv)
     parser.addVersionOption();
     parser.process(app);
 
-    QGuiApplication::setWindowIcon(QIcon(u":/batch/brand.svg"_s));
-    QApplication::setFont(QFont(u"Microsoft YaHei UI"_s, 10));
+    QGuiApplication::setWindowIcon(batch::batchIcon(u"brand"_s));
+    // Windows before 8 has no YaHei UI, and some Chinese installs only SimSun.
+    QFont font(u"Microsoft YaHei UI"_s, 10);
+    font.setFamilies({u"Microsoft YaHei UI"_s, u"Microsoft YaHei"_s, u"SimSun"_s});
+    QApplication::setFont(font);
     app.setStyleSheet(batch::applicationStyleSheet());
     batch::installQtChinese(app);
 

@@ -1,5 +1,7 @@
 #include "engine/filesource.h"
 
+#include "engine/platformfs.h"
+
 #include <QFile>
 
 #ifdef Q_OS_UNIX
@@ -151,7 +153,7 @@ std::shared_ptr<InputSource> openFileSource(const QString& absolutePath)
 std::shared_ptr<InputSource> openFileSource(const QString& absolutePath)
 {
     auto source = std::make_shared<FileInputSource>();
-    source->setFilename(QFile::encodeName(absolutePath).constData());
+    source->setFilename(libraryPath(absolutePath).constData());
     return source;
 }
 

@@ -12,6 +12,10 @@ namespace batch {
 // taking that for "taken" made every candidate name look used.
 bool entryTaken(const QString& path);
 
+// True when both paths reach one and the same file, through links, mounts or
+// other spellings of a name.
+bool sameEntry(const QString& a, const QString& b);
+
 // Moves a file or folder to `to` only if nothing is there; never replaces.
 // False when something is there; any other failure ends the job with its reason.
 bool renameNoReplace(const QString& from, const QString& to);
@@ -42,6 +46,14 @@ qsizetype nameLength(const QString& name);
 // nameLength()) gives at most `limit`.
 QString fitName(const QString& name, qsizetype limit,
                 qsizetype (*measure)(const QString&) = nameLength);
+
+// A path as the C libraries we call take it in a `char*`: the local 8-bit
+// encoding on POSIX systems, UTF-8 on Windows, where QPDF turns it into the
+// system's wide name. For a library that reads names narrowly on Windows
+// (Tesseract, Leptonica, FreeType), read the file itself, or hand it a reader
+// that turns its name back with fromLibraryPath().
+QByteArray libraryPath(const QString& path);
+QString fromLibraryPath(const char* path);
 
 // Ends the job: the result could not be saved, for the system's `error`.
 [[noreturn]] void failToSave(int error);

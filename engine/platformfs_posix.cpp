@@ -113,6 +113,17 @@ bool FileLock::isLocked() const
     return m_descriptor >= 0;
 }
 
+bool sameEntry(const QString& a, const QString& b)
+{
+    struct stat first
+    {};
+    struct stat second
+    {};
+    return ::stat(QFile::encodeName(a).constData(), &first) == 0 &&
+           ::stat(QFile::encodeName(b).constData(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 bool entryTaken(const QString& path)
 {
     struct stat status
@@ -247,6 +258,16 @@ qsizetype maxNameLength(const QString& folder)
     // Names are kept within 255 bytes even where more is allowed, so that a
     // result can be copied to any common file system.
     return limit > 0 ? std::min<qsizetype>(limit, 255) : 255;
+}
+
+QByteArray libraryPath(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+QString fromLibraryPath(const char* path)
+{
+    return QFile::decodeName(path);
 }
 
 qsizetype nameLength(const QString& name)

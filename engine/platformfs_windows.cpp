@@ -1,16 +1,95 @@
-// The file-system layer on Windows: wide names throughout, moves that never
-// replace, locks through the system's handles.
+// The file-system layer on Windows: wide names throughout (with the long-path
+// form where a path outgrows MAX_PATH), moves that never replace, locks on a
+// byte past the end of a separate lock file.
 #include "engine/platformfs.h"
 
+#include "engine/platformwin.h"
 #include "protocol/protocol.h"
 
-#include <QFile>
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
 
 #include <windows.h>
 
 using namespace Qt::StringLiterals;
 
 namespace batch {
+
+namespace {
+
+HANDLE openForWriting(const QString& path, DWORD disposition, DWORD flags)
+{
+    // Others may read, and the name may be moved or removed while it is open:
+    // a staged result is renamed into place by path.
+    return CreateFileW(win::nativeName(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                       flags, nullptr);
+}
+
+bool writeAll(HANDLE handle, const char* data, size_t length)
+{
+    while (length > 0) {
+        DWORD written = 0;
+        const DWORD chunk = DWORD(std::min<size_t>(length, size_t(1) << 30));
+        if (!WriteFile(handle, data, chunk, &written, nullptr) || written == 0)
+            return false;
+        data += written;
+        length -= written;
+    }
+    return true;
+}
+
+// The range a lock holds: one byte far past any content, so that the lock
+// never blocks a reader of the record, as Windows blocks reads of locked ranges.
+constexpr DWORD lockOffsetHigh = 0x7fffffff;
+
+bool lockRange(HANDLE handle)
+{
+    OVERLAPPED at{};
+    at.OffsetHigh = lockOffsetHigh;
+    return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) !=
+           0;
+}
+
+bool moveWithoutReplacing(const QString& from, const QString& to)
+{
+    return MoveFileExW(win::nativeName(from).c_str(), win::nativeName(to).c_str(),
+                       MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool isTakenError(DWORD error)
+{
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+}
+
+// FAT32 and exFAT (USB sticks, SD cards) and some network shares may carry
+// out a move as a copy and a removal; there a name is claimed first.
+bool claimsFirst(const QString& path)
+{
+    wchar_t volume[MAX_PATH + 1] = {};
+    wchar_t system[MAX_PATH + 1] = {};
+    const std::wstring name = win::nativeName(QFileInfo(path).absolutePath());
+    if (!GetVolumePathNameW(name.c_str(), volume, MAX_PATH) ||
+        !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, nullptr, system, MAX_PATH))
+        return false;
+    const QString kind = QString::fromWCharArray(system);
+    return kind.startsWith(u"FAT"_s, Qt::CaseInsensitive) ||
+           kind.compare(u"exFAT"_s, Qt::CaseInsensitive) == 0;
+}
+
+void recordClaim(const QString& from, const QString& to)
+{
+    const QString record =
+        QFileInfo(from).absolutePath() + u'/' + QLatin1StringView(claimRecordName);
+    OutputFile file;
+    const QByteArray name = QFileInfo(to).fileName().toUtf8();
+    if (!file.open(record) || !file.write(name.constData(), size_t(name.size())) || !file.close())
+        failToSave(int(GetLastError()));
+}
+
+} // namespace
 
 OutputFile::~OutputFile()
 {
@@ -19,42 +98,34 @@ OutputFile::~OutputFile()
 
 bool OutputFile::open(const QString& path)
 {
-    HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(path.utf16()), GENERIC_WRITE, 0, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = openForWriting(path, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE) {
-        m_failure = qt_error_string(int(GetLastError()));
+        m_failure = systemReason(int(GetLastError()));
         return false;
     }
-    DWORD written = 0;
-    if (!content.isEmpty())
-        WriteFile(handle, content.constData(), DWORD(content.size()), &written, nullptr);
     m_handle = handle;
     return true;
 }
 
 bool OutputFile::write(const char* data, size_t length)
 {
-    while (length > 0) {
-        DWORD written = 0;
-        const DWORD chunk = DWORD(std::min<size_t>(length, 1u << 30));
-        if (!WriteFile(m_handle, data, chunk, &written, nullptr) || written == 0) {
-            m_failure = qt_error_string(int(GetLastError()));
-            return false;
-        }
-        data += written;
-        length -= written;
-    }
-    return true;
+    if (writeAll(m_handle, data, length))
+        return true;
+    m_failure = systemReason(int(GetLastError()));
+    return false;
 }
 
 bool OutputFile::close()
 {
     if (!m_handle)
         return true;
-    const bool closed = CloseHandle(m_handle) != 0;
+    // The data must have reached the device before the name is published.
+    const bool flushed = FlushFileBuffers(m_handle) != 0;
+    const DWORD error = flushed ? 0 : GetLastError();
+    const bool closed = CloseHandle(m_handle) != 0 && flushed;
     m_handle = nullptr;
     if (!closed)
-        m_failure = qt_error_string(int(GetLastError()));
+        m_failure = systemReason(int(error ? error : GetLastError()));
     return closed;
 }
 
@@ -66,15 +137,18 @@ FileLock::~FileLock()
 
 bool FileLock::tryLock(const QString& path, const QByteArray& content)
 {
-    // An open without sharing is refused while the owner keeps the file open.
-    HANDLE handle =
-        CreateFileW(reinterpret_cast<LPCWSTR>(path.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Locked under a private name first, then given its own, as on every
+    // system: a lock file that can be seen is always already locked.
+    const QString fresh = path + u"-new"_s;
+    HANDLE handle = openForWriting(fresh, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    DWORD written = 0;
-    if (!content.isEmpty())
-        WriteFile(handle, content.constData(), DWORD(content.size()), &written, nullptr);
+    if (!lockRange(handle) || !writeAll(handle, content.constData(), size_t(content.size())) ||
+        !moveWithoutReplacing(fresh, path)) {
+        CloseHandle(handle);
+        DeleteFileW(win::nativeName(fresh).c_str());
+        return false;
+    }
     m_handle = handle;
     return true;
 }
@@ -84,44 +158,107 @@ bool FileLock::isLocked() const
     return m_handle != nullptr;
 }
 
+bool sameEntry(const QString& a, const QString& b)
+{
+    const auto identity = [](const QString& path, BY_HANDLE_FILE_INFORMATION& info) {
+        HANDLE handle = CreateFileW(win::nativeName(path).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE)
+            return false;
+        const bool known = GetFileInformationByHandle(handle, &info) != 0;
+        CloseHandle(handle);
+        return known;
+    };
+    BY_HANDLE_FILE_INFORMATION first{};
+    BY_HANDLE_FILE_INFORMATION second{};
+    return identity(a, first) && identity(b, second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
+}
+
 bool entryTaken(const QString& path)
 {
-    if (GetFileAttributesW(reinterpret_cast<LPCWSTR>(path.utf16())) != INVALID_FILE_ATTRIBUTES)
+    if (GetFileAttributesW(win::nativeName(path).c_str()) != INVALID_FILE_ATTRIBUTES)
         return true;
     const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND)
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return false;
     failToSave(int(error));
 }
 
 bool renameNoReplace(const QString& from, const QString& to)
 {
+    if (!QFileInfo(from).isDir() && claimsFirst(to))
+        return renameNoReplaceByClaim(from, to, false);
     // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
-    if (MoveFileExW(reinterpret_cast<LPCWSTR>(from.utf16()), reinterpret_cast<LPCWSTR>(to.utf16()),
-                    0) != 0)
+    if (moveWithoutReplacing(from, to))
         return true;
     const DWORD error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+    if (isTakenError(error))
         return false;
     failToSave(int(error));
 }
 
 bool renameNoReplaceByClaim(const QString& from, const QString& to, bool)
 {
-    return renameNoReplace(from, to);
+    // Windows has no hard links for folders and none on FAT: a file claims
+    // the name with a new, empty, hidden file of its own, which only the move
+    // replaces; a folder's move refuses an existing name by itself.
+    if (QFileInfo(from).isDir()) {
+        if (moveWithoutReplacing(from, to))
+            return true;
+        const DWORD error = GetLastError();
+        if (isTakenError(error))
+            return false;
+        failToSave(int(error));
+    }
+    recordClaim(from, to);
+    HANDLE claim = CreateFileW(win::nativeName(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (claim == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (isTakenError(error))
+            return false;
+        failToSave(int(error));
+    }
+    CloseHandle(claim);
+    if (MoveFileExW(win::nativeName(from).c_str(), win::nativeName(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+        return true;
+    const DWORD error = GetLastError();
+    DeleteFileW(win::nativeName(to).c_str());
+    failToSave(int(error));
 }
 
 QString replaceEntry(const QString& from, const QString& to)
 {
-    if (MoveFileExW(reinterpret_cast<LPCWSTR>(from.utf16()), reinterpret_cast<LPCWSTR>(to.utf16()),
-                    MOVEFILE_REPLACE_EXISTING) != 0)
+    if (MoveFileExW(win::nativeName(from).c_str(), win::nativeName(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
         return QString();
     return systemReason(int(GetLastError()));
 }
 
-qsizetype maxNameLength(const QString&)
+qsizetype maxNameLength(const QString& folder)
 {
+    wchar_t volume[MAX_PATH + 1] = {};
+    DWORD longest = 0;
+    if (GetVolumePathNameW(win::nativeName(folder).c_str(), volume, MAX_PATH) &&
+        GetVolumeInformationW(volume, nullptr, 0, nullptr, &longest, nullptr, nullptr, 0) &&
+        longest > 0)
+        return std::min<qsizetype>(longest, 255);
     return 255;
+}
+
+QByteArray libraryPath(const QString& path)
+{
+    return path.toUtf8();
+}
+
+QString fromLibraryPath(const char* path)
+{
+    return QString::fromUtf8(path);
 }
 
 qsizetype nameLength(const QString& name)
@@ -131,24 +268,60 @@ qsizetype nameLength(const QString& name)
 
 QString systemReason(int error)
 {
-    return u"系统拒绝了该操作（%1）"_s.arg(qt_error_string(error));
+    QString sentence;
+    switch (DWORD(error)) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        sentence = u"磁盘空间不足"_s;
+        break;
+    case ERROR_FILE_TOO_LARGE:
+        sentence = u"文件超过系统允许的大小"_s;
+        break;
+    case ERROR_ACCESS_DENIED:
+        sentence = u"没有写入权限"_s;
+        break;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+        sentence = u"文件正在使用"_s;
+        break;
+    case ERROR_WRITE_PROTECT:
+        sentence = u"文件夹只读"_s;
+        break;
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_INVALID_NAME:
+        sentence = u"文件名或路径过长"_s;
+        break;
+    case ERROR_CRC:
+    case ERROR_IO_DEVICE:
+    case ERROR_NOT_READY:
+        sentence = u"存储设备读写出错"_s;
+        break;
+    default:
+        sentence = u"系统拒绝了该操作"_s;
+        break;
+    }
+    return u"%1（%2）"_s.arg(sentence, qt_error_string(error));
 }
 
 SecretFile::~SecretFile()
 {
     if (m_handle)
         CloseHandle(m_handle);
+    if (!m_path.isEmpty())
+        DeleteFileW(win::nativeName(m_path).c_str());
 }
 
 bool SecretFile::create(const QString& folder)
 {
-    // Deleted when its last handle closes, which the system does for a
-    // process that dies; others may open it meanwhile only to read and write.
+    // Qt, Poppler and the C runtime open files again by name without sharing
+    // deletion, which a delete-on-close file demands of every later open. So
+    // the copy is a hidden temporary file in `folder`, the caller's private
+    // folder, whose lock lets the next job's sweep remove what a killed
+    // process left.
     m_path = folder + u"/secret-"_s + QString::number(GetCurrentProcessId()) + u".pdf"_s;
     HANDLE handle =
-        CreateFileW(reinterpret_cast<LPCWSTR>(m_path.utf16()), GENERIC_READ | GENERIC_WRITE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        openForWriting(m_path, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN);
     if (handle == INVALID_HANDLE_VALUE) {
         m_failure = systemReason(int(GetLastError()));
         m_path.clear();

@@ -4,7 +4,7 @@
 // system, chosen by the build.
 #pragma once
 
-#include <QtGlobal>
+#include <QString>
 
 class QProcess;
 
@@ -24,6 +24,11 @@ bool parentGone();
 // reaches the batch, which decides what becomes of its workers, and not the
 // workers themselves. Call before start().
 void startInOwnGroup(QProcess& process);
+
+// The program the command-line batch starts its workers as: this one, or on
+// Windows, when this is the console twin (.com), the window's executable
+// beside it, which starts without a console of its own.
+QString workerProgram();
 
 enum class GroupSignal
 {

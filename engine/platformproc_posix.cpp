@@ -1,5 +1,6 @@
 #include "engine/platformproc.h"
 
+#include <QCoreApplication>
 #include <QProcess>
 
 #include <csignal>
@@ -33,6 +34,11 @@ void watchParent()
 void startInOwnGroup(QProcess& process)
 {
     process.setChildProcessModifier([] { ::setpgid(0, 0); });
+}
+
+QString workerProgram()
+{
+    return QCoreApplication::applicationFilePath();
 }
 
 void signalGroup(const QProcess& process, GroupSignal signal)

@@ -1,5 +1,6 @@
 #include "engine/platformproc.h"
 
+#include <QCoreApplication>
 #include <QProcess>
 
 #include <windows.h>
@@ -17,6 +18,40 @@ void watchParent()
     // places itself in.
 }
 
+namespace {
+
+// A job object that ends every process in it when its last handle closes,
+// which the system does when this process ends, however it ends. Never
+// closed here. Only workers join it: a viewer the window opens a result in
+// must outlive the window.
+HANDLE workerJob()
+{
+    static const HANDLE job = [] {
+        HANDLE created = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (created && !SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits,
+                                                sizeof limits)) {
+            CloseHandle(created);
+            created = nullptr;
+        }
+        return created;
+    }();
+    return job;
+}
+
+void joinWorkerJob(qint64 processId)
+{
+    HANDLE job = workerJob();
+    HANDLE process = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(processId));
+    if (!job || !process)
+        return;
+    AssignProcessToJobObject(job, process);
+    CloseHandle(process);
+}
+
+} // namespace
+
 void startInOwnGroup(QProcess& process)
 {
     // A console group of its own, so that a Ctrl-C reaches the batch alone,
@@ -24,6 +59,17 @@ void startInOwnGroup(QProcess& process)
     process.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments* arguments) {
         arguments->flags |= CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW;
     });
+    // The worker and whatever it starts end with this process.
+    QObject::connect(&process, &QProcess::started, &process,
+                     [&process] { joinWorkerJob(process.processId()); });
+}
+
+QString workerProgram()
+{
+    QString self = QCoreApplication::applicationFilePath();
+    if (self.endsWith(u".com", Qt::CaseInsensitive))
+        self = self.chopped(4) + u".exe";
+    return self;
 }
 
 void signalGroup(const QProcess&, GroupSignal)

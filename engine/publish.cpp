@@ -159,7 +159,7 @@ void checkDecrypts(const QString& path, const QPDF& source)
         result.setSuppressWarnings(true);
         result.setAttemptRecovery(false);
         result.setPasswordIsHexKey(true);
-        result.processFile(QFile::encodeName(path).constData(),
+        result.processFile(libraryPath(path).constData(),
                            hex(source.getEncryptionKey()).toLatin1().constData());
         readable = firstPageDecodes(result);
     } catch (const std::exception&) {

@@ -2,6 +2,7 @@
 // settings, and the rendering of the file list into the table.
 #include "gui/batchwindow.h"
 
+#include "gui/icons.h"
 #include "gui/panels/operationpanel.h"
 #include "protocol/catalogue.h"
 #include "protocol/ocroptions.h"
@@ -44,11 +45,6 @@ namespace batch {
 namespace {
 
 const QString waitingState = u"等待处理"_s;
-
-QIcon resourceIcon(const QString& name)
-{
-    return QIcon(u":/batch/"_s + name + u".svg"_s);
-}
 
 // The settings, as tall as their wrapped notes need at the width they have,
 // scrolling only when the window has no room. (A scroll area's own hint
@@ -104,7 +100,7 @@ QPushButton* BatchWindow::makeButton(const QString& text, const QString& iconNam
 {
     auto* button = new QPushButton(text);
     if (!iconName.isEmpty())
-        button->setIcon(resourceIcon(iconName));
+        button->setIcon(batchIcon(iconName));
     button->setMinimumHeight(36);
     button->setCursor(Qt::PointingHandCursor);
     return button;
@@ -141,7 +137,7 @@ void BatchWindow::buildWidgets()
     m_navigation->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_navigation->setSpacing(5);
     for (const Operation& operation : operations()) {
-        auto* item = new QListWidgetItem(resourceIcon(operation.icon), operation.title);
+        auto* item = new QListWidgetItem(batchIcon(operation.icon), operation.title);
         item->setSizeHint(QSize(160, 45));
         m_navigation->addItem(item);
     }
@@ -268,7 +264,7 @@ QWidget* BatchWindow::buildHeader()
     auto* row = new QHBoxLayout(header);
     row->setContentsMargins(0, 0, 0, 0);
     auto* logo = new QLabel;
-    logo->setPixmap(resourceIcon(u"brand"_s).pixmap(QSize(30, 34)));
+    logo->setPixmap(batchIcon(u"brand"_s).pixmap(QSize(30, 34)));
     row->addWidget(logo);
     row->addWidget(makeLabel(u"Quorvin PDF"_s, u"brand"_s));
     row->addWidget(makeLabel(u"批量处理"_s, u"product"_s));
@@ -291,7 +287,7 @@ QWidget* BatchWindow::buildDropZone()
     auto* column = new QVBoxLayout(zone);
     column->addStretch();
     auto* icon = new QLabel;
-    icon->setPixmap(resourceIcon(u"batch"_s).pixmap(QSize(48, 48)));
+    icon->setPixmap(batchIcon(u"batch"_s).pixmap(QSize(48, 48)));
     icon->setAlignment(Qt::AlignCenter);
     column->addWidget(icon);
     QLabel* title = makeLabel(u"把 PDF 拖到这里"_s, u"dropTitle"_s);
@@ -461,7 +457,7 @@ void BatchWindow::refresh()
         for (int row = 0; row < m_items.size(); ++row) {
             const BatchItem& item = m_items.at(row);
             auto* name =
-                new QTableWidgetItem(resourceIcon(u"pages"_s), QFileInfo(item.input).fileName());
+                new QTableWidgetItem(batchIcon(u"pages"_s), QFileInfo(item.input).fileName());
             name->setToolTip(item.input);
             m_fileTable->setItem(row, 0, name);
             m_fileTable->setItem(row, 1, new QTableWidgetItem(formatSize(item.size)));

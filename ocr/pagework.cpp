@@ -1,5 +1,6 @@
 #include "ocr/pagework.h"
 
+#include "engine/platformfs.h"
 #include "ocr/ocrdocument.h"
 #include "ocr/pageimage.h"
 #include "ocr/pagepicture.h"
@@ -71,14 +72,36 @@ QImage pageAt(const OcrDocument* document, int index, const QImage& sourceImage,
 
 } // namespace
 
+namespace {
+
+// Tesseract opens its models by narrow names, which Windows reads in the ANSI
+// code page, losing every character outside it: a models folder under a
+// Chinese user name would not open. It reads them through this instead.
+bool readModelFile(const char* name, std::vector<char>* data)
+{
+    QFile file(fromLibraryPath(name));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const qint64 size = file.size();
+    data->resize(size_t(size));
+    return file.read(data->data(), size) == size;
+}
+
+} // namespace
+
+bool initEngine(tesseract::TessBaseAPI& engine, const QString& modelsPath, const QString& language)
+{
+    const QByteArray dataPath = libraryPath(modelsPath);
+    return engine.Init(dataPath.isEmpty() ? nullptr : dataPath.constData(), 0,
+                       language.toUtf8().constData(), tesseract::OEM_DEFAULT, nullptr, 0, nullptr,
+                       nullptr, false, readModelFile) == 0;
+}
+
 std::unique_ptr<tesseract::TessBaseAPI> startEngine(const QString& modelsPath,
                                                     const QString& language)
 {
     auto engine = std::make_unique<tesseract::TessBaseAPI>();
-    const QByteArray dataPath = QFile::encodeName(modelsPath);
-    if (engine->Init(dataPath.isEmpty() ? nullptr : dataPath.constData(),
-                     language.toUtf8().constData(), tesseract::OEM_DEFAULT, nullptr, 0, nullptr,
-                     nullptr, false) != 0)
+    if (!initEngine(*engine, modelsPath, language))
         return nullptr;
     engine->SetPageSegMode(tesseract::PSM_AUTO);
     return engine;

@@ -94,6 +94,10 @@ PageResult recognizePreparedPage(tesseract::TessBaseAPI& engine, PreparedPage pa
 // at `dpi`) upright, when the detection is confident; else 0.
 int uprightTurn(tesseract::TessBaseAPI& orientation, const QImage& grey, int dpi);
 
+// Loads `language`'s models from `modelsPath` into `engine`, reading every
+// file through Qt, whatever characters the path holds; false when that fails.
+bool initEngine(tesseract::TessBaseAPI& engine, const QString& modelsPath, const QString& language);
+
 // An engine for `language` with models from `modelsPath`, or null.
 std::unique_ptr<tesseract::TessBaseAPI> startEngine(const QString& modelsPath,
                                                     const QString& language);

@@ -107,12 +107,19 @@ public:
     {
         if (FT_Init_FreeType(&m_library) != 0)
             return;
+        // Mapped by Qt rather than opened by FreeType, which takes narrow
+        // names, whatever characters the fonts folder's path holds.
         for (const QString& path : candidates()) {
-            if (QFileInfo(path).isFile() &&
-                FT_New_Face(m_library, QFile::encodeName(path).constData(), 0, &m_face) == 0) {
+            m_file.setFileName(path);
+            if (!m_file.open(QIODevice::ReadOnly))
+                continue;
+            const uchar* bytes = m_file.map(0, m_file.size());
+            if (bytes &&
+                FT_New_Memory_Face(m_library, bytes, FT_Long(m_file.size()), 0, &m_face) == 0) {
                 FT_Set_Pixel_Sizes(m_face, 0, 64);
                 return;
             }
+            m_file.close();
         }
     }
     ~GlyphFont()
@@ -160,6 +167,7 @@ private:
                 windows + u"/Fonts/msjh.ttc"_s};
     }
 
+    QFile m_file; // holds the face's mapped bytes
     FT_Library m_library = nullptr;
     FT_Face m_face = nullptr;
 };

@@ -1,5 +1,6 @@
 #include "runner/sources.h"
 
+#include "engine/platformfs.h"
 #include "protocol/request.h"
 
 #include <QCoreApplication>
@@ -14,10 +15,6 @@
 #include <QStandardPaths>
 
 #include <algorithm>
-
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 
 using namespace Qt::StringLiterals;
 
@@ -210,17 +207,7 @@ bool sameFile(const QString& chosen, const QString& listed)
     if (QFileInfo(chosen).absoluteFilePath().compare(listed, Qt::CaseInsensitive) == 0 ||
         landingPath(chosen).compare(landingPath(listed), Qt::CaseInsensitive) == 0)
         return true;
-#ifdef Q_OS_UNIX
-    struct stat a
-    {};
-    struct stat b
-    {};
-    return ::stat(QFile::encodeName(chosen).constData(), &a) == 0 &&
-           ::stat(QFile::encodeName(listed).constData(), &b) == 0 && a.st_dev == b.st_dev &&
-           a.st_ino == b.st_ino;
-#else
-    return false;
-#endif
+    return sameEntry(chosen, listed);
 }
 
 } // namespace batch

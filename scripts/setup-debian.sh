@@ -20,6 +20,12 @@ packages=(
     appstream desktop-file-utils dpkg-dev
 )
 
+# The Windows build and its tests under Wine (scripts/windows-build.sh,
+# scripts/windows-test.sh) ask for these as well: setup-debian.sh windows
+if [[ ${1:-} == windows ]]; then
+    packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 nsis zip locales xvfb xauth)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -31,4 +37,9 @@ if ((${#missing[@]})); then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Wine takes its ANSI code page from the locale: Chinese Windows is code page 936.
+if [[ ${1:-} == windows ]] && ! locale -a | grep -qix 'zh_CN.utf8'; then
+    localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
 fi

@@ -5,6 +5,7 @@
 // it on the screen and a failed row. Exits non-zero when the window cannot be shown,
 // Chinese text would be drawn without real glyphs, or a control is clipped.
 #include "gui/batchwindow.h"
+#include "gui/icons.h"
 #include "gui/panels/operationpanel.h"
 #include "testsupport.h"
 
@@ -216,7 +217,7 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationName(u"QuorvinPDFBatch.cn"_s);
     QApplication::setFont(QFont(u"Microsoft YaHei UI"_s, 10));
     app.setStyleSheet(batch::applicationStyleSheet());
-    QGuiApplication::setWindowIcon(QIcon(u":/batch/brand.svg"_s));
+    QGuiApplication::setWindowIcon(batch::batchIcon(u"brand"_s));
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : u"screenshots"_s;
     if (argc > 2 && QByteArray(argv[2]) == "--first-start")
         return batch::ScreenshotTour::firstStart(folder);

@@ -2,6 +2,8 @@
 // downloads: Tesseract must load the file before it replaces anything.
 #include "gui/languagepacks/languagedialog.h"
 
+#include "ocr/pagework.h"
+
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -149,9 +151,7 @@ bool verifyAndInstallPack(const QString& sourcePath, const QString& code,
 
     {
         tesseract::TessBaseAPI api;
-        const QByteArray dataPath = QFile::encodeName(scratch.path());
-        if (api.Init(dataPath.constData(), code.toUtf8().constData(), tesseract::OEM_DEFAULT,
-                     nullptr, 0, nullptr, nullptr, false) != 0) {
+        if (!initEngine(api, scratch.path(), code)) {
             error =
                 u"Tesseract 无法加载此语言包。请下载真正的 .traineddata 文件，不能使用网页或压缩包。原有模型已保留。"_s;
             return false;

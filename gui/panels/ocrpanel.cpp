@@ -1,5 +1,6 @@
 #include "gui/panels/ocrpanel.h"
 
+#include "gui/icons.h"
 #include "gui/languagepacks/languagepacks.h"
 #include "protocol/ocroptions.h"
 #include "runner/sources.h"
@@ -21,7 +22,7 @@ namespace {
 
 QPushButton* panelButton(const QString& text, const QString& iconName)
 {
-    auto* button = new QPushButton(QIcon(u":/batch/"_s + iconName + u".svg"_s), text);
+    auto* button = new QPushButton(batchIcon(iconName), text);
     button->setMinimumHeight(36);
     button->setCursor(Qt::PointingHandCursor);
     return button;

@@ -56,6 +56,14 @@ struct EntryDeleter
     void operator()(archive_entry* e) const { archive_entry_free(e); }
 };
 
+// The archive goes to a file Qt opened, whatever characters its path holds:
+// libarchive's narrow file names are in the ANSI code page on Windows.
+la_ssize_t writeToFile(archive*, void* file, const void* buffer, size_t length)
+{
+    return la_ssize_t(
+        static_cast<QFile*>(file)->write(static_cast<const char*>(buffer), qint64(length)));
+}
+
 QString archiveError(archive* a)
 {
     const char* text = archive_error_string(a);
@@ -212,12 +220,17 @@ bool writeDocx(const QList<PageLayout>& pages, const QString& outputPath, const 
     document += sectionProperties(pages.last().pageSize, false) + u"</w:body></w:document>"_s;
     relationships += u"</Relationships>"_s;
 
+    QFile output(outputPath); // outlives the archive, which writes to it until freed
     const std::unique_ptr<archive, ArchiveDeleter> zip{archive_write_new()};
     if (!zip || archive_write_set_format_zip(zip.get()) != ARCHIVE_OK) {
         error = u"无法初始化 DOCX ZIP。"_s;
         return false;
     }
-    if (archive_write_open_filename(zip.get(), QFile::encodeName(outputPath).constData()) !=
+    if (!output.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        error = output.errorString();
+        return false;
+    }
+    if (archive_write_open2(zip.get(), &output, nullptr, writeToFile, nullptr, nullptr) !=
         ARCHIVE_OK) {
         error = archiveError(zip.get());
         return false;
@@ -240,6 +253,11 @@ bool writeDocx(const QList<PageLayout>& pages, const QString& outputPath, const 
         error = archiveError(zip.get());
         ok = false;
     }
+    if (!output.flush() && ok) {
+        error = output.errorString();
+        ok = false;
+    }
+    output.close();
     if (!ok)
         QFile::remove(outputPath);
     return ok;

@@ -1,0 +1,203 @@
+// The platform layer on the system it was built for: Debian here, Windows
+// under Wine (scripts/windows-test.sh). Publishing that never replaces, names
+// beyond any ANSI code page, and workers that end with the batch.
+#include "engine/platformfs.h"
+#include "engine/platformproc.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFWriter.hh>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Characters outside code page 936 (an extension-B ideograph, an emoji)
+// beside ones inside it, and a space.
+const QString unicodeName = u"合同 扫描 \U00020000\U0001F600"_s;
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(content), content.size());
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// The helper modes: a batch that starts one worker and waits, and a worker
+// that writes a heartbeat until it is ended.
+int runHelper(const QStringList& arguments)
+{
+    if (arguments.value(1) == u"--batch"_s) {
+        QProcess worker;
+        batch::startInOwnGroup(worker);
+        worker.start(QCoreApplication::applicationFilePath(), {u"--worker"_s, arguments.value(2)});
+        worker.waitForStarted();
+        worker.waitForFinished(-1);
+        return 0;
+    }
+    batch::watchParent();
+    QFile beat(arguments.value(2));
+    if (!beat.open(QIODevice::WriteOnly))
+        return 1;
+    for (;;) {
+        beat.write("*");
+        beat.flush();
+        QThread::msleep(50);
+    }
+}
+
+} // namespace
+
+class TestPlatform : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void publishingNeverReplaces_data();
+    void publishingNeverReplaces();
+    void librariesOpenEveryName();
+    void lockRecordStaysReadable();
+    void workersEndWithTheBatch();
+};
+
+void TestPlatform::publishingNeverReplaces_data()
+{
+    QTest::addColumn<bool>("folder");
+    QTest::addColumn<bool>("targetTaken");
+    QTest::addColumn<bool>("byClaim");
+    QTest::addColumn<QString>("name");
+    for (bool byClaim : {false, true}) {
+        const char* how = byClaim ? "by claim" : "atomic";
+        QTest::addRow("file to a free name, %s", how) << false << false << byClaim << u"结果"_s;
+        QTest::addRow("file to a taken name, %s", how) << false << true << byClaim << u"结果"_s;
+        QTest::addRow("folder to a free name, %s", how) << true << false << byClaim << u"分卷"_s;
+        QTest::addRow("folder to a taken name, %s", how) << true << true << byClaim << u"分卷"_s;
+        QTest::addRow("name beyond code page 936, %s", how)
+            << false << false << byClaim << unicodeName;
+        QTest::addRow("taken name beyond code page 936, %s", how)
+            << false << true << byClaim << unicodeName;
+    }
+}
+
+void TestPlatform::publishingNeverReplaces()
+{
+    QFETCH(bool, folder);
+    QFETCH(bool, targetTaken);
+    QFETCH(bool, byClaim);
+    QFETCH(QString, name);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QDir dir(root.path());
+    QVERIFY(dir.mkpath(u"staging"_s));
+    const QString from = dir.filePath(u"staging/"_s + name + u".pdf"_s);
+    const QString to = dir.filePath(name + u".pdf"_s);
+    if (folder) {
+        QVERIFY(dir.mkpath(from));
+        writeFile(from + u"/part-1.pdf"_s, "new");
+    } else {
+        writeFile(from, "new");
+    }
+    if (targetTaken)
+        writeFile(to, "theirs");
+
+    QVERIFY(batch::entryTaken(from));
+    QCOMPARE(batch::entryTaken(to), targetTaken);
+    const bool moved =
+        byClaim ? batch::renameNoReplaceByClaim(from, to, false) : batch::renameNoReplace(from, to);
+    QCOMPARE(moved, !targetTaken);
+    if (targetTaken) {
+        QCOMPARE(readFile(to), QByteArray("theirs"));
+        QVERIFY(batch::entryTaken(from));
+    } else {
+        QCOMPARE(readFile(folder ? to + u"/part-1.pdf"_s : to), QByteArray("new"));
+        QVERIFY(!batch::entryTaken(from));
+    }
+}
+
+void TestPlatform::librariesOpenEveryName()
+{
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString folder = QDir(root.path()).filePath(unicodeName);
+    QVERIFY(QDir().mkpath(folder));
+    const QString path = folder + u'/' + unicodeName + u".pdf"_s;
+    QCOMPARE(batch::fromLibraryPath(batch::libraryPath(path).constData()), path);
+
+    // QPDF writes and reads by the name the layer gives it.
+    const QByteArray name = batch::libraryPath(path);
+    {
+        QPDF empty;
+        empty.emptyPDF();
+        QPDFWriter writer(empty, name.constData());
+        writer.write();
+    }
+    QVERIFY(QFile::exists(path));
+    QPDF read;
+    read.processFile(name.constData());
+    QCOMPARE(read.getRoot().getKey("/Type").getName(), std::string("/Catalog"));
+    QVERIFY(batch::sameEntry(path, QDir(folder).filePath(u"."_s) + u'/' + unicodeName + u".pdf"_s));
+    QVERIFY(!batch::sameEntry(path, folder));
+}
+
+void TestPlatform::lockRecordStaysReadable()
+{
+    // A sweep reads who holds a lock while it is held: on Windows a lock
+    // blocks reads of its range, so it must lie past the record.
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString path = QDir(root.path()).filePath(u".lock"_s);
+    batch::FileLock lock;
+    QVERIFY(lock.tryLock(path, "host=here\n"));
+    QVERIFY(lock.isLocked());
+    QCOMPARE(readFile(path), QByteArray("host=here\n"));
+    QVERIFY(!QFile::exists(path + u"-new"_s));
+}
+
+void TestPlatform::workersEndWithTheBatch()
+{
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString beat = QDir(root.path()).filePath(u"beat"_s);
+    QProcess batchProcess;
+    batchProcess.start(QCoreApplication::applicationFilePath(), {u"--batch"_s, beat});
+    QVERIFY(batchProcess.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(beat).size() > 2, 20000);
+
+    batchProcess.kill(); // however the batch ends, even without running any code
+    QVERIFY(batchProcess.waitForFinished());
+    // The worker is gone once its heartbeat stops growing.
+    qint64 last = -1;
+    QElapsedTimer waited;
+    waited.start();
+    while (QFileInfo(beat).size() != last && waited.elapsed() < 10000) {
+        last = QFileInfo(beat).size();
+        QThread::msleep(500);
+    }
+    QCOMPARE(QFileInfo(beat).size(), last);
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    if (arguments.value(1) == u"--batch"_s || arguments.value(1) == u"--worker"_s)
+        return runHelper(arguments);
+    TestPlatform test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_platform.moc"
