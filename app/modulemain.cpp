@@ -1,6 +1,7 @@
 // The module's two entry points; see module.h.
 #include "app/module.h"
 #include "gui/batchwindow.h"
+#include "gui/handover.h"
 #include "gui/icons.h"
 #include "jobframe/workermain.h"
 #include "ocr/ocr.h"
@@ -36,7 +37,12 @@ extern "C" Q_DECL_EXPORT int qpbWindowMain(int argc, char** argv)
         u"  quorvin-pdf-batch batch --help"_s);
     parser.addHelpOption();
     parser.addVersionOption();
+    parser.addPositionalArgument(
+        u"files"_s, u"要添加的 PDF 文件或文件夹 / PDFs or folders to add"_s, u"[文件或文件夹…]"_s);
     parser.process(app);
+    const QStringList files = parser.positionalArguments();
+    if (batch::WindowHandOver::handToOpenWindow(files))
+        return 0;
 
     QGuiApplication::setWindowIcon(batch::batchIcon(u"brand"_s));
     // Windows before 8 has no YaHei UI, and some Chinese installs only SimSun.
@@ -47,7 +53,16 @@ extern "C" Q_DECL_EXPORT int qpbWindowMain(int argc, char** argv)
     batch::installQtChinese(app);
 
     batch::BatchWindow window;
+    // Files are added, never started: the user chooses the operation.
+    const batch::WindowHandOver handOver([&window](const QStringList& handed) {
+        window.addPaths(handed);
+        window.setWindowState((window.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+        window.raise();
+        window.activateWindow();
+    });
     window.show();
+    if (!files.isEmpty())
+        window.addPaths(files);
     return app.exec();
 }
 
