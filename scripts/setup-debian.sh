@@ -23,7 +23,8 @@ packages=(
 # The Windows build and its tests under Wine (scripts/windows-build.sh,
 # scripts/windows-test.sh) ask for these as well: setup-debian.sh windows
 if [[ ${1:-} == windows ]]; then
-    packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 nsis zip locales xvfb xauth)
+    packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 nsis zip locales xvfb xauth
+        x11-utils imagemagick)
 fi
 
 missing=()

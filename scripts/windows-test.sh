@@ -8,6 +8,7 @@
 # Chinese name, a job run by the installed program, and the uninstaller.
 # The documents come from the Linux build's qpb-samples (scripts/test.sh builds it).
 set -euo pipefail
+# QPB_KEEP_WINE=1 keeps the Wine prefix and the results for a look afterwards.
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${QPB_WIN_BUILD:-$root/build-win}
 linux=${QPB_BUILD_DIR:-$root/build}
@@ -26,7 +27,7 @@ wine=/usr/lib/wine/wine64
 cleanup() {
     /usr/lib/wine/wineserver -k 2> /dev/null || true
     [[ -n ${xvfb:-} ]] && kill "$xvfb" 2> /dev/null || true
-    rm -rf "$work"
+    if [[ -n ${QPB_KEEP_WINE:-} ]]; then echo "Kept $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
@@ -87,7 +88,7 @@ check "optimize" run_both optimize optimize "${all[@]}"
 check "compress" run_both compress compress "$samples/扫描 通知.pdf"
 check "encrypt" run_both encrypt encrypt --new-password-file "$work/new.txt" "${all[@]}"
 check "decrypt" run_both decrypt decrypt --password-file "$work/owner.txt" "$samples/加密 报告.pdf"
-check "ocr (chi_sim)" run_both ocr ocr --language chi_sim "$samples/扫描 通知.pdf"
+check "ocr (chi_sim)" run_both ocr ocr --language chi_sim+eng "$samples/扫描 通知.pdf"
 
 # The same results: page counts, text, encryption, and for the lossless
 # operations the same rendering.
@@ -132,7 +133,7 @@ exit_code() { # exit_code EXPECTED ARGS...
     [[ $code == "$expected" ]] || { echo "  exit $code, expected $expected"; return 1; }
 }
 check "usage error exits 2" exit_code 2 rotate --degrees 45 --output codes "$samples/合同 一.pdf"
-check "a failed file exits 1" exit_code 1 decrypt --output codes --report codes.json "$samples/加密 报告.pdf" "$samples/合同 一.pdf"
+check "a failed file exits 1" exit_code 1 decrypt --password-file "$work/owner.txt" --output codes --report codes.json "$samples/加密 报告.pdf" "$samples/合同 一.pdf"
 check "the report is written" bash -c "grep -q '合同 一.pdf' '$work/codes.json'"
 
 echo "== the window"
@@ -166,8 +167,12 @@ check "installed program runs a job" bash -c "cd '$work' && mkdir -p installed &
     '$wine' '$target_unix/quorvin-pdf-batch.com' batch rotate --degrees 180 --output installed \
     '$samples/合同 一.pdf' > /dev/null 2>&1 && ls installed | grep -q pdf"
 check "start-menu and Send To entries" bash -c "find '$WINEPREFIX/drive_c/users' -name 'Quorvin PDF 批量处理.lnk' | grep -c . | grep -qx 2"
-win "$target_unix/uninstall.exe" /S _?="$target" > /dev/null 2>&1 || true
-sleep 2
+# The uninstaller runs from a copy of itself in the temporary folder, and returns at once.
+win "$target_unix/uninstall.exe" /S > /dev/null 2>&1 || true
+for _ in $(seq 30); do
+    [[ -e $target_unix ]] || break
+    sleep 1
+done
 check "the uninstaller leaves nothing" bash -c "[[ ! -e '$target_unix' ]] &&
     ! find '$WINEPREFIX/drive_c/users' -name 'Quorvin PDF 批量处理.lnk' | grep -q . &&
     ! '$wine' reg query 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuorvinPdfBatch' > /dev/null 2>&1 &&
