@@ -583,6 +583,7 @@ bool BatchCommand::writeReport()
 
 int runBatchCommand(const QStringList& arguments, const QString& workerProgram)
 {
+    const console::OutputSetup output;
     BatchCommand command;
     return command.run(arguments, workerProgram);
 }

@@ -35,7 +35,26 @@ void suspendSelf();
 // while it is asked gives the console its echo back before the batch ends.
 std::optional<QString> readHidden(const QString& question);
 
+// True when standard output is a terminal that draws the progress line.
 bool outputIsTerminal();
+
+// While it lives, the console shows what the batch writes: UTF-8 text and
+// the progress line's escapes, which Windows 10's console takes only when
+// asked; its own settings come back at the end. Nothing where terminals
+// take both already.
+class OutputSetup
+{
+public:
+    OutputSetup();
+    ~OutputSetup();
+    OutputSetup(const OutputSetup&) = delete;
+    OutputSetup& operator=(const OutputSetup&) = delete;
+
+private:
+    unsigned m_codePage = 0;
+    unsigned long m_mode = 0;
+    bool m_modeChanged = false;
+};
 
 // Gives the file open at `descriptor` the permissions a new file of the
 // user's gets (the user's mask applied), where the system has such.

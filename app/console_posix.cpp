@@ -88,6 +88,9 @@ bool outputIsTerminal()
     return ::isatty(1);
 }
 
+OutputSetup::OutputSetup() = default;
+OutputSetup::~OutputSetup() = default;
+
 void giveUsualPermissions(int descriptor)
 {
     const mode_t mask = ::umask(0);

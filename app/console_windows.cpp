@@ -1,9 +1,8 @@
 #include "app/console.h"
 
-#include <QTextStream>
-
 #include <cstdio>
-#include <io.h>
+#include <string>
+
 #include <windows.h>
 
 namespace batch::console {
@@ -20,11 +19,35 @@ BOOL WINAPI onControl(DWORD type)
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
+        // The system ends the process a few seconds after this returns: the
+        // batch ends its workers now, publishing nothing.
         events().terminated = 1;
+        Sleep(4000);
         return TRUE;
     default:
         return FALSE;
     }
+}
+
+HANDLE consoleInput()
+{
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    return input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode) ? input : nullptr;
+}
+
+// A line typed on the console as UTF-16, whatever the console's code page:
+// a password may hold any character.
+QString readConsoleLine(HANDLE input)
+{
+    std::wstring line;
+    wchar_t character = 0;
+    DWORD read = 0;
+    while (ReadConsoleW(input, &character, 1, &read, nullptr) && read == 1 && character != L'\n') {
+        if (character != L'\r')
+            line.push_back(character);
+    }
+    return QString::fromStdWString(line);
 }
 
 } // namespace
@@ -40,20 +63,22 @@ void releaseEvents()
     SetConsoleCtrlHandler(onControl, FALSE);
 }
 
-void suspendSelf() {}
+void suspendSelf()
+{
+    // Windows has no job control: Ctrl-Z on a console is a character.
+}
 
 std::optional<QString> readHidden(const QString& question)
 {
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode = 0;
-    if (input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode))
+    HANDLE input = consoleInput();
+    if (!input)
         return std::nullopt;
     std::fputs(question.toUtf8().constData(), stderr);
     std::fflush(stderr);
-    // The console gives its echo back by itself when the process ends.
+    DWORD mode = 0;
+    GetConsoleMode(input, &mode);
     SetConsoleMode(input, mode & ~DWORD(ENABLE_ECHO_INPUT));
-    QTextStream in(stdin);
-    const QString answer = in.readLine();
+    const QString answer = readConsoleLine(input);
     SetConsoleMode(input, mode);
     std::fputs("\n", stderr);
     return answer;
@@ -62,9 +87,33 @@ std::optional<QString> readHidden(const QString& question)
 bool outputIsTerminal()
 {
     DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0 &&
+           (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
-void giveUsualPermissions(int) {}
+OutputSetup::OutputSetup()
+{
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(output, &mode))
+        return; // a file or a pipe takes the UTF-8 bytes as they are
+    m_codePage = GetConsoleOutputCP();
+    SetConsoleOutputCP(CP_UTF8);
+    m_mode = mode;
+    m_modeChanged = SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+OutputSetup::~OutputSetup()
+{
+    if (m_codePage)
+        SetConsoleOutputCP(m_codePage);
+    if (m_modeChanged)
+        SetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), DWORD(m_mode));
+}
+
+void giveUsualPermissions(int)
+{
+    // New files take their folder's access rules on Windows.
+}
 
 } // namespace batch::console

@@ -206,14 +206,20 @@ int main(int argc, char** argv)
     }
 
     if (kind == RequestKind::Document) {
-        QCoreApplication app(argc, argv);
-        batch::setApplicationIdentity();
-        return batch::workerMain(nullptr);
+        int code = 0;
+        {
+            QCoreApplication app(argc, argv);
+            batch::setApplicationIdentity();
+            code = batch::workerMain(nullptr);
+        }
+        batch::endWorker(code);
     }
 
     QString error;
     const batch::ModuleEntry entry = loadModuleEntry(
         argv[0], worker ? batch::recognitionWorkerEntryName : batch::windowEntryName, error);
+    if (entry && worker)
+        batch::endWorker(entry(argc, argv));
     if (entry)
         return entry(argc, argv);
     std::fprintf(stderr, "quorvin-pdf-batch: %s\n", qPrintable(error));

@@ -16,6 +16,9 @@ bool entryTaken(const QString& path);
 // other spellings of a name.
 bool sameEntry(const QString& a, const QString& b);
 
+// Gives the entry at `path` the current time as its last change.
+void markChanged(const QString& path);
+
 // Moves a file or folder to `to` only if nothing is there; never replaces.
 // False when something is there; any other failure ends the job with its reason.
 bool renameNoReplace(const QString& from, const QString& to);

@@ -113,6 +113,11 @@ bool FileLock::isLocked() const
     return m_descriptor >= 0;
 }
 
+void markChanged(const QString& path)
+{
+    ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), nullptr, 0);
+}
+
 bool sameEntry(const QString& a, const QString& b)
 {
     struct stat first

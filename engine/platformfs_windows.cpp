@@ -158,6 +158,19 @@ bool FileLock::isLocked() const
     return m_handle != nullptr;
 }
 
+void markChanged(const QString& path)
+{
+    HANDLE handle = CreateFileW(win::nativeName(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    SetFileTime(handle, nullptr, nullptr, &now);
+    CloseHandle(handle);
+}
+
 bool sameEntry(const QString& a, const QString& b)
 {
     const auto identity = [](const QString& path, BY_HANDLE_FILE_INFORMATION& info) {

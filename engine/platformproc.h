@@ -4,6 +4,7 @@
 // system, chosen by the build.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 class QProcess;
@@ -25,10 +26,20 @@ bool parentGone();
 // workers themselves. Call before start().
 void startInOwnGroup(QProcess& process);
 
+// What tells this boot of this machine from every other: the kernel's boot id,
+// or on Windows the minute the system started.
+QByteArray bootIdentity();
+
 // The program the command-line batch starts its workers as: this one, or on
 // Windows, when this is the console twin (.com), the window's executable
 // beside it, which starts without a console of its own.
 QString workerProgram();
+
+// Ends a worker that has given its answer and released everything it held.
+// On Windows the libraries' exit handlers are skipped: one of them waited
+// forever at exit for a thread the system had already ended, after the result
+// was published, and the batch waited with it. Elsewhere the process ends as usual.
+[[noreturn]] void endWorker(int exitCode);
 
 enum class GroupSignal
 {

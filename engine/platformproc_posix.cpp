@@ -1,6 +1,7 @@
 #include "engine/platformproc.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QProcess>
 
 #include <csignal>
@@ -34,6 +35,17 @@ void watchParent()
 void startInOwnGroup(QProcess& process)
 {
     process.setChildProcessModifier([] { ::setpgid(0, 0); });
+}
+
+QByteArray bootIdentity()
+{
+    QFile bootId(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+    return bootId.open(QIODevice::ReadOnly) ? bootId.readAll().trimmed() : QByteArray();
+}
+
+void endWorker(int exitCode)
+{
+    std::exit(exitCode);
 }
 
 QString workerProgram()

@@ -1,7 +1,11 @@
 #include "engine/platformproc.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QProcess>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <windows.h>
 
@@ -62,6 +66,20 @@ void startInOwnGroup(QProcess& process)
     // The worker and whatever it starts end with this process.
     QObject::connect(&process, &QProcess::started, &process,
                      [&process] { joinWorkerJob(process.processId()); });
+}
+
+QByteArray bootIdentity()
+{
+    const qint64 bootMs = QDateTime::currentMSecsSinceEpoch() - qint64(GetTickCount64());
+    return QByteArray::number(bootMs / 60000);
+}
+
+void endWorker(int exitCode)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), UINT(exitCode));
+    std::_Exit(exitCode); // not reached
 }
 
 QString workerProgram()
