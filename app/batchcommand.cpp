@@ -181,20 +181,30 @@ bool creatable(const QString& folder)
 // then moved where nothing is. A name taken meanwhile is said, not replaced.
 QString publishReport(const QString& path, const QByteArray& text)
 {
-    QTemporaryFile staged(QFileInfo(path).absolutePath() + u"/.quorvin-report-XXXXXX"_s);
-    if (!staged.open() || staged.write(text) != text.size() || !staged.flush())
-        return u"报告保存失败：请检查输出权限和磁盘空间。"_s;
-    // Readable as the results beside it are, not only by its owner.
-    console::giveUsualPermissions(staged.handle());
-    staged.close();
-    try {
-        if (!renameNoReplace(staged.fileName(), path))
-            return u"报告未保存：%1 已被占用，未覆盖。"_s.arg(QDir::toNativeSeparators(path));
-    } catch (const std::exception& error) {
-        return u"报告保存失败："_s + QString::fromUtf8(error.what());
+    QString staged;
+    {
+        // Closed before the move: Windows moves no file that is still open.
+        QTemporaryFile file(QFileInfo(path).absolutePath() + u"/.quorvin-report-XXXXXX"_s);
+        if (!file.open())
+            return u"报告保存失败：请检查输出权限和磁盘空间。"_s;
+        staged = file.fileName();
+        const bool written = file.write(text) == text.size() && file.flush();
+        // Readable as the results beside it are, not only by its owner.
+        console::giveUsualPermissions(file.handle());
+        file.setAutoRemove(!written);
+        if (!written)
+            return u"报告保存失败：请检查输出权限和磁盘空间。"_s;
     }
-    staged.setAutoRemove(false);
-    return QString();
+    QString failure;
+    try {
+        if (!renameNoReplace(staged, path))
+            failure = u"报告未保存：%1 已被占用，未覆盖。"_s.arg(QDir::toNativeSeparators(path));
+    } catch (const std::exception& error) {
+        failure = u"报告保存失败："_s + QString::fromUtf8(error.what());
+    }
+    if (!failure.isEmpty())
+        QFile::remove(staged);
+    return failure;
 }
 
 class BatchCommand : public QObject

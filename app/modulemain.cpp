@@ -54,12 +54,8 @@ extern "C" Q_DECL_EXPORT int qpbWindowMain(int argc, char** argv)
 
     batch::BatchWindow window;
     // Files are added, never started: the user chooses the operation.
-    const batch::WindowHandOver handOver([&window](const QStringList& handed) {
-        window.addPaths(handed);
-        window.setWindowState((window.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
-        window.raise();
-        window.activateWindow();
-    });
+    const batch::WindowHandOver handOver(
+        [&window](const QStringList& handed) { window.receiveHandedFiles(handed); });
     window.show();
     if (!files.isEmpty())
         window.addPaths(files);

@@ -63,6 +63,10 @@ public:
     void setPrompter(std::unique_ptr<Prompter> prompter) { m_prompter = std::move(prompter); }
 
     void addPaths(const QStringList& paths);
+    // Files another start of the program handed over: the window comes
+    // forward and adds them, and starts nothing; while a batch runs it says
+    // which were not added.
+    void receiveHandedFiles(const QStringList& paths);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

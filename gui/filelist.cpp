@@ -51,6 +51,25 @@ void BatchWindow::addPaths(const QStringList& paths)
     }
 }
 
+void BatchWindow::receiveHandedFiles(const QStringList& paths)
+{
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    raise();
+    activateWindow();
+    if (!m_running) {
+        addPaths(paths);
+        return;
+    }
+    QStringList names;
+    for (const QString& path : paths)
+        names.append(QFileInfo(path).fileName());
+    QString text = u"正在处理，以下文件未添加，请处理完成后再添加：\n"_s +
+                   names.mid(0, maxRefusedNamesShown).join(u'\n');
+    if (names.size() > maxRefusedNamesShown)
+        text += u"\n另有 %1 个文件未添加。"_s.arg(names.size() - maxRefusedNamesShown);
+    m_prompter->message(this, QMessageBox::Information, u"文件未添加"_s, text);
+}
+
 void BatchWindow::chooseFiles()
 {
     addPaths(m_prompter->openFileNames(this, u"添加 PDF"_s, u"PDF 文档 (*.pdf *.PDF)"_s));

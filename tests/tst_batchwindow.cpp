@@ -1,5 +1,6 @@
 // The main window driven through its real widgets, with real worker processes.
 #include "gui/batchwindow.h"
+#include "gui/handover.h"
 #include "gui/panels/operationpanel.h"
 #include "protocol/catalogue.h"
 #include "protocol/request.h"
@@ -15,6 +16,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMimeData>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -106,6 +108,7 @@ private slots:
     void capsTheListAt200();
     void duplicatesThroughLinks();
     void foldersAndDrops();
+    void secondStartHandsOverItsFiles();
     void removeClearAndMove();
     void panelPerOperation_data();
     void panelPerOperation();
@@ -399,6 +402,37 @@ void TestBatchWindow::foldersAndDrops()
     w.addPaths({pdf(u"late.pdf"_s)});
     QCOMPARE(w.m_items.size(), 3);
     w.m_running = false;
+}
+
+void TestBatchWindow::secondStartHandsOverItsFiles()
+{
+    BatchWindow& w = *m_window;
+    const QString handed = pdf(u"发送 到.pdf"_s);
+    QVERIFY(!batch::WindowHandOver::handToOpenWindow({handed})); // no window listens yet
+    const batch::WindowHandOver handOver(
+        [&w](const QStringList& files) { w.receiveHandedFiles(files); });
+
+    // The real program, started with a file as Send To starts it, hands the
+    // file over and ends, without a window of its own.
+    QProcess second;
+    second.setWorkingDirectory(m_dir->path());
+    second.start(testsupport::workerExecutable(), {QFileInfo(handed).fileName()});
+    QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 60000);
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(w.m_items.size(), 1);
+    QCOMPARE(w.m_items.first().input, QFileInfo(handed).absoluteFilePath());
+    QCOMPARE(w.m_items.first().state, u"等待处理"_s);
+    QVERIFY(!w.m_running); // nothing starts on its own
+    QVERIFY(m_prompter->messages.isEmpty());
+
+    // During a batch nothing is added, and the window says what was not.
+    w.m_running = true;
+    w.receiveHandedFiles({pdf(u"later.pdf"_s)});
+    w.m_running = false;
+    QCOMPARE(w.m_items.size(), 1);
+    QCOMPARE(m_prompter->messages.size(), 1);
+    QVERIFY(m_prompter->messages.first().endsWith(u"：\nlater.pdf"_s));
 }
 
 void TestBatchWindow::removeClearAndMove()
