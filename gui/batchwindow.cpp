@@ -87,7 +87,8 @@ BatchWindow::BatchWindow()
     m_runner = new BatchRunner(this);
     buildWidgets();
     connectRunner();
-    m_outputEdit->setText(QSettings().value(u"output"_s, defaultOutputFolder()).toString());
+    m_outputEdit->setText(
+        QDir::toNativeSeparators(QSettings().value(u"output"_s, defaultOutputFolder()).toString()));
     connectSignals();
     m_navigation->setCurrentRow(0);
     updateOperationPanel();

@@ -50,6 +50,11 @@ check() { # check DESCRIPTION COMMAND...
 "$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion' /v CurrentBuildNumber /d 19045 /f > /dev/null 2>&1
 "$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion' /v ProductName /d 'Windows 10 Pro' /f > /dev/null 2>&1
 
+# A Chinese Windows has YaHei and Segoe UI; Wine draws them with Noto fonts.
+for font in 'Microsoft YaHei UI' 'Microsoft YaHei' 'Segoe UI' SimSun; do
+    "$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /d 'Noto Sans CJK SC' /f > /dev/null 2>&1
+done
+
 Xvfb :57 -screen 0 1366x768x24 -nolisten tcp > /dev/null 2>&1 &
 xvfb=$!
 export DISPLAY=:57
