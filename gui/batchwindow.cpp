@@ -568,7 +568,7 @@ void BatchWindow::chooseFolderInto(QLineEdit* edit, const QString& caption)
     // A cancelled dialog answers "" and leaves the field as it was.
     const QString folder = m_prompter->existingDirectory(this, caption, edit->text());
     if (!folder.isEmpty())
-        edit->setText(folder);
+        edit->setText(QDir::toNativeSeparators(folder));
 }
 
 void BatchWindow::chooseOutputFolder()
