@@ -20,15 +20,6 @@
 #include <cstring>
 #include <initializer_list>
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -53,34 +44,6 @@ void preferOffscreenPlatform()
     }
 }
 
-// Must run before the application object exists: it may open descriptors of
-// its own that would take the place of a closed standard stream.
-bool standardStreamsOpen()
-{
-#ifdef Q_OS_WIN
-    return _get_osfhandle(0) != -1 && _get_osfhandle(1) != -1;
-#else
-    return fcntl(0, F_GETFD) != -1 && fcntl(1, F_GETFD) != -1;
-#endif
-}
-
-// Tesseract's OpenMP runtime reads its thread limit once, when it is loaded, and
-// spin-waits badly when it runs more threads than there are free cores. Qt Core
-// already loads it (for BLAKE2), so the limit must be in the environment before
-// the process starts: a worker re-executes itself once with it set.
-void limitRecognitionThreads(char** argv)
-{
-#ifdef Q_OS_LINUX
-    if (qEnvironmentVariableIsSet("OMP_THREAD_LIMIT"))
-        return;
-    qputenv("OMP_THREAD_LIMIT", "1");
-    ::execv("/proc/self/exe", argv);
-    // Still here: run without the limit rather than not at all.
-#else
-    Q_UNUSED(argv);
-#endif
-}
-
 enum class RequestKind
 {
     Unknown,
@@ -88,67 +51,29 @@ enum class RequestKind
     Document
 };
 
-// Reads what stdin holds of the request (up to its first line end or the line
-// limit) into a memory file that takes stdin's place, so that the worker reads
-// exactly the same bytes. Knowing the operation first lets a document job skip
-// what only recognition needs: the thread-limit re-execution and the module.
-RequestKind bufferRequestLine()
+// Knowing the operation first lets a document job skip what only recognition
+// needs: the thread-limit re-execution and the module.
+RequestKind requestKind()
 {
-#ifdef Q_OS_LINUX
-    const int memory = ::memfd_create("quorvin-request", MFD_CLOEXEC);
-    if (memory < 0)
+    const std::optional<QByteArray> bytes = batch::peekStandardInput(batch::maxRequestLineBytes);
+    if (!bytes)
         return RequestKind::Unknown;
-    QByteArray bytes;
-    char chunk[65536];
-    while (bytes.size() <= batch::maxRequestLineBytes && !bytes.contains('\n')) {
-        const ssize_t got = ::read(0, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        bytes.append(chunk, got);
-    }
-    bool written = true;
-    for (qsizetype done = 0; written && done < bytes.size();) {
-        const ssize_t put = ::write(memory, bytes.constData() + done, size_t(bytes.size() - done));
-        written = put > 0;
-        done += put > 0 ? put : 0;
-    }
-    // The memory file must not close with exec: it is the re-executed worker's stdin.
-    if (!written || ::lseek(memory, 0, SEEK_SET) != 0 || ::dup2(memory, 0) < 0) {
-        ::close(memory);
-        return RequestKind::Unknown;
-    }
-    ::close(memory);
     QJsonObject request;
-    const qsizetype end = bytes.indexOf('\n');
-    if (!batch::parseObjectLine(bytes.left(end < 0 ? batch::maxRequestLineBytes + 1 : end),
+    const qsizetype end = bytes->indexOf('\n');
+    if (!batch::parseObjectLine(bytes->left(end < 0 ? batch::maxRequestLineBytes + 1 : end),
                                 request))
         return RequestKind::Document; // answered as invalid without any recognition
     const batch::Operation* operation = batch::parseRequest(request).operation;
     return operation && operation->kind == batch::OperationKind::Ocr ? RequestKind::Recognition
                                                                      : RequestKind::Document;
-#else
-    return RequestKind::Unknown;
-#endif
 }
 
 void discardMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
 
-QString executableFolder(const char* argv0)
-{
-#ifdef Q_OS_LINUX
-    const QString self = QFile::symLinkTarget(u"/proc/self/exe"_s);
-    if (!self.isEmpty())
-        return QFileInfo(self).absolutePath();
-#endif
-    return QFileInfo(QFile::decodeName(argv0)).absolutePath();
-}
-
 // Beside the executable in a build tree, in a private library folder once installed.
 batch::ModuleEntry loadModuleEntry(const char* argv0, const char* name, QString& error)
 {
-    const QString folder = executableFolder(argv0);
+    const QString folder = QFileInfo(batch::executablePath(argv0)).absolutePath();
     const QString file = QStringLiteral(QPB_MODULE_FILE);
     const QStringList candidates = {folder + u'/' + file,
                                     folder + QStringLiteral("/" QPB_MODULE_INSTALL_DIR "/") + file};
@@ -186,11 +111,11 @@ int main(int argc, char** argv)
     RequestKind kind = RequestKind::Unknown;
     if (worker) {
         batch::watchParent();
-        if (!standardStreamsOpen())
+        if (!batch::standardStreamsOpen())
             return 2;
-        kind = bufferRequestLine();
+        kind = requestKind();
         if (kind != RequestKind::Document)
-            limitRecognitionThreads(argv);
+            batch::limitRecognitionThreads(argv);
 #ifdef SIGXFSZ
         // A file-size limit then fails the write with a message instead of killing the worker.
         std::signal(SIGXFSZ, SIG_IGN);

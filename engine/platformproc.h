@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+
 class QProcess;
 
 namespace batch {
@@ -29,6 +31,25 @@ void startInOwnGroup(QProcess& process);
 // What tells this boot of this machine from every other: the kernel's boot id,
 // or on Windows the minute the system started.
 QByteArray bootIdentity();
+
+// True when standard input and output are open. Must run before the
+// application object exists, which may open files of its own in their place.
+bool standardStreamsOpen();
+
+// Tesseract's OpenMP runtime (on Linux) reads its thread limit once, when it
+// is loaded, and spin-waits badly when it runs more threads than there are
+// free cores. Qt Core already loads it (for BLAKE2), so the limit must be in
+// the environment before the process starts: a recognition worker
+// re-executes itself once with it set. Nothing where Tesseract has no OpenMP.
+void limitRecognitionThreads(char** argv);
+
+// This executable's path, from the system where it tells; else from `argv0`.
+QString executablePath(const char* argv0);
+
+// Standard input's first line (up to its line end, or `limit` bytes past it)
+// without taking it from the stream: whoever reads standard input next reads
+// the same bytes. Nothing when that cannot be done.
+std::optional<QByteArray> peekStandardInput(qsizetype limit);
 
 // The program the command-line batch starts its workers as: this one, or on
 // Windows, when this is the console twin (.com), the window's executable

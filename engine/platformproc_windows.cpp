@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <io.h>
+#include <string>
 
 #include <windows.h>
 
@@ -80,6 +82,46 @@ void endWorker(int exitCode)
     std::fflush(stderr);
     TerminateProcess(GetCurrentProcess(), UINT(exitCode));
     std::_Exit(exitCode); // not reached
+}
+
+bool standardStreamsOpen()
+{
+    return _get_osfhandle(0) != -1 && _get_osfhandle(1) != -1;
+}
+
+void limitRecognitionThreads(char**)
+{
+    // The Windows build of Tesseract has no OpenMP: one thread per job.
+}
+
+QString executablePath(const char*)
+{
+    // The wide form: argv is in the ANSI code page, which may not hold the path.
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
+    return QString::fromWCharArray(path.data(), int(length));
+}
+
+std::optional<QByteArray> peekStandardInput(qsizetype limit)
+{
+    // A worker's stdin is a pipe, whose content can be looked at without
+    // being taken. The parent writes the request at once: wait for its line
+    // end, or for the pipe to close, at most a few seconds.
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input == INVALID_HANDLE_VALUE || GetFileType(input) != FILE_TYPE_PIPE)
+        return std::nullopt;
+    QByteArray bytes(limit + 1, '\0');
+    for (int waited = 0; waited < 5000; waited += 5) {
+        DWORD seen = 0;
+        DWORD available = 0;
+        if (!PeekNamedPipe(input, bytes.data(), DWORD(bytes.size()), &seen, &available, nullptr))
+            return std::nullopt; // closed and empty, or no pipe after all
+        const QByteArray peeked = bytes.left(seen);
+        if (peeked.contains('\n') || seen == DWORD(bytes.size()))
+            return peeked;
+        Sleep(5);
+    }
+    return std::nullopt;
 }
 
 QString workerProgram()

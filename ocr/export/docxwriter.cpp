@@ -230,8 +230,10 @@ bool writeDocx(const QList<PageLayout>& pages, const QString& outputPath, const 
         error = output.errorString();
         return false;
     }
-    if (archive_write_open2(zip.get(), &output, nullptr, writeToFile, nullptr, nullptr) !=
-        ARCHIVE_OK) {
+    // No padding of the last block, which libarchive adds for tapes and pipes.
+    if (archive_write_set_bytes_in_last_block(zip.get(), 1) != ARCHIVE_OK ||
+        archive_write_open2(zip.get(), &output, nullptr, writeToFile, nullptr, nullptr) !=
+            ARCHIVE_OK) {
         error = archiveError(zip.get());
         return false;
     }
