@@ -70,8 +70,8 @@ done
 cmake_build "$(fetch libjpeg-turbo)" -DENABLE_STATIC=OFF -DWITH_TURBOJPEG=OFF
 cmake_build "$(fetch libpng1.6)" -DPNG_STATIC=OFF -DPNG_TESTS=OFF
 (d=$(fetch libdeflate) && cd "$d" && make -j"$jobs" CC=$host-gcc-posix libdeflate.dll &&
-    cp libdeflate.dll "$prefix/bin/" && cp libdeflate.dll.a "$prefix/lib/" &&
-    cp libdeflate.h "$prefix/include/" &&
+    cp libdeflate.dll "$prefix/bin/" && cp libdeflate.lib "$prefix/lib/libdeflate.dll.a" &&
+    cp libdeflate.h "$prefix/include/" && mkdir -p "$prefix/lib/pkgconfig" &&
     printf 'prefix=${pcfiledir}/../..\nincludedir=${prefix}/include\nlibdir=${prefix}/lib\nName: libdeflate\nDescription: deflate\nVersion: 1.14\nLibs: -L${libdir} -ldeflate\nCflags: -I${includedir}\n' > "$prefix/lib/pkgconfig/libdeflate.pc")
 cmake_build "$(fetch tiff)" -Dwebp=OFF -Dzstd=OFF -Dlzma=OFF -Djbig=OFF -Dlerc=OFF -Dtiff-tools=OFF -Dtiff-tests=OFF
 cmake_build "$(fetch freetype)" -DFT_DISABLE_HARFBUZZ=ON -DFT_DISABLE_BROTLI=ON -DFT_DISABLE_BZIP2=ON
