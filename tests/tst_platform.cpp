@@ -3,15 +3,19 @@
 // beyond any ANSI code page, and workers that end with the batch.
 #include "engine/platformfs.h"
 #include "engine/platformproc.h"
+#include "jobframe/staging.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+
+#include <optional>
 
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFWriter.hh>
@@ -72,6 +76,8 @@ private slots:
     void librariesOpenEveryName();
     void lockRecordStaysReadable();
     void workersEndWithTheBatch();
+    void sweepRemovesOnlyDeadJobsFolders_data();
+    void sweepRemovesOnlyDeadJobsFolders();
 };
 
 void TestPlatform::publishingNeverReplaces_data()
@@ -188,6 +194,51 @@ void TestPlatform::workersEndWithTheBatch()
         QThread::msleep(500);
     }
     QCOMPARE(QFileInfo(beat).size(), last);
+}
+
+void TestPlatform::sweepRemovesOnlyDeadJobsFolders_data()
+{
+    // A staging folder's entries; "alive" holds its lock, "elsewhere" names
+    // another machine in the lock record.
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<bool>("removed");
+    QTest::addRow("a dead job's result") << QStringList{u"result.pdf.partial"_s} << true;
+    QTest::addRow("a dead recognition's working copy")
+        << QStringList{u"secret-4242.pdf"_s, u"recognized.pdf"_s} << true;
+    QTest::addRow("a dead split's parts")
+        << QStringList{u"parts/part-1.pdf"_s, u"parts/part-2.pdf.partial"_s} << true;
+    QTest::addRow("a live job") << QStringList{u"alive"_s, u"result.pdf"_s} << false;
+    QTest::addRow("a file that is not ours")
+        << QStringList{u"result.pdf"_s, u"笔记.txt"_s} << false;
+    QTest::addRow("a part that is not ours") << QStringList{u"parts/封面.pdf"_s} << false;
+    QTest::addRow("locked on another machine") << QStringList{u"elsewhere"_s} << false;
+}
+
+void TestPlatform::sweepRemovesOnlyDeadJobsFolders()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(bool, removed);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString folder = root.filePath(batch::stagingPrefix + u"aB3dE9"_s);
+    QVERIFY(QDir().mkpath(folder));
+    // The record names this machine and boot, as a job's does, or another one.
+    const QByteArray host = entries.contains(u"elsewhere"_s) ? QByteArray("another-machine")
+                                                             : QSysInfo::machineHostName().toUtf8();
+    const QByteArray record = "host=" + host + "\nboot=" + batch::bootIdentity() + "\npid=1\n";
+    std::optional<batch::FileLock> lock(std::in_place);
+    QVERIFY(lock->tryLock(folder + u"/.lock"_s, record));
+    if (!entries.contains(u"alive"_s))
+        lock.reset(); // the job died: the system let go of its lock
+    for (const QString& entry : entries) {
+        if (entry == u"alive"_s || entry == u"elsewhere"_s)
+            continue;
+        QVERIFY(QDir().mkpath(QFileInfo(folder + u'/' + entry).path()));
+        writeFile(folder + u'/' + entry, "ours");
+    }
+
+    QCOMPARE(batch::removeStaleStagingFolders(root.path()), removed ? 1 : 0);
+    QCOMPARE(QFileInfo::exists(folder), !removed);
 }
 
 int main(int argc, char** argv)
