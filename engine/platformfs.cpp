@@ -20,6 +20,15 @@ void failToSave(int error)
     fail(u"无法保存结果：%1。原文件和已有结果均未覆盖。"_s.arg(systemReason(error)));
 }
 
+QString describeFailure(FailureKind kind, int error)
+{
+    static const QString sentences[] = {
+        u"磁盘空间不足"_s,     u"磁盘配额已用完"_s,   u"文件超过系统允许的大小"_s,
+        u"没有写入权限"_s,     u"文件正在使用"_s,     u"文件夹只读"_s,
+        u"文件名或路径过长"_s, u"存储设备读写出错"_s, u"系统拒绝了该操作"_s};
+    return u"%1（%2）"_s.arg(sentences[int(kind)], qt_error_string(error));
+}
+
 QString privateWorkBase()
 {
     const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);

@@ -65,6 +65,21 @@ QString fromLibraryPath(const char* path);
 // text after it for diagnosis.
 QString systemReason(int error);
 
+// What systemReason() says, by kind: each system sorts its own codes.
+enum class FailureKind
+{
+    DiskFull,
+    QuotaFull,
+    TooLarge,
+    NoPermission,
+    InUse,
+    ReadOnly,
+    NameTooLong,
+    DeviceError,
+    Other
+};
+QString describeFailure(FailureKind kind, int error);
+
 // A file written without any buffering of its own, so that every failure of
 // the system's write or close is seen, with the system's reason.
 class OutputFile

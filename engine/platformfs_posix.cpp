@@ -282,35 +282,25 @@ qsizetype nameLength(const QString& name)
 
 QString systemReason(int error)
 {
-    QString sentence;
     switch (error) {
     case ENOSPC:
-        sentence = u"磁盘空间不足"_s;
-        break;
+        return describeFailure(FailureKind::DiskFull, error);
     case EDQUOT:
-        sentence = u"磁盘配额已用完"_s;
-        break;
+        return describeFailure(FailureKind::QuotaFull, error);
     case EFBIG:
-        sentence = u"文件超过系统允许的大小"_s;
-        break;
+        return describeFailure(FailureKind::TooLarge, error);
     case EACCES:
     case EPERM:
-        sentence = u"没有写入权限"_s;
-        break;
+        return describeFailure(FailureKind::NoPermission, error);
     case EROFS:
-        sentence = u"文件夹只读"_s;
-        break;
+        return describeFailure(FailureKind::ReadOnly, error);
     case ENAMETOOLONG:
-        sentence = u"文件名或路径过长"_s;
-        break;
+        return describeFailure(FailureKind::NameTooLong, error);
     case EIO:
-        sentence = u"存储设备读写出错"_s;
-        break;
+        return describeFailure(FailureKind::DeviceError, error);
     default:
-        sentence = u"系统拒绝了该操作"_s;
-        break;
+        return describeFailure(FailureKind::Other, error);
     }
-    return u"%1（%2）"_s.arg(sentence, qt_error_string(error));
 }
 
 } // namespace batch

@@ -79,6 +79,18 @@ bool claimsFirst(const QString& path)
            kind.compare(u"exFAT"_s, Qt::CaseInsensitive) == 0;
 }
 
+// The move that refuses a taken name: false when it is taken; any other
+// failure ends the job.
+bool moveUnlessTaken(const QString& from, const QString& to)
+{
+    if (moveWithoutReplacing(from, to))
+        return true;
+    const DWORD error = GetLastError();
+    if (isTakenError(error))
+        return false;
+    failToSave(int(error));
+}
+
 void recordClaim(const QString& from, const QString& to)
 {
     const QString record =
@@ -205,13 +217,7 @@ bool renameNoReplace(const QString& from, const QString& to)
 {
     if (!QFileInfo(from).isDir() && claimsFirst(to))
         return renameNoReplaceByClaim(from, to, false);
-    // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
-    if (moveWithoutReplacing(from, to))
-        return true;
-    const DWORD error = GetLastError();
-    if (isTakenError(error))
-        return false;
-    failToSave(int(error));
+    return moveUnlessTaken(from, to);
 }
 
 bool renameNoReplaceByClaim(const QString& from, const QString& to, bool)
@@ -219,14 +225,8 @@ bool renameNoReplaceByClaim(const QString& from, const QString& to, bool)
     // Windows has no hard links for folders and none on FAT: a file claims
     // the name with a new, empty, hidden file of its own, which only the move
     // replaces; a folder's move refuses an existing name by itself.
-    if (QFileInfo(from).isDir()) {
-        if (moveWithoutReplacing(from, to))
-            return true;
-        const DWORD error = GetLastError();
-        if (isTakenError(error))
-            return false;
-        failToSave(int(error));
-    }
+    if (QFileInfo(from).isDir())
+        return moveUnlessTaken(from, to);
     recordClaim(from, to);
     HANDLE claim = CreateFileW(win::nativeName(to).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_HIDDEN, nullptr);
@@ -281,40 +281,30 @@ qsizetype nameLength(const QString& name)
 
 QString systemReason(int error)
 {
-    QString sentence;
     switch (DWORD(error)) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-        sentence = u"磁盘空间不足"_s;
-        break;
+        return describeFailure(FailureKind::DiskFull, error);
     case ERROR_FILE_TOO_LARGE:
-        sentence = u"文件超过系统允许的大小"_s;
-        break;
+        return describeFailure(FailureKind::TooLarge, error);
     case ERROR_ACCESS_DENIED:
-        sentence = u"没有写入权限"_s;
-        break;
+        return describeFailure(FailureKind::NoPermission, error);
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case ERROR_USER_MAPPED_FILE:
-        sentence = u"文件正在使用"_s;
-        break;
+        return describeFailure(FailureKind::InUse, error);
     case ERROR_WRITE_PROTECT:
-        sentence = u"文件夹只读"_s;
-        break;
+        return describeFailure(FailureKind::ReadOnly, error);
     case ERROR_FILENAME_EXCED_RANGE:
     case ERROR_INVALID_NAME:
-        sentence = u"文件名或路径过长"_s;
-        break;
+        return describeFailure(FailureKind::NameTooLong, error);
     case ERROR_CRC:
     case ERROR_IO_DEVICE:
     case ERROR_NOT_READY:
-        sentence = u"存储设备读写出错"_s;
-        break;
+        return describeFailure(FailureKind::DeviceError, error);
     default:
-        sentence = u"系统拒绝了该操作"_s;
-        break;
+        return describeFailure(FailureKind::Other, error);
     }
-    return u"%1（%2）"_s.arg(sentence, qt_error_string(error));
 }
 
 SecretFile::~SecretFile()
