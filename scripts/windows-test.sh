@@ -183,6 +183,23 @@ check "the uninstaller leaves nothing" bash -c "[[ ! -e '$target_unix' ]] &&
     ! '$wine' reg query 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuorvinPdfBatch' > /dev/null 2>&1 &&
     ! '$wine' reg query 'HKCU\\Software\\Classes\\SystemFileAssociations\\.pdf\\shell\\QuorvinPdfBatch' > /dev/null 2>&1"
 
+# For all users: the keys go under HKLM, and leave with the uninstaller.
+everyone='C:\Quorvin_所有用户'
+everyone_unix="$WINEPREFIX/drive_c/Quorvin_所有用户"
+machine_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QuorvinPdfBatch'
+verb_key='HKLM\Software\Classes\SystemFileAssociations\.pdf\shell\QuorvinPdfBatch'
+check "silent install for all users" win "$setup" /S /ALLUSERS "/D=$everyone"
+check "all users' keys under HKLM" bash -c "'$wine' reg query '$machine_key' > /dev/null 2>&1 &&
+    '$wine' reg query '$verb_key' > /dev/null 2>&1 && [[ -f '$everyone_unix/quorvin-pdf-batch.exe' ]]"
+win "$everyone_unix/uninstall.exe" /S > /dev/null 2>&1 || true
+for _ in $(seq 30); do
+    [[ -e $everyone_unix ]] || break
+    sleep 1
+done
+check "the all-users uninstaller leaves nothing" bash -c "[[ ! -e '$everyone_unix' ]] &&
+    ! '$wine' reg query '$machine_key' > /dev/null 2>&1 &&
+    ! '$wine' reg query '$verb_key' > /dev/null 2>&1"
+
 if ((failures)); then
     echo "Windows tests: $failures failed"
     exit 1
