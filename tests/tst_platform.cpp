@@ -96,6 +96,13 @@ void TestPlatform::publishingNeverReplaces_data()
             << false << false << byClaim << unicodeName;
         QTest::addRow("taken name beyond code page 936, %s", how)
             << false << true << byClaim << unicodeName;
+        // Past MAX_PATH, where Windows needs the long-path form of a name.
+        const QString deep = QString(u"很长的文件夹名称"_s).repeated(8) + u'/' +
+                             QString(u"更深一层的文件夹"_s).repeated(8) + u'/' +
+                             QString(u"第三层的长文件夹"_s).repeated(8) + u"/结果"_s;
+        QTest::addRow("path past 260 characters, %s", how) << false << false << byClaim << deep;
+        QTest::addRow("taken path past 260 characters, %s", how)
+            << false << true << byClaim << deep;
     }
 }
 
@@ -108,7 +115,8 @@ void TestPlatform::publishingNeverReplaces()
     QTemporaryDir root;
     QVERIFY(root.isValid());
     QDir dir(root.path());
-    QVERIFY(dir.mkpath(u"staging"_s));
+    QVERIFY(dir.mkpath(u"staging/"_s + QFileInfo(name).path()));
+    QVERIFY(dir.mkpath(QFileInfo(name).path()));
     const QString from = dir.filePath(u"staging/"_s + name + u".pdf"_s);
     const QString to = dir.filePath(name + u".pdf"_s);
     if (folder) {
