@@ -34,12 +34,23 @@ if [[ ! -f $list ]]; then
 fi
 
 fetch() { # fetch SOURCE-PACKAGE: unpacks it with Debian's patches, prints its folder
-    (cd "$src" && { ls -d "$1"-*/ > /dev/null 2>&1 || apt-get source -qq "$1" > /dev/null; } &&
-        ls -d "$1"-*/ | head -1 | sed "s|^|$src/|; s|/$||")
+    # A mirror may list a security update before it serves it: then the
+    # newest version it does serve.
+    (cd "$src" && if ! ls -d "$1"-*/ > /dev/null 2>&1; then
+        apt-get source -qq "$1" > /dev/null 2>&1 ||
+            for version in $(apt-cache showsrc "$1" | sed -n 's/^Version: //p'); do
+                apt-get source -qq "$1=$version" > /dev/null 2>&1 && break
+            done
+    fi
+    ls -d "$1"-*/ | head -1 | sed "s|^|$src/|; s|/$||")
+}
+need() { # need FOLDER: stops when a source package could not be had
+    [[ -n $1 && -d $1 ]] || { echo "windows-prefix.sh: a source package could not be fetched" >&2; exit 1; }
 }
 cmake_build() { # cmake_build FOLDER OPTIONS...
     local dir=$1
     shift
+    need "$dir"
     cmake -S "$dir" -B "$dir/build-win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
         -DQPB_WIN_PREFIX="$prefix" -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
         -DBUILD_SHARED_LIBS=ON "$@"
@@ -49,6 +60,7 @@ cmake_build() { # cmake_build FOLDER OPTIONS...
 autotools_build() { # autotools_build FOLDER OPTIONS...
     local dir=$1
     shift
+    need "$dir"
     (cd "$dir" && [[ -x configure ]] || autoreconf -fi)
     (cd "$dir" && PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" CPPFLAGS="-I$prefix/include" \
         LDFLAGS="-L$prefix/lib" ./configure --host=$host --prefix="$prefix" --enable-shared \
