@@ -108,7 +108,8 @@ QString operationHelp(const Operation& operation)
         text +=
             u"  --level L               high（高质量，300 DPI）、standard（标准，200 DPI，默认）\n"
             u"                          或 small（最小，150 DPI）/ at most 300, 200, 150 DPI\n"
-            u"  --target-size SIZE      每个结果的目标大小，如 2MB、500KB；单位 B、KB、MB、GB，\n"
+            u"  --target-size SIZE      每个结果的目标大小，如 2MB、2M、500KB；单位 "
+            u"B、KB、MB、GB，\n"
             u"                          1 KB = 1024 字节 / each result's size limit, KB = 1024 B\n"_s;
         break;
     case OperationKind::Merge:
@@ -421,8 +422,17 @@ int BatchCommand::prepare(const QStringList& arguments)
                            u"the files above cannot be added."_s,
                            1);
     }
+    // Files given that none could be added are failures, as in a longer list;
+    // a command without any file is a usage error.
+    if (kind != OperationKind::Merge && inputs.isEmpty() && anyRefused)
+        return refuseBatch(u"以上文件均未添加，未处理任何文件。/ none of the files above could "
+                           u"be added."_s,
+                           1);
     if (inputs.size() < (kind == OperationKind::Merge ? 2 : 1))
-        return refuseBatch(u"请添加有效文件；合并至少需要 2 份，单批最多 200 份。"_s, usageError);
+        return refuseBatch(kind == OperationKind::Merge
+                               ? u"请添加有效文件；合并至少需要 2 份，单批最多 200 份。"_s
+                               : u"请添加要处理的文件。/ name the files to process."_s,
+                           usageError);
     // A merge is one document: more sources than it takes would be a partial one.
     if (kind == OperationKind::Merge && inputs.size() > maxSources)
         return usage(u"合并最多 200 份文件，共给出 %1 份；未处理任何文件。"_s.arg(inputs.size()));

@@ -64,16 +64,18 @@ void failExplained(const QString& sentence, const std::exception& error)
 
 std::optional<qint64> parseByteSize(const QString& text)
 {
-    static const QRegularExpression size(u"^\\s*(\\d+(?:\\.\\d+)?)\\s*(B|KB|MB|GB)?\\s*$"_s,
+    // "2M" as people type it, as well as "2MB".
+    static const QRegularExpression size(u"^\\s*(\\d+(?:\\.\\d+)?)\\s*(B|KB?|MB?|GB?)?\\s*$"_s,
                                          QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = size.match(text);
     if (!match.hasMatch())
         return std::nullopt;
-    const QString unit = match.captured(2).toUpper();
-    const double scale = unit == u"KB"_s   ? 1024.0
-                         : unit == u"MB"_s ? 1024.0 * 1024
-                         : unit == u"GB"_s ? 1024.0 * 1024 * 1024
-                                           : 1.0;
+    const QString unitText = match.captured(2).toUpper();
+    const QChar unit = unitText.isEmpty() ? QChar() : unitText.front();
+    const double scale = unit == u'K'   ? 1024.0
+                         : unit == u'M' ? 1024.0 * 1024
+                         : unit == u'G' ? 1024.0 * 1024 * 1024
+                                        : 1.0;
     const double bytes = match.captured(1).toDouble() * scale;
     if (bytes > 1024.0 * 1024 * 1024 * 1024)
         return std::nullopt;

@@ -53,7 +53,8 @@ cmake_build() { # cmake_build FOLDER OPTIONS...
     need "$dir"
     cmake -S "$dir" -B "$dir/build-win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
         -DQPB_WIN_PREFIX="$prefix" -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
-        -DBUILD_SHARED_LIBS=ON "$@"
+        -DBUILD_SHARED_LIBS=ON -DCMAKE_SHARED_LINKER_FLAGS="-L$prefix/lib" \
+        -DCMAKE_EXE_LINKER_FLAGS="-L$prefix/lib" "$@"
     cmake --build "$dir/build-win" --parallel "$jobs"
     cmake --install "$dir/build-win"
 }

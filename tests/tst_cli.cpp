@@ -150,9 +150,11 @@ void TestCli::exitCodes_data()
     QTest::newRow("unknown option")
         << QStringList{u"rotate"_s, u"--colour"_s, u"--output"_s, u"OUT"_s, u"IN"_s} << false << 2
         << u"选项无效"_s;
-    QTest::newRow("no valid file")
-        << QStringList{u"rotate"_s, u"--output"_s, u"OUT"_s, u"IN/none.pdf"_s} << false << 2
-        << u"请添加有效文件"_s;
+    QTest::newRow("no valid file is a failure")
+        << QStringList{u"rotate"_s, u"--output"_s, u"OUT"_s, u"IN/none.pdf"_s} << false << 1
+        << u"未添加 "_s;
+    QTest::newRow("no file at all") << QStringList{u"rotate"_s, u"--output"_s, u"OUT"_s} << false
+                                    << 2 << u"请添加要处理的文件"_s;
     QTest::newRow("compress to a size out of reach")
         << QStringList{u"compress"_s, u"--level"_s,  u"small"_s, u"--target-size"_s,
                        u"100B"_s,     u"--output"_s, u"OUT"_s,   u"IN"_s}
@@ -242,7 +244,7 @@ void TestCli::sayingWhatHappened_data()
     QTest::newRow("every file refused, reported")
         << QStringList{u"rotate"_s,   u"--report"_s, u"REPORT"_s,
                        u"--output"_s, u"OUT"_s,      u"IN/none.pdf"_s}
-        << 2 << u"请添加有效文件"_s << QStringList{u"none.pdf"_s};
+        << 1 << u"以上文件均未添加"_s << QStringList{u"none.pdf"_s};
     QTest::newRow("a usage error leaves no new folder")
         << QStringList{u"rotate"_s,   u"--degrees"_s, u"45"_s,
                        u"--output"_s, u"OUT/deep"_s,  u"IN/a.pdf"_s}

@@ -293,6 +293,9 @@ void TestProtocol::sizesTyped_data()
     QTest::newRow("KB is 1024") << u"2KB"_s << qint64(2048);
     QTest::newRow("MB, fraction, lower case") << u" 1.5 mb "_s << qint64(1572864);
     QTest::newRow("GB") << u"2GB"_s << qint64(2) * 1024 * 1024 * 1024;
+    QTest::newRow("M without B") << u"2M"_s << qint64(2) * 1024 * 1024;
+    QTest::newRow("k without B, lower case") << u"500k"_s << qint64(500) * 1024;
+    QTest::newRow("G without B") << u"1G"_s << (qint64(1) << 30);
     QTest::newRow("zero") << u"0"_s << qint64(0);
     QTest::newRow("one TB") << u"1024GB"_s << (qint64(1) << 40);
     QTest::newRow("above one TB") << u"1025GB"_s << qint64(-1);
