@@ -4,6 +4,7 @@
 #include "protocol/catalogue.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -74,27 +75,45 @@ QString settingText(const QJsonValue& value)
 
 } // namespace
 
+QString reportStatus(const QString& state)
+{
+    // Every state the window and the command line give an entry.
+    static const QHash<QString, QString> statuses{
+        {u"处理完成"_s, u"ok"_s},     {u"完成，请核对"_s, u"review"_s},
+        {u"已跳过"_s, u"skipped"_s},  {u"处理失败"_s, u"failed"_s},
+        {u"未添加"_s, u"failed"_s},   {u"未处理"_s, u"failed"_s},
+        {u"已停止"_s, u"stopped"_s},  {u"等待处理"_s, u"waiting"_s},
+        {u"未开始"_s, u"waiting"_s},  {u"正在处理"_s, u"waiting"_s},
+        {u"正在合并"_s, u"waiting"_s}};
+    return statuses.value(state, u"failed"_s);
+}
+
 QByteArray batchReport(const JobRequest& request, const QList<ReportEntry>& entries,
                        ReportFormat format)
 {
     const QString operation = request.operation ? request.operation->id : QString();
-    const QString createdAt = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString createdAt = now.toUTC().toString(Qt::ISODate);
     const QList<Setting> settings = settingsOf(request);
     if (format == ReportFormat::Csv) {
         QString text =
             csvLine({u"操作"_s, request.operation ? request.operation->title : QString()});
-        text += csvLine({u"时间 (UTC)"_s, createdAt});
+        // Local time, as a spreadsheet user reads it, with its offset from UTC.
+        text +=
+            csvLine({u"时间"_s, now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate)});
         for (const Setting& setting : settings)
             text += csvLine({setting.label, settingText(setting.value)});
-        text += u"\r\n"_s + csvLine({u"文件"_s, u"状态"_s, u"结果"_s, u"说明"_s});
+        text += u"\r\n"_s + csvLine({u"文件"_s, u"状态"_s, u"结果"_s, u"说明"_s, u"status"_s});
         for (const ReportEntry& entry : entries)
-            text += csvLine({entry.input, entry.state, entry.output, entry.detail});
+            text += csvLine(
+                {entry.input, entry.state, entry.output, entry.detail, reportStatus(entry.state)});
         return "\xEF\xBB\xBF" + text.toUtf8();
     }
     QJsonArray items;
     for (const ReportEntry& entry : entries) {
         items.append(QJsonObject{{u"input"_s, entry.input},
                                  {u"state"_s, entry.state},
+                                 {u"status"_s, reportStatus(entry.state)},
                                  {u"output"_s, entry.output},
                                  {u"detail"_s, entry.detail}});
     }

@@ -52,6 +52,9 @@ enum class ReportFormat
 };
 // The report of a batch run with the settings of `request`, never its
 // passwords: product, version, operation, time, settings and one item per file.
+// An entry's state for scripts: ok, review, skipped, failed, stopped or waiting.
+QString reportStatus(const QString& state);
+
 QByteArray batchReport(const JobRequest& request, const QList<ReportEntry>& entries,
                        ReportFormat format = ReportFormat::Json);
 

@@ -1354,8 +1354,11 @@ void TestBatchWindow::reportContentAndRefusals()
     QCOMPARE(items.at(2).toObject(),
              (QJsonObject{{u"input"_s, QFileInfo(pending).canonicalFilePath()},
                           {u"state"_s, u"等待处理"_s},
+                          {u"status"_s, u"waiting"_s},
                           {u"output"_s, QString()},
                           {u"detail"_s, QString()}}));
+    QCOMPARE(items.at(0).toObject().value(u"status"_s).toString(), u"ok"_s);
+    QCOMPARE(items.at(1).toObject().value(u"status"_s).toString(), u"failed"_s);
 
     // For office use: CSV in UTF-8 with a byte-order mark, the chosen
     // format's extension added to a name typed without one.
@@ -1369,9 +1372,10 @@ void TestBatchWindow::reportContentAndRefusals()
     const QStringList lines = QString::fromUtf8(table.mid(3)).split(u"\r\n"_s);
     QCOMPARE(lines.mid(0, 1), QStringList{u"操作,批量旋转"_s});
     QVERIFY(lines.contains(u"旋转角度,90"_s));
-    const qsizetype header = lines.indexOf(u"文件,状态,结果,说明"_s);
+    const qsizetype header = lines.indexOf(u"文件,状态,结果,说明,status"_s);
     QVERIFY(header > 0);
-    QCOMPARE(lines.at(header + 3), QFileInfo(pending).canonicalFilePath() + u",等待处理,,"_s);
+    QCOMPARE(lines.at(header + 3),
+             QFileInfo(pending).canonicalFilePath() + u",等待处理,,,waiting"_s);
     QVERIFY(lines.at(header + 2).startsWith(QFileInfo(bad).canonicalFilePath() + u",处理失败,,"_s));
     m_prompter->chosenFilter.clear();
 

@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -316,6 +317,8 @@ void TestCli::reportLikeTheWindows()
     QCOMPARE(items.size(), 3);
     QCOMPARE(items.at(2).toObject().value(u"input"_s).toString(), missing);
     QCOMPARE(items.at(2).toObject().value(u"state"_s).toString(), u"未添加"_s);
+    QCOMPARE(items.at(2).toObject().value(u"status"_s).toString(), u"failed"_s);
+    QCOMPARE(items.at(0).toObject().value(u"status"_s).toString(), u"ok"_s);
     QCOMPARE(items.at(2).toObject().value(u"detail"_s).toString(), u"文件不存在或无法读取"_s);
     QCOMPARE(items.at(0).toObject().value(u"state"_s).toString(), u"处理完成"_s);
     QCOMPARE(items.at(0).toObject().value(u"output"_s).toString(), out + u"/a-旋转.pdf"_s);
@@ -327,7 +330,15 @@ void TestCli::reportLikeTheWindows()
     QCOMPARE(runCli({u"rotate"_s, u"--report"_s, table, u"--output"_s, out, a}).exitCode, 0);
     QFile csv(table);
     QVERIFY(csv.open(QIODevice::ReadOnly));
-    QVERIFY(csv.readAll().startsWith("\xEF\xBB\xBF操作,批量旋转\r\n"));
+    const QByteArray csvBytes = csv.readAll();
+    QVERIFY(csvBytes.startsWith("\xEF\xBB\xBF操作,批量旋转\r\n"));
+    const QString csvText = QString::fromUtf8(csvBytes);
+    // Local time with its offset, and the state for scripts in the last column.
+    static const QRegularExpression localTime(
+        u"\r\n时间,\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d(Z|[+-]\\d\\d:\\d\\d)\r\n"_s);
+    QVERIFY2(localTime.match(csvText).hasMatch(), qPrintable(csvText));
+    QVERIFY(csvText.contains(u"文件,状态,结果,说明,status\r\n"_s));
+    QVERIFY(csvText.contains(u",ok\r\n"_s));
 
     // An existing report is never replaced, nor a source.
     const QByteArray before = testsupport::sha256File(report);
