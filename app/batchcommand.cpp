@@ -573,10 +573,13 @@ int BatchCommand::run(const QStringList& arguments, const QString& workerProgram
     console::releaseEvents();
     if (m_terminal)
         say(stdout, u"\n"_s);
-    // What a stop left unstarted is named as what was done is.
-    for (const ReportEntry& entry : std::as_const(m_entries)) {
-        if (entry.state == u"等待处理"_s)
-            say(stdout, u"未开始  "_s + QDir::toNativeSeparators(entry.input) + u'\n');
+    // What a stop left unstarted is named as what was done is, here and in the report.
+    for (ReportEntry& entry : m_entries) {
+        if (entry.state != u"等待处理"_s)
+            continue;
+        entry.state = u"未开始"_s;
+        entry.detail = u"批处理已停止，此文件未开始处理"_s;
+        say(stdout, u"未开始  "_s + QDir::toNativeSeparators(entry.input) + u'\n');
     }
 
     const qsizetype succeeded = m_succeeded;

@@ -423,12 +423,15 @@ void TestCli::endingTheBatch()
     testsupport::writeDrawnPdf(
         scan, QList<testsupport::DrawnPage>(12, {.lines = {u"A page that takes a while."_s}}));
     m_guard.add(scan);
+    const QString later = m_dir->filePath(u"later.pdf"_s);
+    testsupport::writeDrawnPdf(later, {{.lines = {u"Never started."_s}}});
+    m_guard.add(later);
     const QString out = m_dir->filePath(u"out"_s);
     const QString report = m_dir->filePath(u"报告.json"_s);
     QProcess process;
     process.start(testsupport::workerExecutable(),
                   {u"batch"_s, u"ocr"_s, u"--language"_s, u"eng"_s, u"--models"_s, models.path(),
-                   u"--report"_s, report, u"--output"_s, out, scan});
+                   u"--jobs"_s, u"1"_s, u"--report"_s, report, u"--output"_s, out, scan, later});
     QVERIFY(process.waitForStarted());
     QVERIFY(QTest::qWaitFor([&] { return testsupport::stagingLockHeld(out); }, 30000));
     testsupport::writeBytes(report, "theirs");
@@ -451,7 +454,9 @@ void TestCli::endingTheBatch()
     if (survives) {
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 1);
-        QVERIFY(QString::fromUtf8(process.readAllStandardOutput()).contains(u"已停止"_s));
+        const QString said = QString::fromUtf8(process.readAllStandardOutput());
+        QVERIFY(said.contains(u"已停止"_s));
+        QVERIFY(said.contains(u"未开始  "_s + later));
         QVERIFY(QString::fromUtf8(process.readAllStandardError()).contains(u"已被占用"_s));
         QCOMPARE(testsupport::folderEntries(out), QStringList());
     } else {
