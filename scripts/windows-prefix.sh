@@ -70,6 +70,13 @@ autotools_build() { # autotools_build FOLDER OPTIONS...
 }
 
 mkdir -p "$prefix"/{bin,lib,include}
+# Some builds name Windows' own libraries capitalised (-lWs2_32, -lAdvapi32);
+# Debian's are lower case, and Linux names are case-sensitive.
+for system in ws2_32 advapi32 user32 gdi32 shell32 ole32 oleaut32 crypt32 bcrypt shlwapi \
+    winmm uuid version secur32 userenv mpr iphlpapi netapi32 dwmapi uxtheme imm32 comdlg32; do
+    capitalised="lib${system^}.a"
+    [[ -e $prefix/lib/$capitalised ]] || ln -s "/usr/$host/lib/lib$system.a" "$prefix/lib/$capitalised"
+done
 # zlib: Debian's own Windows build.
 apt-get install -y -qq libz-mingw-w64-dev > /dev/null
 cp /usr/$host/lib/libz.dll.a "$prefix/lib/"
@@ -93,7 +100,8 @@ autotools_build "$(fetch lcms2)"
 cmake_build "$(fetch leptonlib)" -DSW_BUILD=OFF -DENABLE_GIF=OFF -DENABLE_WEBP=OFF
 cmake_build "$(fetch tesseract)" -DOPENMP_BUILD=OFF -DDISABLE_CURL=ON -DDISABLE_ARCHIVE=ON \
     -DBUILD_TRAINING_TOOLS=OFF -DSW_BUILD=OFF -DBUILD_TESTS=OFF
-cmake_build "$(fetch qpdf)" -DREQUIRE_CRYPTO_NATIVE=ON -DUSE_IMPLICIT_CRYPTO=OFF -DBUILD_STATIC_LIBS=OFF
+# QPDF's build copies the DLLs its program needs, looking for them on the PATH.
+PATH="$prefix/bin:$PATH" cmake_build "$(fetch qpdf)" -DREQUIRE_CRYPTO_NATIVE=ON -DUSE_IMPLICIT_CRYPTO=OFF -DBUILD_STATIC_LIBS=OFF
 cmake_build "$(fetch libarchive)" -DENABLE_OPENSSL=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF \
     -DENABLE_BZip2=OFF -DENABLE_LZ4=OFF -DENABLE_ICONV=OFF -DENABLE_TEST=OFF -DENABLE_TAR=OFF \
     -DENABLE_CPIO=OFF -DENABLE_CAT=OFF -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64
