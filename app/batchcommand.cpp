@@ -375,8 +375,9 @@ int BatchCommand::prepare(const QStringList& arguments)
                                          newPasswordVariable));
         // Only a password typed blind is asked twice.
         const std::optional<QString> again = prompted ? prompt(u"确认新密码："_s) : fresh;
-        if (fresh->isEmpty() || fresh != again || fresh->toUtf8().size() > maxNewPasswordBytes)
-            return usage(u"请填写一致的新密码，且 UTF-8 长度不超过 127 字节。"_s);
+        const QString problem = newPasswordProblem(*fresh, again.value_or(QString()));
+        if (!problem.isEmpty())
+            return usage(problem);
         request.newPassword = *fresh;
     }
 

@@ -312,9 +312,10 @@ void mergeIdenticalObjects(QPDF& pdf)
 
 void encryptDocument(PdfDocument& document, const QString& newPassword)
 {
+    const QString problem = newPasswordProblem(newPassword);
+    if (!problem.isEmpty())
+        fail(problem);
     const QByteArray password = newPassword.toUtf8();
-    if (password.isEmpty() || password.size() > maxNewPasswordBytes)
-        fail(u"新密码不能为空，且 UTF-8 长度不能超过 127 字节。"_s);
 
     // A fresh identifier from the system's secure generator; the writer keeps
     // the first element and derives the second.

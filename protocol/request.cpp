@@ -180,4 +180,16 @@ QString pageRangeSyntaxMessage(const PageSpans& parsed)
     return QString();
 }
 
+QString newPasswordProblem(const QString& password, const std::optional<QString>& confirmation)
+{
+    if (password.isEmpty())
+        return u"请填写新密码。"_s;
+    if (confirmation && *confirmation != password)
+        return u"两次输入的新密码不一致，请重新输入。"_s;
+    // 127 bytes of UTF-8: an ASCII letter takes one, a Chinese character three.
+    if (password.toUtf8().size() > maxNewPasswordBytes)
+        return u"密码太长：最多 127 个英文字母或 42 个汉字。"_s;
+    return QString();
+}
+
 } // namespace batch

@@ -47,6 +47,11 @@ inline constexpr int maxSources = 200;                // per batch, and per merg
 inline constexpr qint64 maxSourceBytes = 536870912;   // per source file
 inline constexpr int maxPages = 100000;               // per document, and per job
 inline constexpr qsizetype maxNewPasswordBytes = 127; // UTF-8
+
+// What is wrong with a new open password, in words a user can act on; empty
+// when nothing is. `confirmation` is compared when it is given.
+QString newPasswordProblem(const QString& password,
+                           const std::optional<QString>& confirmation = std::nullopt);
 // Memory a recognition lane takes, measured: about 200 MiB.
 inline constexpr qint64 laneBytes = 200LL * 1024 * 1024;
 

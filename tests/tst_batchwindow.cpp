@@ -624,14 +624,17 @@ void TestBatchWindow::startChecks()
              u"检查 OCR 语言包|请选择包含语言模型的 tessdata 文件夹。"_s);
 
     setOperation(u"encrypt"_s);
-    const QString passwordWarning =
-        u"检查密码|请填写一致的新密码，且 UTF-8 长度不超过 127 字节。"_s;
-    for (const auto& [first, second] : {std::pair{QString(), QString()}, std::pair{u"a"_s, u"b"_s},
-                                        std::pair{QString(128, u'a'), QString(128, u'a')}}) {
+    // Each says what to do, in words and not in bytes.
+    const QList<std::tuple<QString, QString, QString>> passwords{
+        {QString(), QString(), u"请填写新密码。"_s},
+        {u"a"_s, u"b"_s, u"两次输入的新密码不一致，请重新输入。"_s},
+        {QString(128, u'a'), QString(128, u'a'), u"密码太长：最多 127 个英文字母或 42 个汉字。"_s},
+        {QString(43, u'密'), QString(43, u'密'), u"密码太长：最多 127 个英文字母或 42 个汉字。"_s}};
+    for (const auto& [first, second, warning] : passwords) {
         field<QLineEdit>(w, u"encrypt"_s, u"newPassword"_s)->setText(first);
         field<QLineEdit>(w, u"encrypt"_s, u"confirmPassword"_s)->setText(second);
         QTest::mouseClick(w.m_startButton, Qt::LeftButton);
-        QCOMPARE(m_prompter->messages.takeLast(), passwordWarning);
+        QCOMPARE(m_prompter->messages.takeLast(), u"检查密码|"_s + warning);
         QVERIFY(!w.m_running);
     }
 

@@ -663,7 +663,7 @@ void TestOperations::newPasswordLimits()
                     .ownerMatched);
     } else {
         QCOMPARE(result.result.value(u"error"_s).toString(),
-                 u"新密码不能为空，且 UTF-8 长度不能超过 127 字节。"_s);
+                 u"密码太长：最多 127 个英文字母或 42 个汉字。"_s);
         QVERIFY(testsupport::folderEntries(m_out->path()).isEmpty());
     }
 }

@@ -237,8 +237,7 @@ void TestWorker::requestChecks_data()
     QTest::newRow("relative output") << makeRequest(u"rotate"_s, {u"@src"_s}, u"out"_s) << folder;
     QTest::newRow("output is a file") << makeRequest(u"rotate"_s, {u"@src"_s}, u"@src"_s) << folder;
     QTest::newRow("encrypt without new password")
-        << makeRequest(u"encrypt"_s, {u"@src"_s}, u"@out"_s)
-        << u"新密码不能为空，且 UTF-8 长度不能超过 127 字节。"_s;
+        << makeRequest(u"encrypt"_s, {u"@src"_s}, u"@out"_s) << u"请填写新密码。"_s;
     QJsonObject zeroPage = makeRequest(u"rotate"_s, {u"@src"_s}, u"@out"_s);
     zeroPage.insert(u"pages"_s, u"0"_s);
     QTest::newRow("page zero") << zeroPage

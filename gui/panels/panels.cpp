@@ -150,12 +150,10 @@ public:
 
     std::optional<PanelProblem> problem() const override
     {
-        const QString password = m_password->text();
-        if (!password.isEmpty() && password == m_confirmation->text() &&
-            password.toUtf8().size() <= maxNewPasswordBytes)
+        const QString problem = newPasswordProblem(m_password->text(), m_confirmation->text());
+        if (problem.isEmpty())
             return std::nullopt;
-        return PanelProblem{u"检查密码"_s, u"请填写一致的新密码，且 UTF-8 长度不超过 127 字节。"_s,
-                            m_password};
+        return PanelProblem{u"检查密码"_s, problem, m_password};
     }
 
     void fillRequest(JobRequest& request) const override
