@@ -172,12 +172,16 @@ check "installed program runs a job" bash -c "cd '$work' && mkdir -p installed &
     '$wine' '$target_unix/quorvin-pdf-batch.com' batch rotate --degrees 180 --output installed \
     '$samples/合同 一.pdf' > /dev/null 2>&1 && ls installed | grep -q pdf"
 check "start-menu and Send To entries" bash -c "find '$WINEPREFIX/drive_c/users' -name 'Quorvin PDF 批量处理.lnk' | grep -c . | grep -qx 2"
-# The uninstaller runs from a copy of itself in the temporary folder, and returns at once.
-win "$target_unix/uninstall.exe" /S > /dev/null 2>&1 || true
-for _ in $(seq 30); do
-    [[ -e $target_unix ]] || break
-    sleep 1
-done
+# The uninstaller runs from a copy of itself in the temporary folder, and
+# returns at once: wait, at most half a minute, for its folder to go.
+uninstall() { # uninstall FOLDER
+    win "$1/uninstall.exe" /S > /dev/null 2>&1 || true
+    for _ in $(seq 30); do
+        [[ -e $1 ]] || break
+        sleep 1
+    done
+}
+uninstall "$target_unix"
 check "the uninstaller leaves nothing" bash -c "[[ ! -e '$target_unix' ]] &&
     ! find '$WINEPREFIX/drive_c/users' -name 'Quorvin PDF 批量处理.lnk' | grep -q . &&
     ! '$wine' reg query 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuorvinPdfBatch' > /dev/null 2>&1 &&
@@ -191,11 +195,7 @@ verb_key='HKLM\Software\Classes\SystemFileAssociations\.pdf\shell\QuorvinPdfBatc
 check "silent install for all users" win "$setup" /S /ALLUSERS "/D=$everyone"
 check "all users' keys under HKLM" bash -c "'$wine' reg query '$machine_key' > /dev/null 2>&1 &&
     '$wine' reg query '$verb_key' > /dev/null 2>&1 && [[ -f '$everyone_unix/quorvin-pdf-batch.exe' ]]"
-win "$everyone_unix/uninstall.exe" /S > /dev/null 2>&1 || true
-for _ in $(seq 30); do
-    [[ -e $everyone_unix ]] || break
-    sleep 1
-done
+uninstall "$everyone_unix"
 check "the all-users uninstaller leaves nothing" bash -c "[[ ! -e '$everyone_unix' ]] &&
     ! '$wine' reg query '$machine_key' > /dev/null 2>&1 &&
     ! '$wine' reg query '$verb_key' > /dev/null 2>&1"
