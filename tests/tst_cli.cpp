@@ -492,7 +492,7 @@ void TestCli::foldersAndManyFiles()
     QVERIFY2(run.err.contains(u"合并最多 200 份"_s), qPrintable(run.err));
     QVERIFY(testsupport::folderEntries(manyOut).isEmpty());
     run = runCli({u"rotate"_s, u"--output"_s, manyOut, many});
-    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out.right(2000) + run.err));
     QVERIFY(run.out.contains(u"205 份文件 · 成功 205 · 未成功 0"_s));
     QCOMPARE(testsupport::folderEntries(manyOut).size(), 205);
     QVERIFY(m_guard.unchanged());
