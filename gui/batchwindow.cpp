@@ -583,28 +583,37 @@ void BatchWindow::openOutputFolder()
         openExternally(QUrl::fromLocalFile(folder));
 }
 
+bool BatchWindow::mayCloseDuringBatch()
+{
+    // The window closes once the batch has stopped: after the current file,
+    // or at once when the user chooses to end it.
+    if (m_closeWhenIdle)
+        return false;
+    const int choice = m_prompter->choose(
+        this, u"正在处理文件"_s,
+        u"可以处理完正在处理的文件后关闭窗口（不再开始其余文件），或立即结束当前文件（不生成结果）并关闭。"_s,
+        {u"立即结束并关闭"_s, u"处理完当前文件后关闭"_s, u"继续处理"_s});
+    if (choice == 2)
+        return false;
+    // The batch may have finished while the question was open: nothing is
+    // left to wait for.
+    if (!m_running)
+        return true;
+    m_closeWhenIdle = true;
+    m_stopRequested = true;
+    // No file that is still waiting starts.
+    m_runner->stop();
+    if (choice == 0)
+        endCurrentNow();
+    else
+        m_statusLine->setText(u"当前文件处理完后关闭窗口…"_s);
+    return false;
+}
+
 void BatchWindow::closeEvent(QCloseEvent* event)
 {
-    if (m_running) {
-        // The window closes once the batch has stopped: after the current
-        // file, or at once when the user chooses to end it.
+    if (m_running && !mayCloseDuringBatch()) {
         event->ignore();
-        if (m_closeWhenIdle)
-            return;
-        const int choice = m_prompter->choose(
-            this, u"正在处理文件"_s,
-            u"可以处理完正在处理的文件后关闭窗口（不再开始其余文件），或立即结束当前文件（不生成结果）并关闭。"_s,
-            {u"立即结束并关闭"_s, u"处理完当前文件后关闭"_s, u"继续处理"_s});
-        if (choice == 2)
-            return;
-        m_closeWhenIdle = true;
-        m_stopRequested = true;
-        // No file that is still waiting starts.
-        m_runner->stop();
-        if (choice == 0)
-            endCurrentNow();
-        else
-            m_statusLine->setText(u"当前文件处理完后关闭窗口…"_s);
         return;
     }
     QSettings().setValue(u"output"_s, m_outputEdit->text());

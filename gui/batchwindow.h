@@ -70,6 +70,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Asked when the window is closed during a batch; true when it may close now.
+    bool mayCloseDuringBatch();
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 

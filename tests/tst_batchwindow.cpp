@@ -30,6 +30,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <functional>
+
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -79,9 +81,12 @@ struct FakePrompter : batch::Prompter
         return confirmAnswer;
     }
     int chooseAnswer = 0;
+    std::function<void()> whileChoosing; // what happens while the question is open
     int choose(QWidget*, const QString& title, const QString&, const QStringList& answers) override
     {
         messages << title + u'|' + answers.join(u'/');
+        if (whileChoosing)
+            whileChoosing();
         return chooseAnswer;
     }
     bool openWorks = true;
@@ -125,6 +130,8 @@ private slots:
     void dialogsCloseWithEscape();
     void failuresToOpenAreSaid();
     void checksBeforeRunning();
+    void closeWhileTheBatchEnds_data();
+    void closeWhileTheBatchEnds();
     void endCurrentFileNow_data();
     void endCurrentFileNow();
     void progressLines();
@@ -1136,6 +1143,34 @@ void TestBatchWindow::endCurrentFileNow_data()
     QTest::newRow("stop twice") << false << true << 12;
     QTest::newRow("close, ending the file now") << true << true << 12;
     QTest::newRow("close after the current file") << true << false << 2;
+}
+
+void TestBatchWindow::closeWhileTheBatchEnds_data()
+{
+    QTest::addColumn<int>("choice");
+    QTest::addColumn<bool>("closes");
+    QTest::newRow("end now and close") << 0 << true;
+    QTest::newRow("close after the current file") << 1 << true;
+    QTest::newRow("go on") << 2 << false;
+}
+
+void TestBatchWindow::closeWhileTheBatchEnds()
+{
+    // The batch finishes while the close question is open: the answer acts
+    // at once, and the window never waits for a batch that has ended.
+    QFETCH(int, choice);
+    QFETCH(bool, closes);
+    BatchWindow& w = *m_window;
+    w.show();
+    w.m_running = true;
+    m_prompter->chooseAnswer = choice;
+    m_prompter->whileChoosing = [&w] {
+        w.m_running = false;
+    };
+    QCOMPARE(w.close(), closes);
+    m_prompter->whileChoosing = {};
+    QCOMPARE(m_prompter->messages.size(), 1);
+    QVERIFY(!w.m_stopRequested);
 }
 
 void TestBatchWindow::endCurrentFileNow()
