@@ -10,6 +10,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <optional>
 
 #include <windows.h>
 
@@ -64,19 +65,33 @@ bool isTakenError(DWORD error)
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
 }
 
+// The file system `folder` lies on: its kind and its longest entry name.
+struct Volume
+{
+    QString fileSystem;
+    DWORD longestName = 0;
+};
+
+std::optional<Volume> volumeOf(const QString& folder)
+{
+    wchar_t root[MAX_PATH + 1] = {};
+    wchar_t system[MAX_PATH + 1] = {};
+    Volume volume;
+    if (!GetVolumePathNameW(win::nativeName(folder).c_str(), root, MAX_PATH) ||
+        !GetVolumeInformationW(root, nullptr, 0, nullptr, &volume.longestName, nullptr, system,
+                               MAX_PATH))
+        return std::nullopt;
+    volume.fileSystem = QString::fromWCharArray(system);
+    return volume;
+}
+
 // FAT32 and exFAT (USB sticks, SD cards) and some network shares may carry
 // out a move as a copy and a removal; there a name is claimed first.
 bool claimsFirst(const QString& path)
 {
-    wchar_t volume[MAX_PATH + 1] = {};
-    wchar_t system[MAX_PATH + 1] = {};
-    const std::wstring name = win::nativeName(QFileInfo(path).absolutePath());
-    if (!GetVolumePathNameW(name.c_str(), volume, MAX_PATH) ||
-        !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, nullptr, system, MAX_PATH))
-        return false;
-    const QString kind = QString::fromWCharArray(system);
-    return kind.startsWith(u"FAT"_s, Qt::CaseInsensitive) ||
-           kind.compare(u"exFAT"_s, Qt::CaseInsensitive) == 0;
+    const std::optional<Volume> volume = volumeOf(QFileInfo(path).absolutePath());
+    return volume && (volume->fileSystem.startsWith(u"FAT"_s, Qt::CaseInsensitive) ||
+                      volume->fileSystem.compare(u"exFAT"_s, Qt::CaseInsensitive) == 0);
 }
 
 // The move that refuses a taken name: false when it is taken; any other
@@ -255,13 +270,8 @@ QString replaceEntry(const QString& from, const QString& to)
 
 qsizetype maxNameLength(const QString& folder)
 {
-    wchar_t volume[MAX_PATH + 1] = {};
-    DWORD longest = 0;
-    if (GetVolumePathNameW(win::nativeName(folder).c_str(), volume, MAX_PATH) &&
-        GetVolumeInformationW(volume, nullptr, 0, nullptr, &longest, nullptr, nullptr, 0) &&
-        longest > 0)
-        return std::min<qsizetype>(longest, 255);
-    return 255;
+    const std::optional<Volume> volume = volumeOf(folder);
+    return volume && volume->longestName > 0 ? std::min<qsizetype>(volume->longestName, 255) : 255;
 }
 
 QByteArray libraryPath(const QString& path)
