@@ -37,8 +37,7 @@ const char* const newPasswordVariable = "QPB_NEW_PASSWORD";
 
 void say(FILE* stream, const QString& text)
 {
-    std::fputs(text.toUtf8().constData(), stream);
-    std::fflush(stream);
+    console::write(stream, text);
 }
 
 int usage(const QString& message)

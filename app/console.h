@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <csignal>
+#include <cstdio>
 #include <optional>
 
 namespace batch::console {
@@ -34,6 +35,11 @@ void suspendSelf();
 // standard error; nothing when standard input is no console. An interrupt
 // while it is asked gives the console its echo back before the batch ends.
 std::optional<QString> readHidden(const QString& question);
+
+// Writes `text` to `stream` (standard output or error) at once. A Windows
+// console takes it as UTF-16: UTF-8 written there a byte at a time, as the C
+// library writes an unbuffered stream, is garbled whatever the code page.
+void write(FILE* stream, const QString& text);
 
 // True when standard output is a terminal that draws the progress line.
 bool outputIsTerminal();

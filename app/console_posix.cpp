@@ -62,8 +62,7 @@ std::optional<QString> readHidden(const QString& question)
 {
     if (!::isatty(0))
         return std::nullopt;
-    std::fputs(question.toUtf8().constData(), stderr);
-    std::fflush(stderr);
+    write(stderr, question);
     const bool quiet = ::tcgetattr(0, &terminalBeforePrompt) == 0;
     if (quiet) {
         termios silent = terminalBeforePrompt;
@@ -79,8 +78,14 @@ std::optional<QString> readHidden(const QString& question)
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGTERM, SIG_DFL);
     }
-    std::fputs("\n", stderr);
+    write(stderr, QStringLiteral("\n"));
     return answer;
+}
+
+void write(FILE* stream, const QString& text)
+{
+    std::fputs(text.toUtf8().constData(), stream);
+    std::fflush(stream);
 }
 
 bool outputIsTerminal()

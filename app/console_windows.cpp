@@ -1,6 +1,7 @@
 #include "app/console.h"
 
 #include <cstdio>
+#include <io.h>
 #include <string>
 
 #include <windows.h>
@@ -73,15 +74,34 @@ std::optional<QString> readHidden(const QString& question)
     HANDLE input = consoleInput();
     if (!input)
         return std::nullopt;
-    std::fputs(question.toUtf8().constData(), stderr);
-    std::fflush(stderr);
+    write(stderr, question);
     DWORD mode = 0;
     GetConsoleMode(input, &mode);
     SetConsoleMode(input, mode & ~DWORD(ENABLE_ECHO_INPUT));
     const QString answer = readConsoleLine(input);
     SetConsoleMode(input, mode);
-    std::fputs("\n", stderr);
+    write(stderr, QStringLiteral("\n"));
     return answer;
+}
+
+void write(FILE* stream, const QString& text)
+{
+    std::fflush(stream);
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
+        std::fputs(text.toUtf8().constData(), stream);
+        std::fflush(stream);
+        return;
+    }
+    const std::wstring wide = text.toStdWString();
+    DWORD written = 0;
+    for (size_t done = 0; done < wide.size(); done += written) {
+        if (!WriteConsoleW(handle, wide.data() + done, DWORD(wide.size() - done), &written,
+                           nullptr) ||
+            written == 0)
+            return;
+    }
 }
 
 bool outputIsTerminal()

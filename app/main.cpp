@@ -2,6 +2,7 @@
 // answers one request and exits. Document jobs run here; the window and
 // recognition are in the module (module.h).
 #include "app/batchcommand.h"
+#include "app/console.h"
 #include "app/module.h"
 #include "engine/platformproc.h"
 #include "jobframe/workermain.h"
@@ -147,7 +148,7 @@ int main(int argc, char** argv)
         batch::endWorker(entry(argc, argv));
     if (entry)
         return entry(argc, argv);
-    std::fprintf(stderr, "quorvin-pdf-batch: %s\n", qPrintable(error));
+    batch::console::write(stderr, u"quorvin-pdf-batch: "_s + error + u'\n');
     if (!worker)
         return 1;
     QFile output;

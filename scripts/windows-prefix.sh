@@ -105,7 +105,22 @@ PATH="$prefix/bin:$PATH" cmake_build "$(fetch qpdf)" -DREQUIRE_CRYPTO_NATIVE=ON 
 cmake_build "$(fetch libarchive)" -DENABLE_OPENSSL=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF \
     -DENABLE_BZip2=OFF -DENABLE_LZ4=OFF -DENABLE_ICONV=OFF -DENABLE_TEST=OFF -DENABLE_TAR=OFF \
     -DENABLE_CPIO=OFF -DENABLE_CAT=OFF -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64
-cmake_build "$(fetch qt6-base)" -DQT_HOST_PATH=/usr \
+# qtbase: Debian's source drops Wacom's tablet headers; Wine's (LGPL-2.1)
+# stand in, given the type macros Wine's own headers would have defined. And
+# without OpenGL the windows plugin must not ask which GL it runs on.
+qtbase=$(fetch qt6-base)
+need "$qtbase"
+if [[ ! -f $qtbase/src/3rdparty/wintab/wintab.h ]]; then
+    (cd "$src" && apt-get download -qq libwine-dev > /dev/null && mkdir -p wine-dev &&
+        dpkg-deb -x libwine-dev_*.deb wine-dev)
+    mkdir -p "$qtbase/src/3rdparty/wintab"
+    cp "$src/wine-dev/usr/include/wine/wine/windows/wintab.h" "$qtbase/src/3rdparty/wintab/wine-wintab.h"
+    cp "$src/wine-dev/usr/include/wine/wine/windows/pktdef.h" "$qtbase/src/3rdparty/wintab/"
+    printf '#pragma once\n#include <_mingw_dxhelper.h>\n#include "wine-wintab.h"\n' > "$qtbase/src/3rdparty/wintab/wintab.h"
+fi
+sed -i 's/^#if QT_CONFIG(dynamicgl)$/#if QT_CONFIG(opengl) \&\& QT_CONFIG(dynamicgl)/' \
+    "$qtbase/src/plugins/platforms/windows/qwindowswindow.cpp"
+cmake_build "$qtbase" -DQT_HOST_PATH=/usr \
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake -DQT_BUILD_EXAMPLES=OFF \
     -DQT_BUILD_TESTS=OFF -DFEATURE_opengl=OFF -DFEATURE_dbus=OFF -DFEATURE_sql=OFF \
     -DFEATURE_schannel=ON -DFEATURE_openssl=OFF
