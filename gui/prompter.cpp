@@ -1,23 +1,14 @@
 #include "gui/prompter.h"
 
+#include "gui/messagebox.h"
+
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QPushButton>
 
+using namespace Qt::StringLiterals;
+
 namespace batch {
-
-namespace {
-
-// Paths and addresses in a box can be selected and copied, and the box is
-// wide enough that its title is not cut. Only the text is widened: a minimum
-// width on every label widened the icon's too, leaving a gap beside it.
-void prepare(QMessageBox& box)
-{
-    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
-    box.setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label { min-width: 340px; }"));
-}
-
-} // namespace
 
 QStringList Prompter::openFileNames(QWidget* parent, const QString& caption, const QString& filter)
 {
@@ -38,18 +29,19 @@ QString Prompter::saveFileName(QWidget* parent, const QString& caption, const QS
 void Prompter::message(QWidget* parent, QMessageBox::Icon icon, const QString& title,
                        const QString& text)
 {
-    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
-    prepare(box);
+    MessageBox box(parent, icon, title, text);
+    box.addCopyButton();
+    box.addButton(u"确定"_s, QDialogButtonBox::AcceptRole)->setDefault(true);
     box.exec();
 }
 
 bool Prompter::messageWithAction(QWidget* parent, const QString& title, const QString& text,
                                  const QString& actionText)
 {
-    QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, parent);
-    prepare(box);
-    QPushButton* action = box.addButton(actionText, QMessageBox::ActionRole);
-    box.setEscapeButton(QMessageBox::Ok);
+    MessageBox box(parent, QMessageBox::Information, title, text);
+    box.addCopyButton();
+    QPushButton* action = box.addButton(actionText, QDialogButtonBox::AcceptRole);
+    box.addButton(u"确定"_s, QDialogButtonBox::RejectRole);
     box.exec();
     return box.clickedButton() == action;
 }
@@ -57,30 +49,20 @@ bool Prompter::messageWithAction(QWidget* parent, const QString& title, const QS
 bool Prompter::confirm(QWidget* parent, const QString& title, const QString& text,
                        const QString& actionText, const QString& backText)
 {
-    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
-    prepare(box);
-    QPushButton* action = box.addButton(actionText, QMessageBox::AcceptRole);
-    QPushButton* back = box.addButton(backText, QMessageBox::RejectRole);
-    box.setDefaultButton(back);
-    box.setEscapeButton(back);
-    box.exec();
-    return box.clickedButton() == action;
+    return choose(parent, title, text, {actionText, backText}) == 0;
 }
 
 int Prompter::choose(QWidget* parent, const QString& title, const QString& text,
                      const QStringList& answers)
 {
-    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
-    prepare(box);
-    QList<QPushButton*> buttons;
+    MessageBox box(parent, QMessageBox::Question, title, text);
+    QList<QAbstractButton*> buttons;
     for (const QString& answer : answers)
         buttons << box.addButton(answer, buttons.size() + 1 == answers.size()
-                                             ? QMessageBox::RejectRole
-                                             : QMessageBox::AcceptRole);
-    box.setDefaultButton(buttons.last());
-    box.setEscapeButton(buttons.last());
+                                             ? QDialogButtonBox::RejectRole
+                                             : QDialogButtonBox::AcceptRole);
     box.exec();
-    const qsizetype chosen = buttons.indexOf(qobject_cast<QPushButton*>(box.clickedButton()));
+    const qsizetype chosen = buttons.indexOf(box.clickedButton());
     return int(chosen < 0 ? answers.size() - 1 : chosen);
 }
 

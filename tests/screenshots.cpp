@@ -6,6 +6,7 @@
 // Chinese text would be drawn without real glyphs, or a control is clipped.
 #include "gui/batchwindow.h"
 #include "gui/icons.h"
+#include "gui/messagebox.h"
 #include "gui/panels/operationpanel.h"
 #include "testsupport.h"
 
@@ -205,6 +206,21 @@ int ScreenshotTour::firstStart(const QString& folder)
     }
     window.m_fileTable->selectRow(1);
     ok = save(window, QDir(folder).filePath(u"failed-row-%1.png"_s.arg(size))) && ok;
+    // The failed row's details, its reason behind a path as long as people's are.
+    const QString deep = QString(u"/共享盘/财务部/2024年/第三季度/各分公司提交的原始扫描件"_s).repeated(4);
+    MessageBox details(&window, QMessageBox::Information, u"处理详情"_s,
+                       deep + u"/"_s + window.m_items.at(1).detail);
+    details.addCopyButton();
+    details.addButton(u"确定"_s, QDialogButtonBox::AcceptRole);
+    details.fitTo(screen);
+    details.show();
+    ok = QTest::qWaitForWindowExposed(&details, 10000) && ok;
+    if (const QStringList cut = details.cutParts(); !cut.isEmpty()) {
+        std::fprintf(stderr, "the details box cuts at %s: %s\n", qPrintable(size),
+                     qPrintable(cut.join(u", "_s)));
+        ok = false;
+    }
+    ok = save(details, QDir(folder).filePath(u"details-%1.png"_s.arg(size))) && ok;
     return ok && window.m_items.at(1).failed ? 0 : 1;
 }
 

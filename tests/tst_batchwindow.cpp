@@ -1,6 +1,7 @@
 // The main window driven through its real widgets, with real worker processes.
 #include "gui/batchwindow.h"
 #include "gui/handover.h"
+#include "gui/messagebox.h"
 #include "gui/panels/operationpanel.h"
 #include "protocol/catalogue.h"
 #include "protocol/request.h"
@@ -38,6 +39,20 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+// Every box the window asked for during the whole run: each is shown for
+// real at the end, on a small screen, to see that none cuts its text.
+struct ShownBox
+{
+    QString title;
+    QString text;
+    QStringList buttons;
+};
+QList<ShownBox>& everyBoxShown()
+{
+    static QList<ShownBox> shown;
+    return shown;
+}
+
 // Answers dialogs from queues and records every message and opened address.
 struct FakePrompter : batch::Prompter
 {
@@ -68,23 +83,29 @@ struct FakePrompter : batch::Prompter
     void message(QWidget*, QMessageBox::Icon, const QString& title, const QString& text) override
     {
         messages << title + u'|' + text;
+        everyBoxShown() << ShownBox{title, text, {u"复制"_s, u"确定"_s}};
     }
-    bool messageWithAction(QWidget*, const QString& title, const QString&, const QString&) override
+    bool messageWithAction(QWidget*, const QString& title, const QString& text,
+                           const QString& action) override
     {
         messages << title;
+        everyBoxShown() << ShownBox{title, text, {u"复制"_s, action, u"确定"_s}};
         return pressAction;
     }
-    bool confirm(QWidget*, const QString& title, const QString&, const QString& action,
-                 const QString&) override
+    bool confirm(QWidget*, const QString& title, const QString& text, const QString& action,
+                 const QString& back) override
     {
         messages << title + u'|' + action;
+        everyBoxShown() << ShownBox{title, text, {action, back}};
         return confirmAnswer;
     }
     int chooseAnswer = 0;
     std::function<void()> whileChoosing; // what happens while the question is open
-    int choose(QWidget*, const QString& title, const QString&, const QStringList& answers) override
+    int choose(QWidget*, const QString& title, const QString& text,
+               const QStringList& answers) override
     {
         messages << title + u'|' + answers.join(u'/');
+        everyBoxShown() << ShownBox{title, text, answers};
         if (whileChoosing)
             whileChoosing();
         return chooseAnswer;
@@ -143,6 +164,7 @@ private slots:
     void passwordsStayOutOfFiles();
     void resultReadBeforeTheEndStands_data();
     void resultReadBeforeTheEndStands();
+    void everyBoxFitsASmallScreen(); // last: it shows what the others asked for
 
 private:
     QString pdf(const QString& name, int pages = 1);
@@ -1570,6 +1592,33 @@ void TestBatchWindow::resultReadBeforeTheEndStands()
     QCOMPARE(outcome.succeeded, published);
     QCOMPARE(outcome.state, published ? u"处理完成"_s : u"已停止"_s);
     QCOMPARE(outcome.output, published ? result : QString());
+}
+
+} // namespace batch
+
+
+namespace batch {
+
+void TestBatchWindow::everyBoxFitsASmallScreen()
+{
+    // A laptop's 1366×768 less the taskbar.
+    const QRect available(0, 0, 1366, 728);
+    QList<ShownBox> boxes = everyBoxShown();
+    const QString longPath = u"/home/用户/文档/"_s + QString(u"很长的文件夹名称"_s).repeated(12) +
+                             u"/2024年第三季度财务报表（最终版）.pdf"_s;
+    boxes << ShownBox{u"处理详情"_s, longPath + u"：密码错误。"_s.repeated(40), {u"确定"_s}};
+    for (const ShownBox& shown : std::as_const(boxes)) {
+        MessageBox box(nullptr, QMessageBox::Information, shown.title, shown.text);
+        for (const QString& button : shown.buttons)
+            box.addButton(button, QDialogButtonBox::AcceptRole);
+        box.fitTo(available);
+        box.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&box));
+        const QString what = shown.title + u": "_s + shown.text.left(40);
+        QVERIFY2(box.width() <= available.width() && box.height() <= available.height(),
+                 qPrintable(what));
+        QCOMPARE(box.cutParts(), QStringList());
+    }
 }
 
 } // namespace batch
