@@ -128,7 +128,8 @@ QStringList MessageBox::cutParts() const
 int MessageBox::exec()
 {
     if (!m_fitted) {
-        QScreen* screen = parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
+        QScreen* screen =
+            parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
         fitTo(screen->availableGeometry());
     }
     const int result = QDialog::exec();

@@ -207,7 +207,8 @@ int ScreenshotTour::firstStart(const QString& folder)
     window.m_fileTable->selectRow(1);
     ok = save(window, QDir(folder).filePath(u"failed-row-%1.png"_s.arg(size))) && ok;
     // The failed row's details, its reason behind a path as long as people's are.
-    const QString deep = QString(u"/共享盘/财务部/2024年/第三季度/各分公司提交的原始扫描件"_s).repeated(4);
+    const QString deep =
+        QString(u"/共享盘/财务部/2024年/第三季度/各分公司提交的原始扫描件"_s).repeated(4);
     MessageBox details(&window, QMessageBox::Information, u"处理详情"_s,
                        deep + u"/"_s + window.m_items.at(1).detail);
     details.addCopyButton();

@@ -1596,7 +1596,6 @@ void TestBatchWindow::resultReadBeforeTheEndStands()
 
 } // namespace batch
 
-
 namespace batch {
 
 void TestBatchWindow::everyBoxFitsASmallScreen()
