@@ -235,6 +235,7 @@ private:
     int m_finished = 0;
     int m_succeeded = 0; // entries
     int m_skipped = 0;   // entries given twice, done once
+    int m_nothingToDo = 0; // entries that needed nothing done
     bool m_terminal = false;
     BatchRunner m_runner;
     QTimer m_interruptPoll;
@@ -512,6 +513,7 @@ void BatchCommand::onFinished(int chunkJob, const JobOutcome& outcome)
         entry.output = outcome.output;
         entry.detail = outcome.detail;
         m_succeeded += outcome.succeeded ? 1 : 0;
+        m_nothingToDo += outcome.skipped ? 1 : 0;
         QString line = outcome.state + u"  "_s + QDir::toNativeSeparators(entry.input);
         if (outcome.succeeded)
             line += u" → "_s + QDir::toNativeSeparators(outcome.output);
@@ -582,12 +584,14 @@ int BatchCommand::run(const QStringList& arguments, const QString& workerProgram
         say(stdout, u"未开始  "_s + QDir::toNativeSeparators(entry.input) + u'\n');
     }
 
-    const qsizetype succeeded = m_succeeded;
-    say(stdout, u"%1 份文件 · 成功 %2 · 未成功 %3\n"_s.arg(m_entries.size() - m_skipped)
-                    .arg(succeeded)
-                    .arg(m_entries.size() - m_skipped - succeeded));
+    const qsizetype files = m_entries.size() - m_skipped;
+    const QString skipped = m_nothingToDo ? u" · 已跳过 %1"_s.arg(m_nothingToDo) : QString();
+    say(stdout, u"%1 份文件 · 成功 %2%3 · 未成功 %4\n"_s.arg(files)
+                    .arg(m_succeeded)
+                    .arg(skipped)
+                    .arg(files - m_succeeded - m_nothingToDo));
     const bool reported = writeReport();
-    return succeeded + m_skipped == m_entries.size() && reported ? 0 : 1;
+    return m_succeeded + m_nothingToDo == files && reported ? 0 : 1;
 }
 
 bool BatchCommand::writeReport()

@@ -332,7 +332,7 @@ void encryptDocument(PdfDocument& document, const QString& newPassword)
 void decryptDocument(PdfDocument& document)
 {
     if (!document.isEncrypted())
-        fail(u"文档未加密，无需移除密码。"_s);
+        skip(u"文件未加密，无需处理。"_s);
     document.removeProtection();
 }
 

@@ -441,6 +441,7 @@ void BatchWindow::resetResults(bool failedOnly)
             continue;
         item.succeeded = false;
         item.failed = false;
+        item.skipped = false;
         item.state = waitingState;
         item.output.clear();
         item.detail.clear();
@@ -511,6 +512,8 @@ void BatchWindow::updateControls()
                                             [](const BatchItem& item) { return item.succeeded; }));
     const int failed = int(std::count_if(m_items.begin(), m_items.end(),
                                          [](const BatchItem& item) { return item.failed; }));
+    const int skipped = int(std::count_if(m_items.begin(), m_items.end(),
+                                          [](const BatchItem& item) { return item.skipped; }));
     const int count = static_cast<int>(m_items.size());
     m_viewStack->setCurrentIndex(m_items.isEmpty() ? 0 : 1);
     for (QWidget* widget :
@@ -518,16 +521,18 @@ void BatchWindow::updateControls()
                                          m_addFolderButton, m_clearButton, m_browseOutputButton})
         widget->setEnabled(!m_running);
     m_retryButton->setEnabled(!m_running && failed >= 1);
-    m_startButton->setEnabled(!m_running && count > 0 && succeeded < count &&
+    m_startButton->setEnabled(!m_running && count > 0 && succeeded + skipped < count &&
                               (currentOperation().kind != OperationKind::Merge || count >= 2));
-    m_exportButton->setEnabled(!m_running && succeeded + failed >= 1);
+    m_exportButton->setEnabled(!m_running && succeeded + failed + skipped >= 1);
     m_stopButton->setVisible(m_running);
     updateRowButtons();
     if (!m_running) {
-        m_statusLine->setText(u"%1 份文件 · 成功 %2 · 失败 %3 · 待处理 %4"_s.arg(count)
+        const QString skips = skipped ? u" · 已跳过 %1"_s.arg(skipped) : QString();
+        m_statusLine->setText(u"%1 份文件 · 成功 %2 · 失败 %3%4 · 待处理 %5"_s.arg(count)
                                   .arg(succeeded)
                                   .arg(failed)
-                                  .arg(count - succeeded - failed));
+                                  .arg(skips)
+                                  .arg(count - succeeded - failed - skipped));
     }
 }
 

@@ -44,6 +44,7 @@ struct BatchItem
     QString state;
     bool succeeded = false;
     bool failed = false;
+    bool skipped = false; // it needed nothing done
     qint64 size = 0; // read once, when added
 };
 

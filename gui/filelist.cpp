@@ -35,9 +35,13 @@ void BatchWindow::addPaths(const QStringList& paths)
     QStringList refused; // "name：reason"
     for (const Refusal& refusal : takeFiles(paths, listed))
         refused.append(QFileInfo(refusal.path).fileName() + u"：" + refusal.reason);
-    for (const QString& input : listed.mid(before))
-        m_items.append(BatchItem{input, QString(), QString(), u"等待处理"_s, false, false,
-                                 QFileInfo(input).size()});
+    for (const QString& input : listed.mid(before)) {
+        BatchItem item;
+        item.input = input;
+        item.state = u"等待处理"_s;
+        item.size = QFileInfo(input).size();
+        m_items.append(item);
+    }
     // In a merge even a cancelled dialog starts the outcomes over.
     if (m_items.size() != before || currentOperation().kind == OperationKind::Merge)
         listChanged();

@@ -68,7 +68,7 @@ void BatchWindow::startBatch(bool retryFailedOnly)
     } else {
         for (int i = 0; i < m_items.size(); ++i) {
             const BatchItem& item = m_items.at(i);
-            if (!item.succeeded && (!retryFailedOnly || item.failed))
+            if (!item.succeeded && !item.skipped && (!retryFailedOnly || item.failed))
                 m_jobs.append(i);
         }
     }
@@ -119,6 +119,8 @@ void BatchWindow::onJobStarted(int job)
         for (BatchItem& item : m_items) {
             item.state = u"正在合并"_s;
             item.failed = false;
+            item.output.clear();
+            item.detail.clear();
         }
         m_statusLine->setText(u"正在合并 %1 份文件，请稍候…"_s.arg(m_items.size()));
         showOutcomes(allRows());
@@ -127,6 +129,9 @@ void BatchWindow::onJobStarted(int job)
     BatchItem& item = m_items[m_jobs.at(job)];
     item.state = u"正在处理"_s;
     item.failed = false;
+    // A row processed again does not show the result it had.
+    item.output.clear();
+    item.detail.clear();
     if (!m_stopRequested)
         m_statusLine->setText(u"正在处理 %1 / %2：%3"_s.arg(QString::number(job + 1),
                                                             QString::number(m_jobs.size()),
@@ -180,6 +185,7 @@ void BatchWindow::onJobFinished(int job, const JobOutcome& outcome)
     const auto settle = [&outcome](BatchItem& item) {
         item.succeeded = outcome.succeeded;
         item.failed = outcome.failed;
+        item.skipped = outcome.skipped;
         item.output = outcome.output;
         item.detail = outcome.detail;
         item.state = outcome.state;
@@ -212,7 +218,7 @@ void BatchWindow::onBatchFinished()
     setProgressFailed(allFailed);
     updateControls();
     const bool pending = std::any_of(m_items.begin(), m_items.end(), [](const BatchItem& item) {
-        return !item.succeeded && !item.failed;
+        return !item.succeeded && !item.failed && !item.skipped;
     });
     if (m_stopRequested) {
         m_statusLine->setText(pending ? u"已停止。已生成结果保留，可继续处理待处理项。"_s

@@ -280,6 +280,8 @@ QJsonObject processRequest(const JobRequest& request, const ProgressCallback& pr
 {
     try {
         return runJob(request, progress, recognizer, announce);
+    } catch (const NothingToDo& reason) {
+        return skippedResult(QString::fromUtf8(reason.what()));
     } catch (const std::exception& error) {
         return failureResult(QString::fromUtf8(error.what()));
     } catch (...) {

@@ -18,6 +18,11 @@ void fail(const QString& message)
     throw std::runtime_error(message.toStdString());
 }
 
+void skip(const QString& reason)
+{
+    throw NothingToDo(reason.toStdString());
+}
+
 QString explained(const QString& sentence, const std::exception& error)
 {
     return sentence + u'\n' + QString::fromUtf8(error.what());
@@ -141,6 +146,11 @@ QJsonObject successResult(const QString& output, int files, const QString& note,
 QJsonObject failureResult(const QString& error)
 {
     return QJsonObject{{u"ok"_s, false}, {u"error"_s, error}};
+}
+
+QJsonObject skippedResult(const QString& reason)
+{
+    return QJsonObject{{u"ok"_s, false}, {u"skipped"_s, true}, {u"error"_s, reason}};
 }
 
 QJsonObject progressObject(int completed, int total, const QString& message)

@@ -12,12 +12,21 @@
 #include <QStringList>
 
 #include <exception>
+#include <stdexcept>
 #include <functional>
 
 namespace batch {
 
 // Ends the current job: the text is the user-facing message, carried as UTF-8.
 [[noreturn]] void fail(const QString& message);
+// Ends the current job without a result because the file needs nothing done
+// (a password removed from a file that has none): not a failure.
+class NothingToDo : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+[[noreturn]] void skip(const QString& reason);
 // A library's failure: `sentence` says in Chinese what went wrong, the
 // library's own text follows on the next line for diagnosis.
 [[noreturn]] void failExplained(const QString& sentence, const std::exception& error);
@@ -48,6 +57,8 @@ QStringList stringListMember(const QJsonObject& object, const QString& key);
 QJsonObject successResult(const QString& output, int files, const QString& note,
                           bool review = true);
 QJsonObject failureResult(const QString& error);
+// {"ok":false,"skipped":true,"error":reason}: nothing written, nothing wrong.
+QJsonObject skippedResult(const QString& reason);
 // {"completed","ocrProgress","total"}, and "message" when it is not empty.
 QJsonObject progressObject(int completed, int total, const QString& message = QString());
 

@@ -61,6 +61,12 @@ JobOutcome outcomeOf(const QJsonObject& result, bool cleanExit, bool endedNow)
         outcome.detail = u"已立即结束，未生成结果。"_s;
         return outcome;
     }
+    if (cleanExit && boolMember(result, u"skipped"_s, false)) {
+        outcome.skipped = true;
+        outcome.state = u"已跳过"_s;
+        outcome.detail = stringMember(result, u"error"_s);
+        return outcome;
+    }
     const QString output = stringMember(result, u"output"_s);
     outcome.succeeded =
         cleanExit && boolMember(result, u"ok"_s, false) && QFileInfo::exists(output);

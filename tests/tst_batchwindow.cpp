@@ -141,6 +141,7 @@ private slots:
     void everyOptionResetsOutcomes();
     void startChecks();
     void batchWithOneFailureAndRetry();
+    void nothingToDoIsSkipped();
     void mergeMarksEveryEntry();
     void settingsReachTheOutput_data();
     void settingsReachTheOutput();
@@ -761,6 +762,29 @@ void TestBatchWindow::batchWithOneFailureAndRetry()
     QCOMPARE(w.m_items.at(0).output, firstOutput);
     QCOMPARE(w.m_statusLine->text(), u"3 份文件 · 成功 3 · 失败 0 · 待处理 0"_s);
     QVERIFY(!w.m_startButton->isEnabled());
+}
+
+void TestBatchWindow::nothingToDoIsSkipped()
+{
+    // Removing a password from files that have none: grey, with the reason,
+    // nothing written, nothing left to start, and the bar not red.
+    BatchWindow& w = *m_window;
+    setOperation(u"decrypt"_s);
+    w.m_sourcePasswordEdit->setText(u"x"_s);
+    w.addPaths({pdf(u"plain.pdf"_s), pdf(u"also plain.pdf"_s)});
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    for (int row = 0; row < 2; ++row) {
+        QCOMPARE(w.m_items.at(row).state, u"已跳过"_s);
+        QCOMPARE(w.m_fileTable->item(row, 3)->text(), u"文件未加密，无需处理。"_s);
+        QCOMPARE(w.m_fileTable->item(row, 2)->foreground().color(), QColor(u"#59677b"_s));
+    }
+    QVERIFY(w.m_statusLine->text().startsWith(u"2 份文件 · 成功 0 · 失败 0 · 已跳过 2 · 待处理 0"_s));
+    QVERIFY(!w.m_batchProgress->property("failed").toBool());
+    QVERIFY(!w.m_startButton->isEnabled());
+    QVERIFY(!w.m_retryButton->isEnabled());
+    QVERIFY(w.m_exportButton->isEnabled());
+    QVERIFY(testsupport::folderEntries(m_dir->filePath(u"out"_s)).filter(u".pdf"_s).isEmpty());
 }
 
 void TestBatchWindow::mergeMarksEveryEntry()

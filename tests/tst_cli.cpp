@@ -250,6 +250,12 @@ void TestCli::sayingWhatHappened_data()
         << QStringList{u"rotate"_s,   u"--degrees"_s, u"45"_s,
                        u"--output"_s, u"OUT/deep"_s,  u"IN/a.pdf"_s}
         << 2 << u"旋转角度无效"_s << QStringList{};
+    QTest::newRow("files without a password are skipped, not failed")
+        << QStringList{u"decrypt"_s, u"--password-file"_s, u"PASSWORD"_s, u"--report"_s,
+                       u"REPORT"_s,  u"--output"_s,        u"OUT"_s,      u"IN/a.pdf"_s,
+                       u"IN/b.pdf"_s}
+        << 0 << u"已跳过  "_s + u"%1/a.pdf：文件未加密，无需处理。"_s
+        << QStringList{u"a.pdf"_s, u"b.pdf"_s};
     QTest::newRow("a link named as given, its twin reported")
         << QStringList{u"rotate"_s, u"--report"_s,    u"REPORT"_s,  u"--output"_s,
                        u"OUT"_s,    u"IN/link.pdf"_s, u"IN/a.pdf"_s}
@@ -273,10 +279,14 @@ void TestCli::sayingWhatHappened()
     arguments.replaceInStrings(u"IN"_s, in);
     arguments.replaceInStrings(u"OUT"_s, out);
     arguments.replaceInStrings(u"REPORT"_s, report);
+    const QString password = m_dir->filePath(u"password.txt"_s);
+    testsupport::writeBytes(password, "secret\n");
+    arguments.replaceInStrings(u"PASSWORD"_s, password);
+    said.replace(u"%1"_s, in);
     const CliRun run = runCli(arguments);
     QVERIFY2(run.exitCode == exitCode, qPrintable(run.out + run.err));
     QVERIFY2(QString(run.out + run.err).contains(said), qPrintable(run.out + run.err));
-    if (exitCode != 0)
+    if (exitCode != 0 || arguments.first() == u"decrypt"_s)
         QVERIFY(testsupport::folderEntries(out).filter(u".pdf"_s).isEmpty());
     if (exitCode == 2 && reported.isEmpty())
         QVERIFY(!QFileInfo::exists(out));

@@ -263,8 +263,6 @@ void TestWorker::requestChecks_data()
         QTest::addRow("target size %s", qPrintable(size.toVariant().toString()))
             << badCompress << u"目标大小无效：请填写不小于 0 的整数字节数。"_s;
     }
-    QTest::newRow("decrypt of plain document")
-        << makeRequest(u"decrypt"_s, {u"@src"_s}, u"@out"_s) << u"文档未加密，无需移除密码。"_s;
 }
 
 void TestWorker::requestChecks()
