@@ -779,7 +779,8 @@ void TestBatchWindow::nothingToDoIsSkipped()
         QCOMPARE(w.m_fileTable->item(row, 3)->text(), u"文件未加密，无需处理。"_s);
         QCOMPARE(w.m_fileTable->item(row, 2)->foreground().color(), QColor(u"#59677b"_s));
     }
-    QVERIFY(w.m_statusLine->text().startsWith(u"2 份文件 · 成功 0 · 失败 0 · 已跳过 2 · 待处理 0"_s));
+    QVERIFY(
+        w.m_statusLine->text().startsWith(u"2 份文件 · 成功 0 · 失败 0 · 已跳过 2 · 待处理 0"_s));
     QVERIFY(!w.m_batchProgress->property("failed").toBool());
     QVERIFY(!w.m_startButton->isEnabled());
     QVERIFY(!w.m_retryButton->isEnabled());

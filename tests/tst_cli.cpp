@@ -251,9 +251,9 @@ void TestCli::sayingWhatHappened_data()
                        u"--output"_s, u"OUT/deep"_s,  u"IN/a.pdf"_s}
         << 2 << u"旋转角度无效"_s << QStringList{};
     QTest::newRow("files without a password are skipped, not failed")
-        << QStringList{u"decrypt"_s, u"--password-file"_s, u"PASSWORD"_s, u"--report"_s,
-                       u"REPORT"_s,  u"--output"_s,        u"OUT"_s,      u"IN/a.pdf"_s,
-                       u"IN/b.pdf"_s}
+        << QStringList{u"decrypt"_s,  u"--password-file"_s, u"PASSWORD"_s,
+                       u"--report"_s, u"REPORT"_s,          u"--output"_s,
+                       u"OUT"_s,      u"IN/a.pdf"_s,        u"IN/b.pdf"_s}
         << 0 << u"已跳过  "_s + u"%1/a.pdf：文件未加密，无需处理。"_s
         << QStringList{u"a.pdf"_s, u"b.pdf"_s};
     QTest::newRow("a link named as given, its twin reported")
