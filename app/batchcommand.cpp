@@ -233,8 +233,8 @@ private:
     int m_maxJobs = 0;
     qsizetype m_chunkStart = 0;
     int m_finished = 0;
-    int m_succeeded = 0; // entries
-    int m_skipped = 0;   // entries given twice, done once
+    int m_succeeded = 0;   // entries
+    int m_skipped = 0;     // entries given twice, done once
     int m_nothingToDo = 0; // entries that needed nothing done
     bool m_terminal = false;
     BatchRunner m_runner;

@@ -45,7 +45,7 @@ struct BatchItem
     bool succeeded = false;
     bool failed = false;
     bool skipped = false; // it needed nothing done
-    qint64 size = 0; // read once, when added
+    qint64 size = 0;      // read once, when added
 };
 
 // The first start's window on a screen whose free area is `available`:

@@ -12,8 +12,8 @@
 #include <QStringList>
 
 #include <exception>
-#include <stdexcept>
 #include <functional>
+#include <stdexcept>
 
 namespace batch {
 

@@ -41,9 +41,9 @@ struct JobOutcome
     bool succeeded = false;
     bool failed = false;  // neither, when the job was ended before it finished
     bool skipped = false; // the file needed nothing done; nothing was written
-    QString output;      // the published result, when it succeeded
-    QString state;       // "处理完成", "完成，请核对", "已跳过", "处理失败" or "已停止"
-    QString detail;      // the result's note, or why it failed
+    QString output;       // the published result, when it succeeded
+    QString state; // "处理完成", "完成，请核对", "已跳过", "处理失败" or "已停止"
+    QString detail; // the result's note, or why it failed
 };
 
 class BatchRunner : public QObject
