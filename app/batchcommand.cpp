@@ -66,7 +66,9 @@ const QString overallHelp =
     "  --output DIR            输出文件夹 / output folder (required)\n"
     "  --jobs N                最多同时处理 N 个文件 / at most N files at once\n"
     "  --report FILE           保存 JSON 处理报告（不覆盖已有文件）/ write the JSON report\n"
-    "  --password-file FILE    源文件所有者密码（首行）/ owner password of the sources\n"
+    "  --password-file FILE    源文件密码（首行；打开密码即可，移除密码需所有者密码）/\n"
+    "                          password of the sources (the open password will do;\n"
+    "                          removing protection takes the owner password)\n"
     "  --help                  显示帮助；放在操作后显示该操作的帮助 / help, per operation too\n\n"
     "密码从不写在命令行上 / Passwords never go on the command line: they come from a file,\n"
     "from QPB_PASSWORD / QPB_NEW_PASSWORD (removed before any worker starts), or from a prompt\n"
@@ -103,6 +105,10 @@ QString operationHelp(const Operation& operation)
     case OperationKind::Encrypt:
         text += u"  --new-password-file F   新打开密码（首行）/ the new open password\n"_s;
         break;
+    case OperationKind::Merge:
+        text += u"  --new-password-file F   合并结果的打开密码（首行），不给则不加密 /\n"
+                u"                          an open password for the result, none by default\n"_s;
+        break;
     case OperationKind::Compress:
         text +=
             u"  --level L               high（高质量，300 DPI）、standard（标准，200 DPI，默认）\n"
@@ -111,7 +117,6 @@ QString operationHelp(const Operation& operation)
             u"B、KB、MB、GB，\n"
             u"                          1 KB = 1024 字节 / each result's size limit, KB = 1024 B\n"_s;
         break;
-    case OperationKind::Merge:
     case OperationKind::Optimize:
     case OperationKind::Decrypt:
         break;
@@ -292,7 +297,7 @@ int BatchCommand::prepare(const QStringList& arguments)
         {&noKeepText, kind == OperationKind::Ocr},
         {&level, kind == OperationKind::Compress},
         {&targetSize, kind == OperationKind::Compress},
-        {&newPasswordFile, kind == OperationKind::Encrypt}};
+        {&newPasswordFile, kind == OperationKind::Encrypt || kind == OperationKind::Merge}};
     for (const auto& [option, fits] : applies) {
         if (parser.isSet(*option) && !fits)
             return usage(u"--%1 不适用于 %2 / does not apply to %2"_s.arg(option->names().first(),
@@ -360,7 +365,8 @@ int BatchCommand::prepare(const QStringList& arguments)
 
     bool prompted = false;
     const std::optional<QString> source =
-        password(parser.value(passwordFile), passwordVariable, u"源文件所有者密码："_s,
+        password(parser.value(passwordFile), passwordVariable,
+                 kind == OperationKind::Decrypt ? u"源文件所有者密码："_s : u"源文件密码："_s,
                  kind == OperationKind::Decrypt, prompted);
     if (!source)
         return usage(
@@ -376,6 +382,12 @@ int BatchCommand::prepare(const QStringList& arguments)
         // Only a password typed blind is asked twice.
         const std::optional<QString> again = prompted ? prompt(u"确认新密码："_s) : fresh;
         const QString problem = newPasswordProblem(*fresh, again.value_or(QString()));
+        if (!problem.isEmpty())
+            return usage(problem);
+        request.newPassword = *fresh;
+    } else if (kind == OperationKind::Merge && fresh && !fresh->isEmpty()) {
+        // A merge's result is protected only when asked.
+        const QString problem = newPasswordProblem(*fresh);
         if (!problem.isEmpty())
             return usage(problem);
         request.newPassword = *fresh;

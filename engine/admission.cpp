@@ -88,8 +88,6 @@ PdfDocument read(const QString& path, const QString& password)
     if (isSigned)
         fail(
             u"文档带有数字签名，批量处理会使签名失效，因此未处理。如需修改，请在签署该文档的程序中进行。"_s);
-    if (document.isEncrypted() && !document.pdf().ownerPasswordMatched())
-        fail(u"处理加密 PDF 需要所有者密码，打开密码不足以修改文档保护。"_s);
     return document;
 }
 
@@ -129,12 +127,24 @@ bool signedDocument(const PdfDocument& document)
     return false;
 }
 
+namespace {
+
+// What the open password does not allow, said with what to do about it.
+void requirePermission(const PdfDocument& source, Permission permission)
+{
+    if (source.allows(permission))
+        return;
+    const QString name = permission == Permission::Assemble ? u"组合页面（插入、删除、旋转页面）"_s
+                         : permission == Permission::Modify ? u"修改文档"_s
+                                                            : u"复制内容"_s;
+    fail(u"所给密码只能打开此文档，文档权限不允许“%1”。请提供所有者密码后再试。"_s.arg(name));
+}
+
+} // namespace
+
 void checkMergeRights(const PdfDocument& source)
 {
-    if (source.isEncrypted())
-        fail(u"合并前请先用“移除密码”生成无密码副本，避免合并时静默移除文档保护。"_s);
-    if (!source.allows(Permission::Assemble))
-        fail(u"文档不允许合并页面。"_s);
+    requirePermission(source, Permission::Assemble);
     // An XFA form lives outside the pages and cannot be merged faithfully.
     if (source.hasXfaForm())
         fail(u"文档带有 XFA 动态表单，其内容不在页面中，合并后无法保留，因此未合并。"_s);
@@ -142,16 +152,30 @@ void checkMergeRights(const PdfDocument& source)
 
 void checkExtractRights(const PdfDocument& source)
 {
-    if (!source.allows(Permission::Assemble) || !source.allows(Permission::CopyContent))
-        fail(u"文档权限不允许提取或拆分。"_s);
+    requirePermission(source, Permission::Assemble);
     if (source.hasXfaForm())
         fail(u"文档带有 XFA 动态表单，其内容不在页面中，拆分或提取后无法保留，因此未处理。"_s);
 }
 
+void checkRotateRights(const PdfDocument& source)
+{
+    requirePermission(source, Permission::Assemble);
+}
+
 void checkModifyRights(const PdfDocument& source)
 {
-    if (!source.allows(Permission::Modify))
-        fail(u"文档权限不允许修改。"_s);
+    requirePermission(source, Permission::Modify);
+}
+
+void checkCopyRights(const PdfDocument& source)
+{
+    requirePermission(source, Permission::CopyContent);
+}
+
+void checkOwnerRights(const PdfDocument& source, const QString& action)
+{
+    if (source.isEncrypted() && !source.pdf().ownerPasswordMatched())
+        fail(u"%1需要所有者密码：所给密码只能打开此文档。"_s.arg(action));
 }
 
 } // namespace batch

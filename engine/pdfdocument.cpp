@@ -32,7 +32,10 @@ bool PdfDocument::allows(Permission permission) const
     // The permission bits restrict users; the owner password is what lifts them.
     if (m_pdf->ownerPasswordMatched())
         return true;
-    return (static_cast<unsigned>(bits) & static_cast<unsigned>(permission)) != 0;
+    // Revision 2 has no assembly bit of its own: modifying covers it.
+    const Permission asked =
+        revision < 3 && permission == Permission::Assemble ? Permission::Modify : permission;
+    return (static_cast<unsigned>(bits) & static_cast<unsigned>(asked)) != 0;
 }
 
 bool PdfDocument::hasFormFields() const

@@ -95,8 +95,9 @@ private:
     bool m_recompressed = false;
 };
 
-// Admission gate for every source: suffix, size, one try of `password` as the
-// owner password, page count, signatures and owner rights.
+// Admission gate for every source: suffix, size, one try of `password` (the
+// owner's or the open password), page count and signatures. What the open
+// password allows is asked by the checks below, operation by operation.
 PdfDocument read(const QString& path, const QString& password);
 // Opens a file this program wrote itself (no admission rules, empty password).
 // On failure raises `messagePrefix` followed by the library's text. `repair`
@@ -107,7 +108,12 @@ bool signedDocument(const PdfDocument& document);
 
 void checkMergeRights(const PdfDocument& source);
 void checkExtractRights(const PdfDocument& source);
+void checkRotateRights(const PdfDocument& source);
 void checkModifyRights(const PdfDocument& source);
+// Copying content out of the document's protection, as a Word file does.
+void checkCopyRights(const PdfDocument& source);
+// Changing the protection itself needs the owner password; `action` names it.
+void checkOwnerRights(const PdfDocument& source, const QString& action);
 
 // Strictly ascending 0-based indices, or an empty list and one message in `error`.
 QList<int> parsePageRanges(const QString& text, int pageCount, QString& error);

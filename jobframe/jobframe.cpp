@@ -96,10 +96,31 @@ bool takesPageRange(OperationKind kind)
     return kind == OperationKind::Extract || kind == OperationKind::Rotate;
 }
 
-// The rights an operation needs of its admitted source, asked after admission.
-void checkRights(OperationKind kind, const PdfDocument& source)
+// A merge keeps no source's protection: the note names the sources that had
+// one, so that nobody is surprised, and a new password given protects the result.
+QString protectMerged(PdfDocument& merged, const QStringList& inputs,
+                      const std::vector<PdfDocument>& sources, const QString& newPassword)
 {
-    switch (kind) {
+    if (!newPassword.isEmpty())
+        encryptDocument(merged, newPassword);
+    QStringList names;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        if (sources[i].isEncrypted())
+            names << QFileInfo(inputs.value(qsizetype(i))).fileName();
+    }
+    if (names.isEmpty())
+        return {};
+    return (newPassword.isEmpty()
+                ? u"这些源文件有密码保护：%1。合并结果未加密，如需保护请在合并设置中填写新密码。"_s
+                : u"这些源文件有密码保护：%1。合并结果已用新设置的密码加密。"_s)
+        .arg(names.join(u"、"_s));
+}
+
+// The rights an operation needs of its admitted source, asked after
+// admission: with the open password, what the document's permissions grant.
+void checkRights(const JobRequest& request, const PdfDocument& source)
+{
+    switch (request.operation->kind) {
     case OperationKind::Merge:
         break; // each source is checked as the merge takes it
     case OperationKind::Extract:
@@ -107,12 +128,22 @@ void checkRights(OperationKind kind, const PdfDocument& source)
         checkExtractRights(source);
         break;
     case OperationKind::Rotate:
+        checkRotateRights(source);
+        break;
     case OperationKind::Ocr:
+        checkModifyRights(source);
+        if (request.ocr.output == u"docx"_s)
+            checkCopyRights(source); // a Word file keeps no protection
+        break;
     case OperationKind::Optimize:
     case OperationKind::Compress:
-    case OperationKind::Encrypt:
-    case OperationKind::Decrypt:
         checkModifyRights(source);
+        break;
+    case OperationKind::Encrypt:
+        checkOwnerRights(source, u"更换文档密码"_s);
+        break;
+    case OperationKind::Decrypt:
+        checkOwnerRights(source, u"移除密码"_s);
         break;
     }
 }
@@ -159,7 +190,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
         if (totalBytes > maxTotalBytes)
             fail(u"单次合并的源文件总大小不能超过 1 GB。"_s);
         try {
-            sources.push_back(read(path, request.password));
+            sources.push_back(read(path, request.passwordFor(qsizetype(sources.size()))));
         } catch (const std::runtime_error& error) {
             if (!merge)
                 throw;
@@ -175,7 +206,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     for (const QString& path : inputs)
         titles.append(QFileInfo(path).completeBaseName());
     PdfDocument working = merge ? mergeDocuments(sources, titles) : sources.front();
-    checkRights(kind, working);
+    checkRights(request, working);
 
     QString pageError;
     const QList<int> pages = parsePageRanges(takesPageRange(kind) ? request.pages : QString(),
@@ -189,7 +220,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     QString suffix = split ? QString() : u".pdf"_s;
     bool written = split;
     int files = 1;
-    QString note;
+    QString note = merge ? protectMerged(working, inputs, sources, request.newPassword) : QString();
     // Whether the row asks to be checked; a size note only informs.
     bool review = kind != OperationKind::Optimize && kind != OperationKind::Compress;
 
@@ -235,7 +266,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     case OperationKind::Compress: {
         // Every attempt starts again from the source as it was admitted.
         const CompressionOutcome outcome =
-            compressToFit([&] { return read(inputs.first(), request.password); },
+            compressToFit([&] { return read(inputs.first(), request.passwordFor(0)); },
                           request.compressLevel, request.targetSize, totalBytes, staged);
         written = true;
         const qint64 bytes = neverLarger(staged, inputs.first(), totalBytes, outcome.repaired);

@@ -23,6 +23,7 @@ JobRequest parseRequest(const QJsonObject& object)
     request.inputs = stringListMember(object, u"inputs"_s);
     request.output = stringMember(object, u"output"_s);
     request.password = stringMember(object, u"password"_s);
+    request.passwords = stringListMember(object, u"passwords"_s);
     request.pages = stringMember(object, u"pages"_s);
     request.group = intMember(object, u"group"_s, defaults.group);
     request.degrees = intMember(object, u"degrees"_s, defaults.degrees);
@@ -53,6 +54,7 @@ QJsonObject toJson(const JobRequest& request)
         {u"inputs"_s, QJsonArray::fromStringList(request.inputs)},
         {u"output"_s, request.output},
         {u"password"_s, request.password},
+        {u"passwords"_s, QJsonArray::fromStringList(request.passwords)},
         {u"pages"_s, request.pages},
         {u"group"_s, request.group},
         {u"degrees"_s, request.degrees},

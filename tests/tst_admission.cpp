@@ -44,7 +44,6 @@ const QString sizeMessage = u"单文件需大于 0 字节且不超过 512 MB。"
 const QString readFailure = u"无法读取 PDF："_s;
 const QString signedMessage =
     u"文档带有数字签名，批量处理会使签名失效，因此未处理。如需修改，请在签署该文档的程序中进行。"_s;
-const QString ownerMessage = u"处理加密 PDF 需要所有者密码，打开密码不足以修改文档保护。"_s;
 
 } // namespace
 
@@ -121,13 +120,14 @@ void TestAdmission::passwords()
     const QString wrongPassword = readFailure + u"所给密码无法打开此文档，请检查密码。"_s;
     QCOMPARE(admissionMessage(path(u"locked.pdf"_s), u"wrong"_s), wrongPassword);
     QCOMPARE(admissionMessage(path(u"locked.pdf"_s)), wrongPassword);
-    QCOMPARE(admissionMessage(path(u"locked.pdf"_s), u"open"_s), ownerMessage);
+    // Either password admits it; what the open password allows is asked later.
+    QCOMPARE(admissionMessage(path(u"locked.pdf"_s), u"open"_s), QString());
     QCOMPARE(admissionMessage(path(u"locked.pdf"_s), u"owner"_s), QString());
 
-    // Restrictions only: the empty open password reads it, but owner rights are missing.
+    // Restrictions only: the empty open password reads it.
     recipe = {.encryption = Encryption::R4Aes128, .ownerPassword = "owner"};
     testsupport::writePdf(path(u"restricted.pdf"_s), recipe);
-    QCOMPARE(admissionMessage(path(u"restricted.pdf"_s)), ownerMessage);
+    QCOMPARE(admissionMessage(path(u"restricted.pdf"_s)), QString());
     QCOMPARE(admissionMessage(path(u"restricted.pdf"_s), u"owner"_s), QString());
 
     // Non-ASCII owner passwords reach the library as UTF-8.
@@ -186,19 +186,31 @@ void TestAdmission::rights()
     QCOMPARE(rightsMessage(batch::checkExtractRights, xfa),
              u"文档带有 XFA 动态表单，其内容不在页面中，拆分或提取后无法保留，因此未处理。"_s);
 
-    // Restrictions bind users, not the owner: only merge still refuses, for the
-    // protection it would drop.
+    // Restrictions bind users, not the owner; refused, a user is told which
+    // permission is missing and that the owner password lifts it.
     testsupport::writePdf(path(u"enc.pdf"_s), {.encryption = Encryption::R6Aes256,
                                                .userPassword = "u",
                                                .ownerPassword = "o",
                                                .allowModify = false,
                                                .allowExtract = false,
                                                .allowAssemble = false});
-    const batch::PdfDocument restricted = batch::read(path(u"enc.pdf"_s), u"o"_s);
-    QCOMPARE(rightsMessage(batch::checkMergeRights, restricted),
-             u"合并前请先用“移除密码”生成无密码副本，避免合并时静默移除文档保护。"_s);
-    QCOMPARE(rightsMessage(batch::checkExtractRights, restricted), QString());
-    QCOMPARE(rightsMessage(batch::checkModifyRights, restricted), QString());
+    const batch::PdfDocument byOwner = batch::read(path(u"enc.pdf"_s), u"o"_s);
+    const batch::PdfDocument byUser = batch::read(path(u"enc.pdf"_s), u"u"_s);
+    const auto missing = [](const QString& permission) {
+        return u"所给密码只能打开此文档，文档权限不允许“%1”。请提供所有者密码后再试。"_s.arg(
+            permission);
+    };
+    const QString assemble = missing(u"组合页面（插入、删除、旋转页面）"_s);
+    for (const auto& [check, refusal] :
+         std::initializer_list<std::pair<void (*)(const batch::PdfDocument&), QString>>{
+             {batch::checkMergeRights, assemble},
+             {batch::checkExtractRights, assemble},
+             {batch::checkRotateRights, assemble},
+             {batch::checkModifyRights, missing(u"修改文档"_s)},
+             {batch::checkCopyRights, missing(u"复制内容"_s)}}) {
+        QCOMPARE(rightsMessage(check, byOwner), QString());
+        QCOMPARE(rightsMessage(check, byUser), refusal);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestAdmission)

@@ -523,8 +523,8 @@ void TestBatchWindow::panelPerOperation_data()
     const QString splitNote =
         u"表单字段、书签和链接随所留页面保留；XFA 表单和带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
     QTest::newRow("merge")
-        << u"merge"_s << QString()
-        << u"按列表从上到下合并；加密文档请先移除密码。表单字段随页面保留，不同文件的同名字段会重命名；XFA 表单不能合并。"_s;
+        << u"merge"_s << u"n"_s
+        << u"按列表从上到下合并。有密码的源文件用“源文件密码”打开，合并结果不沿用它们的密码。表单字段随页面保留，不同文件的同名字段会重命名；XFA 表单不能合并。"_s;
     QTest::newRow("split") << u"split"_s << u"g"_s << splitNote;
     QTest::newRow("extract") << u"extract"_s << u"p"_s << splitNote;
     QTest::newRow("rotate") << u"rotate"_s << u"pr"_s << other;
@@ -1367,7 +1367,7 @@ void TestBatchWindow::outputKindReachesTheWorker()
         const QJsonObject request = QJsonDocument::fromJson(file.readAll()).object();
         QCOMPARE(request.value(u"ocrOutput"_s).toString(), choices.at(index).first);
         QCOMPARE(request.value(u"operation"_s).toString(), u"ocr"_s);
-        QCOMPARE(request.size(), 15);
+        QCOMPARE(request.size(), 16);
     }
 }
 

@@ -97,6 +97,8 @@ private slots:
     void sayingWhatHappened();
     void reportLikeTheWindows();
     void passwordsStayOffCommandLines();
+    void protectedFiles_data();
+    void protectedFiles();
     void endingTheBatch_data();
     void endingTheBatch();
     void foldersAndManyFiles();
@@ -404,6 +406,83 @@ void TestCli::passwordsStayOffCommandLines()
     QCOMPARE(recorded.count("--worker"), 4); // two workers, each line and cmdline
     for (const QString& secret : {owner, fresh})
         QVERIFY(!recorded.contains(secret.toUtf8()));
+    QVERIFY(m_guard.unchanged());
+}
+
+void TestCli::protectedFiles_data()
+{
+    // A source opened by "open", owned by "owner"; restricted, it denies
+    // modifying, copying and assembling to the holder of the open password.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("restricted");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<QString>("resultPassword"); // opens the result; "" when no result
+    const QString assemble = u"文档权限不允许“组合页面（插入、删除、旋转页面）”"_s;
+    QTest::newRow("rotate with the open password")
+        << QStringList{u"rotate"_s} << false << u"open"_s << 0 << u"处理完成"_s << u"open"_s;
+    QTest::newRow("rotate denied assembling")
+        << QStringList{u"rotate"_s} << true << u"open"_s << 1 << assemble << QString();
+    QTest::newRow("rotate denied assembling, by the owner")
+        << QStringList{u"rotate"_s} << true << u"owner"_s << 0 << u"处理完成"_s << u"open"_s;
+    QTest::newRow("extract with the open password")
+        << QStringList{u"extract"_s, u"--pages"_s, u"2"_s} << false << u"open"_s << 0
+        << u"处理完成"_s << u"open"_s;
+    QTest::newRow("compress denied modifying") << QStringList{u"compress"_s} << true << u"open"_s
+                                               << 1 << u"文档权限不允许“修改文档”"_s << QString();
+    QTest::newRow("removing protection takes the owner's")
+        << QStringList{u"decrypt"_s} << false << u"open"_s << 1 << u"移除密码需要所有者密码"_s
+        << QString();
+    QTest::newRow("merge with a new password for the result")
+        << QStringList{u"merge"_s, u"--new-password-file"_s, u"NEW"_s, u"PLAIN"_s} << false
+        << u"open"_s << 0 << u"这些源文件有密码保护：secret.pdf。合并结果已用新设置的密码加密"_s
+        << u"合并"_s;
+    QTest::newRow("merge denied assembling")
+        << QStringList{u"merge"_s, u"PLAIN"_s} << true << u"open"_s << 1 << assemble << QString();
+}
+
+void TestCli::protectedFiles()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, restricted);
+    QFETCH(QString, password);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    QFETCH(QString, resultPassword);
+    const QString secret = m_dir->filePath(u"secret.pdf"_s);
+    testsupport::writePdf(secret, {.pages = 3,
+                                   .marker = u"s"_s,
+                                   .encryption = testsupport::Encryption::R6Aes256,
+                                   .userPassword = "open",
+                                   .ownerPassword = "owner",
+                                   .allowModify = !restricted,
+                                   .allowExtract = !restricted,
+                                   .allowAssemble = !restricted});
+    m_guard.add(secret);
+    const QString fresh = m_dir->filePath(u"new.txt"_s);
+    testsupport::writeBytes(fresh, "合并\n");
+    arguments.replaceInStrings(u"NEW"_s, fresh);
+    arguments.replaceInStrings(u"PLAIN"_s, pdf(u"plain.pdf"_s));
+    const QString out = m_dir->filePath(u"out"_s);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"QPB_PASSWORD"_s, password);
+    const CliRun run = runCli(arguments + QStringList{u"--output"_s, out, secret}, environment);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.out + run.err));
+    QVERIFY2(run.out.contains(said), qPrintable(run.out));
+    const QStringList results = testsupport::folderEntries(out).filter(u".pdf"_s);
+    QCOMPARE(results.size(), resultPassword.isEmpty() ? 0 : 1);
+    if (!results.isEmpty()) {
+        // Kept protection: both passwords, and the owner's restrictions.
+        const QString result = out + u'/' + results.first();
+        QVERIFY(!testsupport::inspectPdf(result).opened);
+        QVERIFY(testsupport::inspectPdf(result, resultPassword.toStdString()).opened);
+        if (arguments.first() != u"merge"_s) {
+            QVERIFY(testsupport::inspectPdf(result, "owner").ownerMatched);
+            QCOMPARE(testsupport::inspectPdf(result, "open").permissions,
+                     testsupport::inspectPdf(secret, "open").permissions);
+        }
+    }
     QVERIFY(m_guard.unchanged());
 }
 

@@ -678,7 +678,7 @@ void TestOperations::decryptRemovesProtection()
     testsupport::WorkerRun result =
         run(makeRequest(u"decrypt"_s, {src}, m_out->path(), {{u"password"_s, u"open"_s}}));
     QCOMPARE(result.result.value(u"error"_s).toString(),
-             u"处理加密 PDF 需要所有者密码，打开密码不足以修改文档保护。"_s);
+             u"移除密码需要所有者密码：所给密码只能打开此文档。"_s);
     result = run(makeRequest(u"decrypt"_s, {src}, m_out->path(), {{u"password"_s, u"owner"_s}}));
     QCOMPARE(result.exitCode, 0);
     const QString output = result.result.value(u"output"_s).toString();
@@ -693,24 +693,31 @@ void TestOperations::protectedSourcesKeepProtection_data()
 {
     QTest::addColumn<int>("encryption");
     QTest::addColumn<bool>("omitKeyLength");
-    QTest::newRow("R6 AES-256") << int(Encryption::R6Aes256) << false;
-    QTest::newRow("R3 RC4") << int(Encryption::R3Rc4) << false;
-    // Valid, and found in a public test suite: the copied encryption once
-    // got a zero-length key and no stream of the result could be read.
-    QTest::newRow("R4 AES-128 without key length") << int(Encryption::R4Aes128) << true;
+    QTest::addColumn<QString>("password"); // the one given: the open password is enough
+    for (const QString& password : {u"owner"_s, u"open"_s}) {
+        const QByteArray given = password.toLatin1();
+        QTest::addRow("R6 AES-256, %s", given.data())
+            << int(Encryption::R6Aes256) << false << password;
+        QTest::addRow("R3 RC4, %s", given.data()) << int(Encryption::R3Rc4) << false << password;
+        // Valid, and found in a public test suite: the copied encryption once
+        // got a zero-length key and no stream of the result could be read.
+        QTest::addRow("R4 AES-128 without key length, %s", given.data())
+            << int(Encryption::R4Aes128) << true << password;
+    }
 }
 
 void TestOperations::protectedSourcesKeepProtection()
 {
     QFETCH(int, encryption);
     QFETCH(bool, omitKeyLength);
+    QFETCH(QString, password);
     const QString src = source(u"secret.pdf"_s, {.pages = 4,
                                                  .marker = u"k"_s,
                                                  .encryption = Encryption(encryption),
                                                  .userPassword = "open",
                                                  .ownerPassword = "owner",
                                                  .omitKeyLength = omitKeyLength});
-    const QJsonObject owner{{u"password"_s, u"owner"_s}};
+    const QJsonObject owner{{u"password"_s, password}};
     const auto checkProtected = [](const QString& path, const QStringList& markers) {
         QVERIFY(!inspectPdf(path).opened);
         const testsupport::PdfFacts user = inspectPdf(path, "open");
@@ -722,12 +729,12 @@ void TestOperations::protectedSourcesKeepProtection()
 
     testsupport::WorkerRun result =
         run(makeRequest(u"extract"_s, {src}, m_out->path(),
-                        QJsonObject{{u"password"_s, u"owner"_s}, {u"pages"_s, u"2,4"_s}}));
+                        QJsonObject{{u"password"_s, password}, {u"pages"_s, u"2,4"_s}}));
     QCOMPARE(result.exitCode, 0);
     checkProtected(result.result.value(u"output"_s).toString(), expectedMarkers(u"k"_s, {2, 4}));
 
     result = run(makeRequest(u"split"_s, {src}, m_out->path(),
-                             QJsonObject{{u"password"_s, u"owner"_s}, {u"group"_s, 3}}));
+                             QJsonObject{{u"password"_s, password}, {u"group"_s, 3}}));
     QCOMPARE(result.result.value(u"files"_s).toInt(), 2);
     const QString parts = result.result.value(u"output"_s).toString();
     checkProtected(parts + u"/part-0001.pdf"_s, expectedMarkers(u"k"_s, {1, 2, 3}));
@@ -742,18 +749,35 @@ void TestOperations::protectedSourcesKeepProtection()
         QCOMPARE(inspectPdf(output, "owner").firstId, inspectPdf(src, "owner").firstId);
     }
 
-    // Re-encryption replaces the old protection.
-    result =
-        run(makeRequest(u"encrypt"_s, {src}, m_out->path(),
-                        QJsonObject{{u"password"_s, u"owner"_s}, {u"newPassword"_s, u"new"_s}}));
+    // Re-encryption replaces the old protection: the owner's to change.
+    result = run(makeRequest(u"encrypt"_s, {src}, m_out->path(),
+                             QJsonObject{{u"password"_s, password}, {u"newPassword"_s, u"new"_s}}));
     const QString reencrypted = result.result.value(u"output"_s).toString();
-    QVERIFY(!inspectPdf(reencrypted, "open").opened);
-    QVERIFY(inspectPdf(reencrypted, "new").ownerMatched);
+    if (password == u"owner"_s) {
+        QVERIFY(!inspectPdf(reencrypted, "open").opened);
+        QVERIFY(inspectPdf(reencrypted, "new").ownerMatched);
+    } else {
+        QCOMPARE(result.result.value(u"error"_s).toString(),
+                 u"更换文档密码需要所有者密码：所给密码只能打开此文档。"_s);
+    }
 
-    const QString plain = source(u"plain.pdf"_s, {});
-    result = run(makeRequest(u"merge"_s, {plain, src}, m_out->path(), owner));
-    QCOMPARE(result.result.value(u"error"_s).toString(),
-             u"合并前请先用“移除密码”生成无密码副本，避免合并时静默移除文档保护。"_s);
+    // A merge takes it; the result opens without a password unless given a
+    // new one, and the note names the protected source.
+    const QString plain = source(u"plain.pdf"_s, {.marker = u"p"_s});
+    for (const QString& newPassword : {QString(), u"合并后"_s}) {
+        QJsonObject merge = owner;
+        merge.insert(u"newPassword"_s, newPassword);
+        result = run(makeRequest(u"merge"_s, {plain, src}, m_out->path(), merge));
+        QCOMPARE(result.exitCode, 0);
+        const QString merged = result.result.value(u"output"_s).toString();
+        const testsupport::PdfFacts facts = inspectPdf(merged, newPassword.toStdString());
+        QCOMPARE(facts.encrypted, !newPassword.isEmpty());
+        QCOMPARE(facts.markers,
+                 expectedMarkers(u"p"_s, {1}) + expectedMarkers(u"k"_s, {1, 2, 3, 4}));
+        QVERIFY(result.result.value(u"note"_s).toString().startsWith(
+            u"这些源文件有密码保护：secret.pdf。合并结果"_s));
+        QVERIFY(QFile::remove(merged));
+    }
 }
 
 void TestOperations::ownerPasswordLiftsRestrictions_data()
@@ -812,6 +836,26 @@ void TestOperations::ownerPasswordLiftsRestrictions()
     QVERIFY(QFileInfo::exists(succeeds(u"split"_s, {{u"group"_s, 2}}) + u"/part-0002.pdf"_s));
     QVERIFY(inspectPdf(succeeds(u"optimize"_s, {}), owner.toStdString()).ownerMatched);
     QVERIFY(inspectPdf(succeeds(u"encrypt"_s, {{u"newPassword"_s, u"新"_s}}), "新").ownerMatched);
+
+    // With the open password each is refused, naming what the permissions deny.
+    if (owner.isEmpty())
+        return;
+    const auto refusal = [&](const QString& operation) {
+        const testsupport::WorkerRun result =
+            run(makeRequest(operation, {src}, m_out->path(),
+                            {{u"password"_s, u"open"_s}, {u"newPassword"_s, u"n"_s}}));
+        return result.result.value(u"error"_s).toString();
+    };
+    const QString assemble =
+        u"所给密码只能打开此文档，文档权限不允许“组合页面（插入、删除、旋转页面）”。请提供所有者密码后再试。"_s;
+    const QString modify =
+        u"所给密码只能打开此文档，文档权限不允许“修改文档”。请提供所有者密码后再试。"_s;
+    QCOMPARE(refusal(u"rotate"_s), assemble);
+    QCOMPARE(refusal(u"extract"_s), assemble);
+    QCOMPARE(refusal(u"split"_s), assemble);
+    QCOMPARE(refusal(u"optimize"_s), modify);
+    QCOMPARE(refusal(u"compress"_s), modify);
+    QCOMPARE(refusal(u"decrypt"_s), u"移除密码需要所有者密码：所给密码只能打开此文档。"_s);
 }
 
 void TestOperations::optimizeIsLossless()

@@ -98,6 +98,7 @@ void TestProtocol::typedRequest()
                                     .inputs = {u"/甲.pdf"_s, u"/乙.pdf"_s},
                                     .output = u"/out"_s,
                                     .password = u"所有者"_s,
+                                    .passwords = {QString(), u"乙的密码"_s},
                                     .pages = u"1-3,5"_s,
                                     .group = 4,
                                     .degrees = 270,
@@ -106,11 +107,14 @@ void TestProtocol::typedRequest()
                                     .compressLevel = u"small"_s,
                                     .targetSize = 5'000'000'000};
     const QJsonObject json = batch::toJson(request);
-    QCOMPARE(json.size(), 15);
+    QCOMPARE(json.size(), 16);
     QCOMPARE(batch::toJson(batch::parseRequest(json)), json);
     const batch::JobRequest back = batch::parseRequest(json);
     QCOMPARE(back.operation, request.operation);
     QCOMPARE(back.inputs, request.inputs);
+    // A source without a password of its own takes the shared one.
+    QCOMPARE(back.passwordFor(0), u"所有者"_s);
+    QCOMPARE(back.passwordFor(1), u"乙的密码"_s);
     QCOMPARE(back.ocr.models, u"/models"_s);
     QCOMPARE(back.ocr.skipText, false);
     QCOMPARE(back.ocr.output, u"docx"_s);

@@ -33,7 +33,7 @@ QLabel* firstLabel(const QString& text)
     return label;
 }
 
-// Merge, optimisation and removing protection: nothing to set but the note.
+// Optimisation and removing protection: nothing to set but the note.
 class NotePanel : public OperationPanel
 {
 public:
@@ -129,27 +129,32 @@ private:
     QSpinBox* m_group = nullptr;
 };
 
-class EncryptPanel : public OperationPanel
+// A new open password typed twice: what an encryption sets, and what a merge
+// may set on its result (optional there: left empty, the result is open).
+class NewPasswordPanel : public OperationPanel
 {
 public:
-    explicit EncryptPanel(QWidget* parent) : OperationPanel(parent)
+    NewPasswordPanel(bool optional, QString note, QWidget* parent)
+        : OperationPanel(parent), m_optional(optional), m_note(std::move(note))
     {
         QHBoxLayout* row = panelRow(this);
-        row->addWidget(firstLabel(u"新打开密码"_s));
-        m_password = passwordEdit(u"newPassword"_s, u"新打开密码"_s);
+        const QString label = optional ? u"结果密码"_s : u"新打开密码"_s;
+        row->addWidget(firstLabel(label));
+        m_password = passwordEdit(u"newPassword"_s, label);
+        if (optional)
+            m_password->setPlaceholderText(u"留空则结果不加密"_s);
         row->addWidget(m_password, 1);
         row->addWidget(makeLabel(u"确认密码"_s));
-        m_confirmation = passwordEdit(u"confirmPassword"_s, u"确认新密码"_s);
+        m_confirmation = passwordEdit(u"confirmPassword"_s, u"确认"_s + label);
         row->addWidget(m_confirmation, 1);
     }
 
-    QString note() const override
-    {
-        return u"新密码也用于所有者验证，请妥善保存。密码丢失后无法恢复。"_s;
-    }
+    QString note() const override { return m_note; }
 
     std::optional<PanelProblem> problem() const override
     {
+        if (m_optional && m_password->text().isEmpty() && m_confirmation->text().isEmpty())
+            return std::nullopt;
         const QString problem = newPasswordProblem(m_password->text(), m_confirmation->text());
         if (problem.isEmpty())
             return std::nullopt;
@@ -178,6 +183,8 @@ private:
         return edit;
     }
 
+    bool m_optional = false;
+    QString m_note;
     QLineEdit* m_password = nullptr;
     QLineEdit* m_confirmation = nullptr;
 };
@@ -269,8 +276,9 @@ OperationPanel* makeOperationPanel(const Operation& operation, const FolderChoos
 {
     switch (operation.kind) {
     case OperationKind::Merge:
-        return new NotePanel(
-            u"按列表从上到下合并；加密文档请先移除密码。表单字段随页面保留，不同文件的同名字段会重命名；XFA 表单不能合并。"_s,
+        return new NewPasswordPanel(
+            true,
+            u"按列表从上到下合并。有密码的源文件用“源文件密码”打开，合并结果不沿用它们的密码。表单字段随页面保留，不同文件的同名字段会重命名；XFA 表单不能合并。"_s,
             parent);
     case OperationKind::Split:
         return new SplitPanel(parent);
@@ -285,7 +293,8 @@ OperationPanel* makeOperationPanel(const Operation& operation, const FolderChoos
     case OperationKind::Compress:
         return new CompressPanel(parent);
     case OperationKind::Encrypt:
-        return new EncryptPanel(parent);
+        return new NewPasswordPanel(
+            false, u"新密码也用于所有者验证，请妥善保存。密码丢失后无法恢复。"_s, parent);
     case OperationKind::Decrypt:
         return new NotePanel(
             u"保留原文件。带数字签名的 PDF 不会被处理，以免签名失效；如需修改，请在签署它的程序中进行。"_s,
