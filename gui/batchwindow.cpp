@@ -319,7 +319,8 @@ QWidget* BatchWindow::buildSettings()
     passwordRow->addWidget(sourcePasswordLabel);
     m_sourcePasswordEdit = new QLineEdit;
     m_sourcePasswordEdit->setEchoMode(QLineEdit::Password);
-    m_sourcePasswordEdit->setPlaceholderText(u"有密码的文件：填打开密码即可；移除密码需所有者密码"_s);
+    m_sourcePasswordEdit->setPlaceholderText(
+        u"有密码的文件：填打开密码即可；移除密码需所有者密码"_s);
     m_sourcePasswordEdit->setAccessibleName(u"源文件密码"_s);
     passwordRow->addWidget(m_sourcePasswordEdit, 1);
     column->addLayout(passwordRow);

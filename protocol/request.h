@@ -83,10 +83,10 @@ struct JobRequest
     QString output;                       // "output": the output folder
     QString password;                     // "password": the sources' password, owner's or open
     QStringList passwords; // "passwords": each input's own, "" where `password` applies
-    QString pages;                        // "pages": a page range, "" for all pages
-    int group = 1;                        // "group": pages per part of a split
-    int degrees = 90;                     // "degrees": clockwise turn of a rotation
-    QString newPassword;                  // "newPassword": open password of an encryption or a merge
+    QString pages;         // "pages": a page range, "" for all pages
+    int group = 1;         // "group": pages per part of a split
+    int degrees = 90;      // "degrees": clockwise turn of a rotation
+    QString newPassword;   // "newPassword": open password of an encryption or a merge
     OcrRequest ocr;
     QString compressLevel = QStringLiteral("standard"); // "compressLevel": high, standard, small
     qint64 targetSize = 0; // "targetSize": bytes a compressed result should fit in, 0 for none
