@@ -8,6 +8,7 @@
 #include "protocol/ocroptions.h"
 #include "protocol/protocol.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -192,6 +193,12 @@ void BatchWindow::buildWidgets()
         if (m_removeButton->isEnabled())
             removeSelected();
     });
+    // A password of the selected rows' own, for a batch of files with different ones.
+    auto* rowPassword = new QAction(u"设置密码…"_s, m_fileTable);
+    rowPassword->setObjectName(u"rowPassword"_s);
+    m_fileTable->addAction(rowPassword);
+    m_fileTable->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(rowPassword, &QAction::triggered, this, [this] { setRowPassword(selectedRows()); });
     // Enter does what a double-click does.
     for (const QKeySequence& key : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}) {
         auto* open = new QShortcut(key, m_fileTable);

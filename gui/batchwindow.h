@@ -45,6 +45,7 @@ struct BatchItem
     bool succeeded = false;
     bool failed = false;
     bool skipped = false; // it needed nothing done
+    QString password;     // the row's own source password, over the shared one; never saved
     qint64 size = 0;      // read once, when added
 };
 
@@ -128,7 +129,8 @@ private:
     void onJobFinished(int job, const JobOutcome& outcome);
     void onBatchFinished();
     void showBatchProgress();
-    JobRequest buildRequest(const QStringList& inputs) const;
+    // The request for these rows' files, each with its own password where it has one.
+    JobRequest buildRequest(const QList<int>& rows) const;
     void requestStop();
     // Ends the running worker at once; its file publishes nothing.
     void endCurrentNow();
@@ -142,6 +144,9 @@ private:
 
     // Results, report, help and about.
     void showItemDetails(int row);
+    // Asks for a password that these rows' files open with; they go back to waiting.
+    void setRowPassword(const QList<int>& rows);
+    QList<int> selectedRows() const;
     void openSelectedResult();
     void exportReport();
     void openAccountPage();
@@ -152,8 +157,7 @@ private:
     QList<int> m_jobs;
     int m_operationIndex = 0;
     bool m_detailsHinted = false;
-    bool m_besideSaid = false; // that results go beside their sources     // the status line has
-                               // said how to see a row's details
+    bool m_besideSaid = false; // that results go beside their sources
     QList<int> m_jobProgress;  // per job, percent of its pages while it runs
     int m_finishedJobs = 0;
     bool m_running = false;

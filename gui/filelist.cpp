@@ -118,10 +118,8 @@ void BatchWindow::removeSelected()
 {
     if (m_running)
         return;
-    QList<int> rows;
-    for (const QModelIndex& index : m_fileTable->selectionModel()->selectedRows(0))
-        rows.append(index.row());
-    std::sort(rows.begin(), rows.end(), std::greater<>());
+    QList<int> rows = selectedRows();
+    std::reverse(rows.begin(), rows.end());
     for (const int row : rows) {
         if (row >= 0 && row < m_items.size())
             m_items.removeAt(row);

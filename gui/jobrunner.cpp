@@ -89,13 +89,10 @@ void BatchWindow::startBatch(bool retryFailedOnly)
 
     QList<JobRequest> requests;
     if (kind == OperationKind::Merge) {
-        QStringList inputs;
-        for (const BatchItem& item : std::as_const(m_items))
-            inputs.append(item.input);
-        requests.append(buildRequest(inputs));
+        requests.append(buildRequest(allRows()));
     } else {
         for (const int index : std::as_const(m_jobs))
-            requests.append(buildRequest({m_items.at(index).input}));
+            requests.append(buildRequest({index}));
     }
     m_runner->setWorkerProgram(m_workerProgram);
     m_runner->start(requests);
@@ -169,11 +166,14 @@ void BatchWindow::onJobProgress(int job, int completed, int total, const QString
     }
 }
 
-JobRequest BatchWindow::buildRequest(const QStringList& inputs) const
+JobRequest BatchWindow::buildRequest(const QList<int>& rows) const
 {
     JobRequest request;
     request.operation = &currentOperation();
-    request.inputs = inputs;
+    for (const int row : rows) {
+        request.inputs.append(m_items.at(row).input);
+        request.passwords.append(m_items.at(row).password);
+    }
     request.output = m_outputEdit->text();
     request.password = m_sourcePasswordEdit->text();
     currentPanel()->fillRequest(request);

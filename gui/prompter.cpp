@@ -4,6 +4,7 @@
 
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QPushButton>
 
 using namespace Qt::StringLiterals;
@@ -64,6 +65,17 @@ int Prompter::choose(QWidget* parent, const QString& title, const QString& text,
     box.exec();
     const qsizetype chosen = buttons.indexOf(box.clickedButton());
     return int(chosen < 0 ? answers.size() - 1 : chosen);
+}
+
+std::optional<QString> Prompter::askPassword(QWidget* parent, const QString& title,
+                                             const QString& label)
+{
+    bool accepted = false;
+    const QString text =
+        QInputDialog::getText(parent, title, label, QLineEdit::Password, QString(), &accepted);
+    if (!accepted)
+        return std::nullopt;
+    return text;
 }
 
 bool Prompter::openUrl(const QUrl& url)

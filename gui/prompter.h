@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <optional>
+
 class QWidget;
 
 namespace batch {
@@ -35,6 +37,9 @@ public:
     // and the default); the index of the one chosen.
     virtual int choose(QWidget* parent, const QString& title, const QString& text,
                        const QStringList& answers);
+    // A password typed without echo; nothing when the dialog was cancelled.
+    virtual std::optional<QString> askPassword(QWidget* parent, const QString& title,
+                                               const QString& label);
     // False when nothing could open it (no browser, no viewer).
     virtual bool openUrl(const QUrl& url);
 };

@@ -3,11 +3,14 @@
 #include "gui/batchwindow.h"
 
 #include "protocol/catalogue.h"
+#include "protocol/protocol.h"
 #include "runner/sources.h"
 
+#include <algorithm>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QItemSelectionModel>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLineEdit>
@@ -47,7 +50,47 @@ void BatchWindow::showItemDetails(int row)
             openExternally(QUrl::fromLocalFile(item.output));
         return;
     }
+    // A file that failed for its password can be given its own, right here.
+    if (item.failed && userLine(item.detail).contains(u"密码"_s)) {
+        if (m_prompter->messageWithAction(this, u"处理详情"_s, item.detail, u"设置密码…"_s))
+            setRowPassword({row});
+        return;
+    }
     m_prompter->message(this, QMessageBox::Information, u"处理详情"_s, item.detail);
+}
+
+QList<int> BatchWindow::selectedRows() const
+{
+    QList<int> rows;
+    for (const QModelIndex& index : m_fileTable->selectionModel()->selectedRows(0))
+        rows.append(index.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void BatchWindow::setRowPassword(const QList<int>& rows)
+{
+    if (m_running || rows.isEmpty())
+        return;
+    const QString label =
+        rows.size() == 1
+            ? u"“%1”的密码（打开密码即可；移除密码需所有者密码）："_s.arg(
+                  QFileInfo(m_items.at(rows.first()).input).fileName())
+            : u"所选 %1 份文件的密码（打开密码即可；移除密码需所有者密码）："_s.arg(rows.size());
+    const std::optional<QString> password = m_prompter->askPassword(this, u"设置密码"_s, label);
+    if (!password)
+        return;
+    for (const int row : rows) {
+        BatchItem& item = m_items[row];
+        item.password = *password;
+        if (item.succeeded)
+            continue; // its result stands; the password changes nothing made
+        item.failed = false;
+        item.skipped = false;
+        item.state = u"等待处理"_s;
+        item.detail.clear();
+    }
+    showOutcomes(rows);
 }
 
 void BatchWindow::openSelectedResult()

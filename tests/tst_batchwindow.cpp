@@ -8,6 +8,7 @@
 #include "runner/sources.h"
 #include "testsupport.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -57,6 +58,7 @@ QList<ShownBox>& everyBoxShown()
 struct FakePrompter : batch::Prompter
 {
     QStringList fileAnswers;
+    QStringList passwordAnswers; // a cancelled dialog when none is left
     QStringList folderAnswers;
     QStringList saveAnswers;
     bool pressAction = false;
@@ -110,6 +112,13 @@ struct FakePrompter : batch::Prompter
             whileChoosing();
         return chooseAnswer;
     }
+    std::optional<QString> askPassword(QWidget*, const QString& title, const QString&) override
+    {
+        messages << title;
+        if (passwordAnswers.isEmpty())
+            return std::nullopt;
+        return passwordAnswers.takeFirst();
+    }
     bool openWorks = true;
     bool openUrl(const QUrl& url) override
     {
@@ -142,6 +151,7 @@ private slots:
     void startChecks();
     void batchWithOneFailureAndRetry();
     void nothingToDoIsSkipped();
+    void passwordPerRow();
     void mergeMarksEveryEntry();
     void settingsReachTheOutput_data();
     void settingsReachTheOutput();
@@ -788,6 +798,64 @@ void TestBatchWindow::nothingToDoIsSkipped()
     QVERIFY(testsupport::folderEntries(m_dir->filePath(u"out"_s)).filter(u".pdf"_s).isEmpty());
 }
 
+void TestBatchWindow::passwordPerRow()
+{
+    // Two files with passwords of their own beside a plain one; the shared
+    // field holds the first one's.
+    BatchWindow& w = *m_window;
+    setOperation(u"rotate"_s);
+    const auto locked = [this](const QString& name, const std::string& password) {
+        const QString path = m_dir->filePath(name);
+        testsupport::writePdf(path, {.marker = QFileInfo(name).baseName(),
+                                     .encryption = testsupport::Encryption::R6Aes256,
+                                     .userPassword = password,
+                                     .ownerPassword = password + "-owner"});
+        return path;
+    };
+    const QString first = locked(u"甲.pdf"_s, "甲密码");
+    const QString second = locked(u"乙.pdf"_s, "乙密码");
+    w.addPaths({first, second, pdf(u"plain.pdf"_s)});
+    w.m_sourcePasswordEdit->setText(u"甲密码"_s);
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    QCOMPARE(w.m_items.at(1).state, u"处理失败"_s);
+    const QString firstResult = w.m_items.at(0).output;
+    QVERIFY(QFileInfo::exists(firstResult));
+
+    // From the failed row's details: only that row waits again.
+    m_prompter->pressAction = true;
+    m_prompter->passwordAnswers = {u"乙密码"_s};
+    w.showItemDetails(1);
+    QCOMPARE(m_prompter->messages.mid(m_prompter->messages.size() - 2),
+             (QStringList{u"处理详情"_s, u"设置密码"_s}));
+    QCOMPARE(w.m_items.at(1).state, u"等待处理"_s);
+    QCOMPARE(w.m_items.at(0).output, firstResult);
+    QCOMPARE(w.m_items.at(2).state, u"处理完成"_s);
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    QCOMPARE(w.m_items.at(1).state, u"处理完成"_s);
+    QVERIFY(testsupport::inspectPdf(w.m_items.at(1).output, "乙密码-owner").ownerMatched);
+    QCOMPARE(testsupport::folderEntries(m_dir->filePath(u"out"_s)).size(), 3);
+
+    // From the list's menu, for a merge: each source opens with its own.
+    setOperation(u"merge"_s);
+    w.m_sourcePasswordEdit->setText(u"甲密码"_s);
+    w.m_fileTable->selectRow(1);
+    m_prompter->passwordAnswers = {u"乙密码"_s};
+    const auto actions = w.m_fileTable->actions();
+    const auto menu = std::find_if(actions.begin(), actions.end(), [](const QAction* action) {
+        return action->objectName() == u"rowPassword"_s;
+    });
+    QVERIFY(menu != actions.end());
+    (*menu)->trigger();
+    QCOMPARE(w.m_items.at(1).password, u"乙密码"_s);
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    QVERIFY2(w.m_items.at(0).state == u"完成，请核对"_s, qPrintable(w.m_items.at(0).detail));
+    QVERIFY(w.m_items.at(0).detail.startsWith(u"这些源文件有密码保护：甲.pdf、乙.pdf。"_s));
+    QCOMPARE(testsupport::inspectPdf(w.m_items.at(0).output).markers.size(), 3);
+}
+
 void TestBatchWindow::mergeMarksEveryEntry()
 {
     BatchWindow& w = *m_window;
@@ -897,13 +965,14 @@ void TestBatchWindow::compressPanelBuildsTheRequest()
     auto* level = field<QComboBox>(w, u"compress"_s, u"compressLevel"_s);
     auto* target = field<QDoubleSpinBox>(w, u"compress"_s, u"targetSize"_s);
     QCOMPARE(target->text(), u"不限"_s);
-    const QJsonObject defaults = batch::toJson(w.buildRequest({doc}));
+    w.addPaths({doc});
+    const QJsonObject defaults = batch::toJson(w.buildRequest({0}));
     QCOMPARE(defaults.value(u"compressLevel"_s).toString(), u"standard"_s);
     QCOMPARE(defaults.value(u"targetSize"_s).toDouble(), 0.0);
     QVERIFY(w.currentPanel()->findChild<QLabel*>(u"muted"_s)->text().contains(u"200 DPI"_s));
     level->setCurrentIndex(level->findData(u"small"_s));
     target->setValue(2.5);
-    const batch::JobRequest request = w.buildRequest({doc});
+    const batch::JobRequest request = w.buildRequest({0});
     QCOMPARE(request.operation->id, u"compress"_s);
     QCOMPARE(request.inputs, QStringList{doc});
     QCOMPARE(request.compressLevel, u"small"_s);
@@ -917,7 +986,6 @@ void TestBatchWindow::compressPanelBuildsTheRequest()
 
     // 0.1 MB is far more than the document: only the lossless steps run.
     target->setValue(0.1);
-    w.addPaths({doc});
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
     QVERIFY(waitIdle());
     QCOMPARE(w.m_items.at(0).state, u"处理完成"_s);
@@ -1540,6 +1608,7 @@ void TestBatchWindow::passwordsStayOutOfFiles()
     field<QLineEdit>(w, u"encrypt"_s, u"newPassword"_s)->setText(secret);
     field<QLineEdit>(w, u"encrypt"_s, u"confirmPassword"_s)->setText(secret);
     w.m_sourcePasswordEdit->setText(secret + u"-owner"_s);
+    w.m_items[1].password = secret + u"-row"_s;
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
     QVERIFY(waitIdle());
     QCOMPARE(w.m_items.at(0).state, u"处理完成"_s);
