@@ -450,6 +450,7 @@ void BatchWindow::resetResults(bool failedOnly)
         item.succeeded = false;
         item.failed = false;
         item.skipped = false;
+        item.stale = false;
         item.state = waitingState;
         item.output.clear();
         item.detail.clear();
@@ -497,9 +498,9 @@ void BatchWindow::showOutcome(int row)
     const BatchItem& item = m_items.at(row);
     state->setText(item.state);
     state->setToolTip(item.detail);
-    state->setForeground(QColor(item.failed      ? u"#ba1a1a"_s
-                                : item.succeeded ? u"#166534"_s
-                                                 : u"#59677b"_s));
+    state->setForeground(QColor(item.failed                     ? u"#ba1a1a"_s
+                                : item.succeeded && !item.stale ? u"#166534"_s
+                                                                : u"#59677b"_s));
     // The reason or the note in view, elided; all of it in the tooltip.
     const QString name = item.output.isEmpty() ? QString() : QFileInfo(item.output).fileName();
     // The reason in view; a library's own words only in the tooltip and details.
@@ -529,7 +530,9 @@ void BatchWindow::updateControls()
                                          m_addFolderButton, m_clearButton, m_browseOutputButton})
         widget->setEnabled(!m_running);
     m_retryButton->setEnabled(!m_running && failed >= 1);
-    m_startButton->setEnabled(!m_running && count > 0 && succeeded + skipped < count &&
+    const bool stale = std::any_of(m_items.begin(), m_items.end(),
+                                   [](const BatchItem& item) { return item.stale; });
+    m_startButton->setEnabled(!m_running && count > 0 && (succeeded + skipped < count || stale) &&
                               (currentOperation().kind != OperationKind::Merge || count >= 2));
     m_exportButton->setEnabled(!m_running && succeeded + failed + skipped >= 1);
     m_stopButton->setVisible(m_running);
@@ -572,8 +575,23 @@ void BatchWindow::onOperationChanged(int row)
 
 void BatchWindow::onSettingChanged()
 {
-    if (!m_running)
-        resetResults();
+    if (m_running)
+        return;
+    // A result made with the old settings stays, marked: starting again asks
+    // whether to make it anew. What did not succeed simply waits again.
+    for (BatchItem& item : m_items) {
+        if (item.succeeded) {
+            item.stale = true;
+            item.state = u"设置已更改"_s;
+        } else if (item.failed || item.skipped) {
+            item.failed = false;
+            item.skipped = false;
+            item.state = waitingState;
+            item.detail.clear();
+        }
+    }
+    resetProgress();
+    refresh();
 }
 
 void BatchWindow::chooseFolderInto(QLineEdit* edit, const QString& caption)

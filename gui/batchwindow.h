@@ -45,6 +45,7 @@ struct BatchItem
     bool succeeded = false;
     bool failed = false;
     bool skipped = false; // it needed nothing done
+    bool stale = false;   // succeeded, with settings changed since
     QString password;     // the row's own source password, over the shared one; never saved
     qint64 size = 0;      // read once, when added
 };
@@ -123,6 +124,9 @@ private:
 
     // Job runner.
     void startBatch(bool retryFailedOnly);
+    // Whether results made with settings changed since are made again: asked
+    // once per start. Nothing when the user cancelled.
+    std::optional<bool> redoStaleResults();
     void connectRunner();
     void onJobStarted(int job);
     void onJobProgress(int job, int completed, int total, const QString& message);

@@ -60,20 +60,39 @@ void BatchWindow::startBatch(bool retryFailedOnly)
             u"结果将保存在源文件旁（不会覆盖任何文件）。以后再添加这个文件夹时，结果也会被当作源文件加入列表。"_s);
     }
 
+    const std::optional<bool> redo = retryFailedOnly ? false : redoStaleResults();
+    if (!redo)
+        return;
+    const auto due = [&](const BatchItem& item) {
+        return (!item.succeeded || (*redo && item.stale)) && !item.skipped &&
+               (!retryFailedOnly || item.failed);
+    };
     m_jobs.clear();
     if (kind == OperationKind::Merge) {
-        if (m_items.size() < 2)
-            return;
-        m_jobs.append(0);
+        if (m_items.size() >= 2 && std::any_of(m_items.begin(), m_items.end(), due))
+            m_jobs.append(0);
     } else {
         for (int i = 0; i < m_items.size(); ++i) {
-            const BatchItem& item = m_items.at(i);
-            if (!item.succeeded && !item.skipped && (!retryFailedOnly || item.failed))
+            if (due(m_items.at(i)))
                 m_jobs.append(i);
         }
     }
     if (m_jobs.isEmpty())
         return;
+    // What is made again shows nothing of what it was until it is done.
+    for (const int row : kind == OperationKind::Merge ? allRows() : m_jobs) {
+        BatchItem& item = m_items[row];
+        item = BatchItem{.input = item.input,
+                         .output = {},
+                         .detail = {},
+                         .state = u"等待处理"_s,
+                         .succeeded = false,
+                         .failed = false,
+                         .skipped = false,
+                         .stale = false,
+                         .password = item.password,
+                         .size = item.size};
+    }
     setProgressFailed(false);
     m_running = true;
     m_stopRequested = false;
@@ -96,6 +115,22 @@ void BatchWindow::startBatch(bool retryFailedOnly)
     }
     m_runner->setWorkerProgram(m_workerProgram);
     m_runner->start(requests);
+}
+
+std::optional<bool> BatchWindow::redoStaleResults()
+{
+    const auto stale = std::count_if(m_items.begin(), m_items.end(),
+                                     [](const BatchItem& item) { return item.stale; });
+    if (stale == 0)
+        return false;
+    const int choice = m_prompter->choose(
+        this, u"设置已更改"_s,
+        u"重新处理已完成的 %1 份文件？\n它们的结果是按更改前的设置生成的。重新处理会另存新结果，已有结果不会被覆盖。"_s
+            .arg(stale),
+        {u"重新处理"_s, u"只处理其余文件"_s, u"取消"_s});
+    if (choice == 2)
+        return std::nullopt;
+    return choice == 0;
 }
 
 void BatchWindow::connectRunner()

@@ -147,7 +147,9 @@ private slots:
     void removeClearAndMove();
     void panelPerOperation_data();
     void panelPerOperation();
-    void everyOptionResetsOutcomes();
+    void everyOptionMarksResults();
+    void keptResultsAndTheRerunQuestion_data();
+    void keptResultsAndTheRerunQuestion();
     void startChecks();
     void batchWithOneFailureAndRetry();
     void nothingToDoIsSkipped();
@@ -257,6 +259,7 @@ void TestBatchWindow::markOutcomes()
 {
     for (BatchItem& item : m_window->m_items) {
         item.succeeded = true;
+        item.stale = false;
         item.state = u"处理完成"_s;
         item.output = item.input;
     }
@@ -579,7 +582,7 @@ void TestBatchWindow::panelPerOperation()
     QCOMPARE(w.m_noteLabel->text(), note);
 }
 
-void TestBatchWindow::everyOptionResetsOutcomes()
+void TestBatchWindow::everyOptionMarksResults()
 {
     BatchWindow& w = *m_window;
     setOperation(u"rotate"_s);
@@ -599,12 +602,13 @@ void TestBatchWindow::everyOptionResetsOutcomes()
         [&] { field<QComboBox>(w, u"compress"_s, u"compressLevel"_s)->setCurrentIndex(0); },
         [&] { field<QDoubleSpinBox>(w, u"compress"_s, u"targetSize"_s)->setValue(2); },
     };
+    // A result made with the old settings stays, marked, and may be made again.
     for (qsizetype i = 0; i < changes.size(); ++i) {
         markOutcomes();
         QVERIFY(!w.m_startButton->isEnabled()); // everything done
         changes.at(i)();
-        QVERIFY2(w.m_items.at(1).state == u"等待处理"_s, qPrintable(QString::number(i)));
-        QVERIFY(w.m_items.at(1).output.isEmpty());
+        QVERIFY2(w.m_items.at(1).state == u"设置已更改"_s, qPrintable(QString::number(i)));
+        QCOMPARE(w.m_items.at(1).output, w.m_items.at(1).input);
         QVERIFY(w.m_startButton->isEnabled());
     }
     // A source password may open what failed; it changes nothing made.
@@ -635,6 +639,7 @@ void TestBatchWindow::everyOptionResetsOutcomes()
     QVERIFY(w.m_sourcePasswordEdit->text().isEmpty());
     QVERIFY(field<QLineEdit>(w, u"encrypt"_s, u"newPassword"_s)->text().isEmpty());
     QCOMPARE(w.m_items.at(0).state, u"等待处理"_s);
+    setOperation(u"rotate"_s);
 
     // A language whose model is missing shows the model message at once.
     setOperation(u"ocr"_s);
@@ -648,6 +653,44 @@ void TestBatchWindow::everyOptionResetsOutcomes()
     field<QComboBox>(w, u"ocr"_s, u"ocrLanguage"_s)->setCurrentIndex(1);
     QCOMPARE(field<QLabel>(w, u"ocr"_s, u"muted"_s)->text(),
              u"缺少可读取的语言模型：chi_tra.traineddata。请安装对应模型或选择已有模型文件夹。"_s);
+}
+
+void TestBatchWindow::keptResultsAndTheRerunQuestion_data()
+{
+    QTest::addColumn<int>("answer"); // to "重新处理 / 只处理其余文件 / 取消"
+    QTest::addColumn<QStringList>("states");
+    QTest::addColumn<int>("results"); // files in the output folder
+    QTest::newRow("again") << 0 << QStringList{u"处理完成"_s, u"处理完成"_s} << 3;
+    QTest::newRow("only the rest") << 1 << QStringList{u"设置已更改"_s, u"处理完成"_s} << 2;
+    QTest::newRow("cancel") << 2 << QStringList{u"设置已更改"_s, u"等待处理"_s} << 1;
+}
+
+// One result made, one file added, then the angle changed: the start asks
+// once about the result made with the old angle.
+void TestBatchWindow::keptResultsAndTheRerunQuestion()
+{
+    QFETCH(int, answer);
+    QFETCH(QStringList, states);
+    QFETCH(int, results);
+    BatchWindow& w = *m_window;
+    setOperation(u"rotate"_s);
+    w.addPaths({pdf(u"a.pdf"_s)});
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    const QString first = w.m_items.at(0).output;
+    w.addPaths({pdf(u"b.pdf"_s)});
+    field<QComboBox>(w, u"rotate"_s, u"degrees"_s)->setCurrentIndex(1);
+    QCOMPARE(w.m_items.at(0).output, first);
+    m_prompter->chooseAnswer = answer;
+    m_prompter->messages.clear();
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    QCOMPARE(m_prompter->messages, QStringList{u"设置已更改|重新处理/只处理其余文件/取消"_s});
+    QCOMPARE((QStringList{w.m_items.at(0).state, w.m_items.at(1).state}), states);
+    QVERIFY(QFileInfo::exists(first)); // nothing replaced
+    if (answer == 0)
+        QVERIFY(w.m_items.at(0).output != first);
+    QCOMPARE(testsupport::folderEntries(m_dir->filePath(u"out"_s)).size(), results);
 }
 
 void TestBatchWindow::startChecks()
@@ -691,6 +734,7 @@ void TestBatchWindow::startChecks()
 
     // Results beside their sources: said once.
     w.m_outputEdit->setText(m_dir->path());
+    w.resetResults();
     for (int run = 0; run < 2; ++run) {
         const qsizetype said = m_prompter->messages.size();
         QTest::mouseClick(w.m_startButton, Qt::LeftButton);
