@@ -106,7 +106,7 @@ cmake_build "$(fetch libarchive)" -DENABLE_OPENSSL=OFF -DENABLE_LZMA=OFF -DENABL
     -DENABLE_BZip2=OFF -DENABLE_LZ4=OFF -DENABLE_ICONV=OFF -DENABLE_TEST=OFF -DENABLE_TAR=OFF \
     -DENABLE_CPIO=OFF -DENABLE_CAT=OFF -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64
 # qtbase: Debian's source drops Wacom's tablet headers; Wine's (LGPL-2.1)
-# stand in, given the type macros Wine's own headers would have defined. And
+# stand in, given the macros Wine's own headers and Wacom's would have defined. And
 # without OpenGL the windows plugin must not ask which GL it runs on.
 qtbase=$(fetch qt6-base)
 need "$qtbase"
@@ -116,7 +116,8 @@ if [[ ! -f $qtbase/src/3rdparty/wintab/wintab.h ]]; then
     mkdir -p "$qtbase/src/3rdparty/wintab"
     cp "$src/wine-dev/usr/include/wine/wine/windows/wintab.h" "$qtbase/src/3rdparty/wintab/wine-wintab.h"
     cp "$src/wine-dev/usr/include/wine/wine/windows/pktdef.h" "$qtbase/src/3rdparty/wintab/"
-    printf '#pragma once\n#include <_mingw_dxhelper.h>\n#include "wine-wintab.h"\n' > "$qtbase/src/3rdparty/wintab/wintab.h"
+    printf '#pragma once\n#include <_mingw_dxhelper.h>\n#ifndef API\n#define API WINAPI\n#endif\n#include "wine-wintab.h"\n' \
+        > "$qtbase/src/3rdparty/wintab/wintab.h"
 fi
 sed -i 's/^#if QT_CONFIG(dynamicgl)$/#if QT_CONFIG(opengl) \&\& QT_CONFIG(dynamicgl)/' \
     "$qtbase/src/plugins/platforms/windows/qwindowswindow.cpp"
