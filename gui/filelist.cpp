@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QMimeData>
 #include <QSet>
+#include <QSettings>
 #include <QTableWidget>
 
 #include <algorithm>
@@ -74,17 +75,28 @@ void BatchWindow::receiveHandedFiles(const QStringList& paths)
     m_prompter->message(this, QMessageBox::Information, u"文件未添加"_s, text);
 }
 
+// The dialogs that add files open where files were last added from, not
+// wherever another dialog was last used.
+const QString addedFromKey = u"files/addedFrom"_s;
+
 void BatchWindow::chooseFiles()
 {
-    addPaths(m_prompter->openFileNames(this, u"添加 PDF"_s, u"PDF 文档 (*.pdf *.PDF)"_s));
+    const QStringList files =
+        m_prompter->openFileNames(this, u"添加 PDF"_s, u"PDF 文档 (*.pdf *.PDF)"_s,
+                                  QSettings().value(addedFromKey).toString());
+    if (!files.isEmpty())
+        QSettings().setValue(addedFromKey, QFileInfo(files.first()).absolutePath());
+    addPaths(files);
 }
 
 void BatchWindow::chooseFolder()
 {
-    const QString folder =
-        m_prompter->existingDirectory(this, u"添加文件夹（仅当前层 PDF）"_s, QString());
-    if (!folder.isEmpty())
-        addPaths({folder});
+    const QString folder = m_prompter->existingDirectory(
+        this, u"添加文件夹（仅当前层 PDF）"_s, QSettings().value(addedFromKey).toString());
+    if (folder.isEmpty())
+        return;
+    QSettings().setValue(addedFromKey, folder);
+    addPaths({folder});
 }
 
 void BatchWindow::dragEnterEvent(QDragEnterEvent* event)

@@ -11,9 +11,10 @@ using namespace Qt::StringLiterals;
 
 namespace batch {
 
-QStringList Prompter::openFileNames(QWidget* parent, const QString& caption, const QString& filter)
+QStringList Prompter::openFileNames(QWidget* parent, const QString& caption, const QString& filter,
+                                    const QString& folder)
 {
-    return QFileDialog::getOpenFileNames(parent, caption, QString(), filter);
+    return QFileDialog::getOpenFileNames(parent, caption, folder, filter);
 }
 
 QString Prompter::existingDirectory(QWidget* parent, const QString& caption, const QString& start)

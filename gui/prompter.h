@@ -17,8 +17,9 @@ class Prompter
 {
 public:
     virtual ~Prompter() = default;
+    // Opens at `folder`.
     virtual QStringList openFileNames(QWidget* parent, const QString& caption,
-                                      const QString& filter);
+                                      const QString& filter, const QString& folder);
     virtual QString existingDirectory(QWidget* parent, const QString& caption,
                                       const QString& start);
     // `filter` is one or more "Name (*.ext)" separated by ";;"; `chosenFilter`

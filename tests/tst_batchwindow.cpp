@@ -66,8 +66,11 @@ struct FakePrompter : batch::Prompter
     QStringList messages; // "title|text"
     QList<QUrl> opened;
 
-    QStringList openFileNames(QWidget*, const QString&, const QString&) override
+    QString openedAt; // where the last file dialog opened
+    QStringList openFileNames(QWidget*, const QString&, const QString&,
+                              const QString& folder) override
     {
+        openedAt = folder;
         return fileAnswers;
     }
     QString existingDirectory(QWidget*, const QString&, const QString&) override
@@ -213,6 +216,7 @@ void TestBatchWindow::initTestCase()
 
 void TestBatchWindow::init()
 {
+    QSettings().clear(); // each test starts as a first run
     m_dir = std::make_unique<QTemporaryDir>();
     m_window = std::make_unique<BatchWindow>();
     auto prompter = std::make_unique<FakePrompter>();
@@ -1607,18 +1611,51 @@ void TestBatchWindow::firstStartFitsTheScreen()
 void TestBatchWindow::settingsAndHelp()
 {
     BatchWindow& w = *m_window;
-    field<QLineEdit>(w, u"ocr"_s, u"ocrModels"_s)->setText(u"/models/here"_s);
+    // Every operation's settings, typed once; passwords too, which stay unsaved.
+    const QList<std::tuple<QString, QString, QVariant>> typed{
+        {u"ocr"_s, u"ocrModels"_s, u"/models/here"_s},
+        {u"ocr"_s, u"ocrLanguage"_s, u"英文"_s},
+        {u"ocr"_s, u"ocrDpi"_s, u"150 DPI"_s},
+        {u"ocr"_s, u"ocrOutputKind"_s, u"重排 PDF"_s},
+        {u"compress"_s, u"compressLevel"_s, u"最小"_s},
+        {u"compress"_s, u"targetSize"_s, 2.5},
+        {u"split"_s, u"group"_s, 4},
+        {u"rotate"_s, u"degrees"_s, u"180°"_s},
+        {u"rotate"_s, u"pages"_s, u"2-"_s},
+        {u"extract"_s, u"pages"_s, u"1,3"_s},
+        {u"encrypt"_s, u"newPassword"_s, u"do-not-store"_s}};
+    const auto fieldOf = [](BatchWindow& window, const QString& id, const QString& name) {
+        return field<QWidget>(window, id, name);
+    };
+    for (const auto& [id, name, value] : typed) {
+        QWidget* widget = fieldOf(w, id, name);
+        QVERIFY(widget->metaObject()->userProperty().write(widget, value));
+    }
     w.m_sourcePasswordEdit->setText(u"do-not-store"_s);
+    m_prompter->fileAnswers = {pdf(u"from-here.pdf"_s)};
+    QTest::mouseClick(w.m_addFilesButton, Qt::LeftButton);
     w.resize(1000, 640);
     QVERIFY(w.close());
     QSettings settings;
-    QCOMPARE(settings.allKeys(), (QStringList{u"ocr/models"_s, u"output"_s, u"window/geometry"_s}));
+    QCOMPARE(settings.allKeys(),
+             (QStringList{u"compress/level"_s, u"compress/targetSize"_s, u"extract/pages"_s,
+                          u"files/addedFrom"_s, u"ocr/dpi"_s, u"ocr/language"_s, u"ocr/models"_s,
+                          u"ocr/output"_s, u"output"_s, u"rotate/degrees"_s, u"rotate/pages"_s,
+                          u"split/group"_s, u"window/geometry"_s}));
     QCOMPARE(settings.value(u"output"_s).toString(), m_dir->filePath(u"out"_s));
-    QCOMPARE(settings.value(u"ocr/models"_s).toString(), u"/models/here"_s);
-    // The next window starts from them, where the last one was left.
+    // The next window starts from them, where the last one was left; the
+    // file dialog opens where files were last added from.
     BatchWindow next;
-    QCOMPARE(field<QLineEdit>(next, u"ocr"_s, u"ocrModels"_s)->text(), u"/models/here"_s);
+    next.setPrompter(std::make_unique<FakePrompter>());
+    for (const auto& [id, name, value] : typed) {
+        QWidget* widget = fieldOf(next, id, name);
+        const QVariant restored = widget->metaObject()->userProperty().read(widget);
+        QCOMPARE(restored.toString(), name == u"newPassword"_s ? QString() : value.toString());
+    }
     QCOMPARE(next.size(), QSize(1000, 640));
+    m_prompter->fileAnswers.clear();
+    QTest::mouseClick(w.m_addFilesButton, Qt::LeftButton);
+    QCOMPARE(m_prompter->openedAt, m_dir->path());
 
     // Help and about open their pages only through their own button.
     m_prompter->pressAction = false;

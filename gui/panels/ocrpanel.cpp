@@ -90,6 +90,10 @@ OcrPanel::OcrPanel(FolderChooser chooseFolder, QWidget* parent)
     column->addLayout(folder);
     m_status = mutedLabel(QString());
     column->addWidget(m_status);
+    rememberField(m_language, u"ocr/language"_s);
+    rememberField(m_dpi, u"ocr/dpi"_s);
+    rememberField(m_outputKind, u"ocr/output"_s);
+    m_keepText->setEnabled(m_outputKind->currentData().toString() == u"pdf"_s);
     updateStatus();
 
     for (QComboBox* box : {m_dpi, m_language, m_outputKind})

@@ -63,6 +63,10 @@ OperationPanel* makeOperationPanel(const Operation& operation, const FolderChoos
 // `firstLabelWidth` wide so that the fields after them start in one column.
 QLabel* makeLabel(const QString& text, const QString& objectName = QString());
 QLabel* mutedLabel(const QString& text);
+// Keeps what `field` holds (a combo box's choice, a spin box's number, a line
+// of text) between runs of the program under `key`: read back now, written
+// whenever it changes. Never for a password.
+void rememberField(QWidget* field, const QString& key);
 constexpr int firstLabelWidth = 80;
 
 } // namespace batch

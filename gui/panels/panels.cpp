@@ -10,6 +10,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMetaProperty>
+#include <QSettings>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
@@ -60,6 +62,7 @@ public:
         m_pages->setPlaceholderText(u"留空处理全部页面，例如 1-3,5 或 8-（第 8 页到末页）"_s);
         m_pages->setAccessibleName(u"页码范围"_s);
         row->addWidget(m_pages, 1);
+        rememberField(m_pages, rotation ? u"rotate/pages"_s : u"extract/pages"_s);
         connect(m_pages, &QLineEdit::textChanged, this, &OperationPanel::settingChanged);
         if (!rotation)
             return;
@@ -71,6 +74,7 @@ public:
         m_degrees->addItem(u"180°"_s, 180);
         m_degrees->addItem(u"逆时针 90°"_s, 270);
         row->addWidget(m_degrees);
+        rememberField(m_degrees, u"rotate/degrees"_s);
         connect(m_degrees, &QComboBox::currentIndexChanged, this, &OperationPanel::settingChanged);
     }
 
@@ -113,6 +117,7 @@ public:
         m_group->setRange(1, 100000);
         m_group->setValue(1);
         m_group->setAccessibleName(u"每份页数"_s);
+        rememberField(m_group, u"split/group"_s);
         row->addWidget(m_group);
         row->addStretch();
         connect(m_group, &QSpinBox::valueChanged, this, &OperationPanel::settingChanged);
@@ -216,6 +221,8 @@ public:
         m_target->setSingleStep(0.5);
         m_target->setSpecialValueText(u"不限"_s);
         row->addWidget(m_target);
+        rememberField(m_level, u"compress/level"_s);
+        rememberField(m_target, u"compress/targetSize"_s);
         row->addStretch();
         column->addLayout(row);
         m_levelNote = mutedLabel(QString());
@@ -269,6 +276,25 @@ QLabel* makeLabel(const QString& text, const QString& objectName)
 QLabel* mutedLabel(const QString& text)
 {
     return makeLabel(text, u"muted"_s);
+}
+
+void rememberField(QWidget* field, const QString& key)
+{
+    const QMetaProperty property = field->metaObject()->userProperty();
+    const QVariant saved = QSettings().value(key);
+    if (saved.isValid())
+        property.write(field, saved);
+    const auto store = [field, key, property] {
+        QSettings().setValue(key, property.read(field));
+    };
+    if (auto* box = qobject_cast<QComboBox*>(field))
+        QObject::connect(box, &QComboBox::currentIndexChanged, field, store);
+    else if (auto* spin = qobject_cast<QSpinBox*>(field))
+        QObject::connect(spin, &QSpinBox::valueChanged, field, store);
+    else if (auto* real = qobject_cast<QDoubleSpinBox*>(field))
+        QObject::connect(real, &QDoubleSpinBox::valueChanged, field, store);
+    else if (auto* edit = qobject_cast<QLineEdit*>(field))
+        QObject::connect(edit, &QLineEdit::textChanged, field, store);
 }
 
 OperationPanel* makeOperationPanel(const Operation& operation, const FolderChooser& chooseFolder,
