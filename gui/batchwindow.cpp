@@ -35,6 +35,7 @@
 #include <QStackedWidget>
 #include <QStandardPaths>
 #include <QTableWidget>
+#include <QThreadPool>
 #include <QVBoxLayout>
 
 #include <functional>
@@ -82,9 +83,10 @@ QString defaultOutputFolder()
 } // namespace
 
 BatchWindow::BatchWindow()
-    : m_prompter(std::make_unique<Prompter>()),
+    : m_prompter(std::make_unique<Prompter>()), m_factsReader(std::make_unique<QThreadPool>()),
       m_workerProgram(QCoreApplication::applicationFilePath())
 {
+    m_factsReader->setMaxThreadCount(2);
     m_runner = new BatchRunner(this);
     buildWidgets();
     connectRunner();
@@ -177,7 +179,7 @@ void BatchWindow::buildWidgets()
     m_viewStack->setMinimumHeight(150);
     m_viewStack->addWidget(buildDropZone());
     m_fileTable = new QTableWidget(0, 4);
-    m_fileTable->setHorizontalHeaderLabels({u"文件名称"_s, u"大小"_s, u"状态"_s, u"结果"_s});
+    m_fileTable->setHorizontalHeaderLabels({u"文件名称"_s, u"页数 · 大小"_s, u"状态"_s, u"结果"_s});
     m_fileTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_fileTable->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_fileTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -185,6 +187,12 @@ void BatchWindow::buildWidgets()
     m_fileTable->setShowGrid(false);
     m_fileTable->verticalHeader()->setVisible(false);
     m_fileTable->setWordWrap(false);
+    // Rows are dragged to reorder; the window moves them (eventFilter).
+    m_fileTable->setDragDropMode(QAbstractItemView::InternalMove);
+    m_fileTable->setDefaultDropAction(Qt::MoveAction);
+    m_fileTable->setDragDropOverwriteMode(false);
+    m_fileTable->viewport()->installEventFilter(this);
+    m_fileTable->installEventFilter(this);
     // Tab leaves the list instead of walking its cells.
     m_fileTable->setTabKeyNavigation(false);
     auto* remove = new QShortcut(QKeySequence::Delete, m_fileTable);
@@ -211,6 +219,11 @@ void BatchWindow::buildWidgets()
     m_fileTable->setTextElideMode(Qt::ElideMiddle);
     QHeaderView* header = m_fileTable->horizontalHeader();
     header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setSectionsClickable(true);
+    connect(header, &QHeaderView::sectionClicked, this, [this](int column) {
+        if (column <= 2)
+            sortByColumn(column);
+    });
     header->setSectionResizeMode(0, QHeaderView::Stretch);
     for (const auto& [column, width] : {std::pair{1, 96}, std::pair{2, 120}, std::pair{3, 240}}) {
         header->setSectionResizeMode(column, QHeaderView::Interactive);
@@ -458,6 +471,14 @@ void BatchWindow::resetResults(bool failedOnly)
     refresh();
 }
 
+QString factsText(const BatchItem& item)
+{
+    if (!item.factsRead)
+        return u"…"_s;
+    const QString size = formatSize(item.size);
+    return item.pages > 0 ? u"%1 页 · %2"_s.arg(item.pages).arg(size) : size;
+}
+
 void BatchWindow::refresh()
 {
     {
@@ -471,7 +492,9 @@ void BatchWindow::refresh()
                 new QTableWidgetItem(batchIcon(u"pages"_s), QFileInfo(item.input).fileName());
             name->setToolTip(item.input);
             m_fileTable->setItem(row, 0, name);
-            m_fileTable->setItem(row, 1, new QTableWidgetItem(formatSize(item.size)));
+            m_fileTable->setItem(row, 1, new QTableWidgetItem(factsText(item)));
+            if (item.encrypted)
+                name->setIcon(batchIcon(u"lock"_s));
             m_fileTable->setItem(row, 2, new QTableWidgetItem);
             m_fileTable->setItem(row, 3, new QTableWidgetItem);
             showOutcome(row);

@@ -2,6 +2,8 @@
 // the job runner that drives one worker process at a time, and the report.
 #pragma once
 
+#include "gui/documentfacts.h"
+
 #include "gui/prompter.h"
 #include "protocol/request.h"
 #include "runner/batchrunner.h"
@@ -14,6 +16,7 @@
 #include <memory>
 
 class QCoreApplication;
+class QThreadPool;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -47,8 +50,15 @@ struct BatchItem
     bool skipped = false; // it needed nothing done
     bool stale = false;   // succeeded, with settings changed since
     QString password;     // the row's own source password, over the shared one; never saved
-    qint64 size = 0;      // read once, when added
+    // Read once in the background after it is added (again once its password is given).
+    qint64 size = 0;
+    int pages = 0;          // 0 while unknown
+    bool encrypted = false; // shown with a lock
+    bool factsRead = false;
 };
+
+// A row's pages and size as the list shows them ("12 页 · 1.2 MB"), "…" until read.
+QString factsText(const BatchItem& item);
 
 // The first start's window on a screen whose free area is `available`:
 // centred, as large as it is used well, with room for the frame around it.
@@ -121,6 +131,13 @@ private:
     void removeSelected();
     void clearItems();
     void moveCurrent(int delta);
+    // Moves these rows, in their order, to stand before row `before`.
+    void moveRows(const QList<int>& rows, int before);
+    // Sorts the list by a column's text (the merge order only after asking).
+    void sortByColumn(int column);
+    void readFactsLater(const QStringList& inputs, const QString& password = QString());
+    void takeFacts(const QString& input, const DocumentFacts& facts);
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     // Job runner.
     void startBatch(bool retryFailedOnly);
@@ -158,6 +175,8 @@ private:
     void showAbout();
 
     QList<BatchItem> m_items;
+    int m_sortColumn = -1;
+    bool m_sortDescending = false;
     QList<int> m_jobs;
     int m_operationIndex = 0;
     bool m_detailsHinted = false;
@@ -170,6 +189,8 @@ private:
     BatchRunner* m_runner = nullptr;
 
     std::unique_ptr<Prompter> m_prompter;
+    // Reads each added file's size, pages and protection off the window's thread.
+    std::unique_ptr<QThreadPool> m_factsReader;
     QString m_workerProgram;
 
     QListWidget* m_navigation = nullptr;

@@ -1,8 +1,11 @@
 // Adding, removing and reordering the sources of the next batch.
 #include "gui/batchwindow.h"
+#include "gui/icons.h"
 #include "protocol/catalogue.h"
+#include "protocol/protocol.h"
 #include "runner/sources.h"
 
+#include <QCollator>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -12,6 +15,7 @@
 #include <QSet>
 #include <QSettings>
 #include <QTableWidget>
+#include <QThreadPool>
 
 #include <algorithm>
 
@@ -40,9 +44,9 @@ void BatchWindow::addPaths(const QStringList& paths)
         BatchItem item;
         item.input = input;
         item.state = u"等待处理"_s;
-        item.size = QFileInfo(input).size();
         m_items.append(item);
     }
+    readFactsLater(listed.mid(before));
     // In a merge even a cancelled dialog starts the outcomes over.
     if (m_items.size() != before || currentOperation().kind == OperationKind::Merge)
         listChanged();
@@ -154,6 +158,111 @@ void BatchWindow::moveCurrent(int delta)
     m_items.swapItemsAt(row, target);
     listChanged();
     m_fileTable->selectRow(target);
+}
+
+void BatchWindow::moveRows(const QList<int>& rows, int before)
+{
+    if (m_running || rows.isEmpty())
+        return;
+    QList<BatchItem> moved;
+    int insertAt = before;
+    for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
+        moved.prepend(m_items.takeAt(*row));
+        if (*row < before)
+            --insertAt;
+    }
+    insertAt = std::clamp(insertAt, 0, int(m_items.size()));
+    for (qsizetype i = 0; i < moved.size(); ++i)
+        m_items.insert(insertAt + i, moved.at(i));
+    listChanged();
+    m_fileTable->clearSelection();
+    for (qsizetype i = 0; i < moved.size(); ++i)
+        m_fileTable->selectionModel()->select(m_fileTable->model()->index(int(insertAt + i), 0),
+                                              QItemSelectionModel::Select |
+                                                  QItemSelectionModel::Rows);
+}
+
+void BatchWindow::sortByColumn(int column)
+{
+    if (m_running || m_items.size() < 2)
+        return;
+    if (currentOperation().kind == OperationKind::Merge &&
+        !m_prompter->confirm(this, u"改变合并顺序"_s,
+                             u"排序会改变合并的先后顺序（按列表从上到下合并）。继续排序吗？"_s,
+                             u"排序"_s, u"保持原顺序"_s))
+        return;
+    // A second click on the same column sorts the other way round.
+    m_sortDescending = column == m_sortColumn && !m_sortDescending;
+    m_sortColumn = column;
+    QCollator collator(QLocale(QLocale::Chinese, QLocale::China));
+    collator.setNumericMode(true);
+    const auto key = [column](const BatchItem& item) {
+        return column == 0   ? QFileInfo(item.input).fileName()
+               : column == 2 ? item.state
+                             : QString();
+    };
+    std::stable_sort(m_items.begin(), m_items.end(), [&](const BatchItem& a, const BatchItem& b) {
+        const bool less = column == 1 ? a.size < b.size : collator.compare(key(a), key(b)) < 0;
+        const bool more = column == 1 ? b.size < a.size : collator.compare(key(b), key(a)) < 0;
+        return m_sortDescending ? more : less;
+    });
+    listChanged();
+}
+
+void BatchWindow::readFactsLater(const QStringList& inputs, const QString& password)
+{
+    // Each answer comes back through the window's event queue; a file
+    // removed meanwhile is simply not found.
+    for (const QString& input : inputs) {
+        m_factsReader->start([this, input, password] {
+            const DocumentFacts facts = readDocumentFacts(input, password);
+            QMetaObject::invokeMethod(
+                this, [this, input, facts] { takeFacts(input, facts); }, Qt::QueuedConnection);
+        });
+    }
+}
+
+void BatchWindow::takeFacts(const QString& input, const DocumentFacts& facts)
+{
+    for (int row = 0; row < m_items.size(); ++row) {
+        BatchItem& item = m_items[row];
+        if (item.input != input)
+            continue;
+        item.size = facts.size;
+        item.encrypted = facts.encrypted;
+        item.pages = std::max(item.pages, facts.pages);
+        item.factsRead = true;
+        if (QTableWidgetItem* cell = m_fileTable->item(row, 1))
+            cell->setText(factsText(item));
+        if (QTableWidgetItem* name = m_fileTable->item(row, 0); name && item.encrypted)
+            name->setIcon(batchIcon(u"lock"_s));
+    }
+}
+
+bool BatchWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    // Rows dragged within the list: the list's own move would overwrite
+    // cells, so the window moves its items instead.
+    // The drop reaches the list or its viewport, whichever takes drops.
+    QWidget* viewport = m_fileTable->viewport();
+    if ((watched == viewport || watched == m_fileTable) && event->type() == QEvent::Drop) {
+        auto* drop = static_cast<QDropEvent*>(event);
+        if (drop->mimeData()->hasFormat(u"application/x-qabstractitemmodeldatalist"_s) &&
+            !drop->mimeData()->hasUrls()) {
+            const QPoint position =
+                watched == viewport ? drop->position().toPoint()
+                                    : viewport->mapFrom(m_fileTable, drop->position().toPoint());
+            const QModelIndex at = m_fileTable->indexAt(position);
+            int before = at.isValid() ? at.row() : int(m_items.size());
+            if (at.isValid() && position.y() > m_fileTable->visualRect(at).center().y())
+                ++before;
+            moveRows(selectedRows(), before);
+            drop->setDropAction(Qt::IgnoreAction);
+            drop->accept();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 } // namespace batch

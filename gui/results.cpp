@@ -83,6 +83,7 @@ void BatchWindow::setRowPassword(const QList<int>& rows)
     for (const int row : rows) {
         BatchItem& item = m_items[row];
         item.password = *password;
+        readFactsLater({item.input}, item.password); // its pages, now that it opens
         if (item.succeeded)
             continue; // its result stands; the password changes nothing made
         item.failed = false;

@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QHeaderView>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
@@ -148,6 +149,7 @@ private slots:
     void foldersAndDrops();
     void secondStartHandsOverItsFiles();
     void removeClearAndMove();
+    void listBehavesAsFileListsDo();
     void panelPerOperation_data();
     void panelPerOperation();
     void everyOptionMarksResults();
@@ -480,6 +482,71 @@ void TestBatchWindow::secondStartHandsOverItsFiles()
     QCOMPARE(w.m_items.size(), 1);
     QCOMPARE(m_prompter->messages.size(), 1);
     QVERIFY(m_prompter->messages.first().endsWith(u"：\nlater.pdf"_s));
+}
+
+void TestBatchWindow::listBehavesAsFileListsDo()
+{
+    BatchWindow& w = *m_window;
+    setOperation(u"merge"_s);
+    const QString locked = m_dir->filePath(u"c-locked.pdf"_s);
+    testsupport::writePdf(locked, {.pages = 2,
+                                   .encryption = testsupport::Encryption::R6Aes256,
+                                   .userPassword = "pw",
+                                   .ownerPassword = "owner"});
+    w.addPaths({pdf(u"a.pdf"_s), pdf(u"b10.pdf"_s, 3), pdf(u"b9.pdf"_s), locked});
+    const auto order = [&w] {
+        QStringList names;
+        for (const QString& input : w.buildRequest(w.allRows()).inputs)
+            names << QFileInfo(input).completeBaseName();
+        return names.join(u' ');
+    };
+    // Pages and protection arrive from the background; a locked file's pages
+    // once its password is known.
+    QTRY_VERIFY(std::all_of(w.m_items.begin(), w.m_items.end(),
+                            [](const BatchItem& item) { return item.factsRead; }));
+    QVERIFY(w.m_fileTable->item(1, 1)->text().startsWith(u"3 页 · "_s));
+    QVERIFY(w.m_items.at(3).encrypted && !w.m_items.at(0).encrypted);
+    QVERIFY(!w.m_fileTable->item(3, 1)->text().contains(u"页"_s));
+    w.m_fileTable->selectRow(3);
+    m_prompter->passwordAnswers = {u"pw"_s};
+    w.setRowPassword(w.selectedRows());
+    QTRY_COMPARE(w.m_items.at(3).pages, 2);
+
+    // The locked file dragged to the top: the merge takes it first.
+    const QModelIndexList dragged = w.m_fileTable->selectionModel()->selectedIndexes();
+    std::unique_ptr<QMimeData> data(w.m_fileTable->model()->mimeData(dragged));
+    QDropEvent drop(
+        QPointF(w.m_fileTable->visualRect(w.m_fileTable->model()->index(0, 0)).topLeft() +
+                QPoint(4, 2)),
+        Qt::MoveAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    // Qt delivers a drop only to the target of a real drag; the list's filter
+    // is handed it as Qt would hand it.
+    QVERIFY(w.eventFilter(w.m_fileTable->viewport(), &drop));
+    QCOMPARE(order(), u"c-locked a b10 b9"_s);
+
+    // Sorting changes the merge order only when the user agrees; names sort
+    // as people count.
+    QHeaderView* header = w.m_fileTable->horizontalHeader();
+    const auto clickHeader = [&](int column) {
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                          QPoint(header->sectionViewportPosition(column) + 5, 5));
+    };
+    m_prompter->confirmAnswer = false;
+    clickHeader(0);
+    QCOMPARE(m_prompter->messages.takeLast(), u"改变合并顺序|排序"_s);
+    QCOMPARE(order(), u"c-locked a b10 b9"_s);
+    m_prompter->confirmAnswer = true;
+    clickHeader(0);
+    QCOMPARE(order(), u"a b9 b10 c-locked"_s);
+    clickHeader(0);
+    QCOMPARE(order(), u"c-locked b10 b9 a"_s);
+
+    // Ctrl+A, then Delete.
+    w.m_fileTable->setFocus();
+    QTest::keyClick(w.m_fileTable, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(w.selectedRows().size(), 4);
+    QTest::keyClick(w.m_fileTable, Qt::Key_Delete);
+    QVERIFY(w.m_items.isEmpty());
 }
 
 void TestBatchWindow::removeClearAndMove()
