@@ -69,6 +69,8 @@ const QString overallHelp =
     "  --password-file FILE    源文件密码（首行；打开密码即可，移除密码需所有者密码）/\n"
     "                          password of the sources (the open password will do;\n"
     "                          removing protection takes the owner password)\n"
+    "  --name PATTERN          结果命名，默认 {name}-{op}；{name} 原文件名、{op} 操作、{n} 序号；\n"
+    "                          合并时即文件名 / how results are named, a merge's file name\n"
     "  --help                  显示帮助；放在操作后显示该操作的帮助 / help, per operation too\n\n"
     "密码从不写在命令行上 / Passwords never go on the command line: they come from a file,\n"
     "from QPB_PASSWORD / QPB_NEW_PASSWORD (removed before any worker starts), or from a prompt\n"
@@ -121,7 +123,8 @@ QString operationHelp(const Operation& operation)
     case OperationKind::Decrypt:
         break;
     }
-    text += u"  --output DIR, --jobs N, --report FILE, --password-file FILE（见 / see --help）\n"_s;
+    text += u"  --output DIR, --jobs N, --report FILE, --password-file FILE, --name PATTERN\n"
+            u"                          （见 / see --help）\n"_s;
     return text;
 }
 
@@ -265,9 +268,10 @@ int BatchCommand::prepare(const QStringList& arguments)
     const QCommandLineOption newPasswordFile(u"new-password-file"_s, QString(), u"FILE"_s);
     const QCommandLineOption level(u"level"_s, QString(), u"L"_s);
     const QCommandLineOption targetSize(u"target-size"_s, QString(), u"SIZE"_s);
+    const QCommandLineOption name(u"name"_s, QString(), u"PATTERN"_s);
     const QCommandLineOption help(u"help"_s);
     parser.addOptions({output, pages, group, degrees, language, dpi, models, outputKind, noKeepText,
-                       level, targetSize, jobs, report, passwordFile, newPasswordFile, help});
+                       level, targetSize, jobs, report, passwordFile, newPasswordFile, name, help});
     if (!parser.parse(QStringList{u"quorvin-pdf-batch"_s} + arguments))
         return usage(u"选项无效 / invalid option: "_s + parser.errorText());
 
@@ -362,6 +366,10 @@ int BatchCommand::prepare(const QStringList& arguments)
             request.targetSize = *bytes;
         }
     }
+
+    request.outputName = parser.value(name);
+    if (const QString problem = outputNameProblem(request.outputName); !problem.isEmpty())
+        return usage(problem);
 
     bool prompted = false;
     const std::optional<QString> source =
@@ -468,6 +476,7 @@ int BatchCommand::prepare(const QStringList& arguments)
     } else {
         for (int i = 0; i < inputs.size(); ++i) {
             request.inputs = {inputs.at(i)};
+            request.sequence = i + 1;
             m_jobs.append(request);
             m_entriesOfJob.append(QList<int>{i});
         }

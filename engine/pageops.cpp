@@ -176,7 +176,7 @@ PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages)
     return extractFromPages(source, sourcePages, pages);
 }
 
-int splitDocument(const PdfDocument& source, int group, const QString& folder)
+int splitDocument(const PdfDocument& source, int group, const QString& folder, const QString& base)
 {
     if (group < 1 || group > maxPages)
         fail(u"每份页数需为 1 至 100000。"_s);
@@ -190,6 +190,7 @@ int splitDocument(const PdfDocument& source, int group, const QString& folder)
         failExplained(u"无法读取页面列表。"_s, error);
     }
     const int pageCount = static_cast<int>(sourcePages.size());
+    const int width = std::max(3, int(QString::number((pageCount + group - 1) / group).size()));
     int files = 0;
     for (int start = 0; start < pageCount; start += group) {
         QList<int> part;
@@ -197,7 +198,9 @@ int splitDocument(const PdfDocument& source, int group, const QString& folder)
             part.append(index);
         const PdfDocument document = extractFromPages(source, sourcePages, part);
         ++files;
-        writeDocument(folder + u"/part-%1.pdf"_s.arg(files, 4, 10, QLatin1Char('0')), document);
+        writeDocument(folder +
+                          u"/%1-拆分-%2.pdf"_s.arg(base).arg(files, width, 10, QLatin1Char('0')),
+                      document);
     }
     return files;
 }

@@ -133,7 +133,8 @@ PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources, const QStrin
 PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages);
 // Writes part-0001.pdf … into `folder` (created here); returns the number of parts.
 // Parts of `group` pages; refuses a group outside 1 to 100000.
-int splitDocument(const PdfDocument& source, int group, const QString& folder);
+// Parts "<base>-拆分-001.pdf" (more digits past 999 parts) in `folder`.
+int splitDocument(const PdfDocument& source, int group, const QString& folder, const QString& base);
 // Adds a clockwise turn of 90, 180 or 270 `degrees` to each page; refuses others.
 void rotatePages(PdfDocument& document, const QList<int>& pages, int degrees);
 

@@ -249,6 +249,14 @@ void BatchWindow::buildWidgets()
     m_outputEdit = new QLineEdit;
     m_outputEdit->setAccessibleName(u"输出文件夹"_s);
     outputRow->addWidget(m_outputEdit, 1);
+    // How results are named; a merge's file name. On the output's row: the
+    // list keeps its height.
+    m_nameLabel = makeLabel(u"命名"_s);
+    outputRow->addWidget(m_nameLabel);
+    m_nameEdit = new QLineEdit;
+    m_nameEdit->setObjectName(u"outputName"_s);
+    m_nameEdit->setMaximumWidth(180);
+    outputRow->addWidget(m_nameEdit);
     m_browseOutputButton = makeButton(u"浏览"_s, u"folder"_s);
     m_openFolderButton = makeButton(u"打开文件夹"_s, u"folder"_s);
     outputRow->addWidget(m_browseOutputButton);
@@ -369,6 +377,10 @@ void BatchWindow::connectSignals()
         onSettingChanged();
     };
     connect(m_outputEdit, &QLineEdit::textChanged, this, setting);
+    connect(m_nameEdit, &QLineEdit::textChanged, this, [this, setting] {
+        QSettings().setValue(nameKey(), m_nameEdit->text());
+        setting();
+    });
     for (OperationPanel* panel : m_panels) {
         connect(panel, &OperationPanel::settingChanged, this, setting);
         connect(panel, &OperationPanel::shapeChanged, this, [this] { updateOperationPanel(); });
@@ -587,6 +599,7 @@ void BatchWindow::onOperationChanged(int row)
         return;
     m_operationIndex = row;
     m_sourcePasswordEdit->clear();
+    showNameField();
     {
         const QSignalBlocker blocker(currentPanel());
         currentPanel()->enter();
@@ -594,6 +607,28 @@ void BatchWindow::onOperationChanged(int row)
     resetResults();
     updateOperationPanel();
     m_settingsScroll->verticalScrollBar()->setValue(0);
+}
+
+QString BatchWindow::nameKey() const
+{
+    return currentOperation().kind == OperationKind::Merge ? u"merge/fileName"_s
+                                                           : u"output/namePattern"_s;
+}
+
+// The naming field reads as what it is for the operation shown: a pattern
+// for results of many files, the file name of a merge.
+void BatchWindow::showNameField()
+{
+    const bool merge = currentOperation().kind == OperationKind::Merge;
+    const QSignalBlocker blocker(m_nameEdit);
+    m_nameLabel->setText(merge ? u"文件名"_s : u"命名"_s);
+    m_nameEdit->setAccessibleName(merge ? u"合并结果的文件名"_s : u"结果命名"_s);
+    m_nameEdit->setPlaceholderText(merge ? u"合并文档-合并"_s : u"{name}-{op}"_s);
+    m_nameEdit->setToolTip(
+        merge
+            ? u"合并结果的文件名，不含 .pdf；留空为“合并文档-合并”。"_s
+            : u"结果文件名：{name} 原文件名，{op} 操作（如“旋转”），{n} 序号；留空为 {name}-{op}。已有同名文件时自动加 (1)、(2)…，不会覆盖。"_s);
+    m_nameEdit->setText(QSettings().value(nameKey()).toString());
 }
 
 void BatchWindow::onSettingChanged()

@@ -121,6 +121,8 @@ private:
     void updateRowButtons();
     void onOperationChanged(int row);
     void onSettingChanged();
+    QString nameKey() const;
+    void showNameField();
     void chooseFolderInto(QLineEdit* edit, const QString& caption);
     void chooseOutputFolder();
     void openOutputFolder();
@@ -204,6 +206,8 @@ private:
     QLabel* m_noteLabel = nullptr;
     QLabel* m_statusLine = nullptr;
     QLineEdit* m_outputEdit = nullptr;
+    QLabel* m_nameLabel = nullptr;
+    QLineEdit* m_nameEdit = nullptr;
     QLineEdit* m_sourcePasswordEdit = nullptr;
     QProgressBar* m_batchProgress = nullptr;
     QPushButton* m_addFilesButton = nullptr;

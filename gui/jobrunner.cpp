@@ -40,6 +40,11 @@ void BatchWindow::startBatch(bool retryFailedOnly)
             problem->field->setFocus();
         return;
     }
+    if (const QString problem = outputNameProblem(m_nameEdit->text()); !problem.isEmpty()) {
+        m_prompter->message(this, QMessageBox::Warning, u"检查文件名"_s, problem);
+        m_nameEdit->setFocus();
+        return;
+    }
     const QString output = m_outputEdit->text();
     if (QDir::isRelativePath(output) || !QDir().mkpath(output)) {
         m_prompter->message(this, QMessageBox::Warning, u"输出位置无效"_s,
@@ -211,6 +216,9 @@ JobRequest BatchWindow::buildRequest(const QList<int>& rows) const
     }
     request.output = m_outputEdit->text();
     request.password = m_sourcePasswordEdit->text();
+    // A merge's file name may hold placeholders too: {name} is "合并文档".
+    request.outputName = m_nameEdit->text();
+    request.sequence = rows.isEmpty() ? 1 : rows.first() + 1;
     currentPanel()->fillRequest(request);
     return request;
 }

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <exception>
 
 using namespace Qt::StringLiterals;
@@ -24,19 +25,29 @@ namespace {
 constexpr qint64 maxTotalBytes = 1073741824;
 constexpr int maxBaseNameLength = 120;
 
-// "<source>-<short name>", cut so that the longest name publishing may try,
-// "<name> (9999)<suffix>", still fits the folder's file system.
-QString outputName(const Operation& operation, const QStringList& inputs, const QString& shortName,
-                   const QString& suffix, const QString& folder)
+// The request's name pattern filled in ("<source>-<short name>" by default;
+// a merge's source is "合并文档"), cut so that the longest name publishing
+// may try, "<name> (9999)<suffix>", still fits the folder's file system.
+QString outputName(const JobRequest& request, const QString& shortName, const QString& suffix,
+                   const QString& folder)
 {
-    const QString tail = u'-' + shortName;
-    if (operation.kind == OperationKind::Merge)
-        return u"合并文档"_s + tail;
-    const QString longest = tail + u" (%1)"_s.arg(maxNameCandidates - 1) + suffix;
-    const QString base = QFileInfo(inputs.first()).completeBaseName();
+    const QString problem = outputNameProblem(request.outputName);
+    if (!problem.isEmpty())
+        fail(problem);
+    const bool merge = request.operation->kind == OperationKind::Merge;
+    const QString base =
+        merge ? u"合并文档"_s : QFileInfo(request.inputs.first()).completeBaseName();
+    // The source's name gives way first; the rest of the pattern only when
+    // it alone is too long.
+    const qsizetype room =
+        maxNameLength(folder) - nameLength(u" (%1)"_s.arg(maxNameCandidates - 1) + suffix);
+    const QString rest =
+        expandOutputName(request.outputName, QString(), shortName, request.sequence);
     const QString shortBase =
-        fitName(base, maxBaseNameLength, [](const QString& text) { return text.size(); });
-    return fitName(shortBase, maxNameLength(folder) - nameLength(longest)) + tail;
+        fitName(fitName(base, maxBaseNameLength, [](const QString& text) { return text.size(); }),
+                std::max<qsizetype>(0, room - nameLength(rest)));
+    return fitName(expandOutputName(request.outputName, shortBase, shortName, request.sequence),
+                   room);
 }
 
 // What the optimisation or compression saved, said in the result's note.
@@ -226,7 +237,10 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
 
     switch (kind) {
     case OperationKind::Split:
-        files = splitDocument(working, request.group, staged);
+        files = splitDocument(
+            working, request.group, staged,
+            fitName(QFileInfo(inputs.first()).completeBaseName(),
+                    maxNameLength(outputFolder) - nameLength(u"-拆分-000001.pdf.partial"_s)));
         break;
     case OperationKind::Extract:
         working = extractPages(working, pages);
@@ -294,7 +308,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     // A result that nobody would record is not published.
     if (parentGone())
         fail(u"启动本进程的程序已结束，结果未发布。"_s);
-    const QString name = outputName(operation, inputs, shortName, suffix, outputFolder);
+    const QString name = outputName(request, shortName, suffix, outputFolder);
     const QString published = publishResult(staged, outputFolder, name, suffix);
     if (published.isEmpty())
         fail(u"无法保存结果，原文件和已有结果均未覆盖。"_s);

@@ -78,7 +78,9 @@ bool isStagedName(const QString& name)
 
 bool isPartName(const QString& name)
 {
-    static const QRegularExpression pattern(u"^part-[0-9]+\\.pdf(\\.partial)?$"_s);
+    // Inside a folder proven ours: the parts of a split, by any source's name.
+    static const QRegularExpression pattern(
+        u"^(part-[0-9]+|.+-拆分-[0-9]{3,})\\.pdf(\\.partial)?$"_s);
     return pattern.match(name).hasMatch();
 }
 

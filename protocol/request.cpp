@@ -34,6 +34,8 @@ JobRequest parseRequest(const QJsonObject& object)
     request.ocr.skipText = boolMember(object, u"ocrSkipText"_s, defaults.ocr.skipText);
     request.ocr.output = stringMember(object, u"ocrOutput"_s, defaults.ocr.output);
     request.compressLevel = stringMember(object, u"compressLevel"_s, defaults.compressLevel);
+    request.outputName = stringMember(object, u"outputName"_s);
+    request.sequence = intMember(object, u"sequence"_s, defaults.sequence);
     // Bytes as a JSON number; anything else (a string, a fraction, a negative
     // number) reads as -1, which the job refuses.
     const QJsonValue target = object.value(u"targetSize"_s);
@@ -66,6 +68,8 @@ QJsonObject toJson(const JobRequest& request)
         {u"ocrOutput"_s, request.ocr.output},
         {u"compressLevel"_s, request.compressLevel},
         {u"targetSize"_s, double(request.targetSize)},
+        {u"outputName"_s, request.outputName},
+        {u"sequence"_s, request.sequence},
     };
 }
 
@@ -180,6 +184,37 @@ QString pageRangeSyntaxMessage(const PageSpans& parsed)
     if (parsed.badPart)
         return u"页码无效：%1。请输入从 1 开始的页码，例如 1-3,5。"_s.arg(*parsed.badPart);
     return QString();
+}
+
+QString outputNameProblem(const QString& pattern)
+{
+    // What no file name may hold on Windows, and so on no system we write to.
+    static const QRegularExpression forbidden(u"[<>:\"/\\\\|?*\\x00-\\x1f]"_s);
+    if (pattern.contains(forbidden))
+        return u"文件名不能包含 \\ / : * ? \" < > | 等字符。"_s;
+    static const QRegularExpression placeholder(u"\\{([^}]*)\\}"_s);
+    for (const QRegularExpressionMatch& match : placeholder.globalMatch(pattern)) {
+        const QString key = match.captured(1);
+        if (key != u"name"_s && key != u"op"_s && key != u"n"_s)
+            return u"不认识的占位符 {%1}：可用 {name}（原文件名）、{op}（操作）、{n}（序号）。"_s
+                .arg(key);
+    }
+    if (!pattern.isEmpty() && expandOutputName(pattern, u"x"_s, u"x"_s, 1).trimmed().isEmpty())
+        return u"请填写文件名。"_s;
+    return {};
+}
+
+QString expandOutputName(const QString& pattern, const QString& name, const QString& op,
+                         int sequence)
+{
+    QString expanded = pattern.isEmpty() ? u"{name}-{op}"_s : pattern;
+    expanded.replace(u"{name}"_s, name)
+        .replace(u"{op}"_s, op)
+        .replace(u"{n}"_s, QString::number(sequence));
+    // Windows drops a name's trailing dots and spaces: say it as it will be.
+    while (expanded.endsWith(u'.') || expanded.endsWith(u' '))
+        expanded.chop(1);
+    return expanded;
 }
 
 QString newPasswordProblem(const QString& password, const std::optional<QString>& confirmation)

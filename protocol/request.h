@@ -48,6 +48,13 @@ inline constexpr qint64 maxSourceBytes = 536870912;   // per source file
 inline constexpr int maxPages = 100000;               // per document, and per job
 inline constexpr qsizetype maxNewPasswordBytes = 127; // UTF-8
 
+// What is wrong with a pattern for result names, in words a user can act on;
+// empty when nothing is.
+QString outputNameProblem(const QString& pattern);
+// The pattern filled in; `pattern` "" gives "{name}-{op}".
+QString expandOutputName(const QString& pattern, const QString& name, const QString& op,
+                         int sequence);
+
 // What is wrong with a new open password, in words a user can act on; empty
 // when nothing is. `confirmation` is compared when it is given.
 QString newPasswordProblem(const QString& password,
@@ -90,6 +97,11 @@ struct JobRequest
     OcrRequest ocr;
     QString compressLevel = QStringLiteral("standard"); // "compressLevel": high, standard, small
     qint64 targetSize = 0; // "targetSize": bytes a compressed result should fit in, 0 for none
+    // "outputName": how results are named, "" for "{name}-{op}": {name} the
+    // source's name, {op} the operation's short name, {n} `sequence`. A
+    // merge's is its file name as it is (placeholders allowed).
+    QString outputName;
+    int sequence = 1; // "sequence": the file's place in the batch, from 1
 
     QString passwordFor(qsizetype input) const
     {

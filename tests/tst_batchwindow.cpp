@@ -150,6 +150,7 @@ private slots:
     void secondStartHandsOverItsFiles();
     void removeClearAndMove();
     void listBehavesAsFileListsDo();
+    void namesOfResults();
     void panelPerOperation_data();
     void panelPerOperation();
     void everyOptionMarksResults();
@@ -547,6 +548,35 @@ void TestBatchWindow::listBehavesAsFileListsDo()
     QCOMPARE(w.selectedRows().size(), 4);
     QTest::keyClick(w.m_fileTable, Qt::Key_Delete);
     QVERIFY(w.m_items.isEmpty());
+}
+
+void TestBatchWindow::namesOfResults()
+{
+    // A merge's file name typed as it is; each operation's pattern kept apart.
+    BatchWindow& w = *m_window;
+    setOperation(u"merge"_s);
+    w.addPaths({pdf(u"a.pdf"_s), pdf(u"b.pdf"_s)});
+    QCOMPARE(w.m_nameLabel->text(), u"文件名"_s);
+    w.m_nameEdit->setText(u"第三季度 合并"_s);
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    QCOMPARE(QFileInfo(w.m_items.at(0).output).fileName(), u"第三季度 合并.pdf"_s);
+    setOperation(u"rotate"_s);
+    QCOMPARE(w.m_nameLabel->text(), u"命名"_s);
+    QVERIFY(w.m_nameEdit->text().isEmpty());
+    w.m_nameEdit->setText(u"{n}-{name}-{op}"_s);
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QVERIFY(waitIdle());
+    QCOMPARE(QFileInfo(w.m_items.at(1).output).fileName(), u"2-b-旋转.pdf"_s);
+    setOperation(u"merge"_s);
+    QCOMPARE(w.m_nameEdit->text(), u"第三季度 合并"_s);
+
+    // A name no system takes is refused before anything starts.
+    w.m_nameEdit->setText(u"季度/合并"_s);
+    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+    QCOMPARE(m_prompter->messages.takeLast(),
+             u"检查文件名|文件名不能包含 \\ / : * ? \" < > | 等字符。"_s);
+    QVERIFY(!w.m_running);
 }
 
 void TestBatchWindow::removeClearAndMove()
@@ -1550,7 +1580,7 @@ void TestBatchWindow::outputKindReachesTheWorker()
         const QJsonObject request = QJsonDocument::fromJson(file.readAll()).object();
         QCOMPARE(request.value(u"ocrOutput"_s).toString(), choices.at(index).first);
         QCOMPARE(request.value(u"operation"_s).toString(), u"ocr"_s);
-        QCOMPARE(request.size(), 16);
+        QCOMPARE(request.size(), 18);
     }
 }
 

@@ -4,6 +4,7 @@
 #include "testsupport.h"
 
 #include <QCryptographicHash>
+#include <QDirIterator>
 #include <QJsonArray>
 #include <QProcess>
 #include <QRegularExpression>
@@ -97,6 +98,8 @@ private slots:
     void sayingWhatHappened();
     void reportLikeTheWindows();
     void passwordsStayOffCommandLines();
+    void namesOfResults_data();
+    void namesOfResults();
     void protectedFiles_data();
     void protectedFiles();
     void endingTheBatch_data();
@@ -406,6 +409,58 @@ void TestCli::passwordsStayOffCommandLines()
     QCOMPARE(recorded.count("--worker"), 4); // two workers, each line and cmdline
     for (const QString& secret : {owner, fresh})
         QVERIFY(!recorded.contains(secret.toUtf8()));
+    QVERIFY(m_guard.unchanged());
+}
+
+void TestCli::namesOfResults_data()
+{
+    // IN: a.pdf and b.pdf; OUT: a new folder, or "IN" itself.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("written"); // what OUT holds afterwards; the message for 2
+    QTest::newRow("default") << QStringList{u"rotate"_s} << 0
+                             << QStringList{u"a-旋转.pdf"_s, u"b-旋转.pdf"_s};
+    QTest::newRow("numbered") << QStringList{u"rotate"_s, u"--name"_s, u"{n}_{name}"_s} << 0
+                              << QStringList{u"1_a.pdf"_s, u"2_b.pdf"_s};
+    QTest::newRow("a merge's file name") << QStringList{u"merge"_s, u"--name"_s, u"2024 报表"_s}
+                                         << 0 << QStringList{u"2024 报表.pdf"_s};
+    QTest::newRow("split parts named by their source")
+        << QStringList{u"split"_s, u"--name"_s, u"{name}"_s} << 0
+        << QStringList{u"a"_s, u"a/a-拆分-001.pdf"_s, u"a/a-拆分-002.pdf"_s,
+                       u"b"_s, u"b/b-拆分-001.pdf"_s, u"b/b-拆分-002.pdf"_s};
+    QTest::newRow("the source's own name, beside it")
+        << QStringList{u"rotate"_s, u"--name"_s, u"{name}"_s, u"BESIDE"_s} << 0
+        << QStringList{u"a (1).pdf"_s, u"a.pdf"_s, u"b (1).pdf"_s, u"b.pdf"_s};
+    QTest::newRow("a separator") << QStringList{u"rotate"_s, u"--name"_s, u"x\\{name}"_s} << 2
+                                 << QStringList{u"文件名不能包含"_s};
+    QTest::newRow("an unknown placeholder")
+        << QStringList{u"rotate"_s, u"--name"_s, u"{date}-{name}"_s} << 2
+        << QStringList{u"不认识的占位符 {date}"_s};
+}
+
+void TestCli::namesOfResults()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, written);
+    const QString in = m_dir->filePath(u"in"_s);
+    QVERIFY(QDir().mkpath(in));
+    const QStringList sources{pdf(u"in/a.pdf"_s, 2), pdf(u"in/b.pdf"_s, 2)};
+    const bool beside = arguments.removeAll(u"BESIDE"_s) > 0;
+    const QString out = beside ? in : m_dir->filePath(u"out"_s);
+    const CliRun run = runCli(arguments + QStringList{u"--output"_s, out} + sources);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.out + run.err));
+    if (exitCode == 2) {
+        QVERIFY2(run.err.contains(written.first()), qPrintable(run.err));
+    } else {
+        QStringList found;
+        QDirIterator entries(out, QDir::AllEntries | QDir::NoDotAndDotDot,
+                             QDirIterator::Subdirectories);
+        while (entries.hasNext())
+            found << QDir(out).relativeFilePath(entries.next());
+        found.sort();
+        QCOMPARE(found, written);
+    }
     QVERIFY(m_guard.unchanged());
 }
 

@@ -523,15 +523,17 @@ void TestOperations::splitIntoParts()
     const QString folder = result.result.value(u"output"_s).toString();
     QCOMPARE(folder, m_out->path() + u"/report-拆分"_s);
     QCOMPARE(testsupport::folderEntries(folder),
-             (QStringList{u"part-0001.pdf"_s, u"part-0002.pdf"_s, u"part-0003.pdf"_s,
-                          u"part-0004.pdf"_s}));
-    QCOMPARE(inspectPdf(folder + u"/part-0002.pdf"_s).markers, expectedMarkers(u"r"_s, {4, 5, 6}));
-    QCOMPARE(inspectPdf(folder + u"/part-0004.pdf"_s).markers, expectedMarkers(u"r"_s, {10}));
+             (QStringList{u"report-拆分-001.pdf"_s, u"report-拆分-002.pdf"_s,
+                          u"report-拆分-003.pdf"_s, u"report-拆分-004.pdf"_s}));
+    QCOMPARE(inspectPdf(folder + u"/report-拆分-002.pdf"_s).markers,
+             expectedMarkers(u"r"_s, {4, 5, 6}));
+    QCOMPARE(inspectPdf(folder + u"/report-拆分-004.pdf"_s).markers, expectedMarkers(u"r"_s, {10}));
 
     result = run(makeRequest(u"split"_s, {src}, m_out->path(), {{u"group"_s, 10}}));
     QCOMPARE(result.result.value(u"output"_s).toString(), m_out->path() + u"/report-拆分 (1)"_s);
     QCOMPARE(result.result.value(u"files"_s).toInt(), 1);
-    QCOMPARE(inspectPdf(m_out->path() + u"/report-拆分 (1)/part-0001.pdf"_s).markers.size(), 10);
+    QCOMPARE(inspectPdf(m_out->path() + u"/report-拆分 (1)/report-拆分-001.pdf"_s).markers.size(),
+             10);
 
     // "group" missing or fractional reads as 1.
     result = run(makeRequest(u"split"_s, {src}, m_out->path(), {{u"group"_s, 2.5}}));
@@ -737,8 +739,8 @@ void TestOperations::protectedSourcesKeepProtection()
                              QJsonObject{{u"password"_s, password}, {u"group"_s, 3}}));
     QCOMPARE(result.result.value(u"files"_s).toInt(), 2);
     const QString parts = result.result.value(u"output"_s).toString();
-    checkProtected(parts + u"/part-0001.pdf"_s, expectedMarkers(u"k"_s, {1, 2, 3}));
-    checkProtected(parts + u"/part-0002.pdf"_s, expectedMarkers(u"k"_s, {4}));
+    checkProtected(parts + u"/secret-拆分-001.pdf"_s, expectedMarkers(u"k"_s, {1, 2, 3}));
+    checkProtected(parts + u"/secret-拆分-002.pdf"_s, expectedMarkers(u"k"_s, {4}));
 
     for (const QString& operation : {u"rotate"_s, u"optimize"_s, u"compress"_s}) {
         result = run(makeRequest(operation, {src}, m_out->path(), owner));
@@ -833,7 +835,7 @@ void TestOperations::ownerPasswordLiftsRestrictions()
     QCOMPARE(
         inspectPdf(succeeds(u"extract"_s, {{u"pages"_s, u"2"_s}}), owner.toStdString()).markers,
         expectedMarkers(u"r"_s, {2}));
-    QVERIFY(QFileInfo::exists(succeeds(u"split"_s, {{u"group"_s, 2}}) + u"/part-0002.pdf"_s));
+    QVERIFY(QFileInfo::exists(succeeds(u"split"_s, {{u"group"_s, 2}}) + u"/受限-拆分-002.pdf"_s));
     QVERIFY(inspectPdf(succeeds(u"optimize"_s, {}), owner.toStdString()).ownerMatched);
     QVERIFY(inspectPdf(succeeds(u"encrypt"_s, {{u"newPassword"_s, u"新"_s}}), "新").ownerMatched);
 
@@ -1385,11 +1387,11 @@ void TestOperations::navigationSurvives_data()
                      at(0, others),
                  {u"0>1"_s}, {u"sec11>0"_s}, {u"/rA-2"_s, u"/D2"_s});
     QTest::newRow("split, first part")
-        << u"split"_s << QJsonObject{{u"group"_s, 2}} << u"part-0001.pdf"_s
+        << u"split"_s << QJsonObject{{u"group"_s, 2}} << u"乙-拆分-001.pdf"_s
         << facts(QStringList{u"0|n 1|0|open"_s, u"1|n 1.1|1|closed"_s} + at(0, others), {u"1>0"_s},
                  {u"sec11>1"_s}, {u"/rA-1"_s, u"/rA-2"_s});
     QTest::newRow("split, second part")
-        << u"split"_s << QJsonObject{{u"group"_s, 2}} << u"part-0002.pdf"_s
+        << u"split"_s << QJsonObject{{u"group"_s, 2}} << u"乙-拆分-002.pdf"_s
         << facts(QStringList{u"0|n 2|0|closed"_s, u"1|n 2.1|1|closed"_s} + at(0, others) +
                      QStringList{u"0|n part|-|open"_s, u"1|n part.1|0|closed"_s},
                  {}, {u"ch2>0"_s}, {u"/D1"_s, u"/D2"_s});
@@ -1547,7 +1549,7 @@ void TestOperations::fieldsStayWhole_data()
     QTest::newRow("extract a page without widgets")
         << u"extract"_s << QJsonObject{{u"pages"_s, u"3"_s}} << QString() << QStringList{};
     QTest::newRow("split, second part")
-        << u"split"_s << QJsonObject{{u"group"_s, 1}} << u"part-0002.pdf"_s
+        << u"split"_s << QJsonObject{{u"group"_s, 1}} << u"表-拆分-002.pdf"_s
         << QStringList{u"choice=/b@0"_s, u"name=f@0"_s, u"co:name"_s};
     // Only the second file's names change, and its button follows its own
     // renamed destination.

@@ -105,9 +105,11 @@ void TestProtocol::typedRequest()
                                     .newPassword = u"新"_s,
                                     .ocr = {u"eng"_s, 150, u"/models"_s, false, u"docx"_s},
                                     .compressLevel = u"small"_s,
-                                    .targetSize = 5'000'000'000};
+                                    .targetSize = 5'000'000'000,
+                                    .outputName = u"{n}-{name}"_s,
+                                    .sequence = 7};
     const QJsonObject json = batch::toJson(request);
-    QCOMPARE(json.size(), 16);
+    QCOMPARE(json.size(), 18);
     QCOMPARE(batch::toJson(batch::parseRequest(json)), json);
     const batch::JobRequest back = batch::parseRequest(json);
     QCOMPARE(back.operation, request.operation);
@@ -119,6 +121,8 @@ void TestProtocol::typedRequest()
     QCOMPARE(back.ocr.skipText, false);
     QCOMPARE(back.ocr.output, u"docx"_s);
     QCOMPARE(back.targetSize, 5'000'000'000);
+    QCOMPARE(back.outputName, u"{n}-{name}"_s);
+    QCOMPARE(back.sequence, 7);
 }
 
 void TestProtocol::linesAreCompactAndSorted()
