@@ -373,7 +373,10 @@ void TestLanguagePacks::switchingKeepsWorkingLanguages()
     dialog.setFileChooser(
         [&](QWidget*, const QString&, const QString&) { return systemModel(u"chi_sim"_s); });
     QTest::mouseClick(dialog.m_packs[0].importButton, Qt::LeftButton);
-    QCOMPARE(dialog.m_packs[0].statusLabel->text(), u"已安装"_s);
+    // Installed, and said not to be used until the user switches.
+    QCOMPARE(dialog.m_packs[0].statusLabel->text(), u"已安装，未使用"_s);
+    QVERIFY(
+        dialog.m_statusLabel->text().endsWith(u"点击“使用这些语言包”后，文字识别才会使用它。"_s));
     QVERIFY(!QFileInfo::exists(installed(u"eng"_s)));
     QTest::mouseClick(dialog.m_useButton, Qt::LeftButton);
     QCOMPARE(dialog.result(), int(QDialog::Accepted));

@@ -201,12 +201,22 @@ void LanguageDialog::useThesePacks()
     accept();
 }
 
+bool LanguageDialog::packsWaitToBeUsed() const
+{
+    const QString inUse = QFileInfo(m_folderInUse).canonicalFilePath();
+    return !inUse.isEmpty() && inUse != QFileInfo(defaultModelsFolder()).canonicalFilePath();
+}
+
+QString LanguageDialog::stillNeeded() const
+{
+    return packsWaitToBeUsed() ? u"点击“使用这些语言包”后，文字识别才会使用它。"_s : QString();
+}
+
 void LanguageDialog::refreshPackState()
 {
     const QDir folder(defaultModelsFolder());
     const QString inUse = QFileInfo(m_folderInUse).canonicalFilePath();
-    const bool elsewhere =
-        !inUse.isEmpty() && inUse != QFileInfo(folder.path()).canonicalFilePath();
+    const bool elsewhere = packsWaitToBeUsed();
     const bool downloading = m_reply != nullptr;
     bool anyInstalled = false;
     for (LanguagePack& pack : m_packs) {
@@ -215,9 +225,10 @@ void LanguageDialog::refreshPackState()
         // Debian's models, or another folder the window uses, serve as well.
         const bool provided = elsewhere && isNonEmptyFile(QDir(inUse).filePath(name));
         anyInstalled = anyInstalled || installed || provided;
-        pack.statusLabel->setText(installed  ? u"已安装"_s
-                                  : provided ? u"当前文件夹已提供"_s
-                                             : u"未安装"_s);
+        pack.statusLabel->setText(installed && elsewhere ? u"已安装，未使用"_s
+                                  : installed            ? u"已安装"_s
+                                  : provided             ? u"当前文件夹已提供"_s
+                                                         : u"未安装"_s);
         pack.statusLabel->setToolTip(provided && !installed ? inUse : QString());
         pack.downloadButton->setText(installed ? u"重新下载"_s : u"下载"_s);
         pack.downloadButton->setEnabled(!downloading);

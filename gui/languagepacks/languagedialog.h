@@ -79,6 +79,11 @@ private:
     void cancelDownload();
     void importPack(int index);
     void useThesePacks();
+    // True when the window reads its models from another folder than the one
+    // packs are installed in: an installed pack waits for "使用这些语言包".
+    bool packsWaitToBeUsed() const;
+    // What an installed pack's message adds while it waits.
+    QString stillNeeded() const;
 
     QList<LanguagePack> m_packs;
     QNetworkAccessManager* m_network = nullptr;

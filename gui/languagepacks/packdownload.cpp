@@ -117,8 +117,9 @@ void LanguageDialog::onDownloadFinished()
         QString error;
         if (verifyAndInstallPack(m_downloadFile->fileName(), pack.code, defaultModelsFolder(),
                                  error)) {
-            message = installBundledFont() ? pack.name + u"下载并安装完成，可离线识别。"_s
-                                           : u"模型已安装，内置 PDF 字体保存失败，请检查权限。"_s;
+            message = installBundledFont()
+                          ? pack.name + u"下载并安装完成，可离线识别。"_s + stillNeeded()
+                          : u"模型已安装，内置 PDF 字体保存失败，请检查权限。"_s;
         } else {
             message = error;
         }

@@ -198,7 +198,7 @@ void LanguageDialog::importPack(int index)
     QString message;
     if (verifyAndInstallPack(path, pack.code, defaultModelsFolder(), error)) {
         message = installBundledFont()
-                      ? pack.name + u"已安装，可离线使用。"_s
+                      ? pack.name + u"已安装，可离线使用。"_s + stillNeeded()
                       : u"语言包已安装，但内置 PDF 字体未能保存。请检查安装目录权限。"_s;
     } else {
         message = error;
