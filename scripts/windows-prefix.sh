@@ -82,6 +82,10 @@ apt-get install -y -qq libz-mingw-w64-dev > /dev/null
 cp /usr/$host/lib/libz.dll.a "$prefix/lib/"
 cp /usr/$host/bin/zlib1.dll "$prefix/bin/" 2> /dev/null || cp /usr/$host/lib/zlib1.dll "$prefix/bin/"
 cp /usr/$host/include/zlib.h /usr/$host/include/zconf.h "$prefix/include/"
+# Described where the prefix is, as QPDF's own description asks for it.
+mkdir -p "$prefix/lib/pkgconfig"
+printf 'prefix=${pcfiledir}/../..\nincludedir=${prefix}/include\nlibdir=${prefix}/lib\nName: zlib\nDescription: zlib\nVersion: 1.2.13\nLibs: -L${libdir} -lz\nCflags: -I${includedir}\n' \
+    > "$prefix/lib/pkgconfig/zlib.pc"
 # The compiler's runtime DLLs travel with the program.
 for dll in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
     cp "$(find /usr/lib/gcc/$host /usr/$host/lib -name "$dll" | grep -m1 posix || find /usr/$host/lib /usr/lib/gcc/$host -name "$dll" | head -1)" "$prefix/bin/"
