@@ -678,10 +678,16 @@ bool BatchWindow::mayCloseDuringBatch()
     // or at once when the user chooses to end it.
     if (m_closeWhenIdle)
         return false;
+    m_askingToClose = true;
     const int choice = m_prompter->choose(
         this, u"正在处理文件"_s,
         u"可以处理完正在处理的文件后关闭窗口（不再开始其余文件），或立即结束当前文件（不生成结果）并关闭。"_s,
         {u"立即结束并关闭"_s, u"处理完当前文件后关闭"_s, u"继续处理"_s});
+    m_askingToClose = false;
+    // The batch ended while it was asked: the question went, and the window
+    // closes as the user wanted.
+    if (choice < 0)
+        return true;
     if (choice == 2)
         return false;
     // The batch may have finished while the question was open: nothing is

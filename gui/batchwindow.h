@@ -186,6 +186,7 @@ private:
     QList<int> m_jobProgress;  // per job, percent of its pages while it runs
     int m_finishedJobs = 0;
     bool m_running = false;
+    bool m_askingToClose = false; // the close question is open
     bool m_stopRequested = false;
     bool m_closeWhenIdle = false;
     BatchRunner* m_runner = nullptr;

@@ -252,6 +252,9 @@ void BatchWindow::onJobFinished(int job, const JobOutcome& outcome)
 void BatchWindow::onBatchFinished()
 {
     m_running = false;
+    // A question about closing during the batch asks about nothing now.
+    if (m_askingToClose)
+        m_prompter->withdraw();
     m_stopButton->setText(u"停止"_s);
     // A batch in which every file failed does not end in a full blue bar.
     const bool allFailed =

@@ -63,9 +63,22 @@ int Prompter::choose(QWidget* parent, const QString& title, const QString& text,
         buttons << box.addButton(answer, buttons.size() + 1 == answers.size()
                                              ? QDialogButtonBox::RejectRole
                                              : QDialogButtonBox::AcceptRole);
+    m_asking = &box;
+    m_withdrawn = false;
     box.exec();
+    m_asking = nullptr;
+    if (m_withdrawn)
+        return -1;
     const qsizetype chosen = buttons.indexOf(box.clickedButton());
     return int(chosen < 0 ? answers.size() - 1 : chosen);
+}
+
+void Prompter::withdraw()
+{
+    if (!m_asking)
+        return;
+    m_withdrawn = true;
+    m_asking->reject();
 }
 
 std::optional<QString> Prompter::askPassword(QWidget* parent, const QString& title,

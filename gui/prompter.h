@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QMessageBox>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -10,6 +11,10 @@
 #include <optional>
 
 class QWidget;
+
+namespace batch {
+class MessageBox;
+}
 
 namespace batch {
 
@@ -35,14 +40,21 @@ public:
     virtual bool confirm(QWidget* parent, const QString& title, const QString& text,
                          const QString& actionText, const QString& backText);
     // A question with several answers, the last of them the way back (Escape
-    // and the default); the index of the one chosen.
+    // and the default); the index of the one chosen, -1 when it was withdrawn.
     virtual int choose(QWidget* parent, const QString& title, const QString& text,
                        const QStringList& answers);
+    // Takes back the question choose() has open, when what it asked about is
+    // settled meanwhile.
+    virtual void withdraw();
     // A password typed without echo; nothing when the dialog was cancelled.
     virtual std::optional<QString> askPassword(QWidget* parent, const QString& title,
                                                const QString& label);
     // False when nothing could open it (no browser, no viewer).
     virtual bool openUrl(const QUrl& url);
+
+private:
+    QPointer<MessageBox> m_asking;
+    bool m_withdrawn = false;
 };
 
 } // namespace batch

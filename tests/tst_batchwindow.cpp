@@ -106,15 +106,18 @@ struct FakePrompter : batch::Prompter
         return confirmAnswer;
     }
     int chooseAnswer = 0;
+    bool withdrawn = false;
+    void withdraw() override { withdrawn = true; }
     std::function<void()> whileChoosing; // what happens while the question is open
     int choose(QWidget*, const QString& title, const QString& text,
                const QStringList& answers) override
     {
         messages << title + u'|' + answers.join(u'/');
         everyBoxShown() << ShownBox{title, text, answers};
+        withdrawn = false;
         if (whileChoosing)
             whileChoosing();
-        return chooseAnswer;
+        return withdrawn ? -1 : chooseAnswer;
     }
     std::optional<QString> askPassword(QWidget*, const QString& title, const QString&) override
     {
@@ -1408,10 +1411,13 @@ void TestBatchWindow::endCurrentFileNow_data()
 void TestBatchWindow::closeWhileTheBatchEnds_data()
 {
     QTest::addColumn<int>("choice");
+    QTest::addColumn<bool>("finished"); // the batch's end reaches the window meanwhile
     QTest::addColumn<bool>("closes");
-    QTest::newRow("end now and close") << 0 << true;
-    QTest::newRow("close after the current file") << 1 << true;
-    QTest::newRow("go on") << 2 << false;
+    QTest::newRow("end now and close") << 0 << false << true;
+    QTest::newRow("close after the current file") << 1 << false << true;
+    QTest::newRow("go on") << 2 << false << false;
+    // The question is taken back: what it asked about is settled.
+    QTest::newRow("the batch ends while asked") << 2 << true << true;
 }
 
 void TestBatchWindow::closeWhileTheBatchEnds()
@@ -1419,13 +1425,17 @@ void TestBatchWindow::closeWhileTheBatchEnds()
     // The batch finishes while the close question is open: the answer acts
     // at once, and the window never waits for a batch that has ended.
     QFETCH(int, choice);
+    QFETCH(bool, finished);
     QFETCH(bool, closes);
     BatchWindow& w = *m_window;
     w.show();
     w.m_running = true;
     m_prompter->chooseAnswer = choice;
-    m_prompter->whileChoosing = [&w] {
-        w.m_running = false;
+    m_prompter->whileChoosing = [&w, finished] {
+        if (finished)
+            w.onBatchFinished();
+        else
+            w.m_running = false;
     };
     QCOMPARE(w.close(), closes);
     m_prompter->whileChoosing = {};
