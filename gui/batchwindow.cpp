@@ -4,6 +4,7 @@
 
 #include "gui/icons.h"
 #include "gui/panels/operationpanel.h"
+#include "gui/preview.h"
 #include "protocol/catalogue.h"
 #include "protocol/ocroptions.h"
 #include "protocol/protocol.h"
@@ -32,6 +33,7 @@
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QSplitter>
 #include <QStackedWidget>
 #include <QStandardPaths>
 #include <QTableWidget>
@@ -173,6 +175,10 @@ void BatchWindow::buildWidgets()
                                 m_upButton, m_downButton})
         tools->addWidget(button);
     tools->addStretch();
+    m_previewButton = makeButton(u"页面预览"_s, u"pages"_s);
+    m_previewButton->setCheckable(true);
+    m_previewButton->setChecked(QSettings().value(u"window/preview"_s, true).toBool());
+    tools->addWidget(m_previewButton);
     right->addLayout(tools);
 
     m_viewStack = new QStackedWidget;
@@ -225,11 +231,25 @@ void BatchWindow::buildWidgets()
             sortByColumn(column);
     });
     header->setSectionResizeMode(0, QHeaderView::Stretch);
-    for (const auto& [column, width] : {std::pair{1, 96}, std::pair{2, 120}, std::pair{3, 240}}) {
+    for (const auto& [column, width] : {std::pair{1, 130}, std::pair{2, 110}, std::pair{3, 240}}) {
         header->setSectionResizeMode(column, QHeaderView::Interactive);
         header->resizeSection(column, width);
     }
-    m_viewStack->addWidget(m_fileTable);
+    // The list keeps eight rows in sight on a 1366×768 screen: the settings
+    // scroll instead.
+    m_viewStack->setMinimumHeight(m_fileTable->horizontalHeader()->sizeHint().height() +
+                                  8 * m_fileTable->verticalHeader()->defaultSectionSize() +
+                                  2 * m_fileTable->frameWidth());
+    m_preview = new PagePreview;
+    m_preview->setMinimumWidth(170);
+    m_preview->setVisible(m_previewButton->isChecked());
+    auto* listAndPages = new QSplitter(Qt::Horizontal);
+    listAndPages->setChildrenCollapsible(false);
+    listAndPages->addWidget(m_fileTable);
+    listAndPages->addWidget(m_preview);
+    listAndPages->setStretchFactor(0, 3);
+    listAndPages->setStretchFactor(1, 1);
+    m_viewStack->addWidget(listAndPages);
     right->addWidget(m_viewStack, 1);
 
     m_settingsScroll = new SettingsScroll;
@@ -390,10 +410,24 @@ void BatchWindow::connectSignals()
     connect(m_sourcePasswordEdit, &QLineEdit::textChanged, this, [this] {
         if (!m_running)
             resetResults(true);
+        showPreview();
     });
     connect(m_browseOutputButton, &QPushButton::clicked, this, [this] { chooseOutputFolder(); });
     connect(m_openFolderButton, &QPushButton::clicked, this, [this] { openOutputFolder(); });
-    connect(m_fileTable, &QTableWidget::itemSelectionChanged, this, [this] { updateRowButtons(); });
+    connect(m_fileTable, &QTableWidget::itemSelectionChanged, this, [this] {
+        updateRowButtons();
+        showPreview();
+    });
+    connect(m_previewButton, &QPushButton::toggled, this, [this](bool shown) {
+        m_preview->setVisible(shown);
+        QSettings().setValue(u"window/preview"_s, shown);
+        showPreview();
+    });
+    connect(m_preview, &PagePreview::pagesShown, this, [this] { syncPreview(); });
+    connect(m_preview, &PagePreview::pagesChosen, this, [this](const QList<int>& pages) {
+        if (auto* range = currentPanel()->findChild<QLineEdit*>(u"pages"_s))
+            range->setText(pageRangeText(pages));
+    });
 
     connect(m_addFilesButton, &QPushButton::clicked, this, [this] { chooseFiles(); });
     connect(m_choosePdfButton, &QPushButton::clicked, this, [this] { chooseFiles(); });
@@ -600,6 +634,7 @@ void BatchWindow::onOperationChanged(int row)
     m_operationIndex = row;
     m_sourcePasswordEdit->clear();
     showNameField();
+    syncPreview();
     {
         const QSignalBlocker blocker(currentPanel());
         currentPanel()->enter();
@@ -631,8 +666,36 @@ void BatchWindow::showNameField()
     m_nameEdit->setText(QSettings().value(nameKey()).toString());
 }
 
+void BatchWindow::showPreview()
+{
+    const int row = m_fileTable->currentRow();
+    if (!m_preview->isVisible() || row < 0 || row >= m_items.size()) {
+        m_preview->showDocument(QString(), QString());
+        return;
+    }
+    const BatchItem& item = m_items.at(row);
+    m_preview->showDocument(item.input,
+                            item.password.isEmpty() ? m_sourcePasswordEdit->text() : item.password);
+}
+
+// The pages a range names are marked, and a rotation's shown turned.
+void BatchWindow::syncPreview()
+{
+    const OperationKind kind = currentOperation().kind;
+    const bool ranged = kind == OperationKind::Extract || kind == OperationKind::Rotate;
+    const auto* range = currentPanel()->findChild<QLineEdit*>(u"pages"_s);
+    const auto* degrees = currentPanel()->findChild<QComboBox*>(u"degrees"_s);
+    const QList<int> named =
+        ranged && range ? pagesOfRange(range->text(), m_preview->pageCount()) : QList<int>();
+    m_preview->setChoosing(ranged);
+    m_preview->turnPages(kind == OperationKind::Rotate ? named : QList<int>(),
+                         degrees ? degrees->currentData().toInt() : 0);
+    m_preview->markPages(named);
+}
+
 void BatchWindow::onSettingChanged()
 {
+    syncPreview();
     if (m_running)
         return;
     // A result made with the old settings stays, marked: starting again asks

@@ -16,6 +16,9 @@
 #include <memory>
 
 class QCoreApplication;
+namespace batch {
+class PagePreview;
+}
 class QThreadPool;
 class QCheckBox;
 class QComboBox;
@@ -123,6 +126,8 @@ private:
     void onSettingChanged();
     QString nameKey() const;
     void showNameField();
+    void showPreview();
+    void syncPreview();
     void chooseFolderInto(QLineEdit* edit, const QString& caption);
     void chooseOutputFolder();
     void openOutputFolder();
@@ -207,6 +212,8 @@ private:
     QLabel* m_noteLabel = nullptr;
     QLabel* m_statusLine = nullptr;
     QLineEdit* m_outputEdit = nullptr;
+    QPushButton* m_previewButton = nullptr;
+    PagePreview* m_preview = nullptr;
     QLabel* m_nameLabel = nullptr;
     QLineEdit* m_nameEdit = nullptr;
     QLineEdit* m_sourcePasswordEdit = nullptr;

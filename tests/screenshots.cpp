@@ -8,12 +8,14 @@
 #include "gui/icons.h"
 #include "gui/messagebox.h"
 #include "gui/panels/operationpanel.h"
+#include "gui/preview.h"
 #include "testsupport.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFontDatabase>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -206,6 +208,19 @@ int ScreenshotTour::firstStart(const QString& folder)
     }
     window.m_fileTable->selectRow(1);
     ok = save(window, QDir(folder).filePath(u"failed-row-%1.png"_s.arg(size))) && ok;
+    // The good file's pages beside the list; eight rows of it stay in sight.
+    window.m_fileTable->selectRow(0);
+    if (!QTest::qWaitFor([&] { return window.m_preview->pageCount() == 2; }, 30000)) {
+        std::fprintf(stderr, "the preview showed no pages\n");
+        ok = false;
+    }
+    if (window.m_fileTable->viewport()->height() <
+        8 * window.m_fileTable->verticalHeader()->defaultSectionSize()) {
+        std::fprintf(stderr, "fewer than eight rows of the list in sight at %s\n",
+                     qPrintable(size));
+        ok = false;
+    }
+    ok = save(window, QDir(folder).filePath(u"preview-%1.png"_s.arg(size))) && ok;
     // The failed row's details, its reason behind a path as long as people's are.
     const QString deep =
         QString(u"/共享盘/财务部/2024年/第三季度/各分公司提交的原始扫描件"_s).repeated(4);

@@ -3,6 +3,7 @@
 #include "gui/handover.h"
 #include "gui/messagebox.h"
 #include "gui/panels/operationpanel.h"
+#include "gui/preview.h"
 #include "protocol/catalogue.h"
 #include "protocol/request.h"
 #include "runner/sources.h"
@@ -154,6 +155,7 @@ private slots:
     void removeClearAndMove();
     void listBehavesAsFileListsDo();
     void namesOfResults();
+    void previewAndPageRanges();
     void panelPerOperation_data();
     void panelPerOperation();
     void everyOptionMarksResults();
@@ -551,6 +553,65 @@ void TestBatchWindow::listBehavesAsFileListsDo()
     QCOMPARE(w.selectedRows().size(), 4);
     QTest::keyClick(w.m_fileTable, Qt::Key_Delete);
     QVERIFY(w.m_items.isEmpty());
+}
+
+void TestBatchWindow::previewAndPageRanges()
+{
+    BatchWindow& w = *m_window;
+    setOperation(u"rotate"_s);
+    const QString locked = m_dir->filePath(u"locked.pdf"_s);
+    testsupport::writePdf(locked, {.pages = 2,
+                                   .encryption = testsupport::Encryption::R6Aes256,
+                                   .userPassword = "pw",
+                                   .ownerPassword = "owner"});
+    w.addPaths({pdf(u"five.pdf"_s, 5), locked});
+    w.m_fileTable->selectRow(0);
+    PagePreview& preview = *w.m_preview;
+    QTRY_COMPARE(preview.pageCount(), 5);
+    QListWidget* pages = preview.pageList();
+    auto* range = w.currentPanel()->findChild<QLineEdit*>(u"pages"_s);
+
+    // Thumbnails clicked choose the range; a range typed marks the thumbnails.
+    const auto click = [pages](int page, Qt::KeyboardModifiers modifiers) {
+        QTest::mouseClick(pages->viewport(), Qt::LeftButton, modifiers,
+                          pages->visualItemRect(pages->item(page - 1)).center());
+    };
+    click(2, Qt::NoModifier);
+    click(4, Qt::ShiftModifier);
+    click(3, Qt::ControlModifier);
+    QCOMPARE(range->text(), u"2,4"_s);
+    range->setText(u"1-2,5"_s);
+    QList<int> marked;
+    for (const QListWidgetItem* item : pages->selectedItems())
+        marked << item->data(Qt::UserRole).toInt();
+    std::sort(marked.begin(), marked.end());
+    QCOMPARE(marked, (QList<int>{1, 2, 5}));
+    // The pages a rotation turns are shown turned: portrait pages lie on their side.
+    const auto landscape = [pages](int page) {
+        const QSize size = pages->item(page - 1)->icon().availableSizes().value(0);
+        return size.width() > size.height();
+    };
+    QVERIFY(landscape(1) && !landscape(3) && landscape(5));
+
+    // A protected file shows its pages once its password is known.
+    w.m_fileTable->selectRow(1);
+    QTRY_VERIFY(preview.findChild<QLabel*>(u"muted"_s)->text().contains(u"此文件有密码"_s));
+    QCOMPARE(preview.pageCount(), 0);
+    w.m_sourcePasswordEdit->setText(u"pw"_s);
+    QTRY_COMPARE(preview.pageCount(), 2);
+
+    // The panel hides, and stays hidden at the next start.
+    QTest::mouseClick(w.m_previewButton, Qt::LeftButton);
+    QVERIFY(!preview.isVisible());
+    QVERIFY(!QSettings().value(u"window/preview"_s).toBool());
+
+    // With the panel open and recognition's many settings, a 1366×768
+    // screen keeps eight rows of the list in sight.
+    QTest::mouseClick(w.m_previewButton, Qt::LeftButton);
+    setOperation(u"ocr"_s);
+    w.resize(1366, 728 - 36);
+    QTRY_VERIFY(w.m_fileTable->viewport()->height() >=
+                8 * w.m_fileTable->verticalHeader()->defaultSectionSize());
 }
 
 void TestBatchWindow::namesOfResults()
