@@ -138,12 +138,16 @@ exit_code() { # exit_code EXPECTED ARGS...
     [[ $code == "$expected" ]] || { echo "  exit $code, expected $expected"; return 1; }
 }
 check "usage error exits 2" exit_code 2 rotate --degrees 45 --output codes "$samples/合同 一.pdf"
-check "a failed file exits 1" exit_code 1 decrypt --password-file "$work/owner.txt" --output codes --report codes.json "$samples/加密 报告.pdf" "$samples/合同 一.pdf"
-check "the report is written" bash -c "grep -q '合同 一.pdf' '$work/codes.json'"
+# A wrong password fails; a file without one is skipped, which fails nothing.
+check "a failed file exits 1" exit_code 1 decrypt --password-file "$work/new.txt" --output codes --report codes.json "$samples/加密 报告.pdf" "$samples/合同 一.pdf"
+check "the report is written" bash -c "grep -q '\"status\": \"skipped\"' '$work/codes.json' &&
+    grep -q '\"status\": \"failed\"' '$work/codes.json'"
 # On a console (a terminal here) the text arrives whole, not as bytes of UTF-8.
 console_text() {
-    (cd "$work" && script -qec "'$wine' '$exe' batch rotate --degrees 90 --output console \
-        '$samples/合同 一.pdf'" /dev/null) 2> /dev/null | grep -q '处理完成.*合同 一-旋转.pdf'
+    local shown
+    shown=$(cd "$work" && script -qec "'$wine' '$exe' batch rotate --degrees 90 --output console \
+        '$samples/合同 一.pdf'" /dev/null 2> /dev/null)
+    grep -q '处理完成.*合同 一-旋转.pdf' <<< "$shown"
 }
 check "the console shows Chinese" console_text
 
