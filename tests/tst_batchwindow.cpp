@@ -192,6 +192,8 @@ private slots:
 
 private:
     QString pdf(const QString& name, int pages = 1);
+    // An AES-256 document opened by `password`, owned by `password` + "-owner".
+    QString lockedPdf(const QString& name, const std::string& password, int pages = 2);
     void setOperation(const QString& id);
     // A field of an operation's panel, found by its object name.
     template <typename T>
@@ -258,6 +260,17 @@ T* TestBatchWindow::field(BatchWindow& window, const QString& id, const QString&
     if (!found)
         qFatal("no field %s in the panel of %s", qPrintable(name), qPrintable(id));
     return found;
+}
+
+QString TestBatchWindow::lockedPdf(const QString& name, const std::string& password, int pages)
+{
+    const QString path = m_dir->filePath(name);
+    testsupport::writePdf(path, {.pages = pages,
+                                 .marker = QFileInfo(name).baseName(),
+                                 .encryption = testsupport::Encryption::R6Aes256,
+                                 .userPassword = password,
+                                 .ownerPassword = password + "-owner"});
+    return path;
 }
 
 void TestBatchWindow::setOperation(const QString& id)
@@ -494,12 +507,8 @@ void TestBatchWindow::listBehavesAsFileListsDo()
 {
     BatchWindow& w = *m_window;
     setOperation(u"merge"_s);
-    const QString locked = m_dir->filePath(u"c-locked.pdf"_s);
-    testsupport::writePdf(locked, {.pages = 2,
-                                   .encryption = testsupport::Encryption::R6Aes256,
-                                   .userPassword = "pw",
-                                   .ownerPassword = "owner"});
-    w.addPaths({pdf(u"a.pdf"_s), pdf(u"b10.pdf"_s, 3), pdf(u"b9.pdf"_s), locked});
+    w.addPaths({pdf(u"a.pdf"_s), pdf(u"b10.pdf"_s, 3), pdf(u"b9.pdf"_s),
+                lockedPdf(u"c-locked.pdf"_s, "pw")});
     const auto order = [&w] {
         QStringList names;
         for (const QString& input : w.buildRequest(w.allRows()).inputs)
@@ -559,12 +568,7 @@ void TestBatchWindow::previewAndPageRanges()
 {
     BatchWindow& w = *m_window;
     setOperation(u"rotate"_s);
-    const QString locked = m_dir->filePath(u"locked.pdf"_s);
-    testsupport::writePdf(locked, {.pages = 2,
-                                   .encryption = testsupport::Encryption::R6Aes256,
-                                   .userPassword = "pw",
-                                   .ownerPassword = "owner"});
-    w.addPaths({pdf(u"five.pdf"_s, 5), locked});
+    w.addPaths({pdf(u"five.pdf"_s, 5), lockedPdf(u"locked.pdf"_s, "pw")});
     w.m_fileTable->selectRow(0);
     PagePreview& preview = *w.m_preview;
     QTRY_COMPARE(preview.pageCount(), 5);
@@ -1013,16 +1017,8 @@ void TestBatchWindow::passwordPerRow()
     // field holds the first one's.
     BatchWindow& w = *m_window;
     setOperation(u"rotate"_s);
-    const auto locked = [this](const QString& name, const std::string& password) {
-        const QString path = m_dir->filePath(name);
-        testsupport::writePdf(path, {.marker = QFileInfo(name).baseName(),
-                                     .encryption = testsupport::Encryption::R6Aes256,
-                                     .userPassword = password,
-                                     .ownerPassword = password + "-owner"});
-        return path;
-    };
-    const QString first = locked(u"甲.pdf"_s, "甲密码");
-    const QString second = locked(u"乙.pdf"_s, "乙密码");
+    const QString first = lockedPdf(u"甲.pdf"_s, "甲密码", 1);
+    const QString second = lockedPdf(u"乙.pdf"_s, "乙密码", 1);
     w.addPaths({first, second, pdf(u"plain.pdf"_s)});
     w.m_sourcePasswordEdit->setText(u"甲密码"_s);
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
