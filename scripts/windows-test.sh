@@ -143,11 +143,12 @@ check "a failed file exits 1" exit_code 1 decrypt --password-file "$work/new.txt
 check "the report is written" bash -c "grep -q '\"status\": \"skipped\"' '$work/codes.json' &&
     grep -q '\"status\": \"failed\"' '$work/codes.json'"
 # On a console (a terminal here) the text arrives whole, not as bytes of UTF-8.
+# The console wraps long lines and moves its cursor: both are taken out first.
 console_text() {
     local shown
     shown=$(cd "$work" && script -qec "'$wine' '$exe' batch rotate --degrees 90 --output console \
-        '$samples/合同 一.pdf'" /dev/null 2> /dev/null)
-    grep -q '处理完成.*合同 一-旋转.pdf' <<< "$shown"
+        '$samples/合同 一.pdf'" /dev/null 2> /dev/null | sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d '\r\n')
+    grep -q '处理完成.*合同 一-旋转\.pdf' <<< "$shown"
 }
 check "the console shows Chinese" console_text
 
