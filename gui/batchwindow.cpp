@@ -220,8 +220,8 @@ void BatchWindow::buildWidgets()
         connect(open, &QShortcut::activated, this,
                 [this] { showItemDetails(m_fileTable->currentRow()); });
     }
-    // Widths that do not jump after each run: the name takes what is left,
-    // long names lose their middle (the full path is the tooltip).
+    // Widths that do not jump after each run; long names lose their middle
+    // (the full path is the tooltip).
     m_fileTable->setTextElideMode(Qt::ElideMiddle);
     QHeaderView* header = m_fileTable->horizontalHeader();
     header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -230,8 +230,11 @@ void BatchWindow::buildWidgets()
         if (column <= 2)
             sortByColumn(column);
     });
-    header->setSectionResizeMode(0, QHeaderView::Stretch);
-    for (const auto& [column, width] : {std::pair{1, 130}, std::pair{2, 110}, std::pair{3, 240}}) {
+    // The name and the result share what the pages, size and state leave,
+    // so that neither vanishes in a narrow window beside the preview.
+    for (const int column : {0, 3})
+        header->setSectionResizeMode(column, QHeaderView::Stretch);
+    for (const auto& [column, width] : {std::pair{1, 130}, std::pair{2, 100}}) {
         header->setSectionResizeMode(column, QHeaderView::Interactive);
         header->resizeSection(column, width);
     }
