@@ -142,6 +142,7 @@ int ScreenshotTour::run(const QString& folder)
     }
     window.m_fileTable->selectRow(0);
     ok = ok && QTest::qWaitFor([&] { return window.m_preview->pageCount() > 0; }, 30000);
+    QTest::qWait(300); // drawn before it is taken
     ok = ok && save(window, QDir(folder).filePath(u"04-done.png"_s));
     const QString status = window.m_statusLine->text();
     std::printf("status: %s\n", qPrintable(status));
