@@ -24,6 +24,8 @@ constexpr int thumbnailSide = 120;
 // A preview is for finding pages, not reading a book: past this many pages
 // the rest are not drawn.
 constexpr int maxPreviewPages = 300;
+// Thumbnails kept for looks back, counted in pages: about 70 MB.
+constexpr int maxCachedPages = 1500;
 
 // Every page of `path` drawn to fit a thumbnail; `problem` says why there
 // are none. Runs on the renderer's threads, each document its own.
@@ -73,7 +75,7 @@ QString cacheKey(const QString& path, const QString& password)
 } // namespace
 
 PagePreview::PagePreview(QWidget* parent)
-    : QWidget(parent), m_renderer(std::make_unique<QThreadPool>())
+    : QWidget(parent), m_renderer(std::make_unique<QThreadPool>()), m_cache(maxCachedPages)
 {
     m_renderer->setMaxThreadCount(1);
     auto* column = new QVBoxLayout(this);
@@ -109,8 +111,9 @@ void PagePreview::showDocument(const QString& path, const QString& password)
         m_message->setText(u"选择一行即可预览其页面"_s);
         return;
     }
-    if (m_cache.contains(key)) {
-        takePages(key, m_cache.value(key), QString());
+    if (const QList<QImage>* cached = m_cache.object(key)) {
+        const QList<QImage> pages = *cached;
+        takePages(key, pages, QString());
         return;
     }
     m_message->setText(u"正在生成预览…"_s);
@@ -125,8 +128,8 @@ void PagePreview::showDocument(const QString& path, const QString& password)
 
 void PagePreview::takePages(const QString& key, const QList<QImage>& pages, const QString& problem)
 {
-    if (problem.isEmpty())
-        m_cache.insert(key, pages);
+    if (problem.isEmpty() && !m_cache.contains(key))
+        m_cache.insert(key, new QList<QImage>(pages), std::max<qsizetype>(1, pages.size()));
     if (key != m_shown)
         return;
     m_pages = pages;

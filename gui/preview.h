@@ -4,7 +4,7 @@
 // rotation shows its pages turned.
 #pragma once
 
-#include <QHash>
+#include <QCache>
 #include <QImage>
 #include <QList>
 #include <QString>
@@ -51,8 +51,10 @@ private:
     QListWidget* m_list = nullptr;
     QLabel* m_message = nullptr;
     std::unique_ptr<QThreadPool> m_renderer;
-    QHash<QString, QList<QImage>> m_cache; // by file and password
-    QString m_shown;                       // the key shown, or waited for
+    // By file and password, the least recently seen given up first: two
+    // hundred long documents would otherwise hold gigabytes of thumbnails.
+    QCache<QString, QList<QImage>> m_cache;
+    QString m_shown; // the key shown, or waited for
     QList<QImage> m_pages;
     QList<int> m_turned;
     int m_degrees = 0;

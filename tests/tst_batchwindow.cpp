@@ -603,6 +603,9 @@ void TestBatchWindow::previewAndPageRanges()
     QCOMPARE(preview.pageCount(), 0);
     w.m_sourcePasswordEdit->setText(u"pw"_s);
     QTRY_COMPARE(preview.pageCount(), 2);
+    // A file seen before shows at once, from what was kept.
+    w.m_fileTable->selectRow(0);
+    QCOMPARE(preview.pageCount(), 5);
 
     // The panel hides, and stays hidden at the next start.
     QTest::mouseClick(w.m_previewButton, Qt::LeftButton);
