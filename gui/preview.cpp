@@ -111,7 +111,8 @@ void PagePreview::showDocument(const QString& path, const QString& password)
         m_message->setText(u"选择一行即可预览其页面"_s);
         return;
     }
-    if (const QList<QImage>* cached = m_cache.object(key)) {
+    // Pages drawn once are the same whatever password opened them.
+    if (const QList<QImage>* cached = m_cache.object(path)) {
         const QList<QImage> pages = *cached;
         takePages(key, pages, QString());
         return;
@@ -121,15 +122,19 @@ void PagePreview::showDocument(const QString& path, const QString& password)
         QString problem;
         const QList<QImage> pages = renderThumbnails(path, password, problem);
         QMetaObject::invokeMethod(
-            this, [this, key, pages, problem] { takePages(key, pages, problem); },
+            this,
+            [this, key, path, pages, problem] {
+                if (problem.isEmpty() && !m_cache.contains(path))
+                    m_cache.insert(path, new QList<QImage>(pages),
+                                   std::max<qsizetype>(1, pages.size()));
+                takePages(key, pages, problem);
+            },
             Qt::QueuedConnection);
     });
 }
 
 void PagePreview::takePages(const QString& key, const QList<QImage>& pages, const QString& problem)
 {
-    if (problem.isEmpty() && !m_cache.contains(key))
-        m_cache.insert(key, new QList<QImage>(pages), std::max<qsizetype>(1, pages.size()));
     if (key != m_shown)
         return;
     m_pages = pages;

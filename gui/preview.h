@@ -51,7 +51,7 @@ private:
     QListWidget* m_list = nullptr;
     QLabel* m_message = nullptr;
     std::unique_ptr<QThreadPool> m_renderer;
-    // By file and password, the least recently seen given up first: two
+    // By file, the least recently seen given up first: two
     // hundred long documents would otherwise hold gigabytes of thumbnails.
     QCache<QString, QList<QImage>> m_cache;
     QString m_shown; // the key shown, or waited for
