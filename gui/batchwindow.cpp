@@ -49,6 +49,7 @@ namespace batch {
 namespace {
 
 const QString waitingState = u"等待处理"_s;
+const QString reviewState = u"完成，请核对"_s;
 
 // The settings, as tall as their wrapped notes need at the width they have,
 // scrolling only when the window has no room. (A scroll area's own hint
@@ -577,8 +578,12 @@ void BatchWindow::showOutcome(int row)
     const QString name = item.output.isEmpty() ? QString() : QFileInfo(item.output).fileName();
     // The reason in view; a library's own words only in the tooltip and details.
     const QString detail = userLine(item.detail);
+    // A result to check says first what to check: the cell's middle is what
+    // a narrow column gives up.
+    const bool check = item.state == reviewState;
     const QString shown = name.isEmpty()     ? detail
                           : detail.isEmpty() ? name
+                          : check            ? detail + u" · "_s + name
                                              : name + u" · "_s + detail;
     result->setText(shown.isEmpty() ? u"—"_s : shown);
     result->setToolTip(

@@ -1060,6 +1060,8 @@ void TestBatchWindow::passwordPerRow()
     QTest::mouseClick(w.m_startButton, Qt::LeftButton);
     QVERIFY(waitIdle());
     QVERIFY2(w.m_items.at(0).state == u"完成，请核对"_s, qPrintable(w.m_items.at(0).detail));
+    // What to check leads the row, before the result's name.
+    QVERIFY(w.m_fileTable->item(0, 3)->text().startsWith(u"这些源文件有密码保护"_s));
     QVERIFY(w.m_items.at(0).detail.startsWith(u"这些源文件有密码保护：甲.pdf、乙.pdf。"_s));
     QCOMPARE(testsupport::inspectPdf(w.m_items.at(0).output).markers.size(), 3);
 }
