@@ -95,7 +95,9 @@ QString operationHelp(const Operation& operation)
             u"  --degrees 90|180|270    顺时针追加旋转，默认 90 / clockwise turn, 90 by default\n"_s;
         break;
     case OperationKind::Split:
-        text += u"  --group N               每份页数，默认 1 / pages per part, 1 by default\n"_s;
+        text += u"  --group N               每份页数，默认 1 / pages per part, 1 by default\n"
+                u"  --pages RANGE           在这些页后拆分，如 3,7（代替 --group）/\n"
+                u"                          end the parts after these pages instead\n"_s;
         break;
     case OperationKind::Ocr:
         text += u"  --language L            chi_sim+eng（默认）、chi_tra+eng 或 eng\n"
@@ -291,7 +293,8 @@ int BatchCommand::prepare(const QStringList& arguments)
 
     // Options that mean nothing for this operation are refused, not ignored.
     const QList<std::pair<const QCommandLineOption*, bool>> applies{
-        {&pages, kind == OperationKind::Extract || kind == OperationKind::Rotate},
+        {&pages, kind == OperationKind::Extract || kind == OperationKind::Rotate ||
+                     kind == OperationKind::Split},
         {&group, kind == OperationKind::Split},
         {&degrees, kind == OperationKind::Rotate},
         {&language, kind == OperationKind::Ocr},

@@ -176,7 +176,8 @@ PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages)
     return extractFromPages(source, sourcePages, pages);
 }
 
-int splitDocument(const PdfDocument& source, int group, const QString& folder, const QString& base)
+int splitDocument(const PdfDocument& source, int group, const QString& folder, const QString& base,
+                  const QList<int>& after)
 {
     if (group < 1 || group > maxPages)
         fail(u"每份页数需为 1 至 100000。"_s);
@@ -190,11 +191,23 @@ int splitDocument(const PdfDocument& source, int group, const QString& folder, c
         failExplained(u"无法读取页面列表。"_s, error);
     }
     const int pageCount = static_cast<int>(sourcePages.size());
-    const int width = std::max(3, int(QString::number((pageCount + group - 1) / group).size()));
+    // Where each part begins: every `group` pages, or after each page asked for.
+    QList<int> starts{0};
+    if (after.isEmpty()) {
+        for (int start = group; start < pageCount; start += group)
+            starts.append(start);
+    } else {
+        for (const int page : after) {
+            if (page + 1 < pageCount && page + 1 > starts.last())
+                starts.append(page + 1);
+        }
+    }
+    starts.append(pageCount);
+    const int width = std::max(3, int(QString::number(starts.size() - 1).size()));
     int files = 0;
-    for (int start = 0; start < pageCount; start += group) {
+    for (qsizetype next = 1; next < starts.size(); ++next) {
         QList<int> part;
-        for (int index = start; index < pageCount && index - start < group; ++index)
+        for (int index = starts.at(next - 1); index < starts.at(next); ++index)
             part.append(index);
         const PdfDocument document = extractFromPages(source, sourcePages, part);
         ++files;

@@ -133,8 +133,11 @@ PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources, const QStrin
 PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages);
 // Writes part-0001.pdf … into `folder` (created here); returns the number of parts.
 // Parts of `group` pages; refuses a group outside 1 to 100000.
-// Parts "<base>-拆分-001.pdf" (more digits past 999 parts) in `folder`.
-int splitDocument(const PdfDocument& source, int group, const QString& folder, const QString& base);
+// Parts "<base>-拆分-001.pdf" (more digits past 999 parts) in `folder`: of
+// `group` pages each, or, when `after` names pages (0-based, ascending), one
+// ending after each of them and one for the rest.
+int splitDocument(const PdfDocument& source, int group, const QString& folder, const QString& base,
+                  const QList<int>& after = {});
 // Adds a clockwise turn of 90, 180 or 270 `degrees` to each page; refuses others.
 void rotatePages(PdfDocument& document, const QList<int>& pages, int degrees);
 

@@ -690,11 +690,13 @@ void BatchWindow::showPreview()
 void BatchWindow::syncPreview()
 {
     const OperationKind kind = currentOperation().kind;
-    const bool ranged = kind == OperationKind::Extract || kind == OperationKind::Rotate;
     const auto* range = currentPanel()->findChild<QLineEdit*>(u"pages"_s);
     const auto* degrees = currentPanel()->findChild<QComboBox*>(u"degrees"_s);
+    const bool ranged = range != nullptr; // extract, rotate, and a split's ends
+    // A split's empty range names no page; the others' names them all.
+    const bool none = kind == OperationKind::Split && range && range->text().trimmed().isEmpty();
     const QList<int> named =
-        ranged && range ? pagesOfRange(range->text(), m_preview->pageCount()) : QList<int>();
+        ranged && !none ? pagesOfRange(range->text(), m_preview->pageCount()) : QList<int>();
     m_preview->setChoosing(ranged);
     m_preview->turnPages(kind == OperationKind::Rotate ? named : QList<int>(),
                          degrees ? degrees->currentData().toInt() : 0);

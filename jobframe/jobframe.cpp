@@ -102,9 +102,11 @@ qint64 neverLarger(const QString& staged, const QString& source, qint64 sourceBy
     return sourceBytes;
 }
 
+// A split's range names the pages its parts end after; empty, it splits by group.
 bool takesPageRange(OperationKind kind)
 {
-    return kind == OperationKind::Extract || kind == OperationKind::Rotate;
+    return kind == OperationKind::Extract || kind == OperationKind::Rotate ||
+           kind == OperationKind::Split;
 }
 
 // A merge keeps no source's protection: the note names the sources that had
@@ -240,7 +242,8 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
         files = splitDocument(
             working, request.group, staged,
             fitName(QFileInfo(inputs.first()).completeBaseName(),
-                    maxNameLength(outputFolder) - nameLength(u"-拆分-000001.pdf.partial"_s)));
+                    maxNameLength(outputFolder) - nameLength(u"-拆分-000001.pdf.partial"_s)),
+            request.pages.trimmed().isEmpty() ? QList<int>() : pages);
         break;
     case OperationKind::Extract:
         working = extractPages(working, pages);

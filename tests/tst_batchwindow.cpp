@@ -597,6 +597,14 @@ void TestBatchWindow::previewAndPageRanges()
     };
     QVERIFY(landscape(1) && !landscape(3) && landscape(5));
 
+    // A split's clicks say where its parts end; then the group stands aside.
+    setOperation(u"split"_s);
+    QVERIFY(pages->selectedItems().isEmpty());
+    click(2, Qt::NoModifier);
+    click(4, Qt::ControlModifier);
+    QCOMPARE(w.currentPanel()->findChild<QLineEdit*>(u"pages"_s)->text(), u"2,4"_s);
+    QVERIFY(!field<QSpinBox>(w, u"split"_s, u"group"_s)->isEnabled());
+
     // A protected file shows its pages once its password is known.
     w.m_fileTable->selectRow(1);
     QTRY_VERIFY(preview.findChild<QLabel*>(u"muted"_s)->text().contains(u"此文件有密码"_s));
@@ -710,7 +718,7 @@ void TestBatchWindow::panelPerOperation_data()
     QTest::newRow("merge")
         << u"merge"_s << u"n"_s
         << u"按列表从上到下合并。有密码的源文件用“源文件密码”打开，合并结果不沿用它们的密码。表单字段随页面保留，不同文件的同名字段会重命名；XFA 表单不能合并。"_s;
-    QTest::newRow("split") << u"split"_s << u"g"_s << splitNote;
+    QTest::newRow("split") << u"split"_s << u"gp"_s << splitNote;
     QTest::newRow("extract") << u"extract"_s << u"p"_s << splitNote;
     QTest::newRow("rotate") << u"rotate"_s << u"pr"_s << other;
     QTest::newRow("ocr")

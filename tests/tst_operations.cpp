@@ -538,6 +538,20 @@ void TestOperations::splitIntoParts()
     // "group" missing or fractional reads as 1.
     result = run(makeRequest(u"split"_s, {src}, m_out->path(), {{u"group"_s, 2.5}}));
     QCOMPARE(result.result.value(u"files"_s).toInt(), 10);
+
+    // After pages 3 and 7 (the last page ends the last part anyway), whatever the group.
+    result = run(makeRequest(u"split"_s, {src}, m_out->path(),
+                             {{u"group"_s, 2}, {u"pages"_s, u"7,3,10"_s}}));
+    QCOMPARE(result.result.value(u"files"_s).toInt(), 3);
+    const QString ends = result.result.value(u"output"_s).toString();
+    QCOMPARE(inspectPdf(ends + u"/report-拆分-001.pdf"_s).markers,
+             expectedMarkers(u"r"_s, {1, 2, 3}));
+    QCOMPARE(inspectPdf(ends + u"/report-拆分-002.pdf"_s).markers,
+             expectedMarkers(u"r"_s, {4, 5, 6, 7}));
+    QCOMPARE(inspectPdf(ends + u"/report-拆分-003.pdf"_s).markers,
+             expectedMarkers(u"r"_s, {8, 9, 10}));
+    result = run(makeRequest(u"split"_s, {src}, m_out->path(), {{u"pages"_s, u"11"_s}}));
+    QVERIFY(result.result.value(u"error"_s).toString().startsWith(u"页码"_s));
 }
 
 void TestOperations::extractInDocumentOrder()

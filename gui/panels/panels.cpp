@@ -119,8 +119,28 @@ public:
         m_group->setAccessibleName(u"每份页数"_s);
         rememberField(m_group, u"split/group"_s);
         row->addWidget(m_group);
-        row->addStretch();
+        // Or where the parts end, as the page preview's clicks choose them.
+        row->addWidget(makeLabel(u"在这些页后拆分"_s));
+        m_after = new QLineEdit;
+        m_after->setObjectName(u"pages"_s);
+        m_after->setAccessibleName(u"在这些页后拆分"_s);
+        m_after->setPlaceholderText(u"留空按每份页数；例如 3,7"_s);
+        rememberField(m_after, u"split/pages"_s);
+        row->addWidget(m_after, 1);
         connect(m_group, &QSpinBox::valueChanged, this, &OperationPanel::settingChanged);
+        connect(m_after, &QLineEdit::textChanged, this, [this] {
+            m_group->setEnabled(m_after->text().trimmed().isEmpty());
+            emit settingChanged();
+        });
+        m_group->setEnabled(m_after->text().trimmed().isEmpty());
+    }
+
+    std::optional<PanelProblem> problem() const override
+    {
+        const QString message = pageRangeSyntaxMessage(parsePageSpans(m_after->text()));
+        if (message.isEmpty())
+            return std::nullopt;
+        return PanelProblem{u"检查页码"_s, message, m_after};
     }
 
     QString note() const override
@@ -128,10 +148,15 @@ public:
         return u"表单字段、书签和链接随所留页面保留；XFA 表单和带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
     }
 
-    void fillRequest(JobRequest& request) const override { request.group = m_group->value(); }
+    void fillRequest(JobRequest& request) const override
+    {
+        request.group = m_group->value();
+        request.pages = m_after->text();
+    }
 
 private:
     QSpinBox* m_group = nullptr;
+    QLineEdit* m_after = nullptr;
 };
 
 // A new open password typed twice: what an encryption sets, and what a merge
