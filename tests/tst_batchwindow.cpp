@@ -633,20 +633,20 @@ void TestBatchWindow::namesOfResults()
 {
     // A merge's file name typed as it is; each operation's pattern kept apart.
     BatchWindow& w = *m_window;
-    setOperation(u"merge"_s);
     w.addPaths({pdf(u"a.pdf"_s), pdf(u"b.pdf"_s)});
-    QCOMPARE(w.m_nameLabel->text(), u"文件名"_s);
-    w.m_nameEdit->setText(u"第三季度 合并"_s);
-    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
-    QVERIFY(waitIdle());
-    QCOMPARE(QFileInfo(w.m_items.at(0).output).fileName(), u"第三季度 合并.pdf"_s);
-    setOperation(u"rotate"_s);
-    QCOMPARE(w.m_nameLabel->text(), u"命名"_s);
-    QVERIFY(w.m_nameEdit->text().isEmpty());
-    w.m_nameEdit->setText(u"{n}-{name}-{op}"_s);
-    QTest::mouseClick(w.m_startButton, Qt::LeftButton);
-    QVERIFY(waitIdle());
-    QCOMPARE(QFileInfo(w.m_items.at(1).output).fileName(), u"2-b-旋转.pdf"_s);
+    // operation, the field's label, what is typed, the row looked at, its result
+    const QList<std::tuple<QString, QString, QString, int, QString>> cases{
+        {u"merge"_s, u"文件名"_s, u"第三季度 合并"_s, 0, u"第三季度 合并.pdf"_s},
+        {u"rotate"_s, u"命名"_s, u"{n}-{name}-{op}"_s, 1, u"2-b-旋转.pdf"_s}};
+    for (const auto& [operation, label, typed, row, result] : cases) {
+        setOperation(operation);
+        QCOMPARE(w.m_nameLabel->text(), label);
+        QVERIFY(w.m_nameEdit->text().isEmpty());
+        w.m_nameEdit->setText(typed);
+        QTest::mouseClick(w.m_startButton, Qt::LeftButton);
+        QVERIFY(waitIdle());
+        QCOMPARE(QFileInfo(w.m_items.at(row).output).fileName(), result);
+    }
     setOperation(u"merge"_s);
     QCOMPARE(w.m_nameEdit->text(), u"第三季度 合并"_s);
 
