@@ -199,18 +199,32 @@ QString outputNameProblem(const QString& pattern)
             return u"不认识的占位符 {%1}：可用 {name}（原文件名）、{op}（操作）、{n}（序号）。"_s
                 .arg(key);
     }
-    if (!pattern.isEmpty() && expandOutputName(pattern, u"x"_s, u"x"_s, 1).trimmed().isEmpty())
+    const QString sample = expandOutputName(pattern, u"x"_s, u"x"_s, 1);
+    if (!pattern.isEmpty() && sample.trimmed().isEmpty())
         return u"请填写文件名。"_s;
+    // Names Windows keeps for its devices, whatever follows the first dot.
+    static const QRegularExpression reserved(u"^(con|prn|aux|nul|com[1-9]|lpt[1-9])$"_s,
+                                             QRegularExpression::CaseInsensitiveOption);
+    if (reserved.match(sample.section(u'.', 0, 0).trimmed()).hasMatch())
+        return u"“%1”是系统保留的名称，请换一个文件名。"_s.arg(sample);
     return {};
 }
 
 QString expandOutputName(const QString& pattern, const QString& name, const QString& op,
                          int sequence)
 {
-    QString expanded = pattern.isEmpty() ? u"{name}-{op}"_s : pattern;
-    expanded.replace(u"{name}"_s, name)
-        .replace(u"{op}"_s, op)
-        .replace(u"{n}"_s, QString::number(sequence));
+    // One pass: a source named "报告{op}" keeps its braces.
+    static const QRegularExpression placeholder(u"\\{(name|op|n)\\}"_s);
+    const QString written = pattern.isEmpty() ? u"{name}-{op}"_s : pattern;
+    QString expanded;
+    qsizetype from = 0;
+    for (const QRegularExpressionMatch& match : placeholder.globalMatch(written)) {
+        expanded += written.mid(from, match.capturedStart() - from);
+        const QString key = match.captured(1);
+        expanded += key == u"name"_s ? name : key == u"op"_s ? op : QString::number(sequence);
+        from = match.capturedEnd();
+    }
+    expanded += written.mid(from);
     // Windows drops a name's trailing dots and spaces: say it as it will be.
     while (expanded.endsWith(u'.') || expanded.endsWith(u' '))
         expanded.chop(1);

@@ -29,6 +29,8 @@ private slots:
     void grantedLanes();
     void rangeSyntax_data();
     void rangeSyntax();
+    void outputNames_data();
+    void outputNames();
 };
 
 void TestProtocol::catalogueOrderAndNames()
@@ -318,6 +320,37 @@ void TestProtocol::sizesTyped()
     QFETCH(QString, text);
     QFETCH(qint64, bytes);
     QCOMPARE(batch::parseByteSize(text).value_or(-1), bytes);
+}
+
+void TestProtocol::outputNames_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QString>("name");     // the source's
+    QTest::addColumn<QString>("expected"); // the name, or the problem's start
+    QTest::newRow("default") << QString() << u"合同"_s << u"合同-旋转"_s;
+    QTest::newRow("all three") << u"{n}_{name}({op})"_s << u"合同"_s << u"7_合同(旋转)"_s;
+    QTest::newRow("braces in the source's name stay")
+        << u"{name}-{op}"_s << u"报告{op}{n}"_s << u"报告{op}{n}-旋转"_s;
+    QTest::newRow("trailing dots and spaces go") << u"{name}. "_s << u"合同"_s << u"合同"_s;
+    QTest::newRow("a separator") << u"a/{name}"_s << u"x"_s << u"文件名不能包含"_s;
+    QTest::newRow("a backslash") << u"a\\{name}"_s << u"x"_s << u"文件名不能包含"_s;
+    QTest::newRow("an unknown placeholder") << u"{date}"_s << u"x"_s << u"不认识的占位符 {date}"_s;
+    QTest::newRow("only spaces") << u"  "_s << u"x"_s << u"请填写文件名"_s;
+    QTest::newRow("a device name") << u"Con"_s << u"x"_s << u"“Con”是系统保留的名称"_s;
+    QTest::newRow("a device name with more after a dot")
+        << u"nul.备份"_s << u"x"_s << u"“nul.备份”是系统保留的名称"_s;
+}
+
+void TestProtocol::outputNames()
+{
+    QFETCH(QString, pattern);
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+    const QString problem = batch::outputNameProblem(pattern);
+    if (problem.isEmpty())
+        QCOMPARE(batch::expandOutputName(pattern, name, u"旋转"_s, 7), expected);
+    else
+        QVERIFY2(problem.startsWith(expected), qPrintable(problem));
 }
 
 QTEST_GUILESS_MAIN(TestProtocol)
