@@ -32,8 +32,13 @@ QList<Setting> settingsOf(const JobRequest& request)
         settings.append({u"pages"_s, u"页码范围"_s, request.pages});
     if (kind == OperationKind::Rotate)
         settings.append({u"degrees"_s, u"旋转角度"_s, request.degrees});
-    if (kind == OperationKind::Split)
+    if (kind == OperationKind::Split) {
         settings.append({u"group"_s, u"每份页数"_s, request.group});
+        settings.append({u"pages"_s, u"在这些页后拆分"_s, request.pages});
+    }
+    // How results were named, where the user chose.
+    if (!request.outputName.isEmpty())
+        settings.append({u"outputName"_s, u"命名"_s, request.outputName});
     if (kind == OperationKind::Ocr) {
         settings.append({u"ocrLanguage"_s, u"识别语言"_s, request.ocr.language});
         settings.append({u"ocrDpi"_s, u"清晰度"_s, request.ocr.dpi});

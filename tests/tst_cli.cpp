@@ -319,8 +319,8 @@ void TestCli::reportLikeTheWindows()
     const QString out = m_dir->filePath(u"out"_s);
     const QString report = m_dir->filePath(u"report.json"_s);
     const QString missing = m_dir->filePath(u"missing.pdf"_s);
-    const CliRun run = runCli({u"rotate"_s, u"--report"_s, report, u"--jobs"_s, u"1"_s,
-                               u"--output"_s, out, a, bad, missing});
+    const CliRun run = runCli({u"rotate"_s, u"--report"_s, report, u"--jobs"_s, u"1"_s, u"--name"_s,
+                               u"{name}-{op}"_s, u"--output"_s, out, a, bad, missing});
     QCOMPARE(run.exitCode, 1);
     QFile file(report);
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -328,6 +328,8 @@ void TestCli::reportLikeTheWindows()
     QCOMPARE(object.keys(), (QStringList{u"createdAt"_s, u"items"_s, u"operation"_s, u"product"_s,
                                          u"settings"_s, u"version"_s}));
     QCOMPARE(object.value(u"settings"_s).toObject().value(u"degrees"_s).toInt(), 90);
+    QCOMPARE(object.value(u"settings"_s).toObject().value(u"outputName"_s).toString(),
+             u"{name}-{op}"_s);
     const QJsonArray items = object.value(u"items"_s).toArray();
     QCOMPARE(items.size(), 3);
     QCOMPARE(items.at(2).toObject().value(u"input"_s).toString(), missing);
