@@ -508,17 +508,18 @@ void BatchWindow::resetResults(bool failedOnly)
         m_batchProgress->setValue(0);
     }
     for (BatchItem& item : m_items) {
-        if (failedOnly && !item.failed)
-            continue;
-        item.succeeded = false;
-        item.failed = false;
-        item.skipped = false;
-        item.stale = false;
-        item.state = waitingState;
-        item.output.clear();
-        item.detail.clear();
+        if (!failedOnly || item.failed)
+            item.wait();
     }
     refresh();
+}
+
+void BatchItem::wait()
+{
+    output.clear();
+    detail.clear();
+    state = waitingState;
+    succeeded = failed = skipped = stale = false;
 }
 
 QString factsText(const BatchItem& item)
@@ -715,10 +716,7 @@ void BatchWindow::onSettingChanged()
             item.stale = true;
             item.state = u"设置已更改"_s;
         } else if (item.failed || item.skipped) {
-            item.failed = false;
-            item.skipped = false;
-            item.state = waitingState;
-            item.detail.clear();
+            item.wait();
         }
     }
     resetProgress();

@@ -58,6 +58,10 @@ struct BatchItem
     int pages = 0;          // 0 while unknown
     bool encrypted = false; // shown with a lock
     bool factsRead = false;
+
+    // Back to waiting, with no outcome and no result; the file, its own
+    // password and what was read of it stay.
+    void wait();
 };
 
 // A row's pages and size as the list shows them ("12 页 · 1.2 MB"), "…" until read.

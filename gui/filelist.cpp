@@ -43,7 +43,7 @@ void BatchWindow::addPaths(const QStringList& paths)
     for (const QString& input : listed.mid(before)) {
         BatchItem item;
         item.input = input;
-        item.state = u"等待处理"_s;
+        item.wait();
         m_items.append(item);
     }
     readFactsLater(listed.mid(before));
@@ -201,10 +201,11 @@ void BatchWindow::sortByColumn(int column)
                : column == 2 ? item.state
                              : QString();
     };
+    const auto before = [&](const BatchItem& a, const BatchItem& b) {
+        return column == 1 ? a.size < b.size : collator.compare(key(a), key(b)) < 0;
+    };
     std::stable_sort(m_items.begin(), m_items.end(), [&](const BatchItem& a, const BatchItem& b) {
-        const bool less = column == 1 ? a.size < b.size : collator.compare(key(a), key(b)) < 0;
-        const bool more = column == 1 ? b.size < a.size : collator.compare(key(b), key(a)) < 0;
-        return m_sortDescending ? more : less;
+        return m_sortDescending ? before(b, a) : before(a, b);
     });
     listChanged();
 }

@@ -85,19 +85,8 @@ void BatchWindow::startBatch(bool retryFailedOnly)
     if (m_jobs.isEmpty())
         return;
     // What is made again shows nothing of what it was until it is done.
-    for (const int row : kind == OperationKind::Merge ? allRows() : m_jobs) {
-        BatchItem& item = m_items[row];
-        item = BatchItem{.input = item.input,
-                         .output = {},
-                         .detail = {},
-                         .state = u"等待处理"_s,
-                         .succeeded = false,
-                         .failed = false,
-                         .skipped = false,
-                         .stale = false,
-                         .password = item.password,
-                         .size = item.size};
-    }
+    for (const int row : kind == OperationKind::Merge ? allRows() : m_jobs)
+        m_items[row].wait();
     setProgressFailed(false);
     m_running = true;
     m_stopRequested = false;

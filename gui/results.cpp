@@ -84,12 +84,8 @@ void BatchWindow::setRowPassword(const QList<int>& rows)
         BatchItem& item = m_items[row];
         item.password = *password;
         readFactsLater({item.input}, item.password); // its pages, now that it opens
-        if (item.succeeded)
-            continue; // its result stands; the password changes nothing made
-        item.failed = false;
-        item.skipped = false;
-        item.state = u"等待处理"_s;
-        item.detail.clear();
+        if (!item.succeeded) // a result stands; the password changes nothing made
+            item.wait();
     }
     showOutcomes(rows);
 }
