@@ -54,7 +54,7 @@ const QString overallHelp =
     "ever changed or replaced.\n\n"
     "操作 / Operations:\n"
     "  merge     合并 PDF / merge in the order given\n"
-    "  split     批量拆分 / split into parts (--group)\n"
+    "  split     批量拆分 / split into parts (--mode, --group, --level, --max-size)\n"
     "  extract   提取页面 / extract pages (--pages)\n"
     "  rotate    批量旋转 / rotate pages (--degrees, --pages)\n"
     "  ocr       批量文字识别 / recognise text (--language, --dpi, --models, --output-kind)\n"
@@ -95,9 +95,18 @@ QString operationHelp(const Operation& operation)
             u"  --degrees 90|180|270    顺时针追加旋转，默认 90 / clockwise turn, 90 by default\n"_s;
         break;
     case OperationKind::Split:
-        text += u"  --group N               每份页数，默认 1 / pages per part, 1 by default\n"
+        text += u"  --mode M                "
+                u"pages（按页数，默认）、bookmarks（按书签）、size（按大小）\n"
+                u"                          或 blank（按空白页）/ how parts end\n"
+                u"  --group N               每份页数，默认 1 / pages per part, 1 by default\n"
                 u"  --pages RANGE           在这些页后拆分，如 3,7（代替 --group）/\n"
-                u"                          end the parts after these pages instead\n"_s;
+                u"                          end the parts after these pages instead\n"
+                u"  --level N               按书签：第几级书签开始新的一份，默认 1 /\n"
+                u"                          bookmarks: the outline level, 1 by default\n"
+                u"  --max-size SIZE         按大小：每份最大，如 10MB / size: most per part\n"
+                u"  --keep-separators       按空白页：保留分隔页 / blank: keep the separators\n"
+                u"  --blank-threshold P     按空白页：墨迹低于页面 P% 即空白，默认 0.015 /\n"
+                u"                          blank: ink below P per cent, 0.015 by default\n"_s;
         break;
     case OperationKind::Ocr:
         text += u"  --language L            chi_sim+eng（默认）、chi_tra+eng 或 eng\n"
@@ -271,9 +280,16 @@ int BatchCommand::prepare(const QStringList& arguments)
     const QCommandLineOption level(u"level"_s, QString(), u"L"_s);
     const QCommandLineOption targetSize(u"target-size"_s, QString(), u"SIZE"_s);
     const QCommandLineOption name(u"name"_s, QString(), u"PATTERN"_s);
+    const QCommandLineOption mode(u"mode"_s, QString(), u"M"_s);
+    const QCommandLineOption maxSize(u"max-size"_s, QString(), u"SIZE"_s);
+    const QCommandLineOption keepSeparators(u"keep-separators"_s);
+    const QCommandLineOption blankThreshold(u"blank-threshold"_s, QString(), u"P"_s);
     const QCommandLineOption help(u"help"_s);
-    parser.addOptions({output, pages, group, degrees, language, dpi, models, outputKind, noKeepText,
-                       level, targetSize, jobs, report, passwordFile, newPasswordFile, name, help});
+    parser.addOptions({output,     pages,  group,      degrees,        language,
+                       dpi,        models, outputKind, noKeepText,     level,
+                       targetSize, jobs,   report,     passwordFile,   newPasswordFile,
+                       name,       mode,   maxSize,    keepSeparators, blankThreshold,
+                       help});
     if (!parser.parse(QStringList{u"quorvin-pdf-batch"_s} + arguments))
         return usage(u"选项无效 / invalid option: "_s + parser.errorText());
 
@@ -302,7 +318,11 @@ int BatchCommand::prepare(const QStringList& arguments)
         {&models, kind == OperationKind::Ocr},
         {&outputKind, kind == OperationKind::Ocr},
         {&noKeepText, kind == OperationKind::Ocr},
-        {&level, kind == OperationKind::Compress},
+        {&level, kind == OperationKind::Compress || kind == OperationKind::Split},
+        {&mode, kind == OperationKind::Split},
+        {&maxSize, kind == OperationKind::Split},
+        {&keepSeparators, kind == OperationKind::Split},
+        {&blankThreshold, kind == OperationKind::Split},
         {&targetSize, kind == OperationKind::Compress},
         {&newPasswordFile, kind == OperationKind::Encrypt || kind == OperationKind::Merge}};
     for (const auto& [option, fits] : applies) {
@@ -368,6 +388,25 @@ int BatchCommand::prepare(const QStringList& arguments)
                              "such as 2MB or 500KB"_s);
             request.targetSize = *bytes;
         }
+    }
+
+    if (kind == OperationKind::Split) {
+        request.splitMode = parser.isSet(mode) ? parser.value(mode) : u"pages"_s;
+        if (!QStringList{u"pages"_s, u"bookmarks"_s, u"size"_s, u"blank"_s}.contains(
+                request.splitMode))
+            return usage(u"拆分方式无效。/ --mode takes pages, bookmarks, size or blank"_s);
+        request.level = number(level, 1, valid);
+        const std::optional<qint64> bytes = parseByteSize(parser.value(maxSize));
+        request.maxSize = bytes.value_or(0);
+        request.keepSeparators = parser.isSet(keepSeparators);
+        bool threshold = true;
+        if (parser.isSet(blankThreshold))
+            request.blankThreshold = parser.value(blankThreshold).toDouble(&threshold);
+        if (!valid || !threshold || request.level < 1 || request.level > 64 ||
+            (parser.isSet(maxSize) && (!bytes || *bytes <= 0)))
+            return usage(u"数值选项无效 / a number option is not a valid number"_s);
+        if (request.splitMode == u"size"_s && request.maxSize <= 0)
+            return usage(u"按大小拆分需要 --max-size，例如 10MB / --mode size takes --max-size"_s);
     }
 
     request.outputName = parser.value(name);

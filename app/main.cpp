@@ -64,9 +64,8 @@ RequestKind requestKind()
     if (!batch::parseObjectLine(bytes->left(end < 0 ? batch::maxRequestLineBytes + 1 : end),
                                 request))
         return RequestKind::Document; // answered as invalid without any recognition
-    const batch::Operation* operation = batch::parseRequest(request).operation;
-    return operation && operation->kind == batch::OperationKind::Ocr ? RequestKind::Recognition
-                                                                     : RequestKind::Document;
+    return batch::needsModule(batch::parseRequest(request)) ? RequestKind::Recognition
+                                                            : RequestKind::Document;
 }
 
 void discardMessages(QtMsgType, const QMessageLogContext&, const QString&) {}

@@ -5,6 +5,7 @@
 #include "gui/icons.h"
 #include "jobframe/workermain.h"
 #include "ocr/ocr.h"
+#include "ocr/pagetools.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -20,7 +21,8 @@ extern "C" Q_DECL_EXPORT int qpbRecognitionWorkerMain(int argc, char** argv)
     // Fonts and the PDF writer need the GUI application object; widgets are never made.
     QGuiApplication app(argc, argv);
     batch::setApplicationIdentity();
-    return batch::workerMain(&batch::recognize);
+    static const batch::ModuleServices services{&batch::recognize, &batch::findBlankPages};
+    return batch::workerMain(&services);
 }
 
 extern "C" Q_DECL_EXPORT int qpbWindowMain(int argc, char** argv)

@@ -241,9 +241,10 @@ int writeItems(QPDF& target, QPDFObjectHandle parent, const std::vector<Item>& i
     return visible;
 }
 
-std::vector<Item> outlineOf(Source& source)
+std::vector<Item> outlineOf(Source& source, QPDFObjectHandle root)
 {
-    QPDFObjectHandle outlines = source.pdf().getRoot().getKey("/Outlines");
+    QPDFObjectHandle outlines =
+        root.isInitialized() ? root : source.pdf().getRoot().getKey("/Outlines");
     if (!outlines.isDictionary())
         return {};
     std::set<QPDFObjGen> seen;
@@ -382,7 +383,52 @@ void carryLabels(QPDF& target, const std::vector<SourcePages>& sources, bool mer
     target.getRoot().replaceKey("/PageLabels", tree);
 }
 
+void collectChapters(Source& source, const std::map<QPDFObjGen, int>& pageIndex,
+                     QPDFObjectHandle first, int level, std::set<QPDFObjGen>& seen, int& budget,
+                     std::vector<Chapter>& chapters)
+{
+    for (QPDFObjectHandle node = first; node.isDictionary() && budget-- > 0;
+         node = node.getKey("/Next")) {
+        if (node.isIndirect() && !seen.insert(node.getObjGen()).second)
+            break;
+        if (level > 1) {
+            collectChapters(source, pageIndex, node.getKey("/First"), level - 1, seen, budget,
+                            chapters);
+            continue;
+        }
+        Chapter chapter;
+        QPDFObjectHandle title = node.getKey("/Title");
+        chapter.title = title.isString() ? QString::fromStdString(title.getUTF8Value()) : QString();
+        chapter.node = node;
+        if (targetOf(node) == Target::GoTo) {
+            const std::optional<Destination> destination = source.resolve(gotoOf(node));
+            const auto found = destination ? pageIndex.find(destination->page) : pageIndex.end();
+            if (found != pageIndex.end())
+                chapter.page = found->second;
+        }
+        chapters.push_back(std::move(chapter));
+    }
+}
+
 } // namespace
+
+std::vector<Chapter> chaptersAt(QPDF& pdf, int level)
+{
+    std::vector<Chapter> chapters;
+    QPDFObjectHandle outlines = pdf.getRoot().getKey("/Outlines");
+    if (!outlines.isDictionary() || level < 1 || level > maxDepth)
+        return chapters;
+    const SourcePages none{&pdf, QString(), {}, {}};
+    Source source(pdf, none);
+    std::map<QPDFObjGen, int> pageIndex;
+    const std::vector<QPDFObjectHandle>& pages = pdf.getAllPages();
+    for (size_t i = 0; i < pages.size(); ++i)
+        pageIndex.emplace(pages[i].getObjGen(), int(i));
+    std::set<QPDFObjGen> seen;
+    int budget = maxItems;
+    collectChapters(source, pageIndex, outlines.getKey("/First"), level, seen, budget, chapters);
+    return chapters;
+}
 
 std::vector<std::vector<KeptWidget>>
 carryNavigation(QPDF& target, const std::vector<SourcePages>& sources, bool merge)
@@ -398,7 +444,7 @@ carryNavigation(QPDF& target, const std::vector<SourcePages>& sources, bool merg
         if (pages.pages.empty())
             continue;
         Source source(target, pages);
-        std::vector<Item> own = outlineOf(source);
+        std::vector<Item> own = outlineOf(source, pages.outlineRoot);
         showOutlines = showOutlines ||
                        pages.source->getRoot().getKey("/PageMode").isNameAndEquals("/UseOutlines");
         if (!pages.title.isEmpty()) {

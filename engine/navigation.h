@@ -52,6 +52,9 @@ struct SourcePages
     // its own bookmarks; "" for none.
     QString title;
     std::vector<KeptPage> pages; // in the new document's order
+    // A bookmark of the source whose children alone are carried, as the
+    // top level (a part split at its bookmark); uninitialised for all.
+    QPDFObjectHandle outlineRoot;
 };
 
 // A form widget on a kept page: the source's annotation and its copy.
@@ -73,6 +76,17 @@ struct KeptWidget
 // the order of `sources`.
 std::vector<std::vector<KeptWidget>>
 carryNavigation(QPDF& target, const std::vector<SourcePages>& sources, bool merge);
+
+// A bookmark at one level of an outline and the page it opens: its index in
+// the document, or -1 when it leads to none of the document's pages.
+struct Chapter
+{
+    QString title;
+    int page = -1;
+    QPDFObjectHandle node;
+};
+// The bookmarks `level` deep (1 for the top), in outline order.
+std::vector<Chapter> chaptersAt(QPDF& pdf, int level);
 
 // Form fields with widgets among `widgets` keep their values, flags,
 // appearances and calculation order; each field of a source stays one field,

@@ -1,6 +1,7 @@
 // Merge, split, extract and rotate. New documents are built from an empty PDF
 // with pages copied from the sources; the sources stay open until written.
 #include "engine/navigation.h"
+#include "engine/pageassembly.h"
 #include "engine/pdfdocument.h"
 #include "engine/qpdfsupport.h"
 #include "protocol/protocol.h"
@@ -29,18 +30,11 @@ std::shared_ptr<QPDF> emptyDocument()
     return pdf;
 }
 
-// Inherited page attributes live on the page tree, which foreign copies leave behind.
-std::vector<QPDFPageObjectHelper> pagesWithOwnAttributes(QPDF& pdf)
-{
-    QPDFPageDocumentHelper helper(pdf);
-    helper.pushInheritedAttributesToPage();
-    return helper.getAllPages();
-}
-
 // The navigation of the documents in `plan`, whose pages are the pages of
 // `result` in order; `titles` gives each document's bookmark in a merge.
 void carryPlanNavigation(PdfDocument& result, const std::vector<PageRef>& plan,
-                         const std::map<const PdfDocument*, QString>& titles, bool merge)
+                         const std::map<const PdfDocument*, QString>& titles, bool merge,
+                         QPDFObjectHandle outlineRoot = {})
 {
     const std::vector<QPDFObjectHandle>& pages = result.pdf().getAllPages();
     std::vector<SourcePages> sources;
@@ -51,8 +45,10 @@ void carryPlanNavigation(PdfDocument& result, const std::vector<PageRef>& plan,
         if (found == slot.end()) {
             found = slot.emplace(ref.document, sources.size()).first;
             const auto title = titles.find(ref.document);
-            sources.push_back(
-                {&ref.document->pdf(), title == titles.end() ? QString() : title->second, {}});
+            sources.push_back({&ref.document->pdf(),
+                               title == titles.end() ? QString() : title->second,
+                               {},
+                               outlineRoot});
         }
         sources[found->second].pages.push_back(
             {ref.index, static_cast<int>(position), pages.at(position)});
@@ -62,34 +58,6 @@ void carryPlanNavigation(PdfDocument& result, const std::vector<PageRef>& plan,
     carryForms(result.pdf(), sources, widgets);
     carryLayers(result.pdf(), sources);
     carryCatalogue(result.pdf(), sources, merge);
-}
-
-// Builds the extracted document from an already flattened page list, so that a
-// split into many parts walks the source's page tree only once.
-PdfDocument extractFromPages(const PdfDocument& source,
-                             const std::vector<QPDFPageObjectHelper>& sourcePages,
-                             const QList<int>& pages)
-{
-    try {
-        auto target = emptyDocument();
-        QPDFPageDocumentHelper targetPages(*target);
-        for (const int index : pages)
-            targetPages.addPage(sourcePages.at(static_cast<size_t>(index)), false);
-        QPDFObjectHandle info = source.pdf().getTrailer().getKey("/Info");
-        if (info.isDictionary())
-            target->getTrailer().replaceKey("/Info", target->copyForeignObject(info));
-        PdfDocument result(target);
-        std::vector<PageRef> plan;
-        for (const int index : pages)
-            plan.push_back({&source, index});
-        carryPlanNavigation(result, plan, {}, false);
-        result.keepAlive(source);
-        result.copyProtectionFrom(source);
-        result.setMinimumVersion(source.pdfVersion());
-        return result;
-    } catch (const std::exception& error) {
-        failExplained(u"无法复制所选页面。"_s, error);
-    }
 }
 
 int effectiveRotation(QPDFObjectHandle page)
@@ -111,6 +79,39 @@ int effectiveRotation(QPDFObjectHandle page)
 }
 
 } // namespace
+
+std::vector<QPDFPageObjectHelper> pagesWithOwnAttributes(QPDF& pdf)
+{
+    QPDFPageDocumentHelper helper(pdf);
+    helper.pushInheritedAttributesToPage();
+    return helper.getAllPages();
+}
+
+PdfDocument extractFromPages(const PdfDocument& source,
+                             const std::vector<QPDFPageObjectHelper>& sourcePages,
+                             const QList<int>& pages, QPDFObjectHandle outlineRoot)
+{
+    try {
+        auto target = emptyDocument();
+        QPDFPageDocumentHelper targetPages(*target);
+        for (const int index : pages)
+            targetPages.addPage(sourcePages.at(static_cast<size_t>(index)), false);
+        QPDFObjectHandle info = source.pdf().getTrailer().getKey("/Info");
+        if (info.isDictionary())
+            target->getTrailer().replaceKey("/Info", target->copyForeignObject(info));
+        PdfDocument result(target);
+        std::vector<PageRef> plan;
+        for (const int index : pages)
+            plan.push_back({&source, index});
+        carryPlanNavigation(result, plan, {}, false, outlineRoot);
+        result.keepAlive(source);
+        result.copyProtectionFrom(source);
+        result.setMinimumVersion(source.pdfVersion());
+        return result;
+    } catch (const std::exception& error) {
+        failExplained(u"无法复制所选页面。"_s, error);
+    }
+}
 
 PdfDocument assemblePages(const std::vector<PageRef>& pages)
 {
@@ -174,48 +175,6 @@ PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages)
         failExplained(u"无法读取页面列表。"_s, error);
     }
     return extractFromPages(source, sourcePages, pages);
-}
-
-int splitDocument(const PdfDocument& source, int group, const QString& folder, const QString& base,
-                  const QList<int>& after)
-{
-    if (group < 1 || group > maxPages)
-        fail(u"每份页数需为 1 至 100000。"_s);
-    if (!QDir().mkdir(folder))
-        fail(u"无法创建拆分目录。"_s);
-
-    std::vector<QPDFPageObjectHelper> sourcePages;
-    try {
-        sourcePages = pagesWithOwnAttributes(source.pdf());
-    } catch (const std::exception& error) {
-        failExplained(u"无法读取页面列表。"_s, error);
-    }
-    const int pageCount = static_cast<int>(sourcePages.size());
-    // Where each part begins: every `group` pages, or after each page asked for.
-    QList<int> starts{0};
-    if (after.isEmpty()) {
-        for (int start = group; start < pageCount; start += group)
-            starts.append(start);
-    } else {
-        for (const int page : after) {
-            if (page + 1 < pageCount && page + 1 > starts.last())
-                starts.append(page + 1);
-        }
-    }
-    starts.append(pageCount);
-    const int width = std::max(3, int(QString::number(starts.size() - 1).size()));
-    int files = 0;
-    for (qsizetype next = 1; next < starts.size(); ++next) {
-        QList<int> part;
-        for (int index = starts.at(next - 1); index < starts.at(next); ++index)
-            part.append(index);
-        const PdfDocument document = extractFromPages(source, sourcePages, part);
-        ++files;
-        writeDocument(folder +
-                          u"/%1-拆分-%2.pdf"_s.arg(base).arg(files, width, 10, QLatin1Char('0')),
-                      document);
-    }
-    return files;
 }
 
 void rotatePages(PdfDocument& document, const QList<int>& pages, int degrees)

@@ -131,13 +131,33 @@ PdfDocument assemblePages(const std::vector<PageRef>& pages);
 // the matching entry of `titles`.
 PdfDocument mergeDocuments(const std::vector<PdfDocument>& sources, const QStringList& titles);
 PdfDocument extractPages(const PdfDocument& source, const QList<int>& pages);
-// Writes part-0001.pdf … into `folder` (created here); returns the number of parts.
-// Parts of `group` pages; refuses a group outside 1 to 100000.
-// Parts "<base>-拆分-001.pdf" (more digits past 999 parts) in `folder`: of
-// `group` pages each, or, when `after` names pages (0-based, ascending), one
-// ending after each of them and one for the rest.
-int splitDocument(const PdfDocument& source, int group, const QString& folder, const QString& base,
-                  const QList<int>& after = {});
+// Where a split ends its parts ("splitMode" and the members it reads).
+struct SplitPlan
+{
+    QString mode = QStringLiteral("pages"); // pages, bookmarks, size, blank
+    int group = 1;                          // pages: pages per part
+    QList<int> after;                       // pages: the parts end after these (0-based, ascending)
+    int level = 1;                          // bookmarks: the outline level that starts parts
+    qint64 maxBytes = 0;                    // size: most bytes of a written part
+    QList<int> blank;                       // blank: the separator pages (0-based, ascending)
+    bool keepSeparators = false;            // blank: separators stay, each ending its part
+};
+struct SplitOutcome
+{
+    int files = 0;
+    QList<int> oversized; // size: single pages written alone above the size
+};
+// Writes the parts into `folder` (created here): "<base>-拆分-001.pdf" (more
+// digits past 999 parts), or by bookmarks "01-<title>.pdf" after a
+// "00-封面.pdf" of any pages before the first. Never an empty part. Refuses a
+// group outside 1 to 100000, an unknown mode, a level outside 1 to 64, and a
+// document without bookmarks at the level asked for.
+SplitOutcome splitDocument(const PdfDocument& source, const SplitPlan& plan, const QString& folder,
+                           const QString& base);
+// A bookmark title made a file name every system takes: none of /\:*?"<>|
+// or control characters, no trailing dot or space, at most `limit` UTF-8
+// bytes cut between characters; "" stays "".
+QString safeFileName(const QString& title, qsizetype limit = 120);
 // Adds a clockwise turn of 90, 180 or 270 `degrees` to each page; refuses others.
 void rotatePages(PdfDocument& document, const QList<int>& pages, int degrees);
 

@@ -62,15 +62,53 @@ QString sizeNote(OperationKind kind, qint64 before, qint64 after)
                                                     : u"减小 %1%"_s.arg(percent));
 }
 
-// "无法压缩到 2 MB 以内，已压缩到 2.6 MB": the target as the user typed it,
-// without a ".0", and spaced as Chinese text spaces Latin units.
+// A size limit as the user typed it, without a ".0", and spaced as Chinese
+// text spaces Latin units: "2 MB ", "900 字节".
+QString limitText(qint64 limit)
+{
+    QString text = formatSize(limit);
+    text.replace(u".0 "_s, u" "_s);
+    if (!text.endsWith(u"字节"_s))
+        text += u' ';
+    return text;
+}
+
+// "无法压缩到 2 MB 以内，已压缩到 2.6 MB".
 QString missedTargetNote(qint64 target, qint64 bytes)
 {
-    QString limit = formatSize(target);
-    limit.replace(u".0 "_s, u" "_s);
-    if (!limit.endsWith(u"字节"_s))
-        limit += u' ';
-    return u"无法压缩到 %1以内，已压缩到 %2"_s.arg(limit, formatSize(bytes));
+    return u"无法压缩到 %1以内，已压缩到 %2"_s.arg(limitText(target), formatSize(bytes));
+}
+
+// "第 12 页单独超过 10 MB": pages a split by size had to write alone.
+QString oversizedNote(const QList<int>& pages, qint64 limit)
+{
+    QStringList numbers;
+    for (const int page : pages)
+        numbers << QString::number(page + 1);
+    return u"第 %1 页单独超过 %2"_s.arg(numbers.join(u"、"_s), limitText(limit).trimmed());
+}
+
+// The split's plan from the request; separator pages are found by the module.
+SplitPlan splitPlan(const JobRequest& request, const QList<int>& pages,
+                    const ModuleServices* module, const PdfDocument& source,
+                    const ProgressCallback& progress)
+{
+    SplitPlan plan;
+    plan.mode = request.splitMode;
+    plan.group = request.group;
+    plan.after = request.pages.trimmed().isEmpty() ? QList<int>() : pages;
+    plan.level = request.level;
+    plan.maxBytes = request.maxSize;
+    plan.keepSeparators = request.keepSeparators;
+    if (plan.mode == u"blank"_s) {
+        if (!(request.blankThreshold >= 0.001 && request.blankThreshold <= 10))
+            fail(u"空白页阈值需为 0.001% 至 10%。"_s);
+        if (!module || !module->findBlankPages)
+            fail(u"处理发生异常，原文件未改变。"_s);
+        removeStaleStagingFolders(privateWorkBase(), privateOcrPrefix);
+        plan.blank = module->findBlankPages(source, request.blankThreshold, progress);
+    }
+    return plan;
 }
 
 // The members only compression reads; refused before any document is read.
@@ -162,7 +200,7 @@ void checkRights(const JobRequest& request, const PdfDocument& source)
 }
 
 QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
-                   Recognizer recognizer, const ResultAnnouncer& announce)
+                   const ModuleServices* module, const ResultAnnouncer& announce)
 {
     if (!request.operation)
         fail(u"未知处理类型。"_s);
@@ -236,30 +274,33 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     QString note = merge ? protectMerged(working, inputs, sources, request.newPassword) : QString();
     // Whether the row asks to be checked; a size note only informs.
     bool review = kind != OperationKind::Optimize && kind != OperationKind::Compress;
+    // A long job keeps its folder fresh: another machine's sweep takes a
+    // folder unchanged for a day for a dead one.
+    const ProgressCallback touching = [&](int done, int total, const QString& text) {
+        staging.touch();
+        if (progress)
+            progress(done, total, text);
+    };
 
     switch (kind) {
-    case OperationKind::Split:
-        files = splitDocument(
-            working, request.group, staged,
+    case OperationKind::Split: {
+        const SplitOutcome outcome = splitDocument(
+            working, splitPlan(request, pages, module, working, touching), staged,
             fitName(QFileInfo(inputs.first()).completeBaseName(),
-                    maxNameLength(outputFolder) - nameLength(u"-拆分-000001.pdf.partial"_s)),
-            request.pages.trimmed().isEmpty() ? QList<int>() : pages);
+                    maxNameLength(outputFolder) - nameLength(u"-拆分-000001.pdf.partial"_s)));
+        files = outcome.files;
+        if (!outcome.oversized.isEmpty())
+            note = oversizedNote(outcome.oversized, request.maxSize);
         break;
+    }
     case OperationKind::Extract:
         working = extractPages(working, pages);
         break;
     case OperationKind::Ocr: {
-        if (!recognizer)
+        if (!module || !module->recognize)
             fail(u"处理发生异常，原文件未改变。"_s);
         removeStaleStagingFolders(privateWorkBase(), privateOcrPrefix);
-        // A long recognition keeps its folder fresh: another machine's
-        // sweep takes a folder unchanged for a day for a dead one.
-        const ProgressCallback touching = [&](int done, int total, const QString& text) {
-            staging.touch();
-            if (progress)
-                progress(done, total, text);
-        };
-        Recognition recognition = recognizer(working, staging.path(), request.ocr, touching);
+        Recognition recognition = module->recognize(working, staging.path(), request.ocr, touching);
         note = recognition.note;
         review = recognition.review;
         if (request.ocr.output == u"docx"_s) {
@@ -323,11 +364,25 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
 
 } // namespace
 
+bool needsModule(const JobRequest& request)
+{
+    if (!request.operation)
+        return false;
+    switch (request.operation->kind) {
+    case OperationKind::Ocr:
+        return true;
+    case OperationKind::Split:
+        return request.splitMode == u"blank"_s;
+    default:
+        return false;
+    }
+}
+
 QJsonObject processRequest(const JobRequest& request, const ProgressCallback& progress,
-                           Recognizer recognizer, const ResultAnnouncer& announce)
+                           const ModuleServices* module, const ResultAnnouncer& announce)
 {
     try {
-        return runJob(request, progress, recognizer, announce);
+        return runJob(request, progress, module, announce);
     } catch (const NothingToDo& reason) {
         return skippedResult(QString::fromUtf8(reason.what()));
     } catch (const std::exception& error) {

@@ -16,6 +16,20 @@ namespace batch {
 // document jobs passes none and never loads the recognition libraries.
 using Recognizer = Recognition (*)(const PdfDocument& source, const QString& stagingFolder,
                                    const OcrRequest& options, const ProgressCallback& progress);
+// The pages of an admitted source that show nothing but paper (pagetools.h).
+using BlankPageFinder = QList<int> (*)(const PdfDocument& source, double threshold,
+                                       const ProgressCallback& progress);
+
+// What only the module brings, as it alone loads the renderer and the
+// recognition libraries. A process that runs document jobs passes none.
+struct ModuleServices
+{
+    Recognizer recognize = nullptr;
+    BlankPageFinder findBlankPages = nullptr;
+};
+
+// Whether the request's job needs the module's services.
+bool needsModule(const JobRequest& request);
 
 // Told a published result at once, before the job frees its documents (which
 // takes seconds for large files), so that ending the worker then cannot make a
@@ -24,10 +38,10 @@ using ResultAnnouncer = std::function<void(const QJsonObject& result)>;
 
 // Checks the request, admits the sources, runs the operation and publishes the
 // result. Never throws: every failure becomes {"ok":false,"error":…}, and the
-// job's staging folder is gone when this returns. An "ocr" request without a
-// `recognizer` fails like any other internal error. Nothing is published once
-// the process that started the worker is gone.
+// job's staging folder is gone when this returns. A request that needs the
+// module without `module` fails like any other internal error. Nothing is
+// published once the process that started the worker is gone.
 QJsonObject processRequest(const JobRequest& request, const ProgressCallback& progress,
-                           Recognizer recognizer, const ResultAnnouncer& announce = {});
+                           const ModuleServices* module, const ResultAnnouncer& announce = {});
 
 } // namespace batch

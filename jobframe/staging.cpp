@@ -78,9 +78,11 @@ bool isStagedName(const QString& name)
 
 bool isPartName(const QString& name)
 {
-    // Inside a folder proven ours: the parts of a split, by any source's name.
+    // Inside a folder proven ours: the parts of a split, by any source's name
+    // or by bookmark, and the pages of a document as pictures.
     static const QRegularExpression pattern(
-        u"^(part-[0-9]+|.+-拆分-[0-9]{3,})\\.pdf(\\.partial)?$"_s);
+        u"^(part-[0-9]+\\.pdf|.+-拆分-[0-9]{3,}\\.pdf|[0-9]{2,}-.+\\.pdf|"
+        u".+-[0-9]{3,}\\.(png|jpg|tif))(\\.partial)?$"_s);
     return pattern.match(name).hasMatch();
 }
 

@@ -12,7 +12,7 @@ using namespace Qt::StringLiterals;
 
 namespace batch {
 
-int workerMain(Recognizer recognizer)
+int workerMain(const ModuleServices* module)
 {
     QFile input;
     QFile output;
@@ -47,7 +47,7 @@ int workerMain(Recognizer recognizer)
     };
     const QJsonObject result =
         parseObjectLine(line, request)
-            ? processRequest(parseRequest(request), progress, recognizer, announce)
+            ? processRequest(parseRequest(request), progress, module, announce)
             : failureResult(u"处理请求无效。"_s);
     if (!announced)
         tell(result);

@@ -15,6 +15,23 @@ using namespace Qt::StringLiterals;
 
 namespace batch {
 
+namespace {
+
+// Bytes as a JSON number, 0 when missing; anything else (a string, a
+// fraction, a negative number) reads as -1, which the job refuses.
+qint64 byteCountMember(const QJsonObject& object, const QString& key)
+{
+    const QJsonValue value = object.value(key);
+    if (value.isUndefined() || value.isNull())
+        return 0;
+    const double number = value.toDouble(-1);
+    if (value.isDouble() && number >= 0 && number <= 1e15 && number == std::floor(number))
+        return qint64(number);
+    return -1;
+}
+
+} // namespace
+
 JobRequest parseRequest(const QJsonObject& object)
 {
     const JobRequest defaults;
@@ -36,16 +53,13 @@ JobRequest parseRequest(const QJsonObject& object)
     request.compressLevel = stringMember(object, u"compressLevel"_s, defaults.compressLevel);
     request.outputName = stringMember(object, u"outputName"_s);
     request.sequence = intMember(object, u"sequence"_s, defaults.sequence);
-    // Bytes as a JSON number; anything else (a string, a fraction, a negative
-    // number) reads as -1, which the job refuses.
-    const QJsonValue target = object.value(u"targetSize"_s);
-    if (target.isUndefined() || target.isNull())
-        request.targetSize = 0;
-    else if (target.isDouble() && target.toDouble() >= 0 && target.toDouble() <= 1e15 &&
-             target.toDouble() == std::floor(target.toDouble()))
-        request.targetSize = qint64(target.toDouble());
-    else
-        request.targetSize = -1;
+    request.targetSize = byteCountMember(object, u"targetSize"_s);
+    request.splitMode = stringMember(object, u"splitMode"_s, defaults.splitMode);
+    request.level = intMember(object, u"level"_s, defaults.level);
+    request.maxSize = byteCountMember(object, u"maxSize"_s);
+    request.keepSeparators = boolMember(object, u"keepSeparators"_s, defaults.keepSeparators);
+    const QJsonValue threshold = object.value(u"blankThreshold"_s);
+    request.blankThreshold = threshold.isDouble() ? threshold.toDouble() : defaults.blankThreshold;
     return request;
 }
 
@@ -70,6 +84,11 @@ QJsonObject toJson(const JobRequest& request)
         {u"targetSize"_s, double(request.targetSize)},
         {u"outputName"_s, request.outputName},
         {u"sequence"_s, request.sequence},
+        {u"splitMode"_s, request.splitMode},
+        {u"level"_s, request.level},
+        {u"maxSize"_s, double(request.maxSize)},
+        {u"keepSeparators"_s, request.keepSeparators},
+        {u"blankThreshold"_s, request.blankThreshold},
     };
 }
 

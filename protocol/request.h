@@ -92,8 +92,17 @@ struct JobRequest
     QStringList passwords; // "passwords": each input's own, "" where `password` applies
     QString pages;         // "pages": a page range, "" for all pages
     int group = 1;         // "group": pages per part of a split
-    int degrees = 90;      // "degrees": clockwise turn of a rotation
-    QString newPassword;   // "newPassword": open password of an encryption or a merge
+    // "splitMode": where a split's parts end: "pages" (by `group` or after
+    // `pages`), "bookmarks" (at each bookmark of `level`), "size" (written
+    // parts of at most `maxSize` bytes) or "blank" (at separator pages, kept
+    // with `keepSeparators`, found below `blankThreshold` percent of ink).
+    QString splitMode = QStringLiteral("pages");
+    int level = 1;                 // "level"
+    qint64 maxSize = 0;            // "maxSize"
+    bool keepSeparators = false;   // "keepSeparators"
+    double blankThreshold = 0.015; // "blankThreshold": per cent of the page
+    int degrees = 90;              // "degrees": clockwise turn of a rotation
+    QString newPassword;           // "newPassword": open password of an encryption or a merge
     OcrRequest ocr;
     QString compressLevel = QStringLiteral("standard"); // "compressLevel": high, standard, small
     qint64 targetSize = 0; // "targetSize": bytes a compressed result should fit in, 0 for none

@@ -33,8 +33,18 @@ QList<Setting> settingsOf(const JobRequest& request)
     if (kind == OperationKind::Rotate)
         settings.append({u"degrees"_s, u"旋转角度"_s, request.degrees});
     if (kind == OperationKind::Split) {
-        settings.append({u"group"_s, u"每份页数"_s, request.group});
-        settings.append({u"pages"_s, u"在这些页后拆分"_s, request.pages});
+        settings.append({u"splitMode"_s, u"拆分方式"_s, request.splitMode});
+        if (request.splitMode == u"bookmarks"_s)
+            settings.append({u"level"_s, u"书签级别"_s, request.level});
+        else if (request.splitMode == u"size"_s)
+            settings.append({u"maxSize"_s, u"每份最大（字节）"_s, double(request.maxSize)});
+        else if (request.splitMode == u"blank"_s) {
+            settings.append({u"blankThreshold"_s, u"空白阈值（%）"_s, request.blankThreshold});
+            settings.append({u"keepSeparators"_s, u"保留分隔页"_s, request.keepSeparators});
+        } else {
+            settings.append({u"group"_s, u"每份页数"_s, request.group});
+            settings.append({u"pages"_s, u"在这些页后拆分"_s, request.pages});
+        }
     }
     // How results were named, where the user chose.
     if (!request.outputName.isEmpty())
@@ -75,7 +85,7 @@ QString settingText(const QJsonValue& value)
 {
     if (value.isBool())
         return value.toBool() ? u"是"_s : u"否"_s;
-    return value.isDouble() ? QString::number(value.toInt()) : value.toString();
+    return value.isDouble() ? QString::number(value.toDouble(), 'g', 15) : value.toString();
 }
 
 } // namespace

@@ -1660,7 +1660,7 @@ void TestBatchWindow::outputKindReachesTheWorker()
         const QJsonObject request = QJsonDocument::fromJson(file.readAll()).object();
         QCOMPARE(request.value(u"ocrOutput"_s).toString(), choices.at(index).first);
         QCOMPARE(request.value(u"operation"_s).toString(), u"ocr"_s);
-        QCOMPARE(request.size(), 18);
+        QCOMPARE(request.size(), 23);
     }
 }
 
@@ -1797,6 +1797,11 @@ void TestBatchWindow::settingsAndHelp()
         {u"compress"_s, u"compressLevel"_s, u"最小"_s},
         {u"compress"_s, u"targetSize"_s, 2.5},
         {u"split"_s, u"group"_s, 4},
+        {u"split"_s, u"level"_s, 2},
+        {u"split"_s, u"maxSize"_s, 25.5},
+        {u"split"_s, u"blankThreshold"_s, 0.02},
+        {u"split"_s, u"keepSeparators"_s, true},
+        {u"split"_s, u"splitMode"_s, u"按书签"_s},
         {u"rotate"_s, u"degrees"_s, u"180°"_s},
         {u"rotate"_s, u"pages"_s, u"2-"_s},
         {u"extract"_s, u"pages"_s, u"1,3"_s},
@@ -1814,11 +1819,13 @@ void TestBatchWindow::settingsAndHelp()
     w.resize(1000, 640);
     QVERIFY(w.close());
     QSettings settings;
-    QCOMPARE(settings.allKeys(),
-             (QStringList{u"compress/level"_s, u"compress/targetSize"_s, u"extract/pages"_s,
-                          u"files/addedFrom"_s, u"ocr/dpi"_s, u"ocr/language"_s, u"ocr/models"_s,
-                          u"ocr/output"_s, u"output"_s, u"rotate/degrees"_s, u"rotate/pages"_s,
-                          u"split/group"_s, u"window/geometry"_s}));
+    QCOMPARE(
+        settings.allKeys(),
+        (QStringList{u"compress/level"_s, u"compress/targetSize"_s, u"extract/pages"_s,
+                     u"files/addedFrom"_s, u"ocr/dpi"_s, u"ocr/language"_s, u"ocr/models"_s,
+                     u"ocr/output"_s, u"output"_s, u"rotate/degrees"_s, u"rotate/pages"_s,
+                     u"split/blankThreshold"_s, u"split/group"_s, u"split/keepSeparators"_s,
+                     u"split/level"_s, u"split/maxSize"_s, u"split/mode"_s, u"window/geometry"_s}));
     QCOMPARE(settings.value(u"output"_s).toString(), m_dir->filePath(u"out"_s));
     // The next window starts from them, where the last one was left; the
     // file dialog opens where files were last added from.

@@ -178,6 +178,23 @@ void TestCli::exitCodes_data()
     QTest::newRow("compress help")
         << QStringList{u"compress"_s, u"--help"_s} << false << 0 << u"KB、MB、GB"_s;
     QTest::newRow("help") << QStringList{u"split"_s, u"--help"_s} << false << 0 << u"--group"_s;
+    QTest::newRow("split by size")
+        << QStringList{u"split"_s, u"--mode"_s,   u"size"_s, u"--max-size"_s,
+                       u"10MB"_s,  u"--output"_s, u"OUT"_s,  u"IN"_s}
+        << false << 0 << u"2 份文件 · 成功 2 · 未成功 0"_s;
+    QTest::newRow("split by size without one")
+        << QStringList{u"split"_s, u"--mode=size"_s, u"--output"_s, u"OUT"_s, u"IN"_s} << false << 2
+        << u"--max-size"_s;
+    QTest::newRow("split by bookmarks where there are none")
+        << QStringList{u"split"_s, u"--mode"_s,   u"bookmarks"_s, u"--level"_s,
+                       u"1"_s,     u"--output"_s, u"OUT"_s,       u"IN"_s}
+        << false << 1 << u"文档没有第 1 级书签"_s;
+    QTest::newRow("split mode unknown")
+        << QStringList{u"split"_s, u"--mode"_s, u"chapters"_s, u"--output"_s, u"OUT"_s, u"IN"_s}
+        << false << 2 << u"拆分方式无效"_s;
+    QTest::newRow("a split option elsewhere")
+        << QStringList{u"rotate"_s, u"--keep-separators"_s, u"--output"_s, u"OUT"_s, u"IN"_s}
+        << false << 2 << u"--keep-separators 不适用于 rotate"_s;
     QTest::newRow("top-level help names the command line")
         << QStringList{u"TOP"_s, u"--help"_s} << false << 0 << u"quorvin-pdf-batch batch --help"_s;
     QTest::newRow("a missing file is a failure")

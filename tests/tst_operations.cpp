@@ -418,6 +418,10 @@ private slots:
     void cleanup();
     void mergeInListOrder();
     void splitIntoParts();
+    void splitAtBookmarks_data();
+    void splitAtBookmarks();
+    void splitBySize();
+    void splitAtBlankPages();
     void extractInDocumentOrder();
     void rotateAddsToExistingAngle();
     void longNamesArePublished_data();
@@ -552,6 +556,151 @@ void TestOperations::splitIntoParts()
              expectedMarkers(u"r"_s, {8, 9, 10}));
     result = run(makeRequest(u"split"_s, {src}, m_out->path(), {{u"pages"_s, u"11"_s}}));
     QVERIFY(result.result.value(u"error"_s).toString().startsWith(u"页码"_s));
+}
+
+void TestOperations::splitAtBookmarks_data()
+{
+    QTest::addColumn<QStringList>("outline"); // as PdfRecipe::outline, over 8 pages
+    QTest::addColumn<int>("level");
+    QTest::addColumn<QStringList>("parts");     // "<file name>=<pages>"
+    QTest::addColumn<QStringList>("bookmarks"); // of the second part
+    QTest::newRow("chapters after a cover")
+        << QStringList{u"1|第一章 总则|3"_s, u"2|1.1 定义|4"_s, u"3|1.1.1 术语|4"_s,
+                       u"1|第二章 合同条款|6"_s}
+        << 1
+        << QStringList{u"00-封面.pdf=1,2"_s, u"01-第一章 总则.pdf=3,4,5"_s,
+                       u"02-第二章 合同条款.pdf=6,7,8"_s}
+        << QStringList{u"0|1.1 定义|1|closed"_s, u"1|1.1.1 术语|1|closed"_s};
+    const QString long300 = QString(100, u'汉'); // 300 bytes
+    QTest::newRow("odd titles") << QStringList{u"1|a/b\\c:d*e?f\"g<h>i\tj|1"_s,
+                                               u"1|"_s + long300 + u"|2"_s,
+                                               u"1|重复|3"_s,
+                                               u"1|重复|4"_s,
+                                               u"1|表情 😀 . |5"_s,
+                                               u"1||6"_s}
+                                << 1
+                                << QStringList{u"01-a b c d e f g h i j.pdf=1"_s,
+                                               u"02-"_s + QString(39, u'汉') + u".pdf=2"_s,
+                                               u"03-重复.pdf=3"_s,
+                                               u"04-重复.pdf=4"_s,
+                                               u"05-表情 😀.pdf=5"_s,
+                                               u"06-书签.pdf=6,7,8"_s}
+                                << QStringList();
+    QTest::newRow("second level; a web link and a repeat start nothing")
+        << QStringList{u"1|卷一|1"_s, u"2|甲|1"_s,   u"2|外链|0"_s, u"2|乙|3"_s,
+                       u"2|乙再|3"_s, u"2|乙前|2"_s, u"1|卷二|5"_s, u"2|丙|6"_s}
+        << 2 << QStringList{u"01-甲.pdf=1,2"_s, u"02-乙.pdf=3,4,5"_s, u"03-丙.pdf=6,7,8"_s}
+        << QStringList();
+    QTest::newRow("no bookmarks at the level")
+        << QStringList{u"1|卷一|1"_s} << 2 << QStringList() << QStringList();
+}
+
+// Parts begin at bookmarks, are named after them, and keep what lies below.
+void TestOperations::splitAtBookmarks()
+{
+    QFETCH(QStringList, outline);
+    QFETCH(int, level);
+    QFETCH(QStringList, parts);
+    QFETCH(QStringList, bookmarks);
+    const QString src = source(u"手册.pdf"_s, {.pages = 8, .marker = u"m"_s, .outline = outline});
+    const testsupport::WorkerRun result = run(makeRequest(
+        u"split"_s, {src}, m_out->path(), {{u"splitMode"_s, u"bookmarks"_s}, {u"level"_s, level}}));
+    if (parts.isEmpty()) {
+        QCOMPARE(result.result.value(u"error"_s).toString(),
+                 u"文档没有第 2 级书签，无法按书签拆分。"_s);
+        return;
+    }
+    QCOMPARE(result.exitCode, 0);
+    const QString folder = result.result.value(u"output"_s).toString();
+    QStringList found;
+    for (const QString& name : testsupport::folderEntries(folder)) {
+        QStringList pages;
+        for (const QString& marker : inspectPdf(folder + u'/' + name).markers)
+            pages << marker.section(u"-p"_s, 1);
+        found << name + u'=' + pages.join(u',');
+    }
+    QCOMPARE(found, parts);
+    if (!bookmarks.isEmpty())
+        QCOMPARE(testsupport::inspectNavigation(folder + u'/' + parts.at(1).section(u'=', 0, 0))
+                     .bookmarks,
+                 bookmarks);
+}
+
+// Each part writes within the size, except a page that alone is larger.
+void TestOperations::splitBySize()
+{
+    QList<testsupport::DrawnPage> pages;
+    for (int i = 0; i < 6; ++i)
+        pages.append({.lines = QStringList(4 + 8 * (i % 3), u"第%1页 付款条款"_s.arg(i + 1)),
+                      .pointSize = 12});
+    const QString src = m_in->filePath(u"扫描.pdf"_s);
+    testsupport::writeDrawnPdf(src, pages, 100);
+    m_guard.add(src);
+    QList<qint64> alone;
+    const testsupport::WorkerRun singles =
+        run(makeRequest(u"split"_s, {src}, m_out->path(), {{u"group"_s, 1}}));
+    const QString singleFolder = singles.result.value(u"output"_s).toString();
+    for (const QString& name : testsupport::folderEntries(singleFolder))
+        alone << QFileInfo(singleFolder + u'/' + name).size();
+    const qint64 largest = *std::max_element(alone.begin(), alone.end());
+    const int largestPage = int(alone.indexOf(largest)) + 1;
+
+    // Around one page's size: the largest page alone, the rest packed.
+    for (const qint64 limit : {largest - 1, largest, 2 * largest, 100 * largest}) {
+        const testsupport::WorkerRun result =
+            run(makeRequest(u"split"_s, {src}, m_out->path(),
+                            {{u"splitMode"_s, u"size"_s}, {u"maxSize"_s, double(limit)}}));
+        QCOMPARE(result.exitCode, 0);
+        const QString folder = result.result.value(u"output"_s).toString();
+        int total = 0;
+        for (const QString& name : testsupport::folderEntries(folder)) {
+            const QString part = folder + u'/' + name;
+            const int count = testsupport::popplerPageCount(part);
+            QVERIFY(count > 0);
+            QVERIFY2(QFileInfo(part).size() <= limit || count == 1, qPrintable(part));
+            total += count;
+        }
+        QCOMPARE(total, 6);
+        const QString note = result.result.value(u"note"_s).toString();
+        QCOMPARE(note.contains(u"第 %1 页单独超过"_s.arg(largestPage)), limit < largest);
+        if (limit == 100 * largest)
+            QCOMPARE(result.result.value(u"files"_s).toInt(), 1);
+    }
+    QCOMPARE(run(makeRequest(u"split"_s, {src}, m_out->path(), {{u"splitMode"_s, u"size"_s}}))
+                 .result.value(u"error"_s)
+                 .toString(),
+             u"请填写每份的最大大小。"_s);
+}
+
+// Separator sheets end parts: dropped, or kept at the end of the part.
+void TestOperations::splitAtBlankPages()
+{
+    using testsupport::SheetMark;
+    const testsupport::DrawnPage blank{
+        .lines = {}, .sheetMarks = SheetMark::GreyNoise | SheetMark::BleedThrough};
+    const auto text = [](const QString& line) {
+        return testsupport::DrawnPage{
+            .lines = {line}, .scanned = false, .family = u"Noto Sans CJK SC"_s};
+    };
+    const QString src = m_in->filePath(u"合同批量.pdf"_s);
+    testsupport::writeDrawnPdf(src,
+                               {blank, text(u"合同 A"_s), text(u"合同 A 附件"_s), blank, blank,
+                                text(u"合同 B"_s), blank, text(u"合同 C"_s), blank},
+                               100);
+    m_guard.add(src);
+    for (const bool keep : {false, true}) {
+        const testsupport::WorkerRun result =
+            run(makeRequest(u"split"_s, {src}, m_out->path(),
+                            {{u"splitMode"_s, u"blank"_s}, {u"keepSeparators"_s, keep}}));
+        QCOMPARE(result.exitCode, 0);
+        const QString folder = result.result.value(u"output"_s).toString();
+        QList<int> counts;
+        for (const QString& name : testsupport::folderEntries(folder))
+            counts << testsupport::popplerPageCount(folder + u'/' + name);
+        QCOMPARE(counts, keep ? (QList<int>{5, 2, 2}) : (QList<int>{2, 1, 1}));
+        QCOMPARE(testsupport::popplerText(folder + u"/合同批量-拆分-002.pdf"_s, 0).trimmed(),
+                 u"合同 B"_s);
+    }
 }
 
 void TestOperations::extractInDocumentOrder()

@@ -2,6 +2,7 @@
 #include "ocr/ocrdocument.h"
 #include "ocr/pageimage.h"
 #include "ocr/pagepicture.h"
+#include "ocr/pagetools.h"
 #include "ocr/pagework.h"
 #include "ocr/textlayer.h"
 #include "testsupport.h"
@@ -97,6 +98,8 @@ private slots:
     void scanPicturesDecodeUpright_data();
     void scanPicturesDecodeUpright();
     void lineHeightOfText();
+    void separatorSheetsAreBlank_data();
+    void separatorSheetsAreBlank();
 };
 
 void TestPageImage::flattenPutsTransparencyOnWhite()
@@ -459,6 +462,47 @@ void TestPageImage::lineHeightOfText()
     const double height = batch::medianLineHeight(textImage(0));
     QVERIFY2(height >= 22 && height <= 34, qPrintable(QString::number(height)));
     QCOMPARE(batch::medianLineHeight(filled(300, 300, Qt::white)), 0.0);
+}
+
+void TestPageImage::separatorSheetsAreBlank_data()
+{
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<int>("marks");
+    QTest::addColumn<bool>("scanned");
+    QTest::addColumn<bool>("blank");
+    using testsupport::SheetMark;
+    const QStringList none;
+    QTest::newRow("white sheet") << none << 0 << true << true;
+    QTest::newRow("scanner noise") << none << int(SheetMark::GreyNoise) << true << true;
+    QTest::newRow("bleed-through on a dim scan")
+        << none << int(SheetMark::GreyNoise | SheetMark::BleedThrough) << true << true;
+    QTest::newRow("page number") << none << int(SheetMark::PageNumber) << true << true;
+    QTest::newRow("punched holes")
+        << none << int(SheetMark::GreyNoise | SheetMark::PunchHoles) << true << true;
+    QTest::newRow("one short line") << QStringList{u"签字："_s} << 0 << true << false;
+    QTest::newRow("one line, noisy")
+        << QStringList{u"本页以下空白。"_s} << int(SheetMark::GreyNoise) << true << false;
+    QTest::newRow("one line of real text") << QStringList{u"附件二"_s} << 0 << false << false;
+    QTest::newRow("text page") << QStringList(12, u"合同条款与付款方式说明"_s) << 0 << true
+                               << false;
+}
+
+// Drawn as Poppler draws the page, with the threshold the split uses.
+void TestPageImage::separatorSheetsAreBlank()
+{
+    QFETCH(QStringList, lines);
+    QFETCH(int, marks);
+    QFETCH(bool, scanned);
+    QFETCH(bool, blank);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(u"sheet.pdf"_s);
+    testsupport::DrawnPage page{
+        .lines = lines, .scanned = scanned, .family = u"Noto Sans CJK SC"_s, .pointSize = 12};
+    page.sheetMarks = marks;
+    testsupport::writeDrawnPdf(path, {page}, 150);
+    const QList<int> found =
+        batch::findBlankPages(batch::read(path, QString()), batch::JobRequest().blankThreshold, {});
+    QCOMPARE(found, blank ? QList<int>{0} : QList<int>{});
 }
 
 QTEST_MAIN(TestPageImage)

@@ -82,7 +82,8 @@ void TestProtocol::typedRequest()
     const batch::JobRequest mistyped = batch::parseRequest(
         QJsonDocument::fromJson(R"({"operation":"Rotate","inputs":"a.pdf","group":2.5,
             "degrees":"180","ocrDpi":null,"ocrSkipText":0,"ocrLanguage":7,"password":1,
-            "ocrOutput":2,"compressLevel":1,"targetSize":-3})")
+            "ocrOutput":2,"compressLevel":1,"targetSize":-3,"maxSize":"10MB",
+            "blankThreshold":"0.1"})")
             .object());
     QVERIFY(!mistyped.operation);
     QVERIFY(mistyped.inputs.isEmpty());
@@ -95,6 +96,8 @@ void TestProtocol::typedRequest()
     QCOMPARE(mistyped.ocr.output, u"pdf"_s);
     QCOMPARE(mistyped.compressLevel, u"standard"_s);
     QCOMPARE(mistyped.targetSize, -1); // refused, never taken for "no target"
+    QCOMPARE(mistyped.maxSize, -1);
+    QCOMPARE(mistyped.blankThreshold, batch::JobRequest().blankThreshold);
 
     const batch::JobRequest request{.operation = batch::findOperation(u"split"_s),
                                     .inputs = {u"/甲.pdf"_s, u"/乙.pdf"_s},
@@ -103,6 +106,11 @@ void TestProtocol::typedRequest()
                                     .passwords = {QString(), u"乙的密码"_s},
                                     .pages = u"1-3,5"_s,
                                     .group = 4,
+                                    .splitMode = u"blank"_s,
+                                    .level = 3,
+                                    .maxSize = 10'000'000,
+                                    .keepSeparators = true,
+                                    .blankThreshold = 0.25,
                                     .degrees = 270,
                                     .newPassword = u"新"_s,
                                     .ocr = {u"eng"_s, 150, u"/models"_s, false, u"docx"_s},
@@ -111,7 +119,7 @@ void TestProtocol::typedRequest()
                                     .outputName = u"{n}-{name}"_s,
                                     .sequence = 7};
     const QJsonObject json = batch::toJson(request);
-    QCOMPARE(json.size(), 18);
+    QCOMPARE(json.size(), 23);
     QCOMPARE(batch::toJson(batch::parseRequest(json)), json);
     const batch::JobRequest back = batch::parseRequest(json);
     QCOMPARE(back.operation, request.operation);
@@ -125,6 +133,8 @@ void TestProtocol::typedRequest()
     QCOMPARE(back.targetSize, 5'000'000'000);
     QCOMPARE(back.outputName, u"{n}-{name}"_s);
     QCOMPARE(back.sequence, 7);
+    QCOMPARE(back.keepSeparators, true);
+    QCOMPARE(back.blankThreshold, 0.25);
 }
 
 void TestProtocol::linesAreCompactAndSorted()

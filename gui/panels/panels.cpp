@@ -1,10 +1,12 @@
 // The panels of the operations whose settings are a field or two.
 #include "gui/panels/ocrpanel.h"
 #include "gui/panels/operationpanel.h"
+#include "gui/panels/splitpanel.h"
 
 #include "protocol/catalogue.h"
 #include "protocol/protocol.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QHBoxLayout>
@@ -103,60 +105,6 @@ public:
 private:
     QLineEdit* m_pages = nullptr;
     QComboBox* m_degrees = nullptr;
-};
-
-class SplitPanel : public OperationPanel
-{
-public:
-    explicit SplitPanel(QWidget* parent) : OperationPanel(parent)
-    {
-        QHBoxLayout* row = panelRow(this);
-        row->addWidget(firstLabel(u"每份页数"_s));
-        m_group = new QSpinBox;
-        m_group->setObjectName(u"group"_s);
-        m_group->setRange(1, 100000);
-        m_group->setValue(1);
-        m_group->setAccessibleName(u"每份页数"_s);
-        rememberField(m_group, u"split/group"_s);
-        row->addWidget(m_group);
-        // Or where the parts end, as the page preview's clicks choose them.
-        row->addWidget(makeLabel(u"在这些页后拆分"_s));
-        m_after = new QLineEdit;
-        m_after->setObjectName(u"pages"_s);
-        m_after->setAccessibleName(u"在这些页后拆分"_s);
-        m_after->setPlaceholderText(u"留空按每份页数；例如 3,7"_s);
-        rememberField(m_after, u"split/pages"_s);
-        row->addWidget(m_after, 1);
-        connect(m_group, &QSpinBox::valueChanged, this, &OperationPanel::settingChanged);
-        connect(m_after, &QLineEdit::textChanged, this, [this] {
-            m_group->setEnabled(m_after->text().trimmed().isEmpty());
-            emit settingChanged();
-        });
-        m_group->setEnabled(m_after->text().trimmed().isEmpty());
-    }
-
-    std::optional<PanelProblem> problem() const override
-    {
-        const QString message = pageRangeSyntaxMessage(parsePageSpans(m_after->text()));
-        if (message.isEmpty())
-            return std::nullopt;
-        return PanelProblem{u"检查页码"_s, message, m_after};
-    }
-
-    QString note() const override
-    {
-        return u"表单字段、书签和链接随所留页面保留；XFA 表单和带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
-    }
-
-    void fillRequest(JobRequest& request) const override
-    {
-        request.group = m_group->value();
-        request.pages = m_after->text();
-    }
-
-private:
-    QSpinBox* m_group = nullptr;
-    QLineEdit* m_after = nullptr;
 };
 
 // A new open password typed twice: what an encryption sets, and what a merge
@@ -320,6 +268,8 @@ void rememberField(QWidget* field, const QString& key)
         QObject::connect(real, &QDoubleSpinBox::valueChanged, field, store);
     else if (auto* edit = qobject_cast<QLineEdit*>(field))
         QObject::connect(edit, &QLineEdit::textChanged, field, store);
+    else if (auto* check = qobject_cast<QCheckBox*>(field))
+        QObject::connect(check, &QCheckBox::toggled, field, store);
 }
 
 OperationPanel* makeOperationPanel(const Operation& operation, const FolderChooser& chooseFolder,

@@ -8,6 +8,8 @@
 
 #include <poppler/qt6/poppler-qt6.h>
 
+#include <algorithm>
+
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
@@ -154,6 +156,59 @@ void drawSeal(QPainter& painter, const DrawnPage& page, double unitsPerPoint)
 
 } // namespace
 
+// The other side's text shining through, punched holes, a page number.
+void drawSheetMarks(QPainter& painter, int marks, double scale)
+{
+    if (marks & BleedThrough) {
+        painter.save();
+        painter.translate(a4Width * scale, 0);
+        painter.scale(-1, 1);
+        QFont font(QStringLiteral("Noto Sans CJK SC"));
+        font.setPixelSize(qRound(12 * scale));
+        painter.setFont(font);
+        painter.setPen(QColor(200, 200, 200));
+        for (int line = 0; line < 30; ++line)
+            painter.drawText(
+                QPointF(margin * scale, (100 + line * 22) * scale),
+                QStringLiteral("背面的文字透过纸张隐约可见，合同条款第%1条").arg(line));
+        painter.restore();
+    }
+    if (marks & PunchHoles) {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(90, 90, 90));
+        for (const double y : {a4Height / 2 - 115, a4Height / 2 + 115})
+            painter.drawEllipse(QPointF(34 * scale, y * scale), 8.5 * scale, 8.5 * scale);
+    }
+    if (marks & PageNumber) {
+        QFont font(QStringLiteral("DejaVu Sans"));
+        font.setPixelSize(qRound(10 * scale));
+        painter.setFont(font);
+        painter.setPen(Qt::black);
+        painter.drawText(QRectF(0, (a4Height - 40) * scale, a4Width * scale, 14 * scale),
+                         Qt::AlignCenter, QStringLiteral("- 12 -"));
+    }
+}
+
+// Dim paper, its grain and a little dust, the same on every run.
+void addGreyNoise(QImage& grey)
+{
+    quint32 state = 12345;
+    const auto next = [&state] {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    };
+    for (int y = 0; y < grey.height(); ++y) {
+        uchar* row = grey.scanLine(y);
+        for (int x = 0; x < grey.width(); ++x)
+            row[x] = uchar(std::clamp(int(row[x]) * 232 / 255 + int(next() % 25) - 12, 0, 255));
+    }
+    for (int speck = 0; speck < 40; ++speck) {
+        const int x = int(next() % quint32(grey.width() - 1));
+        const int y = int(next() % quint32(grey.height() - 1));
+        grey.scanLine(y)[x] = 40;
+    }
+}
+
 QImage drawScan(const DrawnPage& page, int dpi)
 {
     const double scale = dpi / 72.0;
@@ -168,11 +223,17 @@ QImage drawScan(const DrawnPage& page, int dpi)
             painter.rotate(page.skewDegrees);
             painter.translate(-image.width() / 2.0, -image.height() / 2.0);
         }
+        drawSheetMarks(painter, page.sheetMarks, scale);
         drawLines(painter, page, scale);
         if (page.seal)
             drawSeal(painter, page, scale);
     }
-    return page.seal ? image : image.convertToFormat(QImage::Format_Grayscale8);
+    if (page.seal)
+        return image;
+    QImage grey = image.convertToFormat(QImage::Format_Grayscale8);
+    if (page.sheetMarks & GreyNoise)
+        addGreyNoise(grey);
+    return grey;
 }
 
 void writeDrawnPdf(const QString& path, const QList<DrawnPage>& pages, int dpi)

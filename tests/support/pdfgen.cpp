@@ -12,8 +12,10 @@
 #include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
+#include <map>
 #include <regex>
 #include <set>
 #include <stdexcept>
@@ -111,6 +113,35 @@ QPDFObjectHandle link(QPDFObjectHandle target, double y)
     else
         annotation.replaceKey("/Dest", target);
     return annotation;
+}
+
+void addOutline(QPDF& pdf, const std::vector<QPDFPageObjectHelper>& pages,
+                const QStringList& entries)
+{
+    QPDFObjectHandle outlines =
+        pdf.makeIndirectObject(QPDFObjectHandle::parse("<< /Type /Outlines >>"));
+    // The open item of each level, and the children each has so far.
+    std::vector<QPDFObjectHandle> parents{outlines};
+    std::map<QPDFObjGen, std::vector<QPDFObjectHandle>> children;
+    for (const QString& entry : entries) {
+        const QStringList fields = entry.split(u'|');
+        const size_t level = size_t(std::max(1, fields.value(0).toInt()));
+        parents.resize(std::min(parents.size(), level));
+        QPDFObjectHandle item = outlineItem(pdf, fields.value(1).toStdString(), parents.back());
+        const int page = fields.value(2).toInt();
+        if (page > 0)
+            item.replaceKey(
+                "/Dest", QPDFObjectHandle::newArray({pages.at(size_t(page - 1)).getObjectHandle(),
+                                                     QPDFObjectHandle::newName("/Fit")}));
+        else
+            item.replaceKey("/A",
+                            QPDFObjectHandle::parse("<< /S /URI /URI (https://example.org/) >>"));
+        children[parents.back().getObjGen()].push_back(item);
+        parents.push_back(item);
+    }
+    for (auto& [parent, items] : children)
+        chain(pdf.getObject(parent), items);
+    pdf.getRoot().replaceKey("/Outlines", outlines);
 }
 
 // Every kind of destination a viewer follows, on the first four pages.
@@ -364,6 +395,8 @@ QByteArray makePdf(const PdfRecipe& recipe)
         makeImage(pdf); // referenced by nothing
     if (recipe.navigation)
         addNavigation(pdf, pages.getAllPages(), recipe.marker.toStdString());
+    if (!recipe.outline.isEmpty())
+        addOutline(pdf, pages.getAllPages(), recipe.outline);
     if (!recipe.textField.isEmpty() || recipe.xfa)
         addTextField(pdf, pages.getAllPages().front().getObjectHandle(), recipe);
     if (recipe.fieldsAcrossPages)

@@ -58,6 +58,9 @@ struct PdfRecipe
     // "<marker> part" without a destination over "<marker> part.1" → p3.
     // Needs 4 pages or more.
     bool navigation = false;
+    // Bookmarks in outline order, "<level>|<title>|<page>": level 1 at the
+    // top, the page 1-based, 0 for a web address instead.
+    QStringList outline{};
     QString textField{}; // a text field of this name, valued <marker>, on page 1
     // The text field "name" (valued <marker>) and the radio group "choice"
     // (/b on), each with a widget on pages 1 and 2, in /CO in that order; the
@@ -97,6 +100,15 @@ struct DrawnPage
     double skewDegrees = 0; // scans only
     int columns = 1;        // the lines fill this many columns, left to right
     bool seal = false;      // a red seal over the first lines (scans only; then in colour)
+    // What a scanner adds to a sheet (scans only), SheetMark bits.
+    int sheetMarks = 0;
+};
+enum SheetMark
+{
+    GreyNoise = 1,    // dim paper with grain and dust
+    BleedThrough = 2, // the other side's text, mirrored and faint
+    PageNumber = 4,   // "- 12 -" at the foot
+    PunchHoles = 8,   // two punched holes' shadows at the left edge
 };
 // A4 pages; scans are 8-bit grey images at `dpi`.
 void writeDrawnPdf(const QString& path, const QList<DrawnPage>& pages, int dpi = 300);
