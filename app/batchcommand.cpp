@@ -61,7 +61,8 @@ const QString overallHelp =
     "  optimize  无损优化 / lossless optimisation\n"
     "  compress  压缩 PDF / make images smaller (--level, --target-size)\n"
     "  encrypt   批量加密 / AES-256 with a new open password (--new-password-file)\n"
-    "  decrypt   移除密码 / remove the password (owner password: --password-file)\n\n"
+    "  decrypt   移除密码 / remove the password (owner password: --password-file)\n"
+    "  pdf2images PDF 转图片 / pages as pictures (--format, --dpi, --quality, --grey)\n\n"
     "通用选项 / Common options:\n"
     "  --output DIR            输出文件夹 / output folder (required)\n"
     "  --jobs N                最多同时处理 N 个文件 / at most N files at once\n"
@@ -129,6 +130,13 @@ QString operationHelp(const Operation& operation)
             u"  --target-size SIZE      每个结果的目标大小，如 2MB、2M、500KB；单位 "
             u"B、KB、MB、GB，\n"
             u"                          1 KB = 1024 字节 / each result's size limit, KB = 1024 B\n"_s;
+        break;
+    case OperationKind::PdfToImages:
+        text += u"  --format F              png（默认）、jpg 或 tif（多页）/ png by default\n"
+                u"  --dpi N                 72–600，默认 150 / resolution, 150 by default\n"
+                u"  --quality N             JPEG 质量 1–100，默认 90 / JPEG quality\n"
+                u"  --grey                  灰度 / in grey\n"
+                u"  --pages RANGE           页码范围，留空为全部 / page range, all by default\n"_s;
         break;
     case OperationKind::Optimize:
     case OperationKind::Decrypt:
@@ -284,12 +292,15 @@ int BatchCommand::prepare(const QStringList& arguments)
     const QCommandLineOption maxSize(u"max-size"_s, QString(), u"SIZE"_s);
     const QCommandLineOption keepSeparators(u"keep-separators"_s);
     const QCommandLineOption blankThreshold(u"blank-threshold"_s, QString(), u"P"_s);
+    const QCommandLineOption format(u"format"_s, QString(), u"F"_s);
+    const QCommandLineOption quality(u"quality"_s, QString(), u"N"_s);
+    const QCommandLineOption grey(u"grey"_s);
     const QCommandLineOption help(u"help"_s);
-    parser.addOptions({output,     pages,  group,      degrees,        language,
-                       dpi,        models, outputKind, noKeepText,     level,
-                       targetSize, jobs,   report,     passwordFile,   newPasswordFile,
-                       name,       mode,   maxSize,    keepSeparators, blankThreshold,
-                       help});
+    parser.addOptions(
+        {output,         pages,          group,           degrees, language,   dpi,
+         models,         outputKind,     noKeepText,      level,   targetSize, jobs,
+         report,         passwordFile,   newPasswordFile, name,    mode,       maxSize,
+         keepSeparators, blankThreshold, format,          quality, grey,       help});
     if (!parser.parse(QStringList{u"quorvin-pdf-batch"_s} + arguments))
         return usage(u"选项无效 / invalid option: "_s + parser.errorText());
 
@@ -302,7 +313,7 @@ int BatchCommand::prepare(const QStringList& arguments)
     }
     if (positional.isEmpty())
         return usage(u"请给出处理类型 / name an operation: merge split extract rotate ocr "
-                     "optimize compress encrypt decrypt"_s);
+                     "optimize compress encrypt decrypt pdf2images"_s);
     if (!m_operation)
         return usage(u"未知处理类型。/ unknown operation: "_s + positional.first());
     const OperationKind kind = m_operation->kind;
@@ -310,11 +321,14 @@ int BatchCommand::prepare(const QStringList& arguments)
     // Options that mean nothing for this operation are refused, not ignored.
     const QList<std::pair<const QCommandLineOption*, bool>> applies{
         {&pages, kind == OperationKind::Extract || kind == OperationKind::Rotate ||
-                     kind == OperationKind::Split},
+                     kind == OperationKind::Split || kind == OperationKind::PdfToImages},
         {&group, kind == OperationKind::Split},
         {&degrees, kind == OperationKind::Rotate},
         {&language, kind == OperationKind::Ocr},
-        {&dpi, kind == OperationKind::Ocr},
+        {&dpi, kind == OperationKind::Ocr || kind == OperationKind::PdfToImages},
+        {&format, kind == OperationKind::PdfToImages},
+        {&quality, kind == OperationKind::PdfToImages},
+        {&grey, kind == OperationKind::PdfToImages},
         {&models, kind == OperationKind::Ocr},
         {&outputKind, kind == OperationKind::Ocr},
         {&noKeepText, kind == OperationKind::Ocr},
@@ -407,6 +421,19 @@ int BatchCommand::prepare(const QStringList& arguments)
             return usage(u"数值选项无效 / a number option is not a valid number"_s);
         if (request.splitMode == u"size"_s && request.maxSize <= 0)
             return usage(u"按大小拆分需要 --max-size，例如 10MB / --mode size takes --max-size"_s);
+    }
+
+    if (kind == OperationKind::PdfToImages) {
+        request.imageFormat = parser.isSet(format) ? parser.value(format) : u"png"_s;
+        request.imageDpi = number(dpi, 150, valid);
+        request.imageQuality = number(quality, 90, valid);
+        request.imageGrey = parser.isSet(grey);
+        if (!QStringList{u"png"_s, u"jpg"_s, u"tif"_s}.contains(request.imageFormat))
+            return usage(u"图片格式无效。/ --format takes png, jpg or tif"_s);
+        if (!valid || request.imageDpi < 72 || request.imageDpi > 600 || request.imageQuality < 1 ||
+            request.imageQuality > 100)
+            return usage(u"数值选项无效：--dpi 为 72–600，--quality 为 1–100 / --dpi takes 72–600, "
+                         u"--quality 1–100"_s);
     }
 
     request.outputName = parser.value(name);

@@ -21,7 +21,8 @@ extern "C" Q_DECL_EXPORT int qpbRecognitionWorkerMain(int argc, char** argv)
     // Fonts and the PDF writer need the GUI application object; widgets are never made.
     QGuiApplication app(argc, argv);
     batch::setApplicationIdentity();
-    static const batch::ModuleServices services{&batch::recognize, &batch::findBlankPages};
+    static const batch::ModuleServices services{&batch::recognize, &batch::findBlankPages,
+                                                &batch::writePageImages};
     return batch::workerMain(&services);
 }
 

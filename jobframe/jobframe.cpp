@@ -144,7 +144,19 @@ qint64 neverLarger(const QString& staged, const QString& source, qint64 sourceBy
 bool takesPageRange(OperationKind kind)
 {
     return kind == OperationKind::Extract || kind == OperationKind::Rotate ||
-           kind == OperationKind::Split;
+           kind == OperationKind::Split || kind == OperationKind::PdfToImages;
+}
+
+// The members only pages as pictures read; refused before any document is read.
+PageImageOptions pageImageOptions(const JobRequest& request)
+{
+    if (!QStringList{u"png"_s, u"jpg"_s, u"tif"_s}.contains(request.imageFormat))
+        fail(u"图片格式无效：请选择 png、jpg 或 tif。"_s);
+    if (request.imageDpi < 72 || request.imageDpi > 600)
+        fail(u"图片分辨率需为 72 至 600 DPI。"_s);
+    if (request.imageQuality < 1 || request.imageQuality > 100)
+        fail(u"JPEG 质量需为 1 至 100。"_s);
+    return {request.imageFormat, request.imageDpi, request.imageQuality, request.imageGrey};
 }
 
 // A merge keeps no source's protection: the note names the sources that had
@@ -196,6 +208,9 @@ void checkRights(const JobRequest& request, const PdfDocument& source)
     case OperationKind::Decrypt:
         checkOwnerRights(source, u"移除密码"_s);
         break;
+    case OperationKind::PdfToImages:
+        checkCopyRights(source); // pictures keep no protection
+        break;
     }
 }
 
@@ -213,6 +228,8 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     }
     if (kind == OperationKind::Compress)
         checkCompressOptions(request);
+    const PageImageOptions imageOptions =
+        kind == OperationKind::PdfToImages ? pageImageOptions(request) : PageImageOptions();
 
     const QStringList& inputs = request.inputs;
     const bool merge = kind == OperationKind::Merge;
@@ -339,6 +356,21 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     case OperationKind::Decrypt:
         decryptDocument(working);
         break;
+    case OperationKind::PdfToImages: {
+        if (!module || !module->writePageImages)
+            fail(u"处理发生异常，原文件未改变。"_s);
+        const bool tiff = imageOptions.format == u"tif"_s;
+        staged = staging.path() + (tiff ? u"/result.tif"_s : u"/parts"_s);
+        suffix = tiff ? u".tif"_s : QString();
+        written = true;
+        review = false;
+        files = module->writePageImages(
+            working, pages, imageOptions, staged,
+            fitName(QFileInfo(inputs.first()).completeBaseName(),
+                    maxNameLength(outputFolder) - nameLength(u"-000001.png.partial"_s)),
+            touching);
+        break;
+    }
     case OperationKind::Merge:
         break;
     }
@@ -373,6 +405,8 @@ bool needsModule(const JobRequest& request)
         return true;
     case OperationKind::Split:
         return request.splitMode == u"blank"_s;
+    case OperationKind::PdfToImages:
+        return true;
     default:
         return false;
     }

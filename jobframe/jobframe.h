@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ocr/ocr.h"
+#include "ocr/pagetools.h"
 #include "protocol/protocol.h"
 #include "protocol/request.h"
 
@@ -19,6 +20,10 @@ using Recognizer = Recognition (*)(const PdfDocument& source, const QString& sta
 // The pages of an admitted source that show nothing but paper (pagetools.h).
 using BlankPageFinder = QList<int> (*)(const PdfDocument& source, double threshold,
                                        const ProgressCallback& progress);
+// Pages of an admitted source drawn as pictures (pagetools.h).
+using PageImageWriter = int (*)(const PdfDocument& source, const QList<int>& pages,
+                                const PageImageOptions& options, const QString& target,
+                                const QString& base, const ProgressCallback& progress);
 
 // What only the module brings, as it alone loads the renderer and the
 // recognition libraries. A process that runs document jobs passes none.
@@ -26,6 +31,7 @@ struct ModuleServices
 {
     Recognizer recognize = nullptr;
     BlankPageFinder findBlankPages = nullptr;
+    PageImageWriter writePageImages = nullptr;
 };
 
 // Whether the request's job needs the module's services.

@@ -72,7 +72,7 @@ bool isStagedName(const QString& name)
 {
     static const QRegularExpression pattern(
         u"^(\\.lock|\\.lock-new|\\.claim|qt_temp\\.[A-Za-z0-9]{6}|secret-[0-9]+\\.pdf|"
-        u"[a-z]+(-[a-z]+)*\\.(pdf|docx)(\\.partial|\\.trial|\\.source)?)$"_s);
+        u"[a-z]+(-[a-z]+)*\\.(pdf|docx|tif)(\\.partial|\\.trial|\\.source)?)$"_s);
     return pattern.match(name).hasMatch();
 }
 

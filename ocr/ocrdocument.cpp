@@ -26,6 +26,16 @@ bool pagePixelSize(const QSizeF& points, double dpi, QSize& pixels)
     return true;
 }
 
+QSize bandedPixelSize(const QSizeF& points, double dpi)
+{
+    const double width = std::ceil(points.width() * dpi / 72.0);
+    const double height = std::ceil(points.height() * dpi / 72.0);
+    if (!std::isfinite(width) || !std::isfinite(height) || width < 1 || height < 1 ||
+        width > maxImageSide || height > maxImageSide)
+        return QSize();
+    return QSize(int(width), int(height));
+}
+
 OcrDocument::OcrDocument() = default;
 OcrDocument::~OcrDocument() = default;
 
@@ -85,6 +95,17 @@ double OcrDocument::userUnit(int index) const
     } catch (const std::exception&) {
         return 1;
     }
+}
+
+QImage OcrDocument::renderBand(int index, double dpi, int top, int rows) const
+{
+    if (!m_document || index < 0 || index >= pageCount() || rows < 1)
+        return QImage();
+    const std::unique_ptr<Poppler::Page> page = m_document->page(index);
+    const QSize pixels = bandedPixelSize(page ? page->pageSizeF() : QSizeF(), dpi);
+    if (pixels.isEmpty())
+        return QImage();
+    return page->renderToImage(dpi, dpi, 0, top, pixels.width(), rows);
 }
 
 QImage OcrDocument::render(int index, const QSize& size) const

@@ -32,6 +32,10 @@ inline constexpr qint64 maxImagePixels = 40000000;
 // side is not finite, below 1 or above 20000, or the area is above 40 million.
 bool pagePixelSize(const QSizeF& points, double dpi, QSize& pixels);
 
+// Pixel size of a page of `points` at `dpi` drawn in bands, which no area
+// limits; empty when a side is not finite, below 1 or above 20000.
+QSize bandedPixelSize(const QSizeF& points, double dpi);
+
 class OcrDocument
 {
 public:
@@ -49,6 +53,9 @@ public:
     double userUnit(int index) const;
     // Exactly `size` pixels; a null image when rendering produced nothing.
     QImage render(int index, const QSize& size) const;
+    // Rows `top` to `top + rows` of the page drawn at `dpi`, full width:
+    // bands drawn one after another join without a seam.
+    QImage renderBand(int index, double dpi, int top, int rows) const;
     bool hasPageText(int index, QString* text = nullptr) const;
     // The boxes of the words the page shows, its invisible text left out (the
     // viewer-space page, points, origin at the top left). Reads the page once

@@ -25,4 +25,23 @@ double inkCoverage(const QImage& grey);
 QList<int> findBlankPages(const PdfDocument& source, double threshold,
                           const ProgressCallback& progress);
 
+// How "pdf2images" draws and stores pages.
+struct PageImageOptions
+{
+    QString format = QStringLiteral("png"); // png, jpg or tif
+    int dpi = 150;
+    int quality = 90; // JPEG
+    bool grey = false;
+};
+
+// Draws `pages` (0-based) of the admitted `source` with their annotations:
+// PNG or JPEG into the folder `target` (created here) as
+// "<base>-001.png" …, numbered by page, the number as wide as the page
+// count's (three digits at least); TIFF as one multi-page file `target`,
+// bilevel pages in CCITT G4. Returns the number of files written. Memory
+// stays bounded whatever the page size: pages are drawn in bands.
+int writePageImages(const PdfDocument& source, const QList<int>& pages,
+                    const PageImageOptions& options, const QString& target, const QString& base,
+                    const ProgressCallback& progress);
+
 } // namespace batch

@@ -24,6 +24,15 @@ RenderedCopy::RenderedCopy(const PdfDocument& document)
         fail(u"无法读取页面以绘制。"_s);
 }
 
+QImage RenderedCopy::renderBand(int index, double dpi, int top, int rows, bool grey) const
+{
+    const QImage band = m_document.renderBand(index, dpi, top, rows);
+    if (band.isNull())
+        return band;
+    const QImage flat = flattenPageImage(band);
+    return grey ? flat.convertToFormat(QImage::Format_Grayscale8) : flat;
+}
+
 QImage RenderedCopy::render(int index, double dpi, bool grey) const
 {
     QSize pixels;

@@ -23,6 +23,8 @@ public:
     // The page at `dpi` with its annotations, on white; 8-bit grey when
     // `grey`, else 24-bit RGB. Null when the page is too large to draw at it.
     QImage render(int index, double dpi, bool grey) const;
+    // Rows [top, top + rows) of the page at `dpi`, as render() gives them.
+    QImage renderBand(int index, double dpi, int top, int rows, bool grey) const;
 
 private:
     QTemporaryDir m_folder;

@@ -1,4 +1,4 @@
-// The fixed table of the nine operations shared by the GUI and the worker.
+// The fixed table of the operations shared by the GUI and the worker.
 #pragma once
 
 #include <QString>
@@ -18,7 +18,8 @@ enum class OperationKind
     Optimize,
     Compress,
     Encrypt,
-    Decrypt
+    Decrypt,
+    PdfToImages
 };
 
 struct Operation
@@ -32,7 +33,7 @@ struct Operation
 };
 
 // The whole table in navigation order. Created once, never changed or freed.
-const std::array<Operation, 9>& operations();
+const std::array<Operation, 10>& operations();
 
 // Exact, case-sensitive match on id; nullptr when there is none.
 const Operation* findOperation(const QString& id);

@@ -60,6 +60,10 @@ JobRequest parseRequest(const QJsonObject& object)
     request.keepSeparators = boolMember(object, u"keepSeparators"_s, defaults.keepSeparators);
     const QJsonValue threshold = object.value(u"blankThreshold"_s);
     request.blankThreshold = threshold.isDouble() ? threshold.toDouble() : defaults.blankThreshold;
+    request.imageFormat = stringMember(object, u"imageFormat"_s, defaults.imageFormat);
+    request.imageDpi = intMember(object, u"imageDpi"_s, defaults.imageDpi);
+    request.imageQuality = intMember(object, u"imageQuality"_s, defaults.imageQuality);
+    request.imageGrey = boolMember(object, u"imageGrey"_s, defaults.imageGrey);
     return request;
 }
 
@@ -89,6 +93,10 @@ QJsonObject toJson(const JobRequest& request)
         {u"maxSize"_s, double(request.maxSize)},
         {u"keepSeparators"_s, request.keepSeparators},
         {u"blankThreshold"_s, request.blankThreshold},
+        {u"imageFormat"_s, request.imageFormat},
+        {u"imageDpi"_s, request.imageDpi},
+        {u"imageQuality"_s, request.imageQuality},
+        {u"imageGrey"_s, request.imageGrey},
     };
 }
 

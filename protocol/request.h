@@ -101,8 +101,14 @@ struct JobRequest
     qint64 maxSize = 0;            // "maxSize"
     bool keepSeparators = false;   // "keepSeparators"
     double blankThreshold = 0.015; // "blankThreshold": per cent of the page
-    int degrees = 90;              // "degrees": clockwise turn of a rotation
-    QString newPassword;           // "newPassword": open password of an encryption or a merge
+    // Pages as pictures: "imageFormat" png, jpg or tif, "imageDpi" 72 to
+    // 600, "imageQuality" (JPEG) 1 to 100, "imageGrey".
+    QString imageFormat = QStringLiteral("png");
+    int imageDpi = 150;
+    int imageQuality = 90;
+    bool imageGrey = false;
+    int degrees = 90;    // "degrees": clockwise turn of a rotation
+    QString newPassword; // "newPassword": open password of an encryption or a merge
     OcrRequest ocr;
     QString compressLevel = QStringLiteral("standard"); // "compressLevel": high, standard, small
     qint64 targetSize = 0; // "targetSize": bytes a compressed result should fit in, 0 for none

@@ -28,7 +28,8 @@ QList<Setting> settingsOf(const JobRequest& request)
 {
     QList<Setting> settings{{u"output"_s, u"输出位置"_s, request.output}};
     const OperationKind kind = request.operation ? request.operation->kind : OperationKind::Merge;
-    if (kind == OperationKind::Extract || kind == OperationKind::Rotate)
+    if (kind == OperationKind::Extract || kind == OperationKind::Rotate ||
+        kind == OperationKind::PdfToImages)
         settings.append({u"pages"_s, u"页码范围"_s, request.pages});
     if (kind == OperationKind::Rotate)
         settings.append({u"degrees"_s, u"旋转角度"_s, request.degrees});
@@ -45,6 +46,13 @@ QList<Setting> settingsOf(const JobRequest& request)
             settings.append({u"group"_s, u"每份页数"_s, request.group});
             settings.append({u"pages"_s, u"在这些页后拆分"_s, request.pages});
         }
+    }
+    if (kind == OperationKind::PdfToImages) {
+        settings.append({u"imageFormat"_s, u"图片格式"_s, request.imageFormat});
+        settings.append({u"imageDpi"_s, u"分辨率"_s, request.imageDpi});
+        if (request.imageFormat == u"jpg"_s)
+            settings.append({u"imageQuality"_s, u"JPEG 质量"_s, request.imageQuality});
+        settings.append({u"imageGrey"_s, u"灰度"_s, request.imageGrey});
     }
     // How results were named, where the user chose.
     if (!request.outputName.isEmpty())

@@ -422,6 +422,8 @@ private slots:
     void splitAtBookmarks();
     void splitBySize();
     void splitAtBlankPages();
+    void pagesAsPictures_data();
+    void pagesAsPictures();
     void extractInDocumentOrder();
     void rotateAddsToExistingAngle();
     void longNamesArePublished_data();
@@ -700,6 +702,73 @@ void TestOperations::splitAtBlankPages()
         QCOMPARE(counts, keep ? (QList<int>{5, 2, 2}) : (QList<int>{2, 1, 1}));
         QCOMPARE(testsupport::popplerText(folder + u"/合同批量-拆分-002.pdf"_s, 0).trimmed(),
                  u"合同 B"_s);
+    }
+}
+
+void TestOperations::pagesAsPictures_data()
+{
+    QTest::addColumn<bool>("scan");         // a bilevel scan of 150 DPI, else three pages of text
+    QTest::addColumn<QJsonObject>("extra"); // request members
+    QTest::addColumn<QStringList>("expected"); // files; TIFF pages as tiffPages() says
+    QTest::newRow("PNG of pages 2-3, as Poppler draws them")
+        << false << QJsonObject{{u"imageDpi"_s, 72}, {u"pages"_s, u"2-3"_s}}
+        << QStringList{u"样本-002.png"_s, u"样本-003.png"_s};
+    QTest::newRow("grey JPEG at 100 DPI")
+        << false
+        << QJsonObject{{u"imageFormat"_s, u"jpg"_s}, {u"imageDpi"_s, 100}, {u"imageGrey"_s, true}}
+        << QStringList{u"样本-001.jpg"_s, u"样本-002.jpg"_s, u"样本-003.jpg"_s};
+    QTest::newRow("one TIFF of every page")
+        << false << QJsonObject{{u"imageFormat"_s, u"tif"_s}, {u"imageDpi"_s, 72}}
+        << QStringList(3, u"deflate 8x3 612x792 72"_s);
+    QTest::newRow("a bilevel scan stays bilevel in G4")
+        << true << QJsonObject{{u"imageFormat"_s, u"tif"_s}, {u"imageDpi"_s, 150}}
+        << QStringList{u"g4 1x1 1240x1754 150"_s};
+    QTest::newRow("resolution out of range") << false << QJsonObject{{u"imageDpi"_s, 1200}}
+                                             << QStringList{u"图片分辨率需为 72 至 600 DPI。"_s};
+}
+
+void TestOperations::pagesAsPictures()
+{
+    QFETCH(bool, scan);
+    QFETCH(QJsonObject, extra);
+    QFETCH(QStringList, expected);
+    QString src = m_in->filePath(u"样本.pdf"_s);
+    if (scan) {
+        const QImage picture = testsupport::drawScan(
+            {.lines = QStringList(20, u"黑白扫描 Bilevel 123"_s), .pointSize = 12}, 150);
+        testsupport::writeScanPdf(src, picture, 150,
+                                  {.encoding = testsupport::ScanEncoding::Bilevel});
+        m_guard.add(src);
+    } else {
+        src = source(u"样本.pdf"_s, {.pages = 3, .marker = u"s"_s});
+    }
+    const testsupport::WorkerRun result =
+        run(makeRequest(u"pdf2images"_s, {src}, m_out->path(), extra));
+    if (expected.first().endsWith(u"。"_s)) {
+        QCOMPARE(result.result.value(u"error"_s).toString(), expected.first());
+        return;
+    }
+    QVERIFY2(result.exitCode == 0, result.standardOutput.constData());
+    const QString output = result.result.value(u"output"_s).toString();
+    if (extra.value(u"imageFormat"_s).toString() == u"tif"_s) {
+        QCOMPARE(output, m_out->path() + u"/样本-图片.tif"_s);
+        QCOMPARE(testsupport::tiffPages(output), expected);
+        return;
+    }
+    QCOMPARE(output, m_out->path() + u"/样本-图片"_s);
+    QCOMPARE(testsupport::folderEntries(output), expected);
+    const int dpi = extra.value(u"imageDpi"_s).toInt();
+    const QList<QImage> drawn = testsupport::renderPages(src, dpi);
+    for (const QString& name : expected) {
+        const QImage picture(output + u'/' + name);
+        const int page = name.section(u'-', 1).left(3).toInt();
+        QCOMPARE(picture.size(), drawn.at(page - 1).size());
+        QCOMPARE(qRound(picture.dotsPerMeterX() * 0.0254), dpi);
+        if (name.endsWith(u".png"_s))
+            QCOMPARE(picture.convertToFormat(QImage::Format_RGB888),
+                     drawn.at(page - 1).convertToFormat(QImage::Format_RGB888));
+        else
+            QVERIFY(picture.isGrayscale());
     }
 }
 

@@ -119,7 +119,7 @@ void TestProtocol::typedRequest()
                                     .outputName = u"{n}-{name}"_s,
                                     .sequence = 7};
     const QJsonObject json = batch::toJson(request);
-    QCOMPARE(json.size(), 23);
+    QCOMPARE(json.size(), 27);
     QCOMPARE(batch::toJson(batch::parseRequest(json)), json);
     const batch::JobRequest back = batch::parseRequest(json);
     QCOMPARE(back.operation, request.operation);

@@ -235,6 +235,97 @@ private:
     QLabel* m_levelNote = nullptr;
 };
 
+// Pages as pictures: the file type, resolution, JPEG quality, grey, and which pages.
+class PdfToImagesPanel : public OperationPanel
+{
+public:
+    explicit PdfToImagesPanel(QWidget* parent) : OperationPanel(parent)
+    {
+        auto* column = new QVBoxLayout(this);
+        column->setContentsMargins(0, 0, 0, 0);
+        auto* row = new QHBoxLayout;
+        row->addWidget(firstLabel(u"图片格式"_s));
+        m_format = new QComboBox;
+        m_format->setObjectName(u"imageFormat"_s);
+        m_format->setAccessibleName(u"图片格式"_s);
+        m_format->addItem(u"PNG（无损）"_s, u"png"_s);
+        m_format->addItem(u"JPEG"_s, u"jpg"_s);
+        m_format->addItem(u"多页 TIFF"_s, u"tif"_s);
+        row->addWidget(m_format);
+        row->addWidget(makeLabel(u"分辨率"_s));
+        m_dpi = new QSpinBox;
+        m_dpi->setObjectName(u"imageDpi"_s);
+        m_dpi->setAccessibleName(u"分辨率（DPI）"_s);
+        m_dpi->setRange(72, 600);
+        m_dpi->setValue(JobRequest().imageDpi);
+        m_dpi->setSuffix(u" DPI"_s);
+        row->addWidget(m_dpi);
+        row->addWidget(makeLabel(u"JPEG 质量"_s));
+        m_quality = new QSpinBox;
+        m_quality->setObjectName(u"imageQuality"_s);
+        m_quality->setAccessibleName(u"JPEG 质量"_s);
+        m_quality->setRange(1, 100);
+        m_quality->setValue(JobRequest().imageQuality);
+        row->addWidget(m_quality);
+        m_grey = new QCheckBox(u"灰度"_s);
+        m_grey->setObjectName(u"imageGrey"_s);
+        row->addWidget(m_grey);
+        row->addStretch();
+        column->addLayout(row);
+        auto* pagesRow = new QHBoxLayout;
+        pagesRow->addWidget(firstLabel(u"页码范围"_s));
+        m_pages = new QLineEdit;
+        m_pages->setObjectName(u"pages"_s);
+        m_pages->setAccessibleName(u"页码范围"_s);
+        m_pages->setPlaceholderText(u"留空转换全部页面，例如 1-3,5"_s);
+        pagesRow->addWidget(m_pages, 1);
+        column->addLayout(pagesRow);
+        rememberField(m_format, u"pdf2images/format"_s);
+        rememberField(m_dpi, u"pdf2images/dpi"_s);
+        rememberField(m_quality, u"pdf2images/quality"_s);
+        rememberField(m_grey, u"pdf2images/grey"_s);
+        rememberField(m_pages, u"pdf2images/pages"_s);
+        m_quality->setEnabled(m_format->currentData() == u"jpg"_s);
+        connect(m_format, &QComboBox::currentIndexChanged, this, [this] {
+            m_quality->setEnabled(m_format->currentData() == u"jpg"_s);
+            emit settingChanged();
+        });
+        connect(m_dpi, &QSpinBox::valueChanged, this, &OperationPanel::settingChanged);
+        connect(m_quality, &QSpinBox::valueChanged, this, &OperationPanel::settingChanged);
+        connect(m_grey, &QCheckBox::toggled, this, &OperationPanel::settingChanged);
+        connect(m_pages, &QLineEdit::textChanged, this, &OperationPanel::settingChanged);
+    }
+
+    QString note() const override
+    {
+        return u"PNG 和 JPEG 每页一张图片，放在“<源文件名>-图片”文件夹中；TIFF 为一个多页文件，黑白页无损压缩（CCITT G4）。页面连同批注一起绘制。"_s;
+    }
+
+    std::optional<PanelProblem> problem() const override
+    {
+        const QString message = pageRangeSyntaxMessage(parsePageSpans(m_pages->text()));
+        if (message.isEmpty())
+            return std::nullopt;
+        return PanelProblem{u"检查页码"_s, message, m_pages};
+    }
+
+    void fillRequest(JobRequest& request) const override
+    {
+        request.imageFormat = m_format->currentData().toString();
+        request.imageDpi = m_dpi->value();
+        request.imageQuality = m_quality->value();
+        request.imageGrey = m_grey->isChecked();
+        request.pages = m_pages->text();
+    }
+
+private:
+    QComboBox* m_format = nullptr;
+    QSpinBox* m_dpi = nullptr;
+    QSpinBox* m_quality = nullptr;
+    QCheckBox* m_grey = nullptr;
+    QLineEdit* m_pages = nullptr;
+};
+
 } // namespace
 
 QLabel* makeLabel(const QString& text, const QString& objectName)
@@ -296,6 +387,8 @@ OperationPanel* makeOperationPanel(const Operation& operation, const FolderChoos
     case OperationKind::Encrypt:
         return new NewPasswordPanel(
             false, u"新密码也用于所有者验证，请妥善保存。密码丢失后无法恢复。"_s, parent);
+    case OperationKind::PdfToImages:
+        return new PdfToImagesPanel(parent);
     case OperationKind::Decrypt:
         return new NotePanel(
             u"保留原文件。带数字签名的 PDF 不会被处理，以免签名失效；如需修改，请在签署它的程序中进行。"_s,

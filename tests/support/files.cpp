@@ -13,6 +13,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <tiffio.h>
+
 namespace testsupport {
 
 QByteArray sha256File(const QString& path)
@@ -124,6 +126,41 @@ QString writeRecordingWrapper(const QString& folder, const QString& record)
                             QFile::encodeName(workerExecutable()) + "' \"$@\"\n");
     QFile(wrapper).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return wrapper;
+}
+
+QStringList tiffPages(const QString& path)
+{
+    QStringList pages;
+    TIFF* tiff = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    if (!tiff)
+        return pages;
+    do {
+        uint16_t compression = 0;
+        uint16_t bits = 0;
+        uint16_t samples = 0;
+        uint32_t width = 0;
+        uint32_t height = 0;
+        float dpi = 0;
+        TIFFGetField(tiff, TIFFTAG_COMPRESSION, &compression);
+        TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+        TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+        TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+        TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &dpi);
+        const QString kind = compression == COMPRESSION_CCITTFAX4 ? QStringLiteral("g4")
+                             : compression == COMPRESSION_ADOBE_DEFLATE
+                                 ? QStringLiteral("deflate")
+                                 : QString::number(compression);
+        pages << QStringLiteral("%1 %2x%3 %4x%5 %6")
+                     .arg(kind)
+                     .arg(bits)
+                     .arg(samples)
+                     .arg(width)
+                     .arg(height)
+                     .arg(qRound(dpi));
+    } while (TIFFReadDirectory(tiff));
+    TIFFClose(tiff);
+    return pages;
 }
 
 } // namespace testsupport

@@ -313,5 +313,8 @@ bool stagingLockHeld(const QString& folder);
 
 // Entries of a folder, hidden ones included.
 QStringList folderEntries(const QString& folder);
+// Each page of a TIFF as "<compression> <bits>x<samples> <width>x<height> <dpi>",
+// the compression "g4", "deflate" or its number.
+QStringList tiffPages(const QString& path);
 
 } // namespace testsupport
