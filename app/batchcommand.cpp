@@ -62,6 +62,7 @@ const QString overallHelp =
     "  compress  压缩 PDF / make images smaller (--level, --target-size)\n"
     "  encrypt   批量加密 / AES-256 with a new open password (--new-password-file)\n"
     "  decrypt   移除密码 / remove the password (owner password: --password-file)\n"
+    "  images2pdf 图片转 PDF / pictures as PDF pages (--one-file, --fit-a4, --ocr)\n"
     "  pdf2images PDF 转图片 / pages as pictures (--format, --dpi, --quality, --grey)\n\n"
     "通用选项 / Common options:\n"
     "  --output DIR            输出文件夹 / output folder (required)\n"
@@ -130,6 +131,13 @@ QString operationHelp(const Operation& operation)
             u"  --target-size SIZE      每个结果的目标大小，如 2MB、2M、500KB；单位 "
             u"B、KB、MB、GB，\n"
             u"                          1 KB = 1024 字节 / each result's size limit, KB = 1024 B\n"_s;
+        break;
+    case OperationKind::ImagesToPdf:
+        text += u"  --one-file NAME         按列表顺序合为一个 PDF / all pictures into one PDF\n"
+                u"  --fit-a4                页面为 A4，图片居中 / A4 pages, the picture fitted\n"
+                u"  --ocr                   识别文字，生成可搜索 PDF / recognise the text\n"
+                u"  --ocr-language L        chi_sim+eng（默认）、chi_tra+eng 或 eng\n"
+                u"  --models DIR            语言包文件夹 / tessdata folder\n"_s;
         break;
     case OperationKind::PdfToImages:
         text += u"  --format F              png（默认）、jpg 或 tif（多页）/ png by default\n"
@@ -295,12 +303,17 @@ int BatchCommand::prepare(const QStringList& arguments)
     const QCommandLineOption format(u"format"_s, QString(), u"F"_s);
     const QCommandLineOption quality(u"quality"_s, QString(), u"N"_s);
     const QCommandLineOption grey(u"grey"_s);
+    const QCommandLineOption oneFile(u"one-file"_s, QString(), u"NAME"_s);
+    const QCommandLineOption fitA4(u"fit-a4"_s);
+    const QCommandLineOption ocr(u"ocr"_s);
+    const QCommandLineOption ocrLanguage(u"ocr-language"_s, QString(), u"L"_s);
     const QCommandLineOption help(u"help"_s);
-    parser.addOptions(
-        {output,         pages,          group,           degrees, language,   dpi,
-         models,         outputKind,     noKeepText,      level,   targetSize, jobs,
-         report,         passwordFile,   newPasswordFile, name,    mode,       maxSize,
-         keepSeparators, blankThreshold, format,          quality, grey,       help});
+    // clang-format off
+    parser.addOptions({output, pages, group, degrees, language, dpi, models, outputKind,
+                       noKeepText, level, targetSize, jobs, report, passwordFile,
+                       newPasswordFile, name, mode, maxSize, keepSeparators, blankThreshold,
+                       format, quality, grey, oneFile, fitA4, ocr, ocrLanguage, help});
+    // clang-format on
     if (!parser.parse(QStringList{u"quorvin-pdf-batch"_s} + arguments))
         return usage(u"选项无效 / invalid option: "_s + parser.errorText());
 
@@ -313,7 +326,7 @@ int BatchCommand::prepare(const QStringList& arguments)
     }
     if (positional.isEmpty())
         return usage(u"请给出处理类型 / name an operation: merge split extract rotate ocr "
-                     "optimize compress encrypt decrypt pdf2images"_s);
+                     "optimize compress encrypt decrypt images2pdf pdf2images"_s);
     if (!m_operation)
         return usage(u"未知处理类型。/ unknown operation: "_s + positional.first());
     const OperationKind kind = m_operation->kind;
@@ -329,7 +342,11 @@ int BatchCommand::prepare(const QStringList& arguments)
         {&format, kind == OperationKind::PdfToImages},
         {&quality, kind == OperationKind::PdfToImages},
         {&grey, kind == OperationKind::PdfToImages},
-        {&models, kind == OperationKind::Ocr},
+        {&models, kind == OperationKind::Ocr || kind == OperationKind::ImagesToPdf},
+        {&oneFile, kind == OperationKind::ImagesToPdf},
+        {&fitA4, kind == OperationKind::ImagesToPdf},
+        {&ocr, kind == OperationKind::ImagesToPdf},
+        {&ocrLanguage, kind == OperationKind::ImagesToPdf},
         {&outputKind, kind == OperationKind::Ocr},
         {&noKeepText, kind == OperationKind::Ocr},
         {&level, kind == OperationKind::Compress || kind == OperationKind::Split},
@@ -423,6 +440,24 @@ int BatchCommand::prepare(const QStringList& arguments)
             return usage(u"按大小拆分需要 --max-size，例如 10MB / --mode size takes --max-size"_s);
     }
 
+    if (kind == OperationKind::ImagesToPdf) {
+        request.oneFile = parser.value(oneFile);
+        request.fitA4 = parser.isSet(fitA4);
+        request.recognize = parser.isSet(ocr);
+        request.ocr.language =
+            parser.isSet(ocrLanguage) ? parser.value(ocrLanguage) : u"chi_sim+eng"_s;
+        request.ocr.models = parser.isSet(models) ? QDir(parser.value(models)).absolutePath()
+                                                  : initialModelsFolder();
+        if (parser.isSet(oneFile) && !outputNameProblem(request.oneFile).isEmpty())
+            return usage(outputNameProblem(request.oneFile));
+        if (parser.isSet(ocrLanguage) && !parser.isSet(ocr))
+            return usage(u"--ocr-language 需要 --ocr / --ocr-language goes with --ocr"_s);
+        if (request.recognize) {
+            const QString message = validateOcrOptions(request.ocr);
+            if (!message.isEmpty())
+                return usage(message);
+        }
+    }
     if (kind == OperationKind::PdfToImages) {
         request.imageFormat = parser.isSet(format) ? parser.value(format) : u"png"_s;
         request.imageDpi = number(dpi, 150, valid);
@@ -488,7 +523,8 @@ int BatchCommand::prepare(const QStringList& arguments)
     QList<ReportEntry> refused;
     bool anyRefused = false;
     for (const Refusal& refusal :
-         takeFiles(positional.mid(1), inputs, std::numeric_limits<qsizetype>::max())) {
+         takeFiles(positional.mid(1), inputs, std::numeric_limits<qsizetype>::max(),
+                   sourceKind(*m_operation))) {
         say(stderr,
             u"未添加 %1：%2\n"_s.arg(QDir::toNativeSeparators(refusal.path), refusal.reason));
         const bool twice = refusal.reason == u"已在列表中"_s;
@@ -524,7 +560,7 @@ int BatchCommand::prepare(const QStringList& arguments)
                                : u"请添加要处理的文件。/ name the files to process."_s,
                            usageError);
     // A merge is one document: more sources than it takes would be a partial one.
-    if (kind == OperationKind::Merge && inputs.size() > maxSources)
+    if (oneJobForAll(request) && inputs.size() > maxSources)
         return usage(u"合并最多 200 份文件，共给出 %1 份；未处理任何文件。"_s.arg(inputs.size()));
     if (!QDir().mkpath(request.output) || !QFileInfo(request.output).isWritable())
         return usage(
@@ -535,7 +571,7 @@ int BatchCommand::prepare(const QStringList& arguments)
     for (const QString& input : std::as_const(inputs))
         listed.append({input, u"等待处理"_s, QString(), QString()});
     m_entries = listed + m_entries;
-    if (kind == OperationKind::Merge) {
+    if (oneJobForAll(request)) {
         request.inputs = inputs;
         m_jobs.append(request);
         QList<int> all;

@@ -22,7 +22,7 @@ extern "C" Q_DECL_EXPORT int qpbRecognitionWorkerMain(int argc, char** argv)
     QGuiApplication app(argc, argv);
     batch::setApplicationIdentity();
     static const batch::ModuleServices services{&batch::recognize, &batch::findBlankPages,
-                                                &batch::writePageImages};
+                                                &batch::writePageImages, &batch::imagesToPdf};
     return batch::workerMain(&services);
 }
 

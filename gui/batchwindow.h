@@ -195,6 +195,7 @@ private:
     QList<int> m_jobProgress;  // per job, percent of its pages while it runs
     int m_finishedJobs = 0;
     bool m_running = false;
+    bool m_oneJob = false;        // the running batch is one job of every row
     bool m_askingToClose = false; // the close question is open
     bool m_stopRequested = false;
     bool m_closeWhenIdle = false;

@@ -38,7 +38,8 @@ void BatchWindow::addPaths(const QStringList& paths)
         listed.append(item.input);
     const qsizetype before = m_items.size();
     QStringList refused; // "name：reason"
-    for (const Refusal& refusal : takeFiles(paths, listed))
+    for (const Refusal& refusal :
+         takeFiles(paths, listed, maxSources, sourceKind(currentOperation())))
         refused.append(QFileInfo(refusal.path).fileName() + u"：" + refusal.reason);
     for (const QString& input : listed.mid(before)) {
         BatchItem item;
@@ -85,9 +86,13 @@ const QString addedFromKey = u"files/addedFrom"_s;
 
 void BatchWindow::chooseFiles()
 {
-    const QStringList files =
-        m_prompter->openFileNames(this, u"添加 PDF"_s, u"PDF 文档 (*.pdf *.PDF)"_s,
-                                  QSettings().value(addedFromKey).toString());
+    const bool pictures = sourceKind(currentOperation()) == SourceKind::Picture;
+    const QStringList files = m_prompter->openFileNames(
+        this, pictures ? u"添加图片"_s : u"添加 PDF"_s,
+        pictures ? u"图片 (*.jpg *.jpeg *.png *.tif *.tiff *.bmp *.JPG *.JPEG *.PNG *.TIF *.TIFF "
+                   u"*.BMP)"_s
+                 : u"PDF 文档 (*.pdf *.PDF)"_s,
+        QSettings().value(addedFromKey).toString());
     if (!files.isEmpty())
         QSettings().setValue(addedFromKey, QFileInfo(files.first()).absolutePath());
     addPaths(files);

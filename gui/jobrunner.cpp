@@ -73,8 +73,11 @@ void BatchWindow::startBatch(bool retryFailedOnly)
                (!retryFailedOnly || item.failed);
     };
     m_jobs.clear();
-    if (kind == OperationKind::Merge) {
-        if (m_items.size() >= 2 && std::any_of(m_items.begin(), m_items.end(), due))
+    // A merge, or pictures made one PDF: one job of every row.
+    m_oneJob = oneJobForAll(buildRequest({}));
+    if (m_oneJob) {
+        if (m_items.size() >= (kind == OperationKind::Merge ? 2 : 1) &&
+            std::any_of(m_items.begin(), m_items.end(), due))
             m_jobs.append(0);
     } else {
         for (int i = 0; i < m_items.size(); ++i) {
@@ -85,7 +88,7 @@ void BatchWindow::startBatch(bool retryFailedOnly)
     if (m_jobs.isEmpty())
         return;
     // What is made again shows nothing of what it was until it is done.
-    for (const int row : kind == OperationKind::Merge ? allRows() : m_jobs)
+    for (const int row : m_oneJob ? allRows() : m_jobs)
         m_items[row].wait();
     setProgressFailed(false);
     m_running = true;
@@ -101,7 +104,7 @@ void BatchWindow::startBatch(bool retryFailedOnly)
     showOutcomes(allRows());
 
     QList<JobRequest> requests;
-    if (kind == OperationKind::Merge) {
+    if (m_oneJob) {
         requests.append(buildRequest(allRows()));
     } else {
         for (const int index : std::as_const(m_jobs))
@@ -141,7 +144,7 @@ void BatchWindow::connectRunner()
 
 void BatchWindow::onJobStarted(int job)
 {
-    if (currentOperation().kind == OperationKind::Merge) {
+    if (m_oneJob) {
         for (BatchItem& item : m_items) {
             item.state = u"正在合并"_s;
             item.failed = false;
@@ -223,7 +226,7 @@ void BatchWindow::onJobFinished(int job, const JobOutcome& outcome)
         item.state = outcome.state;
     };
     QList<int> rows;
-    if (currentOperation().kind == OperationKind::Merge) {
+    if (m_oneJob) {
         for (BatchItem& item : m_items)
             settle(item);
         rows = allRows();

@@ -26,28 +26,30 @@ constexpr qint64 maxTotalBytes = 1073741824;
 constexpr int maxBaseNameLength = 120;
 
 // The request's name pattern filled in ("<source>-<short name>" by default;
-// a merge's source is "合并文档"), cut so that the longest name publishing
-// may try, "<name> (9999)<suffix>", still fits the folder's file system.
+// a merge's source is "合并文档"; pictures made one PDF are named by
+// `oneFile`), cut so that the longest name publishing may try,
+// "<name> (9999)<suffix>", still fits the folder's file system.
 QString outputName(const JobRequest& request, const QString& shortName, const QString& suffix,
                    const QString& folder)
 {
-    const QString problem = outputNameProblem(request.outputName);
+    const bool merge = request.operation->kind == OperationKind::Merge;
+    const bool together = oneJobForAll(request) && !merge;
+    const QString pattern = together ? request.oneFile : request.outputName;
+    const QString problem = outputNameProblem(pattern);
     if (!problem.isEmpty())
         fail(problem);
-    const bool merge = request.operation->kind == OperationKind::Merge;
-    const QString base =
-        merge ? u"合并文档"_s : QFileInfo(request.inputs.first()).completeBaseName();
+    const QString base = merge      ? u"合并文档"_s
+                         : together ? u"图片"_s
+                                    : QFileInfo(request.inputs.first()).completeBaseName();
     // The source's name gives way first; the rest of the pattern only when
     // it alone is too long.
     const qsizetype room =
         maxNameLength(folder) - nameLength(u" (%1)"_s.arg(maxNameCandidates - 1) + suffix);
-    const QString rest =
-        expandOutputName(request.outputName, QString(), shortName, request.sequence);
+    const QString rest = expandOutputName(pattern, QString(), shortName, request.sequence);
     const QString shortBase =
         fitName(fitName(base, maxBaseNameLength, [](const QString& text) { return text.size(); }),
                 std::max<qsizetype>(0, room - nameLength(rest)));
-    return fitName(expandOutputName(request.outputName, shortBase, shortName, request.sequence),
-                   room);
+    return fitName(expandOutputName(pattern, shortBase, shortName, request.sequence), room);
 }
 
 // What the optimisation or compression saved, said in the result's note.
@@ -86,6 +88,22 @@ QString oversizedNote(const QList<int>& pages, qint64 limit)
     for (const int page : pages)
         numbers << QString::number(page + 1);
     return u"第 %1 页单独超过 %2"_s.arg(numbers.join(u"、"_s), limitText(limit).trimmed());
+}
+
+// The request's pictures as one document; `note` names those left out.
+PdfDocument picturesDocument(const JobRequest& request, const ModuleServices* module, QString& note)
+{
+    if (!module || !module->imagesToPdf)
+        fail(u"处理发生异常，原文件未改变。"_s);
+    if (request.recognize) {
+        const QString message = validateOcrOptions(request.ocr);
+        if (!message.isEmpty())
+            fail(message);
+    }
+    ImagesDocument made = module->imagesToPdf(request.inputs, request.fitA4, {});
+    if (!made.refused.isEmpty())
+        note = u"这些图片无法读取，未放入结果：%1。"_s.arg(made.refused.join(u"、"_s));
+    return made.document;
 }
 
 // The split's plan from the request; separator pages are found by the module.
@@ -211,6 +229,8 @@ void checkRights(const JobRequest& request, const PdfDocument& source)
     case OperationKind::PdfToImages:
         checkCopyRights(source); // pictures keep no protection
         break;
+    case OperationKind::ImagesToPdf:
+        break;
     }
 }
 
@@ -235,7 +255,7 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     const bool merge = kind == OperationKind::Merge;
     if (inputs.size() < (merge ? 2 : 1) || inputs.size() > maxSources)
         fail(u"请添加有效文件；合并至少需要 2 份，单批最多 200 份。"_s);
-    if (!merge && inputs.size() != 1)
+    if (!oneJobForAll(request) && inputs.size() != 1)
         fail(u"单文件任务一次只接收一个源文件。"_s);
 
     if (!QDir::isAbsolutePath(request.output) || !QFileInfo(request.output).isDir())
@@ -252,7 +272,10 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     std::vector<PdfDocument> sources;
     qint64 totalBytes = 0;
     qint64 totalPages = 0;
-    for (const QString& path : inputs) {
+    // Pictures are read by the module, not admitted as PDFs.
+    const bool pictures = kind == OperationKind::ImagesToPdf;
+    QString picturesNote;
+    for (const QString& path : pictures ? QStringList() : inputs) {
         const QFileInfo info(path);
         totalBytes += info.exists() ? info.size() : 0;
         if (totalBytes > maxTotalBytes)
@@ -273,7 +296,9 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
     QStringList titles;
     for (const QString& path : inputs)
         titles.append(QFileInfo(path).completeBaseName());
-    PdfDocument working = merge ? mergeDocuments(sources, titles) : sources.front();
+    PdfDocument working = pictures ? picturesDocument(request, module, picturesNote)
+                          : merge  ? mergeDocuments(sources, titles)
+                                   : sources.front();
     checkRights(request, working);
 
     QString pageError;
@@ -371,6 +396,21 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
             touching);
         break;
     }
+    case OperationKind::ImagesToPdf:
+        note = picturesNote;
+        review = !note.isEmpty();
+        if (request.recognize) {
+            if (!module || !module->recognize)
+                fail(u"处理发生异常，原文件未改变。"_s);
+            removeStaleStagingFolders(privateWorkBase(), privateOcrPrefix);
+            OcrRequest ocr = request.ocr;
+            ocr.output = u"pdf"_s;
+            Recognition recognition = module->recognize(working, staging.path(), ocr, touching);
+            working = recognition.document;
+            note = QStringList{note, recognition.note}.join(u' ').trimmed();
+            review = review || recognition.review;
+        }
+        break;
     case OperationKind::Merge:
         break;
     }
@@ -406,6 +446,8 @@ bool needsModule(const JobRequest& request)
     case OperationKind::Split:
         return request.splitMode == u"blank"_s;
     case OperationKind::PdfToImages:
+        return true;
+    case OperationKind::ImagesToPdf:
         return true;
     default:
         return false;

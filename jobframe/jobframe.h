@@ -25,6 +25,10 @@ using PageImageWriter = int (*)(const PdfDocument& source, const QList<int>& pag
                                 const PageImageOptions& options, const QString& target,
                                 const QString& base, const ProgressCallback& progress);
 
+// Pictures made pages (pagetools.h).
+using PictureReader = ImagesDocument (*)(const QStringList& paths, bool fitA4,
+                                         const ProgressCallback& progress);
+
 // What only the module brings, as it alone loads the renderer and the
 // recognition libraries. A process that runs document jobs passes none.
 struct ModuleServices
@@ -32,6 +36,7 @@ struct ModuleServices
     Recognizer recognize = nullptr;
     BlankPageFinder findBlankPages = nullptr;
     PageImageWriter writePageImages = nullptr;
+    PictureReader imagesToPdf = nullptr;
 };
 
 // Whether the request's job needs the module's services.

@@ -6,6 +6,7 @@
 #include "protocol/protocol.h"
 
 #include <QList>
+#include <QStringList>
 
 class QImage;
 
@@ -24,6 +25,23 @@ double inkCoverage(const QImage& grey);
 // characters about 0.03 %: the request's default, 0.015 %, lies between.
 QList<int> findBlankPages(const PdfDocument& source, double threshold,
                           const ProgressCallback& progress);
+
+// Pictures made pages; `refused` names the files that could not be read.
+struct ImagesDocument
+{
+    PdfDocument document;
+    QStringList refused;
+};
+// One page per picture (per page of a TIFF), in order: JPEG data as it is
+// (Adobe CMYK with its inversion), PNG with its predictors where PDF reads
+// it directly (palettes as /Indexed), bilevel TIFF pages in CCITT G4, and
+// anything else decoded and stored losslessly with alpha as a soft mask. The
+// orientation tag (1 to 8) turns the page's matrix. Pages are as large as
+// the picture's resolution says (72 DPI when it says none or something
+// absurd), or, with `fitA4`, A4 in the picture's orientation with it fitted
+// inside a 10 mm margin. Files that cannot be read are left out and named;
+// raises the user's message when none can.
+ImagesDocument imagesToPdf(const QStringList& paths, bool fitA4, const ProgressCallback& progress);
 
 // How "pdf2images" draws and stores pages.
 struct PageImageOptions

@@ -6,10 +6,10 @@ using namespace Qt::StringLiterals;
 
 namespace batch {
 
-const std::array<Operation, 10>& operations()
+const std::array<Operation, 11>& operations()
 {
     // A function-local static is initialised once, even under concurrent first use.
-    static const std::array<Operation, 10> table{{
+    static const std::array<Operation, 11> table{{
         {OperationKind::Merge, u"merge"_s, u"合并 PDF"_s,
          u"按列表顺序，将多个 PDF 合成一份文档。可用上移、下移调整顺序。"_s, u"merge"_s, u"合并"_s},
         {OperationKind::Split, u"split"_s, u"批量拆分"_s,
@@ -30,6 +30,9 @@ const std::array<Operation, 10>& operations()
          u"使用 AES-256 设置打开密码。每份文档另存为加密副本。"_s, u"lock"_s, u"加密"_s},
         {OperationKind::Decrypt, u"decrypt"_s, u"移除密码"_s,
          u"使用文档所有者密码验证权限后，另存为无需密码的副本。"_s, u"unlock"_s, u"无密码"_s},
+        {OperationKind::ImagesToPdf, u"images2pdf"_s, u"图片转 PDF"_s,
+         u"将 JPEG、PNG、TIFF、BMP 图片无损转为 PDF，每张一份或按列表顺序合为一份。"_s,
+         u"picture"_s, u"转换"_s},
         {OperationKind::PdfToImages, u"pdf2images"_s, u"PDF 转图片"_s,
          u"将每页另存为 PNG、JPEG 或多页 TIFF 图片，每个源文件一个文件夹。"_s, u"image"_s,
          u"图片"_s},

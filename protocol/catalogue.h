@@ -19,6 +19,7 @@ enum class OperationKind
     Compress,
     Encrypt,
     Decrypt,
+    ImagesToPdf,
     PdfToImages
 };
 
@@ -33,7 +34,7 @@ struct Operation
 };
 
 // The whole table in navigation order. Created once, never changed or freed.
-const std::array<Operation, 10>& operations();
+const std::array<Operation, 11>& operations();
 
 // Exact, case-sensitive match on id; nullptr when there is none.
 const Operation* findOperation(const QString& id);

@@ -32,6 +32,14 @@ qint64 byteCountMember(const QJsonObject& object, const QString& key)
 
 } // namespace
 
+bool oneJobForAll(const JobRequest& request)
+{
+    if (!request.operation)
+        return false;
+    return request.operation->kind == OperationKind::Merge ||
+           (request.operation->kind == OperationKind::ImagesToPdf && !request.oneFile.isEmpty());
+}
+
 JobRequest parseRequest(const QJsonObject& object)
 {
     const JobRequest defaults;
@@ -60,6 +68,9 @@ JobRequest parseRequest(const QJsonObject& object)
     request.keepSeparators = boolMember(object, u"keepSeparators"_s, defaults.keepSeparators);
     const QJsonValue threshold = object.value(u"blankThreshold"_s);
     request.blankThreshold = threshold.isDouble() ? threshold.toDouble() : defaults.blankThreshold;
+    request.oneFile = stringMember(object, u"oneFile"_s);
+    request.fitA4 = boolMember(object, u"fitA4"_s, defaults.fitA4);
+    request.recognize = boolMember(object, u"recognize"_s, defaults.recognize);
     request.imageFormat = stringMember(object, u"imageFormat"_s, defaults.imageFormat);
     request.imageDpi = intMember(object, u"imageDpi"_s, defaults.imageDpi);
     request.imageQuality = intMember(object, u"imageQuality"_s, defaults.imageQuality);
@@ -93,6 +104,9 @@ QJsonObject toJson(const JobRequest& request)
         {u"maxSize"_s, double(request.maxSize)},
         {u"keepSeparators"_s, request.keepSeparators},
         {u"blankThreshold"_s, request.blankThreshold},
+        {u"oneFile"_s, request.oneFile},
+        {u"fitA4"_s, request.fitA4},
+        {u"recognize"_s, request.recognize},
         {u"imageFormat"_s, request.imageFormat},
         {u"imageDpi"_s, request.imageDpi},
         {u"imageQuality"_s, request.imageQuality},

@@ -103,6 +103,12 @@ struct JobRequest
     double blankThreshold = 0.015; // "blankThreshold": per cent of the page
     // Pages as pictures: "imageFormat" png, jpg or tif, "imageDpi" 72 to
     // 600, "imageQuality" (JPEG) 1 to 100, "imageGrey".
+    // Pictures to PDF: "oneFile" the name of the one PDF of all of them in
+    // list order, "" for a PDF of each; "fitA4" pages of A4; "recognize" the
+    // result's text recognised with the `ocr` settings.
+    QString oneFile;
+    bool fitA4 = false;
+    bool recognize = false;
     QString imageFormat = QStringLiteral("png");
     int imageDpi = 150;
     int imageQuality = 90;
@@ -124,6 +130,10 @@ struct JobRequest
         return own.isEmpty() ? password : own;
     }
 };
+
+// Whether the request's inputs make one result together (a merge, pictures
+// into one PDF) rather than one each.
+bool oneJobForAll(const JobRequest& request);
 
 JobRequest parseRequest(const QJsonObject& object);
 // Every member, so that the worker reads back exactly this request.

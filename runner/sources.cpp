@@ -1,6 +1,7 @@
 #include "runner/sources.h"
 
 #include "engine/platformfs.h"
+#include "protocol/catalogue.h"
 #include "protocol/request.h"
 
 #include <QCoreApplication>
@@ -22,32 +23,43 @@ namespace batch {
 
 namespace {
 
-bool hasPdfSuffix(const QFileInfo& info)
+bool hasSuffix(const QFileInfo& info, SourceKind kind)
 {
-    return info.suffix().compare(u"pdf"_s, Qt::CaseInsensitive) == 0;
+    static const QStringList pictures{u"jpg"_s, u"jpeg"_s, u"png"_s, u"tif"_s, u"tiff"_s, u"bmp"_s};
+    const QString suffix = info.suffix().toLower();
+    return kind == SourceKind::Pdf ? suffix == u"pdf"_s : pictures.contains(suffix);
 }
 
 // Files of other kinds named .pdf are refused when added, not when a whole
 // merge fails on them; readers accept the header anywhere in the first 1024 bytes.
-bool startsLikePdf(const QString& path)
+bool startsLike(const QString& path, SourceKind kind)
 {
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) && file.read(1024).contains("%PDF-");
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.read(1024);
+    if (kind == SourceKind::Pdf)
+        return head.contains("%PDF-");
+    return head.startsWith("\xff\xd8") || head.startsWith("\x89PNG") ||
+           head.startsWith(QByteArray("II*\0", 4)) || head.startsWith(QByteArray("MM\0*", 4)) ||
+           head.startsWith("BM");
 }
 
 // Why `info` cannot join a batch that lists `listed` files already, or "".
-QString refusalReason(const QFileInfo& info, qsizetype listed, qsizetype limit)
+QString refusalReason(const QFileInfo& info, qsizetype listed, qsizetype limit, SourceKind kind)
 {
+    const QString wrongKind =
+        kind == SourceKind::Pdf ? u"不是 PDF 文件"_s : u"不是图片文件（JPEG、PNG、TIFF、BMP）"_s;
     if (!info.isFile() || !info.isReadable())
         return u"文件不存在或无法读取"_s;
-    if (!hasPdfSuffix(info))
-        return u"不是 PDF 文件"_s;
+    if (!hasSuffix(info, kind))
+        return wrongKind;
     if (info.size() < 1)
         return u"文件为空"_s;
     if (info.size() > maxSourceBytes)
         return u"超过 512 MB"_s;
-    if (!startsLikePdf(info.absoluteFilePath()))
-        return u"不是 PDF 文件"_s;
+    if (!startsLike(info.absoluteFilePath(), kind))
+        return wrongKind;
     if (listed >= limit)
         return u"超过单批 200 份上限"_s;
     return QString();
@@ -95,7 +107,7 @@ int naturalCompare(const QString& a, const QString& b)
 // the order a file manager shows (s2 before s10). A folder that cannot be
 // listed is refused; files inside that cannot be read are kept, to be refused
 // by name.
-QStringList expandFolders(const QStringList& paths, QList<Refusal>& refused)
+QStringList expandFolders(const QStringList& paths, QList<Refusal>& refused, SourceKind kind)
 {
     QStringList candidates;
     for (const QString& path : paths) {
@@ -110,7 +122,7 @@ QStringList expandFolders(const QStringList& paths, QList<Refusal>& refused)
         }
         QStringList names;
         for (const QFileInfo& entry : QDir(path).entryInfoList(QDir::Files, QDir::NoSort)) {
-            if (hasPdfSuffix(entry))
+            if (hasSuffix(entry, kind))
                 names.append(entry.fileName());
         }
         std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
@@ -137,7 +149,13 @@ QString identityKey(const QString& canonicalPath)
 
 } // namespace
 
-QList<Refusal> takeFiles(const QStringList& paths, QStringList& listed, qsizetype limit)
+SourceKind sourceKind(const Operation& operation)
+{
+    return operation.kind == OperationKind::ImagesToPdf ? SourceKind::Picture : SourceKind::Pdf;
+}
+
+QList<Refusal> takeFiles(const QStringList& paths, QStringList& listed, qsizetype limit,
+                         SourceKind kind)
 {
     QSet<QString> keys;
     for (const QString& path : std::as_const(listed)) {
@@ -145,14 +163,14 @@ QList<Refusal> takeFiles(const QStringList& paths, QStringList& listed, qsizetyp
         keys.insert(identityKey(canonical.isEmpty() ? path : canonical));
     }
     QList<Refusal> refused;
-    for (const QString& candidate : expandFolders(paths, refused)) {
+    for (const QString& candidate : expandFolders(paths, refused, kind)) {
         const QFileInfo info(candidate);
         const QString canonical = info.canonicalFilePath();
         // A path that does not exist has no canonical form; it is refused below.
         const QString key = identityKey(canonical.isEmpty() ? info.absoluteFilePath() : canonical);
         const QString reason = !canonical.isEmpty() && keys.contains(key)
                                    ? u"已在列表中"_s
-                                   : refusalReason(info, listed.size(), limit);
+                                   : refusalReason(info, listed.size(), limit, kind);
         if (!reason.isEmpty()) {
             refused.append({candidate, reason});
             continue;

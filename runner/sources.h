@@ -18,13 +18,21 @@ struct Refusal
     QString reason;
 };
 // Appends to `listed` (canonical paths, in order) the files of `paths` that a
-// batch may take; a folder stands for the PDFs directly inside it, in natural
+// batch may take; a folder stands for the files of the kind directly inside it, in natural
 // order (digit runs compared as numbers). Refused: folders that cannot be
 // listed, unreadable files, files that are not PDFs (by name, or by the first
 // 1024 bytes), empty ones, those over 512 MB or beyond `limit` listed files,
 // and files already listed, also through links or "." parts ("已在列表中").
+// What a batch takes: PDFs, or, to be made PDFs, pictures (JPEG, PNG, TIFF,
+// BMP, by name and by their first bytes).
+enum class SourceKind
+{
+    Pdf,
+    Picture
+};
+SourceKind sourceKind(const Operation& operation);
 QList<Refusal> takeFiles(const QStringList& paths, QStringList& listed,
-                         qsizetype limit = maxSources);
+                         qsizetype limit = maxSources, SourceKind kind = SourceKind::Pdf);
 
 // The application's local data folder joined with "tessdata", where the
 // language-pack dialog installs; not created here.

@@ -2,6 +2,7 @@
 #include "protocol/protocol.h"
 #include "testsupport.h"
 
+#include <QImageReader>
 #include <QJsonArray>
 #include <QPainter>
 #include <QProcess>
@@ -56,24 +57,25 @@ QList<QByteArray> decodedPageData(const QString& path, const std::string& passwo
     return data;
 }
 
-QPDFObjectHandle scanImage(QPDF& pdf, const QString& path)
+QPDFObjectHandle scanImage(QPDF& pdf, const QString& path, const std::string& name = "/Scan",
+                           size_t page = 0)
 {
     pdf.processFile(QFile::encodeName(path).constData());
     return QPDFPageDocumentHelper(pdf)
         .getAllPages()
-        .front()
+        .at(page)
         .getObjectHandle()
         .getKey("/Resources")
         .getKey("/XObject")
-        .getKey("/Scan");
+        .getKey(name);
 }
 
 // The scan image of a one-page document: its filter, colour space family and
 // bits, and "predicted" or "progressive" where its encoding is.
-QString scanFacts(const QString& path)
+QString scanFacts(const QString& path, const std::string& name = "/Scan", size_t page = 0)
 {
     QPDF pdf;
-    QPDFObjectHandle image = scanImage(pdf, path);
+    QPDFObjectHandle image = scanImage(pdf, path, name, page);
     QPDFObjectHandle dictionary = image.getDict();
     QPDFObjectHandle space = dictionary.getKey("/ColorSpace");
     QString facts = QString::fromStdString(dictionary.getKey("/Filter").unparse()) + u' ' +
@@ -87,6 +89,11 @@ QString scanFacts(const QString& path)
     if (dictionary.getKey("/DecodeParms").isDictionary() &&
         dictionary.getKey("/DecodeParms").hasKey("/Predictor"))
         facts += u" predicted"_s;
+    if (dictionary.getKey("/SMask").isStream())
+        facts +=
+            u" smask"_s +
+            QString::number(
+                dictionary.getKey("/SMask").getDict().getKey("/BitsPerComponent").getIntValue());
     const std::shared_ptr<Buffer> data = image.getRawStreamData();
     if (QByteArray(reinterpret_cast<const char*>(data->getBuffer()), qsizetype(data->getSize()))
             .contains("\xff\xc2"))
@@ -424,6 +431,8 @@ private slots:
     void splitAtBlankPages();
     void pagesAsPictures_data();
     void pagesAsPictures();
+    void picturesBecomePages_data();
+    void picturesBecomePages();
     void extractInDocumentOrder();
     void rotateAddsToExistingAngle();
     void longNamesArePublished_data();
@@ -770,6 +779,112 @@ void TestOperations::pagesAsPictures()
         else
             QVERIFY(picture.isGrayscale());
     }
+    if (!expected.first().endsWith(u".png"_s))
+        return;
+    // And back: the picture made a page again shows what the page showed.
+    const testsupport::WorkerRun back =
+        run(makeRequest(u"images2pdf"_s, {output + u'/' + expected.first()}, m_out->path(), {}));
+    const QImage again =
+        testsupport::renderPages(back.result.value(u"output"_s).toString(), dpi).value(0);
+    QCOMPARE(again.convertToFormat(QImage::Format_RGB888),
+             drawn.at(1).convertToFormat(QImage::Format_RGB888));
+}
+
+void TestOperations::picturesBecomePages_data()
+{
+    // Files as "<name>:<kind>": a JPEG with that orientation tag ("0" none),
+    // "png16" (16-bit with alpha), "palette", "tiff" (three G4 pages), "damaged".
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QJsonObject>("extra");
+    QTest::addColumn<QStringList>("facts"); // of each page's picture
+    const QString jpeg = u"/DCTDecode /DeviceRGB 8"_s;
+    QTest::newRow("JPEG data as it is")
+        << QStringList{u"照片.jpg:0"_s} << QJsonObject() << QStringList{jpeg};
+    for (int orientation = 1; orientation <= 8; ++orientation)
+        QTest::newRow(qPrintable(u"orientation %1"_s.arg(orientation)))
+            << QStringList{u"照片.jpg:%1"_s.arg(orientation)} << QJsonObject() << QStringList{jpeg};
+    QTest::newRow("16-bit PNG with alpha") << QStringList{u"图标.png:png16"_s} << QJsonObject()
+                                           << QStringList{u"/FlateDecode /DeviceRGB 16 smask16"_s};
+    QTest::newRow("palette PNG") << QStringList{u"图表.png:palette"_s} << QJsonObject()
+                                 << QStringList{u"/FlateDecode /Indexed 8 predicted"_s};
+    QTest::newRow("multi-page G4 TIFF") << QStringList{u"传真.tif:tiff"_s} << QJsonObject()
+                                        << QStringList(3, u"/CCITTFaxDecode /DeviceGray 1"_s);
+    QTest::newRow("one PDF of all, a damaged one named")
+        << QStringList{u"甲.jpg:0"_s, u"坏.jpg:damaged"_s, u"乙.png:palette"_s}
+        << QJsonObject{{u"oneFile"_s, u"收据合集"_s}, {u"fitA4"_s, true}}
+        << QStringList{jpeg, u"/FlateDecode /Indexed 8 predicted"_s};
+}
+
+// Pictures go in without loss, upright as a photo viewer shows them.
+void TestOperations::picturesBecomePages()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QJsonObject, extra);
+    QFETCH(QStringList, facts);
+    QImage picture(60, 40, QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    picture.setDotsPerMeterX(2835); // 72 DPI
+    picture.setDotsPerMeterY(2835);
+    {
+        QPainter painter(&picture);
+        painter.fillRect(0, 0, 24, 12, Qt::red);
+        painter.fillRect(0, 34, 60, 6, Qt::blue);
+    }
+    QStringList paths;
+    QList<QImage> upright; // as Qt shows each picture
+    for (const QString& file : files) {
+        const QString path = m_in->filePath(file.section(u':', 0, 0));
+        const QString kind = file.section(u':', 1);
+        if (kind == u"tiff"_s) {
+            testsupport::writeG4Tiff(path, {picture, picture, picture}, 200);
+        } else if (kind == u"png16"_s) {
+            QImage deep = picture.convertToFormat(QImage::Format_RGBA64);
+            deep.setPixelColor(0, 0, QColor::fromRgba64(qRgba64(1000, 2000, 3000, 30000)));
+            QVERIFY(deep.save(path));
+        } else if (kind == u"palette"_s) {
+            QVERIFY(picture.convertToFormat(QImage::Format_Indexed8).save(path));
+        } else if (kind == u"damaged"_s) {
+            testsupport::writeBytes(path, testsupport::jpegFile(picture).left(300));
+        } else {
+            testsupport::writeBytes(path, testsupport::jpegFile(picture, kind.toInt()));
+        }
+        m_guard.add(path);
+        paths << path;
+        QImageReader reader(path);
+        reader.setAutoTransform(true);
+        upright << reader.read();
+    }
+    const bool together = extra.contains(u"oneFile"_s);
+    const testsupport::WorkerRun result =
+        run(makeRequest(u"images2pdf"_s, together ? paths : paths.mid(0, 1), m_out->path(), extra));
+    QVERIFY2(result.exitCode == 0, result.standardOutput.constData());
+    const QString output = result.result.value(u"output"_s).toString();
+    QCOMPARE(QFileInfo(output).fileName(),
+             together ? u"收据合集.pdf"_s
+                      : QFileInfo(paths.first()).completeBaseName() + u"-转换.pdf"_s);
+    QStringList found;
+    for (int page = 0; page < testsupport::popplerPageCount(output); ++page)
+        found << scanFacts(output, "/Im0", size_t(page));
+    QCOMPARE(found, facts);
+    if (together) {
+        QVERIFY(result.result.value(u"note"_s).toString().contains(u"坏.jpg"_s));
+        return;
+    }
+    if (files.first().endsWith(u"jpg:0"_s)) { // the very bytes of the file
+        QPDF pdf;
+        const std::shared_ptr<Buffer> data = scanImage(pdf, output, "/Im0").getRawStreamData();
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(data->getBuffer()),
+                            qsizetype(data->getSize())),
+                 testsupport::jpegFile(picture));
+    }
+    // One point per pixel of the 72-DPI pictures: the page is the upright
+    // picture. The fax's pages are as the scanner's resolution says.
+    const bool fax = files.first().endsWith(u":tiff"_s);
+    if (fax)
+        upright.first() = picture.convertToFormat(QImage::Format_Mono, Qt::ThresholdDither);
+    const QImage shown = testsupport::renderPages(output, fax ? 200 : 72).value(0);
+    QCOMPARE(shown.size(), upright.first().size());
+    QVERIFY2(testsupport::ssim(shown, upright.first()) > 0.9, qPrintable(files.first()));
 }
 
 void TestOperations::extractInDocumentOrder()

@@ -111,6 +111,9 @@ void TestProtocol::typedRequest()
                                     .maxSize = 10'000'000,
                                     .keepSeparators = true,
                                     .blankThreshold = 0.25,
+                                    .oneFile = u"合集"_s,
+                                    .fitA4 = true,
+                                    .recognize = true,
                                     .degrees = 270,
                                     .newPassword = u"新"_s,
                                     .ocr = {u"eng"_s, 150, u"/models"_s, false, u"docx"_s},
@@ -119,7 +122,7 @@ void TestProtocol::typedRequest()
                                     .outputName = u"{n}-{name}"_s,
                                     .sequence = 7};
     const QJsonObject json = batch::toJson(request);
-    QCOMPARE(json.size(), 27);
+    QCOMPARE(json.size(), 30);
     QCOMPARE(batch::toJson(batch::parseRequest(json)), json);
     const batch::JobRequest back = batch::parseRequest(json);
     QCOMPARE(back.operation, request.operation);

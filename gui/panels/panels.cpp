@@ -5,6 +5,7 @@
 
 #include "protocol/catalogue.h"
 #include "protocol/protocol.h"
+#include "runner/sources.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -326,6 +327,99 @@ private:
     QLineEdit* m_pages = nullptr;
 };
 
+// Pictures to PDF: one PDF each or one of all, A4 pages, recognised text.
+class ImagesToPdfPanel : public OperationPanel
+{
+public:
+    explicit ImagesToPdfPanel(QWidget* parent) : OperationPanel(parent)
+    {
+        auto* column = new QVBoxLayout(this);
+        column->setContentsMargins(0, 0, 0, 0);
+        auto* row = new QHBoxLayout;
+        m_together = new QCheckBox(u"合并为一个 PDF"_s);
+        m_together->setObjectName(u"oneFile"_s);
+        row->addWidget(m_together);
+        m_name = new QLineEdit;
+        m_name->setObjectName(u"oneFileName"_s);
+        m_name->setAccessibleName(u"合并后的文件名"_s);
+        m_name->setPlaceholderText(u"图片合集"_s);
+        row->addWidget(m_name, 1);
+        m_fitA4 = new QCheckBox(u"适合 A4"_s);
+        m_fitA4->setObjectName(u"fitA4"_s);
+        m_fitA4->setToolTip(
+            u"页面为 A4（横竖随图片），图片留 10 毫米边距居中；不勾选时页面按图片分辨率定大小。"_s);
+        row->addWidget(m_fitA4);
+        column->addLayout(row);
+        auto* ocrRow = new QHBoxLayout;
+        m_recognize = new QCheckBox(u"识别文字"_s);
+        m_recognize->setObjectName(u"recognize"_s);
+        ocrRow->addWidget(m_recognize);
+        m_language = new QComboBox;
+        m_language->setObjectName(u"ocrLanguage"_s);
+        m_language->setAccessibleName(u"识别语言"_s);
+        m_language->addItem(u"简体中文 + 英文"_s, u"chi_sim+eng"_s);
+        m_language->addItem(u"繁体中文 + 英文"_s, u"chi_tra+eng"_s);
+        m_language->addItem(u"英文"_s, u"eng"_s);
+        ocrRow->addWidget(m_language);
+        ocrRow->addStretch();
+        column->addLayout(ocrRow);
+        rememberField(m_together, u"images2pdf/oneFile"_s);
+        rememberField(m_name, u"images2pdf/fileName"_s);
+        rememberField(m_fitA4, u"images2pdf/fitA4"_s);
+        rememberField(m_recognize, u"images2pdf/recognize"_s);
+        rememberField(m_language, u"images2pdf/language"_s);
+        const auto enable = [this] {
+            m_name->setEnabled(m_together->isChecked());
+            m_language->setEnabled(m_recognize->isChecked());
+        };
+        enable();
+        for (QCheckBox* box : {m_together, m_fitA4, m_recognize})
+            connect(box, &QCheckBox::toggled, this, [this, enable] {
+                enable();
+                emit settingChanged();
+            });
+        connect(m_name, &QLineEdit::textChanged, this, &OperationPanel::settingChanged);
+        connect(m_language, &QComboBox::currentIndexChanged, this, &OperationPanel::settingChanged);
+    }
+
+    QString note() const override
+    {
+        return u"列表只接受图片：JPEG 原样放入不重新压缩，PNG、TIFF、BMP 无损保存，照片的方向按拍摄信息摆正。无法读取的图片会注明文件名。"_s;
+    }
+
+    std::optional<PanelProblem> problem() const override
+    {
+        if (!m_together->isChecked())
+            return std::nullopt;
+        const QString message = outputNameProblem(fileName());
+        if (message.isEmpty())
+            return std::nullopt;
+        return PanelProblem{u"检查文件名"_s, message, m_name};
+    }
+
+    void fillRequest(JobRequest& request) const override
+    {
+        request.oneFile = m_together->isChecked() ? fileName() : QString();
+        request.fitA4 = m_fitA4->isChecked();
+        request.recognize = m_recognize->isChecked();
+        request.ocr.language = m_language->currentData().toString();
+        request.ocr.models = QSettings().value(u"ocr/models"_s, initialModelsFolder()).toString();
+    }
+
+private:
+    QString fileName() const
+    {
+        const QString typed = m_name->text().trimmed();
+        return typed.isEmpty() ? m_name->placeholderText() : typed;
+    }
+
+    QCheckBox* m_together = nullptr;
+    QLineEdit* m_name = nullptr;
+    QCheckBox* m_fitA4 = nullptr;
+    QCheckBox* m_recognize = nullptr;
+    QComboBox* m_language = nullptr;
+};
+
 } // namespace
 
 QLabel* makeLabel(const QString& text, const QString& objectName)
@@ -389,6 +483,8 @@ OperationPanel* makeOperationPanel(const Operation& operation, const FolderChoos
             false, u"新密码也用于所有者验证，请妥善保存。密码丢失后无法恢复。"_s, parent);
     case OperationKind::PdfToImages:
         return new PdfToImagesPanel(parent);
+    case OperationKind::ImagesToPdf:
+        return new ImagesToPdfPanel(parent);
     case OperationKind::Decrypt:
         return new NotePanel(
             u"保留原文件。带数字签名的 PDF 不会被处理，以免签名失效；如需修改，请在签署它的程序中进行。"_s,

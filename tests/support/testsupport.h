@@ -317,4 +317,10 @@ QStringList folderEntries(const QString& folder);
 // the compression "g4", "deflate" or its number.
 QStringList tiffPages(const QString& path);
 
+// A JPEG of `image` as a camera writes it, with an Exif orientation tag (1 to
+// 8) unless `orientation` is 0.
+QByteArray jpegFile(const QImage& image, int orientation = 0, int quality = 90);
+// A multi-page bilevel TIFF in CCITT G4, in strips, white-is-zero.
+void writeG4Tiff(const QString& path, const QList<QImage>& pages, int dpi);
+
 } // namespace testsupport
