@@ -1,6 +1,7 @@
 #include "app/batchcommand.h"
 
 #include "app/console.h"
+#include "app/stampoptions.h"
 
 #include "engine/pdfdocument.h"
 #include "engine/platformfs.h"
@@ -62,6 +63,8 @@ const QString overallHelp =
     "  compress  压缩 PDF / make images smaller (--level, --target-size)\n"
     "  encrypt   批量加密 / AES-256 with a new open password (--new-password-file)\n"
     "  decrypt   移除密码 / remove the password (owner password: --password-file)\n"
+    "  stamp     页码与水印 / page numbers, Bates numbers, watermarks (--numbers, --bates,\n"
+    "            --watermark, --watermark-image)\n"
     "  images2pdf 图片转 PDF / pictures as PDF pages (--one-file, --fit-a4, --ocr)\n"
     "  pdf2images PDF 转图片 / pages as pictures (--format, --dpi, --quality, --grey)\n\n"
     "通用选项 / Common options:\n"
@@ -131,6 +134,23 @@ QString operationHelp(const Operation& operation)
             u"  --target-size SIZE      每个结果的目标大小，如 2MB、2M、500KB；单位 "
             u"B、KB、MB、GB，\n"
             u"                          1 KB = 1024 字节 / each result's size limit, KB = 1024 B\n"_s;
+        break;
+    case OperationKind::Stamp:
+        text += u"  --numbers FORMAT        页码格式，{n} 页码、{total} 总数，如 \"第 {n} 页\" /\n"
+                u"                          page numbers, {n} and {total}\n"
+                u"  --number-position P     top-left|top-center|top-right|bottom-left|\n"
+                u"                          bottom-center（默认）|bottom-right\n"
+                u"  --first-number N        起始页码，默认 1 / the first number\n"
+                u"  --skip-first N          前 N 页不编号 / leave the first N pages unnumbered\n"
+                u"  --bates PREFIX          Bates 编号前缀，按文件顺序连续 / Bates numbers\n"
+                u"  --bates-digits N        位数，默认 6 / digits, 6 by default\n"
+                u"  --bates-start N         起始编号，默认 1 / the first Bates number\n"
+                u"  --watermark TEXT        文字水印 / a text watermark\n"
+                u"  --watermark-image FILE  图片水印（PNG 或 JPEG）/ a picture watermark\n"
+                u"  --watermark-opacity X   0.0–1.0，默认 0.3 / opacity\n"
+                u"  --watermark-angle DEG   默认 45 / angle\n"
+                u"  --watermark-tiled       平铺 / repeat over the page\n"
+                u"  --font-size PT          页码字号，默认 10 / the numbers' size\n"_s;
         break;
     case OperationKind::ImagesToPdf:
         text += u"  --one-file NAME         按列表顺序合为一个 PDF / all pictures into one PDF\n"
@@ -308,6 +328,8 @@ int BatchCommand::prepare(const QStringList& arguments)
     const QCommandLineOption ocr(u"ocr"_s);
     const QCommandLineOption ocrLanguage(u"ocr-language"_s, QString(), u"L"_s);
     const QCommandLineOption help(u"help"_s);
+    const StampOptions stampOptions;
+    parser.addOptions(stampOptions.all());
     // clang-format off
     parser.addOptions({output, pages, group, degrees, language, dpi, models, outputKind,
                        noKeepText, level, targetSize, jobs, report, passwordFile,
@@ -326,7 +348,7 @@ int BatchCommand::prepare(const QStringList& arguments)
     }
     if (positional.isEmpty())
         return usage(u"请给出处理类型 / name an operation: merge split extract rotate ocr "
-                     "optimize compress encrypt decrypt images2pdf pdf2images"_s);
+                     "optimize compress encrypt decrypt stamp images2pdf pdf2images"_s);
     if (!m_operation)
         return usage(u"未知处理类型。/ unknown operation: "_s + positional.first());
     const OperationKind kind = m_operation->kind;
@@ -356,6 +378,9 @@ int BatchCommand::prepare(const QStringList& arguments)
         {&blankThreshold, kind == OperationKind::Split},
         {&targetSize, kind == OperationKind::Compress},
         {&newPasswordFile, kind == OperationKind::Encrypt || kind == OperationKind::Merge}};
+    if (const QString set = stampOptions.firstSet(parser);
+        !set.isEmpty() && kind != OperationKind::Stamp)
+        return usage(u"--%1 不适用于 %2 / does not apply to %2"_s.arg(set, m_operation->id));
     for (const auto& [option, fits] : applies) {
         if (parser.isSet(*option) && !fits)
             return usage(u"--%1 不适用于 %2 / does not apply to %2"_s.arg(option->names().first(),
@@ -440,6 +465,10 @@ int BatchCommand::prepare(const QStringList& arguments)
             return usage(u"按大小拆分需要 --max-size，例如 10MB / --mode size takes --max-size"_s);
     }
 
+    if (kind == OperationKind::Stamp) {
+        if (const QString problem = stampOptions.read(parser, request); !problem.isEmpty())
+            return usage(problem);
+    }
     if (kind == OperationKind::ImagesToPdf) {
         request.oneFile = parser.value(oneFile);
         request.fitA4 = parser.isSet(fitA4);
@@ -579,9 +608,15 @@ int BatchCommand::prepare(const QStringList& arguments)
             all.append(i);
         m_entriesOfJob.append(all);
     } else {
+        // Bates numbers go on from file to file in list order.
+        const QList<qint64> bates = kind == OperationKind::Stamp && request.batesDigits > 0
+                                        ? batesStarts(inputs, request.password, request.batesStart)
+                                        : QList<qint64>();
         for (int i = 0; i < inputs.size(); ++i) {
             request.inputs = {inputs.at(i)};
             request.sequence = i + 1;
+            if (!bates.isEmpty())
+                request.batesStart = bates.at(i);
             m_jobs.append(request);
             m_entriesOfJob.append(QList<int>{i});
         }

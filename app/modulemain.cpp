@@ -22,7 +22,8 @@ extern "C" Q_DECL_EXPORT int qpbRecognitionWorkerMain(int argc, char** argv)
     QGuiApplication app(argc, argv);
     batch::setApplicationIdentity();
     static const batch::ModuleServices services{&batch::recognize, &batch::findBlankPages,
-                                                &batch::writePageImages, &batch::imagesToPdf};
+                                                &batch::writePageImages, &batch::imagesToPdf,
+                                                &batch::stampDocument};
     return batch::workerMain(&services);
 }
 

@@ -231,6 +231,9 @@ void checkRights(const JobRequest& request, const PdfDocument& source)
         break;
     case OperationKind::ImagesToPdf:
         break;
+    case OperationKind::Stamp:
+        checkModifyRights(source);
+        break;
     }
 }
 
@@ -396,6 +399,12 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
             touching);
         break;
     }
+    case OperationKind::Stamp:
+        if (!module || !module->stamp)
+            fail(u"处理发生异常，原文件未改变。"_s);
+        note = module->stamp(working, request, staging.path());
+        review = false;
+        break;
     case OperationKind::ImagesToPdf:
         note = picturesNote;
         review = !note.isEmpty();
@@ -448,6 +457,7 @@ bool needsModule(const JobRequest& request)
     case OperationKind::PdfToImages:
         return true;
     case OperationKind::ImagesToPdf:
+    case OperationKind::Stamp:
         return true;
     default:
         return false;

@@ -29,6 +29,10 @@ using PageImageWriter = int (*)(const PdfDocument& source, const QList<int>& pag
 using PictureReader = ImagesDocument (*)(const QStringList& paths, bool fitA4,
                                          const ProgressCallback& progress);
 
+// Numbers and watermarks drawn onto an admitted document (pagetools.h).
+using Stamper = QString (*)(PdfDocument& document, const JobRequest& request,
+                            const QString& scratchFolder);
+
 // What only the module brings, as it alone loads the renderer and the
 // recognition libraries. A process that runs document jobs passes none.
 struct ModuleServices
@@ -37,6 +41,7 @@ struct ModuleServices
     BlankPageFinder findBlankPages = nullptr;
     PageImageWriter writePageImages = nullptr;
     PictureReader imagesToPdf = nullptr;
+    Stamper stamp = nullptr;
 };
 
 // Whether the request's job needs the module's services.

@@ -43,6 +43,15 @@ struct ImagesDocument
 // raises the user's message when none can.
 ImagesDocument imagesToPdf(const QStringList& paths, bool fitA4, const ProgressCallback& progress);
 
+// Draws the request's page numbers, Bates numbers and watermarks onto every
+// page of `document` as a viewer shows it (crop box, /Rotate): numbers as
+// text in an embedded subset of Noto Sans CJK (Microsoft YaHei on Windows),
+// the watermark as outlines in the optional-content group "水印", marked as
+// an artifact. Each page's content is wrapped in q … Q, not re-encoded.
+// Works in `scratchFolder`; returns the note ("Bates 编号 … 至 …").
+QString stampDocument(PdfDocument& document, const JobRequest& request,
+                      const QString& scratchFolder);
+
 // How "pdf2images" draws and stores pages.
 struct PageImageOptions
 {

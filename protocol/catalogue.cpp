@@ -6,10 +6,10 @@ using namespace Qt::StringLiterals;
 
 namespace batch {
 
-const std::array<Operation, 11>& operations()
+const std::array<Operation, 12>& operations()
 {
     // A function-local static is initialised once, even under concurrent first use.
-    static const std::array<Operation, 11> table{{
+    static const std::array<Operation, 12> table{{
         {OperationKind::Merge, u"merge"_s, u"合并 PDF"_s,
          u"按列表顺序，将多个 PDF 合成一份文档。可用上移、下移调整顺序。"_s, u"merge"_s, u"合并"_s},
         {OperationKind::Split, u"split"_s, u"批量拆分"_s,
@@ -18,6 +18,9 @@ const std::array<Operation, 11>& operations()
          u"从每份 PDF 提取同一组页码，按原文档顺序另存。"_s, u"pages"_s, u"提取"_s},
         {OperationKind::Rotate, u"rotate"_s, u"批量旋转"_s,
          u"旋转全部或指定页面，在原页面角度上追加旋转。"_s, u"rotate"_s, u"旋转"_s},
+        {OperationKind::Stamp, u"stamp"_s, u"页码与水印"_s,
+         u"添加页码、Bates 编号和文字或图片水印；页码可搜索，水印可在阅读器中隐藏。"_s, u"stamp"_s,
+         u"页码"_s},
         {OperationKind::Ocr, u"ocr"_s, u"批量文字识别"_s,
          u"为扫描 PDF 添加可搜索、可复制的文字层，支持中文与英文。"_s, u"ocr"_s, u"可搜索"_s},
         {OperationKind::Optimize, u"optimize"_s, u"无损优化"_s,

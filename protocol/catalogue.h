@@ -14,6 +14,7 @@ enum class OperationKind
     Split,
     Extract,
     Rotate,
+    Stamp,
     Ocr,
     Optimize,
     Compress,
@@ -34,7 +35,7 @@ struct Operation
 };
 
 // The whole table in navigation order. Created once, never changed or freed.
-const std::array<Operation, 11>& operations();
+const std::array<Operation, 12>& operations();
 
 // Exact, case-sensitive match on id; nullptr when there is none.
 const Operation* findOperation(const QString& id);

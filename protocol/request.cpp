@@ -30,6 +30,12 @@ qint64 byteCountMember(const QJsonObject& object, const QString& key)
     return -1;
 }
 
+double doubleMember(const QJsonObject& object, const QString& key, double fallback)
+{
+    const QJsonValue value = object.value(key);
+    return value.isDouble() ? value.toDouble() : fallback;
+}
+
 } // namespace
 
 bool oneJobForAll(const JobRequest& request)
@@ -66,11 +72,31 @@ JobRequest parseRequest(const QJsonObject& object)
     request.level = intMember(object, u"level"_s, defaults.level);
     request.maxSize = byteCountMember(object, u"maxSize"_s);
     request.keepSeparators = boolMember(object, u"keepSeparators"_s, defaults.keepSeparators);
-    const QJsonValue threshold = object.value(u"blankThreshold"_s);
-    request.blankThreshold = threshold.isDouble() ? threshold.toDouble() : defaults.blankThreshold;
+    request.blankThreshold = doubleMember(object, u"blankThreshold"_s, defaults.blankThreshold);
     request.oneFile = stringMember(object, u"oneFile"_s);
     request.fitA4 = boolMember(object, u"fitA4"_s, defaults.fitA4);
     request.recognize = boolMember(object, u"recognize"_s, defaults.recognize);
+    request.numberFormat = stringMember(object, u"numberFormat"_s);
+    request.numberPosition = stringMember(object, u"numberPosition"_s, defaults.numberPosition);
+    request.numberMargin = doubleMember(object, u"numberMargin"_s, defaults.numberMargin);
+    request.firstNumber = intMember(object, u"firstNumber"_s, defaults.firstNumber);
+    request.skipFirst = intMember(object, u"skipFirst"_s, defaults.skipFirst);
+    request.fontSize = doubleMember(object, u"fontSize"_s, defaults.fontSize);
+    request.batesPrefix = stringMember(object, u"batesPrefix"_s);
+    request.batesDigits = intMember(object, u"batesDigits"_s, defaults.batesDigits);
+    request.batesStart = qint64(doubleMember(object, u"batesStart"_s, double(defaults.batesStart)));
+    request.watermarkText = stringMember(object, u"watermarkText"_s);
+    request.watermarkImage = stringMember(object, u"watermarkImage"_s);
+    request.watermarkSize = doubleMember(object, u"watermarkSize"_s, defaults.watermarkSize);
+    request.watermarkAngle = doubleMember(object, u"watermarkAngle"_s, defaults.watermarkAngle);
+    request.watermarkOpacity =
+        doubleMember(object, u"watermarkOpacity"_s, defaults.watermarkOpacity);
+    request.watermarkColor = stringMember(object, u"watermarkColor"_s, defaults.watermarkColor);
+    request.watermarkTiled = boolMember(object, u"watermarkTiled"_s, defaults.watermarkTiled);
+    request.watermarkBehind = boolMember(object, u"watermarkBehind"_s, defaults.watermarkBehind);
+    request.watermarkScale = doubleMember(object, u"watermarkScale"_s, defaults.watermarkScale);
+    request.watermarkImagePosition =
+        stringMember(object, u"watermarkImagePosition"_s, defaults.watermarkImagePosition);
     request.imageFormat = stringMember(object, u"imageFormat"_s, defaults.imageFormat);
     request.imageDpi = intMember(object, u"imageDpi"_s, defaults.imageDpi);
     request.imageQuality = intMember(object, u"imageQuality"_s, defaults.imageQuality);
@@ -107,6 +133,25 @@ QJsonObject toJson(const JobRequest& request)
         {u"oneFile"_s, request.oneFile},
         {u"fitA4"_s, request.fitA4},
         {u"recognize"_s, request.recognize},
+        {u"numberFormat"_s, request.numberFormat},
+        {u"numberPosition"_s, request.numberPosition},
+        {u"numberMargin"_s, request.numberMargin},
+        {u"firstNumber"_s, request.firstNumber},
+        {u"skipFirst"_s, request.skipFirst},
+        {u"fontSize"_s, request.fontSize},
+        {u"batesPrefix"_s, request.batesPrefix},
+        {u"batesDigits"_s, request.batesDigits},
+        {u"batesStart"_s, double(request.batesStart)},
+        {u"watermarkText"_s, request.watermarkText},
+        {u"watermarkImage"_s, request.watermarkImage},
+        {u"watermarkSize"_s, request.watermarkSize},
+        {u"watermarkAngle"_s, request.watermarkAngle},
+        {u"watermarkOpacity"_s, request.watermarkOpacity},
+        {u"watermarkColor"_s, request.watermarkColor},
+        {u"watermarkTiled"_s, request.watermarkTiled},
+        {u"watermarkBehind"_s, request.watermarkBehind},
+        {u"watermarkScale"_s, request.watermarkScale},
+        {u"watermarkImagePosition"_s, request.watermarkImagePosition},
         {u"imageFormat"_s, request.imageFormat},
         {u"imageDpi"_s, request.imageDpi},
         {u"imageQuality"_s, request.imageQuality},

@@ -109,6 +109,36 @@ struct JobRequest
     QString oneFile;
     bool fitA4 = false;
     bool recognize = false;
+    // Page numbers, Bates numbers and watermarks ("stamp"); any may be left
+    // out. Numbers: "numberFormat" with {n} and {total} ("" for none) at
+    // "numberPosition" (top|bottom-left|center|right), "numberMargin" mm
+    // from the edges, counting from "firstNumber" after "skipFirst" pages.
+    QString numberFormat;
+    QString numberPosition = QStringLiteral("bottom-center");
+    double numberMargin = 10;
+    int firstNumber = 1;
+    int skipFirst = 0;
+    double fontSize = 10; // "fontSize": numbers' points
+    // Bates: "batesPrefix", "batesDigits" (0 for none), "batesStart", this
+    // file's first; the front end continues it across the batch.
+    QString batesPrefix;
+    int batesDigits = 0;
+    qint64 batesStart = 1;
+    // Watermark: "watermarkText", "watermarkImage" (a PNG or JPEG), either
+    // or both, with "watermarkSize" points, "watermarkAngle" degrees,
+    // "watermarkOpacity", "watermarkColor" (#rrggbb), "watermarkTiled",
+    // "watermarkBehind" the page's content, and the image's "watermarkScale"
+    // (share of the page's width) and "watermarkImagePosition".
+    QString watermarkText;
+    QString watermarkImage;
+    double watermarkSize = 60;
+    double watermarkAngle = 45;
+    double watermarkOpacity = 0.3;
+    QString watermarkColor = QStringLiteral("#808080");
+    bool watermarkTiled = false;
+    bool watermarkBehind = false;
+    double watermarkScale = 0.25;
+    QString watermarkImagePosition = QStringLiteral("bottom-right");
     QString imageFormat = QStringLiteral("png");
     int imageDpi = 150;
     int imageQuality = 90;

@@ -1660,7 +1660,7 @@ void TestBatchWindow::outputKindReachesTheWorker()
         const QJsonObject request = QJsonDocument::fromJson(file.readAll()).object();
         QCOMPARE(request.value(u"ocrOutput"_s).toString(), choices.at(index).first);
         QCOMPARE(request.value(u"operation"_s).toString(), u"ocr"_s);
-        QCOMPARE(request.size(), 30);
+        QCOMPARE(request.size(), 49);
     }
 }
 

@@ -433,6 +433,9 @@ private slots:
     void pagesAsPictures();
     void picturesBecomePages_data();
     void picturesBecomePages();
+    void stampsWhereTheReaderLooks_data();
+    void stampsWhereTheReaderLooks();
+    void watermarkIsSeenNotRead();
     void extractInDocumentOrder();
     void rotateAddsToExistingAngle();
     void longNamesArePublished_data();
@@ -885,6 +888,86 @@ void TestOperations::picturesBecomePages()
     const QImage shown = testsupport::renderPages(output, fax ? 200 : 72).value(0);
     QCOMPARE(shown.size(), upright.first().size());
     QVERIFY2(testsupport::ssim(shown, upright.first()) > 0.9, qPrintable(files.first()));
+}
+
+void TestOperations::stampsWhereTheReaderLooks_data()
+{
+    QTest::addColumn<QString>("position");
+    QTest::addColumn<int>("skip"); // pages left unnumbered
+    QTest::newRow("bottom centre") << u"bottom-center"_s << 0;
+    QTest::newRow("top left, the cover unnumbered") << u"top-left"_s << 1;
+    QTest::newRow("bottom right") << u"bottom-right"_s << 0;
+}
+
+// On pages turned every way and cropped, the number sits where the reader
+// looks for it, measured by Poppler's words on the page as shown.
+void TestOperations::stampsWhereTheReaderLooks()
+{
+    QFETCH(QString, position);
+    QFETCH(int, skip);
+    const QString src =
+        source(u"装订.pdf"_s,
+               {.pages = 4, .marker = u"b"_s, .rotations = {0, 90, 180, 270}, .cropInset = 36});
+    const testsupport::WorkerRun result = run(makeRequest(u"stamp"_s, {src}, m_out->path(),
+                                                          {{u"numberFormat"_s, u"第{n}页"_s},
+                                                           {u"numberPosition"_s, position},
+                                                           {u"skipFirst"_s, skip},
+                                                           {u"firstNumber"_s, 7},
+                                                           {u"numberMargin"_s, 10}}));
+    QVERIFY2(result.exitCode == 0, result.standardOutput.constData());
+    const QString output = result.result.value(u"output"_s).toString();
+    QCOMPARE(inspectPdf(output).markers, expectedMarkers(u"b"_s, {1, 2, 3, 4}));
+    QVERIFY(testsupport::qpdfCheckClean(output));
+    const double margin = 10 * 72 / 25.4;
+    const QList<QImage> pages = testsupport::renderPages(output, 72);
+    for (int page = 0; page < 4; ++page) {
+        const QRectF box =
+            testsupport::popplerWordBox(output, page, u"第%1页"_s.arg(page + 7 - skip));
+        if (page < skip) {
+            QVERIFY(box.isEmpty());
+            continue;
+        }
+        const QSizeF shown = pages.at(page).size();
+        QVERIFY2(!box.isEmpty(), qPrintable(u"page %1"_s.arg(page + 1)));
+        const double x = position.endsWith(u"left"_s)    ? box.left() - margin
+                         : position.endsWith(u"right"_s) ? shown.width() - margin - box.right()
+                                                         : box.center().x() - shown.width() / 2;
+        const double y = position.startsWith(u"top"_s) ? box.top() - margin
+                                                       : shown.height() - margin - box.bottom();
+        QVERIFY2(std::abs(x) < 3 && std::abs(y) < 4,
+                 qPrintable(u"page %1: %2, %3"_s.arg(page + 1).arg(x).arg(y)));
+    }
+}
+
+// A watermark shows on every page, in the layer "水印", and no text
+// extraction finds it; the pages' own words stay.
+void TestOperations::watermarkIsSeenNotRead()
+{
+    const QString src = source(u"内部.pdf"_s, {.pages = 2, .marker = u"w"_s});
+    const testsupport::WorkerRun result = run(makeRequest(u"stamp"_s, {src}, m_out->path(),
+                                                          {{u"watermarkText"_s, u"机密文件"_s},
+                                                           {u"watermarkTiled"_s, true},
+                                                           {u"batesPrefix"_s, u"案-"_s},
+                                                           {u"batesDigits"_s, 4},
+                                                           {u"batesStart"_s, 41}}));
+    QVERIFY2(result.exitCode == 0, result.standardOutput.constData());
+    const QString output = result.result.value(u"output"_s).toString();
+    QCOMPARE(result.result.value(u"note"_s).toString(), u"Bates 编号 案-0041 至 案-0042"_s);
+    const QList<QImage> before = testsupport::renderPages(src, 50);
+    const QList<QImage> after = testsupport::renderPages(output, 50);
+    for (int page = 0; page < 2; ++page) {
+        const QString text = testsupport::popplerText(output, page);
+        QVERIFY2(!text.contains(u"机"_s) && text.contains(u"w-p%1"_s.arg(page + 1)) &&
+                     text.contains(u"案-%1"_s.arg(41 + page, 4, 10, QLatin1Char('0'))),
+                 qPrintable(text));
+        QVERIFY(testsupport::ssim(before.at(page), after.at(page)) < 0.95);
+    }
+    QPDF pdf;
+    pdf.processFile(QFile::encodeName(output).constData());
+    QPDFObjectHandle groups = pdf.getRoot().getKey("/OCProperties").getKey("/OCGs");
+    QVERIFY(groups.isArray() && groups.getArrayNItems() == 1);
+    QCOMPARE(QString::fromStdString(groups.getArrayItem(0).getKey("/Name").getUTF8Value()),
+             u"水印"_s);
 }
 
 void TestOperations::extractInDocumentOrder()

@@ -114,6 +114,11 @@ void TestProtocol::typedRequest()
                                     .oneFile = u"合集"_s,
                                     .fitA4 = true,
                                     .recognize = true,
+                                    .numberFormat = u"第 {n} 页"_s,
+                                    .batesPrefix = u"ABC-"_s,
+                                    .batesStart = 12'345'678'901,
+                                    .watermarkText = u"内部资料"_s,
+                                    .watermarkImage = u"/印章.png"_s,
                                     .degrees = 270,
                                     .newPassword = u"新"_s,
                                     .ocr = {u"eng"_s, 150, u"/models"_s, false, u"docx"_s},
@@ -122,7 +127,7 @@ void TestProtocol::typedRequest()
                                     .outputName = u"{n}-{name}"_s,
                                     .sequence = 7};
     const QJsonObject json = batch::toJson(request);
-    QCOMPARE(json.size(), 30);
+    QCOMPARE(json.size(), 49);
     QCOMPARE(batch::toJson(batch::parseRequest(json)), json);
     const batch::JobRequest back = batch::parseRequest(json);
     QCOMPARE(back.operation, request.operation);
@@ -138,6 +143,7 @@ void TestProtocol::typedRequest()
     QCOMPARE(back.sequence, 7);
     QCOMPARE(back.keepSeparators, true);
     QCOMPARE(back.blankThreshold, 0.25);
+    QCOMPARE(back.batesStart, 12'345'678'901);
 }
 
 void TestProtocol::linesAreCompactAndSorted()

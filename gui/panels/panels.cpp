@@ -2,6 +2,7 @@
 #include "gui/panels/ocrpanel.h"
 #include "gui/panels/operationpanel.h"
 #include "gui/panels/splitpanel.h"
+#include "gui/panels/stamppanel.h"
 
 #include "protocol/catalogue.h"
 #include "protocol/protocol.h"
@@ -485,6 +486,8 @@ OperationPanel* makeOperationPanel(const Operation& operation, const FolderChoos
         return new PdfToImagesPanel(parent);
     case OperationKind::ImagesToPdf:
         return new ImagesToPdfPanel(parent);
+    case OperationKind::Stamp:
+        return new StampPanel(parent);
     case OperationKind::Decrypt:
         return new NotePanel(
             u"保留原文件。带数字签名的 PDF 不会被处理，以免签名失效；如需修改，请在签署它的程序中进行。"_s,

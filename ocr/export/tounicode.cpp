@@ -8,6 +8,8 @@
 #include "engine/pdfdocument.h"
 
 #include <QRegularExpression>
+
+#include <map>
 #include <QStringList>
 
 #include <qpdf/QPDF.hh>
@@ -18,11 +20,28 @@ namespace batch {
 
 namespace {
 
+// The simplified-Chinese radicals of the supplement block have no
+// compatibility mapping, yet share their glyph with the common ideograph.
+uint simplifiedIdeograph(uint radical)
+{
+    static const std::map<uint, uint> ideographs{
+        {0x2EC5, 0x89C1}, {0x2EC6, 0x89D2}, {0x2EC8, 0x8BA0}, {0x2EC9, 0x8D1D}, {0x2ECB, 0x8F66},
+        {0x2ED0, 0x9485}, {0x2ED3, 0x957F}, {0x2ED4, 0x95E8}, {0x2ED7, 0x96E8}, {0x2ED8, 0x9752},
+        {0x2EDA, 0x9875}, {0x2EDB, 0x98CE}, {0x2EDC, 0x98DE}, {0x2EDD, 0x98DF}, {0x2EE0, 0x9963},
+        {0x2EE2, 0x9A6C}, {0x2EE3, 0x9AA8}, {0x2EE4, 0x9B3C}, {0x2EE5, 0x9C7C}, {0x2EE6, 0x9E1F},
+        {0x2EE7, 0x5364}, {0x2EE8, 0x9EA6}, {0x2EE9, 0x9EC4}, {0x2EEC, 0x9F50}, {0x2EEF, 0x9F99},
+        {0x2EF3, 0x9F9F}};
+    const auto found = ideographs.find(radical);
+    return found == ideographs.end() ? 0 : found->second;
+}
+
 QString preferredUnit(const QString& hex)
 {
     const uint unit = hex.toUInt(nullptr, 16);
     if (unit == 0x09)
         return u"0020"_s;
+    if (const uint ideograph = simplifiedIdeograph(unit))
+        return QString::number(ideograph, 16).toUpper();
     const bool radical = (unit >= 0x2E80 && unit <= 0x2EFF) || (unit >= 0x2F00 && unit <= 0x2FDF);
     if (!radical)
         return hex;

@@ -544,6 +544,19 @@ QString popplerText(const QString& path, int page)
     return p ? p->text(QRectF()) : QString();
 }
 
+QRectF popplerWordBox(const QString& path, int page, const QString& word)
+{
+    const std::unique_ptr<Poppler::Document> document = Poppler::Document::load(path);
+    const std::unique_ptr<Poppler::Page> p = document ? document->page(page) : nullptr;
+    if (!p)
+        return QRectF();
+    for (const std::unique_ptr<Poppler::TextBox>& box : p->textList()) {
+        if (box->text() == word)
+            return box->boundingBox();
+    }
+    return QRectF();
+}
+
 int popplerPageCount(const QString& path)
 {
     const std::unique_ptr<Poppler::Document> document = Poppler::Document::load(path);

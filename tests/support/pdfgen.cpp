@@ -365,6 +365,11 @@ QByteArray makePdf(const PdfRecipe& recipe)
                                          0, 0, recipe.width, recipe.height)));
         if (recipe.userUnit != 0)
             page.replaceKey("/UserUnit", QPDFObjectHandle::newReal(recipe.userUnit, 2));
+        if (recipe.cropInset > 0)
+            page.replaceKey("/CropBox", QPDFObjectHandle::newArray(QPDFObjectHandle::Rectangle(
+                                            recipe.cropInset, 2 * recipe.cropInset,
+                                            recipe.width - recipe.cropInset,
+                                            recipe.height - recipe.cropInset)));
         page.replaceKey("/Resources", resources);
         page.replaceKey("/Contents", pdf.newStream(content));
         if (i < recipe.rotations.size() && recipe.rotations.at(i) >= 0)

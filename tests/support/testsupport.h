@@ -7,6 +7,7 @@
 #include <QList>
 #include <QMap>
 #include <QPointF>
+#include <QRectF>
 #include <QString>
 #include <QStringList>
 
@@ -32,6 +33,8 @@ struct PdfRecipe
     double width = 612;
     double height = 792;
     double userUnit = 0; // /UserUnit of every page when not 0
+    // A crop box this far inside the media box (twice as far at the foot)
+    double cropInset = 0;
     bool emptyAcroForm = false;
     int sigFlags = -1;
     bool signedField = false;     // a /Sig field holding a value
@@ -219,6 +222,9 @@ QList<double> pageSsim(const QString& first, const QString& second, double dpi =
 // Text of one page as Poppler extracts it (0-based page index).
 QString popplerText(const QString& path, int page);
 int popplerPageCount(const QString& path);
+// Where Poppler finds `word` on the page as a viewer shows it: points from the
+// top left; an empty rectangle when it is not there.
+QRectF popplerWordBox(const QString& path, int page, const QString& word);
 void writePdf(const QString& path, const PdfRecipe& recipe);
 // `source` written again with the encryption and restrictions of `protection`
 // (its other members are ignored).
