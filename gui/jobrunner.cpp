@@ -40,6 +40,16 @@ void BatchWindow::startBatch(bool retryFailedOnly)
             problem->field->setFocus();
         return;
     }
+    // Bates numbers go on from row to row: every row's pages must be known.
+    const JobRequest settings = buildRequest({});
+    if (kind == OperationKind::Stamp && settings.batesDigits > 0 &&
+        std::any_of(m_items.begin(), m_items.end(),
+                    [](const BatchItem& item) { return item.pages <= 0; })) {
+        m_prompter->message(
+            this, QMessageBox::Warning, u"Bates 编号"_s,
+            u"Bates 编号按列表顺序连续，需要先知道每份文件的页数。请等列表中的页数显示完毕；有密码的文件请先设置密码。"_s);
+        return;
+    }
     if (const QString problem = outputNameProblem(m_nameEdit->text()); !problem.isEmpty()) {
         m_prompter->message(this, QMessageBox::Warning, u"检查文件名"_s, problem);
         m_nameEdit->setFocus();
@@ -109,6 +119,14 @@ void BatchWindow::startBatch(bool retryFailedOnly)
     } else {
         for (const int index : std::as_const(m_jobs))
             requests.append(buildRequest({index}));
+        // Each row's first Bates number follows the pages of the rows above it.
+        if (kind == OperationKind::Stamp && settings.batesDigits > 0) {
+            for (JobRequest& request : requests) {
+                const int row = request.sequence - 1;
+                for (int above = 0; above < row; ++above)
+                    request.batesStart += m_items.at(above).pages;
+            }
+        }
     }
     m_runner->setWorkerProgram(m_workerProgram);
     m_runner->start(requests);

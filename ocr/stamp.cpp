@@ -17,7 +17,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPdfWriter>
-#include <QTextBoundaryFinder>
 
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
@@ -111,16 +110,19 @@ public:
         const auto draw = [&](const QString& text, const QString& position) {
             const QSizeF size(metrics.horizontalAdvance(text), metrics.height());
             const QRectF box = placed(position, page, size, margin);
-            // Character by character: shaped in context, Qt writes some
-            // glyphs (a digit after a letter in the CJK fonts) without their
-            // characters in the text map, and they could not be found.
-            QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, text);
+            // A digit right after a letter or a mark starts a new run: shaped
+            // after one, a digit of the CJK fonts reaches Qt's text map
+            // without its character, and could not be found.
             qsizetype start = 0;
-            for (qsizetype end = characters.toNextBoundary(); end > 0;
-                 start = end, end = characters.toNextBoundary())
+            for (qsizetype end = 1; end <= text.size(); ++end) {
+                if (end < text.size() && !(text.at(end).isDigit() && !text.at(end - 1).isDigit() &&
+                                           !text.at(end - 1).isSpace()))
+                    continue;
                 painter.drawText(QPointF(box.left() + metrics.horizontalAdvance(text.left(start)),
                                          box.top() + metrics.ascent()),
                                  text.mid(start, end - start));
+                start = end;
+            }
         };
         if (!stamp.number.isEmpty())
             draw(stamp.number, m_request.numberPosition);

@@ -47,6 +47,31 @@ QList<Setting> settingsOf(const JobRequest& request)
             settings.append({u"pages"_s, u"在这些页后拆分"_s, request.pages});
         }
     }
+    if (kind == OperationKind::Stamp) {
+        if (!request.numberFormat.isEmpty()) {
+            settings.append({u"numberFormat"_s, u"页码格式"_s, request.numberFormat});
+            settings.append({u"numberPosition"_s, u"页码位置"_s, request.numberPosition});
+            settings.append({u"firstNumber"_s, u"起始页码"_s, request.firstNumber});
+            settings.append({u"skipFirst"_s, u"不编号的前几页"_s, request.skipFirst});
+        }
+        if (request.batesDigits > 0) {
+            settings.append({u"batesPrefix"_s, u"Bates 前缀"_s, request.batesPrefix});
+            settings.append({u"batesDigits"_s, u"Bates 位数"_s, request.batesDigits});
+        }
+        if (!request.watermarkText.isEmpty())
+            settings.append({u"watermarkText"_s, u"文字水印"_s, request.watermarkText});
+        if (!request.watermarkImage.isEmpty())
+            settings.append({u"watermarkImage"_s, u"图片水印"_s, request.watermarkImage});
+        if (!request.watermarkText.isEmpty() || !request.watermarkImage.isEmpty())
+            settings.append({u"watermarkOpacity"_s, u"水印不透明度"_s, request.watermarkOpacity});
+    }
+    if (kind == OperationKind::ImagesToPdf) {
+        settings.append({u"oneFile"_s, u"合并为一个 PDF"_s, request.oneFile});
+        settings.append({u"fitA4"_s, u"适合 A4"_s, request.fitA4});
+        settings.append({u"recognize"_s, u"识别文字"_s, request.recognize});
+        if (request.recognize)
+            settings.append({u"ocrLanguage"_s, u"识别语言"_s, request.ocr.language});
+    }
     if (kind == OperationKind::PdfToImages) {
         settings.append({u"imageFormat"_s, u"图片格式"_s, request.imageFormat});
         settings.append({u"imageDpi"_s, u"分辨率"_s, request.imageDpi});

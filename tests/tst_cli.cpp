@@ -97,6 +97,7 @@ private slots:
     void sayingWhatHappened_data();
     void sayingWhatHappened();
     void reportLikeTheWindows();
+    void batesAcrossFiles();
     void passwordsStayOffCommandLines();
     void namesOfResults_data();
     void namesOfResults();
@@ -325,6 +326,34 @@ void TestCli::sayingWhatHappened()
         // Readable as the results are.
         QVERIFY(file.permissions() & QFileDevice::ReadOther);
     }
+    QVERIFY(m_guard.unchanged());
+}
+
+// Bates numbers continue in list order whatever order the jobs end in, and
+// the report gives each file's first and last.
+void TestCli::batesAcrossFiles()
+{
+    const QStringList files{pdf(u"一.pdf"_s, 2), pdf(u"二.pdf"_s, 3), pdf(u"三.pdf"_s, 1)};
+    const QString out = m_dir->filePath(u"out"_s);
+    const QString report = m_dir->filePath(u"report.json"_s);
+    const CliRun run = runCli(QStringList{u"stamp"_s, u"--bates"_s, u"ABC-"_s, u"--bates-digits"_s,
+                                          u"4"_s, u"--bates-start"_s, u"98"_s, u"--numbers"_s,
+                                          u"- {n} -"_s, u"--report"_s, report, u"--output"_s, out} +
+                              files);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+    QFile file(report);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonArray items =
+        QJsonDocument::fromJson(file.readAll()).object().value(u"items"_s).toArray();
+    QStringList details;
+    for (const QJsonValue& item : items)
+        details << item.toObject().value(u"detail"_s).toString();
+    QCOMPARE(details, (QStringList{u"Bates 编号 ABC-0098 至 ABC-0099"_s,
+                                   u"Bates 编号 ABC-0100 至 ABC-0102"_s,
+                                   u"Bates 编号 ABC-0103 至 ABC-0103"_s}));
+    QVERIFY(testsupport::popplerText(out + u"/二-页码.pdf"_s, 2).contains(u"ABC-0102"_s));
+    QVERIFY(testsupport::popplerText(out + u"/二-页码.pdf"_s, 2)
+                .contains(QRegularExpression(u"-\\s*3\\s*-"_s)));
     QVERIFY(m_guard.unchanged());
 }
 
