@@ -8,6 +8,7 @@
 #include "protocol/catalogue.h"
 #include "protocol/ocroptions.h"
 #include "protocol/protocol.h"
+#include "runner/sources.h"
 
 #include <QAction>
 #include <QApplication>
@@ -343,12 +344,12 @@ QWidget* BatchWindow::buildDropZone()
     icon->setPixmap(batchIcon(u"batch"_s).pixmap(QSize(48, 48)));
     icon->setAlignment(Qt::AlignCenter);
     column->addWidget(icon);
-    QLabel* title = makeLabel(u"把 PDF 拖到这里"_s, u"dropTitle"_s);
-    title->setAlignment(Qt::AlignCenter);
-    column->addWidget(title);
-    QLabel* hint = mutedLabel(u"也可以添加文件夹内的 PDF · 单批最多 200 份"_s);
-    hint->setAlignment(Qt::AlignCenter);
-    column->addWidget(hint);
+    m_dropTitle = makeLabel(u"把 PDF 拖到这里"_s, u"dropTitle"_s);
+    m_dropTitle->setAlignment(Qt::AlignCenter);
+    column->addWidget(m_dropTitle);
+    m_dropHint = mutedLabel(u"也可以添加文件夹内的 PDF · 单批最多 200 份"_s);
+    m_dropHint->setAlignment(Qt::AlignCenter);
+    column->addWidget(m_dropHint);
     m_choosePdfButton = makeButton(u"选择 PDF"_s, u"plus-white"_s);
     m_choosePdfButton->setObjectName(u"primary"_s);
     column->addWidget(m_choosePdfButton, 0, Qt::AlignCenter);
@@ -642,6 +643,12 @@ void BatchWindow::onOperationChanged(int row)
         return;
     m_operationIndex = row;
     m_sourcePasswordEdit->clear();
+    // What the list takes: pictures for pictures to PDF, PDFs for the rest.
+    const QString kind =
+        sourceKind(currentOperation()) == SourceKind::Picture ? u"图片"_s : u"PDF"_s;
+    m_dropTitle->setText(u"把 %1 拖到这里"_s.arg(kind));
+    m_dropHint->setText(u"也可以添加文件夹内的 %1 · 单批最多 200 份"_s.arg(kind));
+    m_choosePdfButton->setText(u"选择 %1"_s.arg(kind));
     showNameField();
     syncPreview();
     {

@@ -241,6 +241,8 @@ private:
     QPushButton* m_helpButton = nullptr;
     QPushButton* m_aboutButton = nullptr;
     QPushButton* m_choosePdfButton = nullptr;
+    QLabel* m_dropTitle = nullptr;
+    QLabel* m_dropHint = nullptr;
 };
 
 } // namespace batch

@@ -9,6 +9,7 @@
 #include "gui/messagebox.h"
 #include "gui/panels/operationpanel.h"
 #include "gui/preview.h"
+#include "protocol/catalogue.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -113,11 +114,12 @@ int ScreenshotTour::run(const QString& folder)
     BatchWindow window;
     window.setWorkerProgram(QStringLiteral(QPB_EXECUTABLE));
     window.m_outputEdit->setText(output);
-    window.m_panels.at(4)
+    const int ocr = int(batch::findOperation(u"ocr"_s) - batch::operations().data());
+    window.m_panels.at(ocr)
         ->findChild<QLineEdit*>(u"ocrModels"_s)
         ->setText(u"/usr/share/tesseract-ocr/5/tessdata"_s);
-    window.m_navigation->setCurrentRow(4); // ocr
-    window.m_panels.at(4)->findChild<QComboBox*>(u"ocrLanguage"_s)->setCurrentIndex(0);
+    window.m_navigation->setCurrentRow(ocr);
+    window.m_panels.at(ocr)->findChild<QComboBox*>(u"ocrLanguage"_s)->setCurrentIndex(0);
     window.show();
     if (!QTest::qWaitForWindowExposed(&window, 10000)) {
         std::fprintf(stderr, "the window could not be shown\n");

@@ -275,9 +275,10 @@ QString TestBatchWindow::lockedPdf(const QString& name, const std::string& passw
 
 void TestBatchWindow::setOperation(const QString& id)
 {
-    const QStringList ids{u"merge"_s,    u"split"_s,    u"extract"_s, u"rotate"_s, u"ocr"_s,
-                          u"optimize"_s, u"compress"_s, u"encrypt"_s, u"decrypt"_s};
-    m_window->m_navigation->setCurrentRow(static_cast<int>(ids.indexOf(id)));
+    const auto found =
+        std::find_if(operations().begin(), operations().end(),
+                     [&id](const Operation& operation) { return operation.id == id; });
+    m_window->m_navigation->setCurrentRow(static_cast<int>(found - operations().begin()));
 }
 
 void TestBatchWindow::markOutcomes()
@@ -304,9 +305,9 @@ void TestBatchWindow::startsWithDefaults()
 {
     BatchWindow& w = *m_window;
     QCOMPARE(w.windowTitle(), u"Quorvin PDF 批量处理"_s);
-    QCOMPARE(w.m_navigation->count(), 9);
+    QCOMPARE(w.m_navigation->count(), 12);
     QCOMPARE(w.m_navigation->item(0)->text(), u"合并 PDF"_s);
-    QCOMPARE(w.m_navigation->item(8)->text(), u"移除密码"_s);
+    QCOMPARE(w.m_navigation->item(11)->text(), u"PDF 转图片"_s);
     QCOMPARE(w.m_titleLabel->text(), u"合并 PDF"_s);
     QCOMPARE(w.m_viewStack->currentIndex(), 0);
     QCOMPARE(w.m_statusLine->text(), u"0 份文件 · 成功 0 · 失败 0 · 待处理 0"_s);
@@ -1355,7 +1356,7 @@ void TestBatchWindow::keyboard()
     QCOMPARE(w.m_items.size(), 2);
 
     // The shortcuts the help lists.
-    QCOMPARE(w.m_navigation->count(), 9);
+    QCOMPARE(w.m_navigation->count(), 12);
     QTest::keyClick(&w, Qt::Key_9, Qt::ControlModifier);
     QCOMPARE(w.m_navigation->currentRow(), 8);
     QTest::keyClick(&w, Qt::Key_3, Qt::ControlModifier);

@@ -38,8 +38,9 @@ void TestProtocol::catalogueOrderAndNames()
     QStringList ids;
     for (const batch::Operation& op : batch::operations())
         ids << op.id;
-    QCOMPARE(ids, (QStringList{u"merge"_s, u"split"_s, u"extract"_s, u"rotate"_s, u"ocr"_s,
-                               u"optimize"_s, u"compress"_s, u"encrypt"_s, u"decrypt"_s}));
+    QCOMPARE(ids, (QStringList{u"merge"_s, u"split"_s, u"extract"_s, u"rotate"_s, u"stamp"_s,
+                               u"ocr"_s, u"optimize"_s, u"compress"_s, u"encrypt"_s, u"decrypt"_s,
+                               u"images2pdf"_s, u"pdf2images"_s}));
     QCOMPARE(batch::findOperation(u"extract"_s)->icon, u"pages"_s);
     QCOMPARE(batch::findOperation(u"optimize"_s)->icon, u"compress"_s);
     QCOMPARE(batch::findOperation(u"ocr"_s)->shortName, u"可搜索"_s);
