@@ -173,6 +173,7 @@ private slots:
     void initTestCase();
     void init();
     void documentBasics();
+    void photosRecognisedInOneStep();
     void mergePlans();
     void layerTextStaysOnItsLine_data();
     void layerTextStaysOnItsLine();
@@ -1063,6 +1064,31 @@ void TestOcr::hiddenTextGoesWithoutMovingAnything()
         QCOMPARE(testsupport::popplerText(after, 0).contains(u"hidden"_s), !stripped);
     QFile::remove(before);
     QFile::remove(after);
+}
+
+// Pictures made a PDF and recognised in the same job: phone photos of
+// receipts become one searchable document.
+void TestOcr::photosRecognisedInOneStep()
+{
+    QTemporaryDir folder;
+    const QString photo = folder.filePath(u"收据.png"_s);
+    QImage scan = testsupport::drawScan(
+        {.lines = {u"The quarterly report was approved"_s, u"Receipt for the signed contract"_s}},
+        200);
+    scan.setDotsPerMeterX(qRound(200 / 0.0254));
+    scan.setDotsPerMeterY(qRound(200 / 0.0254));
+    QVERIFY(scan.save(photo));
+    testsupport::SourceGuard guard;
+    guard.add(photo);
+    const QJsonObject request{{u"operation"_s, u"images2pdf"_s}, {u"inputs"_s, QJsonArray{photo}},
+                              {u"output"_s, folder.path()},      {u"recognize"_s, true},
+                              {u"ocrLanguage"_s, u"eng"_s},      {u"ocrModels"_s, models()}};
+    const testsupport::WorkerRun run = testsupport::runWorker(request);
+    QVERIFY2(run.exitCode == 0, run.standardOutput.constData());
+    const QString text =
+        testsupport::popplerText(run.result.value(u"output"_s).toString(), 0).simplified();
+    QVERIFY2(text.contains(u"quarterly report was approved"_s), qPrintable(text));
+    QVERIFY(guard.unchanged());
 }
 
 QTEST_MAIN(TestOcr)
