@@ -27,7 +27,7 @@ measure() {
     /usr/bin/time -f "%e %M" -o "$work/time" "$@" >/dev/null 2>&1 || { echo "$label: failed" >&2; exit 1; }
     printf '%-44s %8s s %10s KB\n' "$label" $(cat "$work/time")
 }
-ours() { "$program" batch "$@" --jobs 1; }
+ours=("$program" batch)
 
 echo "== images to PDF (15 JPEG pages of 300 DPI) =="
 mkdir -p "$work/jpg" "$work/out"
@@ -35,13 +35,13 @@ for scan in "$corpus"/scanned/scan-*.pdf; do
     case $scan in *skew*) continue ;; esac
     pdftoppm -r 300 -jpeg -jpegopt quality=85 "$scan" "$work/jpg/$(basename "$scan" .pdf)"
 done
-measure "ours images2pdf --one-file" ours images2pdf --one-file ours --output "$work/out" "$work"/jpg/*.jpg
-measure "img2pdf" img2pdf "$work"/jpg/*.jpg -o "$work/out/img2pdf.pdf"
+measure "ours images2pdf --one-file" "${ours[@]}" images2pdf --jobs 1 --one-file ours --output "$work/out" "$work"/jpg/*.jpg
+measure "img2pdf" /usr/bin/python3 -m img2pdf "$work"/jpg/*.jpg -o "$work/out/img2pdf.pdf"
 printf '%-44s %10s bytes vs %s\n' "result" "$(stat -c %s "$work/out/ours.pdf")" \
     "$(stat -c %s "$work/out/img2pdf.pdf")"
 
 echo "== PDF to images (text-100, 150 DPI PNG; one A3 page at 600 DPI) =="
-measure "ours pdf2images png 150" ours pdf2images --dpi 150 --output "$work/out" "$corpus/text/text-100.pdf"
+measure "ours pdf2images png 150" "${ours[@]}" pdf2images --jobs 1 --dpi 150 --output "$work/out" "$corpus/text/text-100.pdf"
 measure "pdftoppm -png 150" pdftoppm -r 150 -png "$corpus/text/text-100.pdf" "$work/out/ppm"
 /usr/bin/python3 - "$work/a3.pdf" <<'PY'
 import sys
@@ -53,19 +53,19 @@ for row in range(40):
     c.drawString(60, 1100 - row * 27, "A3 at 600 DPI, row %d" % row)
 c.save()
 PY
-measure "ours pdf2images png 600, A3" ours pdf2images --dpi 600 --output "$work/out" "$work/a3.pdf"
+measure "ours pdf2images png 600, A3" "${ours[@]}" pdf2images --jobs 1 --dpi 600 --output "$work/out" "$work/a3.pdf"
 measure "pdftoppm -png 600, A3" pdftoppm -r 600 -png "$work/a3.pdf" "$work/out/a3"
-measure "ours pdf2images tif 600, A3" ours pdf2images --format tif --dpi 600 --output "$work/out" "$work/a3.pdf"
+measure "ours pdf2images tif 600, A3" "${ours[@]}" pdf2images --jobs 1 --format tif --dpi 600 --output "$work/out" "$work/a3.pdf"
 
 echo "== splits and stamps (text-100) =="
-measure "split by bookmarks" ours split --mode bookmarks --output "$work/out" "$corpus/text/text-100.pdf"
-measure "split by size, 1MB" ours split --mode size --max-size 1MB --output "$work/out" "$corpus/text/text-100.pdf"
-measure "stamp numbers, Bates, watermark" ours stamp --numbers "第 {n} 页 共 {total} 页" \
+measure "split by bookmarks" "${ours[@]}" split --jobs 1 --mode bookmarks --output "$work/out" "$corpus/text/text-100.pdf"
+measure "split by size, 1MB (text-1000)" "${ours[@]}" split --jobs 1 --mode size --max-size 1MB --output "$work/out" "$corpus/text/text-1000.pdf"
+measure "stamp numbers, Bates, watermark" "${ours[@]}" stamp --jobs 1 --numbers "第 {n} 页 共 {total} 页" \
     --bates ABC- --watermark 内部资料 --output "$work/out" "$corpus/text/text-100.pdf"
 
 echo "== blank separator sheets =="
 /usr/bin/python3 "$here/blank_sheets.py" "$work/sheets.pdf"
-measure "split at blank pages (12 scans)" ours split --mode blank --output "$work/out" "$work/sheets.pdf"
+measure "split at blank pages (12 scans)" "${ours[@]}" split --jobs 1 --mode blank --output "$work/out" "$work/sheets.pdf"
 parts=$(ls "$work"/out/sheets-拆分/*.pdf | wc -l)
 echo "parts: $parts (expected 5: content pages 1, 3, 5, 7 alone, then 9-12 together)"
 for part in "$work"/out/sheets-拆分/*.pdf; do

@@ -17,7 +17,13 @@
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 
+#include <csetjmp>
+#include <cstdio>
+
+#include <jpeglib.h>
 #include <tiffio.h>
+
+#include "engine/jpegtrap.h"
 
 #include <array>
 #include <cmath>
@@ -105,6 +111,42 @@ void setFilter(QPDFObjectHandle image, const char* filter, QPDFObjectHandle para
         image.getDict().replaceKey("/DecodeParms", parameters);
 }
 
+// Whether libjpeg reads every scan of the data without complaint. Drawn at an
+// eighth of its size, which still reads all of the coded data, at a fraction
+// of the time.
+bool decodesCleanly(const QByteArray& bytes)
+{
+    jpeg_decompress_struct info{};
+    JpegTrap trap;
+    info.err = trap.install();
+    bool made = false;
+    bool clean = false;
+    if (setjmp(trap.jump) == 0) {
+        jpeg_create_decompress(&info);
+        made = true;
+        jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(bytes.constData()),
+                     static_cast<unsigned long>(bytes.size()));
+        if (jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK) {
+            info.scale_num = 1;
+            info.scale_denom = 8;
+            info.dct_method = JDCT_IFAST;
+            info.do_fancy_upsampling = FALSE;
+            jpeg_start_decompress(&info);
+            // From libjpeg's own pool: a jump out must leave nothing to destroy.
+            JSAMPARRAY rows = (*info.mem->alloc_sarray)(
+                reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE,
+                info.output_width * JDIMENSION(info.output_components), 1);
+            while (info.output_scanline < info.output_height)
+                jpeg_read_scanlines(&info, rows, 1);
+            jpeg_finish_decompress(&info);
+            clean = trap.warnings == 0;
+        }
+    }
+    if (made)
+        jpeg_destroy_decompress(&info);
+    return clean;
+}
+
 // A JPEG's frame, density and orientation, read from its markers; its bytes
 // are the image's data unchanged.
 std::optional<Picture> jpegPicture(QPDF& pdf, const QByteArray& bytes)
@@ -155,9 +197,7 @@ std::optional<Picture> jpegPicture(QPDF& pdf, const QByteArray& bytes)
         return std::nullopt;
     // Data that goes in unchanged is decoded once here, so that a damaged
     // photo is named now rather than drawn grey in a viewer later.
-    const std::string_view whole(bytes.constData(), size_t(size));
-    if (!bytes.trimmed().endsWith("\xff\xd9") ||
-        (components != 4 && !decodeJpeg(whole, components, picture.width, picture.height)))
+    if (!bytes.trimmed().endsWith("\xff\xd9") || !decodesCleanly(bytes))
         return std::nullopt;
     picture.image = imageStream(pdf, bytes.toStdString(), picture.width, picture.height, 8,
                                 deviceSpace(components));
