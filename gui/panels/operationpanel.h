@@ -12,7 +12,9 @@
 #include <functional>
 #include <optional>
 
+class QHBoxLayout;
 class QLabel;
+class QLineEdit;
 
 namespace batch {
 
@@ -62,6 +64,11 @@ OperationPanel* makeOperationPanel(const Operation& operation, const FolderChoos
 // A settings label that wraps, in plain text; the first label of a row is
 // `firstLabelWidth` wide so that the fields after them start in one column.
 QLabel* makeLabel(const QString& text, const QString& objectName = QString());
+// A settings row without margins, and its first label, as wide in every panel.
+QHBoxLayout* panelRow(QWidget* panel);
+QLabel* firstLabel(const QString& text);
+// The page range `field` holds, when it is not one.
+std::optional<PanelProblem> pageRangeProblem(QLineEdit* field);
 QLabel* mutedLabel(const QString& text);
 // Keeps what `field` holds (a combo box's choice, a spin box's number, a line
 // of text) between runs of the program under `key`: read back now, written

@@ -25,20 +25,6 @@ namespace batch {
 
 namespace {
 
-QHBoxLayout* panelRow(QWidget* panel)
-{
-    auto* row = new QHBoxLayout(panel);
-    row->setContentsMargins(0, 0, 0, 0);
-    return row;
-}
-
-QLabel* firstLabel(const QString& text)
-{
-    QLabel* label = makeLabel(text);
-    label->setFixedWidth(firstLabelWidth);
-    return label;
-}
-
 // Optimisation and removing protection: nothing to set but the note.
 class NotePanel : public OperationPanel
 {
@@ -89,13 +75,7 @@ public:
         return u"表单字段、书签和链接随所留页面保留；XFA 表单和带结构标签的文档可能无法删减页面，会显示具体原因。"_s;
     }
 
-    std::optional<PanelProblem> problem() const override
-    {
-        const QString message = pageRangeSyntaxMessage(parsePageSpans(m_pages->text()));
-        if (message.isEmpty())
-            return std::nullopt;
-        return PanelProblem{u"检查页码"_s, message, m_pages};
-    }
+    std::optional<PanelProblem> problem() const override { return pageRangeProblem(m_pages); }
 
     void fillRequest(JobRequest& request) const override
     {
@@ -303,13 +283,7 @@ public:
         return u"PNG 和 JPEG 每页一张图片，放在“<源文件名>-图片”文件夹中；TIFF 为一个多页文件，黑白页无损压缩（CCITT G4）。页面连同批注一起绘制。"_s;
     }
 
-    std::optional<PanelProblem> problem() const override
-    {
-        const QString message = pageRangeSyntaxMessage(parsePageSpans(m_pages->text()));
-        if (message.isEmpty())
-            return std::nullopt;
-        return PanelProblem{u"检查页码"_s, message, m_pages};
-    }
+    std::optional<PanelProblem> problem() const override { return pageRangeProblem(m_pages); }
 
     void fillRequest(JobRequest& request) const override
     {
@@ -422,6 +396,28 @@ private:
 };
 
 } // namespace
+
+QHBoxLayout* panelRow(QWidget* panel)
+{
+    auto* row = new QHBoxLayout(panel);
+    row->setContentsMargins(0, 0, 0, 0);
+    return row;
+}
+
+QLabel* firstLabel(const QString& text)
+{
+    QLabel* label = makeLabel(text);
+    label->setFixedWidth(firstLabelWidth);
+    return label;
+}
+
+std::optional<PanelProblem> pageRangeProblem(QLineEdit* field)
+{
+    const QString message = pageRangeSyntaxMessage(parsePageSpans(field->text()));
+    if (message.isEmpty())
+        return std::nullopt;
+    return PanelProblem{u"检查页码"_s, message, field};
+}
 
 QLabel* makeLabel(const QString& text, const QString& objectName)
 {

@@ -14,30 +14,12 @@ using namespace Qt::StringLiterals;
 
 namespace batch {
 
-namespace {
-
-QHBoxLayout* bareRow(QWidget* page)
-{
-    auto* row = new QHBoxLayout(page);
-    row->setContentsMargins(0, 0, 0, 0);
-    return row;
-}
-
-QLabel* leadingLabel(const QString& text)
-{
-    QLabel* label = makeLabel(text);
-    label->setFixedWidth(firstLabelWidth);
-    return label;
-}
-
-} // namespace
-
 SplitPanel::SplitPanel(QWidget* parent) : OperationPanel(parent)
 {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     auto* row = new QHBoxLayout;
-    row->addWidget(leadingLabel(u"拆分方式"_s));
+    row->addWidget(firstLabel(u"拆分方式"_s));
     m_mode = new QComboBox;
     m_mode->setObjectName(u"splitMode"_s);
     m_mode->setAccessibleName(u"拆分方式"_s);
@@ -66,8 +48,8 @@ SplitPanel::SplitPanel(QWidget* parent) : OperationPanel(parent)
 QWidget* SplitPanel::pagesPage()
 {
     auto* page = new QWidget;
-    QHBoxLayout* row = bareRow(page);
-    row->addWidget(leadingLabel(u"每份页数"_s));
+    QHBoxLayout* row = panelRow(page);
+    row->addWidget(firstLabel(u"每份页数"_s));
     m_group = new QSpinBox;
     m_group->setObjectName(u"group"_s);
     m_group->setRange(1, 100000);
@@ -98,8 +80,8 @@ QWidget* SplitPanel::pagesPage()
 QWidget* SplitPanel::bookmarksPage()
 {
     auto* page = new QWidget;
-    QHBoxLayout* row = bareRow(page);
-    row->addWidget(leadingLabel(u"书签级别"_s));
+    QHBoxLayout* row = panelRow(page);
+    row->addWidget(firstLabel(u"书签级别"_s));
     m_level = new QSpinBox;
     m_level->setObjectName(u"level"_s);
     m_level->setAccessibleName(u"书签级别"_s);
@@ -114,8 +96,8 @@ QWidget* SplitPanel::bookmarksPage()
 QWidget* SplitPanel::sizePage()
 {
     auto* page = new QWidget;
-    QHBoxLayout* row = bareRow(page);
-    row->addWidget(leadingLabel(u"每份最大"_s));
+    QHBoxLayout* row = panelRow(page);
+    row->addWidget(firstLabel(u"每份最大"_s));
     m_maxSize = new QDoubleSpinBox;
     m_maxSize->setObjectName(u"maxSize"_s);
     m_maxSize->setAccessibleName(u"每份最大（MB）"_s);
@@ -133,8 +115,8 @@ QWidget* SplitPanel::sizePage()
 QWidget* SplitPanel::blankPage()
 {
     auto* page = new QWidget;
-    QHBoxLayout* row = bareRow(page);
-    row->addWidget(leadingLabel(u"空白阈值"_s));
+    QHBoxLayout* row = panelRow(page);
+    row->addWidget(firstLabel(u"空白阈值"_s));
     m_threshold = new QDoubleSpinBox;
     m_threshold->setObjectName(u"blankThreshold"_s);
     m_threshold->setAccessibleName(u"空白阈值（墨迹占页面的百分比）"_s);
@@ -178,10 +160,7 @@ std::optional<PanelProblem> SplitPanel::problem() const
 {
     if (mode() != u"pages"_s)
         return std::nullopt;
-    const QString message = pageRangeSyntaxMessage(parsePageSpans(m_after->text()));
-    if (message.isEmpty())
-        return std::nullopt;
-    return PanelProblem{u"检查页码"_s, message, m_after};
+    return pageRangeProblem(m_after);
 }
 
 void SplitPanel::fillRequest(JobRequest& request) const

@@ -18,13 +18,6 @@ namespace batch {
 
 namespace {
 
-QHBoxLayout* rowOf(QWidget* widget)
-{
-    auto* row = new QHBoxLayout(widget);
-    row->setContentsMargins(0, 0, 0, 0);
-    return row;
-}
-
 QCheckBox* partBox(const QString& text, const QString& name)
 {
     auto* box = new QCheckBox(text);
@@ -77,7 +70,7 @@ StampPanel::StampPanel(QWidget* parent) : OperationPanel(parent)
 QWidget* StampPanel::numbersRow()
 {
     auto* widget = new QWidget;
-    QHBoxLayout* row = rowOf(widget);
+    QHBoxLayout* row = panelRow(widget);
     m_numbers = remembered(partBox(u"页码"_s, u"numbers"_s), u"numbers"_s);
     row->addWidget(m_numbers);
     m_format = new QComboBox;
@@ -116,7 +109,7 @@ QWidget* StampPanel::numbersRow()
 QWidget* StampPanel::batesRow()
 {
     auto* widget = new QWidget;
-    QHBoxLayout* row = rowOf(widget);
+    QHBoxLayout* row = panelRow(widget);
     m_bates = remembered(partBox(u"Bates 编号"_s, u"bates"_s), u"bates"_s);
     row->addWidget(m_bates);
     m_prefix = new QLineEdit;
@@ -138,7 +131,7 @@ QWidget* StampPanel::batesRow()
 QWidget* StampPanel::textRow()
 {
     auto* widget = new QWidget;
-    QHBoxLayout* row = rowOf(widget);
+    QHBoxLayout* row = panelRow(widget);
     m_text = remembered(partBox(u"文字水印"_s, u"textWatermark"_s), u"text"_s);
     row->addWidget(m_text);
     m_watermark = new QLineEdit;
@@ -174,7 +167,7 @@ QWidget* StampPanel::textRow()
 QWidget* StampPanel::imageRow()
 {
     auto* widget = new QWidget;
-    QHBoxLayout* row = rowOf(widget);
+    QHBoxLayout* row = panelRow(widget);
     m_image = remembered(partBox(u"图片水印"_s, u"imageWatermark"_s), u"image"_s);
     row->addWidget(m_image);
     m_imagePath = new QLineEdit;
