@@ -169,6 +169,8 @@ private slots:
     void settingsReachTheOutput_data();
     void settingsReachTheOutput();
     void compressPanelBuildsTheRequest();
+    void pageToolPanelsBuildTheRequest_data();
+    void pageToolPanelsBuildTheRequest();
     void stopAfterCurrentJob();
     void severalAtOnceMatchOneAtATime();
     void keyboard();
@@ -1170,6 +1172,63 @@ void TestBatchWindow::settingsReachTheOutput()
         seen << words.join(u' ');
     }
     QCOMPARE(seen, expected);
+}
+
+void TestBatchWindow::pageToolPanelsBuildTheRequest_data()
+{
+    // Fields set as "name=value" (check boxes "name" alone), and the request
+    // members expected, as the worker reads them.
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QStringList>("fields");
+    QTest::addColumn<QJsonObject>("expected");
+    QTest::newRow("stamp: numbers and Bates")
+        << u"stamp"_s
+        << QStringList{u"numbers"_s, u"bates"_s, u"batesPrefix=案-"_s, u"batesDigits=4"_s}
+        << QJsonObject{{u"numberFormat"_s, u"第 {n} 页 共 {total} 页"_s},
+                       {u"batesPrefix"_s, u"案-"_s},
+                       {u"batesDigits"_s, 4},
+                       {u"watermarkText"_s, QString()}};
+    QTest::newRow("stamp: a text watermark, its placeholder")
+        << u"stamp"_s << QStringList{u"textWatermark"_s, u"watermarkTiled"_s}
+        << QJsonObject{{u"numberFormat"_s, QString()},
+                       {u"watermarkText"_s, u"内部资料"_s},
+                       {u"watermarkTiled"_s, true},
+                       {u"batesDigits"_s, 0}};
+    QTest::newRow("pictures into one PDF")
+        << u"images2pdf"_s << QStringList{u"oneFile"_s, u"oneFileName=收据"_s, u"fitA4"_s}
+        << QJsonObject{{u"oneFile"_s, u"收据"_s}, {u"fitA4"_s, true}, {u"recognize"_s, false}};
+    QTest::newRow("pages as grey JPEG")
+        << u"pdf2images"_s << QStringList{u"imageGrey"_s, u"imageDpi=300"_s, u"pages=2-"_s}
+        << QJsonObject{{u"imageGrey"_s, true}, {u"imageDpi"_s, 300}, {u"pages"_s, u"2-"_s}};
+}
+
+// The new operations' panels fill the request the worker reads, and the
+// list takes pictures only for pictures to PDF.
+void TestBatchWindow::pageToolPanelsBuildTheRequest()
+{
+    QFETCH(QString, operation);
+    QFETCH(QStringList, fields);
+    QFETCH(QJsonObject, expected);
+    BatchWindow& w = *m_window;
+    setOperation(operation);
+    QImage picture(20, 20, QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    const QString photo = m_dir->filePath(u"照片.png"_s);
+    QVERIFY(picture.save(photo));
+    w.addPaths({pdf(u"文档.pdf"_s), photo});
+    QCOMPARE(w.m_items.size(), 1);
+    QVERIFY(w.m_items.at(0).input.endsWith(operation == u"images2pdf"_s ? u".png"_s : u".pdf"_s));
+    for (const QString& setting : fields) {
+        QWidget* widget = w.currentPanel()->findChild<QWidget*>(setting.section(u'=', 0, 0));
+        QVERIFY2(widget, qPrintable(setting));
+        const QVariant value =
+            setting.contains(u'=') ? QVariant(setting.section(u'=', 1)) : QVariant(true);
+        QVERIFY(widget->metaObject()->userProperty().write(widget, value));
+    }
+    QVERIFY(!w.currentPanel()->problem());
+    const QJsonObject request = batch::toJson(w.buildRequest({0}));
+    for (auto it = expected.begin(); it != expected.end(); ++it)
+        QCOMPARE(request.value(it.key()), it.value());
 }
 
 // Every member the compression reads comes from its panel, and the saving

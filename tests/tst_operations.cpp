@@ -968,6 +968,30 @@ void TestOperations::watermarkIsSeenNotRead()
     QVERIFY(groups.isArray() && groups.getArrayNItems() == 1);
     QCOMPARE(QString::fromStdString(groups.getArrayItem(0).getKey("/Name").getUTF8Value()),
              u"水印"_s);
+
+    // A seal behind the content: seen where the page is blank, under the words.
+    QImage seal(80, 80, QImage::Format_ARGB32);
+    seal.fill(Qt::transparent);
+    {
+        QPainter painter(&seal);
+        painter.setBrush(Qt::red);
+        painter.drawEllipse(2, 2, 76, 76);
+    }
+    const QString sealPath = m_in->filePath(u"印章.png"_s);
+    QVERIFY(seal.save(sealPath));
+    const testsupport::WorkerRun behind =
+        run(makeRequest(u"stamp"_s, {src}, m_out->path(),
+                        {{u"watermarkImage"_s, sealPath},
+                         {u"watermarkBehind"_s, true},
+                         {u"watermarkImagePosition"_s, u"center"_s},
+                         {u"watermarkOpacity"_s, 1.0}}));
+    QVERIFY2(behind.exitCode == 0, behind.standardOutput.constData());
+    const QString sealed = behind.result.value(u"output"_s).toString();
+    QVERIFY(testsupport::qpdfCheckClean(sealed));
+    const QImage page = testsupport::renderPages(sealed, 50).value(0);
+    const QColor centre = page.pixelColor(page.width() / 2, page.height() / 2);
+    QVERIFY2(centre.red() > 200 && centre.green() < 80, qPrintable(centre.name()));
+    QVERIFY(testsupport::popplerText(sealed, 0).contains(u"w-p1"_s));
 }
 
 void TestOperations::extractInDocumentOrder()
