@@ -241,7 +241,20 @@ int ScreenshotTour::firstStart(const QString& folder)
         ok = false;
     }
     ok = save(details, QDir(folder).filePath(u"details-%1.png"_s.arg(size))) && ok;
-    return ok && window.m_items.at(1).failed ? 0 : 1;
+    details.hide();
+    // Read before another operation is chosen, which puts the rows back to waiting.
+    ok = ok && window.m_items.at(1).failed;
+    // The widest panel, page numbers and watermarks, whole on this screen.
+    window.m_navigation->setCurrentRow(
+        int(batch::findOperation(u"stamp"_s) - batch::operations().data()));
+    QTest::qWait(50);
+    if (const QStringList cut = clippedControls(window, window.m_settingsScroll); !cut.isEmpty()) {
+        std::fprintf(stderr, "the stamp panel is clipped at %s: %s\n", qPrintable(size),
+                     qPrintable(cut.join(u", "_s)));
+        ok = false;
+    }
+    ok = save(window, QDir(folder).filePath(u"stamp-%1.png"_s.arg(size))) && ok;
+    return ok ? 0 : 1;
 }
 
 } // namespace batch

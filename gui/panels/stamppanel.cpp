@@ -18,17 +18,51 @@ namespace batch {
 
 namespace {
 
+constexpr int partBoxWidth = firstLabelWidth + 24;
+
 QCheckBox* partBox(const QString& text, const QString& name)
 {
     auto* box = new QCheckBox(text);
     box->setObjectName(name);
-    box->setFixedWidth(firstLabelWidth + 24);
+    box->setFixedWidth(partBoxWidth);
+    return box;
+}
+
+// A part of two lines: the first returned, the second below it, indented
+// past the part's box.
+std::pair<QHBoxLayout*, QHBoxLayout*> twoLines(QWidget* part)
+{
+    auto* column = new QVBoxLayout(part);
+    column->setContentsMargins(0, 0, 0, 0);
+    auto* first = new QHBoxLayout;
+    auto* second = new QHBoxLayout;
+    second->addSpacing(partBoxWidth);
+    column->addLayout(first);
+    column->addLayout(second);
+    return {first, second};
+}
+
+// The six places at the edges, and for a picture the centre too.
+QComboBox* positionBox(const QString& name, const QString& accessible, bool centre)
+{
+    auto* box = new QComboBox;
+    box->setObjectName(name);
+    box->setAccessibleName(accessible);
+    const QList<std::pair<QString, QString>> positions{
+        {u"底部居中"_s, u"bottom-center"_s}, {u"底部右侧"_s, u"bottom-right"_s},
+        {u"底部左侧"_s, u"bottom-left"_s},   {u"顶部居中"_s, u"top-center"_s},
+        {u"顶部右侧"_s, u"top-right"_s},     {u"顶部左侧"_s, u"top-left"_s}};
+    if (centre)
+        box->addItem(u"页面中央"_s, u"center"_s);
+    for (const auto& [label, value] : positions)
+        box->addItem(label, value);
     return box;
 }
 
 QSpinBox* spin(const QString& name, const QString& accessible, int low, int high, int value)
 {
     auto* box = new QSpinBox;
+    box->setMinimumWidth(96);
     box->setObjectName(name);
     box->setAccessibleName(accessible);
     box->setRange(low, high);
@@ -70,39 +104,33 @@ StampPanel::StampPanel(QWidget* parent) : OperationPanel(parent)
 QWidget* StampPanel::numbersRow()
 {
     auto* widget = new QWidget;
-    QHBoxLayout* row = panelRow(widget);
+    const auto [row, more] = twoLines(widget);
     m_numbers = remembered(partBox(u"页码"_s, u"numbers"_s), u"numbers"_s);
     row->addWidget(m_numbers);
-    m_format = new QComboBox;
+    m_format = new QLineEdit(u"第 {n} 页 共 {total} 页"_s);
     m_format->setObjectName(u"numberFormat"_s);
     m_format->setAccessibleName(u"页码格式，{n} 为页码，{total} 为总页数"_s);
-    m_format->setEditable(true);
-    m_format->addItems({u"第 {n} 页 共 {total} 页"_s, u"{n}"_s, u"- {n} -"_s, u"{n} / {total}"_s});
+    m_format->setToolTip(
+        u"{n} 为页码，{total} 为最后一页的页码，例如“第 {n} 页 共 {total} 页”“- {n} -”“{n} / {total}”"_s);
     row->addWidget(remembered(m_format, u"format"_s), 1);
-    m_position = new QComboBox;
-    m_position->setObjectName(u"numberPosition"_s);
-    m_position->setAccessibleName(u"页码位置"_s);
-    const QList<std::pair<QString, QString>> positions{
-        {u"底部居中"_s, u"bottom-center"_s}, {u"底部右侧"_s, u"bottom-right"_s},
-        {u"底部左侧"_s, u"bottom-left"_s},   {u"顶部居中"_s, u"top-center"_s},
-        {u"顶部右侧"_s, u"top-right"_s},     {u"顶部左侧"_s, u"top-left"_s}};
-    for (const auto& [label, value] : positions)
-        m_position->addItem(label, value);
+    m_position = positionBox(u"numberPosition"_s, u"页码位置"_s, false);
     row->addWidget(remembered(m_position, u"position"_s));
-    row->addWidget(makeLabel(u"起始"_s));
+    more->addWidget(makeLabel(u"起始页码"_s));
     m_first = remembered(spin(u"firstNumber"_s, u"起始页码"_s, 0, 1000000, 1), u"first"_s);
-    row->addWidget(m_first);
-    row->addWidget(makeLabel(u"跳过前"_s));
+    more->addWidget(m_first);
+    more->addWidget(makeLabel(u"跳过前"_s));
     m_skip = remembered(spin(u"skipFirst"_s, u"不编号的前几页"_s, 0, 10000, 0), u"skip"_s);
     m_skip->setSuffix(u" 页"_s);
-    row->addWidget(m_skip);
+    more->addWidget(m_skip);
+    more->addWidget(makeLabel(u"字号"_s));
     m_fontSize = new QDoubleSpinBox;
     m_fontSize->setObjectName(u"fontSize"_s);
     m_fontSize->setAccessibleName(u"页码字号"_s);
     m_fontSize->setRange(4, 72);
     m_fontSize->setValue(JobRequest().fontSize);
     m_fontSize->setSuffix(u" 磅"_s);
-    row->addWidget(remembered(m_fontSize, u"fontSize"_s));
+    more->addWidget(remembered(m_fontSize, u"fontSize"_s));
+    more->addStretch();
     return widget;
 }
 
@@ -124,14 +152,13 @@ QWidget* StampPanel::batesRow()
     m_batesStart =
         remembered(spin(u"batesStart"_s, u"Bates 起始编号"_s, 0, 999999999, 1), u"batesStart"_s);
     row->addWidget(m_batesStart);
-    row->addWidget(mutedLabel(u"按列表顺序连续编号"_s));
     return widget;
 }
 
 QWidget* StampPanel::textRow()
 {
     auto* widget = new QWidget;
-    QHBoxLayout* row = panelRow(widget);
+    const auto [row, more] = twoLines(widget);
     m_text = remembered(partBox(u"文字水印"_s, u"textWatermark"_s), u"text"_s);
     row->addWidget(m_text);
     m_watermark = new QLineEdit;
@@ -139,14 +166,6 @@ QWidget* StampPanel::textRow()
     m_watermark->setAccessibleName(u"水印文字"_s);
     m_watermark->setPlaceholderText(u"内部资料"_s);
     row->addWidget(remembered(m_watermark, u"watermark"_s), 1);
-    row->addWidget(makeLabel(u"角度"_s));
-    m_angle = remembered(spin(u"watermarkAngle"_s, u"水印角度"_s, -180, 180, 45), u"angle"_s);
-    row->addWidget(m_angle);
-    row->addWidget(makeLabel(u"不透明度"_s));
-    m_opacity =
-        remembered(spin(u"watermarkOpacity"_s, u"水印不透明度"_s, 5, 100, 30), u"opacity"_s);
-    m_opacity->setSuffix(u"%"_s);
-    row->addWidget(m_opacity);
     m_colour = new QComboBox;
     m_colour->setObjectName(u"watermarkColor"_s);
     m_colour->setAccessibleName(u"水印颜色"_s);
@@ -161,6 +180,16 @@ QWidget* StampPanel::textRow()
     m_behind = remembered(new QCheckBox(u"置于内容下方"_s), u"behind"_s);
     m_behind->setObjectName(u"watermarkBehind"_s);
     row->addWidget(m_behind);
+    more->addWidget(makeLabel(u"角度"_s));
+    m_angle = remembered(spin(u"watermarkAngle"_s, u"水印角度"_s, -180, 180, 45), u"angle"_s);
+    m_angle->setSuffix(u"°"_s);
+    more->addWidget(m_angle);
+    more->addWidget(makeLabel(u"不透明度"_s));
+    m_opacity =
+        remembered(spin(u"watermarkOpacity"_s, u"水印不透明度"_s, 5, 100, 30), u"opacity"_s);
+    m_opacity->setSuffix(u"%"_s);
+    more->addWidget(m_opacity);
+    more->addStretch();
     return widget;
 }
 
@@ -183,6 +212,8 @@ QWidget* StampPanel::imageRow()
             m_imagePath->setText(file);
     });
     row->addWidget(choose);
+    m_imagePosition = positionBox(u"watermarkImagePosition"_s, u"图片水印位置"_s, true);
+    row->addWidget(remembered(m_imagePosition, u"imagePosition"_s));
     row->addWidget(makeLabel(u"宽度"_s));
     m_scale = remembered(spin(u"watermarkScale"_s, u"图片宽度占页宽"_s, 5, 100, 25), u"scale"_s);
     m_scale->setSuffix(u"%"_s);
@@ -203,6 +234,7 @@ void StampPanel::showEnabled()
                            static_cast<QWidget*>(m_colour), static_cast<QWidget*>(m_tiled)})
         field->setEnabled(m_text->isChecked());
     m_imagePath->setEnabled(m_image->isChecked());
+    m_imagePosition->setEnabled(m_image->isChecked());
     m_scale->setEnabled(m_image->isChecked());
     m_opacity->setEnabled(m_text->isChecked() || m_image->isChecked());
     m_behind->setEnabled(m_text->isChecked() || m_image->isChecked());
@@ -210,7 +242,7 @@ void StampPanel::showEnabled()
 
 QString StampPanel::note() const
 {
-    return u"位置按阅读器中看到的页面计算（含裁剪和旋转）。页码是可搜索的文字；水印不会被复制或搜索到，可在阅读器的“图层”中隐藏。原页面内容和表单不变。"_s;
+    return u"Bates 编号按列表顺序在各文件间连续。位置按阅读器中看到的页面计算（含裁剪和旋转）。页码是可搜索的文字；水印不会被复制或搜索到，可在阅读器的“图层”中隐藏。原页面内容和表单不变。"_s;
 }
 
 std::optional<PanelProblem> StampPanel::problem() const
@@ -219,7 +251,7 @@ std::optional<PanelProblem> StampPanel::problem() const
         !m_image->isChecked())
         return PanelProblem{u"页码与水印"_s, u"请至少勾选页码、Bates 编号或水印中的一项。"_s,
                             m_numbers};
-    if (m_numbers->isChecked() && !m_format->currentText().contains(u"{n}"_s))
+    if (m_numbers->isChecked() && !m_format->text().contains(u"{n}"_s))
         return PanelProblem{u"检查页码格式"_s,
                             u"页码格式需包含 {n}，例如“第 {n} 页 共 {total} 页”。"_s, m_format};
     if (m_image->isChecked() && !QFileInfo(m_imagePath->text()).isFile())
@@ -230,7 +262,7 @@ std::optional<PanelProblem> StampPanel::problem() const
 
 void StampPanel::fillRequest(JobRequest& request) const
 {
-    request.numberFormat = m_numbers->isChecked() ? m_format->currentText() : QString();
+    request.numberFormat = m_numbers->isChecked() ? m_format->text() : QString();
     request.numberPosition = m_position->currentData().toString();
     request.firstNumber = m_first->value();
     request.skipFirst = m_skip->value();
@@ -248,6 +280,7 @@ void StampPanel::fillRequest(JobRequest& request) const
     request.watermarkBehind = m_behind->isChecked();
     request.watermarkImage = m_image->isChecked() ? m_imagePath->text() : QString();
     request.watermarkScale = m_scale->value() / 100.0;
+    request.watermarkImagePosition = m_imagePosition->currentData().toString();
 }
 
 } // namespace batch

@@ -30,7 +30,7 @@ private:
     template <typename Field> Field* remembered(Field* field, const QString& key);
 
     QCheckBox* m_numbers = nullptr;
-    QComboBox* m_format = nullptr;
+    QLineEdit* m_format = nullptr;
     QComboBox* m_position = nullptr;
     QSpinBox* m_first = nullptr;
     QSpinBox* m_skip = nullptr;
@@ -48,6 +48,7 @@ private:
     QCheckBox* m_behind = nullptr;
     QCheckBox* m_image = nullptr;
     QLineEdit* m_imagePath = nullptr;
+    QComboBox* m_imagePosition = nullptr;
     QSpinBox* m_scale = nullptr;
 };
 
