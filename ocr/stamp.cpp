@@ -11,6 +11,8 @@
 #include <QColor>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QFontDatabase>
 #include <QImage>
 #include <QPageLayout>
 #include <QPageSize>
@@ -33,11 +35,37 @@ namespace {
 
 constexpr double pointsPerMm = 72.0 / 25.4;
 
+// The family the numbers are drawn in, from a font file registered with Qt:
+// Qt embeds only fonts it has the file of, and a worker on Windows draws
+// offscreen, where Qt knows no system font at all. QPB_FONT_FILE names one
+// where the system's are missing (Wine has no YaHei).
+QString stampFamily()
+{
+    static const QString family = [] {
+        QStringList files;
+        if (qEnvironmentVariableIsSet("QPB_FONT_FILE"))
+            files << qEnvironmentVariable("QPB_FONT_FILE");
+#ifdef Q_OS_WIN
+        const QString fonts = qEnvironmentVariable("WINDIR", u"C:/Windows"_s) + u"/Fonts/"_s;
+        files << fonts + u"msyh.ttc"_s << fonts + u"simhei.ttf"_s << fonts + u"simsun.ttc"_s;
+#endif
+        for (const QString& file : std::as_const(files)) {
+            const int id = QFileInfo(file).isFile() ? QFontDatabase::addApplicationFont(file) : -1;
+            const QStringList families =
+                id >= 0 ? QFontDatabase::applicationFontFamilies(id) : QStringList();
+            if (!families.isEmpty())
+                return families.first();
+        }
+        return u"Noto Sans CJK SC"_s;
+    }();
+    return family;
+}
+
 QFont stampFont(double points)
 {
     // Debian's Noto Sans CJK (OFL), or Windows' own YaHei; Qt embeds a subset.
-    QFont font(u"Noto Sans CJK SC"_s);
-    font.setFamilies({u"Noto Sans CJK SC"_s, u"Microsoft YaHei"_s, u"SimSun"_s});
+    QFont font(stampFamily());
+    font.setFamilies({stampFamily(), u"Noto Sans CJK SC"_s, u"Microsoft YaHei"_s, u"SimSun"_s});
     font.setPointSizeF(points);
     return font;
 }
