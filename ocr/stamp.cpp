@@ -4,6 +4,7 @@
 // box, turned with /Rotate. The page's own content is wrapped in q … Q and
 // never decoded; annotations and forms are not touched.
 #include "engine/pdfdocument.h"
+#include "ocr/export/fontfiles.h"
 #include "ocr/export/tounicode.h"
 #include "ocr/pagegeometry.h"
 #include "ocr/pagetools.h"
@@ -11,8 +12,6 @@
 #include <QColor>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QFontDatabase>
 #include <QImage>
 #include <QPageLayout>
 #include <QPageSize>
@@ -35,30 +34,11 @@ namespace {
 
 constexpr double pointsPerMm = 72.0 / 25.4;
 
-// The family the numbers are drawn in, from a font file registered with Qt:
-// Qt embeds only fonts it has the file of, and a worker on Windows draws
-// offscreen, where Qt knows no system font at all. QPB_FONT_FILE names one
-// where the system's are missing (Wine has no YaHei).
+// A registered font file where there is one (Windows), else Debian's Noto.
 QString stampFamily()
 {
-    static const QString family = [] {
-        QStringList files;
-        if (qEnvironmentVariableIsSet("QPB_FONT_FILE"))
-            files << qEnvironmentVariable("QPB_FONT_FILE");
-#ifdef Q_OS_WIN
-        const QString fonts = qEnvironmentVariable("WINDIR", u"C:/Windows"_s) + u"/Fonts/"_s;
-        files << fonts + u"msyh.ttc"_s << fonts + u"simhei.ttf"_s << fonts + u"simsun.ttc"_s;
-#endif
-        for (const QString& file : std::as_const(files)) {
-            const int id = QFileInfo(file).isFile() ? QFontDatabase::addApplicationFont(file) : -1;
-            const QStringList families =
-                id >= 0 ? QFontDatabase::applicationFontFamilies(id) : QStringList();
-            if (!families.isEmpty())
-                return families.first();
-        }
-        return u"Noto Sans CJK SC"_s;
-    }();
-    return family;
+    const QString registered = registeredChineseFamily();
+    return registered.isEmpty() ? u"Noto Sans CJK SC"_s : registered;
 }
 
 QFont stampFont(double points)

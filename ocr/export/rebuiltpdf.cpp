@@ -1,5 +1,6 @@
 // A reconstructed job as a new PDF: pictures underneath, recognised text as
 // real text stretched over each line's recognised box.
+#include "ocr/export/fontfiles.h"
 #include "ocr/export/layout.h"
 #include "ocr/export/tounicode.h"
 
@@ -116,8 +117,11 @@ bool writeRebuiltPdf(const QList<PageLayout>& pages, const QString& outputPath,
             if (!painter.begin(&writer)) {
                 error = u"无法初始化 PDF 绘制。"_s;
             } else {
+                // A font Qt has the file of is embedded as text, not drawn as outlines.
+                const QString registered = registeredChineseFamily();
                 const Outcome outcome =
-                    drawPages(writer, painter, pages, fontFamily, isCancelled, error);
+                    drawPages(writer, painter, pages,
+                              registered.isEmpty() ? fontFamily : registered, isCancelled, error);
                 const bool ended = painter.end();
                 ok = outcome == Outcome::Done && ended;
                 if (outcome == Outcome::Done && !ended)
