@@ -94,8 +94,10 @@ check "compress" run_both compress compress "$samples/扫描 通知.pdf"
 check "encrypt" run_both encrypt encrypt --new-password-file "$work/new.txt" "${all[@]}"
 check "decrypt" run_both decrypt decrypt --password-file "$work/owner.txt" "$samples/加密 报告.pdf"
 check "ocr (chi_sim)" run_both ocr ocr --language chi_sim+eng "$samples/扫描 通知.pdf"
-# Wine has no YaHei: the stamps take Debian's Noto file, as Windows takes its own.
+# Wine has no YaHei: stamps and rebuilt pages take Debian's Noto file, as
+# Windows takes its own.
 export QPB_FONT_FILE='Z:\usr\share\fonts\opentype\noto\NotoSansCJK-Regular.ttc'
+check "ocr rebuilt" run_both rebuilt ocr --output-kind rebuilt --language chi_sim+eng "$samples/扫描 通知.pdf"
 check "stamp" run_both stamp stamp --numbers "{n}" --bates "ABC-" --watermark 内部资料 "${all[@]}"
 check "pdf2images" run_both pdf2images pdf2images --dpi 72 "${all[@]}"
 pdftoppm -r 60 -jpeg -f 1 -l 1 -singlefile "$samples/扫描 通知.pdf" "$work/照片"
@@ -137,6 +139,7 @@ check "stamp: same results as on Linux" compare_results stamp lossy
 check "stamp: the Bates numbers are found" bash -c "pdftotext '$work/windows/stamp/附件 二-页码.pdf' - | grep -q 'ABC-000005'"
 check "images2pdf: same results as on Linux" compare_results images2pdf lossless
 check "pdf2images: the same pictures as on Linux" bash -c "diff <(cd '$work/linux/pdf2images' && find . -name '*.png' | sort) <(cd '$work/windows/pdf2images' && find . -name '*.png' | sort) && file '$work/windows/pdf2images/'*/*.png | grep -c 'PNG image data' | grep -qv '^0$'"
+check "ocr rebuilt: its text is text, not outlines" bash -c "pdffonts '$work/windows/rebuilt/'*.pdf | grep -q 'CID TrueType' && pdftotext '$work/windows/rebuilt/'*.pdf - | tr -d ' ' | grep -q '预算'"
 check "ocr: the Chinese text is found" bash -c "pdftotext '$work/windows/ocr/'*.pdf - | tr -d ' ' | grep -q '预算'"
 check "sources unchanged" bash -c "cd '$samples' && sha256sum -c --quiet '$work/sources.sum'"
 
