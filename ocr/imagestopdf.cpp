@@ -6,6 +6,7 @@
 #include "engine/pdfdocument.h"
 #include "engine/qpdfsupport.h"
 #include "ocr/pagetools.h"
+#include "ocr/tifffile.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -376,29 +377,6 @@ std::optional<Picture> tiffPage(QPDF& pdf, TIFF* tiff)
     return decodedPicture(pdf, image, dpi); // turned upright already
 }
 
-tmsize_t tiffRead(thandle_t handle, void* data, tmsize_t size)
-{
-    return static_cast<QFile*>(handle)->read(static_cast<char*>(data), size);
-}
-tmsize_t tiffWrite(thandle_t, void*, tmsize_t)
-{
-    return -1;
-}
-toff_t tiffSeek(thandle_t handle, toff_t offset, int whence)
-{
-    auto* file = static_cast<QFile*>(handle);
-    const qint64 base = whence == SEEK_CUR ? file->pos() : whence == SEEK_END ? file->size() : 0;
-    return file->seek(base + qint64(offset)) ? toff_t(file->pos()) : toff_t(-1);
-}
-int tiffClose(thandle_t)
-{
-    return 0;
-}
-toff_t tiffSize(thandle_t handle)
-{
-    return toff_t(static_cast<QFile*>(handle)->size());
-}
-
 std::vector<Picture> tiffPictures(QPDF& pdf, const QString& path)
 {
     std::vector<Picture> pictures;
@@ -407,8 +385,7 @@ std::vector<Picture> tiffPictures(QPDF& pdf, const QString& path)
         return pictures;
     TIFFSetWarningHandler(nullptr);
     TIFFSetErrorHandler(nullptr);
-    TIFF* tiff = TIFFClientOpen("image.tif", "rm", &file, tiffRead, tiffWrite, tiffSeek, tiffClose,
-                                tiffSize, nullptr, nullptr);
+    TIFF* tiff = openTiff(file, "rm");
     if (!tiff)
         return pictures;
     do {

@@ -4,6 +4,7 @@
 #include "engine/platformfs.h"
 #include "ocr/pagetools.h"
 #include "ocr/renderedcopy.h"
+#include "ocr/tifffile.h"
 
 #include <QDir>
 #include <QFile>
@@ -235,9 +236,7 @@ public:
     {
         if (!m_file.open(QIODevice::ReadWrite | QIODevice::NewOnly))
             return false;
-        m_tiff = TIFFClientOpen("pages.tif", "w", this, &TiffWriter::read, &TiffWriter::writeTo,
-                                &TiffWriter::seek, &TiffWriter::close, &TiffWriter::size, nullptr,
-                                nullptr);
+        m_tiff = openTiff(m_file, "w");
         return m_tiff != nullptr;
     }
 
@@ -286,24 +285,6 @@ public:
     }
 
 private:
-    static TiffWriter* self(thandle_t handle) { return static_cast<TiffWriter*>(handle); }
-    static tmsize_t read(thandle_t handle, void* data, tmsize_t size)
-    {
-        return self(handle)->m_file.read(static_cast<char*>(data), size);
-    }
-    static tmsize_t writeTo(thandle_t handle, void* data, tmsize_t size)
-    {
-        return self(handle)->m_file.write(static_cast<const char*>(data), size);
-    }
-    static toff_t seek(thandle_t handle, toff_t offset, int whence)
-    {
-        QFile& file = self(handle)->m_file;
-        const qint64 base = whence == SEEK_CUR ? file.pos() : whence == SEEK_END ? file.size() : 0;
-        return file.seek(base + qint64(offset)) ? toff_t(file.pos()) : toff_t(-1);
-    }
-    static int close(thandle_t) { return 0; }
-    static toff_t size(thandle_t handle) { return toff_t(self(handle)->m_file.size()); }
-
     QFile m_file;
     TIFF* m_tiff = nullptr;
     Picture m_picture;
