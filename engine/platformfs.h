@@ -16,6 +16,12 @@ bool entryTaken(const QString& path);
 // other spellings of a name.
 bool sameEntry(const QString& a, const QString& b);
 
+// True while another process holds the file at `path` open for writing
+// where the system says so: on Windows, when it cannot be opened with
+// writers shut out (a scanner that has not closed it yet). Elsewhere no
+// system tells, and this is always false.
+bool heldByWriter(const QString& path);
+
 // Gives the entry at `path` the current time as its last change.
 void markChanged(const QString& path);
 

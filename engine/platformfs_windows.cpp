@@ -185,6 +185,18 @@ bool FileLock::isLocked() const
     return m_handle != nullptr;
 }
 
+bool heldByWriter(const QString& path)
+{
+    // Readers are let in, writers not: a writer that still has the file open
+    // makes this a sharing violation.
+    HANDLE handle = CreateFileW(win::nativeName(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(handle);
+    return false;
+}
+
 void markChanged(const QString& path)
 {
     HANDLE handle = CreateFileW(win::nativeName(path).c_str(), FILE_WRITE_ATTRIBUTES,

@@ -43,6 +43,9 @@ bool standardStreamsOpen();
 // re-executes itself once with it set. Nothing where Tesseract has no OpenMP.
 void limitRecognitionThreads(char** argv);
 
+// True when a process with this id runs on this machine.
+bool processRunning(qint64 pid);
+
 // This executable's path, from the system where it tells; else from `argv0`.
 QString executablePath(const char* argv0);
 

@@ -41,6 +41,12 @@ void startInOwnGroup(QProcess& process)
     process.setChildProcessModifier([] { ::setpgid(0, 0); });
 }
 
+bool processRunning(qint64 pid)
+{
+    // A process of another user's answers, but with EPERM.
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
 QByteArray bootIdentity()
 {
     QFile bootId(QStringLiteral("/proc/sys/kernel/random/boot_id"));

@@ -70,6 +70,19 @@ void startInOwnGroup(QProcess& process)
                      [&process] { joinWorkerJob(process.processId()); });
 }
 
+bool processRunning(qint64 pid)
+{
+    if (pid <= 0 || pid > qint64(MAXDWORD))
+        return false;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    if (!process)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+}
+
 QByteArray bootIdentity()
 {
     const qint64 bootMs = QDateTime::currentMSecsSinceEpoch() - qint64(GetTickCount64());

@@ -132,6 +132,18 @@ void BatchRunner::start(const QList<JobRequest>& jobs)
     }
 }
 
+int BatchRunner::add(const JobRequest& job)
+{
+    if (!m_running) {
+        m_room = room();
+        m_stopping = false;
+        m_running = true;
+    }
+    m_jobs.append(job);
+    fill();
+    return int(m_jobs.size()) - 1;
+}
+
 void BatchRunner::stop()
 {
     m_stopping = true;

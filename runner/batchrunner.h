@@ -60,6 +60,9 @@ public:
     static int room();
 
     void start(const QList<JobRequest>& jobs);
+    // Adds a job behind the others, starting the runner when it is idle;
+    // returns its number in jobStarted(), jobFinished() and the like.
+    int add(const JobRequest& job);
     // No new job starts; running ones finish.
     void stop();
     // Running workers are ended now; their jobs publish nothing.
@@ -69,6 +72,8 @@ public:
     bool isRunning() const { return m_running; }
     bool isStopping() const { return m_stopping; }
     int runningCount() const { return int(m_workers.size()); }
+    // The number the next job add() takes will have.
+    int jobCount() const { return int(m_jobs.size()); }
 
 signals:
     void jobStarted(int job);

@@ -21,14 +21,14 @@ using namespace Qt::StringLiterals;
 
 namespace batch {
 
-namespace {
-
 bool hasSuffix(const QFileInfo& info, SourceKind kind)
 {
     static const QStringList pictures{u"jpg"_s, u"jpeg"_s, u"png"_s, u"tif"_s, u"tiff"_s, u"bmp"_s};
     const QString suffix = info.suffix().toLower();
     return kind == SourceKind::Pdf ? suffix == u"pdf"_s : pictures.contains(suffix);
 }
+
+namespace {
 
 // Files of other kinds named .pdf are refused when added, not when a whole
 // merge fails on them; readers accept the header anywhere in the first 1024 bytes.

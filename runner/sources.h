@@ -5,6 +5,7 @@
 #include "protocol/request.h"
 
 #include <QByteArray>
+#include <QFileInfo>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -31,6 +32,8 @@ enum class SourceKind
     Picture
 };
 SourceKind sourceKind(const Operation& operation);
+// True when the name of `info` is one of `kind`'s.
+bool hasSuffix(const QFileInfo& info, SourceKind kind);
 QList<Refusal> takeFiles(const QStringList& paths, QStringList& listed,
                          qsizetype limit = maxSources, SourceKind kind = SourceKind::Pdf);
 

@@ -16,7 +16,7 @@ packages=(
     openssl ca-certificates
     xvfb xauth unzip
     libreoffice-writer-nogui
-    python3 time bc parallel
+    python3 time bc parallel bindfs fuse3
     appstream desktop-file-utils dpkg-dev
 )
 

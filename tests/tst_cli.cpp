@@ -8,10 +8,12 @@
 #include <QJsonArray>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <functional>
 
 using namespace Qt::StringLiterals;
 
@@ -108,6 +110,10 @@ private slots:
     void foldersAndManyFiles();
     void onATerminal();
     void parallelRecipe();
+    void watchingAFolder_data();
+    void watchingAFolder();
+    void oneWatcherPerFolder_data();
+    void oneWatcherPerFolder();
 
 private:
     QString pdf(const QString& name, int pages = 1);
@@ -204,6 +210,19 @@ void TestCli::exitCodes_data()
     QTest::newRow("a file given twice is done once")
         << QStringList{u"rotate"_s, u"--output"_s, u"OUT"_s, u"IN"_s, u"IN/a.pdf"_s} << false << 0
         << u"2 份文件 · 成功 2 · 未成功 0"_s;
+    QTest::newRow("watching for a merge")
+        << QStringList{u"watch"_s, u"IN"_s, u"merge"_s, u"--output"_s, u"OUT"_s} << false << 2
+        << u"合并需要事先选定的文件"_s;
+    QTest::newRow("watching a folder into itself")
+        << QStringList{u"watch"_s, u"IN"_s, u"rotate"_s, u"--output"_s, u"IN/."_s} << false << 2
+        << u"输出文件夹不能是被监视的文件夹本身"_s;
+    QTest::newRow("settling for less than a second")
+        << QStringList{u"watch"_s, u"IN"_s,       u"rotate"_s, u"--settle"_s,
+                       u"500ms"_s, u"--output"_s, u"OUT"_s}
+        << false << 2 << u"--settle 至少为 1s"_s;
+    QTest::newRow("a watch's option in a batch")
+        << QStringList{u"rotate"_s, u"--new-only"_s, u"--output"_s, u"OUT"_s, u"IN"_s} << false << 2
+        << u"--new-only 只用于 watch"_s;
     QTest::newRow("no terminal, no password")
         << QStringList{u"decrypt"_s, u"--output"_s, u"OUT"_s, u"IN"_s} << false << 2
         << u"未提供密码"_s;
@@ -738,6 +757,321 @@ void TestCli::parallelRecipe()
     for (int i = 1; i <= 6; ++i)
         QCOMPARE(testsupport::inspectPdf(out + u"/p%1-旋转.pdf"_s.arg(i)).rotations.size(), i);
     QVERIFY(m_guard.unchanged());
+}
+
+namespace {
+
+// `batch watch IN rotate --output OUT` through the real executable, settling
+// in a second; what it said accumulates over restarts.
+class Watch
+{
+public:
+    Watch(const QString& watched, const QString& output)
+        : in(watched), out(output), beneath(watched)
+    {
+        QDir().mkpath(in);
+    }
+    ~Watch()
+    {
+        if (m_process && m_process->state() != QProcess::NotRunning) {
+            m_process->kill();
+            m_process->waitForFinished(10000);
+        }
+    }
+
+    QString in;
+    QString out;
+    QString beneath; // where files are put: the watched folder, or what a mount shows
+    testsupport::SourceGuard guard;
+
+    void start(const QStringList& extra = {})
+    {
+        m_process = std::make_unique<QProcess>();
+        m_process->start(testsupport::workerExecutable(),
+                         QStringList{u"batch"_s, u"watch"_s, in, u"rotate"_s, u"--output"_s, out,
+                                     u"--settle"_s, u"1s"_s, u"--interval"_s, u"200ms"_s} +
+                             extra);
+        m_process->waitForStarted();
+    }
+    // A generated PDF of `pages` pages put in the watched folder.
+    QString put(const QString& name, int pages = 1, const QString& marker = {})
+    {
+        const QString path = beneath + u'/' + name;
+        testsupport::writeBytes(
+            path, testsupport::makePdf(
+                      {.pages = pages,
+                       .marker = marker.isEmpty() ? QFileInfo(name).baseName() : marker}));
+        guard.add(path);
+        return path;
+    }
+    // One line per file done, as said so far.
+    QStringList lines()
+    {
+        if (m_process)
+            m_said += QString::fromUtf8(m_process->readAllStandardOutput());
+        return m_said.split(u'\n', Qt::SkipEmptyParts);
+    }
+    bool waitForLines(qsizetype count)
+    {
+        return QTest::qWaitFor([&] { return lines().size() >= count; }, 60000);
+    }
+    // What a signal ends it with: its exit code, or -1 when it did not end.
+    int stop(int signal = SIGINT)
+    {
+        ::kill(pid_t(m_process->processId()), signal);
+        if (!m_process->waitForFinished(30000) || m_process->exitStatus() != QProcess::NormalExit)
+            return -1;
+        lines();
+        m_errors += QString::fromUtf8(m_process->readAllStandardError());
+        return m_process->exitCode();
+    }
+    // The exit code it ends with by itself, or -1.
+    int finish()
+    {
+        if (!m_process->waitForFinished(30000) || m_process->exitStatus() != QProcess::NormalExit)
+            return -1;
+        m_errors += QString::fromUtf8(m_process->readAllStandardError());
+        return m_process->exitCode();
+    }
+    QString errors() const { return m_errors; }
+    QList<QJsonObject> journal() const
+    {
+        QFile file(out + u"/.quorvin-watch.jsonl"_s);
+        QList<QJsonObject> records;
+        if (file.open(QIODevice::ReadOnly)) {
+            for (const QByteArray& line : file.readAll().split('\n')) {
+                if (!line.isEmpty())
+                    records.append(QJsonDocument::fromJson(line).object());
+            }
+        }
+        return records;
+    }
+
+private:
+    std::unique_ptr<QProcess> m_process;
+    QString m_said;
+    QString m_errors;
+};
+
+using WatchScenario = std::function<void(Watch&)>;
+
+// Files are done within a poll or two of settling; waiting this long more
+// shows that nothing else comes.
+constexpr int quietMs = 2000;
+
+} // namespace
+
+Q_DECLARE_METATYPE(WatchScenario)
+
+void TestCli::watchingAFolder_data()
+{
+    // "beside": the output is another folder; "inside": within the watched
+    // one; "mounted": the watch reads a FUSE mount of what Watch::beneath holds.
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<WatchScenario>("scenario");
+    QTest::newRow("a file written slowly is done once, complete")
+        << u"beside"_s << WatchScenario([](Watch& watch) {
+               watch.start();
+               const QByteArray bytes = testsupport::makePdf({.pages = 3, .marker = u"slow"_s});
+               QFile file(watch.in + u"/slow.pdf"_s);
+               QVERIFY(file.open(QIODevice::WriteOnly));
+               for (qsizetype part = 0; part < 4; ++part) {
+                   const qsizetype from = part * bytes.size() / 4;
+                   file.write(bytes.mid(from, (part + 1) * bytes.size() / 4 - from));
+                   file.flush();
+                   QTest::qWait(700);
+               }
+               file.close();
+               watch.guard.add(file.fileName());
+               QVERIFY(watch.waitForLines(1));
+               QTest::qWait(quietMs);
+               QCOMPARE(watch.lines().size(), 1);
+               QVERIFY2(watch.lines().first().startsWith(u"处理完成  "_s),
+                        qPrintable(watch.lines().first()));
+               QCOMPARE(testsupport::inspectPdf(watch.out + u"/slow-旋转.pdf"_s).markers,
+                        testsupport::expectedMarkers(u"slow"_s, {1, 2, 3}));
+               QCOMPARE(watch.stop(SIGINT), 0);
+           });
+    QTest::newRow("ten files at once, each once") << u"beside"_s << WatchScenario([](Watch& watch) {
+        watch.start();
+        for (int i = 1; i <= 10; ++i)
+            watch.put(u"scan%1.pdf"_s.arg(i));
+        QVERIFY(watch.waitForLines(10));
+        QTest::qWait(quietMs);
+        QCOMPARE(watch.lines().size(), 10);
+        for (int i = 1; i <= 10; ++i)
+            QCOMPARE(watch.lines().filter(u"/scan%1.pdf → "_s.arg(i)).size(), 1);
+        QCOMPARE(watch.journal().size(), 10);
+        QCOMPARE(watch.stop(SIGTERM), 0);
+    });
+    QTest::newRow("a restart does nothing again") << u"beside"_s << WatchScenario([](Watch& watch) {
+        watch.put(u"a.pdf"_s);
+        watch.put(u"b.pdf"_s);
+        watch.start();
+        QVERIFY(watch.waitForLines(2));
+        QCOMPARE(watch.stop(SIGINT), 0);
+        watch.start();
+        watch.put(u"c.pdf"_s);
+        QVERIFY(watch.waitForLines(3));
+        QTest::qWait(quietMs);
+        QCOMPARE(watch.lines().size(), 3);
+        QVERIFY(watch.lines().last().contains(u"/c.pdf → "_s));
+        QCOMPARE(watch.journal().size(), 3);
+        QCOMPARE(watch.stop(SIGTERM), 0);
+    });
+    QTest::newRow("a changed file is done again, under a new name")
+        << u"beside"_s << WatchScenario([](Watch& watch) {
+               watch.put(u"a.pdf"_s, 1, u"first"_s);
+               watch.start();
+               QVERIFY(watch.waitForLines(1));
+               watch.put(u"a.pdf"_s, 2, u"second"_s);
+               QVERIFY(watch.waitForLines(2));
+               QVERIFY2(watch.lines().last().endsWith(u"/a-旋转 (1).pdf"_s),
+                        qPrintable(watch.lines().join(u'\n')));
+               QCOMPARE(testsupport::inspectPdf(watch.out + u"/a-旋转.pdf"_s).markers,
+                        testsupport::expectedMarkers(u"first"_s, {1}));
+               QCOMPARE(testsupport::inspectPdf(watch.out + u"/a-旋转 (1).pdf"_s).markers,
+                        testsupport::expectedMarkers(u"second"_s, {1, 2}));
+               QCOMPARE(watch.stop(SIGINT), 0);
+           });
+    QTest::newRow("a failing file waits for a change")
+        << u"beside"_s << WatchScenario([](Watch& watch) {
+               const QString broken = watch.in + u"/broken.pdf"_s;
+               testsupport::writeBytes(broken, "%PDF-1.7 nothing more");
+               testsupport::writeBytes(watch.in + u"/empty.pdf"_s, {});
+               watch.start();
+               QVERIFY(watch.waitForLines(2));
+               QTest::qWait(quietMs);
+               QCOMPARE(watch.lines().filter(u"处理失败  "_s).size(), 1);
+               QCOMPARE(watch.lines().filter(u"未添加  "_s).size(), 1);
+               QCOMPARE(watch.stop(SIGINT), 0);
+               watch.start();
+               watch.put(u"good.pdf"_s);
+               QVERIFY(watch.waitForLines(3));
+               QTest::qWait(quietMs);
+               QCOMPARE(watch.lines().size(), 3);
+               watch.put(u"broken.pdf"_s);
+               QVERIFY(watch.waitForLines(4));
+               QVERIFY(watch.lines().last().startsWith(u"处理完成  "_s + broken));
+               QCOMPARE(watch.stop(SIGTERM), 0);
+           });
+    QTest::newRow("an output folder inside is left alone")
+        << u"inside"_s << WatchScenario([](Watch& watch) {
+               watch.put(u"a.pdf"_s);
+               watch.start({u"--recursive"_s});
+               QVERIFY(QDir().mkpath(watch.in + u"/sub"_s));
+               watch.put(u"sub/b.pdf"_s);
+               QVERIFY(watch.waitForLines(2));
+               QTest::qWait(quietMs);
+               QCOMPARE(watch.lines().size(), 2);
+               QVERIFY(QFileInfo::exists(watch.out + u"/sub/b-旋转.pdf"_s));
+               QCOMPARE(watch.stop(SIGINT), 0);
+           });
+    QTest::newRow("new files only") << u"beside"_s << WatchScenario([](Watch& watch) {
+        watch.put(u"old.pdf"_s);
+        watch.start({u"--new-only"_s});
+        QTest::qWait(500);
+        watch.put(u"new.pdf"_s);
+        QVERIFY(watch.waitForLines(1));
+        QTest::qWait(quietMs);
+        QCOMPARE(watch.lines().size(), 1);
+        QVERIFY(watch.lines().first().contains(u"/new.pdf → "_s));
+        const QList<QJsonObject> journal = watch.journal();
+        QCOMPARE(journal.size(), 2);
+        QCOMPARE(journal.first().value(u"path"_s).toString(), u"old.pdf"_s);
+        QCOMPARE(journal.first().value(u"status"_s).toString(), u"skipped"_s);
+        QCOMPARE(watch.stop(SIGINT), 0);
+    });
+    // Changes made beneath a FUSE mount send no events through it.
+    QTest::newRow("a folder that sends no events")
+        << u"mounted"_s << WatchScenario([](Watch& watch) {
+               watch.start();
+               const QString written = watch.beneath + u"/unseen.pdf"_s;
+               testsupport::writeBytes(written, testsupport::makePdf({.marker = u"unseen"_s}));
+               watch.guard.add(written);
+               QVERIFY(watch.waitForLines(1));
+               QCOMPARE(watch.stop(SIGTERM), 0);
+               QVERIFY(QFileInfo::exists(watch.out + u"/unseen-旋转.pdf"_s));
+           });
+}
+
+// Each scenario ends the watch with Ctrl-C or SIGTERM, which must leave
+// neither a staging folder nor the lock behind, nor any source changed.
+void TestCli::watchingAFolder()
+{
+    QFETCH(QString, layout);
+    QFETCH(WatchScenario, scenario);
+    const QString in = m_dir->filePath(u"扫描"_s);
+    Watch watch(in, layout == u"inside"_s ? in + u"/results"_s : m_dir->filePath(u"out"_s));
+    std::shared_ptr<void> unmount;
+    if (layout == u"mounted"_s) {
+        watch.in = m_dir->filePath(u"mounted"_s);
+        QVERIFY(QDir().mkpath(watch.in));
+        if (QProcess::execute(u"bindfs"_s, {watch.beneath, watch.in}) != 0)
+            QSKIP("bindfs cannot mount here (scripts/setup-debian.sh installs it)");
+        unmount.reset(static_cast<void*>(nullptr), [mounted = watch.in](void*) {
+            QProcess::execute(u"fusermount"_s, {u"-u"_s, mounted});
+        });
+    }
+    scenario(watch);
+    if (QTest::currentTestFailed())
+        return;
+    for (const QString& entry : testsupport::folderEntries(watch.out))
+        QVERIFY2(!entry.startsWith(u".quorvin-batch-"_s) && entry != u".quorvin-watch.lock"_s,
+                 qPrintable(entry));
+    QVERIFY(!QFileInfo::exists(watch.in + u"/.quorvin-watch.lock"_s));
+    QVERIFY(watch.guard.unchanged());
+}
+
+void TestCli::oneWatcherPerFolder_data()
+{
+    QTest::addColumn<QByteArray>("lock"); // what is in the folder's lock file; "" for none
+    QTest::addColumn<int>("minutesOld");
+    QTest::addColumn<QString>("refusal"); // "" when the watch starts
+    const QByteArray host = QSysInfo::machineHostName().toUtf8();
+    QTest::newRow("another watcher here") << QByteArray() << 0 << QString::fromUtf8(host);
+    QTest::newRow("another machine's")
+        << QByteArray(R"({"host":"前台-PC","pid":4242})") << 0 << u"前台-PC（进程 4242）"_s;
+    QTest::newRow("another machine's, untouched for 11 minutes")
+        << QByteArray(R"({"host":"前台-PC","pid":4242})") << 11 << QString();
+    QTest::newRow("this machine's, its process gone")
+        << QByteArray(R"({"host":")" + host + R"(","pid":999999999})") << 0 << QString();
+}
+
+void TestCli::oneWatcherPerFolder()
+{
+    QFETCH(QByteArray, lock);
+    QFETCH(int, minutesOld);
+    QFETCH(QString, refusal);
+    const QString in = m_dir->filePath(u"in"_s);
+    Watch first(in, m_dir->filePath(u"out"_s));
+    const QString lockFile = in + u"/.quorvin-watch.lock"_s;
+    if (lock.isEmpty()) {
+        first.start();
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(lockFile); }, 10000));
+    } else {
+        testsupport::writeBytes(lockFile, lock);
+        QFile file(lockFile);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60 * minutesOld),
+                                 QFileDevice::FileModificationTime));
+    }
+    // A second watcher, into another output folder.
+    Watch second(in, m_dir->filePath(u"elsewhere"_s));
+    second.start();
+    if (refusal.isEmpty()) {
+        // Taken over: it watches, and gives the lock up when it ends.
+        second.put(u"a.pdf"_s);
+        QVERIFY(second.waitForLines(1));
+        QCOMPARE(second.stop(SIGINT), 0);
+        QVERIFY(!QFileInfo::exists(lockFile));
+    } else {
+        QCOMPARE(second.finish(), 1);
+        QVERIFY2(second.errors().contains(refusal), qPrintable(second.errors()));
+        QVERIFY(QFileInfo::exists(lockFile));
+    }
+    if (lock.isEmpty())
+        QCOMPARE(first.stop(SIGINT), 0);
 }
 
 QTEST_MAIN(TestCli)
