@@ -92,14 +92,18 @@ BatchWindow::BatchWindow()
 {
     m_factsReader->setMaxThreadCount(2);
     m_runner = new BatchRunner(this);
+    m_watch = new FolderWatch(this);
     buildWidgets();
     connectRunner();
+    connectWatch();
     m_outputEdit->setText(
         QDir::toNativeSeparators(QSettings().value(u"output"_s, defaultOutputFolder()).toString()));
     connectSignals();
     m_navigation->setCurrentRow(0);
     updateOperationPanel();
     refresh();
+    if (QSettings().value(u"watch/active"_s).toBool())
+        QTimer::singleShot(0, this, [this] { resumeWatching(); });
 }
 
 BatchWindow::~BatchWindow() = default;
@@ -169,12 +173,14 @@ void BatchWindow::buildWidgets()
     auto* tools = new QHBoxLayout;
     m_addFilesButton = makeButton(u"添加文件"_s, u"plus"_s);
     m_addFolderButton = makeButton(u"添加文件夹"_s, u"folder"_s);
+    m_watchButton = makeButton(u"监视文件夹…"_s, u"watch"_s);
+    m_watchButton->setToolTip(u"用当前的处理和设置，自动处理放入文件夹的每个新文件"_s);
     m_removeButton = makeButton(u"移除"_s, u"trash"_s);
     m_clearButton = makeButton(u"清空"_s, QString());
     m_upButton = makeButton(u"上移"_s, u"up"_s);
     m_downButton = makeButton(u"下移"_s, u"down"_s);
-    for (QPushButton* button : {m_addFilesButton, m_addFolderButton, m_removeButton, m_clearButton,
-                                m_upButton, m_downButton})
+    for (QPushButton* button : {m_addFilesButton, m_addFolderButton, m_watchButton, m_removeButton,
+                                m_clearButton, m_upButton, m_downButton})
         tools->addWidget(button);
     tools->addStretch();
     m_previewButton = makeButton(u"页面预览"_s, u"pages"_s);
@@ -182,6 +188,7 @@ void BatchWindow::buildWidgets()
     m_previewButton->setChecked(QSettings().value(u"window/preview"_s, true).toBool());
     tools->addWidget(m_previewButton);
     right->addLayout(tools);
+    right->addWidget(buildWatchBanner());
 
     m_viewStack = new QStackedWidget;
     m_viewStack->setMinimumHeight(150);
@@ -443,7 +450,12 @@ void BatchWindow::connectSignals()
     connect(m_downButton, &QPushButton::clicked, this, [this] { moveCurrent(1); });
 
     connect(m_startButton, &QPushButton::clicked, this, [this] { startBatch(false); });
-    connect(m_retryButton, &QPushButton::clicked, this, [this] { startBatch(true); });
+    connect(m_retryButton, &QPushButton::clicked, this, [this] {
+        if (m_watching)
+            m_watch->retryFailed();
+        else
+            startBatch(true);
+    });
     connect(m_stopButton, &QPushButton::clicked, this, [this] { requestStop(); });
 
     connect(m_openResultButton, &QPushButton::clicked, this, [this] { openSelectedResult(); });
@@ -604,14 +616,14 @@ void BatchWindow::updateControls()
                                           [](const BatchItem& item) { return item.skipped; }));
     const int count = static_cast<int>(m_items.size());
     m_viewStack->setCurrentIndex(m_items.isEmpty() ? 0 : 1);
-    for (QWidget* widget :
-         std::initializer_list<QWidget*>{m_navigation, m_settings, m_outputEdit, m_addFilesButton,
-                                         m_addFolderButton, m_clearButton, m_browseOutputButton})
-        widget->setEnabled(!m_running);
+    for (QWidget* widget : std::initializer_list<QWidget*>{
+             m_navigation, m_settings, m_outputEdit, m_addFilesButton, m_addFolderButton,
+             m_watchButton, m_clearButton, m_browseOutputButton})
+        widget->setEnabled(!busy());
     m_retryButton->setEnabled(!m_running && failed >= 1);
     const bool stale = std::any_of(m_items.begin(), m_items.end(),
                                    [](const BatchItem& item) { return item.stale; });
-    m_startButton->setEnabled(!m_running && count > 0 && (succeeded + skipped < count || stale) &&
+    m_startButton->setEnabled(!busy() && count > 0 && (succeeded + skipped < count || stale) &&
                               (currentOperation().kind != OperationKind::Merge || count >= 2));
     m_exportButton->setEnabled(!m_running && succeeded + failed + skipped >= 1);
     m_stopButton->setVisible(m_running);
@@ -632,9 +644,9 @@ void BatchWindow::updateRowButtons()
     const int count = static_cast<int>(m_items.size());
     const bool valid = row >= 0 && row < count;
     m_openResultButton->setEnabled(valid && !m_items.at(row).output.isEmpty());
-    m_upButton->setEnabled(!m_running && valid && row > 0);
-    m_downButton->setEnabled(!m_running && valid && row + 1 < count);
-    m_removeButton->setEnabled(!m_running && valid);
+    m_upButton->setEnabled(!busy() && valid && row > 0);
+    m_downButton->setEnabled(!busy() && valid && row + 1 < count);
+    m_removeButton->setEnabled(!busy() && valid);
 }
 
 void BatchWindow::onOperationChanged(int row)
@@ -788,6 +800,12 @@ void BatchWindow::closeEvent(QCloseEvent* event)
     if (m_running && !mayCloseDuringBatch()) {
         event->ignore();
         return;
+    }
+    // The watch goes on when the program starts again; files it was
+    // processing are done then, as nothing of them was recorded.
+    if (m_watching) {
+        QSettings().setValue(u"watch/active"_s, true);
+        m_watch->endNow();
     }
     QSettings().setValue(u"output"_s, m_outputEdit->text());
     for (const OperationPanel* panel : m_panels)

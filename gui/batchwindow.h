@@ -7,6 +7,9 @@
 #include "gui/prompter.h"
 #include "protocol/request.h"
 #include "runner/batchrunner.h"
+#include "runner/folderwatch.h"
+
+#include <QDateTime>
 
 #include <QJsonObject>
 #include <QList>
@@ -151,6 +154,8 @@ private:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     // Job runner.
+    // The settings checked as a start needs them; false, having said why, when not.
+    bool settingsReady();
     void startBatch(bool retryFailedOnly);
     // Whether results made with settings changed since are made again: asked
     // once per start. Nothing when the user cancelled.
@@ -174,6 +179,19 @@ private:
     // Opens `url`; when nothing can, says so with the address or path to copy.
     void openExternally(const QUrl& url);
 
+    // Watch folder: every file arriving in a folder processed with the settings.
+    QWidget* buildWatchBanner();
+    void connectWatch();
+    // True while a batch runs or a folder is watched: the settings and the list are locked.
+    bool busy() const { return m_running || m_watching; }
+    void startWatching();
+    // The watch that was on when the program last ended, started again.
+    void resumeWatching();
+    void beginWatch(const QString& folder, bool newOnly);
+    void onWatchedFileStarted(const QString& path);
+    void onWatchedFileFinished(const QString& path, const JobOutcome& outcome);
+    void onWatchFinished(const QString& failure);
+    void showWatchState();
     // Results, report, help and about.
     void showItemDetails(int row);
     // Asks for a password that these rows' files open with; they go back to waiting.
@@ -200,6 +218,11 @@ private:
     bool m_stopRequested = false;
     bool m_closeWhenIdle = false;
     BatchRunner* m_runner = nullptr;
+    FolderWatch* m_watch = nullptr;
+    bool m_watching = false;
+    bool m_watchList = false; // the list shows a watch's files; its report is the journal
+    QDateTime m_lastCheck;
+    QString m_watchTrouble;
 
     std::unique_ptr<Prompter> m_prompter;
     // Reads each added file's size, pages and protection off the window's thread.
@@ -243,6 +266,11 @@ private:
     QPushButton* m_choosePdfButton = nullptr;
     QLabel* m_dropTitle = nullptr;
     QLabel* m_dropHint = nullptr;
+    QPushButton* m_watchButton = nullptr;
+    QWidget* m_watchBanner = nullptr;
+    QLabel* m_watchLabel = nullptr;
+    QCheckBox* m_autostartCheck = nullptr;
+    QPushButton* m_stopWatchButton = nullptr;
 };
 
 } // namespace batch

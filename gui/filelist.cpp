@@ -31,7 +31,7 @@ constexpr int maxRefusedNamesShown = 10;
 
 void BatchWindow::addPaths(const QStringList& paths)
 {
-    if (m_running)
+    if (busy())
         return;
     QStringList listed;
     for (const BatchItem& item : std::as_const(m_items))
@@ -66,7 +66,7 @@ void BatchWindow::receiveHandedFiles(const QStringList& paths)
     setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     raise();
     activateWindow();
-    if (!m_running) {
+    if (!busy()) {
         addPaths(paths);
         return;
     }
@@ -110,13 +110,13 @@ void BatchWindow::chooseFolder()
 
 void BatchWindow::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (!m_running && event->mimeData()->hasUrls())
+    if (!busy() && event->mimeData()->hasUrls())
         event->acceptProposedAction();
 }
 
 void BatchWindow::dropEvent(QDropEvent* event)
 {
-    if (m_running)
+    if (busy())
         return;
     QStringList paths;
     for (const QUrl& url : event->mimeData()->urls()) {
@@ -129,6 +129,7 @@ void BatchWindow::dropEvent(QDropEvent* event)
 
 void BatchWindow::listChanged()
 {
+    m_watchList = false;
     if (currentOperation().kind == OperationKind::Merge)
         resetResults();
     resetProgress();
@@ -137,7 +138,7 @@ void BatchWindow::listChanged()
 
 void BatchWindow::removeSelected()
 {
-    if (m_running)
+    if (busy())
         return;
     QList<int> rows = selectedRows();
     std::reverse(rows.begin(), rows.end());
@@ -158,7 +159,7 @@ void BatchWindow::moveCurrent(int delta)
 {
     const int row = m_fileTable->currentRow();
     const int target = row + delta;
-    if (m_running || row < 0 || target < 0 || target >= m_items.size())
+    if (busy() || row < 0 || target < 0 || target >= m_items.size())
         return;
     m_items.swapItemsAt(row, target);
     listChanged();
@@ -167,7 +168,7 @@ void BatchWindow::moveCurrent(int delta)
 
 void BatchWindow::moveRows(const QList<int>& rows, int before)
 {
-    if (m_running || rows.isEmpty())
+    if (busy() || rows.isEmpty())
         return;
     QList<BatchItem> moved;
     int insertAt = before;
@@ -189,7 +190,7 @@ void BatchWindow::moveRows(const QList<int>& rows, int before)
 
 void BatchWindow::sortByColumn(int column)
 {
-    if (m_running || m_items.size() < 2)
+    if (busy() || m_items.size() < 2)
         return;
     if (currentOperation().kind == OperationKind::Merge &&
         !m_prompter->confirm(this, u"改变合并顺序"_s,

@@ -29,17 +29,33 @@ using namespace Qt::StringLiterals;
 
 namespace batch {
 
-void BatchWindow::startBatch(bool retryFailedOnly)
+bool BatchWindow::settingsReady()
 {
-    if (m_running || m_items.isEmpty())
-        return;
-    const OperationKind kind = currentOperation().kind;
     if (const std::optional<PanelProblem> problem = currentPanel()->problem()) {
         m_prompter->message(this, QMessageBox::Warning, problem->title, problem->message);
         if (problem->field)
             problem->field->setFocus();
-        return;
+        return false;
     }
+    if (const QString problem = outputNameProblem(m_nameEdit->text()); !problem.isEmpty()) {
+        m_prompter->message(this, QMessageBox::Warning, u"检查文件名"_s, problem);
+        m_nameEdit->setFocus();
+        return false;
+    }
+    const QString output = m_outputEdit->text();
+    if (QDir::isRelativePath(output) || !QDir().mkpath(output)) {
+        m_prompter->message(this, QMessageBox::Warning, u"输出位置无效"_s,
+                            u"请选择可写的绝对路径文件夹。"_s);
+        return false;
+    }
+    return true;
+}
+
+void BatchWindow::startBatch(bool retryFailedOnly)
+{
+    if (busy() || m_items.isEmpty() || !settingsReady())
+        return;
+    const OperationKind kind = currentOperation().kind;
     // Bates numbers go on from row to row: every row's pages must be known.
     const JobRequest settings = buildRequest({});
     if (kind == OperationKind::Stamp && settings.batesDigits > 0 &&
@@ -50,17 +66,7 @@ void BatchWindow::startBatch(bool retryFailedOnly)
             u"Bates 编号按列表顺序连续，需要先知道每份文件的页数。请等列表中的页数显示完毕；有密码的文件请先设置密码。"_s);
         return;
     }
-    if (const QString problem = outputNameProblem(m_nameEdit->text()); !problem.isEmpty()) {
-        m_prompter->message(this, QMessageBox::Warning, u"检查文件名"_s, problem);
-        m_nameEdit->setFocus();
-        return;
-    }
     const QString output = m_outputEdit->text();
-    if (QDir::isRelativePath(output) || !QDir().mkpath(output)) {
-        m_prompter->message(this, QMessageBox::Warning, u"输出位置无效"_s,
-                            u"请选择可写的绝对路径文件夹。"_s);
-        return;
-    }
 
     // Said once: results beside their sources are sources too when that
     // folder is added again.

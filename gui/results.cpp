@@ -70,7 +70,7 @@ QList<int> BatchWindow::selectedRows() const
 
 void BatchWindow::setRowPassword(const QList<int>& rows)
 {
-    if (m_running || rows.isEmpty())
+    if (busy() || rows.isEmpty())
         return;
     const QString label =
         rows.size() == 1
@@ -120,11 +120,14 @@ void BatchWindow::exportReport()
         }
     }
 
+    // A watch's report is its journal: every file it has done, not only the rows shown.
     QList<ReportEntry> entries;
     for (const BatchItem& item : std::as_const(m_items))
         entries.append({item.input, item.state, item.output, item.detail});
-    const QByteArray text =
-        batchReport(buildRequest({}), entries, asCsv ? ReportFormat::Csv : ReportFormat::Json);
+    if (m_watchList)
+        entries = m_watch->reportEntries();
+    const QByteArray text = batchReport(m_watchList ? m_watch->request() : buildRequest({}),
+                                        entries, asCsv ? ReportFormat::Csv : ReportFormat::Json);
 
     QSaveFile file(chosen);
     const bool saved =

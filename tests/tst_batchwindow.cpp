@@ -172,6 +172,8 @@ private slots:
     void pageToolPanelsBuildTheRequest_data();
     void pageToolPanelsBuildTheRequest();
     void stopAfterCurrentJob();
+    void watchingAFolder_data();
+    void watchingAFolder();
     void severalAtOnceMatchOneAtATime();
     void keyboard();
     void dialogsCloseWithEscape();
@@ -202,6 +204,8 @@ private:
     static T* field(BatchWindow& window, const QString& id, const QString& name);
     void markOutcomes();
     bool waitIdle(int timeoutMs = 120000);
+    // Until `count` rows have ended in `state`.
+    static bool waitForRows(BatchWindow* window, qsizetype count, const QString& state);
 
     QTemporaryDir m_config;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -1269,6 +1273,142 @@ void TestBatchWindow::compressPanelBuildsTheRequest()
     QCOMPARE(w.m_items.at(0).state, u"处理完成"_s);
     QVERIFY2(w.m_items.at(0).detail.startsWith(u"已压缩："_s), qPrintable(w.m_items.at(0).detail));
     QVERIFY(QFileInfo(w.m_items.at(0).output).fileName().startsWith(u"扫描-压缩"_s));
+    QVERIFY(guard.unchanged());
+}
+
+namespace {
+
+using WindowWatch = std::function<void(BatchWindow*&, FakePrompter*&, const QString& in)>;
+
+} // namespace
+
+} // namespace batch
+
+Q_DECLARE_METATYPE(batch::WindowWatch)
+
+namespace batch {
+
+bool TestBatchWindow::waitForRows(BatchWindow* window, qsizetype count, const QString& state)
+{
+    return QTest::qWaitFor(
+        [&] {
+            return std::count_if(window->m_items.begin(), window->m_items.end(),
+                                 [&state](const BatchItem& item) { return item.state == state; }) >=
+                   count;
+        },
+        60000);
+}
+
+void TestBatchWindow::watchingAFolder_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<int>("answer"); // to the question about the files already there
+    QTest::addColumn<WindowWatch>("scenario");
+    QTest::newRow("arriving files become rows, the settings locked")
+        << u"rotate"_s << 0 << WindowWatch([](BatchWindow*& w, FakePrompter*&, const QString& in) {
+               QVERIFY(w->m_watchBanner->isVisible());
+               QVERIFY(w->m_watchLabel->text().startsWith(u"正在监视 "_s +
+                                                          QDir::toNativeSeparators(in)));
+               for (QWidget* locked : std::initializer_list<QWidget*>{
+                        w->m_settings, w->m_navigation, w->m_startButton, w->m_watchButton,
+                        w->m_addFilesButton, w->m_outputEdit})
+                   QVERIFY(!locked->isEnabled());
+               testsupport::writePdf(in + u"/b.pdf"_s, {.marker = u"b"_s});
+               QVERIFY(waitForRows(w, 2, u"处理完成"_s));
+               QVERIFY(QTest::qWaitFor([&] {
+                   return w->m_watchLabel->text().contains(
+                       QRegularExpression(u"（上次检查 \\d\\d:\\d\\d:\\d\\d）$"_s));
+               }));
+               // The start at login, as the desktop reads it.
+               w->m_autostartCheck->setChecked(true);
+               QFile entry(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                           u"/autostart/quorvin-pdf-batch.desktop"_s);
+               QVERIFY(entry.open(QIODevice::ReadOnly));
+               const QByteArray exec =
+                   "\nExec=\"" + QCoreApplication::applicationFilePath().toUtf8() + "\"\n";
+               QVERIFY(entry.readAll().contains(exec));
+               w->m_autostartCheck->setChecked(false);
+               QVERIFY(!entry.exists());
+               QTest::mouseClick(w->m_stopWatchButton, Qt::LeftButton);
+               QVERIFY(QTest::qWaitFor([&] { return !w->m_watching; }));
+               QVERIFY(!w->m_watchBanner->isVisible());
+               QVERIFY(w->m_settings->isEnabled() && w->m_watchButton->isEnabled());
+               QVERIFY(!QSettings().value(u"watch/active"_s).toBool());
+           });
+    QTest::newRow("a merge is refused")
+        << u"merge"_s << 0 << WindowWatch([](BatchWindow*& w, FakePrompter*& p, const QString&) {
+               QVERIFY(!w->m_watching);
+               QVERIFY2(p->messages.last().startsWith(u"无法监视文件夹|合并需要事先选定的文件"_s),
+                        qPrintable(p->messages.join(u'\n')));
+           });
+    QTest::newRow("a failed file is tried again when asked")
+        << u"rotate"_s << 0 << WindowWatch([](BatchWindow*& w, FakePrompter*&, const QString& in) {
+               testsupport::writeBytes(in + u"/broken.pdf"_s, "%PDF-1.7 nothing more");
+               QVERIFY(waitForRows(w, 1, u"处理失败"_s));
+               QVERIFY(waitForRows(w, 1, u"处理完成"_s));
+               QTest::qWait(1500);
+               QCOMPARE(w->m_items.size(), 2);
+               QVERIFY(w->m_retryButton->isEnabled());
+               QTest::mouseClick(w->m_retryButton, Qt::LeftButton);
+               QVERIFY(waitForRows(w, 2, u"处理失败"_s));
+               QCOMPARE(w->m_items.size(), 3);
+           });
+    QTest::newRow("on again when the program starts again, new files only")
+        << u"split"_s << 1
+        << WindowWatch([](BatchWindow*& w, FakePrompter*& p, const QString& in) {
+               QVERIFY(w->close());
+               delete w;
+               // As the program starts: the window that was watching watches again.
+               w = new BatchWindow;
+               auto prompter = std::make_unique<FakePrompter>();
+               p = prompter.get();
+               w->setPrompter(std::move(prompter));
+               w->setWorkerProgram(testsupport::workerExecutable());
+               w->show();
+               // Files there at its first look are old ones.
+               QVERIFY(QTest::qWaitFor([&] { return w->m_lastCheck.isValid(); }));
+               QCOMPARE(w->currentOperation().id, u"split"_s);
+               testsupport::writePdf(in + u"/new.pdf"_s, {.marker = u"new"_s});
+               QVERIFY(waitForRows(w, 1, u"处理完成"_s));
+               QTest::qWait(1500);
+               QCOMPARE(w->m_items.size(), 1);
+               // Its report is the journal: the file there at the start, skipped, too.
+               const QString report = QFileInfo(in).absolutePath() + u"/report.json"_s;
+               p->saveAnswers = {report};
+               QTest::mouseClick(w->m_exportButton, Qt::LeftButton);
+               QFile saved(report);
+               QVERIFY(saved.open(QIODevice::ReadOnly));
+               const QJsonArray items =
+                   QJsonDocument::fromJson(saved.readAll()).object()[u"items"_s].toArray();
+               QCOMPARE(items.size(), 2);
+               QCOMPARE(items.at(0)[u"status"_s].toString(), u"skipped"_s);
+               QCOMPARE(items.at(1)[u"status"_s].toString(), u"ok"_s);
+           });
+}
+
+// Started as the user starts it: "监视文件夹…", a folder, and the answer
+// about the files already there (a.pdf).
+void TestBatchWindow::watchingAFolder()
+{
+    QFETCH(QString, operation);
+    QFETCH(int, answer);
+    QFETCH(WindowWatch, scenario);
+    QSettings().setValue(u"watch/settleSeconds"_s, 1);
+    QSettings().setValue(u"watch/intervalSeconds"_s, 0.2);
+    const QString in = m_dir->filePath(u"扫描"_s);
+    QVERIFY(QDir().mkpath(in));
+    testsupport::SourceGuard guard;
+    testsupport::writePdf(in + u"/a.pdf"_s, {.marker = u"a"_s});
+    guard.add(in + u"/a.pdf"_s);
+    setOperation(operation);
+    m_prompter->folderAnswers = {in};
+    m_prompter->chooseAnswer = answer;
+    QTest::mouseClick(m_window->m_watchButton, Qt::LeftButton);
+    BatchWindow* window = m_window.release();
+    FakePrompter* prompter = m_prompter;
+    scenario(window, prompter, in);
+    m_window.reset(window);
+    m_prompter = prompter;
     QVERIFY(guard.unchanged());
 }
 
