@@ -1354,8 +1354,7 @@ void TestBatchWindow::watchingAFolder_data()
                QCOMPARE(w->m_items.size(), 3);
            });
     QTest::newRow("on again when the program starts again, new files only")
-        << u"split"_s << 1
-        << WindowWatch([](BatchWindow*& w, FakePrompter*& p, const QString& in) {
+        << u"split"_s << 1 << WindowWatch([](BatchWindow*& w, FakePrompter*& p, const QString& in) {
                QVERIFY(w->close());
                delete w;
                // As the program starts: the window that was watching watches again.
