@@ -80,5 +80,5 @@ makensis -V2 -X"!addincludedir $out/nsis" -DVERSION="$version" -DSOURCE="$out/di
     "$root/packaging/windows/installer.nsi"
 # The platform layer's own test, with the one DLL it needs beyond the program's.
 mkdir -p "$out/tests"
-cp "$out/build/tst_platform.exe" "$prefix/bin/Qt6Test.dll" "$out/tests/"
+cp "$out/build/tst_platform.exe" "$out/build/holdopen.exe" "$prefix/bin/Qt6Test.dll" "$out/tests/"
 echo "Built $out/quorvin-pdf-batch-$version-setup.exe and $out/quorvin-pdf-batch-$version-win64.zip"

@@ -165,6 +165,47 @@ console_text() {
 }
 check "the console shows Chinese" console_text
 
+echo "== a watched folder"
+# A scan its writer still holds open waits, however long it stands still;
+# once the writer lets go it is done, once, and stays as it was.
+watched=$work/监视
+watch_out=$work/监视结果
+mkdir -p "$watched"
+(cd "$work" && exec "$wine" "$exe" batch watch 监视 rotate --output 监视结果 --settle 1s \
+    --interval 200ms > "$work/watch.log" 2>&1) &
+watcher=$!
+waited=0
+until grep -q '正在监视' "$work/watch.log" 2> /dev/null || ((waited > 60)); do
+    sleep 1
+    waited=$((waited + 1))
+done
+scan="$samples/合同 一.pdf"
+"$wine" "$test_copy/holdopen.exe" "$scan" "$watched/扫描 一.pdf" 10 2> /dev/null &
+holder=$!
+waited=0
+until [[ $(stat -c %s "$watched/扫描 一.pdf" 2> /dev/null) == $(stat -c %s "$scan") ]] ||
+    ((waited > 60)); do
+    sleep 1
+    waited=$((waited + 1))
+done
+sleep 4
+check "a watch waits while the writer holds the file" \
+    bash -c "[[ -s '$watched/扫描 一.pdf' ]] && ! ls '$watch_out' 2> /dev/null | grep -q 'pdf$'"
+wait "$holder" || true
+waited=0
+until ls "$watch_out" 2> /dev/null | grep -q 'pdf$' || ((waited > 60)); do
+    sleep 1
+    waited=$((waited + 1))
+done
+sleep 2
+check "a watch does the file once the writer lets go" bash -c "
+    [[ \$(ls '$watch_out' | grep -c 'pdf$') == 1 ]] &&
+    [[ \$(grep -c '\"status\":\"ok\"' '$watch_out/.quorvin-watch.jsonl') == 1 ]] &&
+    cmp -s '$scan' '$watched/扫描 一.pdf'"
+kill -INT "$watcher" 2> /dev/null || true
+for _ in $(seq 10); do kill -0 "$watcher" 2> /dev/null || break; sleep 1; done
+"$wine" taskkill /IM quorvin-pdf-batch.com /F > /dev/null 2>&1 || true
+
 echo "== the window"
 shots=$root/docs/screenshots
 (cd "$work" && win "$program/quorvin-pdf-batch.exe" "$samples/合同 一.pdf" > /dev/null 2>&1 &)

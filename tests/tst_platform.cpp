@@ -2,6 +2,7 @@
 // under Wine (scripts/windows-test.sh). Publishing that never replaces, names
 // beyond any ANSI code page, and workers that end with the batch.
 #include "engine/platformfs.h"
+#include "engine/platformlogin.h"
 #include "engine/platformproc.h"
 #include "jobframe/staging.h"
 
@@ -76,6 +77,7 @@ private slots:
     void librariesOpenEveryName();
     void lockRecordStaysReadable();
     void workersEndWithTheBatch();
+    void whatAWatchAsks();
     void sweepRemovesOnlyDeadJobsFolders_data();
     void sweepRemovesOnlyDeadJobsFolders();
 };
@@ -202,6 +204,44 @@ void TestPlatform::workersEndWithTheBatch()
         QThread::msleep(500);
     }
     QCOMPARE(QFileInfo(beat).size(), last);
+}
+
+// A watched folder asks whether a writer still holds a file, whether a lock's
+// process still runs, and sets the program to start at login.
+void TestPlatform::whatAWatchAsks()
+{
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString scan = QDir(root.path()).filePath(unicodeName + u".pdf"_s);
+    {
+        QFile writer(scan);
+        QVERIFY(writer.open(QIODevice::WriteOnly));
+        writer.write("%PDF-");
+        writer.flush();
+#ifdef Q_OS_WIN
+        QVERIFY(batch::heldByWriter(scan));
+#else
+        QVERIFY(!batch::heldByWriter(scan)); // no system here says so
+#endif
+    }
+    QVERIFY(!batch::heldByWriter(scan));
+
+    QVERIFY(batch::processRunning(QCoreApplication::applicationPid()));
+    QProcess ended;
+    ended.start(QCoreApplication::applicationFilePath(), {u"-functions"_s});
+    QVERIFY(ended.waitForStarted());
+    const qint64 pid = ended.processId();
+    QVERIFY(ended.waitForFinished());
+    QVERIFY(!batch::processRunning(pid));
+
+#ifndef Q_OS_WIN
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(root.filePath(u"config"_s)));
+#endif
+    QVERIFY(!batch::startsAtLogin());
+    QCOMPARE(batch::setStartAtLogin(true, QCoreApplication::applicationFilePath()), QString());
+    QVERIFY(batch::startsAtLogin());
+    QCOMPARE(batch::setStartAtLogin(false, QCoreApplication::applicationFilePath()), QString());
+    QVERIFY(!batch::startsAtLogin());
 }
 
 void TestPlatform::sweepRemovesOnlyDeadJobsFolders_data()
