@@ -801,12 +801,10 @@ void BatchWindow::closeEvent(QCloseEvent* event)
         event->ignore();
         return;
     }
-    // The watch goes on when the program starts again; files it was
+    // A watch still on goes on when the program starts again; files it was
     // processing are done then, as nothing of them was recorded.
-    if (m_watching) {
-        QSettings().setValue(u"watch/active"_s, true);
+    if (m_watching)
         m_watch->endNow();
-    }
     QSettings().setValue(u"output"_s, m_outputEdit->text());
     for (const OperationPanel* panel : m_panels)
         panel->saveSettings();

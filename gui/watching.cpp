@@ -99,6 +99,15 @@ void BatchWindow::startWatching()
                            {u"全部处理"_s, u"只处理新文件"_s, u"取消"_s});
     if (existing < 0 || existing > 1)
         return;
+    const auto pending = std::count_if(m_items.begin(), m_items.end(), [](const BatchItem& item) {
+        return !item.succeeded && !item.failed && !item.skipped;
+    });
+    if (pending > 0 &&
+        !m_prompter->confirm(
+            this, u"监视文件夹"_s,
+            u"列表将显示监视到的文件，其中 %1 份尚未处理的文件会从列表中移除。"_s.arg(pending),
+            u"开始监视"_s, u"取消"_s))
+        return;
     beginWatch(folder, existing == 1);
 }
 

@@ -74,7 +74,8 @@ FolderWatch::FolderWatch(QObject* parent) : QObject(parent)
     m_readers.setMaxThreadCount(2);
     connect(&m_poll, &QTimer::timeout, this, [this] { poll(); });
     connect(&m_lockTouch, &QTimer::timeout, this, [this] {
-        if (m_lock.touch())
+        const bool watched = !m_lockedFolder || m_lock.touch();
+        if (m_journalLock.touch() && watched)
             return;
         m_failure = u"另一个监视程序接管了此文件夹，本次监视已停止。"_s;
         stop();
@@ -111,7 +112,7 @@ QString FolderWatch::start(const WatchSettings& settings, const JobRequest& requ
     QString failure;
     if (!m_journal.load(request.output, failure))
         return failure;
-    if (const QString held = m_lock.take(settings.folder, request.output); !held.isEmpty())
+    if (const QString held = takeLocks(settings.folder, request.output); !held.isEmpty())
         return held;
 
     m_settings = settings;
@@ -134,6 +135,29 @@ QString FolderWatch::start(const WatchSettings& settings, const JobRequest& requ
     m_lockTouch.start(lockTouchMs);
     QTimer::singleShot(0, this, [this] { poll(); });
     return {};
+}
+
+// The watched folder's lock keeps a second watcher off it; a folder we may
+// only read (a scanner's share) cannot keep one, and the output's lock is
+// all there is. The output's lock keeps two watches from writing one journal.
+QString FolderWatch::takeLocks(const QString& folder, const QString& output)
+{
+    m_lockedFolder = QFileInfo(folder).isWritable();
+    if (m_lockedFolder) {
+        const QString held =
+            m_lock.take(QDir(folder).filePath(watchLockName),
+                        u"此文件夹已由 %1（进程 %2）监视，不能再次监视。若那里的监视已结束，"
+                        u"锁定文件 %3 在 10 分钟无更新后失效。"_s);
+        if (!held.isEmpty())
+            return held;
+    }
+    const QString held = m_journalLock.take(
+        QDir(output).filePath(journalLockName),
+        u"输出文件夹正由 %1（进程 %2）的监视写入记录，两个监视不能共用一个输出文件夹。"
+        u"若那里的监视已结束，锁定文件 %3 在 10 分钟无更新后失效。"_s);
+    if (!held.isEmpty())
+        m_lock.release();
+    return held;
 }
 
 void FolderWatch::stop()
@@ -374,6 +398,7 @@ void FolderWatch::endWhenIdle()
         return;
     m_watching = false;
     m_lock.release();
+    m_journalLock.release();
     emit finished(m_failure);
 }
 

@@ -113,6 +113,7 @@ private:
         QByteArray sha256;
     };
 
+    QString takeLocks(const QString& folder, const QString& output);
     void poll();
     void scan(const QString& folder, int depth, QSet<QString>& present);
     void see(const QFileInfo& info, QSet<QString>& present);
@@ -130,7 +131,8 @@ private:
     QString m_excluded; // the output folder, when it lies inside the watched one
     BatchRunner m_runner;
     WatchJournal m_journal;
-    WatchLock m_lock;
+    WatchLock m_lock;        // the watched folder's
+    WatchLock m_journalLock; // the output folder's
     QTimer m_poll;
     QTimer m_lockTouch;
     QElapsedTimer m_clock;
@@ -144,6 +146,7 @@ private:
     bool m_watching = false;
     bool m_stopping = false;
     bool m_firstPoll = true;
+    bool m_lockedFolder = false; // the watched folder could be written, and holds our lock
     QThreadPool m_readers;
     std::shared_ptr<std::atomic<bool>> m_cancel;
 };

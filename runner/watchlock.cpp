@@ -76,13 +76,11 @@ bool abandoned(const QString& path, const Holder& holder)
            holder.pid != QCoreApplication::applicationPid() && !processRunning(holder.pid);
 }
 
-QString heldMessage(const QString& path, const Holder& holder)
+QString heldMessage(const QString& text, const QString& path, const Holder& holder)
 {
-    const QString host = holder.host.isEmpty() ? u"另一台电脑"_s : holder.host;
-    return u"此文件夹已由 %1（进程 %2）监视，不能再次监视。若那里的监视已结束，"
-           u"锁定文件 %3 在 10 分钟无更新后失效。"_s.arg(host)
-               .arg(holder.pid)
-               .arg(QDir::toNativeSeparators(path));
+    return text.arg(holder.host.isEmpty() ? u"另一台电脑"_s : holder.host)
+        .arg(holder.pid)
+        .arg(QDir::toNativeSeparators(path));
 }
 
 } // namespace
@@ -92,13 +90,9 @@ WatchLock::~WatchLock()
     release();
 }
 
-QString WatchLock::take(const QString& folder, const QString& fallbackFolder)
+QString WatchLock::take(const QString& path, const QString& heldText)
 {
     release();
-    // A folder we may only read (a scanner's share) keeps no lock; the lock
-    // beside the journal still keeps two watchers from sharing one output.
-    const QString lockFolder = QFileInfo(folder).isWritable() ? folder : fallbackFolder;
-    const QString path = QDir(lockFolder).filePath(watchLockName);
     Holder holder;
     for (int attempt = 0; attempt < 3; ++attempt) {
         const QByteArray record = ownRecord();
@@ -112,12 +106,12 @@ QString WatchLock::take(const QString& folder, const QString& fallbackFolder)
         if (!QFileInfo::exists(path))
             continue;
         if (!abandoned(path, holder))
-            return heldMessage(path, holder);
+            return heldMessage(heldText, path, holder);
         // Taken over: the old lock goes, unless someone took it over meanwhile.
         if (readRecord(path) == existing)
             QFile::remove(path);
     }
-    return heldMessage(path, holder);
+    return heldMessage(heldText, path, holder);
 }
 
 bool WatchLock::touch()

@@ -10,6 +10,8 @@
 namespace batch {
 
 inline const QString watchLockName = QStringLiteral(".quorvin-watch.lock");
+// The output folder's: one watch at a time writes its journal.
+inline const QString journalLockName = QStringLiteral(".quorvin-watch-journal.lock");
 // A lock untouched this long is its holder's no more.
 inline constexpr qint64 watchLockLifetimeSeconds = 600;
 
@@ -21,10 +23,10 @@ public:
     WatchLock(const WatchLock&) = delete;
     WatchLock& operator=(const WatchLock&) = delete;
 
-    // Takes the lock of `folder`; when the folder cannot be written, the lock
-    // is taken in `fallbackFolder` (the output) instead. Empty on success,
-    // else the user-facing reason, naming the host that holds it.
-    QString take(const QString& folder, const QString& fallbackFolder);
+    // Takes the lock file at `path`. Empty on success, else the user-facing
+    // reason: `heldText` with %1 the host that holds it, %2 its process, %3
+    // the lock file.
+    QString take(const QString& path, const QString& heldText);
     // Marks the lock as held now. False when it is no longer this one's:
     // another watcher took it over, or it was removed.
     bool touch();

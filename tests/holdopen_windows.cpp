@@ -3,7 +3,7 @@
 // not) for SECONDS before closing it. For the Wine checks of a watched folder.
 #include <windows.h>
 
-#include <cstdlib>
+#include <cwchar>
 #include <vector>
 
 int wmain(int argc, wchar_t** argv)

@@ -1017,7 +1017,7 @@ void TestCli::watchingAFolder()
     if (QTest::currentTestFailed())
         return;
     for (const QString& entry : testsupport::folderEntries(watch.out))
-        QVERIFY2(!entry.startsWith(u".quorvin-batch-"_s) && entry != u".quorvin-watch.lock"_s,
+        QVERIFY2(!entry.startsWith(u".quorvin-batch-"_s) && !entry.endsWith(u".lock"_s),
                  qPrintable(entry));
     QVERIFY(!QFileInfo::exists(watch.in + u"/.quorvin-watch.lock"_s));
     QVERIFY(watch.guard.unchanged());
@@ -1028,14 +1028,17 @@ void TestCli::oneWatcherPerFolder_data()
     QTest::addColumn<QByteArray>("lock"); // what is in the folder's lock file; "" for none
     QTest::addColumn<int>("minutesOld");
     QTest::addColumn<QString>("refusal"); // "" when the watch starts
+    QTest::addColumn<bool>("sameOutput"); // the second watches another folder into the same output
     const QByteArray host = QSysInfo::machineHostName().toUtf8();
-    QTest::newRow("another watcher here") << QByteArray() << 0 << QString::fromUtf8(host);
-    QTest::newRow("another machine's")
-        << QByteArray(R"({"host":"前台-PC","pid":4242})") << 0 << u"前台-PC（进程 4242）"_s;
+    QTest::newRow("another watcher here") << QByteArray() << 0 << QString::fromUtf8(host) << false;
+    QTest::newRow("another watch into the same output")
+        << QByteArray() << 0 << u"两个监视不能共用一个输出文件夹"_s << true;
+    QTest::newRow("another machine's") << QByteArray(R"({"host":"前台-PC","pid":4242})") << 0
+                                       << u"前台-PC（进程 4242）"_s << false;
     QTest::newRow("another machine's, untouched for 11 minutes")
-        << QByteArray(R"({"host":"前台-PC","pid":4242})") << 11 << QString();
+        << QByteArray(R"({"host":"前台-PC","pid":4242})") << 11 << QString() << false;
     QTest::newRow("this machine's, its process gone")
-        << QByteArray(R"({"host":")" + host + R"(","pid":999999999})") << 0 << QString();
+        << QByteArray(R"({"host":")" + host + R"(","pid":999999999})") << 0 << QString() << false;
 }
 
 void TestCli::oneWatcherPerFolder()
@@ -1043,6 +1046,7 @@ void TestCli::oneWatcherPerFolder()
     QFETCH(QByteArray, lock);
     QFETCH(int, minutesOld);
     QFETCH(QString, refusal);
+    QFETCH(bool, sameOutput);
     const QString in = m_dir->filePath(u"in"_s);
     Watch first(in, m_dir->filePath(u"out"_s));
     const QString lockFile = in + u"/.quorvin-watch.lock"_s;
@@ -1057,7 +1061,8 @@ void TestCli::oneWatcherPerFolder()
                                  QFileDevice::FileModificationTime));
     }
     // A second watcher, into another output folder.
-    Watch second(in, m_dir->filePath(u"elsewhere"_s));
+    Watch second(sameOutput ? m_dir->filePath(u"in2"_s) : in,
+                 m_dir->filePath(sameOutput ? u"out"_s : u"elsewhere"_s));
     second.start();
     if (refusal.isEmpty()) {
         // Taken over: it watches, and gives the lock up when it ends.
@@ -1069,6 +1074,9 @@ void TestCli::oneWatcherPerFolder()
         QCOMPARE(second.finish(), 1);
         QVERIFY2(second.errors().contains(refusal), qPrintable(second.errors()));
         QVERIFY(QFileInfo::exists(lockFile));
+        // Refused, it holds nothing of its own.
+        if (sameOutput)
+            QVERIFY(!QFileInfo::exists(second.in + u"/.quorvin-watch.lock"_s));
     }
     if (lock.isEmpty())
         QCOMPARE(first.stop(SIGINT), 0);
