@@ -910,13 +910,21 @@ void TestCli::watchingAFolder_data()
         watch.start();
         QVERIFY(watch.waitForLines(2));
         QCOMPARE(watch.stop(SIGINT), 0);
+        // A line a crash cut short is passed over, and the next starts a line of its own.
+        QFile journal(watch.out + u"/.quorvin-watch.jsonl"_s);
+        QVERIFY(journal.open(QIODevice::Append));
+        journal.write(R"({"path":"a.pdf","size":)");
+        journal.close();
         watch.start();
         watch.put(u"c.pdf"_s);
         QVERIFY(watch.waitForLines(3));
         QTest::qWait(quietMs);
         QCOMPARE(watch.lines().size(), 3);
         QVERIFY(watch.lines().last().contains(u"/c.pdf → "_s));
-        QCOMPARE(watch.journal().size(), 3);
+        const QList<QJsonObject> records = watch.journal();
+        QCOMPARE(records.size(), 4);
+        QVERIFY(records.at(2).isEmpty());
+        QCOMPARE(records.at(3).value(u"path"_s).toString(), u"c.pdf"_s);
         QCOMPARE(watch.stop(SIGTERM), 0);
     });
     QTest::newRow("a changed file is done again, under a new name")
@@ -969,7 +977,8 @@ void TestCli::watchingAFolder_data()
            });
     QTest::newRow("new files only") << u"beside"_s << WatchScenario([](Watch& watch) {
         watch.put(u"old.pdf"_s);
-        watch.start({u"--new-only"_s});
+        const QString report = QFileInfo(watch.out).absolutePath() + u"/监视报告.csv"_s;
+        watch.start({u"--new-only"_s, u"--report"_s, report});
         QTest::qWait(500);
         watch.put(u"new.pdf"_s);
         QVERIFY(watch.waitForLines(1));
@@ -981,6 +990,12 @@ void TestCli::watchingAFolder_data()
         QCOMPARE(journal.first().value(u"path"_s).toString(), u"old.pdf"_s);
         QCOMPARE(journal.first().value(u"status"_s).toString(), u"skipped"_s);
         QCOMPARE(watch.stop(SIGINT), 0);
+        // The report is the journal's.
+        QFile csv(report);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(csv.readAll());
+        QVERIFY2(text.contains(u"old.pdf,已跳过,"_s) && text.contains(u"new.pdf,处理完成,"_s),
+                 qPrintable(text));
     });
     // Changes made beneath a FUSE mount send no events through it.
     QTest::newRow("a folder that sends no events")
