@@ -213,14 +213,8 @@ void BatchCommand::onFinished(int chunkJob, const JobOutcome& outcome)
 
 void BatchCommand::pollInterrupts()
 {
-    console::Events& events = console::events();
-    if (events.suspended) {
-        // The workers stop with the batch, or they would publish meanwhile.
-        m_runner.signalWorkers(GroupSignal::Stop);
-        console::suspendSelf();
-        events.suspended = 0;
-        m_runner.signalWorkers(GroupSignal::Continue);
-    }
+    followSuspension(m_runner);
+    const console::Events& events = console::events();
     if ((events.terminated || events.interrupts >= 2) && m_runner.isRunning()) {
         m_runner.endNow();
     } else if (events.interrupts >= 1 && !m_runner.isStopping() && m_runner.isRunning()) {

@@ -2,6 +2,8 @@
 // options read into a request, the messages of a usage error, and the report.
 #pragma once
 
+#include "app/console.h"
+#include "engine/platformproc.h"
 #include "protocol/request.h"
 #include "runner/batchrunner.h"
 #include "runner/folderwatch.h"
@@ -38,6 +40,20 @@ struct Command
 // operation needs them. -1 when the command goes on; otherwise the exit
 // status, help or the usage error having been said.
 int readCommand(const QStringList& arguments, Command& command);
+
+// After Ctrl-Z: the workers stop with this process, and go on with it when
+// it is continued. Nothing when no suspension was asked for.
+template <typename Workers> void followSuspension(Workers& workers)
+{
+    console::Events& events = console::events();
+    if (!events.suspended)
+        return;
+    // Stopped with the batch, or they would publish meanwhile.
+    workers.signalWorkers(GroupSignal::Stop);
+    console::suspendSelf();
+    events.suspended = 0;
+    workers.signalWorkers(GroupSignal::Continue);
+}
 
 // A file's line when it is done: its state, the source, the result, the note.
 QString outcomeLine(const QString& input, const JobOutcome& outcome);

@@ -66,13 +66,8 @@ int WatchCommand::run(const Command& command, const QString& workerProgram)
 
 void WatchCommand::pollInterrupts()
 {
-    console::Events& events = console::events();
-    if (events.suspended) {
-        m_watch.signalWorkers(GroupSignal::Stop);
-        console::suspendSelf();
-        events.suspended = 0;
-        m_watch.signalWorkers(GroupSignal::Continue);
-    }
+    followSuspension(m_watch);
+    const console::Events& events = console::events();
     if (events.terminated || events.interrupts >= 2) {
         m_watch.endNow();
     } else if (events.interrupts == 1 && !m_stopping) {

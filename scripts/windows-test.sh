@@ -192,6 +192,7 @@ sleep 4
 check "a watch waits while the writer holds the file" \
     bash -c "[[ -s '$watched/扫描 一.pdf' ]] && ! ls '$watch_out' 2> /dev/null | grep -q 'pdf$'"
 wait "$holder" || true
+let_go=$(date +%s)
 waited=0
 until ls "$watch_out" 2> /dev/null | grep -q 'pdf$' || ((waited > 60)); do
     sleep 1
@@ -201,6 +202,7 @@ sleep 2
 check "a watch does the file once the writer lets go" bash -c "
     [[ \$(ls '$watch_out' | grep -c 'pdf$') == 1 ]] &&
     [[ \$(grep -c '\"status\":\"ok\"' '$watch_out/.quorvin-watch.jsonl') == 1 ]] &&
+    (( \$(stat -c %Y '$watch_out/'*.pdf) >= $let_go - 1 )) &&
     cmp -s '$scan' '$watched/扫描 一.pdf'"
 kill -INT "$watcher" 2> /dev/null || true
 for _ in $(seq 10); do kill -0 "$watcher" 2> /dev/null || break; sleep 1; done

@@ -815,6 +815,15 @@ public:
     {
         return QTest::qWaitFor([&] { return lines().size() >= count; }, 60000);
     }
+    // `count` lines, and no more however long one waits: files are done
+    // within a poll or two of settling.
+    bool doneExactly(qsizetype count)
+    {
+        if (!waitForLines(count))
+            return false;
+        QTest::qWait(2000);
+        return lines().size() == count;
+    }
     // What a signal ends it with: its exit code, or -1 when it did not end.
     int stop(int signal = SIGINT)
     {
@@ -855,10 +864,6 @@ private:
 
 using WatchScenario = std::function<void(Watch&)>;
 
-// Files are done within a poll or two of settling; waiting this long more
-// shows that nothing else comes.
-constexpr int quietMs = 2000;
-
 } // namespace
 
 Q_DECLARE_METATYPE(WatchScenario)
@@ -883,9 +888,7 @@ void TestCli::watchingAFolder_data()
                }
                file.close();
                watch.guard.add(file.fileName());
-               QVERIFY(watch.waitForLines(1));
-               QTest::qWait(quietMs);
-               QCOMPARE(watch.lines().size(), 1);
+               QVERIFY(watch.doneExactly(1));
                QVERIFY2(watch.lines().first().startsWith(u"处理完成  "_s),
                         qPrintable(watch.lines().first()));
                QCOMPARE(testsupport::inspectPdf(watch.out + u"/slow-旋转.pdf"_s).markers,
@@ -896,9 +899,7 @@ void TestCli::watchingAFolder_data()
         watch.start();
         for (int i = 1; i <= 10; ++i)
             watch.put(u"scan%1.pdf"_s.arg(i));
-        QVERIFY(watch.waitForLines(10));
-        QTest::qWait(quietMs);
-        QCOMPARE(watch.lines().size(), 10);
+        QVERIFY(watch.doneExactly(10));
         for (int i = 1; i <= 10; ++i)
             QCOMPARE(watch.lines().filter(u"/scan%1.pdf → "_s.arg(i)).size(), 1);
         QCOMPARE(watch.journal().size(), 10);
@@ -917,9 +918,7 @@ void TestCli::watchingAFolder_data()
         journal.close();
         watch.start();
         watch.put(u"c.pdf"_s);
-        QVERIFY(watch.waitForLines(3));
-        QTest::qWait(quietMs);
-        QCOMPARE(watch.lines().size(), 3);
+        QVERIFY(watch.doneExactly(3));
         QVERIFY(watch.lines().last().contains(u"/c.pdf → "_s));
         const QList<QJsonObject> records = watch.journal();
         QCOMPARE(records.size(), 4);
@@ -948,16 +947,13 @@ void TestCli::watchingAFolder_data()
                testsupport::writeBytes(broken, "%PDF-1.7 nothing more");
                testsupport::writeBytes(watch.in + u"/empty.pdf"_s, {});
                watch.start();
-               QVERIFY(watch.waitForLines(2));
-               QTest::qWait(quietMs);
+               QVERIFY(watch.doneExactly(2));
                QCOMPARE(watch.lines().filter(u"处理失败  "_s).size(), 1);
                QCOMPARE(watch.lines().filter(u"未添加  "_s).size(), 1);
                QCOMPARE(watch.stop(SIGINT), 0);
                watch.start();
                watch.put(u"good.pdf"_s);
-               QVERIFY(watch.waitForLines(3));
-               QTest::qWait(quietMs);
-               QCOMPARE(watch.lines().size(), 3);
+               QVERIFY(watch.doneExactly(3));
                watch.put(u"broken.pdf"_s);
                QVERIFY(watch.waitForLines(4));
                QVERIFY(watch.lines().last().startsWith(u"处理完成  "_s + broken));
@@ -969,9 +965,7 @@ void TestCli::watchingAFolder_data()
                watch.start({u"--recursive"_s});
                QVERIFY(QDir().mkpath(watch.in + u"/sub"_s));
                watch.put(u"sub/b.pdf"_s);
-               QVERIFY(watch.waitForLines(2));
-               QTest::qWait(quietMs);
-               QCOMPARE(watch.lines().size(), 2);
+               QVERIFY(watch.doneExactly(2));
                QVERIFY(QFileInfo::exists(watch.out + u"/sub/b-旋转.pdf"_s));
                QCOMPARE(watch.stop(SIGINT), 0);
            });
@@ -981,9 +975,7 @@ void TestCli::watchingAFolder_data()
         watch.start({u"--new-only"_s, u"--report"_s, report});
         QTest::qWait(500);
         watch.put(u"new.pdf"_s);
-        QVERIFY(watch.waitForLines(1));
-        QTest::qWait(quietMs);
-        QCOMPARE(watch.lines().size(), 1);
+        QVERIFY(watch.doneExactly(1));
         QVERIFY(watch.lines().first().contains(u"/new.pdf → "_s));
         const QList<QJsonObject> journal = watch.journal();
         QCOMPARE(journal.size(), 2);
