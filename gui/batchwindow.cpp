@@ -620,6 +620,8 @@ void BatchWindow::updateControls()
              m_navigation, m_settings, m_outputEdit, m_addFilesButton, m_addFolderButton,
              m_watchButton, m_clearButton, m_browseOutputButton})
         widget->setEnabled(!busy());
+    // A watch keeps the settings it started with, its results' names too.
+    m_nameEdit->setEnabled(!m_watching);
     m_retryButton->setEnabled(!m_running && failed >= 1);
     const bool stale = std::any_of(m_items.begin(), m_items.end(),
                                    [](const BatchItem& item) { return item.stale; });

@@ -24,6 +24,7 @@
 #include <QRawFont>
 #include <QScreen>
 #include <QScrollArea>
+#include <QSettings>
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -254,6 +255,24 @@ int ScreenshotTour::firstStart(const QString& folder)
         ok = false;
     }
     ok = save(window, QDir(folder).filePath(u"stamp-%1.png"_s.arg(size))) && ok;
+    // A watched folder: its banner, and a scan that arrived, whole on this screen.
+    window.m_navigation->setCurrentRow(3); // rotate
+    const QString scans = work.filePath(u"扫描"_s);
+    QDir().mkpath(scans);
+    QFile::copy(good, scans + u"/合同 2024-031.pdf"_s);
+    QSettings().setValue(u"watch/settleSeconds"_s, 1);
+    window.beginWatch(scans, false);
+    if (!QTest::qWaitFor(
+            [&] { return !window.m_items.isEmpty() && window.m_items.first().succeeded; }, 60000)) {
+        std::fprintf(stderr, "the watched scan was not done\n");
+        ok = false;
+    }
+    if (const QStringList cut = clippedControls(window, window.m_settingsScroll); !cut.isEmpty()) {
+        std::fprintf(stderr, "the watch is clipped at %s: %s\n", qPrintable(size),
+                     qPrintable(cut.join(u", "_s)));
+        ok = false;
+    }
+    ok = save(window, QDir(folder).filePath(u"watch-%1.png"_s.arg(size))) && ok;
     return ok ? 0 : 1;
 }
 

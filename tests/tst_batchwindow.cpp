@@ -1311,7 +1311,7 @@ void TestBatchWindow::watchingAFolder_data()
                                                           QDir::toNativeSeparators(in)));
                for (QWidget* locked : std::initializer_list<QWidget*>{
                         w->m_settings, w->m_navigation, w->m_startButton, w->m_watchButton,
-                        w->m_addFilesButton, w->m_outputEdit})
+                        w->m_addFilesButton, w->m_outputEdit, w->m_nameEdit})
                    QVERIFY(!locked->isEnabled());
                testsupport::writePdf(in + u"/b.pdf"_s, {.marker = u"b"_s});
                QVERIFY(waitForRows(w, 2, u"处理完成"_s));
