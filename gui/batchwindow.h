@@ -185,8 +185,9 @@ private:
     // True while a batch runs or a folder is watched: the settings and the list are locked.
     bool busy() const { return m_running || m_watching; }
     void startWatching();
-    // The watch that was on when the program last ended, started again.
-    void resumeWatching();
+    // The watch that was on when the program last ended, started again;
+    // `attempt` counts the waits for a folder not there yet.
+    void resumeWatching(int attempt = 0);
     void beginWatch(const QString& folder, bool newOnly);
     void onWatchedFileStarted(const QString& path);
     void onWatchedFileFinished(const QString& path, const JobOutcome& outcome);

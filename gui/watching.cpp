@@ -9,12 +9,14 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSettings>
 #include <QTableWidget>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -26,6 +28,9 @@ namespace {
 
 // Rows kept in the list while watching; the journal keeps every file.
 constexpr qsizetype maxWatchRows = maxSources;
+// How long a watch resumed at start waits for its folder: 20 × 15 s.
+constexpr int resumeAttempts = 20;
+constexpr int resumeRetryMs = 15000;
 
 } // namespace
 
@@ -111,7 +116,7 @@ void BatchWindow::startWatching()
     beginWatch(folder, existing == 1);
 }
 
-void BatchWindow::resumeWatching()
+void BatchWindow::resumeWatching(int attempt)
 {
     QSettings settings;
     const QString id = settings.value(u"watch/operation"_s).toString();
@@ -121,12 +126,20 @@ void BatchWindow::resumeWatching()
     if (busy() || found == operations().end())
         return;
     m_navigation->setCurrentRow(int(found - operations().begin()));
+    // At login a network share may come a little after the program: it is
+    // waited for a while before the watch is given up.
+    const QString folder = settings.value(u"watch/folder"_s).toString();
+    if (!QFileInfo(folder).isDir() && attempt < resumeAttempts) {
+        m_statusLine->setText(u"等待被监视的文件夹 %1 可以访问，之后继续监视…"_s.arg(
+            QDir::toNativeSeparators(folder)));
+        QTimer::singleShot(resumeRetryMs, this, [this, attempt] { resumeWatching(attempt + 1); });
+        return;
+    }
     // Settings that no longer hold (a password, which is never kept) are said
     // as at any start; the watch stays off until it is started again.
     settings.setValue(u"watch/active"_s, false);
     if (settingsReady())
-        beginWatch(settings.value(u"watch/folder"_s).toString(),
-                   settings.value(u"watch/newOnly"_s).toBool());
+        beginWatch(folder, settings.value(u"watch/newOnly"_s).toBool());
 }
 
 void BatchWindow::beginWatch(const QString& folder, bool newOnly)

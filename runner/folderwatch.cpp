@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <utility>
+
 using namespace Qt::StringLiterals;
 
 namespace batch {
@@ -72,14 +74,10 @@ QString watchProblem(const WatchSettings& settings, const JobRequest& request)
 FolderWatch::FolderWatch(QObject* parent) : QObject(parent)
 {
     m_readers.setMaxThreadCount(2);
+    m_scanner.setMaxThreadCount(1);
     connect(&m_poll, &QTimer::timeout, this, [this] { poll(); });
-    connect(&m_lockTouch, &QTimer::timeout, this, [this] {
-        const bool watched = !m_lockedFolder || m_lock.touch();
-        if (m_journalLock.touch() && watched)
-            return;
-        m_failure = u"另一个监视程序接管了此文件夹，本次监视已停止。"_s;
-        stop();
-    });
+    // The locks are marked by the next scan, off the caller's thread too.
+    connect(&m_lockTouch, &QTimer::timeout, this, [this] { m_touchDue = true; });
     connect(&m_runner, &BatchRunner::jobStarted, this, [this](int job) {
         if (m_jobs.contains(job))
             emit fileStarted(QDir(m_settings.folder).filePath(m_jobs.value(job).path));
@@ -99,6 +97,7 @@ FolderWatch::~FolderWatch()
     if (m_cancel)
         *m_cancel = true;
     m_readers.waitForDone();
+    m_scanner.waitForDone();
 }
 
 QString FolderWatch::start(const WatchSettings& settings, const JobRequest& request)
@@ -130,6 +129,8 @@ QString FolderWatch::start(const WatchSettings& settings, const JobRequest& requ
     m_watching = true;
     m_stopping = false;
     m_firstPoll = true;
+    m_scanning = false;
+    m_touchDue = false;
     m_clock.start();
     m_poll.start(settings.intervalMs);
     m_lockTouch.start(lockTouchMs);
@@ -192,12 +193,65 @@ void FolderWatch::retryFailed()
     poll();
 }
 
+namespace {
+
+// Only the folder's entries are read here: names, sizes and times. Hidden
+// entries (ours start with a dot, as do staging folders) are not listed.
+void listFolder(const QString& folder, bool recursive, const QString& excluded, SourceKind kind,
+                int depth, QList<WatchedEntry>& entries)
+{
+    QDirIterator found(folder, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    while (found.hasNext()) {
+        found.next();
+        const QFileInfo info = found.fileInfo();
+        if (info.fileName().startsWith(u'.'))
+            continue;
+        if (!info.isDir()) {
+            if (hasSuffix(info, kind))
+                entries.append({info.absoluteFilePath(), info.size(), modifiedOf(info)});
+        } else if (recursive && depth < maxDepth && !info.isSymLink() &&
+                   !inside(excluded, info.canonicalFilePath())) {
+            listFolder(info.absoluteFilePath(), recursive, excluded, kind, depth + 1, entries);
+        }
+    }
+}
+
+} // namespace
+
+// A share that hangs does not hang the caller: the folder is read, and the
+// locks marked, on a thread of their own; a poll that finds the last scan
+// still running waits for the next.
 void FolderWatch::poll()
 {
-    if (!m_watching || m_stopping)
+    if (!m_watching || m_stopping || m_scanning)
         return;
-    const QFileInfo folder(m_settings.folder);
-    if (!folder.isDir()) {
+    m_scanning = true;
+    const bool touch = std::exchange(m_touchDue, false);
+    m_scanner.start([this, touch, folder = m_settings.folder, recursive = m_settings.recursive,
+                     excluded = m_excluded, kind = sourceKind(*m_request.operation)] {
+        Scan scan;
+        scan.reachable = QFileInfo(folder).isDir();
+        if (scan.reachable)
+            listFolder(folder, recursive, excluded, kind, 0, scan.entries);
+        if (touch)
+            scan.locksHeld = (!m_lockedFolder || m_lock.touch()) && m_journalLock.touch();
+        QMetaObject::invokeMethod(
+            this, [this, scan] { onScanned(scan); }, Qt::QueuedConnection);
+    });
+}
+
+void FolderWatch::onScanned(const Scan& scan)
+{
+    m_scanning = false;
+    if (!scan.locksHeld) {
+        m_failure = u"另一个监视程序接管了此文件夹，本次监视已停止。"_s;
+        stop();
+    }
+    if (m_stopping) {
+        endWhenIdle();
+        return;
+    }
+    if (!scan.reachable) {
         // A share that went away comes back; the files seen stay known meanwhile.
         const QString message = u"无法访问被监视的文件夹 %1，恢复后将自动继续。"_s.arg(
             QDir::toNativeSeparators(m_settings.folder));
@@ -208,7 +262,10 @@ void FolderWatch::poll()
     if (!m_trouble.isEmpty())
         emit trouble(m_trouble = QString());
     QSet<QString> present;
-    scan(m_settings.folder, 0, present);
+    for (const WatchedEntry& entry : scan.entries) {
+        if (!m_journal.isResult(entry.path))
+            see(entry.path, entry.size, entry.modified, present);
+    }
     for (auto it = m_seen.begin(); it != m_seen.end();) {
         const bool idle = it->phase == Phase::Settling || it->phase == Phase::Done;
         it = idle && !present.contains(it.key()) ? m_seen.erase(it) : std::next(it);
@@ -217,35 +274,11 @@ void FolderWatch::poll()
     emit checked(QDateTime::currentDateTime());
 }
 
-// Only the folder's entries are read here: names, sizes and times.
-void FolderWatch::scan(const QString& folder, int depth, QSet<QString>& present)
+void FolderWatch::see(const QString& file, qint64 size, qint64 modified, QSet<QString>& present)
 {
-    // Hidden entries (ours start with a dot, as do staging folders) are not listed.
-    QDirIterator entries(folder, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
-    while (entries.hasNext()) {
-        entries.next();
-        const QFileInfo info = entries.fileInfo();
-        if (info.fileName().startsWith(u'.'))
-            continue;
-        if (!info.isDir()) {
-            see(info, present);
-        } else if (m_settings.recursive && depth < maxDepth && !info.isSymLink() &&
-                   !inside(m_excluded, info.canonicalFilePath())) {
-            scan(info.absoluteFilePath(), depth + 1, present);
-        }
-    }
-}
-
-void FolderWatch::see(const QFileInfo& info, QSet<QString>& present)
-{
-    if (!hasSuffix(info, sourceKind(*m_request.operation)) ||
-        m_journal.isResult(info.absoluteFilePath()))
-        return;
-    const QString path = QDir(m_settings.folder).relativeFilePath(info.absoluteFilePath());
+    const QString path = QDir(m_settings.folder).relativeFilePath(file);
     present.insert(path);
     const qint64 now = m_clock.elapsed();
-    const qint64 size = info.size();
-    const qint64 modified = modifiedOf(info);
     auto seen = m_seen.find(path);
     if (seen == m_seen.end()) {
         seen = m_seen.insert(
@@ -394,7 +427,7 @@ void FolderWatch::record(const Pending& pending, const QString& state, const QSt
 
 void FolderWatch::endWhenIdle()
 {
-    if (!m_watching || !m_stopping || m_runner.runningCount() > 0 || m_checking > 0)
+    if (!m_watching || !m_stopping || m_runner.runningCount() > 0 || m_checking > 0 || m_scanning)
         return;
     m_watching = false;
     m_lock.release();

@@ -40,6 +40,14 @@ struct WatchSettings
 inline constexpr int minSettleMs = 1000;
 inline constexpr int minIntervalMs = 100;
 
+// A file a poll found: its absolute path, size and time (ms since 1970).
+struct WatchedEntry
+{
+    QString path;
+    qint64 size = 0;
+    qint64 modified = 0;
+};
+
 // Why `request` cannot run on arriving files of `settings`' folder, or "".
 QString watchProblem(const WatchSettings& settings, const JobRequest& request);
 
@@ -114,9 +122,15 @@ private:
     };
 
     QString takeLocks(const QString& folder, const QString& output);
+    struct Scan
+    {
+        bool reachable = false;
+        bool locksHeld = true;
+        QList<WatchedEntry> entries;
+    };
     void poll();
-    void scan(const QString& folder, int depth, QSet<QString>& present);
-    void see(const QFileInfo& info, QSet<QString>& present);
+    void onScanned(const Scan& scan);
+    void see(const QString& file, qint64 size, qint64 modified, QSet<QString>& present);
     void check(const QString& path);
     void onChecked(const QString& path, const Check& check);
     void startJob(const QString& path, const Check& check);
@@ -146,8 +160,11 @@ private:
     bool m_watching = false;
     bool m_stopping = false;
     bool m_firstPoll = true;
+    bool m_scanning = false;     // a scan runs on m_scanner
+    bool m_touchDue = false;     // the next scan marks the locks
     bool m_lockedFolder = false; // the watched folder could be written, and holds our lock
     QThreadPool m_readers;
+    QThreadPool m_scanner;
     std::shared_ptr<std::atomic<bool>> m_cancel;
 };
 

@@ -1357,13 +1357,20 @@ void TestBatchWindow::watchingAFolder_data()
         << u"split"_s << 1 << WindowWatch([](BatchWindow*& w, FakePrompter*& p, const QString& in) {
                QVERIFY(w->close());
                delete w;
-               // As the program starts: the window that was watching watches again.
+               // As the program starts: the window that was watching watches again,
+               // once its folder (a share not mounted yet) is there.
+               QVERIFY(QDir().rename(in, in + u"-未挂载"_s));
                w = new BatchWindow;
                auto prompter = std::make_unique<FakePrompter>();
                p = prompter.get();
                w->setPrompter(std::move(prompter));
                w->setWorkerProgram(testsupport::workerExecutable());
                w->show();
+               QVERIFY(QTest::qWaitFor(
+                   [&] { return w->m_statusLine->text().startsWith(u"等待被监视的文件夹"_s); }));
+               QVERIFY(!w->m_watching);
+               QVERIFY(QDir().rename(in + u"-未挂载"_s, in));
+               w->resumeWatching(1); // as its timer does
                // Files there at its first look are old ones.
                QVERIFY(QTest::qWaitFor([&] { return w->m_lastCheck.isValid(); }));
                QCOMPARE(w->currentOperation().id, u"split"_s);
