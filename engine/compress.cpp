@@ -5,8 +5,8 @@
 // (the lossless pass that follows gives them G4 or their smallest form);
 // masks are scaled with their image. An image whose new data is not smaller
 // keeps its own.
-#include "engine/codecs.h"
-#include "engine/imageplacement.h"
+#include "engine/images/codecs.h"
+#include "engine/images/placement.h"
 #include "engine/pdfdocument.h"
 #include "engine/platformfs.h"
 #include "engine/qpdfsupport.h"

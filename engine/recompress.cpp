@@ -3,7 +3,7 @@
 // results are put back on the reading thread. Every stream keeps whichever of
 // its old and new data is smaller, and is marked so that the writer copies it
 // as it stands instead of compressing it once more at its own level.
-#include "engine/codecs.h"
+#include "engine/images/codecs.h"
 #include "engine/qpdfsupport.h"
 #include "protocol/request.h"
 

@@ -2,7 +2,7 @@
 // is, PNG data with its predictors where PDF reads it directly, bilevel TIFF
 // pages as CCITT G4; anything else is decoded and stored losslessly. The
 // picture's orientation tag turns the page's matrix, never the pixels.
-#include "engine/codecs.h"
+#include "engine/images/codecs.h"
 #include "engine/pdfdocument.h"
 #include "engine/qpdfsupport.h"
 #include "ocr/pagetools.h"
@@ -24,7 +24,7 @@
 #include <jpeglib.h>
 #include <tiffio.h>
 
-#include "engine/jpegtrap.h"
+#include "engine/images/jpegtrap.h"
 
 #include <array>
 #include <cmath>

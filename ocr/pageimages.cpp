@@ -19,7 +19,7 @@
 #include <tiffio.h>
 #include <zlib.h>
 
-#include "engine/jpegtrap.h"
+#include "engine/images/jpegtrap.h"
 
 using namespace Qt::StringLiterals;
 

@@ -16,7 +16,7 @@ packages=(
     openssl ca-certificates
     xvfb xauth unzip
     libreoffice-writer-nogui
-    python3 time bc parallel bindfs fuse3
+    python3 time bc parallel bindfs fuse3 jbig2dec mupdf-tools
     appstream desktop-file-utils dpkg-dev
 )
 

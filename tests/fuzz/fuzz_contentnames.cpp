@@ -1,7 +1,7 @@
 // Content streams of arbitrary bytes against the passes that read them: the
 // unused-resource scan and the placement walk. A resource named in the
 // content as a name token must survive the scan.
-#include "engine/imageplacement.h"
+#include "engine/images/placement.h"
 #include "engine/qpdfsupport.h"
 
 #include <qpdf/QPDF.hh>

@@ -1,6 +1,6 @@
 // Image samples of every layout through the exact encoder: a result in the
 // samples' own layout must inflate and un-predict to those samples.
-#include "engine/codecs.h"
+#include "engine/images/codecs.h"
 
 #include <zlib.h>
 

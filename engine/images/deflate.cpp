@@ -4,7 +4,7 @@
 // lent out one call at a time from a shared pool rather than kept in each
 // thread's storage: on Windows (mingw-w64) a thread-local object's destructor
 // in a DLL ran on freed storage when the thread ended, and crashed the worker.
-#include "engine/codecs.h"
+#include "engine/images/codecs.h"
 
 #include <libdeflate.h>
 

@@ -1,8 +1,8 @@
 // Lossless JPEG transcoding: the quantised DCT coefficients are read and
 // written back with Huffman tables made for them. libjpeg reports errors by longjmp, so everything
 // the jump may leave behind lives in one plain struct that is cleaned up after it.
-#include "engine/codecs.h"
-#include "engine/jpegtrap.h"
+#include "engine/images/codecs.h"
+#include "engine/images/jpegtrap.h"
 
 #include <array>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // CCITT Group 4 through libtiff: a one-strip TIFF is written to memory and
 // its strip, which is exactly what /CCITTFaxDecode reads, is taken out.
-#include "engine/codecs.h"
+#include "engine/images/codecs.h"
 
 #include <tiffio.h>
 

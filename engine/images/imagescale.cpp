@@ -6,7 +6,7 @@
 // number, so the sums are exact integers; rows are taken one at a time, so
 // the only memory beyond the result is two rows of sums, however large the
 // image.
-#include "engine/codecs.h"
+#include "engine/images/codecs.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -4,7 +4,7 @@
 // Candidates are compared at a fast level and the best is compressed at the
 // strongest one, so an image costs one slow compression however many forms it
 // could take.
-#include "engine/codecs.h"
+#include "engine/images/codecs.h"
 
 #include <algorithm>
 #include <array>

@@ -2,8 +2,8 @@
 // pixels change; lossless transcoding is in jpegtranscode.cpp. libjpeg
 // reports errors by longjmp: what the jump may leave behind lives in one
 // plain struct that is cleaned up after it.
-#include "engine/codecs.h"
-#include "engine/jpegtrap.h"
+#include "engine/images/codecs.h"
+#include "engine/images/jpegtrap.h"
 
 #include <cstdlib>
 #include <vector>

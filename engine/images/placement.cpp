@@ -4,7 +4,7 @@
 // appearance, a tiling pattern, a Type 3 glyph, a soft mask, a form nested
 // past the walk's depth) has no size here and is left as it is: scaled for
 // its small placement it would blur where it is drawn large.
-#include "engine/imageplacement.h"
+#include "engine/images/placement.h"
 
 #include "engine/matrix.h"
 #include "engine/qpdfsupport.h"
