@@ -341,7 +341,10 @@ void optimizeDocument(PdfDocument& document)
     try {
         dropUnusedResources(document.pdf());
         mergeIdenticalObjects(document.pdf());
-        document.setStreamsRecompressed(recompressStreams(document.pdf()));
+        bool usesJbig2 = false;
+        document.setStreamsRecompressed(recompressStreams(document.pdf(), &usesJbig2));
+        if (usesJbig2)
+            document.setMinimumVersion("1.4");
     } catch (const std::exception& error) {
         failExplained(u"无法优化文档内容。"_s, error);
     }

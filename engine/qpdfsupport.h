@@ -37,8 +37,9 @@ bool decodesLosslessly(QPDFObjectHandle stream);
 // smaller was found. Every stream it looked at is then copied by the writer
 // as it stands. Returns false, having changed nothing, when the candidates are
 // too large to hold their results in memory; the writer must then recompress
-// them itself.
-bool recompressStreams(QPDF& pdf);
+// them itself. `usesJbig2` is set when an image became JBIG2, which a
+// document must be PDF 1.4 or later to hold.
+bool recompressStreams(QPDF& pdf, bool* usesJbig2 = nullptr);
 
 // Calls `visit` with every appearance stream of the page's annotations:
 // normal, rollover and down, each a stream or a dictionary of states.

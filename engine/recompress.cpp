@@ -384,10 +384,23 @@ bool readData(Task& task)
     return true;
 }
 
+const char* filterName(ImageEncoding::Filter filter)
+{
+    switch (filter) {
+    case ImageEncoding::Filter::Ccitt:
+        return "/CCITTFaxDecode";
+    case ImageEncoding::Filter::Jbig2:
+        return "/JBIG2Decode";
+    case ImageEncoding::Filter::Flate:
+        break;
+    }
+    return "/FlateDecode";
+}
+
 QPDFObjectHandle imageParameters(const ImageEncoding& encoding, const ImageLayout& layout)
 {
     QPDFObjectHandle parameters = QPDFObjectHandle::newDictionary();
-    if (encoding.ccitt) {
+    if (encoding.filter == ImageEncoding::Filter::Ccitt) {
         parameters.replaceKey("/K", QPDFObjectHandle::newInteger(-1));
         parameters.replaceKey("/Columns", QPDFObjectHandle::newInteger(layout.width));
         parameters.replaceKey("/Rows", QPDFObjectHandle::newInteger(layout.height));
@@ -416,10 +429,9 @@ void putBack(Task& task)
         break;
     case Kind::Image: {
         const ImageEncoding& encoding = *task.image;
-        task.stream.replaceStreamData(
-            encoding.data,
-            QPDFObjectHandle::newName(encoding.ccitt ? "/CCITTFaxDecode" : "/FlateDecode"),
-            imageParameters(encoding, task.layout));
+        task.stream.replaceStreamData(encoding.data,
+                                      QPDFObjectHandle::newName(filterName(encoding.filter)),
+                                      imageParameters(encoding, task.layout));
         dictionary.removeKey("/DL"); // the samples' length may have changed with their form
         if (dictionary.hasKey("/ColorSpace"))
             dictionary.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(encoding.bits));
@@ -504,7 +516,7 @@ bool decodesLosslessly(QPDFObjectHandle stream)
     return true;
 }
 
-bool recompressStreams(QPDF& pdf)
+bool recompressStreams(QPDF& pdf, bool* usesJbig2)
 {
     const std::vector<QPDFObjectHandle> objects = pdf.getAllObjects();
     const DocumentFacts facts = documentFacts(pdf, objects);
@@ -533,6 +545,9 @@ bool recompressStreams(QPDF& pdf)
     for (Task& task : tasks) {
         if (task.smaller)
             putBack(task);
+        if (usesJbig2 && task.smaller && task.image &&
+            task.image->filter == ImageEncoding::Filter::Jbig2)
+            *usesJbig2 = true;
         // Either way the stream is as small as it gets: the writer must not
         // compress it again at its own level.
         task.stream.setFilterOnWrite(false);

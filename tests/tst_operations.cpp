@@ -1,7 +1,9 @@
 // The document operations end to end through the worker executable.
+#include "engine/images/codecs.h"
 #include "protocol/protocol.h"
 #include "testsupport.h"
 
+#include <cstring>
 #include <QImageReader>
 #include <QJsonArray>
 #include <QPainter>
@@ -451,6 +453,8 @@ private slots:
     void optimizeIsLossless();
     void optimizeFindsSmallerExactForms_data();
     void optimizeFindsSmallerExactForms();
+    void jbig2EveryDecoderAgrees_data();
+    void jbig2EveryDecoderAgrees();
     void optimizeKeepsSampleLayouts_data();
     void optimizeKeepsSampleLayouts();
     void compressLevels_data();
@@ -1472,10 +1476,22 @@ void TestOperations::optimizeFindsSmallerExactForms_data()
                                  << u"/FlateDecode /DeviceGray 8"_s;
     QTest::newRow("chart, palette")
         << chart() << int(ScanEncoding::PlainFlate) << u"/FlateDecode /Indexed 4"_s;
-    QTest::newRow("bilevel mask, G4")
-        << textScan() << int(ScanEncoding::Bilevel) << u"/CCITTFaxDecode mask 1"_s;
-    QTest::newRow("black and white grey, G4")
-        << blackAndWhite << int(ScanEncoding::PlainFlate) << u"/CCITTFaxDecode /DeviceGray 1"_s;
+    QTest::newRow("bilevel mask, JBIG2")
+        << textScan() << int(ScanEncoding::Bilevel) << u"/JBIG2Decode mask 1"_s;
+    QTest::newRow("black and white grey, JBIG2")
+        << blackAndWhite << int(ScanEncoding::PlainFlate) << u"/JBIG2Decode /DeviceGray 1"_s;
+    // On a small picture JBIG2's coder has too little to learn from.
+    QImage line(200, 40, QImage::Format_Grayscale8);
+    line.fill(Qt::white);
+    {
+        QPainter painter(&line);
+        QFont font = painter.font();
+        font.setPixelSize(30);
+        painter.setFont(font);
+        painter.drawText(line.rect(), Qt::AlignVCenter, u"Invoice 2026-118 合同"_s);
+    }
+    QTest::newRow("one line of text, G4 where smaller")
+        << line << int(ScanEncoding::Bilevel) << u"/CCITTFaxDecode mask 1"_s;
 }
 
 // Every form shows the same pixels, is smaller, and drops what nothing draws.
@@ -1502,6 +1518,166 @@ void TestOperations::optimizeFindsSmallerExactForms()
         QCOMPARE(QImage::fromData(rawScanData(output)), QImage::fromData(rawScanData(src)));
         if (!expected.contains(u"progressive"_s))
             QCOMPARE(rawScanData(output), rawScanData(src));
+    }
+}
+
+namespace {
+
+// 1-bit rows of a grey picture, 0 where it is dark, as /DeviceGray reads them.
+std::string bilevelRows(const QImage& picture)
+{
+    const QImage grey = picture.convertToFormat(QImage::Format_Grayscale8);
+    const int stride = (grey.width() + 7) / 8;
+    std::string rows(size_t(stride) * size_t(grey.height()), char(0xFF));
+    for (int y = 0; y < grey.height(); ++y) {
+        for (int x = 0; x < grey.width(); ++x) {
+            if (qGray(grey.pixel(x, y)) < 128)
+                rows[size_t(y) * size_t(stride) + size_t(x / 8)] &= char(~(0x80 >> (x % 8)));
+        }
+    }
+    return rows;
+}
+
+// A page of exactly the picture's size in points that shows `jbig2` as it.
+void writeJbig2Page(const QString& path, const std::string& jbig2, int width, int height)
+{
+    QPDF pdf;
+    pdf.emptyPDF();
+    QPDFObjectHandle image = QPDFObjectHandle::newStream(&pdf, jbig2);
+    QPDFObjectHandle dictionary = image.getDict();
+    dictionary.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
+    dictionary.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
+    dictionary.replaceKey("/Width", QPDFObjectHandle::newInteger(width));
+    dictionary.replaceKey("/Height", QPDFObjectHandle::newInteger(height));
+    dictionary.replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceGray"));
+    dictionary.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(1));
+    dictionary.replaceKey("/Filter", QPDFObjectHandle::newName("/JBIG2Decode"));
+    const std::string size = std::to_string(width) + " 0 0 " + std::to_string(height);
+    QPDFObjectHandle page = pdf.makeIndirectObject(
+        QPDFObjectHandle::parse("<< /Type /Page /MediaBox [0 0 " + std::to_string(width) + " " +
+                                std::to_string(height) + "] /Resources << /XObject << >> >> >>"));
+    page.getKey("/Resources").getKey("/XObject").replaceKey("/Im", image);
+    page.replaceKey("/Contents",
+                    QPDFObjectHandle::newStream(&pdf, "q " + size + " 0 0 cm /Im Do Q"));
+    QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(page), false);
+    QPDFWriter writer(pdf, QFile::encodeName(path).constData());
+    writer.write();
+}
+
+// A PBM or PGM file, also one wider than Qt's reader takes (10000 pixels
+// drawn four times as wide).
+QImage readGreyMap(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+    const QList<QByteArray> header = bytes.left(64).simplified().split(' ');
+    if (header.size() < 3 || header.first() != "P5")
+        return QImage::fromData(bytes).convertToFormat(QImage::Format_Grayscale8);
+    const int width = header.at(1).toInt();
+    const int height = header.at(2).toInt();
+    const qsizetype start = bytes.size() - qsizetype(width) * height;
+    QImage grey(width, height, QImage::Format_Grayscale8);
+    for (int y = 0; y < height && start > 0; ++y)
+        std::memcpy(grey.scanLine(y), bytes.constData() + start + qsizetype(y) * width,
+                    size_t(width));
+    return grey;
+}
+
+// What a decoder drew, read back as black and white pixels; null when it
+// drew nothing. A renderer draws each pixel `scale` times as wide and is read
+// at the pixels' centres, where no rounding of its edges reaches.
+QImage drawnBy(const QString& program, const QStringList& arguments, const QString& output,
+               int scale = 1)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(120000) || process.exitCode() != 0)
+        return {};
+    const QImage drawn = readGreyMap(output);
+    QImage pixels(drawn.width() / scale, drawn.height() / scale, QImage::Format_Grayscale8);
+    for (int y = 0; y < pixels.height(); ++y) {
+        for (int x = 0; x < pixels.width(); ++x) {
+            const bool black =
+                qGray(drawn.pixel(x * scale + scale / 2, y * scale + scale / 2)) < 128;
+            pixels.setPixel(x, y, black ? qRgb(0, 0, 0) : qRgb(255, 255, 255));
+        }
+    }
+    return pixels;
+}
+
+} // namespace
+
+void TestOperations::jbig2EveryDecoderAgrees_data()
+{
+    QTest::addColumn<QImage>("picture");
+    const auto filled = [](int width, int height, auto black) {
+        QImage picture(width, height, QImage::Format_Grayscale8);
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x)
+                picture.setPixel(x, y, black(x, y) ? qRgb(0, 0, 0) : qRgb(255, 255, 255));
+        }
+        return picture;
+    };
+    // An 8×8 ordered dither of a gradient, as scanners print photographs.
+    const auto halftone = [](int x, int y) {
+        static const int bayer[8][8] = {
+            {0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 50, 18, 58, 26},
+            {12, 44, 4, 36, 14, 46, 6, 38}, {60, 28, 52, 20, 62, 30, 54, 22},
+            {3, 35, 11, 43, 1, 33, 9, 41},  {51, 19, 59, 27, 49, 17, 57, 25},
+            {15, 47, 7, 39, 13, 45, 5, 37}, {63, 31, 55, 23, 61, 29, 53, 21}};
+        return (x + y) * 64 / 600 > bayer[y % 8][x % 8];
+    };
+    QTest::newRow("text") << textScan();
+    QTest::newRow("halftone") << filled(300, 300, halftone);
+    QTest::newRow("all white") << filled(64, 40, [](int, int) { return false; });
+    QTest::newRow("all black") << filled(64, 40, [](int, int) { return true; });
+    QTest::newRow("one-pixel lines, 203 wide")
+        << filled(203, 157, [](int x, int y) { return x % 7 == 0 || y % 5 == 0; });
+    QTest::newRow("1×1") << filled(1, 1, [](int, int) { return true; });
+    QTest::newRow("10000×1") << filled(10000, 1, [](int x, int) { return x % 3 == 0; });
+}
+
+// The stream alone through jbig2dec, and a page of it through Poppler and
+// MuPDF: every pixel as it was.
+void TestOperations::jbig2EveryDecoderAgrees()
+{
+    QFETCH(QImage, picture);
+    const int width = picture.width();
+    const int height = picture.height();
+    const std::string rows = bilevelRows(picture);
+    const std::string jbig2 = batch::encodeJbig2(rows, width, height);
+    QImage expected(width, height, QImage::Format_Grayscale8);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const bool black =
+                (rows[size_t(y) * size_t((width + 7) / 8) + size_t(x / 8)] >> (7 - x % 8) & 1) == 0;
+            expected.setPixel(x, y, black ? qRgb(0, 0, 0) : qRgb(255, 255, 255));
+        }
+    }
+    const QString stream = m_out->filePath(u"region.jb2"_s);
+    testsupport::writeBytes(stream, QByteArray::fromStdString(jbig2));
+    const QString page = m_out->filePath(u"region.pdf"_s);
+    writeJbig2Page(page, jbig2, width, height);
+    const QString byJbig2dec = m_out->filePath(u"jbig2dec.pbm"_s);
+    const QString byPoppler = m_out->filePath(u"poppler"_s);
+    const QString byMupdf = m_out->filePath(u"mupdf.pgm"_s);
+    const QList<std::pair<QString, QImage>> drawn{
+        {u"jbig2dec"_s,
+         drawnBy(u"jbig2dec"_s, {u"-q"_s, u"-e"_s, u"-t"_s, u"pbm"_s, u"-o"_s, byJbig2dec, stream},
+                 byJbig2dec)},
+        {u"pdftoppm"_s,
+         drawnBy(u"pdftoppm"_s, {u"-r"_s, u"288"_s, u"-gray"_s, u"-singlefile"_s, page, byPoppler},
+                 byPoppler + u".pgm"_s, 4)},
+        {u"mutool"_s, drawnBy(u"mutool"_s,
+                              {u"draw"_s, u"-q"_s, u"-r"_s, u"288"_s, u"-c"_s, u"gray"_s, u"-o"_s,
+                               byMupdf, page},
+                              byMupdf, 4)}};
+    for (const auto& [decoder, image] : drawn) {
+        if (image.isNull() && QStandardPaths::findExecutable(decoder).isEmpty())
+            QSKIP("a decoder is not installed (scripts/setup-debian.sh installs them)");
+        QVERIFY2(image == expected, qPrintable(decoder));
     }
 }
 

@@ -25,6 +25,12 @@ std::optional<std::string> transcodeJpeg(std::string_view jpeg);
 // same samples. Empty when the encoder fails.
 std::optional<std::string> encodeG4(std::string_view rows, int width, int height);
 
+// The same rows (0 is black, as /DeviceGray reads one bit) as the embedded
+// JBIG2 stream that /JBIG2Decode without globals decodes to them: a page
+// information segment and one immediate lossless generic region, arithmetic
+// coded with template 0 and typical prediction. Lossless, never symbols.
+std::string encodeJbig2(std::string_view rows, int width, int height);
+
 // Lossy coding, for compression only. The decoder gives 8-bit grey or RGB
 // samples of a JPEG with exactly these components and dimensions, and none
 // for damaged data. The encoder writes progressive JPEG with optimised tables;
@@ -66,8 +72,14 @@ struct ImageEncoding
         Grey,
         Indexed
     };
+    enum class Filter
+    {
+        Flate,
+        Ccitt, // Group 4, /BlackIs1 false
+        Jbig2, // embedded, without globals
+    };
     std::string data;
-    bool ccitt = false;      // else Flate
+    Filter filter = Filter::Flate;
     int predictorColors = 0; // PNG predictors per row over this many components; 0: none
     int bits = 0;            // bits per component of the data
     Colours colours = Colours::Same;

@@ -277,15 +277,20 @@ std::optional<ImageEncoding> encodeImage(std::string_view samples, const ImageLa
     } else {
         encoding.data = deflateData(bestForm->samples, finalLevel);
     }
-    // Bilevel forms may do better still as fax data.
+    // Bilevel forms may do better still as fax data, or as JBIG2, which
+    // models each pixel by its neighbours.
     for (const Form& form : forms) {
         if (form.components != 1 || form.bits != 1)
             continue;
-        std::optional<std::string> fax = encodeG4(form.samples, layout.width, layout.height);
-        if (fax && fax->size() < encoding.data.size()) {
-            encoding = ImageEncoding{std::move(*fax),  true,        0, 1, form.colours,
-                                     form.paletteSize, form.palette};
-        }
+        const auto consider = [&](std::string data, ImageEncoding::Filter filter) {
+            if (data.size() < encoding.data.size())
+                encoding = ImageEncoding{std::move(data), filter,           0,           1,
+                                         form.colours,    form.paletteSize, form.palette};
+        };
+        if (std::optional<std::string> fax = encodeG4(form.samples, layout.width, layout.height))
+            consider(std::move(*fax), ImageEncoding::Filter::Ccitt);
+        consider(encodeJbig2(form.samples, layout.width, layout.height),
+                 ImageEncoding::Filter::Jbig2);
     }
     if (encoding.data.size() >= storedBytes)
         return std::nullopt;
