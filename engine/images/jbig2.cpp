@@ -5,6 +5,7 @@
 // stroke.
 #include "engine/images/codecs.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -164,11 +165,16 @@ public:
     // Whether row y shows exactly what the row above it shows (all white above the first).
     bool repeatsRowAbove(int y) const
     {
-        for (int x = 0; x < m_width; ++x) {
-            if (at(x, y) != at(x, y - 1))
-                return false;
+        const std::uint8_t* row = m_bits.data() + size_t(y) * size_t(m_stride);
+        const int whole = m_width / 8;
+        const std::uint8_t lastMask = std::uint8_t(0xFF00 >> (m_width % 8));
+        if (y == 0) {
+            return std::all_of(row, row + whole, [](std::uint8_t byte) { return byte == 0; }) &&
+                   (whole == m_stride || (row[whole] & lastMask) == 0);
         }
-        return true;
+        const std::uint8_t* above = row - m_stride;
+        return std::equal(row, row + whole, above) &&
+               (whole == m_stride || ((row[whole] ^ above[whole]) & lastMask) == 0);
     }
 
 private:
@@ -178,22 +184,27 @@ private:
     std::vector<std::uint8_t> m_bits;
 };
 
-// The context of template 0 with its adaptive pixels where T.88 puts them by
-// default: (3,-1), (-3,-1), (2,-2), (-2,-2).
-std::uint32_t contextAt(const Bitmap& bitmap, int x, int y)
+// Template 0 with its adaptive pixels where T.88 puts them by default,
+// (3,-1), (-3,-1), (2,-2) and (-2,-2): the context of pixel x is the four
+// pixels before it (bits 0-3, nearest first), the seven from x+3 to x-3 of
+// the row above (bits 4-10) and the five from x+2 to x-2 two rows up (bits
+// 11-15). Each row's windows slide along it, one pixel read per row a step.
+void codeRow(MqEncoder& coder, const Bitmap& bitmap, int width, int y)
 {
-    return std::uint32_t(bitmap.at(x - 1, y)) | std::uint32_t(bitmap.at(x - 2, y)) << 1 |
-           std::uint32_t(bitmap.at(x - 3, y)) << 2 | std::uint32_t(bitmap.at(x - 4, y)) << 3 |
-           std::uint32_t(bitmap.at(x + 3, y - 1)) << 4 |
-           std::uint32_t(bitmap.at(x + 2, y - 1)) << 5 |
-           std::uint32_t(bitmap.at(x + 1, y - 1)) << 6 | std::uint32_t(bitmap.at(x, y - 1)) << 7 |
-           std::uint32_t(bitmap.at(x - 1, y - 1)) << 8 |
-           std::uint32_t(bitmap.at(x - 2, y - 1)) << 9 |
-           std::uint32_t(bitmap.at(x - 3, y - 1)) << 10 |
-           std::uint32_t(bitmap.at(x + 2, y - 2)) << 11 |
-           std::uint32_t(bitmap.at(x + 1, y - 2)) << 12 | std::uint32_t(bitmap.at(x, y - 2)) << 13 |
-           std::uint32_t(bitmap.at(x - 1, y - 2)) << 14 |
-           std::uint32_t(bitmap.at(x - 2, y - 2)) << 15;
+    std::uint32_t above = 0;
+    std::uint32_t twoAbove = 0;
+    for (int dx = 0; dx <= 3; ++dx)
+        above |= std::uint32_t(bitmap.at(dx, y - 1)) << (3 - dx);
+    for (int dx = 0; dx <= 2; ++dx)
+        twoAbove |= std::uint32_t(bitmap.at(dx, y - 2)) << (2 - dx);
+    std::uint32_t before = 0;
+    for (int x = 0; x < width; ++x) {
+        const int pixel = bitmap.at(x, y);
+        coder.encode(before | above << 4 | twoAbove << 11, pixel);
+        before = (before << 1 | std::uint32_t(pixel)) & 0xF;
+        above = (above << 1 | std::uint32_t(bitmap.at(x + 4, y - 1))) & 0x7F;
+        twoAbove = (twoAbove << 1 | std::uint32_t(bitmap.at(x + 3, y - 2))) & 0x1F;
+    }
 }
 
 // The context in which template 0 codes "this row repeats the one above".
@@ -207,10 +218,8 @@ std::string codedRegion(const Bitmap& bitmap, int width, int height)
         const int repeats = bitmap.repeatsRowAbove(y) ? 1 : 0;
         coder.encode(typicalRowContext, repeats ^ typical);
         typical = repeats;
-        if (repeats)
-            continue;
-        for (int x = 0; x < width; ++x)
-            coder.encode(contextAt(bitmap, x, y), bitmap.at(x, y));
+        if (!repeats)
+            codeRow(coder, bitmap, width, y);
     }
     return coder.finish();
 }
