@@ -11,7 +11,7 @@ packages=(
     libpoppler-qt6-dev poppler-utils
     libtesseract-dev libleptonica-dev libpng-dev tesseract-ocr
     tesseract-ocr-eng tesseract-ocr-chi-sim tesseract-ocr-chi-tra tesseract-ocr-osd
-    libarchive-dev
+    libarchive-dev libjbig2dec0-dev
     fonts-noto-cjk fonts-dejavu-core
     openssl ca-certificates
     xvfb xauth unzip

@@ -14,7 +14,7 @@ int main(int argc, char** argv)
         return 2;
     const QDir root(QString::fromLocal8Bit(argv[1]));
     for (const QString& name : {u"request"_s, u"pageranges"_s, u"admission"_s, u"operate"_s,
-                                u"contentnames"_s, u"imageencode"_s})
+                                u"contentnames"_s, u"imageencode"_s, u"jbig2"_s})
         root.mkpath(name);
     int c = 0;
     for (const char* content :
@@ -29,6 +29,15 @@ int main(int argc, char** argv)
         for (int i = 0; i < 400; ++i)
             seed += char(i * 7 / 5);
         testsupport::writeBytes(root.filePath(u"imageencode/seed%1"_s.arg(++c)), seed);
+    }
+
+    // Width and height (little-endian), then the rows: text-like strokes, noise.
+    for (const QByteArray& head :
+         {QByteArray("\x50\x00\x20\x00", 4), QByteArray("\x07\x00\x01\x00", 4)}) {
+        QByteArray seed = head;
+        for (int i = 0; i < 640; ++i)
+            seed += char(i % 37 < 30 ? 0xFF : i * 13);
+        testsupport::writeBytes(root.filePath(u"jbig2/seed%1"_s.arg(++c)), seed);
     }
 
     const QList<testsupport::PdfRecipe> recipes{
