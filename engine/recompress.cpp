@@ -46,7 +46,8 @@ enum class Kind
 {
     General,
     Image,
-    Jpeg
+    Jpeg,
+    Fax, // CCITT data, decoded by our own decoder into an image's samples
 };
 
 struct Task
@@ -57,6 +58,7 @@ struct Task
     size_t storedBytes = 0;
     std::string data; // decoded data or the JPEG as stored; then the encoded data
     std::optional<ImageEncoding> image;
+    FaxParameters fax;
     bool smaller = false;
 };
 
@@ -240,6 +242,14 @@ void encode(Task& task)
         task.smaller = task.image.has_value();
         task.data.clear();
         break;
+    case Kind::Fax: {
+        // Data our decoder cannot read to the last row keeps its form.
+        const std::optional<std::string> rows = decodeFax(task.data, task.fax, task.layout.height);
+        task.image = rows ? encodeImage(*rows, task.layout, task.storedBytes) : std::nullopt;
+        task.smaller = task.image.has_value();
+        task.data.clear();
+        break;
+    }
     }
 }
 
@@ -325,6 +335,39 @@ private:
     std::vector<std::thread> m_threads;
 };
 
+// The parameters of an image's one filter, /CCITTFaxDecode, where every
+// reader decodes its data to the image's rows: rows given, if at all, for
+// the whole image.
+std::optional<FaxParameters> faxParameters(QPDFObjectHandle stream)
+{
+    QPDFObjectHandle dictionary = stream.getDict();
+    std::vector<QPDFObjectHandle> filters = filtersOf(dictionary);
+    if (filters.size() != 1 || !filters.front().isNameAndEquals("/CCITTFaxDecode"))
+        return std::nullopt;
+    QPDFObjectHandle parameters = soleParameters(dictionary);
+    const auto integer = [&parameters](const char* key, long long fallback) {
+        QPDFObjectHandle value =
+            parameters.isDictionary() ? parameters.getKey(key) : QPDFObjectHandle::newNull();
+        return value.isInteger() ? value.getIntValue() : fallback;
+    };
+    const auto flag = [&parameters](const char* key) {
+        QPDFObjectHandle value =
+            parameters.isDictionary() ? parameters.getKey(key) : QPDFObjectHandle::newNull();
+        return value.isBool() && value.getBoolValue();
+    };
+    const long long height =
+        dictionary.getKey("/Height").isInteger() ? dictionary.getKey("/Height").getIntValue() : 0;
+    if (integer("/Rows", height) < height)
+        return std::nullopt;
+    FaxParameters fax;
+    fax.k = int(std::clamp(integer("/K", 0), -1LL, 1LL << 20));
+    fax.columns = int(std::clamp(integer("/Columns", 1728), 0LL, 1LL << 20));
+    fax.endOfLine = flag("/EndOfLine");
+    fax.encodedByteAlign = flag("/EncodedByteAlign");
+    fax.blackIs1 = flag("/BlackIs1");
+    return fax;
+}
+
 std::optional<Task> taskFor(QPDFObjectHandle stream, const DocumentFacts& facts)
 {
     QPDFObjectHandle dictionary = stream.getDict();
@@ -336,6 +379,18 @@ std::optional<Task> taskFor(QPDFObjectHandle stream, const DocumentFacts& facts)
     task.storedBytes = length.isInteger() ? size_t(std::max(0LL, length.getIntValue())) : 0;
     if (isJpeg(dictionary)) {
         task.kind = Kind::Jpeg;
+        return task;
+    }
+    if (std::optional<FaxParameters> fax = faxParameters(stream)) {
+        std::optional<ImageLayout> layout = imageLayout(stream, facts);
+        // Fax data grows a hundredfold decoded: its rows must fit as any image's do.
+        if (!layout || layout->bits != 1 || layout->components != 1 ||
+            layout->width != fax->columns ||
+            size_t(layout->width + 7) / 8 * size_t(layout->height) > maxWholeImageBytes)
+            return std::nullopt;
+        task.kind = Kind::Fax;
+        task.layout = *layout;
+        task.fax = *fax;
         return task;
     }
     if (!decodesLosslessly(stream))
@@ -351,7 +406,7 @@ std::optional<Task> taskFor(QPDFObjectHandle stream, const DocumentFacts& facts)
 // or was compressed as it was read.
 bool readData(Task& task)
 {
-    if (task.kind == Kind::Jpeg) {
+    if (task.kind == Kind::Jpeg || task.kind == Kind::Fax) {
         try {
             const std::shared_ptr<Buffer> raw = task.stream.getRawStreamData();
             task.data.assign(reinterpret_cast<const char*>(raw->getBuffer()), raw->getSize());
@@ -427,7 +482,8 @@ void putBack(Task& task)
         task.stream.replaceStreamData(task.data, QPDFObjectHandle::newName("/DCTDecode"),
                                       soleParameters(dictionary));
         break;
-    case Kind::Image: {
+    case Kind::Image:
+    case Kind::Fax: {
         const ImageEncoding& encoding = *task.image;
         task.stream.replaceStreamData(encoding.data,
                                       QPDFObjectHandle::newName(filterName(encoding.filter)),

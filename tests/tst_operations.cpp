@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <set>
+#include <tiffio.h>
 
 #include <poppler/qt6/poppler-qt6.h>
 #include <qpdf/Buffer.hh>
@@ -455,6 +456,8 @@ private slots:
     void optimizeFindsSmallerExactForms();
     void jbig2EveryDecoderAgrees_data();
     void jbig2EveryDecoderAgrees();
+    void optimizeReadsFaxData_data();
+    void optimizeReadsFaxData();
     void optimizeKeepsSampleLayouts_data();
     void optimizeKeepsSampleLayouts();
     void compressLevels_data();
@@ -1538,12 +1541,14 @@ std::string bilevelRows(const QImage& picture)
     return rows;
 }
 
-// A page of exactly the picture's size in points that shows `jbig2` as it.
-void writeJbig2Page(const QString& path, const std::string& jbig2, int width, int height)
+// A page of exactly the picture's size in points that shows the image /Scan,
+// `data` read through `filter` with `parameters` (PDF syntax, or "").
+void writeImagePage(const QString& path, const std::string& data, int width, int height,
+                    const char* filter, const std::string& parameters = {})
 {
     QPDF pdf;
     pdf.emptyPDF();
-    QPDFObjectHandle image = QPDFObjectHandle::newStream(&pdf, jbig2);
+    QPDFObjectHandle image = QPDFObjectHandle::newStream(&pdf, data);
     QPDFObjectHandle dictionary = image.getDict();
     dictionary.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
     dictionary.replaceKey("/Subtype", QPDFObjectHandle::newName("/Image"));
@@ -1551,17 +1556,48 @@ void writeJbig2Page(const QString& path, const std::string& jbig2, int width, in
     dictionary.replaceKey("/Height", QPDFObjectHandle::newInteger(height));
     dictionary.replaceKey("/ColorSpace", QPDFObjectHandle::newName("/DeviceGray"));
     dictionary.replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(1));
-    dictionary.replaceKey("/Filter", QPDFObjectHandle::newName("/JBIG2Decode"));
+    dictionary.replaceKey("/Filter", QPDFObjectHandle::newName(filter));
+    if (!parameters.empty())
+        dictionary.replaceKey("/DecodeParms", QPDFObjectHandle::parse(parameters));
     const std::string size = std::to_string(width) + " 0 0 " + std::to_string(height);
     QPDFObjectHandle page = pdf.makeIndirectObject(
         QPDFObjectHandle::parse("<< /Type /Page /MediaBox [0 0 " + std::to_string(width) + " " +
                                 std::to_string(height) + "] /Resources << /XObject << >> >> >>"));
-    page.getKey("/Resources").getKey("/XObject").replaceKey("/Im", image);
+    page.getKey("/Resources").getKey("/XObject").replaceKey("/Scan", image);
     page.replaceKey("/Contents",
-                    QPDFObjectHandle::newStream(&pdf, "q " + size + " 0 0 cm /Im Do Q"));
+                    QPDFObjectHandle::newStream(&pdf, "q " + size + " 0 0 cm /Scan Do Q"));
     QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(page), false);
     QPDFWriter writer(pdf, QFile::encodeName(path).constData());
     writer.write();
+}
+
+// The picture's rows (1 for black) as a TIFF encoder writes them in fax
+// `compression` with its T.4 `options`: the strip /CCITTFaxDecode reads.
+std::string faxData(const QImage& picture, int compression, uint32_t options, const QString& file)
+{
+    std::string rows = bilevelRows(picture);
+    for (char& byte : rows)
+        byte = char(~byte);
+    const QByteArray name = QFile::encodeName(file);
+    TIFF* tiff = TIFFOpen(name.constData(), "w");
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, picture.width());
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, picture.height());
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 1);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, compression);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, picture.height());
+    if (compression == COMPRESSION_CCITTFAX3)
+        TIFFSetField(tiff, TIFFTAG_GROUP3OPTIONS, options);
+    const size_t stride = size_t(picture.width() + 7) / 8;
+    for (int y = 0; y < picture.height(); ++y)
+        TIFFWriteScanline(tiff, rows.data() + size_t(y) * stride, uint32_t(y), 0);
+    TIFFClose(tiff);
+    tiff = TIFFOpen(name.constData(), "r");
+    std::string strip(size_t(TIFFRawStripSize(tiff, 0)), '\0');
+    TIFFReadRawStrip(tiff, 0, strip.data(), tmsize_t(strip.size()));
+    TIFFClose(tiff);
+    return strip;
 }
 
 // A PBM or PGM file, also one wider than Qt's reader takes (10000 pixels
@@ -1659,7 +1695,7 @@ void TestOperations::jbig2EveryDecoderAgrees()
     const QString stream = m_out->filePath(u"region.jb2"_s);
     testsupport::writeBytes(stream, QByteArray::fromStdString(jbig2));
     const QString page = m_out->filePath(u"region.pdf"_s);
-    writeJbig2Page(page, jbig2, width, height);
+    writeImagePage(page, jbig2, width, height, "/JBIG2Decode");
     const QString byJbig2dec = m_out->filePath(u"jbig2dec.pbm"_s);
     const QString byPoppler = m_out->filePath(u"poppler"_s);
     const QString byMupdf = m_out->filePath(u"mupdf.pgm"_s);
@@ -1679,6 +1715,60 @@ void TestOperations::jbig2EveryDecoderAgrees()
             QSKIP("a decoder is not installed (scripts/setup-debian.sh installs them)");
         QVERIFY2(image == expected, qPrintable(decoder));
     }
+}
+
+void TestOperations::optimizeReadsFaxData_data()
+{
+    QTest::addColumn<int>("compression"); // as a TIFF encoder writes it
+    QTest::addColumn<int>("options");
+    QTest::addColumn<QString>("parameters"); // W and H: the picture's width and height
+    QTest::addColumn<bool>("decoded");       // else kept as it is
+    QTest::newRow("Group 4") << COMPRESSION_CCITTFAX4 << 0 << u"<< /K -1 /Columns W >>"_s << true;
+    QTest::newRow("Group 3, end-of-line codes")
+        << COMPRESSION_CCITTFAX3 << 0 << u"<< /Columns W /EndOfLine true /Rows H >>"_s << true;
+    QTest::newRow("Group 3, end-of-line codes it need not have")
+        << COMPRESSION_CCITTFAX3 << 0 << u"<< /Columns W >>"_s << true;
+    QTest::newRow("Group 3, two-dimensional") << COMPRESSION_CCITTFAX3 << int(GROUP3OPT_2DENCODING)
+                                              << u"<< /K 4 /Columns W /EndOfLine true >>"_s << true;
+    QTest::newRow("Group 3, byte-aligned codes")
+        << COMPRESSION_CCITTFAX3 << int(GROUP3OPT_FILLBITS | GROUP3OPT_2DENCODING)
+        << u"<< /K 2 /Columns W /EndOfLine true /EncodedByteAlign true >>"_s << true;
+    QTest::newRow("Modified Huffman, byte-aligned rows")
+        << COMPRESSION_CCITTRLE << 0 << u"<< /Columns W /EncodedByteAlign true >>"_s << true;
+    QTest::newRow("black is 1") << COMPRESSION_CCITTFAX4 << 0
+                                << u"<< /K -1 /Columns W /BlackIs1 true >>"_s << true;
+    QTest::newRow("fewer rows than the image: kept")
+        << COMPRESSION_CCITTFAX4 << 0 << u"<< /K -1 /Columns W /Rows 200 >>"_s << false;
+}
+
+// Fax data of every kind is read as readers read it and written smaller; the
+// page shows the same pixels.
+void TestOperations::optimizeReadsFaxData()
+{
+    QFETCH(int, compression);
+    QFETCH(int, options);
+    QFETCH(QString, parameters);
+    QFETCH(bool, decoded);
+    const QImage picture = textScan();
+    const std::string fax =
+        faxData(picture, compression, uint32_t(options), m_out->filePath(u"fax.tif"_s));
+    parameters.replace(u"W"_s, QString::number(picture.width()));
+    parameters.replace(u"H"_s, QString::number(picture.height()));
+    const QString src = m_in->filePath(u"传真.pdf"_s);
+    writeImagePage(src, fax, picture.width(), picture.height(), "/CCITTFaxDecode",
+                   parameters.toStdString());
+    m_guard.add(src);
+    const testsupport::WorkerRun result = run(makeRequest(u"optimize"_s, {src}, m_out->path()));
+    QCOMPARE(result.exitCode, 0);
+    const QString output = result.result.value(u"output"_s).toString();
+    QCOMPARE(testsupport::renderPages(output), testsupport::renderPages(src));
+    if (decoded) {
+        QVERIFY2(scanFacts(output).startsWith(u"/JBIG2Decode"_s), qPrintable(scanFacts(output)));
+        QVERIFY(rawScanData(output).size() < qsizetype(fax.size()));
+    } else {
+        QCOMPARE(rawScanData(output), QByteArray::fromStdString(fax));
+    }
+    QVERIFY(m_guard.unchanged());
 }
 
 void TestOperations::optimizeKeepsSampleLayouts_data()

@@ -25,6 +25,20 @@ std::optional<std::string> transcodeJpeg(std::string_view jpeg);
 // same samples. Empty when the encoder fails.
 std::optional<std::string> encodeG4(std::string_view rows, int width, int height);
 
+// A /CCITTFaxDecode filter's parameters.
+struct FaxParameters
+{
+    int k = 0; // < 0: Group 4; 0: one-dimensional Group 3; > 0: mixed
+    int columns = 1728;
+    bool endOfLine = false;
+    bool encodedByteAlign = false;
+    bool blackIs1 = false;
+};
+// Fax data decoded as the filter puts it out, `height` rows of whole bytes;
+// nothing when the data holds fewer rows or a code it cannot read.
+std::optional<std::string> decodeFax(std::string_view data, const FaxParameters& parameters,
+                                     int height);
+
 // The same rows (0 is black, as /DeviceGray reads one bit) as the embedded
 // JBIG2 stream that /JBIG2Decode without globals decodes to them: a page
 // information segment and one immediate lossless generic region, arithmetic

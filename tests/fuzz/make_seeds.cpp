@@ -14,7 +14,7 @@ int main(int argc, char** argv)
         return 2;
     const QDir root(QString::fromLocal8Bit(argv[1]));
     for (const QString& name : {u"request"_s, u"pageranges"_s, u"admission"_s, u"operate"_s,
-                                u"contentnames"_s, u"imageencode"_s, u"jbig2"_s})
+                                u"contentnames"_s, u"imageencode"_s, u"jbig2"_s, u"fax"_s})
         root.mkpath(name);
     int c = 0;
     for (const char* content :
@@ -39,6 +39,12 @@ int main(int argc, char** argv)
             seed += char(i % 37 < 30 ? 0xFF : i * 13);
         testsupport::writeBytes(root.filePath(u"jbig2/seed%1"_s.arg(++c)), seed);
     }
+
+    // Parameters (K and flags, columns, rows), then codes: white and black
+    // runs, an end-of-line code, vertical modes.
+    for (const QByteArray& seed : {QByteArray("\x01\x40\x00\x08\x00\x1\x35\x98\xd4\x00\x10", 11),
+                                   QByteArray("\x00\x40\x00\x08\x80\x80\xa5\x5a\x00\x01\xff", 11)})
+        testsupport::writeBytes(root.filePath(u"fax/seed%1"_s.arg(++c)), seed);
 
     const QList<testsupport::PdfRecipe> recipes{
         {},
