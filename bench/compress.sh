@@ -137,6 +137,15 @@ same_pixels() { # first second
 }
 verdict "bilevel: pixel-identical at every level (150 DPI)" \
     "same_pixels '$work/scan-bilevel.pdf' '$work/result-bilevel-high.pdf' && same_pixels '$work/scan-bilevel.pdf' '$work/result-bilevel-small.pdf'"
+# Bilevel pages as JBIG2 against the same pages as G4 (our pdf2images writes
+# bilevel pages of a multi-page TIFF as G4 strips).
+mkdir -p "$work/g4"
+echo "{\"operation\":\"pdf2images\",\"inputs\":[\"$work/scan-bilevel.pdf\"],\"output\":\"$work/g4\",\"imageFormat\":\"tif\",\"imageDpi\":300}" |
+    "$worker" --worker >/dev/null 2>&1 || die "pdf2images failed on the bilevel scan"
+g4=$(stat -c %s "$work"/g4/*.tif)
+jbig2=$(bytes bilevel high)
+verdict "bilevel: JBIG2 no more than 0.75x G4 ($jbig2 vs $g4 B, $(echo "scale=3; $jbig2 / $g4" | bc)x)" \
+    "[ \$(echo \"$jbig2 * 100 <= $g4 * 75\" | bc) = 1 ]"
 text=$corpus/text/text-100.pdf
 verdict "text-100: same text and no larger" \
     "[ \"\$(pdftotext '$text' -)\" = \"\$(pdftotext '$work/result-text-100-standard.pdf' -)\" ] && [ $(bytes text-100 standard) -le $(stat -c %s "$text") ]"
