@@ -40,6 +40,18 @@ if ((${#missing[@]})); then
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+# pdf.js reads the tests' JBIG2 images too, under node, where the npm registry
+# can be reached; the tests pass it over when it is not there.
+if ! command -v node > /dev/null; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nodejs npm ||
+        true
+fi
+pdfjs=$(cd "$(dirname "$0")/../tests/pdfjs" && pwd)
+if command -v npm > /dev/null && [[ ! -d $pdfjs/node_modules/pdfjs-dist ]]; then
+    (cd "$pdfjs" && timeout 300 npm install --no-audit --no-fund --silent) ||
+        echo "setup-debian.sh: pdf.js could not be installed; the tests go on without it" >&2
+fi
+
 # Wine takes its ANSI code page from the locale: Chinese Windows is code page 936.
 if [[ ${1:-} == windows ]] && ! locale -a | grep -qix 'zh_CN.utf8'; then
     localedef -i zh_CN -f UTF-8 zh_CN.UTF-8

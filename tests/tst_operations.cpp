@@ -1699,7 +1699,7 @@ void TestOperations::jbig2EveryDecoderAgrees()
     const QString byJbig2dec = m_out->filePath(u"jbig2dec.pbm"_s);
     const QString byPoppler = m_out->filePath(u"poppler"_s);
     const QString byMupdf = m_out->filePath(u"mupdf.pgm"_s);
-    const QList<std::pair<QString, QImage>> drawn{
+    QList<std::pair<QString, QImage>> drawn{
         {u"jbig2dec"_s,
          drawnBy(u"jbig2dec"_s, {u"-q"_s, u"-e"_s, u"-t"_s, u"pbm"_s, u"-o"_s, byJbig2dec, stream},
                  byJbig2dec)},
@@ -1710,6 +1710,15 @@ void TestOperations::jbig2EveryDecoderAgrees()
                               {u"draw"_s, u"-q"_s, u"-r"_s, u"288"_s, u"-c"_s, u"gray"_s, u"-o"_s,
                                byMupdf, page},
                               byMupdf, 4)}};
+    // pdf.js, where node and the package are installed (scripts/setup-debian.sh).
+    const QString pdfjs = QFINDTESTDATA("pdfjs/image.mjs");
+    const bool withPdfjs =
+        !QStandardPaths::findExecutable(u"node"_s).isEmpty() && !pdfjs.isEmpty() &&
+        QFileInfo::exists(QFileInfo(pdfjs).absolutePath() + u"/node_modules/pdfjs-dist"_s);
+    if (withPdfjs) {
+        const QString byPdfjs = m_out->filePath(u"pdfjs.pgm"_s);
+        drawn.append({u"pdf.js"_s, drawnBy(u"node"_s, {pdfjs, page, byPdfjs}, byPdfjs)});
+    }
     for (const auto& [decoder, image] : drawn) {
         if (image.isNull() && QStandardPaths::findExecutable(decoder).isEmpty())
             QSKIP("a decoder is not installed (scripts/setup-debian.sh installs them)");
