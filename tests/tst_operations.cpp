@@ -1567,7 +1567,9 @@ void writeImagePage(const QString& path, const std::string& data, int width, int
     page.replaceKey("/Contents",
                     QPDFObjectHandle::newStream(&pdf, "q " + size + " 0 0 cm /Scan Do Q"));
     QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(page), false);
-    QPDFWriter writer(pdf, QFile::encodeName(path).constData());
+    // The writer keeps the name it is given until it writes.
+    const QByteArray name = QFile::encodeName(path);
+    QPDFWriter writer(pdf, name.constData());
     writer.write();
 }
 
