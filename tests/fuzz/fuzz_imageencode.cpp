@@ -72,8 +72,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                               stride * size_t(layout.height));
     const std::optional<batch::ImageEncoding> encoding =
         batch::encodeImage(samples, layout, samples.size() * 2 + 64);
-    if (!encoding || encoding->ccitt || encoding->colours != batch::ImageEncoding::Colours::Same ||
+    if (!encoding || encoding->colours != batch::ImageEncoding::Colours::Same ||
         encoding->bits != layout.bits)
+        return 0;
+    // Fax data must read back, through our own decoder, as the samples.
+    if (encoding->filter == batch::ImageEncoding::Filter::Ccitt) {
+        batch::FaxParameters fax;
+        fax.k = -1;
+        fax.columns = layout.width;
+        if (batch::decodeFax(encoding->data, fax, layout.height) != samples)
+            __builtin_trap();
+        return 0;
+    }
+    if (encoding->filter != batch::ImageEncoding::Filter::Flate)
         return 0;
     const size_t predictedSize =
         encoding->predictorColors > 0 ? (stride + 1) * size_t(layout.height) : samples.size();
