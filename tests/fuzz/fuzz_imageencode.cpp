@@ -80,8 +80,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         batch::FaxParameters fax;
         fax.k = -1;
         fax.columns = layout.width;
-        if (batch::decodeFax(encoding->data, fax, layout.height) != samples)
+        const std::optional<std::string> rows =
+            batch::decodeFax(encoding->data, fax, layout.height);
+        if (!rows || rows->size() != samples.size())
             __builtin_trap();
+        // The bits past a row's last pixel carry nothing.
+        const unsigned char last =
+            static_cast<unsigned char>(0xFF00 >> (layout.width % 8 ? layout.width % 8 : 8));
+        for (size_t i = 0; i < samples.size(); ++i) {
+            const unsigned char used = (i + 1) % stride == 0 ? last : 0xFF;
+            if (((*rows)[i] ^ samples[i]) & used)
+                __builtin_trap();
+        }
         return 0;
     }
     if (encoding->filter != batch::ImageEncoding::Filter::Flate)
