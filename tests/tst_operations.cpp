@@ -2053,9 +2053,12 @@ void TestOperations::pdfaOneStaysPdfOneFour_data()
 {
     QTest::addColumn<QString>("operation");
     QTest::addColumn<int>("part");
-    QTest::newRow("optimise, PDF/A-1b") << u"optimize"_s << 1;
-    QTest::newRow("compress, PDF/A-1b") << u"compress"_s << 1;
-    QTest::newRow("optimise, PDF/A-2b") << u"optimize"_s << 2;
+    QTest::addColumn<bool>("bilevel"); // a black-and-white scan, which becomes JBIG2
+    QTest::newRow("optimise, PDF/A-1b") << u"optimize"_s << 1 << false;
+    QTest::newRow("compress, PDF/A-1b") << u"compress"_s << 1 << false;
+    QTest::newRow("optimise, PDF/A-2b") << u"optimize"_s << 2 << false;
+    // JBIG2 is allowed in PDF/A-1: the claim stays.
+    QTest::newRow("optimise, PDF/A-1b, JBIG2") << u"optimize"_s << 1 << true;
 }
 
 // A PDF/A-1 file is PDF 1.4, without object streams; later parts may have them.
@@ -2063,8 +2066,12 @@ void TestOperations::pdfaOneStaysPdfOneFour()
 {
     QFETCH(QString, operation);
     QFETCH(int, part);
+    QFETCH(bool, bilevel);
     const QString src = m_in->filePath(u"存档.pdf"_s);
-    testsupport::writeScanPdf(src, pageScan(false), 300, {.unusedResources = true});
+    testsupport::writeScanPdf(
+        src, pageScan(false), 300,
+        {.encoding = bilevel ? testsupport::ScanEncoding::Bilevel : testsupport::ScanEncoding::Jpeg,
+         .unusedResources = true});
     testsupport::addPdfaClaim(src, part, 'B');
     m_guard.add(src);
     const testsupport::WorkerRun result = run(makeRequest(operation, {src}, m_out->path()));
@@ -2074,6 +2081,11 @@ void TestOperations::pdfaOneStaysPdfOneFour()
     const QByteArray bytes = output.readAll();
     QCOMPARE(bytes.mid(5, 3).toDouble() <= 1.4, part == 1);
     QCOMPARE(bytes.contains("/ObjStm"), part != 1);
+    if (bilevel) {
+        QVERIFY2(scanFacts(output.fileName()).startsWith(u"/JBIG2Decode"_s),
+                 qPrintable(scanFacts(output.fileName())));
+        QVERIFY(bytes.contains("pdfaid:part"));
+    }
 }
 
 // Text, fonts and a document without images come through as they were.
