@@ -17,8 +17,8 @@ QString entryPath()
            u"/autostart/quorvin-pdf-batch.desktop"_s;
 }
 
-// A desktop entry's Exec argument: quoted, with the characters the
-// specification reserves escaped.
+// A desktop entry's Exec argument: quoted, with the characters that desktop
+// entries reserve inside quotes escaped.
 QString quotedArgument(QString argument)
 {
     for (const QChar reserved : {u'\\', u'"', u'`', u'$'})
