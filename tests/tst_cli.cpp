@@ -828,17 +828,14 @@ public:
     int stop(int signal = SIGINT)
     {
         ::kill(pid_t(m_process->processId()), signal);
-        if (!m_process->waitForFinished(30000) || m_process->exitStatus() != QProcess::NormalExit)
-            return -1;
-        lines();
-        m_errors += QString::fromUtf8(m_process->readAllStandardError());
-        return m_process->exitCode();
+        return finish();
     }
     // The exit code it ends with by itself, or -1.
     int finish()
     {
         if (!m_process->waitForFinished(30000) || m_process->exitStatus() != QProcess::NormalExit)
             return -1;
+        lines();
         m_errors += QString::fromUtf8(m_process->readAllStandardError());
         return m_process->exitCode();
     }
