@@ -168,8 +168,9 @@ size_t storedSize(QPDFObjectHandle stream)
     return length.isInteger() ? size_t(std::max(0LL, length.getIntValue())) : 0;
 }
 
-// The decoded 8-bit grey or RGB samples of an image this pass may change.
-std::optional<std::string> decodedSamples(QPDFObjectHandle stream, int components)
+} // namespace
+
+std::optional<std::string> decodedImageSamples(QPDFObjectHandle stream, int components)
 {
     QPDFObjectHandle dictionary = stream.getDict();
     const int width = int(dictionary.getKey("/Width").getIntValue());
@@ -197,6 +198,8 @@ std::optional<std::string> decodedSamples(QPDFObjectHandle stream, int component
         return std::nullopt;
     return samples;
 }
+
+namespace {
 
 // A mask the image's new size can take along: 8-bit grey soft masks and stencils.
 std::optional<Mask> maskOf(QPDFObjectHandle image)
@@ -279,7 +282,7 @@ std::optional<ImageJob> jobFor(QPDFObjectHandle stream, const ImagePlacement& pl
     const double scale = resolution > step.dpi * 1.05 ? step.dpi / resolution : 1.0;
     job.newWidth = std::max(1, int(std::lround(job.width * scale)));
     job.newHeight = std::max(1, int(std::lround(job.height * scale)));
-    std::optional<std::string> samples = decodedSamples(stream, job.components);
+    std::optional<std::string> samples = decodedImageSamples(stream, job.components);
     if (!samples)
         return std::nullopt;
     if (job.components == 3 && rgbMayBeGrey && space.isNameAndEquals("/DeviceRGB")) {
@@ -400,24 +403,29 @@ std::set<QPDFObjGen> masksOfImages(QPDF& pdf)
     return masks;
 }
 
+struct Written
+{
+    qint64 bytes = 0;
+    int layeredPages = 0;
+};
+
 // Writes the document once compressed at `step` (none: lossless only) to `path`.
 // Sets `repaired` when QPDF repaired damage on the way.
-qint64 writeCompressed(const std::function<PdfDocument()>& open,
-                       const std::optional<CompressionStep>& step, const QString& path,
-                       bool& repaired)
+Written writeCompressed(const std::function<PdfDocument()>& open,
+                        const std::optional<CompressionStep>& step, const QString& path,
+                        bool& repaired)
 {
     PdfDocument document = open();
-    if (step)
-        compressImages(document, *step);
+    const int layered = step ? compressImages(document, *step) : 0;
     optimizeDocument(document);
     writeDocument(path, document);
     repaired = repaired || document.repaired();
-    return QFileInfo(path).size();
+    return {QFileInfo(path).size(), layered};
 }
 
 } // namespace
 
-const std::array<CompressionStep, 8>& compressionSteps()
+const std::array<CompressionStep, 9>& compressionSteps()
 {
     // Best first, each smaller than the one before. Resolution shows more than
     // quality: on the bench's Chinese scan 200 DPI at 35 is 0.99 MB with page
@@ -425,8 +433,17 @@ const std::array<CompressionStep, 8>& compressionSteps()
     // 1.05 MB at 0.97 and loses 1.5 points of CER; Ghostscript /ebook is
     // 1.06 MB at 0.93. The last is the floor: below 100 DPI, 9-point text on
     // a scan stops being readable.
-    static const std::array<CompressionStep, 8> steps{
-        {{300, 85}, {250, 60}, {200, 50}, {200, 35}, {150, 40}, {150, 30}, {120, 35}, {100, 35}}};
+    // Layers keep a scan's text at its own resolution and only its paper at
+    // 100 DPI; pages that are no scans get the smallest level's step.
+    static const std::array<CompressionStep, 9> steps{{{300, 85},
+                                                       {250, 60},
+                                                       {200, 50},
+                                                       {200, 35},
+                                                       {150, 40},
+                                                       {150, 30},
+                                                       {120, 35},
+                                                       {150, 40, true},
+                                                       {100, 35}}};
     return steps;
 }
 
@@ -438,13 +455,16 @@ int compressionLevelStep(const QString& level)
         return 3;
     if (level == u"small"_s)
         return 4;
+    if (level == u"archive"_s)
+        return 7;
     return -1;
 }
 
-void compressImages(PdfDocument& document, const CompressionStep& step)
+int compressImages(PdfDocument& document, const CompressionStep& step)
 {
     QPDF& pdf = document.pdf();
-    const std::set<QPDFObjGen> masks = masksOfImages(pdf);
+    std::set<QPDFObjGen> masks = masksOfImages(pdf);
+    const int layered = step.layered ? layerScanPages(pdf, step, masks) : 0;
     // Output intents give DeviceRGB colours of their own, which grey would not share.
     const bool rgbMayBeGrey = !pdf.getRoot().hasKey("/OutputIntents");
     std::set<QPDFObjGen> scaledMasks;
@@ -463,6 +483,7 @@ void compressImages(PdfDocument& document, const CompressionStep& step)
         }
     }
     encodeRound(round, step, scaledMasks);
+    return layered;
 }
 
 CompressionOutcome compressToFit(const std::function<PdfDocument()>& open, const QString& level,
@@ -472,12 +493,12 @@ CompressionOutcome compressToFit(const std::function<PdfDocument()>& open, const
     const auto& steps = compressionSteps();
     bool repaired = false;
     if (targetSize <= 0) {
-        const qint64 bytes = writeCompressed(open, steps.at(size_t(first)), staged, repaired);
-        return {bytes, true, repaired};
+        const Written written = writeCompressed(open, steps.at(size_t(first)), staged, repaired);
+        return {written.bytes, true, repaired, written.layeredPages};
     }
     // A file that already fits keeps every image as it is; the job frame
     // never publishes it larger than it was.
-    const qint64 lossless = writeCompressed(open, std::nullopt, staged, repaired);
+    const qint64 lossless = writeCompressed(open, std::nullopt, staged, repaired).bytes;
     if (lossless <= targetSize || sourceBytes <= targetSize)
         return {lossless, true, repaired};
     // Steps are tried best first and the first that fits is kept. Sizes are
@@ -485,20 +506,20 @@ CompressionOutcome compressToFit(const std::function<PdfDocument()>& open, const
     // a step's resolution is sized by quality alone, so a later step can be
     // larger. When none fits, the smallest file seen is kept.
     const QString trial = staged + u".trial"_s;
-    qint64 smallest = lossless;
+    Written smallest{lossless, 0};
     for (size_t index = size_t(first); index < steps.size(); ++index) {
-        const qint64 tried = writeCompressed(open, steps.at(index), trial, repaired);
-        if (tried > targetSize && tried >= smallest)
+        const Written tried = writeCompressed(open, steps.at(index), trial, repaired);
+        if (tried.bytes > targetSize && tried.bytes >= smallest.bytes)
             continue;
         const QString reason = replaceEntry(trial, staged);
         if (!reason.isEmpty())
             fail(u"输出失败："_s + reason);
         smallest = tried;
-        if (tried <= targetSize)
-            return {tried, true, repaired};
+        if (tried.bytes <= targetSize)
+            return {tried.bytes, true, repaired, tried.layeredPages};
     }
     QFile::remove(trial);
-    return {smallest, false, repaired};
+    return {smallest.bytes, false, repaired, smallest.layeredPages};
 }
 
 } // namespace batch

@@ -169,23 +169,28 @@ void optimizeDocument(PdfDocument& document);
 
 // One step of lossy image compression: images above `dpi` at their largest
 // placement are scaled down to it, photographs written as JPEG of `quality`.
+// A `layered` step first separates scan pages into a mask of their ink and
+// a low-resolution picture of their paper.
 struct CompressionStep
 {
     int dpi;
     int quality;
+    bool layered = false;
 };
 // Best first; the last is the floor below which text stops being readable.
-const std::array<CompressionStep, 8>& compressionSteps();
-// The first step of "high", "standard" or "small"; -1 for any other name.
+const std::array<CompressionStep, 9>& compressionSteps();
+// The first step of "high", "standard", "small" or "archive"; -1 for any other name.
 int compressionLevelStep(const QString& level);
 // Compresses the document's raster images at `step`; nothing else changes.
-void compressImages(PdfDocument& document, const CompressionStep& step);
+// Returns the pages whose scans were layered.
+int compressImages(PdfDocument& document, const CompressionStep& step);
 
 struct CompressionOutcome
 {
     qint64 bytes = 0;      // of the file written to `staged`
     bool fits = false;     // within the target size, or there was none
     bool repaired = false; // QPDF repaired damage in the document it wrote
+    int layeredPages = 0;  // scan pages written as layers
 };
 // Writes to `staged` the document `open` reads, compressed at `level` then
 // optimised without loss. With a target size: optimised without loss only when

@@ -6,6 +6,9 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <set>
+#include <string>
 
 class QPDF;
 
@@ -28,6 +31,18 @@ bool isJpeg(QPDFObjectHandle dictionary);
 // The parameters of a stream's one filter, unwrapped from a one-element array
 // as the filter is; null when there are none.
 QPDFObjectHandle soleParameters(QPDFObjectHandle dictionary);
+
+// The decoded 8-bit samples of an image of `components` stored as JPEG or
+// with filters QPDF decodes without loss; none for any other, or damaged data.
+std::optional<std::string> decodedImageSamples(QPDFObjectHandle stream, int components);
+
+// Replaces the picture of every scan page (grey or colour, at 150 DPI or
+// more) by layers: its ink as a bilevel mask, the paper at a low resolution,
+// photographs at `step`'s. A page not sure to separate keeps its picture.
+// Every stream written, and every form that took a picture's place, goes into
+// `settled`, for later passes to leave alone. Returns the pages layered.
+struct CompressionStep;
+int layerScanPages(QPDF& pdf, const CompressionStep& step, std::set<QPDFObjGen>& settled);
 
 // Whether QPDF decodes the stream's filters without loss (not the image codecs).
 bool decodesLosslessly(QPDFObjectHandle stream);

@@ -64,6 +64,17 @@ QString sizeNote(OperationKind kind, qint64 before, qint64 after)
                                                     : u"减小 %1%"_s.arg(percent));
 }
 
+// How many scan pages were written as layers, wherever the archive level was
+// asked for or a target size led to it.
+QString layeredNote(const QString& level, int layeredPages)
+{
+    if (layeredPages > 0)
+        return u"；%1 页扫描页已分层压缩（文字保持扫描分辨率）"_s.arg(layeredPages);
+    if (level == u"archive"_s)
+        return u"；没有可分层压缩的扫描页，已按“最小”压缩"_s;
+    return {};
+}
+
 // A size limit as the user typed it, without a ".0", and spaced as Chinese
 // text spaces Latin units: "2 MB ", "900 字节".
 QString limitText(qint64 limit)
@@ -133,7 +144,7 @@ SplitPlan splitPlan(const JobRequest& request, const QList<int>& pages,
 void checkCompressOptions(const JobRequest& request)
 {
     if (compressionLevelStep(request.compressLevel) < 0)
-        fail(u"压缩级别无效：请选择 high（高质量）、standard（标准）或 small（最小）。"_s);
+        fail(u"压缩级别无效：请选择 high（高质量）、standard（标准）、small（最小）或 archive（极限压缩）。"_s);
     if (request.targetSize < 0)
         fail(u"目标大小无效：请填写不小于 0 的整数字节数。"_s);
 }
@@ -376,6 +387,9 @@ QJsonObject runJob(const JobRequest& request, const ProgressCallback& progress,
         review = !outcome.fits;
         note = outcome.fits ? sizeNote(kind, totalBytes, bytes)
                             : missedTargetNote(request.targetSize, bytes);
+        // A result that is the source's own bytes has no layers to speak of.
+        if (bytes < totalBytes)
+            note += layeredNote(request.compressLevel, outcome.layeredPages);
         break;
     }
     case OperationKind::Encrypt:

@@ -1,7 +1,7 @@
 #include "ocr/ocrdocument.h"
 
+#include "engine/pagegeometry.h"
 #include "engine/pdfdocument.h"
-#include "ocr/pagegeometry.h"
 #include "ocr/pagepicture.h"
 
 #include <poppler/qt6/poppler-qt6.h>
@@ -146,9 +146,9 @@ QList<double> OcrDocument::pictureDpis(const QList<int>& indices) const
             if (index < 0 || size_t(index) >= pages.size())
                 continue;
             QPDFObjectHandle page = pages[size_t(index)].getObjectHandle();
-            const std::optional<CoveringPicture> picture =
-                coveringPicture(page, pageGeometry(page).cropBox);
-            dpis[i] = picture ? picture->dpi : 0;
+            const QRectF box = pageGeometry(page).cropBox;
+            const std::optional<CoveringPicture> picture = coveringPicture(page, box);
+            dpis[i] = picture ? picture->dpi : layeredScanResolution(page, box).value_or(0);
         }
     } catch (const std::exception&) {
         // Pages whose structure cannot be followed are rendered instead.

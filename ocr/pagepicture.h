@@ -4,7 +4,7 @@
 // decoding the picture and scaling it ourselves keeps what the scanner saw.
 #pragma once
 
-#include "ocr/pagegeometry.h"
+#include "engine/pagegeometry.h"
 
 #include <QImage>
 #include <QRectF>

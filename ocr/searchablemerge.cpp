@@ -3,7 +3,7 @@
 #include "engine/pdfdocument.h"
 #include "ocr/invisibletext.h"
 #include "ocr/ocrdocument.h"
-#include "ocr/pagegeometry.h"
+#include "engine/pagegeometry.h"
 #include "ocr/pageimage.h"
 #include "ocr/textlayer.h"
 #include "protocol/protocol.h"

@@ -6,7 +6,7 @@
 #include "engine/pdfdocument.h"
 #include "ocr/export/fontfiles.h"
 #include "ocr/export/tounicode.h"
-#include "ocr/pagegeometry.h"
+#include "engine/pagegeometry.h"
 #include "ocr/pagetools.h"
 
 #include <QColor>

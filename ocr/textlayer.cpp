@@ -1,6 +1,6 @@
 #include "ocr/textlayer.h"
 
-#include "ocr/pagegeometry.h"
+#include "engine/pagegeometry.h"
 
 #include <qpdf/Pl_Flate.hh>
 #include <qpdf/Pl_String.hh>

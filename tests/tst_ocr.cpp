@@ -54,6 +54,39 @@ DrawnPage chineseScan()
     return {.lines = chineseLines, .family = u"Noto Sans CJK SC"_s, .pointSize = 20};
 }
 
+// Eight lines of a contract in 12-point serif, as an office prints them.
+DrawnPage contractScan()
+{
+    DrawnPage page;
+    page.family = u"Noto Serif CJK SC"_s;
+    page.pointSize = 12;
+    for (int clause = 1; clause <= 8; ++clause)
+        page.lines << u"第%1条：甲方应于每月五日前支付上月货款，逾期按日万分之五计收违约金。"_s.arg(
+            clause);
+    return page;
+}
+
+// The seal's red in the source, and what became of those pixels: the share
+// that is still clearly red.
+double sealRedKept(const QImage& source, const QImage& result)
+{
+    int red = 0;
+    int kept = 0;
+    for (int y = 0; y < source.height(); ++y) {
+        for (int x = 0; x < source.width(); ++x) {
+            const QColor before = source.pixelColor(x, y);
+            if (before.hsvSaturationF() < 0.6 || before.valueF() < 0.5 ||
+                std::min(before.hsvHue(), 360 - before.hsvHue()) > 15)
+                continue;
+            ++red;
+            const QColor after = result.pixelColor(x, y);
+            kept += after.hsvSaturationF() > 0.4 &&
+                    std::min(after.hsvHue(), 360 - after.hsvHue()) <= 20;
+        }
+    }
+    return red > 0 ? double(kept) / red : 0;
+}
+
 DrawnPage textPage(const QString& line)
 {
     return {.lines = {line}, .scanned = false};
@@ -179,6 +212,8 @@ private slots:
     void layerTextStaysOnItsLine();
     void englishScanIsSearchable();
     void chinesePhrasesAreSearchable();
+    void archiveLevelKeepsScansReadable_data();
+    void archiveLevelKeepsScansReadable();
     void textPagesAreKept();
     void signalOrderAndPageList();
     void workerFailuresAndCancellation();
@@ -422,6 +457,78 @@ void TestOcr::englishScanIsSearchable()
     QVERIFY(searchFinds(output, 0, u"signed contract"_s));
     // Working files are gone; only the result remains.
     QCOMPARE(testsupport::folderEntries(m_dir->path()), (QStringList{u"out.pdf"_s, u"scan.pdf"_s}));
+}
+
+// The archive level on scans: far smaller than the smallest level, its text
+// read as well as the source's, a seal still red, a photograph as sharp as
+// the smallest level keeps it.
+void TestOcr::archiveLevelKeepsScansReadable_data()
+{
+    QTest::addColumn<int>("marks");
+    QTest::addColumn<bool>("seal");
+    QTest::newRow("grey scan with grain") << int(testsupport::GreyNoise) << false;
+    QTest::newRow("colour scan with a seal") << 0 << true;
+    QTest::newRow("grey scan with a photograph") << int(testsupport::Photograph) << false;
+}
+
+void TestOcr::archiveLevelKeepsScansReadable()
+{
+    QFETCH(int, marks);
+    QFETCH(bool, seal);
+    DrawnPage page = contractScan();
+    page.sheetMarks = marks;
+    page.seal = seal;
+    const QString source = m_dir->filePath(u"扫描.pdf"_s);
+    testsupport::writeScanPdf(source, testsupport::drawScan(page, 300), 300);
+    testsupport::SourceGuard guard;
+    guard.add(source);
+    QJsonObject archived;
+    const auto compressed = [&](const QString& level) {
+        QDir(m_dir->path()).mkpath(level);
+        const testsupport::WorkerRun run = testsupport::runWorker(testsupport::makeRequest(
+            u"compress"_s, {source}, m_dir->filePath(level), {{u"compressLevel"_s, level}}));
+        archived = run.result;
+        return run.result.value(u"output"_s).toString();
+    };
+    const QString smallest = compressed(u"small"_s);
+    const QString layered = compressed(u"archive"_s);
+    QVERIFY2(archived.value(u"note"_s).toString().endsWith(
+                 u"；1 页扫描页已分层压缩（文字保持扫描分辨率）"_s),
+             qPrintable(archived.value(u"note"_s).toString()));
+    QVERIFY(guard.unchanged());
+    QVERIFY(testsupport::qpdfCheckClean(layered));
+    const qint64 bytes = QFileInfo(layered).size();
+    qInfo("small %lld bytes, archive %lld", QFileInfo(smallest).size(), bytes);
+    QVERIFY(bytes * 5 < QFileInfo(smallest).size() * 3);
+    QVERIFY(testsupport::pageSsim(source, layered).value(0) >= 0.9);
+
+    const QImage before = testsupport::renderPages(source, 150).value(0);
+    const QImage after = testsupport::renderPages(layered, 150).value(0);
+    if (seal)
+        QVERIFY2(sealRedKept(before, after) > 0.9,
+                 qPrintable(QString::number(sealRedKept(before, after))));
+    if (marks & testsupport::Photograph) {
+        // The photograph: 4 by 2.5 inches, an inch from the left and 480 points down.
+        const QRect photo(150, 1000, 600, 375);
+        const double kept = testsupport::ssim(before.copy(photo), after.copy(photo));
+        const QImage small = testsupport::renderPages(smallest, 150).value(0);
+        const double smallKept = testsupport::ssim(before.copy(photo), small.copy(photo));
+        QVERIFY2(kept >= smallKept - 0.01, qPrintable(u"%1 < %2"_s.arg(kept).arg(smallKept)));
+        return;
+    }
+    const auto errors = [&](const QString& path) {
+        const QString output = m_dir->filePath(u"out.pdf"_s);
+        QFile::remove(output);
+        [&] {
+            QCOMPARE(runWorker(path, {}, u"chi_sim"_s).last(), u"succeeded"_s);
+        }();
+        return testsupport::characterErrorRate(page.lines.join(QString()),
+                                               testsupport::popplerText(output, 0));
+    };
+    const double sourceRate = errors(source);
+    const double layeredRate = errors(layered);
+    qInfo("CER source %.4f, archive %.4f", sourceRate, layeredRate);
+    QVERIFY(layeredRate <= sourceRate + 0.005);
 }
 
 void TestOcr::chinesePhrasesAreSearchable()

@@ -256,7 +256,7 @@ void TestWorker::requestChecks_data()
     badCompress.insert(u"compressLevel"_s, u"Standard"_s);
     QTest::newRow("compress level in other case")
         << badCompress
-        << u"压缩级别无效：请选择 high（高质量）、standard（标准）或 small（最小）。"_s;
+        << u"压缩级别无效：请选择 high（高质量）、standard（标准）、small（最小）或 archive（极限压缩）。"_s;
     badCompress.remove(u"compressLevel"_s);
     for (const QJsonValue& size : {QJsonValue(-1), QJsonValue(1.5), QJsonValue(u"2MB"_s)}) {
         badCompress.insert(u"targetSize"_s, size);

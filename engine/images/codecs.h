@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace batch {
 
@@ -44,6 +45,52 @@ std::optional<std::string> decodeFax(std::string_view data, const FaxParameters&
 // information segment and one immediate lossless generic region, arithmetic
 // coded with template 0 and typical prediction. Lossless, never symbols.
 std::string encodeJbig2(std::string_view rows, int width, int height);
+
+// A text scan as mixed raster content: its ink as a bilevel mask at full
+// resolution (0 where ink shows, as /ImageMask reads it), the ink's colours
+// at 1/`foreground` of it, the paper with the ink taken out at 1/`background`,
+// and the photographs on the page at 1/`picture`, kept out of the mask.
+struct MrcScales
+{
+    int background = 3;         // 300 DPI scans: paper at 100 DPI,
+    int foreground = 8;         // ink colours at 37.5 DPI,
+    int picture = 2;            // photographs at 150 DPI,
+    int pictureMinimum = 300;   // when at least an inch each way
+    double mostCoverage = 0.40; // more ink than this is a picture, not text
+    double leastCoverage = 0.0002;
+    double mostPictures = 0.60; // a page mostly photograph is one
+};
+struct MrcPicture
+{
+    int x = 0; // the region of the scan it shows, in the scan's pixels
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    std::string samples; // scaled to scaledWidth × scaledHeight
+    int scaledWidth = 0;
+    int scaledHeight = 0;
+};
+// Dark ink and coloured ink (seals, coloured pens) have a mask and colours
+// each, so that where they meet neither takes the other's colour; a page
+// without coloured ink has no second mask.
+struct MrcLayers
+{
+    std::string mask;
+    std::string foreground; // samples of the scan's components
+    std::string colourMask;
+    std::string colourForeground; // of the foreground's size
+    int foregroundWidth = 0;
+    int foregroundHeight = 0;
+    std::string background;
+    int backgroundWidth = 0;
+    int backgroundHeight = 0;
+    std::vector<MrcPicture> pictures;
+    double coverage = 0; // the mask's share of the page
+};
+// Nothing when the page is not one to separate: too much ink or too little,
+// mostly photograph, or more photographs than a page of text holds.
+std::optional<MrcLayers> separateLayers(std::string_view samples, int width, int height,
+                                        int components, const MrcScales& scales);
 
 // Lossy coding, for compression only. The decoder gives 8-bit grey or RGB
 // samples of a JPEG with exactly these components and dimensions, and none

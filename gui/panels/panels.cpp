@@ -165,6 +165,7 @@ public:
         m_level->addItem(u"高质量"_s, u"high"_s);
         m_level->addItem(u"标准"_s, u"standard"_s);
         m_level->addItem(u"最小"_s, u"small"_s);
+        m_level->addItem(u"极限压缩"_s, u"archive"_s);
         m_level->setCurrentIndex(1);
         row->addWidget(m_level);
         row->addWidget(makeLabel(u"目标大小（MB）"_s));
@@ -208,7 +209,8 @@ private:
         static const QStringList notes{
             u"图片最高 300 DPI，JPEG 质量 85：适合打印，体积减小较少。"_s,
             u"图片最高 200 DPI，JPEG 质量 35：适合屏幕阅读、邮件发送和文字识别。"_s,
-            u"图片最高 150 DPI，JPEG 质量 40：体积最小，适合有大小限制的网站。"_s};
+            u"图片最高 150 DPI，JPEG 质量 40：体积最小，适合有大小限制的网站。"_s,
+            u"扫描页分层：文字保持扫描分辨率，纸张底色降到 100 DPI；适合文字扫描件存档。其他页按“最小”。"_s};
         m_levelNote->setText(notes.value(m_level->currentIndex()));
     }
 

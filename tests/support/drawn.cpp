@@ -179,6 +179,32 @@ void drawSheetMarks(QPainter& painter, int marks, double scale)
         for (const double y : {a4Height / 2 - 115, a4Height / 2 + 115})
             painter.drawEllipse(QPointF(34 * scale, y * scale), 8.5 * scale, 8.5 * scale);
     }
+    if (marks & Photograph) {
+        // Hills under a sky, with foliage: smooth shades and fine texture.
+        const QRectF frame(margin * scale, 480 * scale, 288 * scale, 180 * scale);
+        QLinearGradient sky(frame.topLeft(), frame.bottomLeft());
+        sky.setColorAt(0, QColor(70, 110, 170));
+        sky.setColorAt(0.5, QColor(150, 170, 190));
+        sky.setColorAt(1, QColor(60, 90, 40));
+        painter.fillRect(frame, sky);
+        quint32 state = 777;
+        const auto next = [&state](quint32 range) {
+            state = state * 1664525u + 1013904223u;
+            return double((state >> 8) % range);
+        };
+        painter.save();
+        painter.setClipRect(frame);
+        painter.setPen(Qt::NoPen);
+        for (int leaf = 0; leaf < 900; ++leaf) {
+            const QPointF at(frame.left() + next(quint32(frame.width())),
+                             frame.top() + frame.height() * 0.45 +
+                                 next(quint32(frame.height() * 0.55)));
+            painter.setBrush(
+                QColor(30 + int(next(90)), 70 + int(next(80)), 20 + int(next(40)), 160));
+            painter.drawEllipse(at, 2 + next(5) * scale / 4, 2 + next(4) * scale / 4);
+        }
+        painter.restore();
+    }
     if (marks & PageNumber) {
         QFont font(QStringLiteral("DejaVu Sans"));
         font.setPixelSize(qRound(10 * scale));

@@ -112,6 +112,7 @@ enum SheetMark
     BleedThrough = 2, // the other side's text, mirrored and faint
     PageNumber = 4,   // "- 12 -" at the foot
     PunchHoles = 8,   // two punched holes' shadows at the left edge
+    Photograph = 16,  // a photograph, 4 by 2.5 inches, from 480 points down
 };
 // A4 pages; scans are 8-bit grey images at `dpi`.
 void writeDrawnPdf(const QString& path, const QList<DrawnPage>& pages, int dpi = 300);

@@ -1,4 +1,4 @@
-#include "ocr/pagegeometry.h"
+#include "engine/pagegeometry.h"
 
 #include "engine/matrix.h"
 
@@ -116,6 +116,39 @@ public:
             {m.a, m.b, m.c, m.d, m.e, m.f},
             std::min(picture.width * 72.0 / across, picture.height * 72.0 / down),
             cut || picture.blended};
+    }
+
+    // A page drawn by several pictures and nothing else, some of them
+    // covering it, as scans written in layers are: the finest resolution of
+    // the covering ones, a mask's own pixels counted.
+    std::optional<double> layeredResolution(const QRectF& box) const
+    {
+        if (m_otherContent || m_pictures.size() < 2 || box.isEmpty() ||
+            m_otherArea >= smallDrawingShare * box.width() * box.height())
+            return std::nullopt;
+        std::optional<double> finest;
+        for (const Picture& picture : m_pictures) {
+            const QRectF covered = picture.bounds & box;
+            const double across = std::hypot(picture.ctm.a, picture.ctm.b);
+            const double down = std::hypot(picture.ctm.c, picture.ctm.d);
+            if (covered.width() * covered.height() < coveringShare * box.width() * box.height() ||
+                across <= 0 || down <= 0)
+                continue;
+            double width = picture.width;
+            double height = picture.height;
+            for (const char* key : {"/Mask", "/SMask"}) {
+                QPDFObjectHandle image = picture.image;
+                QPDFObjectHandle mask = image.getDict().getKey(key);
+                if (!mask.isStream() || !mask.getDict().getKey("/Width").isInteger() ||
+                    !mask.getDict().getKey("/Height").isInteger())
+                    continue;
+                width = std::max(width, double(mask.getDict().getKey("/Width").getIntValue()));
+                height = std::max(height, double(mask.getDict().getKey("/Height").getIntValue()));
+            }
+            finest = std::max(finest.value_or(0.0),
+                              std::min(width * 72.0 / across, height * 72.0 / down));
+        }
+        return finest;
     }
 
 private:
@@ -364,6 +397,18 @@ std::optional<CoveringPicture> coveringPicture(QPDFObjectHandle page, const QRec
         return picture;
     } catch (const std::exception&) {
         return std::nullopt; // content we cannot follow is rendered instead
+    }
+}
+
+std::optional<double> layeredScanResolution(QPDFObjectHandle page, const QRectF& cropBox)
+{
+    try {
+        QPDFPageObjectHelper helper(page);
+        PictureFinder finder(helper.getAttribute("/Resources", false));
+        helper.parseContents(&finder);
+        return finder.layeredResolution(cropBox);
+    } catch (const std::exception&) {
+        return std::nullopt;
     }
 }
 

@@ -42,6 +42,13 @@ struct CoveringPicture
 };
 std::optional<CoveringPicture> coveringPicture(QPDFObjectHandle page, const QRectF& cropBox);
 
+// A scan written in layers (a low-resolution picture of the paper, the ink
+// through a mask at the scan's resolution, as this program's archive level and
+// other MRC writers make them): the page draws only pictures, some of which
+// cover it. Their finest resolution, masks counted; nothing for other pages.
+// Such a page is read from its rendering, at that resolution.
+std::optional<double> layeredScanResolution(QPDFObjectHandle page, const QRectF& cropBox);
+
 // The matrix [a b c d e f] that maps a text layer drawn upright in viewer space,
 // `viewerSize` points with the origin at the lower left, onto the page's crop
 // box in default user space, for a page shown with `rotate`. x and y are scaled
