@@ -121,9 +121,11 @@ QString operationHelp(const Operation& operation)
         break;
     case OperationKind::Compress:
         text +=
-            u"  --level L               high（高质量，300 DPI）、standard（标准，200 DPI，默认）、\n"
+            u"  --level L               high（高质量，300 DPI）、standard（标准，200 "
+            u"DPI，默认）、\n"
             u"                          small（最小，150 DPI）或 archive（极限压缩：扫描页分层）/\n"
-            u"                          at most 300, 200, 150 DPI, or scans as text and paper layers\n"
+            u"                          at most 300, 200, 150 DPI, or scans as text and paper "
+            u"layers\n"
             u"  --target-size SIZE      每个结果的目标大小，如 2MB、2M、500KB；单位 "
             u"B、KB、MB、GB，\n"
             u"                          1 KB = 1024 字节 / each result's size limit, KB = 1024 B\n"_s;

@@ -144,7 +144,8 @@ SplitPlan splitPlan(const JobRequest& request, const QList<int>& pages,
 void checkCompressOptions(const JobRequest& request)
 {
     if (compressionLevelStep(request.compressLevel) < 0)
-        fail(u"压缩级别无效：请选择 high（高质量）、standard（标准）、small（最小）或 archive（极限压缩）。"_s);
+        fail(
+            u"压缩级别无效：请选择 high（高质量）、standard（标准）、small（最小）或 archive（极限压缩）。"_s);
     if (request.targetSize < 0)
         fail(u"目标大小无效：请填写不小于 0 的整数字节数。"_s);
 }

@@ -1,9 +1,9 @@
 // Final assembly of a searchable PDF: the source's pages, each recognised one
 // with its text layer over the content it already had.
+#include "engine/pagegeometry.h"
 #include "engine/pdfdocument.h"
 #include "ocr/invisibletext.h"
 #include "ocr/ocrdocument.h"
-#include "engine/pagegeometry.h"
 #include "ocr/pageimage.h"
 #include "ocr/textlayer.h"
 #include "protocol/protocol.h"

@@ -3,10 +3,10 @@
 // text map; each of those pages becomes a form placed over the page's crop
 // box, turned with /Rotate. The page's own content is wrapped in q … Q and
 // never decoded; annotations and forms are not touched.
+#include "engine/pagegeometry.h"
 #include "engine/pdfdocument.h"
 #include "ocr/export/fontfiles.h"
 #include "ocr/export/tounicode.h"
-#include "engine/pagegeometry.h"
 #include "ocr/pagetools.h"
 
 #include <QColor>
