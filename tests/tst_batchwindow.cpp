@@ -1252,6 +1252,11 @@ void TestBatchWindow::compressPanelBuildsTheRequest()
     QCOMPARE(defaults.value(u"compressLevel"_s).toString(), u"standard"_s);
     QCOMPARE(defaults.value(u"targetSize"_s).toDouble(), 0.0);
     QVERIFY(w.currentPanel()->findChild<QLabel*>(u"muted"_s)->text().contains(u"200 DPI"_s));
+    // The levels in order, the archive level last, each with its note.
+    QCOMPARE(level->count(), 4);
+    QCOMPARE(level->itemText(3), u"极限压缩"_s);
+    level->setCurrentIndex(level->findData(u"archive"_s));
+    QVERIFY(w.currentPanel()->findChild<QLabel*>(u"muted"_s)->text().contains(u"100 DPI"_s));
     level->setCurrentIndex(level->findData(u"small"_s));
     target->setValue(2.5);
     const batch::JobRequest request = w.buildRequest({0});
@@ -2000,7 +2005,7 @@ void TestBatchWindow::settingsAndHelp()
         {u"ocr"_s, u"ocrLanguage"_s, u"英文"_s},
         {u"ocr"_s, u"ocrDpi"_s, u"150 DPI"_s},
         {u"ocr"_s, u"ocrOutputKind"_s, u"重排 PDF"_s},
-        {u"compress"_s, u"compressLevel"_s, u"最小"_s},
+        {u"compress"_s, u"compressLevel"_s, u"极限压缩"_s},
         {u"compress"_s, u"targetSize"_s, 2.5},
         {u"split"_s, u"group"_s, 4},
         {u"split"_s, u"level"_s, 2},

@@ -172,6 +172,9 @@ void TestCli::exitCodes_data()
         << QStringList{u"compress"_s, u"--level"_s,  u"small"_s, u"--target-size"_s,
                        u"100B"_s,     u"--output"_s, u"OUT"_s,   u"IN"_s}
         << false << 0 << u"无法压缩到 100 字节以内"_s;
+    QTest::newRow("compress at the archive level")
+        << QStringList{u"compress"_s, u"--level"_s, u"archive"_s, u"--output"_s, u"OUT"_s, u"IN"_s}
+        << false << 0 << u"2 份文件 · 成功 2 · 未成功 0"_s;
     QTest::newRow("compress level unknown")
         << QStringList{u"compress"_s, u"--level=max"_s, u"--output"_s, u"OUT"_s, u"IN"_s} << false
         << 2 << u"压缩级别无效"_s;

@@ -462,6 +462,8 @@ private slots:
     void optimizeKeepsSampleLayouts();
     void compressLevels_data();
     void compressLevels();
+    void archiveLevelFallsBack_data();
+    void archiveLevelFallsBack();
     void compressToTargetSize_data();
     void compressToTargetSize();
     void compressScalesMasksWithImages_data();
@@ -1870,6 +1872,68 @@ void TestOperations::compressLevels()
             QVERIFY2(scanFacts(output).startsWith(u"/DCTDecode"_s), qPrintable(scanFacts(output)));
         }
     }
+}
+
+// Pages the archive level leaves to the smallest level's step: no scans,
+// scans it cannot separate or too coarse for a mask; in a document, only
+// its scan pages are layered.
+void TestOperations::archiveLevelFallsBack_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("layered");
+    QTest::newRow("text page") << u"text"_s << 0;
+    QTest::newRow("blank scan") << u"blank"_s << 0;
+    QTest::newRow("photograph filling the page") << u"photograph"_s << 0;
+    QTest::newRow("bilevel scan") << u"bilevel"_s << 0;
+    QTest::newRow("100-DPI scan") << u"coarse"_s << 0;
+    QTest::newRow("scan page beside a text page") << u"mixed"_s << 1;
+}
+
+void TestOperations::archiveLevelFallsBack()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, layered);
+    const QString src = m_in->filePath(u"来源.pdf"_s);
+    if (kind == u"text"_s) {
+        testsupport::writePdf(src, {.pages = 2, .marker = u"archive"_s});
+    } else if (kind == u"blank"_s) {
+        QImage white(2480, 3508, QImage::Format_Grayscale8);
+        white.fill(Qt::white);
+        testsupport::writeScanPdf(src, white, 300);
+    } else if (kind == u"photograph"_s) {
+        testsupport::writeScanPdf(src, photo(true).scaled(1240, 1754), 150);
+    } else if (kind == u"bilevel"_s) {
+        testsupport::writeScanPdf(src, pageScan(false), 300,
+                                  {.encoding = testsupport::ScanEncoding::Bilevel});
+    } else if (kind == u"coarse"_s) {
+        testsupport::writeScanPdf(src, textScan(), 100);
+    } else {
+        testsupport::DrawnPage scan;
+        scan.lines = {u"合同编号：沪 2026-118"_s, u"甲方：上海某某贸易有限公司"_s};
+        testsupport::DrawnPage text = scan;
+        text.scanned = false;
+        testsupport::writeDrawnPdf(src, {scan, text});
+    }
+    m_guard.add(src);
+    const auto compressed = [&](const QString& level) {
+        const testsupport::WorkerRun result =
+            run(makeRequest(u"compress"_s, {src}, m_out->path(), {{u"compressLevel"_s, level}}));
+        return std::pair{result.result.value(u"output"_s).toString(),
+                         result.result.value(u"note"_s).toString()};
+    };
+    const auto [archived, note] = compressed(u"archive"_s);
+    const auto [smallest, smallNote] = compressed(u"small"_s);
+    QVERIFY(testsupport::qpdfCheckClean(archived));
+    QCOMPARE(testsupport::popplerPageCount(archived), testsupport::popplerPageCount(src));
+    if (layered > 0) {
+        QVERIFY2(note.contains(u"；%1 页扫描页已分层压缩"_s.arg(layered)), qPrintable(note));
+        QVERIFY(QFileInfo(archived).size() < QFileInfo(smallest).size());
+        QCOMPARE(testsupport::popplerText(archived, 1), testsupport::popplerText(src, 1));
+        return;
+    }
+    QVERIFY2(!note.contains(u"分层压缩（"_s), qPrintable(note));
+    QCOMPARE(QFileInfo(archived).size(), QFileInfo(smallest).size());
+    QCOMPARE(testsupport::renderPages(archived), testsupport::renderPages(smallest));
 }
 
 void TestOperations::compressToTargetSize_data()
