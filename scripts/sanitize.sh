@@ -20,5 +20,5 @@ fuzz="${QPB_FUZZ_BUILD_DIR:-build-fuzz}"
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_STANDARD=17 -DQPB_SANITIZE=ON -DQPB_FUZZ=ON -DQPB_BUILD_TESTS=ON
 cmake --build "$fuzz" --parallel "$(nproc)" --target qpb_fuzz_seeds fuzz_request \
-    fuzz_pageranges fuzz_admission fuzz_rotate fuzz_contentnames fuzz_imageencode fuzz_jbig2 fuzz_fax
+    fuzz_pageranges fuzz_admission fuzz_rotate fuzz_contentnames fuzz_imageencode fuzz_jbig2 fuzz_fax fuzz_mrc
 ctest --test-dir "$fuzz" --output-on-failure -R '^fuzz_'

@@ -13,8 +13,9 @@ int main(int argc, char** argv)
     if (argc < 2)
         return 2;
     const QDir root(QString::fromLocal8Bit(argv[1]));
-    for (const QString& name : {u"request"_s, u"pageranges"_s, u"admission"_s, u"operate"_s,
-                                u"contentnames"_s, u"imageencode"_s, u"jbig2"_s, u"fax"_s})
+    for (const QString& name :
+         {u"request"_s, u"pageranges"_s, u"admission"_s, u"operate"_s, u"contentnames"_s,
+          u"imageencode"_s, u"jbig2"_s, u"fax"_s, u"mrc"_s})
         root.mkpath(name);
     int c = 0;
     for (const char* content :
@@ -45,6 +46,18 @@ int main(int argc, char** argv)
     for (const QByteArray& seed : {QByteArray("\x01\x40\x00\x08\x00\x1\x35\x98\xd4\x00\x10", 11),
                                    QByteArray("\x00\x40\x00\x08\x80\x80\xa5\x5a\x00\x01\xff", 11)})
         testsupport::writeBytes(root.filePath(u"fax/seed%1"_s.arg(++c)), seed);
+
+    // Components and width, scales, then a page: paper, strokes and a dark block.
+    for (const QByteArray& head :
+         {QByteArray("\x00\x20\x05\x10", 4), QByteArray("\x01\x40\x0a\x03", 4)}) {
+        QByteArray seed = head;
+        const int width = 32 + static_cast<unsigned char>(head[1]) % 96;
+        const int components = head[0] & 1 ? 3 : 1;
+        for (int y = 0; y < 64; ++y)
+            for (int x = 0; x < width * components; ++x)
+                seed += char(y > 40 && x < 24 ? 40 : (x + y) % 11 == 0 ? 20 : 235);
+        testsupport::writeBytes(root.filePath(u"mrc/seed%1"_s.arg(++c)), seed);
+    }
 
     const QList<testsupport::PdfRecipe> recipes{
         {},
