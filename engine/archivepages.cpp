@@ -10,20 +10,17 @@
 #include "engine/pagegeometry.h"
 #include "engine/pdfdocument.h"
 #include "engine/qpdfsupport.h"
-#include "protocol/request.h"
 
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <exception>
 #include <map>
 #include <optional>
 #include <set>
-#include <thread>
 
 namespace batch {
 
@@ -222,27 +219,7 @@ void becomeLayers(QPDF& pdf, ScanJob& job, std::set<QPDFObjGen>& settled)
 // their pictures' places. Returns the pages layered.
 int layerRound(QPDF& pdf, std::vector<ScanJob>& jobs, std::set<QPDFObjGen>& settled)
 {
-    std::atomic<size_t> next = 0;
-    std::vector<std::exception_ptr> failures(jobs.size());
-    const auto work = [&] {
-        for (size_t i = next++; i < jobs.size(); i = next++) {
-            try {
-                separate(jobs[i]);
-            } catch (...) {
-                failures[i] = std::current_exception();
-            }
-        }
-    };
-    std::vector<std::thread> threads;
-    const int count = std::max(1, std::min(grantedLanes(), int(jobs.size())));
-    for (int i = 0; i < count; ++i)
-        threads.emplace_back(work);
-    for (std::thread& thread : threads)
-        thread.join();
-    for (const std::exception_ptr& failure : failures) {
-        if (failure)
-            std::rethrow_exception(failure);
-    }
+    onLanes(jobs.size(), [&](size_t i) { separate(jobs[i]); });
     int layered = 0;
     for (ScanJob& job : jobs) {
         if (job.mask.empty())

@@ -170,6 +170,31 @@ size_t storedSize(QPDFObjectHandle stream)
 
 } // namespace
 
+void onLanes(size_t count, const std::function<void(size_t)>& task)
+{
+    std::atomic<size_t> next = 0;
+    std::vector<std::exception_ptr> failures(count);
+    const auto work = [&] {
+        for (size_t i = next++; i < count; i = next++) {
+            try {
+                task(i);
+            } catch (...) {
+                failures[i] = std::current_exception();
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    const int lanes = std::max(1, std::min(grantedLanes(), int(count)));
+    for (int i = 0; i < lanes; ++i)
+        threads.emplace_back(work);
+    for (std::thread& thread : threads)
+        thread.join();
+    for (const std::exception_ptr& failure : failures) {
+        if (failure)
+            std::rethrow_exception(failure);
+    }
+}
+
 std::optional<std::string> decodedImageSamples(QPDFObjectHandle stream, int components)
 {
     QPDFObjectHandle dictionary = stream.getDict();
@@ -362,27 +387,7 @@ void putBack(ImageJob& job, std::set<QPDFObjGen>& scaledMasks)
 void encodeRound(std::vector<ImageJob>& jobs, const CompressionStep& step,
                  std::set<QPDFObjGen>& scaledMasks)
 {
-    std::atomic<size_t> next = 0;
-    std::vector<std::exception_ptr> failures(jobs.size());
-    const auto work = [&] {
-        for (size_t i = next++; i < jobs.size(); i = next++) {
-            try {
-                encode(jobs[i], step);
-            } catch (...) {
-                failures[i] = std::current_exception();
-            }
-        }
-    };
-    std::vector<std::thread> threads;
-    const int count = std::max(1, std::min(grantedLanes(), int(jobs.size())));
-    for (int i = 0; i < count; ++i)
-        threads.emplace_back(work);
-    for (std::thread& thread : threads)
-        thread.join();
-    for (const std::exception_ptr& failure : failures) {
-        if (failure)
-            std::rethrow_exception(failure);
-    }
+    onLanes(jobs.size(), [&](size_t i) { encode(jobs[i], step); });
     for (ImageJob& job : jobs)
         putBack(job, scaledMasks);
     jobs.clear();

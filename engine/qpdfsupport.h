@@ -32,6 +32,10 @@ bool isJpeg(QPDFObjectHandle dictionary);
 // as the filter is; null when there are none.
 QPDFObjectHandle soleParameters(QPDFObjectHandle dictionary);
 
+// Runs `task` for 0 to count - 1 on the job's lanes; the first failure is
+// raised again once every task has ended.
+void onLanes(size_t count, const std::function<void(size_t)>& task);
+
 // The decoded 8-bit samples of an image of `components` stored as JPEG or
 // with filters QPDF decodes without loss; none for any other, or damaged data.
 std::optional<std::string> decodedImageSamples(QPDFObjectHandle stream, int components);
