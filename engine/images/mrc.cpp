@@ -419,9 +419,14 @@ std::string inkColours(const std::uint8_t* pixels, int components, const Plane& 
             }
             const size_t cell = size_t(cy) * size_t(cellsWide) + size_t(cx);
             for (int c = 0; c < components; ++c) {
-                // Steps of 16: ink of one colour is one value, which compresses to nothing.
+                // In steps, so that ink of one colour is one value, which
+                // compresses to nothing: 16 keep a seal's hue; dark ink,
+                // whose shades only the eye's least sensitive range tells
+                // apart, takes 32.
+                const int step = kind == colouredInk ? 16 : 32;
                 if (n > 0)
-                    carried[size_t(c)] = std::min(255, int(sum[size_t(c)] / n + 8) / 16 * 16);
+                    carried[size_t(c)] =
+                        std::min(255, int(sum[size_t(c)] / n + step / 2) / step * step);
                 colours[cell * size_t(components) + size_t(c)] = char(carried[size_t(c)]);
             }
         }
