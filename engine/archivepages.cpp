@@ -56,7 +56,10 @@ struct ScanJob
     std::string colourMask; // empty without coloured ink
     std::string colourForeground;
     std::optional<std::string> background;
-    MrcLayers sizes; // the layers' dimensions, their samples released
+    int foregroundWidth = 0; // of both inks' colours
+    int foregroundHeight = 0;
+    int backgroundWidth = 0;
+    int backgroundHeight = 0;
     std::vector<EncodedPicture> pictures;
 };
 
@@ -74,17 +77,8 @@ MrcScales scalesFor(double dpi, const CompressionStep& step)
 bool separable(QPDFObjectHandle image)
 {
     QPDFObjectHandle dictionary = image.getDict();
-    QPDFObjectHandle width = dictionary.getKey("/Width");
-    QPDFObjectHandle height = dictionary.getKey("/Height");
-    QPDFObjectHandle bits = dictionary.getKey("/BitsPerComponent");
-    QPDFObjectHandle space = dictionary.getKey("/ColorSpace");
-    return dictionary.getKey("/Subtype").isNameAndEquals("/Image") && width.isInteger() &&
-           height.isInteger() && width.getIntValue() > 0 && height.getIntValue() > 0 &&
-           width.getIntValue() <= 1 << 16 && height.getIntValue() <= 1 << 16 && bits.isInteger() &&
-           bits.getIntValue() == 8 && !dictionary.hasKey("/Decode") &&
-           !dictionary.hasKey("/SMask") && !dictionary.hasKey("/Mask") &&
-           !dictionary.hasKey("/ImageMask") && plainColours(space) &&
-           (imageComponents(space) == 1 || imageComponents(space) == 3);
+    return plainEightBitImage(dictionary) && !dictionary.hasKey("/SMask") &&
+           !dictionary.hasKey("/Mask") && !dictionary.hasKey("/ImageMask");
 }
 
 // Runs on a separating thread: only the job's bytes are touched.
@@ -117,13 +111,10 @@ void separate(ScanJob& job)
         job.colourForeground = deflateData(layers->colourForeground, 6);
         job.colourMask = deflateData(layers->colourMask, 1);
     }
-    layers->mask.clear();
-    layers->foreground.clear();
-    layers->colourMask.clear();
-    layers->colourForeground.clear();
-    layers->background.clear();
-    layers->pictures.clear();
-    job.sizes = std::move(*layers);
+    job.foregroundWidth = layers->foregroundWidth;
+    job.foregroundHeight = layers->foregroundHeight;
+    job.backgroundWidth = layers->backgroundWidth;
+    job.backgroundHeight = layers->backgroundHeight;
 }
 
 QPDFObjectHandle imageStream(QPDF& pdf, std::string data, const char* filter, int width, int height)
@@ -164,18 +155,16 @@ void becomeLayers(QPDF& pdf, ScanJob& job, std::set<QPDFObjGen>& settled)
             imageStream(pdf, std::move(mask), "/FlateDecode", job.width, job.height);
         stencil.getDict().replaceKey("/ImageMask", QPDFObjectHandle::newBool(true));
         stencil.getDict().replaceKey("/BitsPerComponent", QPDFObjectHandle::newInteger(1));
-        QPDFObjectHandle ink =
-            colourImage(pdf, std::move(colours), "/FlateDecode", job.sizes.foregroundWidth,
-                        job.sizes.foregroundHeight, space);
+        QPDFObjectHandle ink = colourImage(pdf, std::move(colours), "/FlateDecode",
+                                           job.foregroundWidth, job.foregroundHeight, space);
         ink.getDict().replaceKey("/Mask", stencil);
         settled.insert(stencil.getObjGen());
         settled.insert(ink.getObjGen());
         return ink;
     };
     QPDFObjectHandle ink = maskedInk(job.mask, job.foreground);
-    QPDFObjectHandle paper =
-        colourImage(pdf, std::move(*job.background), "/DCTDecode", job.sizes.backgroundWidth,
-                    job.sizes.backgroundHeight, space);
+    QPDFObjectHandle paper = colourImage(pdf, std::move(*job.background), "/DCTDecode",
+                                         job.backgroundWidth, job.backgroundHeight, space);
     paper.getDict().replaceKey("/Interpolate", QPDFObjectHandle::newBool(true));
     QPDFObjectHandle xobjects = QPDFObjectHandle::newDictionary();
     xobjects.replaceKey("/Paper", paper);

@@ -195,6 +195,18 @@ void onLanes(size_t count, const std::function<void(size_t)>& task)
     }
 }
 
+bool plainEightBitImage(QPDFObjectHandle dictionary)
+{
+    QPDFObjectHandle width = dictionary.getKey("/Width");
+    QPDFObjectHandle height = dictionary.getKey("/Height");
+    QPDFObjectHandle space = dictionary.getKey("/ColorSpace");
+    return dictionary.getKey("/Subtype").isNameAndEquals("/Image") && width.isInteger() &&
+           height.isInteger() && width.getIntValue() > 0 && height.getIntValue() > 0 &&
+           width.getIntValue() <= 1 << 16 && height.getIntValue() <= 1 << 16 &&
+           isEight(dictionary.getKey("/BitsPerComponent")) && !dictionary.hasKey("/Decode") &&
+           plainColours(space) && (imageComponents(space) == 1 || imageComponents(space) == 3);
+}
+
 std::optional<std::string> decodedImageSamples(QPDFObjectHandle stream, int components)
 {
     QPDFObjectHandle dictionary = stream.getDict();
@@ -279,14 +291,7 @@ std::optional<ImageJob> jobFor(QPDFObjectHandle stream, const ImagePlacement& pl
     if (!stream.isStream() || masks.count(stream.getObjGen()) != 0)
         return std::nullopt;
     QPDFObjectHandle dictionary = stream.getDict();
-    QPDFObjectHandle width = dictionary.getKey("/Width");
-    QPDFObjectHandle height = dictionary.getKey("/Height");
-    QPDFObjectHandle space = dictionary.getKey("/ColorSpace");
-    if (!dictionary.getKey("/Subtype").isNameAndEquals("/Image") || !width.isInteger() ||
-        !height.isInteger() || width.getIntValue() <= 0 || height.getIntValue() <= 0 ||
-        width.getIntValue() > 1 << 16 || height.getIntValue() > 1 << 16 ||
-        !isEight(dictionary.getKey("/BitsPerComponent")) || dictionary.hasKey("/Decode") ||
-        dictionary.getKey("/Mask").isArray() || !plainColours(space) ||
+    if (!plainEightBitImage(dictionary) || dictionary.getKey("/Mask").isArray() ||
         // A soft mask with /Matte must keep its image's size.
         (dictionary.getKey("/SMask").isStream() &&
          dictionary.getKey("/SMask").getDict().hasKey("/Matte")) ||
@@ -294,11 +299,10 @@ std::optional<ImageJob> jobFor(QPDFObjectHandle stream, const ImagePlacement& pl
         return std::nullopt;
     ImageJob job;
     job.stream = stream;
+    QPDFObjectHandle space = dictionary.getKey("/ColorSpace");
     job.components = imageComponents(space);
-    if (job.components != 1 && job.components != 3)
-        return std::nullopt;
-    job.width = int(width.getIntValue());
-    job.height = int(height.getIntValue());
+    job.width = int(dictionary.getKey("/Width").getIntValue());
+    job.height = int(dictionary.getKey("/Height").getIntValue());
     if (size_t(job.width) * size_t(job.height) * size_t(job.components) > maxImageBytes)
         return std::nullopt;
     // Enough for the largest placement in both directions.

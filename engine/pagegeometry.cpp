@@ -95,27 +95,19 @@ public:
 
     std::optional<CoveringPicture> covering(const QRectF& box) const
     {
-        if (m_otherContent || m_pictures.size() != 1 || box.isEmpty() ||
-            m_otherArea >= smallDrawingShare * box.width() * box.height())
+        if (!onlyPictures(box) || m_pictures.size() != 1)
             return std::nullopt;
         const Picture& picture = m_pictures.front();
-        const QRectF covered = picture.bounds & box;
-        if (covered.width() * covered.height() < coveringShare * box.width() * box.height())
-            return std::nullopt;
-        const Matrix& m = picture.ctm;
-        const double across = std::hypot(m.a, m.b);
-        const double down = std::hypot(m.c, m.d);
-        if (across <= 0 || down <= 0)
+        const std::optional<double> dpi = coveringDpi(picture, box, picture.width, picture.height);
+        if (!dpi)
             return std::nullopt;
         // A clip that leaves every visible pixel of the picture changes nothing.
-        const QRectF shown = covered.adjusted(1, 1, -1, -1);
+        const QRectF shown = (picture.bounds & box).adjusted(1, 1, -1, -1);
         const bool cut =
             picture.clip && (picture.clip->isEmpty() || !picture.clip->contains(shown));
+        const Matrix& m = picture.ctm;
         return CoveringPicture{
-            picture.image,
-            {m.a, m.b, m.c, m.d, m.e, m.f},
-            std::min(picture.width * 72.0 / across, picture.height * 72.0 / down),
-            cut || picture.blended};
+            picture.image, {m.a, m.b, m.c, m.d, m.e, m.f}, *dpi, cut || picture.blended};
     }
 
     // A page drawn by several pictures and nothing else, some of them
@@ -123,17 +115,10 @@ public:
     // the covering ones, a mask's own pixels counted.
     std::optional<double> layeredResolution(const QRectF& box) const
     {
-        if (m_otherContent || m_pictures.size() < 2 || box.isEmpty() ||
-            m_otherArea >= smallDrawingShare * box.width() * box.height())
+        if (!onlyPictures(box) || m_pictures.size() < 2)
             return std::nullopt;
         std::optional<double> finest;
         for (const Picture& picture : m_pictures) {
-            const QRectF covered = picture.bounds & box;
-            const double across = std::hypot(picture.ctm.a, picture.ctm.b);
-            const double down = std::hypot(picture.ctm.c, picture.ctm.d);
-            if (covered.width() * covered.height() < coveringShare * box.width() * box.height() ||
-                across <= 0 || down <= 0)
-                continue;
             double width = picture.width;
             double height = picture.height;
             for (const char* key : {"/Mask", "/SMask"}) {
@@ -145,13 +130,36 @@ public:
                 width = std::max(width, double(mask.getDict().getKey("/Width").getIntValue()));
                 height = std::max(height, double(mask.getDict().getKey("/Height").getIntValue()));
             }
-            finest = std::max(finest.value_or(0.0),
-                              std::min(width * 72.0 / across, height * 72.0 / down));
+            if (const std::optional<double> dpi = coveringDpi(picture, box, width, height))
+                finest = std::max(finest.value_or(0.0), *dpi);
         }
         return finest;
     }
 
 private:
+    struct Picture;
+
+    // Nothing drawn but pictures, text and drawings too small to matter.
+    bool onlyPictures(const QRectF& box) const
+    {
+        return !m_otherContent && !box.isEmpty() &&
+               m_otherArea < smallDrawingShare * box.width() * box.height();
+    }
+
+    // The resolution on the page of `picture`, counted as `width` × `height`
+    // pixels, when it covers the box.
+    static std::optional<double> coveringDpi(const Picture& picture, const QRectF& box,
+                                             double width, double height)
+    {
+        const QRectF covered = picture.bounds & box;
+        const double across = std::hypot(picture.ctm.a, picture.ctm.b);
+        const double down = std::hypot(picture.ctm.c, picture.ctm.d);
+        if (covered.width() * covered.height() < coveringShare * box.width() * box.height() ||
+            across <= 0 || down <= 0)
+            return std::nullopt;
+        return std::min(width * 72.0 / across, height * 72.0 / down);
+    }
+
     struct GraphicsState
     {
         Matrix ctm;

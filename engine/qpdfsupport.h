@@ -36,6 +36,10 @@ QPDFObjectHandle soleParameters(QPDFObjectHandle dictionary);
 // raised again once every task has ended.
 void onLanes(size_t count, const std::function<void(size_t)>& task);
 
+// An image of 8-bit grey or colour samples, 1 to 65536 pixels each way,
+// whose colours are its components and which no /Decode maps.
+bool plainEightBitImage(QPDFObjectHandle dictionary);
+
 // The decoded 8-bit samples of an image of `components` stored as JPEG or
 // with filters QPDF decodes without loss; none for any other, or damaged data.
 std::optional<std::string> decodedImageSamples(QPDFObjectHandle stream, int components);
