@@ -466,18 +466,22 @@ void TestOcr::archiveLevelKeepsScansReadable_data()
 {
     QTest::addColumn<int>("marks");
     QTest::addColumn<bool>("seal");
-    QTest::newRow("grey scan with grain") << int(testsupport::GreyNoise) << false;
-    QTest::newRow("colour scan with a seal") << 0 << true;
-    QTest::newRow("grey scan with a photograph") << int(testsupport::Photograph) << false;
+    QTest::addColumn<int>("pointSize"); // of the print; OCR reads 12 points only
+    QTest::newRow("grey scan with grain") << int(testsupport::GreyNoise) << false << 12;
+    QTest::newRow("colour scan with a seal") << 0 << true << 12;
+    QTest::newRow("grey scan with a photograph") << int(testsupport::Photograph) << false << 12;
+    QTest::newRow("grey scan of 6-point print") << int(testsupport::GreyNoise) << false << 6;
 }
 
 void TestOcr::archiveLevelKeepsScansReadable()
 {
     QFETCH(int, marks);
     QFETCH(bool, seal);
+    QFETCH(int, pointSize);
     DrawnPage page = contractScan();
     page.sheetMarks = marks;
     page.seal = seal;
+    page.pointSize = pointSize;
     const QString source = m_dir->filePath(u"扫描.pdf"_s);
     testsupport::writeScanPdf(source, testsupport::drawScan(page, 300), 300);
     testsupport::SourceGuard guard;
@@ -502,6 +506,26 @@ void TestOcr::archiveLevelKeepsScansReadable()
     QVERIFY(bytes * 5 < QFileInfo(smallest).size() * 3);
     QVERIFY(testsupport::pageSsim(source, layered).value(0) >= 0.9);
 
+    // Every stroke, the thinnest too, stays as dark as it was in the print's
+    // lines (above the photograph).
+    const QImage print = testsupport::renderPages(source, 300).value(0).copy(0, 0, 2480, 1900);
+    const QImage printKept = testsupport::renderPages(layered, 300).value(0).copy(0, 0, 2480, 1900);
+    QCOMPARE(printKept.size(), print.size());
+    qint64 dark = 0;
+    qint64 stillDark = 0;
+    for (int y = 0; y < print.height(); ++y) {
+        for (int x = 0; x < print.width(); ++x) {
+            if (qGray(print.pixel(x, y)) >= 128 ||
+                (seal && print.pixelColor(x, y).hsvSaturation() > 100))
+                continue;
+            ++dark;
+            stillDark += qGray(printKept.pixel(x, y)) < 160;
+        }
+    }
+    qInfo("%lld of %lld dark pixels kept", stillDark, dark);
+    QVERIFY2(dark > 0 && stillDark >= dark * 98 / 100,
+             qPrintable(u"%1 of %2 dark pixels kept"_s.arg(stillDark).arg(dark)));
+
     const QImage before = testsupport::renderPages(source, 150).value(0);
     const QImage after = testsupport::renderPages(layered, 150).value(0);
     if (seal)
@@ -516,6 +540,8 @@ void TestOcr::archiveLevelKeepsScansReadable()
         QVERIFY2(kept >= smallKept - 0.01, qPrintable(u"%1 < %2"_s.arg(kept).arg(smallKept)));
         return;
     }
+    if (pointSize != 12)
+        return;
     const auto errors = [&](const QString& path) {
         const QString output = m_dir->filePath(u"out.pdf"_s);
         QFile::remove(output);
